@@ -1,0 +1,119 @@
+#include "Categories.h"
+
+#include <cstring>
+
+#define FR_PICTURE_EXT                                                                              \
+    "*.bmp|*.gif|*.jpg|*.jpeg|*.png|*.psd|*.tif|*.tiff|*.pcx|*.scr|*.ico|*.nef|*.nrw|*.crw|*.cr2|" \
+    "*.sr2|*.arw|*.srf|*.divu|*.pgm|*.k25|*.kdc|*.dcr|*.raf|*.iff|*.pbm|*.mef|*.jp2|*.mos|*.x3f|"  \
+    "*.orf|*.erf|*.indd|*.pef|*.psp|*.mrw|*.dng|*.raw|*.pct|*.tga|*.thm|*.icns|"
+#define FR_MUSIC_EXT                                                                            \
+    "*.mp3|*.wav|*.ape|*.aiff|*.rps|*.mid|*.midi|*.m4a|*.m4p|*.au|*.ogg|*.wma|*.rm|*.ra|*.acd|" \
+    "*.amr|*.at3|*.caf|*.dss|*.m4r|*.nra|*.snd"
+#define FR_VIDEO_EXT                                                                               \
+    "*.rmvb|*.rm|*.mpeg|*.mov|*.avi|*.wmv|*.asf|*.mp4|*.flv|*.fla|*.swf|*.m4v|*.3gp|*.dv|*.3g2|" \
+    "*.m4b|*.mkv|*.mts|*.divx|*.ogm|*.moi|*.vob|*.ajp|*.f4v|*.mqv|*.svi|*.vid|*.tod|*.hdmov|"     \
+    "*.mod|*.mxf|*.lrv|"
+#define FR_OFFICE_EXT                                                                             \
+    "*.doc|*.xls|*.ppt|*.odt|*.ods|*.pdf|*.docx|*.xlsx|*.pptx|*.ole|*.txt|*.xml|*.chm|*.htm|"    \
+    "*.html|*.pst|*.dbx|*.wps|*.dps|*.et|*.one|*.mpp|*.mdb|*.accdb"
+#define FR_ARCHIVE_EXT \
+    "*.zip|*.rar|*.gzip|*.tar|*.7z|*.cab|*.arj|*.lzh|*.ace|*.gz|*.uue|*.bz2|*.jar|*.iso|*.exe|*.dmg|"
+#define FR_OFFICE_ARCHIVE_EXT                                                                       \
+    "*.pdf|*.doc|*.dot|*.docx|*.dotx|*.docm|*.dotm|*.rtf|*.odt|*.ppt|*.pptx|*.pptm|*.pps|*.ppsx|" \
+    "*.ppsm|*.odp|*.xls|*.xlsx|*.xlsm|*.csv|*.odc|*.vsd|*.vsdm|*.vsdx|*.pub|*.mpp|*.ics|*.vcf|"    \
+    "*.msg|*.zip|*.rar|*.gzip|*.tar|*.7z|*.cab|*.arj|*.lzh|*.ace|*.gz|*.uue|*.bz2|*.jar|*.iso"
+#define FR_OTHER_EXT "*.other"
+
+#define FR_WIDE2(s) L##s
+#define FR_WIDE(s) FR_WIDE2(s)
+
+const char* const g_szPictureExt = FR_PICTURE_EXT;
+const char* const g_szMusicExt = FR_MUSIC_EXT;
+const char* const g_szVideoExt = FR_VIDEO_EXT;
+const char* const g_szOfficeExt = FR_OFFICE_EXT;
+const char* const g_szArchiveExt = FR_ARCHIVE_EXT;
+const char* const g_szOfficeArchiveExt = FR_OFFICE_ARCHIVE_EXT;
+const char* const g_szOtherExt = FR_OTHER_EXT;
+
+const wchar_t* const g_wszPictureExt = FR_WIDE(FR_PICTURE_EXT);
+const wchar_t* const g_wszMusicExt = FR_WIDE(FR_MUSIC_EXT);
+const wchar_t* const g_wszVideoExt = FR_WIDE(FR_VIDEO_EXT);
+const wchar_t* const g_wszOfficeExt = FR_WIDE(FR_OFFICE_EXT);
+const wchar_t* const g_wszArchiveExt = FR_WIDE(FR_ARCHIVE_EXT);
+const wchar_t* const g_wszOfficeArchiveExt = FR_WIDE(FR_OFFICE_ARCHIVE_EXT);
+const wchar_t* const g_wszOtherExt = FR_WIDE(FR_OTHER_EXT);
+
+std::string GetClassKey(const char* szFileName) {
+    if (!szFileName) return {};
+    const char* dot = strrchr(szFileName, '.');
+    if (!dot) return {};
+    std::string key = dot;
+    for (char& c : key)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
+    if (key.size() < 3) return {};
+    return key;
+}
+
+static bool InList(const std::string& key, const char* list) {
+    return !key.empty() && strstr(list, key.c_str()) != nullptr;
+}
+
+static ExtensionList FindList(const std::string& key) {
+    if (key.empty()) return LIST_NONE;
+    if (InList(key, g_szPictureExt)) return LIST_PHOTO;
+    if (InList(key, g_szMusicExt)) return LIST_MUSIC;
+    if (InList(key, g_szOfficeExt)) return LIST_OFFICE;
+    if (InList(key, g_szVideoExt)) return LIST_VIDEO;
+    if (InList(key, g_szArchiveExt)) return LIST_ARCHIVE;
+    if (InList(key, g_szOfficeArchiveExt)) return LIST_OFFICE_ARCHIVE;
+    return LIST_NONE;
+}
+
+FileCategory GetFileCategory(const char* szFileName) {
+    switch (FindList(GetClassKey(szFileName))) {
+        case LIST_PHOTO: return CATEGORY_PHOTO;
+        case LIST_MUSIC: return CATEGORY_MUSIC;
+        case LIST_OFFICE: return CATEGORY_OFFICE;
+        case LIST_VIDEO: return CATEGORY_VIDEO;
+        case LIST_ARCHIVE:
+        case LIST_OFFICE_ARCHIVE: return CATEGORY_ARCHIVE;
+        default: return CATEGORY_OTHER;
+    }
+}
+
+const char* GetCategoryFolderName(const char* szFileName) {
+    // Photo, Music, Video, Office, then the two archive lists.
+    std::string key = GetClassKey(szFileName);
+    if (key.empty()) return "others";
+    if (InList(key, g_szPictureExt)) return "photo";
+    if (InList(key, g_szMusicExt)) return "audio";
+    if (InList(key, g_szVideoExt)) return "video";
+    if (InList(key, g_szOfficeExt)) return "document";
+    if (InList(key, g_szArchiveExt) || InList(key, g_szOfficeArchiveExt)) return "archive";
+    return "others";
+}
+
+const char* GetCategoryIconName(const char* szFileName) {
+    switch (FindList(GetClassKey(szFileName))) {
+        case LIST_PHOTO: return ":/image/FileIcon/image.png";
+        case LIST_MUSIC: return ":/image/FileIcon/audio_default.png";
+        case LIST_OFFICE: return ":/image/FileIcon/office_default.png";
+        case LIST_VIDEO: return ":/image/FileIcon/video_default.png";
+        case LIST_ARCHIVE: return ":/image/FileIcon/zip.png";
+        case LIST_OFFICE_ARCHIVE: return ":/image/FileIcon/office_default.png";
+        default: return ":/image/FileIcon/other.png";
+    }
+}
+
+const char* GetCategoryName(FileCategory c) {
+    switch (c) {
+        case CATEGORY_PHOTO: return "Photo";
+        case CATEGORY_MUSIC: return "Music";
+        case CATEGORY_OFFICE: return "Office";
+        case CATEGORY_VIDEO: return "Video";
+        case CATEGORY_ARCHIVE: return "Archive";
+        default: return "Other";
+    }
+}
+
+bool IsPictureFileName(const char* szFileName) { return InList(GetClassKey(szFileName), g_szPictureExt); }

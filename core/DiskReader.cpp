@@ -1,0 +1,223 @@
+#include "DiskReader.h"
+
+#include <cerrno>
+#include <ctime>
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include "Platform.h"
+#include "TextHelpers.h"
+
+CDiskReader::CDiskReader() : m_hDevice(-1), m_u64SectorLimit(0) {}
+
+CDiskReader::~CDiskReader() { Close(); }
+
+void CDiskReader::Close() {
+    if (m_hDevice != -1) close(m_hDevice);
+    m_hDevice = -1;
+}
+
+int CDiskReader::Init(int nDiskNumber, unsigned long long u64SectorLimit) {
+    std::string path = GetDiskDevicePath(nDiskNumber);
+    return Init(path.c_str(), u64SectorLimit);
+}
+
+int CDiskReader::Init(const wchar_t* szPath, unsigned long long u64SectorLimit) {
+    if (!szPath) return FR_INVALID;
+    std::string path = WideToUtf8(szPath);
+    return Init(path.c_str(), u64SectorLimit);
+}
+
+int CDiskReader::Init(const char* szPath, unsigned long long u64SectorLimit) {
+    int fd = OpenDeviceReadOnly(szPath);
+    if (fd < 0) return errno ? errno : ENOENT;
+    Close();
+    m_hDevice = fd;
+    m_u64SectorLimit = u64SectorLimit;
+    return 0;
+}
+
+int CDiskReader::ReadData(unsigned char* pBuf, int nSectors, long long u64StartSector,
+                          int nBytesPerSector, unsigned int* pSectorsRead) {
+    if (nSectors < 0 || u64StartSector < 0 || nBytesPerSector <= 0) return FR_INVALID;
+    if (nSectors > 0 && !pBuf) return FR_INVALID;
+    const unsigned long long start = static_cast<unsigned long long>(u64StartSector);
+    const unsigned long long count = static_cast<unsigned long long>(nSectors);
+    // start + count > limit, written so that nothing wraps.
+    if (start > m_u64SectorLimit || count > m_u64SectorLimit - start) return FR_INVALID;
+    const unsigned long long total = count * static_cast<unsigned long long>(nBytesPerSector);
+    if (total > 0x7fffffffULL) return FR_INVALID;
+    if (start > static_cast<unsigned long long>(INT64_MAX) / static_cast<unsigned>(nBytesPerSector))
+        return FR_INVALID;
+    const long long offset = static_cast<long long>(start * static_cast<unsigned>(nBytesPerSector));
+    if (lseek(m_hDevice, offset, SEEK_SET) == -1) {
+        int err = errno;
+        FrLog("lseek failed %lld\n", offset);
+        return err ? err : FR_FAILED;
+    }
+    size_t done = 0;
+    while (done < total) {
+        size_t piece = total - done;
+        if (piece > 0x10000) piece = 0x10000;
+        ssize_t r = read(m_hDevice, pBuf + done, piece);
+        if (r < 0 && errno == EINTR) continue;
+        if (r <= 0) {
+            FrLog("read %lld\n", static_cast<long long>(errno));
+            if (pSectorsRead) *pSectorsRead = static_cast<unsigned>(done / static_cast<unsigned>(nBytesPerSector));
+            return FR_SHORT_READ;
+        }
+        done += static_cast<size_t>(r);
+    }
+    if (pSectorsRead) *pSectorsRead = static_cast<unsigned>(nSectors);
+    return 0;
+}
+
+CUniqueFd::~CUniqueFd() { reset(); }
+
+CUniqueFd& CUniqueFd::operator=(CUniqueFd&& o) noexcept {
+    if (this != &o) reset(o.release());
+    return *this;
+}
+
+void CUniqueFd::reset(int fd) {
+    if (m_fd >= 0) close(m_fd);
+    m_fd = fd;
+}
+
+int ReadData(int fd, unsigned char* pBuf, int nLen, unsigned int* pRead) {
+    if (nLen < 0 || (nLen > 0 && !pBuf)) return FR_INVALID;
+    size_t done = 0;
+    const size_t total = static_cast<size_t>(nLen);
+    while (done < total) {
+        size_t piece = total - done;
+        if (piece > 0x10000) piece = 0x10000;
+        ssize_t r = read(fd, pBuf + done, piece);
+        if (r < 0 && errno == EINTR) continue;
+        if (r <= 0) {
+            if (pRead) *pRead = static_cast<unsigned>(done);
+            return FR_SHORT_READ;
+        }
+        done += static_cast<size_t>(r);
+    }
+    if (pRead) *pRead = static_cast<unsigned>(nLen);
+    return 0;
+}
+
+int WriteAll(int fd, const void* pBuf, size_t nLen) {
+    const unsigned char* p = static_cast<const unsigned char*>(pBuf);
+    while (nLen > 0) {
+        ssize_t w = write(fd, p, nLen);
+        if (w < 0) {
+            if (errno == EINTR) continue;
+            return errno ? errno : FR_FAILED;
+        }
+        if (w == 0) return ENOSPC;
+        p += w;
+        nLen -= static_cast<size_t>(w);
+    }
+    return 0;
+}
+
+int rsb_statH(int fd, STRUCT_RSB_FILE_ATTR* pAttr) {
+    if (fd == -1) return -1;
+    struct stat st;
+    if (fstat(fd, &st) != 0) return -1;
+    if (!pAttr) return 0;
+    *pAttr = STRUCT_RSB_FILE_ATTR{};
+    pAttr->dwMode = st.st_mode;
+    pAttr->dwOwner = st.st_uid;
+    pAttr->dwGroup = st.st_gid;
+    pAttr->dwSizeHigh = static_cast<u32>(static_cast<u64>(st.st_size) >> 32);
+    pAttr->dwSizeLow = static_cast<u32>(static_cast<u64>(st.st_size));
+    pAttr->tAccess = st.st_atime;
+    pAttr->tModify = st.st_mtime;
+    pAttr->tChange = st.st_ctime;
+    pAttr->dwDevice = static_cast<u32>(st.st_rdev);
+    pAttr->u64Inode = st.st_ino;
+    pAttr->dwLinks = static_cast<u32>(st.st_nlink);
+    return 0;
+}
+
+long long rsb_getDeviceSize(int fd) {
+    struct stat st;
+    if (fd < 0 || fstat(fd, &st) != 0) return -1;
+    if (S_ISBLK(st.st_mode)) {
+        unsigned long long bytes = 0;
+        if (ioctl(fd, BLKGETSIZE64, &bytes) != 0) return -1;
+        return static_cast<long long>(bytes);
+    }
+    return st.st_size;
+}
+
+int rsb_getFileSizeH(int fd, int* pLow, unsigned* pHigh) {
+    long long size = rsb_getDeviceSize(fd);
+    if (size < 0) return -1;
+    if (pLow) *pLow = static_cast<int>(static_cast<u32>(static_cast<u64>(size)));
+    if (pHigh) *pHigh = static_cast<unsigned>(static_cast<u64>(size) >> 32);
+    return 0;
+}
+
+int rsb_getFreeSpace(char* szPath, int /*nLen*/, unsigned* pHigh, unsigned* pLow) {
+    if (pHigh) *pHigh = 0;
+    if (pLow) *pLow = 0;
+    if (!szPath || szPath[0] != '/') return 0;
+    for (;;) {
+        struct statvfs vfs;
+        if (statvfs(szPath, &vfs) == 0) {
+            u64 bytes = static_cast<u64>(vfs.f_bavail) * static_cast<u64>(vfs.f_frsize);
+            if (pHigh) *pHigh = static_cast<unsigned>(bytes >> 32);
+            if (pLow) *pLow = static_cast<unsigned>(bytes);
+            return 0;
+        }
+        size_t len = strlen(szPath);
+        if (len < 2) return -1;
+        char* slash = strrchr(szPath, '/');
+        if (!slash) return -1;
+        if (slash == szPath)
+            szPath[1] = 0;
+        else
+            *slash = 0;
+    }
+}
+
+void rsb_msleep(int nMilliseconds) {
+    if (nMilliseconds <= 0) return;
+    timespec ts;
+    ts.tv_sec = nMilliseconds / 1000;
+    ts.tv_nsec = static_cast<long>(nMilliseconds % 1000) * 1000000L;
+    while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+    }
+}
+
+static int FillSystemTime(SYSTEMTIME* pTime, bool local) {
+    if (!pTime) return FR_INVALID;
+    timeval tv;
+    gettimeofday(&tv, nullptr);
+    tm t;
+    time_t secs = tv.tv_sec;
+    if ((local ? localtime_r(&secs, &t) : gmtime_r(&secs, &t)) == nullptr) return 34;
+    pTime->wYear = static_cast<u16>(t.tm_year + 1900);
+    pTime->wMonth = static_cast<u16>(t.tm_mon + 1);
+    pTime->wDay = static_cast<u16>(t.tm_mday);
+    pTime->wDayOfWeek = static_cast<u16>(t.tm_wday);
+    pTime->wHour = static_cast<u16>(t.tm_hour);
+    pTime->wMinute = static_cast<u16>(t.tm_min);
+    pTime->wSecond = static_cast<u16>(t.tm_sec);
+    pTime->wMilliseconds = static_cast<u16>(tv.tv_usec / 1000);
+    return 0;
+}
+
+int rsb_getLocalTime(SYSTEMTIME* pTime) { return FillSystemTime(pTime, true); }
+int rsb_getSystemTime(SYSTEMTIME* pTime) { return FillSystemTime(pTime, false); }
+
+unsigned long long rsb_getTickCount() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<unsigned long long>(ts.tv_sec) * 1000ULL +
+           static_cast<unsigned long long>(ts.tv_nsec) / 1000000ULL;
+}

@@ -1,0 +1,241 @@
+#include "PartitionManager.h"
+
+#include <QtCore/QString>
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <unistd.h>
+
+#include "DiskReader.h"
+#include "Platform.h"
+
+namespace {
+constexpr int kHeadBytes = 4096;
+constexpr int kMaxChainLinks = 256;  // logical partitions followed per disk
+
+u32 Le32(const unsigned char* p) { return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<u32>(p[3]) << 24); }
+u64 Le64(const unsigned char* p) { return Le32(p) | (static_cast<u64>(Le32(p + 4)) << 32); }
+u32 Be32(const unsigned char* p) { return (static_cast<u32>(p[0]) << 24) | (p[1] << 16) | (p[2] << 8) | p[3]; }
+
+// Reads up to len bytes at offset; the number of bytes that arrived.
+size_t ReadAt(int fd, unsigned long long offset, unsigned char* buf, size_t len) {
+    if (offset > static_cast<unsigned long long>(INT64_MAX)) return 0;
+    size_t done = 0;
+    while (done < len) {
+        ssize_t r = pread(fd, buf + done, len - done, static_cast<off_t>(offset + done));
+        if (r < 0 && errno == EINTR) continue;
+        if (r <= 0) break;
+        done += static_cast<size_t>(r);
+    }
+    return done;
+}
+
+void FillDisk(_PARTITION_ITEM_& item, int diskNumber, const char* diskName) {
+    item.nDiskNumber = diskNumber;
+    std::memset(item.szDiskName, 0, sizeof item.szDiskName);
+    if (diskName) std::strncpy(item.szDiskName, diskName, sizeof item.szDiskName - 1);
+}
+}  // namespace
+
+bool IsMBR(const char* buf, int) {
+    if (!buf) return false;
+    return static_cast<unsigned char>(buf[510]) == 0x55 && static_cast<unsigned char>(buf[511]) == 0xAA;
+}
+bool IsAPM(const char* buf, int) { return buf && buf[0] == 'E' && buf[1] == 'R'; }
+bool IsEFI(const char* buf, int) { return buf && std::memcmp(buf, "EFI PART", 8) == 0; }
+
+void SetPartitionName(_PARTITION_ITEM_& item, const char16_t* name, size_t len) {
+    std::memset(item.szPartitionName, 0, sizeof item.szPartitionName);
+    size_t n = std::min<size_t>(len, 35);  // always terminated
+    for (size_t i = 0; i < n && name[i]; ++i) item.szPartitionName[i] = name[i];
+}
+
+void SetPartitionName(_PARTITION_ITEM_& item, const char* ascii) {
+    std::memset(item.szPartitionName, 0, sizeof item.szPartitionName);
+    for (size_t i = 0; i < 35 && ascii && ascii[i]; ++i)
+        item.szPartitionName[i] = static_cast<unsigned char>(ascii[i]);
+}
+
+std::string GetPartitionName(const _PARTITION_ITEM_& item) {
+    size_t n = 0;
+    while (n < 36 && item.szPartitionName[n]) ++n;
+    return QString::fromUtf16(item.szPartitionName, static_cast<qsizetype>(n)).toStdString();
+}
+
+CPartitionManager::CPartitionManager()
+    : nSectorSize(512), nDiskCursor(0), nPartitionCursor(0), nPartitionNumber(1), nExtendedBase(0) {}
+
+CPartitionManager::~CPartitionManager() { UnInit(); }
+
+int CPartitionManager::GetPartitionItems(std::map<int, std::vector<_PARTITION_ITEM_>>& out) {
+    out.clear();
+    nPartitionNumber = 1;
+    std::vector<int> disks;
+    for (int n = 0; n < FR_MAX_ENUM_DISKS; ++n) disks.push_back(n);
+    for (int n : GetRegisteredImageDisks()) disks.push_back(n);
+    for (int n : disks) {
+        std::vector<_PARTITION_ITEM_> list;
+        EnumerateDisk(n, list);
+        if (!list.empty()) out[n] = std::move(list);
+    }
+    return 1;
+}
+
+bool CPartitionManager::GetDiskPartitionItems(int nDiskNumber, std::vector<_PARTITION_ITEM_>& out) {
+    nPartitionNumber = 1;
+    out.clear();
+    EnumerateDisk(nDiskNumber, out);
+    return !out.empty();
+}
+
+void CPartitionManager::EnumerateDisk(int nDiskNumber, std::vector<_PARTITION_ITEM_>& list) {
+    nExtendedBase = 0;
+    std::string path = GetDiskDevicePath(nDiskNumber);
+    if (path.empty()) return;
+    CUniqueFd fd(OpenDeviceReadOnly(path.c_str()));
+    if (!fd.valid()) return;
+    std::vector<unsigned char> head(kHeadBytes, 0);
+    // A short head (a tiny image) is examined as far as it goes.
+    size_t got = ReadAt(fd.get(), 0, head.data(), head.size());
+    if (got < 512) return;
+    const char* h = reinterpret_cast<const char*>(head.data());
+
+    if (got >= 1024 && IsEFI(h + 512, 8)) {
+        for (size_t off = 1024; off + 128 <= got; off += 128) {
+            const unsigned char* e = head.data() + off;
+            u64 first = Le64(e + 32);
+            u64 last = Le64(e + 40);
+            if (first == 0 || last == 0) break;
+            if (last < first) continue;
+            _PARTITION_ITEM_ item{};
+            item.u64StartSector = first;
+            item.u64EndSector = last;
+            char16_t name[36];
+            for (int i = 0; i < 36; ++i) name[i] = static_cast<char16_t>(e[56 + 2 * i] | (e[57 + 2 * i] << 8));
+            SetPartitionName(item, name, 36);
+            FillDisk(item, nDiskNumber, path.c_str());
+            list.push_back(item);
+        }
+    } else if (IsAPM(h, 2)) {
+        if (got < 520) return;
+        u32 count = Be32(head.data() + 516);
+        if (count > 128 || count == 0) return;
+        std::vector<unsigned char> map(static_cast<size_t>(count) * 512);
+        if (ReadAt(fd.get(), 512, map.data(), map.size()) != map.size()) return;
+        for (u32 i = 0; i < count; ++i) {
+            const unsigned char* e = map.data() + static_cast<size_t>(i) * 512;
+            u64 start = static_cast<u64>(Be32(e + 8)) + Be32(e + 80);
+            u64 blocks = Be32(e + 84);
+            if (blocks == 0) continue;  // an entry that covers no block is no partition
+            _PARTITION_ITEM_ item{};
+            item.u64StartSector = start;
+            item.u64EndSector = start + blocks - 1;
+            char name[33];
+            std::memcpy(name, e + 16, 32);
+            name[32] = 0;
+            SetPartitionName(item, name);
+            FillDisk(item, nDiskNumber, path.c_str());
+            list.push_back(item);
+        }
+    } else if (IsMBR(h, 512)) {
+        GetMBRPartition(fd.get(), 0, list, nDiskNumber, path.c_str());
+    }
+}
+
+void CPartitionManager::GetMBRPartition(int fd, unsigned sector, std::vector<_PARTITION_ITEM_>& out, int diskNumber,
+                                        const char* diskName) {
+    std::set<unsigned long long> visited;
+    GetMBRPartitionChain(fd, sector, out, diskNumber, diskName, visited, 0);
+}
+
+void CPartitionManager::GetMBRPartitionChain(int fd, unsigned long long sector, std::vector<_PARTITION_ITEM_>& out,
+                                             int diskNumber, const char* diskName,
+                                             std::set<unsigned long long>& visited, int depth) {
+    // A chain that points back at a table already read, or runs on without
+    // end, is not followed further.
+    if (depth > kMaxChainLinks || !visited.insert(sector).second) return;
+    unsigned char table[512];
+    if (ReadAt(fd, sector * nSectorSize, table, sizeof table) != sizeof table) return;
+    for (int i = 0; i < 4; ++i) {
+        const unsigned char* e = table + 446 + 16 * i;
+        u8 type = e[4];
+        u32 first = Le32(e + 8);
+        u32 count = Le32(e + 12);
+        if (type == 0x05 || type == 0x0F) {
+            unsigned long long base = nExtendedBase;
+            if (base == 0 && sector != 0) base = nExtendedBase = sector;
+            GetMBRPartitionChain(fd, static_cast<unsigned long long>(first) + base, out, diskNumber, diskName,
+                                 visited, depth + 1);
+            continue;
+        }
+        if (type == 0 && first == 0 && count == 0) break;
+        if (count == 0) continue;  // an entry that covers no sector is no partition
+        _PARTITION_ITEM_ item{};
+        item.u64StartSector = static_cast<unsigned long long>(first) + sector;
+        item.u64EndSector = item.u64StartSector + count - 1;
+        char name[32];
+        snprintf(name, sizeof name, "Partition %d", nPartitionNumber);
+        SetPartitionName(item, name);
+        FillDisk(item, diskNumber, diskName);
+        out.push_back(item);
+        ++nPartitionNumber;
+    }
+}
+
+int CPartitionManager::Init() {
+    nDiskCursor = 0;
+    nPartitionCursor = 0;
+    m_mapDiskPartitions.clear();
+    SortPartitionItem();
+    return 1;
+}
+
+int CPartitionManager::UnInit() {
+    m_mapDiskPartitions.clear();
+    return 0;
+}
+
+void CPartitionManager::SortPartitionItem() {
+    for (auto& kv : m_mapDiskPartitions)
+        std::sort(kv.second.begin(), kv.second.end(),
+                  [](const _PARTITION_ITEM_& a, const _PARTITION_ITEM_& b) { return VectorCmp(a, b); });
+}
+
+int CPartitionManager::GetPartitionItems(std::vector<_PARTITION_ITEM_>& out) {
+    out.clear();
+    for (auto& kv : m_mapDiskPartitions) out.insert(out.end(), kv.second.begin(), kv.second.end());
+    return 1;
+}
+
+int CPartitionManager::GetPartitionItem(_PARTITION_ITEM_* item) {
+    while (nDiskCursor < m_mapDiskPartitions.size()) {
+        auto it = m_mapDiskPartitions.find(nDiskCursor);
+        if (it != m_mapDiskPartitions.end() && nPartitionCursor < it->second.size()) {
+            if (item) *item = it->second[nPartitionCursor];
+            ++nPartitionCursor;
+            return 1;
+        }
+        ++nDiskCursor;
+        nPartitionCursor = 0;
+    }
+    return 0;
+}
+
+int CPartitionManager::GetRemovePartitionItem(std::vector<_PARTITION_ITEM_> known, std::vector<_PARTITION_ITEM_>& out) {
+    Init();
+    int result = 1;
+    for (const auto& k : known) {
+        bool found = false;
+        auto it = m_mapDiskPartitions.find(static_cast<unsigned>(k.nDiskNumber));
+        if (it != m_mapDiskPartitions.end())
+            for (const auto& p : it->second)
+                if (p.u64StartSector == k.u64StartSector) found = true;
+        if (found) {
+            result = 0;
+        } else {
+            out.push_back(k);
+            result = 1;
+        }
+    }
+    return result;
+}

@@ -1,0 +1,205 @@
+#include "Platform.h"
+
+#include <QtCore/QDebug>
+#include <QtCore/QString>
+#include <algorithm>
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <dirent.h>
+#include <fcntl.h>
+#include <mutex>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+std::mutex g_mutex;
+std::vector<std::string> g_imageDisks;
+DeviceOpener g_opener;
+std::string g_dataDir;
+std::string g_scanLogDir;
+
+bool ReadSysFile(const std::string& path, std::string& out) {
+    FILE* f = fopen(path.c_str(), "r");
+    if (!f) return false;
+    char buf[256];
+    size_t n = fread(buf, 1, sizeof buf - 1, f);
+    fclose(f);
+    out.assign(buf, n);
+    while (!out.empty() && (out.back() == '\n' || out.back() == ' ')) out.pop_back();
+    return true;
+}
+
+bool SkipBlockDevice(const std::string& name) {
+    if (name.rfind("ram", 0) == 0 || name.rfind("zram", 0) == 0) return true;
+    if (name.rfind("loop", 0) == 0) {
+        std::string backing;
+        if (!ReadSysFile("/sys/block/" + name + "/loop/backing_file", backing) || backing.empty())
+            return true;
+    }
+    if (name.rfind("dm-", 0) == 0) {
+        // Device-mapper volumes that are partitions of another mapping.
+        std::string uuid;
+        if (ReadSysFile("/sys/block/" + name + "/dm/uuid", uuid) && uuid.rfind("part", 0) == 0)
+            return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+std::vector<std::string> ListBlockDevices() {
+    std::vector<std::string> names;
+    DIR* d = opendir("/sys/block");
+    if (!d) return names;
+    while (dirent* e = readdir(d)) {
+        std::string name = e->d_name;
+        if (name == "." || name == "..") continue;
+        if (SkipBlockDevice(name)) continue;
+        names.push_back(name);
+    }
+    closedir(d);
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+std::string GetDiskDevicePath(int nDiskNumber) {
+    if (nDiskNumber < 0) return {};
+    if (nDiskNumber >= FR_FIRST_IMAGE_DISK) {
+        std::lock_guard<std::mutex> lock(g_mutex);
+        size_t i = static_cast<size_t>(nDiskNumber - FR_FIRST_IMAGE_DISK);
+        return i < g_imageDisks.size() ? g_imageDisks[i] : std::string();
+    }
+    if (const char* dir = getenv("FOTORETTA_DISK_DIR"); dir && *dir) {
+        std::string p = dir;
+        if (p.back() != '/') p += '/';
+        return p + "disk" + std::to_string(nDiskNumber);
+    }
+    std::vector<std::string> names = ListBlockDevices();
+    if (static_cast<size_t>(nDiskNumber) >= names.size()) return {};
+    return "/dev/" + names[static_cast<size_t>(nDiskNumber)];
+}
+
+int RegisterImageDisk(const std::string& strPath) {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    for (size_t i = 0; i < g_imageDisks.size(); ++i)
+        if (g_imageDisks[i] == strPath) return FR_FIRST_IMAGE_DISK + static_cast<int>(i);
+    g_imageDisks.push_back(strPath);
+    return FR_FIRST_IMAGE_DISK + static_cast<int>(g_imageDisks.size() - 1);
+}
+
+std::vector<int> GetRegisteredImageDisks() {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    std::vector<int> out;
+    for (size_t i = 0; i < g_imageDisks.size(); ++i) out.push_back(FR_FIRST_IMAGE_DISK + static_cast<int>(i));
+    return out;
+}
+
+void ClearRegisteredImageDisks() {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    g_imageDisks.clear();
+}
+
+void SetPrivilegedDeviceOpener(DeviceOpener opener) {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    g_opener = std::move(opener);
+}
+
+int OpenDeviceReadOnly(const char* szPath) {
+    if (!szPath || !*szPath) {
+        errno = ENOENT;
+        return -1;
+    }
+    int fd = open(szPath, O_RDONLY | O_CLOEXEC);
+    if (fd >= 0) return fd;
+    int err = errno;
+    DeviceOpener opener;
+    {
+        std::lock_guard<std::mutex> lock(g_mutex);
+        opener = g_opener;
+    }
+    if (opener && (err == EACCES || err == EPERM)) {
+        struct stat st;
+        if (stat(szPath, &st) == 0 && S_ISBLK(st.st_mode)) {
+            fd = opener(szPath);
+            if (fd >= 0) return fd;
+            if (errno == 0) errno = err;
+            return -1;
+        }
+    }
+    errno = err;
+    return -1;
+}
+
+int MakeDirs(const std::string& strPath, unsigned mode) {
+    if (strPath.empty()) return EINVAL;
+    std::string cur;
+    size_t pos = 0;
+    while (pos <= strPath.size()) {
+        size_t next = strPath.find('/', pos);
+        if (next == std::string::npos) next = strPath.size();
+        cur = strPath.substr(0, next);
+        if (!cur.empty()) {
+            if (mkdir(cur.c_str(), mode) != 0 && errno != EEXIST) return errno;
+        }
+        pos = next + 1;
+    }
+    struct stat st;
+    if (stat(strPath.c_str(), &st) != 0) return errno;
+    return S_ISDIR(st.st_mode) ? 0 : ENOTDIR;
+}
+
+static std::string ResolveDataDir() {
+    std::string dir;
+    if (const char* env = getenv("FOTORETTA_DATA_DIR"); env && *env) {
+        dir = env;
+    } else if (geteuid() == 0) {
+        dir = "/var/lib/fotoretta";
+    } else if (const char* xdg = getenv("XDG_DATA_HOME"); xdg && *xdg == '/') {
+        dir = std::string(xdg) + "/Fotoretta";
+    } else if (const char* home = getenv("HOME"); home && *home) {
+        dir = std::string(home) + "/.local/share/Fotoretta";
+    } else {
+        dir = "/tmp/Fotoretta-" + std::to_string(getuid());
+    }
+    while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
+    dir += '/';
+    return dir;
+}
+
+const std::string& GetDataDir() {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    if (g_dataDir.empty()) {
+        g_dataDir = ResolveDataDir();
+        MakeDirs(g_dataDir, 0700);
+    }
+    return g_dataDir;
+}
+
+const std::string& GetScanLogDir() {
+    const std::string& base = GetDataDir();
+    std::lock_guard<std::mutex> lock(g_mutex);
+    if (g_scanLogDir.empty()) {
+        g_scanLogDir = base + "ScanLog/";
+        MakeDirs(g_scanLogDir, 0700);
+    }
+    return g_scanLogDir;
+}
+
+void ResetDataDirCache() {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    g_dataDir.clear();
+    g_scanLogDir.clear();
+}
+
+void FrLog(const char* fmt, ...) {
+    char buf[1024];
+    va_list ap;
+    va_start(ap, fmt);
+    vsnprintf(buf, sizeof buf, fmt, ap);
+    va_end(ap);
+    // The handler of the desktop app appends each message as a "Debug:" line.
+    qDebug().noquote() << QString::fromUtf8(buf);
+}

@@ -1,0 +1,21 @@
+#!/bin/bash
+# Installs everything Fotoretta needs to build, run and test on Debian 12.
+set -euo pipefail
+PKGS=(
+  build-essential cmake ninja-build pkg-config clang
+  qt6-base-dev qt6-base-dev-tools libgl-dev
+  libgtest-dev googletest libbenchmark-dev
+  dosfstools mtools ntfs-3g fdisk e2fsprogs
+  imagemagick sox lame ffmpeg zip p7zip-full sqlite3
+  desktop-base sound-theme-freedesktop fonts-dejavu-core
+  xvfb xauth policykit-1
+)
+missing=()
+for p in "${PKGS[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi

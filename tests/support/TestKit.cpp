@@ -1,0 +1,289 @@
+#include "support/TestKit.h"
+
+#include <QtCore/QCryptographicHash>
+#include <QtCore/QByteArray>
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <random>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace testkit {
+
+namespace {
+std::atomic<int> g_counter{0};
+std::map<std::string, std::string> g_hashes;
+
+std::string WorkRoot() {
+    std::string root = FR_TEST_WORK_DIR;
+    mkdir(root.c_str(), 0755);
+    return root;
+}
+}  // namespace
+
+TempDir::TempDir(const std::string& tag) {
+    std::string tmpl = WorkRoot() + "/" + tag + "-" + std::to_string(getpid()) + "-" +
+                       std::to_string(g_counter++) + "-XXXXXX";
+    std::vector<char> buf(tmpl.begin(), tmpl.end());
+    buf.push_back(0);
+    if (!mkdtemp(buf.data())) throw std::runtime_error("mkdtemp failed");
+    m_path = buf.data();
+}
+
+TempDir::~TempDir() {
+    // Anything still mounted below is let go first.
+    Sh("for m in $(awk '{print $2}' /proc/mounts | grep -F " + Quote(m_path) +
+        "); do fusermount -u \"$m\" 2>/dev/null || umount -l \"$m\" 2>/dev/null; done; rm -rf " + Quote(m_path));
+}
+
+std::string Quote(const std::string& s) {
+    std::string out = "'";
+    for (char c : s) {
+        if (c == '\'')
+            out += "'\\''";
+        else
+            out += c;
+    }
+    return out + "'";
+}
+
+int Sh(const std::string& cmd) {
+    int st = std::system(("( " + cmd + " ) >>" + WorkRoot() + "/commands.log 2>&1").c_str());
+    if (st == -1) return -1;
+    return WIFEXITED(st) ? WEXITSTATUS(st) : 128;
+}
+
+std::string Capture(const std::string& cmd, int* status) {
+    std::string out;
+    FILE* p = popen(cmd.c_str(), "r");
+    if (!p) {
+        if (status) *status = -1;
+        return out;
+    }
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
+    int st = pclose(p);
+    if (status) *status = WIFEXITED(st) ? WEXITSTATUS(st) : 128;
+    return out;
+}
+
+bool HaveTool(const std::string& name) { return Sh("command -v " + Quote(name)) == 0; }
+bool IsRoot() { return geteuid() == 0; }
+
+std::vector<unsigned char> ReadFile(const std::string& path) {
+    std::ifstream f(path, std::ios::binary);
+    return std::vector<unsigned char>((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+}
+
+void WriteFile(const std::string& path, const void* data, size_t len) {
+    std::ofstream f(path, std::ios::binary | std::ios::trunc);
+    f.write(static_cast<const char*>(data), static_cast<std::streamsize>(len));
+}
+
+void WriteFile(const std::string& path, const std::vector<unsigned char>& data) {
+    WriteFile(path, data.data(), data.size());
+}
+
+std::string Sha256(const std::vector<unsigned char>& data) {
+    QByteArray d = QCryptographicHash::hash(
+        QByteArrayView(reinterpret_cast<const char*>(data.data()), static_cast<qsizetype>(data.size())),
+        QCryptographicHash::Sha256);
+    return d.toHex().toStdString();
+}
+
+std::string Sha256File(const std::string& path) { return Sha256(ReadFile(path)); }
+
+std::vector<unsigned char> RandomBytes(size_t len, uint32_t seed) {
+    std::mt19937 rng(seed);
+    std::vector<unsigned char> v(len);
+    for (auto& b : v) b = static_cast<unsigned char>(rng());
+    return v;
+}
+
+// ---------------------------------------------------------------- FAT
+
+static std::string Mpath(const std::string& p) { return Quote("::/" + p); }
+
+FatImage FatImage::Create(const std::string& path, int fatBits, uint64_t sizeKiB, int sectorsPerCluster,
+                          const std::string& extraMkfsArgs) {
+    FatImage img{path};
+    std::string cmd = "rm -f " + Quote(path) + " && mkfs.vfat -C -F " + std::to_string(fatBits);
+    if (sectorsPerCluster > 0) cmd += " -s " + std::to_string(sectorsPerCluster);
+    cmd += " -n FRTEST -i 12345678 " + extraMkfsArgs + " " + Quote(path) + " " + std::to_string(sizeKiB);
+    EXPECT_EQ(Sh(cmd), 0) << cmd;
+    return img;
+}
+
+void FatImage::Mkdir(const std::string& dir) const {
+    EXPECT_EQ(Sh("MTOOLS_SKIP_CHECK=1 mmd -i " + Quote(path) + " " + Mpath(dir)), 0) << dir;
+}
+
+void FatImage::Put(const std::string& localFile, const std::string& imagePath) const {
+    EXPECT_EQ(Sh("MTOOLS_SKIP_CHECK=1 mcopy -o -i " + Quote(path) + " " + Quote(localFile) + " " + Mpath(imagePath)), 0)
+        << imagePath;
+}
+
+void FatImage::PutBytes(const std::vector<unsigned char>& data, const std::string& imagePath) const {
+    TempDir t("put");
+    std::string local = t / "data.bin";
+    WriteFile(local, data);
+    Put(local, imagePath);
+}
+
+void FatImage::Delete(const std::string& imagePath) const {
+    EXPECT_EQ(Sh("MTOOLS_SKIP_CHECK=1 mdel -i " + Quote(path) + " " + Mpath(imagePath)), 0) << imagePath;
+}
+
+void FatImage::DeleteTree(const std::string& imagePath) const {
+    EXPECT_EQ(Sh("MTOOLS_SKIP_CHECK=1 mdeltree -i " + Quote(path) + " " + Mpath(imagePath)), 0) << imagePath;
+}
+
+std::string FatImage::List(const std::string& dir) const {
+    return Capture("MTOOLS_SKIP_CHECK=1 mdir -b -i " + Quote(path) + " " + Mpath(dir) + " 2>/dev/null");
+}
+
+// --------------------------------------------------------------- NTFS
+
+bool NtfsImage::Available() {
+    return HaveTool("mkntfs") && HaveTool("ntfs-3g") && access("/dev/fuse", R_OK | W_OK) == 0;
+}
+
+NtfsImage NtfsImage::Create(const std::string& path, uint64_t sizeMiB, int clusterSize) {
+    NtfsImage img{path, ""};
+    std::string cmd = "rm -f " + Quote(path) + " && truncate -s " + std::to_string(sizeMiB) + "M " + Quote(path) +
+                      " && mkntfs -q -F -Q -c " + std::to_string(clusterSize) + " -L FRTEST " + Quote(path);
+    EXPECT_EQ(Sh(cmd), 0) << cmd;
+    return img;
+}
+
+bool NtfsImage::Mount() {
+    mountPoint = path + ".mnt";
+    Sh("mkdir -p " + Quote(mountPoint));
+    return Sh("ntfs-3g -o no_def_opts,silent " + Quote(path) + " " + Quote(mountPoint)) == 0;
+}
+
+void NtfsImage::Unmount() {
+    if (mountPoint.empty()) return;
+    Sh("sync; fusermount -u " + Quote(mountPoint) + " || umount " + Quote(mountPoint));
+    Sh("rmdir " + Quote(mountPoint));
+    mountPoint.clear();
+}
+
+// ---------------------------------------------------- partitioned disks
+
+void MakePartitionedDisk(const std::string& path, uint64_t totalSectors, const std::string& label,
+                         const std::vector<PartitionSpec>& parts) {
+    std::string script = "label: " + label + "\n";
+    if (label == "gpt") script += "first-lba: 34\n";
+    for (const auto& p : parts) {
+        script += "start=" + std::to_string(p.startSector) + ", size=" + std::to_string(p.sectors) +
+                  ", type=" + p.type;
+        if (!p.name.empty()) script += ", name=\"" + p.name + "\"";
+        script += "\n";
+    }
+    std::string cmd = "rm -f " + Quote(path) + " && truncate -s " + std::to_string(totalSectors * 512) + " " +
+                      Quote(path) + " && printf %s " + Quote(script) + " | sfdisk --no-reread --no-tell-kernel -q " +
+                      Quote(path);
+    EXPECT_EQ(Sh(cmd), 0) << cmd;
+}
+
+void PlaceVolume(const std::string& diskPath, const std::string& volumePath, uint64_t startSector) {
+    std::string cmd = "dd if=" + Quote(volumePath) + " of=" + Quote(diskPath) + " bs=512 seek=" +
+                      std::to_string(startSector) + " conv=notrunc status=none";
+    EXPECT_EQ(Sh(cmd), 0) << cmd;
+}
+
+// ------------------------------------------------------------ samples
+
+namespace {
+
+std::string SampleDir() {
+    std::string d = WorkRoot() + "/samples";
+    mkdir(d.c_str(), 0755);
+    return d;
+}
+
+bool Exists(const std::string& p) {
+    struct stat st;
+    return stat(p.c_str(), &st) == 0 && st.st_size > 0;
+}
+
+// First existing file among candidates (installed by Debian packages).
+std::string FirstOf(std::initializer_list<const char*> candidates) {
+    for (const char* c : candidates)
+        if (Exists(c)) return c;
+    return {};
+}
+
+std::string Wallpaper() {
+    std::string p = FirstOf({"/usr/share/desktop-base/emerald-theme/wallpaper/contents/images/1920x1080.png",
+                             "/usr/share/desktop-base/debian-logos/logo-text-256.png",
+                             "/usr/share/pixmaps/debian-logo.png"});
+    if (!p.empty()) return p;
+    return Capture("find /usr/share/desktop-base /usr/share/pixmaps -name '*.png' -size +20k 2>/dev/null | sort | head -1");
+}
+
+std::string Sound() {
+    return FirstOf({"/usr/share/sounds/freedesktop/stereo/complete.oga",
+                    "/usr/share/sounds/freedesktop/stereo/bell.oga"});
+}
+
+std::string Trim(std::string s) {
+    while (!s.empty() && (s.back() == '\n' || s.back() == ' ')) s.pop_back();
+    return s;
+}
+
+}  // namespace
+
+std::string Sample(const std::string& kind) {
+    const std::string dir = SampleDir();
+    const std::string out = dir + "/sample." + kind;
+    if (Exists(out)) return out;
+    const std::string tmp = out + ".part." + std::to_string(getpid());
+    const std::string wall = Trim(Wallpaper());
+    const std::string sound = Sound();
+    std::string cmd;
+    // Pictures are scaled down so that images and tests stay small.
+    const std::string pic = "convert " + Quote(wall) + " -resize 320x180 ";
+    if (kind == "jpg" || kind == "jpeg") cmd = pic + "-quality 85 jpg:" + Quote(tmp);
+    else if (kind == "png") cmd = pic + "png:" + Quote(tmp);
+    else if (kind == "gif") cmd = pic + "gif:" + Quote(tmp);
+    else if (kind == "bmp") cmd = pic + "bmp3:" + Quote(tmp);
+    else if (kind == "tif") cmd = pic + "tif:" + Quote(tmp);
+    else if (kind == "ico") cmd = "convert " + Quote(wall) + " -resize 32x32! ico:" + Quote(tmp);
+    else if (kind == "big.jpg") cmd = "convert " + Quote(wall) + " -resize 1280x720 -quality 92 jpg:" + Quote(tmp);
+    else if (kind == "ttf") cmd = "cp " + Quote(FirstOf({"/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf"})) + " " + Quote(tmp);
+    else if (kind == "oga") cmd = "cp " + Quote(sound) + " " + Quote(tmp);
+    else if (kind == "wav") cmd = "sox " + Quote(sound) + " -t wav " + Quote(tmp);
+    else if (kind == "mp3") cmd = "sox " + Quote(sound) + " -t wav - | lame --quiet --tt Sample --ta Fotoretta --add-id3v2 - " + Quote(tmp);
+    else if (kind == "pdf") cmd = "convert " + Quote(wall) + " -resize 200x120 pdf:" + Quote(tmp);
+    else if (kind == "txt") cmd = "head -c 3000 /usr/share/common-licenses/GPL-3 > " + Quote(tmp);
+    else if (kind == "zip") cmd = "cd " + Quote(dir) + " && rm -f z.zip && zip -q -X z.zip /usr/share/common-licenses/GPL-3 && mv z.zip " + Quote(tmp);
+    else if (kind == "gz") cmd = "gzip -n -c /usr/share/common-licenses/GPL-3 > " + Quote(tmp);
+    else if (kind == "7z") cmd = "rm -f " + Quote(tmp + ".7z") + " && 7z a -bd -y " + Quote(tmp + ".7z") + " /usr/share/common-licenses/GPL-3 >/dev/null && mv " + Quote(tmp + ".7z") + " " + Quote(tmp);
+    else if (kind == "avi") cmd = "ffmpeg -loglevel error -y -f lavfi -i testsrc=size=160x120:rate=10 -t 1 -c:v mjpeg -f avi " + Quote(tmp);
+    else if (kind == "mp4") cmd = "ffmpeg -loglevel error -y -f lavfi -i testsrc=size=160x120:rate=10 -t 1 -c:v mpeg4 -f mp4 " + Quote(tmp);
+    else if (kind == "mov") cmd = "ffmpeg -loglevel error -y -f lavfi -i testsrc=size=160x120:rate=10 -t 1 -c:v mpeg4 -f mov " + Quote(tmp);
+    else if (kind == "mkv") cmd = "ffmpeg -loglevel error -y -f lavfi -i testsrc=size=160x120:rate=10 -t 1 -c:v mpeg4 -f matroska " + Quote(tmp);
+    else if (kind == "flv") cmd = "ffmpeg -loglevel error -y -f lavfi -i testsrc=size=160x120:rate=10 -t 1 -c:v flv -f flv " + Quote(tmp);
+    else if (kind == "mpg") cmd = "ffmpeg -loglevel error -y -f lavfi -i testsrc=size=160x120:rate=25 -t 1 -c:v mpeg1video -f mpeg " + Quote(tmp);
+    else if (kind == "ts") cmd = "ffmpeg -loglevel error -y -f lavfi -i testsrc=size=160x120:rate=25 -t 1 -c:v mpeg2video -f mpegts " + Quote(tmp);
+    else if (kind == "sqlite") cmd = "sqlite3 " + Quote(tmp) + " 'create table t(a); insert into t values(1);'";
+    else return {};
+    if (Sh(cmd) != 0 || !Exists(tmp)) {
+        Sh("rm -f " + Quote(tmp));
+        return {};
+    }
+    rename(tmp.c_str(), out.c_str());
+    g_hashes[out] = Sha256File(out);
+    return out;
+}
+
+const std::map<std::string, std::string>& SampleHashes() { return g_hashes; }
+
+}  // namespace testkit

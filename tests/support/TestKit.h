@@ -1,0 +1,100 @@
+// Test-time toolkit: temporary folders, shell commands, real FAT and NTFS
+// images built with the file systems' own tools, partitioned disk images
+// and sample files made from installed Debian packages.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace testkit {
+
+// A fresh folder below the build tree, removed again when it goes.
+class TempDir {
+public:
+    explicit TempDir(const std::string& tag = "t");
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::string& path() const { return m_path; }
+    std::string operator/(const std::string& name) const { return m_path + "/" + name; }
+
+private:
+    std::string m_path;
+};
+
+// Quotes a word for /bin/sh.
+std::string Quote(const std::string& s);
+// Runs a shell command; its exit status (output goes to the test log).
+int Sh(const std::string& cmd);
+// Runs a shell command and returns what it printed on stdout.
+std::string Capture(const std::string& cmd, int* status = nullptr);
+// True when a program is on PATH.
+bool HaveTool(const std::string& name);
+bool IsRoot();
+
+std::vector<unsigned char> ReadFile(const std::string& path);
+void WriteFile(const std::string& path, const void* data, size_t len);
+void WriteFile(const std::string& path, const std::vector<unsigned char>& data);
+std::string Sha256(const std::vector<unsigned char>& data);
+std::string Sha256File(const std::string& path);
+// Deterministic pseudo-random bytes.
+std::vector<unsigned char> RandomBytes(size_t len, uint32_t seed);
+
+// --- FAT images (mkfs.vfat + mtools) ----------------------------------
+struct FatImage {
+    std::string path;
+    // fatBits 12, 16 or 32; size in KiB; sectorsPerCluster 0 lets mkfs choose.
+    static FatImage Create(const std::string& path, int fatBits, uint64_t sizeKiB, int sectorsPerCluster = 0,
+                           const std::string& extraMkfsArgs = "");
+    // Paths inside the image are written "dir/sub/name" (no leading "::").
+    void Mkdir(const std::string& dir) const;
+    void Put(const std::string& localFile, const std::string& imagePath) const;
+    void PutBytes(const std::vector<unsigned char>& data, const std::string& imagePath) const;
+    void Delete(const std::string& imagePath) const;      // mdel
+    void DeleteTree(const std::string& imagePath) const;  // mdeltree
+    // Names in a directory as mdir lists them (long names).
+    std::string List(const std::string& dir = "") const;
+};
+
+// --- NTFS images (mkntfs + ntfs-3g through FUSE) -----------------------
+struct NtfsImage {
+    std::string path;
+    std::string mountPoint;
+    static NtfsImage Create(const std::string& path, uint64_t sizeMiB, int clusterSize = 4096);
+    bool Mount();    // ntfs-3g into a fresh folder
+    void Unmount();  // sync and unmount
+    std::string Mounted(const std::string& rel) const { return mountPoint + "/" + rel; }
+    static bool Available();  // mkntfs present and FUSE usable
+};
+
+// --- Partitioned disk images (sfdisk) ----------------------------------
+struct PartitionSpec {
+    uint64_t startSector;
+    uint64_t sectors;
+    std::string type;  // sfdisk type: "c" FAT32 LBA, "7" NTFS, "5" extended, GPT GUID or alias
+    std::string name;  // GPT only
+};
+// Writes a disk image of totalSectors with an "dos" or "gpt" label.
+void MakePartitionedDisk(const std::string& path, uint64_t totalSectors, const std::string& label,
+                         const std::vector<PartitionSpec>& parts);
+// Copies a volume image into a disk image at a sector.
+void PlaceVolume(const std::string& diskPath, const std::string& volumePath, uint64_t startSector);
+
+// --- Sample files from Debian packages ---------------------------------
+// kind: "jpg", "png", "gif", "bmp", "tif", "ico", "ttf", "pdf", "wav",
+// "mp3", "oga", "zip", "gz", "7z", "docx"... A file of that kind is made
+// once per build tree (converted from packaged inputs where needed) and its
+// path returned; empty when the tools to make it are missing.
+std::string Sample(const std::string& kind);
+// sha256 of every sample made so far, by path.
+const std::map<std::string, std::string>& SampleHashes();
+
+}  // namespace testkit
+
+// Skips the current test unless a condition holds.
+#define FR_REQUIRE(cond, why)                          \
+    do {                                               \
+        if (!(cond)) GTEST_SKIP() << (why);            \
+    } while (0)
