@@ -6,7 +6,7 @@ PKGS=(
   qt6-base-dev qt6-base-dev-tools libgl-dev
   libgtest-dev googletest libbenchmark-dev
   dosfstools mtools ntfs-3g fdisk e2fsprogs
-  imagemagick sox lame ffmpeg zip p7zip-full sqlite3
+  imagemagick ghostscript sox lame ffmpeg zip p7zip-full sqlite3
   desktop-base sound-theme-freedesktop fonts-dejavu-core
   xvfb xauth policykit-1
 )

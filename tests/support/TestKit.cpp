@@ -221,11 +221,18 @@ std::string FirstOf(std::initializer_list<const char*> candidates) {
 }
 
 std::string Wallpaper() {
-    std::string p = FirstOf({"/usr/share/desktop-base/emerald-theme/wallpaper/contents/images/1920x1080.png",
-                             "/usr/share/desktop-base/debian-logos/logo-text-256.png",
-                             "/usr/share/pixmaps/debian-logo.png"});
+    std::string p = FirstOf({"/usr/share/desktop-base/emerald-theme/grub/grub-16x9.png",
+                             "/usr/share/desktop-base/homeworld-theme/grub/grub-16x9.png",
+                             "/usr/share/desktop-base/joy-theme/grub/grub-16x9.png"});
     if (!p.empty()) return p;
-    return Capture("find /usr/share/desktop-base /usr/share/pixmaps -name '*.png' -size +20k 2>/dev/null | sort | head -1");
+    return Capture("find /usr/share/desktop-base -name '*.png' -size +20k 2>/dev/null | sort | head -1");
+}
+
+// A real photograph-like JPEG that Debian ships.
+std::string Photo() {
+    return FirstOf({"/usr/share/desktop-base/joy-theme/login/sddm-preview.jpg",
+                    "/usr/share/desktop-base/lines-theme/login/sddm-preview.jpg",
+                    "/usr/share/desktop-base/spacefun-theme/login/sddm-preview.jpg"});
 }
 
 std::string Sound() {
@@ -250,18 +257,24 @@ std::string Sample(const std::string& kind) {
     std::string cmd;
     // Pictures are scaled down so that images and tests stay small.
     const std::string pic = "convert " + Quote(wall) + " -resize 320x180 ";
-    if (kind == "jpg" || kind == "jpeg") cmd = pic + "-quality 85 jpg:" + Quote(tmp);
+    const std::string photo = Photo();
+    if (kind == "jpg" || kind == "jpeg") cmd = "convert " + Quote(photo) + " -resize 480x270 -quality 85 jpg:" + Quote(tmp);
     else if (kind == "png") cmd = pic + "png:" + Quote(tmp);
     else if (kind == "gif") cmd = pic + "gif:" + Quote(tmp);
     else if (kind == "bmp") cmd = pic + "bmp3:" + Quote(tmp);
     else if (kind == "tif") cmd = pic + "tif:" + Quote(tmp);
     else if (kind == "ico") cmd = "convert " + Quote(wall) + " -resize 32x32! ico:" + Quote(tmp);
-    else if (kind == "big.jpg") cmd = "convert " + Quote(wall) + " -resize 1280x720 -quality 92 jpg:" + Quote(tmp);
+    else if (kind == "big.jpg") cmd = "cp " + Quote(photo) + " " + Quote(tmp);
     else if (kind == "ttf") cmd = "cp " + Quote(FirstOf({"/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf"})) + " " + Quote(tmp);
     else if (kind == "oga") cmd = "cp " + Quote(sound) + " " + Quote(tmp);
     else if (kind == "wav") cmd = "sox " + Quote(sound) + " -t wav " + Quote(tmp);
     else if (kind == "mp3") cmd = "sox " + Quote(sound) + " -t wav - | lame --quiet --tt Sample --ta Fotoretta --add-id3v2 - " + Quote(tmp);
-    else if (kind == "pdf") cmd = "convert " + Quote(wall) + " -resize 200x120 pdf:" + Quote(tmp);
+    else if (kind == "pdf")
+        // A page of the GPL set in Helvetica, through Ghostscript.
+        cmd = "{ echo '%!PS'; echo '/Helvetica findfont 9 scalefont setfont'; "
+              "head -n 60 /usr/share/common-licenses/GPL-3 | tr -d '()\\\\' | "
+              "awk '{ printf \"40 %d moveto (%s) show\\n\", 780 - NR * 12, $0 }'; echo showpage; } | "
+              "ps2pdf - " + Quote(tmp);
     else if (kind == "txt") cmd = "head -c 3000 /usr/share/common-licenses/GPL-3 > " + Quote(tmp);
     else if (kind == "zip") cmd = "cd " + Quote(dir) + " && rm -f z.zip && zip -q -X z.zip /usr/share/common-licenses/GPL-3 && mv z.zip " + Quote(tmp);
     else if (kind == "gz") cmd = "gzip -n -c /usr/share/common-licenses/GPL-3 > " + Quote(tmp);

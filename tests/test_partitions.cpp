@@ -1,0 +1,237 @@
+// Partition enumeration over real sfdisk-made MBR and GPT images and
+// hand-made Apple Partition Maps, through FOTORETTA_DISK_DIR.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "core/PartitionManager.h"
+#include "core/Platform.h"
+#include "support/TestKit.h"
+
+using namespace testkit;
+
+namespace {
+
+class PartitionTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        setenv("FOTORETTA_DISK_DIR", dir.path().c_str(), 1);
+        ClearRegisteredImageDisks();
+    }
+    void TearDown() override { unsetenv("FOTORETTA_DISK_DIR"); }
+    std::string Disk(int n) const { return dir / ("disk" + std::to_string(n)); }
+    std::map<int, std::vector<_PARTITION_ITEM_>> Enumerate() {
+        std::map<int, std::vector<_PARTITION_ITEM_>> m;
+        CPartitionManager pm;
+        EXPECT_EQ(pm.GetPartitionItems(m), 1);
+        return m;
+    }
+    TempDir dir{"parts"};
+};
+
+void PutBe32(std::vector<unsigned char>& b, size_t off, uint32_t v) {
+    b[off] = static_cast<unsigned char>(v >> 24);
+    b[off + 1] = static_cast<unsigned char>(v >> 16);
+    b[off + 2] = static_cast<unsigned char>(v >> 8);
+    b[off + 3] = static_cast<unsigned char>(v);
+}
+void PutLe32(std::vector<unsigned char>& b, size_t off, uint32_t v) {
+    for (int i = 0; i < 4; ++i) b[off + i] = static_cast<unsigned char>(v >> (8 * i));
+}
+
+std::vector<unsigned char> ApmDisk(uint32_t count, size_t entries) {
+    std::vector<unsigned char> d(512 * (1 + entries) + 4096, 0);
+    d[0] = 'E';
+    d[1] = 'R';
+    for (size_t i = 0; i < entries; ++i) {
+        size_t e = 512 * (1 + i);
+        d[e] = 'P';
+        d[e + 1] = 'M';
+        PutBe32(d, e + 4, count);
+        PutBe32(d, e + 8, static_cast<uint32_t>(64 + 1000 * i));  // physical first block
+        std::string name = "Part" + std::to_string(i);
+        memcpy(&d[e + 16], name.data(), name.size());
+        PutBe32(d, e + 80, 2);    // data starts 2 blocks in
+        PutBe32(d, e + 84, 500);  // 500 data blocks
+    }
+    return d;
+}
+
+}  // namespace
+
+TEST_F(PartitionTest, MbrWithExtendedChainNumbersAcrossDisks) {
+    FR_REQUIRE(HaveTool("sfdisk"), "sfdisk missing");
+    // Disk 0: two primaries and an extended partition with three logicals.
+    MakePartitionedDisk(Disk(0), 40960, "dos",
+                        {{2048, 4096, "c", ""}, {6144, 4096, "7", ""}, {10240, 30000, "5", ""}});
+    Sh("printf '%s\\n' 'start=12288, size=2048, type=83' 'start=16384, size=2048, type=83' "
+       "'start=20480, size=4096, type=c' | sfdisk --no-reread --no-tell-kernel -q -a " + Quote(Disk(0)));
+    // Disk 2 (a gap at 1 must not stop the walk): one primary.
+    MakePartitionedDisk(Disk(2), 8192, "dos", {{2048, 4096, "c", ""}});
+
+    auto m = Enumerate();
+    ASSERT_EQ(m.count(0), 1u);
+    ASSERT_EQ(m.count(1), 0u);
+    ASSERT_EQ(m.count(2), 1u);
+    const auto& d0 = m[0];
+    ASSERT_EQ(d0.size(), 5u);
+    EXPECT_EQ(d0[0].u64StartSector, 2048u);
+    EXPECT_EQ(d0[0].u64EndSector, 2048u + 4096 - 1);
+    EXPECT_EQ(d0[1].u64StartSector, 6144u);
+    // Logicals follow their EBRs: sfdisk leaves 2048 sectors before each.
+    EXPECT_EQ(d0[2].u64StartSector, 12288u);
+    EXPECT_EQ(d0[3].u64StartSector, 16384u);
+    EXPECT_EQ(d0[4].u64StartSector, 20480u);
+    EXPECT_EQ(d0[4].u64EndSector, 20480u + 4096 - 1);
+    for (size_t i = 0; i < d0.size(); ++i) {
+        EXPECT_EQ(GetPartitionName(d0[i]), "Partition " + std::to_string(i + 1));
+        EXPECT_EQ(d0[i].nDiskNumber, 0);
+        EXPECT_STREQ(d0[i].szDiskName, Disk(0).c_str());
+    }
+    ASSERT_EQ(m[2].size(), 1u);
+    EXPECT_EQ(GetPartitionName(m[2][0]), "Partition 6");  // numbering runs on across disks
+
+    // A new enumeration starts counting from 1 again.
+    auto again = Enumerate();
+    EXPECT_EQ(GetPartitionName(again[0][0]), "Partition 1");
+}
+
+TEST_F(PartitionTest, GptNamesAndBounds) {
+    FR_REQUIRE(HaveTool("sfdisk"), "sfdisk missing");
+    MakePartitionedDisk(Disk(0), 65536, "gpt",
+                        {{2048, 8192, "EBD0A0A2-B9E5-4433-87C0-68B6B72699C7", "Photos"},
+                         {10240, 8192, "0FC63DAF-8483-4772-8E79-3D69D8477DE4", "Linux data"},
+                         {18432, 4096, "EBD0A0A2-B9E5-4433-87C0-68B6B72699C7", "Карта"}});
+    auto m = Enumerate();
+    ASSERT_EQ(m.count(0), 1u);
+    ASSERT_EQ(m[0].size(), 3u);
+    EXPECT_EQ(GetPartitionName(m[0][0]), "Photos");
+    EXPECT_EQ(GetPartitionName(m[0][1]), "Linux data");
+    EXPECT_EQ(GetPartitionName(m[0][2]), "Карта");
+    EXPECT_EQ(m[0][1].u64StartSector, 10240u);
+    EXPECT_EQ(m[0][1].u64EndSector, 10240u + 8192 - 1);
+
+    // Clearing the third entry's first sector ends the list there.
+    auto disk = ReadFile(Disk(0));
+    memset(&disk[1024 + 2 * 128 + 32], 0, 8);
+    // A 36-character name fills its field without terminator and is still cut safely.
+    for (int i = 0; i < 36; ++i) {
+        disk[1024 + 56 + 2 * i] = 'A';
+        disk[1024 + 57 + 2 * i] = 0;
+    }
+    // An entry whose last sector lies below its first is skipped.
+    PutLe32(disk, 1024 + 128 + 40, 100);
+    PutLe32(disk, 1024 + 128 + 44, 0);
+    WriteFile(Disk(0), disk);
+    m = Enumerate();
+    ASSERT_EQ(m[0].size(), 1u);
+    EXPECT_EQ(GetPartitionName(m[0][0]), std::string(35, 'A'));
+}
+
+TEST_F(PartitionTest, ApplePartitionMap) {
+    WriteFile(Disk(0), ApmDisk(3, 3));
+    auto m = Enumerate();
+    ASSERT_EQ(m[0].size(), 3u);
+    EXPECT_EQ(m[0][1].u64StartSector, 1064u + 2);
+    EXPECT_EQ(m[0][1].u64EndSector, 1066u + 500 - 1);
+    EXPECT_EQ(GetPartitionName(m[0][2]), "Part2");
+
+    WriteFile(Disk(0), ApmDisk(129, 1));  // absurd entry count
+    EXPECT_EQ(Enumerate().count(0), 0u);
+}
+
+TEST_F(PartitionTest, UnrecognisedAndEmptyTablesGiveNoEntry) {
+    WriteFile(Disk(0), std::vector<unsigned char>(8192, 0));
+    std::vector<unsigned char> mbr(8192, 0);
+    mbr[510] = 0x55;
+    mbr[511] = 0xAA;
+    WriteFile(Disk(1), mbr);
+    // Second entry empty: only the first is listed even though the third is filled.
+    mbr[446 + 4] = 0x0c;
+    PutLe32(mbr, 446 + 8, 2048);
+    PutLe32(mbr, 446 + 12, 100);
+    mbr[446 + 32 + 4] = 0x0c;
+    PutLe32(mbr, 446 + 32 + 8, 4096);
+    PutLe32(mbr, 446 + 32 + 12, 100);
+    WriteFile(Disk(2), mbr);
+    // Type 0 with a non-zero first sector still counts as a partition.
+    std::vector<unsigned char> type0(8192, 0);
+    type0[510] = 0x55;
+    type0[511] = 0xAA;
+    PutLe32(type0, 446 + 8, 63);
+    PutLe32(type0, 446 + 12, 1000);
+    WriteFile(Disk(3), type0);
+    WriteFile(Disk(4), std::vector<unsigned char>(100, 0));  // shorter than a sector
+
+    auto m = Enumerate();
+    EXPECT_EQ(m.count(0), 0u);
+    EXPECT_EQ(m.count(1), 0u);
+    ASSERT_EQ(m[2].size(), 1u);
+    EXPECT_EQ(m[2][0].u64StartSector, 2048u);
+    ASSERT_EQ(m[3].size(), 1u);
+    EXPECT_EQ(m[3][0].u64StartSector, 63u);
+    EXPECT_EQ(m.count(4), 0u);
+}
+
+TEST_F(PartitionTest, ExtendedChainLoopsEnd) {
+    // An EBR whose link points back at itself, and one pointing at the MBR.
+    std::vector<unsigned char> d(1 << 20, 0);
+    d[510] = 0x55;
+    d[511] = 0xAA;
+    d[446 + 4] = 0x05;
+    PutLe32(d, 446 + 8, 100);
+    PutLe32(d, 446 + 12, 1000);
+    size_t ebr = 100 * 512;
+    d[ebr + 446 + 4] = 0x83;
+    PutLe32(d, ebr + 446 + 8, 1);
+    PutLe32(d, ebr + 446 + 12, 10);
+    d[ebr + 446 + 16 + 4] = 0x05;
+    PutLe32(d, ebr + 446 + 16 + 8, 0);  // back to itself
+    PutLe32(d, ebr + 446 + 16 + 12, 10);
+    WriteFile(Disk(0), d);
+    auto m = Enumerate();
+    ASSERT_EQ(m[0].size(), 1u);
+    EXPECT_EQ(m[0][0].u64StartSector, 101u);
+}
+
+TEST_F(PartitionTest, ImageFilesRegisterAsTheirOwnDisks) {
+    FR_REQUIRE(HaveTool("sfdisk"), "sfdisk missing");
+    TempDir other("img");
+    std::string img = other / "card.img";
+    MakePartitionedDisk(img, 8192, "dos", {{2048, 2048, "c", ""}});
+    unsetenv("FOTORETTA_DISK_DIR");
+    int n = RegisterImageDisk(img);
+    EXPECT_EQ(n, FR_FIRST_IMAGE_DISK);
+    EXPECT_EQ(RegisterImageDisk(img), n);
+    EXPECT_EQ(GetDiskDevicePath(n), img);
+    CPartitionManager pm;
+    std::vector<_PARTITION_ITEM_> parts;
+    ASSERT_TRUE(pm.GetDiskPartitionItems(n, parts));
+    ASSERT_EQ(parts.size(), 1u);
+    EXPECT_EQ(parts[0].u64EndSector + 1 - parts[0].u64StartSector, 2048u);
+    EXPECT_EQ(parts[0].nDiskNumber, n);
+    ClearRegisteredImageDisks();
+}
+
+TEST(PartitionTable, SecondaryOperationsOverTheTable) {
+    CPartitionManager pm;
+    _PARTITION_ITEM_ a{}, b{}, c{};
+    a.nDiskNumber = 0;
+    a.u64StartSector = 500;
+    b.nDiskNumber = 0;
+    b.u64StartSector = 100;
+    c.nDiskNumber = 2;
+    c.u64StartSector = 7;
+    pm.Table()[0] = {a, b};
+    pm.Table()[2] = {c};
+    pm.SortPartitionItem();
+    std::vector<_PARTITION_ITEM_> all;
+    pm.GetPartitionItems(all);
+    ASSERT_EQ(all.size(), 3u);
+    EXPECT_EQ(all[0].u64StartSector, 100u);
+    EXPECT_EQ(all[2].u64StartSector, 7u);
+    _PARTITION_ITEM_ it{};
+    int n = 0;
+    while (pm.GetPartitionItem(&it)) ++n;
+    EXPECT_EQ(n, 2);  // disk 2 lies beyond the table's two entries
+}
