@@ -1,0 +1,304 @@
+// NTFS record rules on hand-built bytes: run-list decoding, the update
+// sequence fix-up, the FILE candidate test, record-to-sector mapping and
+// the bounded attribute walk.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <vector>
+
+#include "ntfs/NtfsParse.h"
+
+namespace {
+
+void Put16(std::vector<unsigned char>& b, size_t off, u16 v) {
+    b[off] = v & 0xFF;
+    b[off + 1] = v >> 8;
+}
+void Put32(std::vector<unsigned char>& b, size_t off, u32 v) {
+    for (int i = 0; i < 4; ++i) b[off + i] = (v >> (8 * i)) & 0xFF;
+}
+void Put64(std::vector<unsigned char>& b, size_t off, u64 v) {
+    for (int i = 0; i < 8; ++i) b[off + i] = (v >> (8 * i)) & 0xFF;
+}
+
+// A non-resident attribute header of `len` bytes whose run list (at 64)
+// holds the given bytes.
+std::vector<unsigned char> NonResidentAttr(const std::vector<unsigned char>& runBytes, u32 len = 0) {
+    if (len == 0) len = static_cast<u32>((64 + runBytes.size() + 1 + 7) & ~7u);
+    std::vector<unsigned char> a(std::max<size_t>(len, 64 + runBytes.size()), 0);
+    Put32(a, 0, 0x80);
+    Put32(a, 4, len);
+    a[8] = 1;
+    Put16(a, 32, 64);
+    std::memcpy(a.data() + 64, runBytes.data(), runBytes.size());
+    return a;
+}
+
+std::vector<__RUNLIST__> Decode(const std::vector<unsigned char>& attr, int bps = 512) {
+    CNtfsParse p;
+    EXPECT_EQ(p.Init(bps), 0);
+    std::vector<__RUNLIST__> runs;
+    p.GetRunList(attr.data(), attr.size(), runs);
+    return runs;
+}
+
+// A 1024-byte FILE record, fixed-up form on disk: sector ends carry usn.
+std::vector<unsigned char> MakeRecord(u16 usn, u16 saved1, u16 saved2) {
+    std::vector<unsigned char> r(1024, 0);
+    Put32(r, 0, NTFS_FILE_SIGNATURE);
+    Put16(r, 4, 48);
+    Put16(r, 6, 3);
+    Put16(r, 20, 56);
+    Put16(r, 22, 0);
+    Put32(r, 24, 64);
+    Put32(r, 28, 1024);
+    Put16(r, 48, usn);
+    Put16(r, 50, saved1);
+    Put16(r, 52, saved2);
+    Put16(r, 510, usn);
+    Put16(r, 1022, usn);
+    Put32(r, 56, NTFS_ATTR_END);
+    return r;
+}
+
+}  // namespace
+
+TEST(NtfsRunList, LengthAndPositiveDelta) {
+    auto runs = Decode(NonResidentAttr({0x21, 0x18, 0x34, 0x56, 0x00}));
+    ASSERT_EQ(runs.size(), 1u);
+    EXPECT_EQ(runs[0].u64ClusterCount, 0x18u);
+    EXPECT_EQ(runs[0].i64ClusterOffset, 0x5634);
+}
+
+TEST(NtfsRunList, NegativeDeltaIsSignExtended) {
+    auto runs = Decode(NonResidentAttr({0x21, 0x10, 0x00, 0x01, 0x11, 0x30, 0xF0, 0x00}));
+    ASSERT_EQ(runs.size(), 2u);
+    EXPECT_EQ(runs[1].u64ClusterCount, 0x30u);
+    EXPECT_EQ(runs[1].i64ClusterOffset, -16);
+    // Three-byte negative delta: 0xFFFE00 -> -512.
+    runs = Decode(NonResidentAttr({0x31, 0x05, 0x00, 0xFE, 0xFF}));
+    ASSERT_EQ(runs.size(), 1u);
+    EXPECT_EQ(runs[0].i64ClusterOffset, -512);
+}
+
+TEST(NtfsRunList, SparseRunHasZeroDelta) {
+    auto runs = Decode(NonResidentAttr({0x11, 0x04, 0x20, 0x01, 0x08, 0x11, 0x02, 0x10, 0x00}));
+    ASSERT_EQ(runs.size(), 3u);
+    EXPECT_EQ(runs[1].u64ClusterCount, 8u);
+    EXPECT_EQ(runs[1].i64ClusterOffset, 0);
+    auto ext = NtfsAbsoluteRuns(runs);
+    ASSERT_EQ(ext.size(), 3u);
+    EXPECT_EQ(ext[0].lcn, 0x20);
+    EXPECT_EQ(ext[1].lcn, -1);
+    EXPECT_EQ(ext[2].lcn, 0x30);  // a sparse run does not move the position
+}
+
+TEST(NtfsRunList, OversizeFieldEndsTheList) {
+    EXPECT_TRUE(Decode(NonResidentAttr({0x81, 0x01, 1, 2, 3, 4, 5, 6, 7, 8})).empty());
+    auto runs = Decode(NonResidentAttr({0x11, 0x01, 0x05, 0x18, 0x01, 1, 2, 3, 4, 5, 6, 7, 8}));
+    EXPECT_EQ(runs.size(), 1u);
+}
+
+TEST(NtfsRunList, AttributeOfOneSectorOrMoreIsNotDecoded) {
+    auto attr = NonResidentAttr({0x21, 0x18, 0x34, 0x56}, 600);
+    EXPECT_TRUE(Decode(attr).empty());
+    EXPECT_EQ(Decode(attr, 1024).size(), 1u);
+}
+
+TEST(NtfsRunList, NeverReadsPastTheAttribute) {
+    // Declared length 72 cuts a pair that would end at byte 73.
+    std::vector<unsigned char> bytes = {0x11, 0x01, 0x02, 0x11, 0x01, 0x03, 0x44, 1, 2, 3, 4, 5, 6, 7, 8};
+    auto attr = NonResidentAttr(bytes, 72);
+    auto runs = Decode(attr);
+    EXPECT_EQ(runs.size(), 2u);
+    // The run-list offset beyond the attribute yields nothing.
+    Put16(attr, 32, 200);
+    EXPECT_TRUE(Decode(attr).empty());
+    // A buffer shorter than the declared length bounds the walk too.
+    auto small = NonResidentAttr({0x11, 0x01, 0x02, 0x11, 0x01, 0x03}, 128);
+    CNtfsParse p;
+    std::vector<__RUNLIST__> r;
+    p.GetRunList(small.data(), 67, r);
+    EXPECT_EQ(r.size(), 1u);
+}
+
+TEST(NtfsRunList, LengthUsesLow32Bits) {
+    auto runs = Decode(NonResidentAttr({0x15, 0x01, 0x00, 0x00, 0x00, 0x01, 0x00}));
+    ASSERT_EQ(runs.size(), 1u);
+    EXPECT_EQ(runs[0].u64ClusterCount, 1u);
+}
+
+TEST(NtfsFixUp, RestoresSectorEnds) {
+    CNtfsParse p;
+    auto r = MakeRecord(0x0007, 0xAABB, 0xCCDD);
+    EXPECT_EQ(p.FileRecordFixUp(r.data()), 0);
+    EXPECT_EQ(NtfsLe16(r.data() + 510), 0xAABB);
+    EXPECT_EQ(NtfsLe16(r.data() + 1022), 0xCCDD);
+}
+
+TEST(NtfsFixUp, TornRecordIsRefusedAndLeftUnchanged) {
+    CNtfsParse p;
+    auto r = MakeRecord(0x0007, 0xAABB, 0xCCDD);
+    Put16(r, 1022, 0x0008);  // second sector written by a later update
+    auto before = r;
+    EXPECT_EQ(p.FileRecordFixUp(r.data()), NTFS_FIXUP_TORN);
+    EXPECT_EQ(r, before);
+}
+
+TEST(NtfsFixUp, EmptyBufferIsRefused) {
+    CNtfsParse p;
+    std::vector<unsigned char> z(1024, 0);
+    EXPECT_EQ(p.FileRecordFixUp(z.data()), NTFS_FIXUP_EMPTY);
+    EXPECT_EQ(p.FileRecordFixUp(nullptr), NTFS_FIXUP_EMPTY);
+    EXPECT_EQ(z, std::vector<unsigned char>(1024, 0));
+}
+
+TEST(NtfsFixUp, FourKSectorRecordIsOneSector) {
+    CNtfsParse p;
+    ASSERT_EQ(p.Init(4096), 0);
+    EXPECT_EQ(p.nRecordSectors, 1);
+    EXPECT_EQ(p.RecordSize(), 4096);
+    std::vector<unsigned char> r(4096, 0);
+    Put32(r, 0, NTFS_FILE_SIGNATURE);
+    Put16(r, 48, 3);
+    Put16(r, 50, 0x1234);
+    Put16(r, 4094, 3);
+    EXPECT_EQ(p.FileRecordFixUp(r.data()), 0);
+    EXPECT_EQ(NtfsLe16(r.data() + 4094), 0x1234);
+    EXPECT_EQ(p.Init(0), 0);
+    EXPECT_EQ(p.nBytesPerSector, 512);
+    EXPECT_EQ(p.Init(3), FR_INVALID);
+    EXPECT_EQ(p.Init(8192), FR_INVALID);
+    EXPECT_EQ(p.nBytesPerSector, 512);
+}
+
+TEST(NtfsCandidate, FileRecordTest) {
+    auto r = MakeRecord(5, 0, 0);
+    EXPECT_TRUE(IsNtfsFileRecord(r.data(), 1024));
+    EXPECT_FALSE(IsNtfsFileRecord(r.data(), 4096));  // bytes allocated differ
+    auto torn = r;
+    Put16(torn, 510, 6);
+    EXPECT_FALSE(IsNtfsFileRecord(torn.data(), 1024));
+    auto big = r;
+    Put32(big, 24, 2000);
+    EXPECT_FALSE(IsNtfsFileRecord(big.data(), 1024));
+    auto sig = r;
+    sig[0] = 'B';
+    EXPECT_FALSE(IsNtfsFileRecord(sig.data(), 1024));
+}
+
+TEST(NtfsGeometry, RecordToSector) {
+    std::vector<__RUNLIST__> runs = {{10, 100}, {10, 50}};
+    u64 s = 0;
+    EXPECT_TRUE(NtfsRecordToSector(40, runs, 8, 2, 1000, &s));
+    EXPECT_EQ(s, 1000u + 150 * 8);
+    EXPECT_TRUE(NtfsRecordToSector(39, runs, 8, 2, 1000, &s));
+    EXPECT_EQ(s, 1000u + 100 * 8 + 78);
+    EXPECT_FALSE(NtfsRecordToSector(80, runs, 8, 2, 1000, &s));
+    EXPECT_EQ(s, 1000u);  // uncovered records map to the volume start
+    EXPECT_FALSE(NtfsRecordToSector(~0ull, runs, 8, 2, 1000, &s));
+    std::vector<__RUNLIST__> neg = {{10, -5}};
+    EXPECT_FALSE(NtfsRecordToSector(1, neg, 8, 2, 0, &s));
+}
+
+TEST(NtfsGeometry, DefaultClusterSize) {
+    EXPECT_EQ(GetDefaultNtfsSectorPerCluster(100ull * 2048, 512), 1u);
+    EXPECT_EQ(GetDefaultNtfsSectorPerCluster(4ull * 2048, 512), 8u);
+    EXPECT_EQ(GetDefaultNtfsSectorPerCluster(64ull * 1024 * 2048, 512), 8u);
+    EXPECT_EQ(GetDefaultNtfsSectorPerCluster(800ull * 2048, 512), 2u);
+    EXPECT_EQ(GetDefaultNtfsSectorPerCluster(1500ull * 2048, 512), 4u);
+}
+
+TEST(NtfsGeometry, ExtentRunsAreRebased) {
+    std::vector<__RUNLIST__> runs = {{4, 100}, {4, 20}};  // at 100, then 120
+    NtfsAppendExtentRuns(runs, {{8, 300}, {2, -10}});      // extent at 300, then 290
+    auto ext = NtfsAbsoluteRuns(runs);
+    ASSERT_EQ(ext.size(), 4u);
+    EXPECT_EQ(ext[2].lcn, 300);
+    EXPECT_EQ(ext[3].lcn, 290);
+}
+
+TEST(NtfsAttrWalk, StopsAtMalformedAttributes) {
+    auto r = MakeRecord(1, 0, 0);
+    // Attribute 1 at 56: resident 0x30 of 32 bytes; attribute 2 claims to run
+    // past bytes in use.
+    Put32(r, 24, 200);
+    Put32(r, 56, 0x10);
+    Put32(r, 60, 32);
+    Put32(r, 88, 0x80);
+    Put32(r, 92, 500);
+    NtfsRecordHeader h;
+    ASSERT_TRUE(NtfsReadRecordHeader(r.data(), 1024, h));
+    CNtfsAttrWalk w(r.data(), h, h.nBytesInUse);
+    NtfsAttr a;
+    ASSERT_TRUE(w.Next(a));
+    EXPECT_EQ(a.nType, 0x10u);
+    EXPECT_FALSE(w.Next(a));
+    // A first-attribute offset beyond bytes in use is refused.
+    Put16(r, 20, 300);
+    EXPECT_FALSE(NtfsReadRecordHeader(r.data(), 1024, h));
+    Put16(r, 20, 56);
+    Put32(r, 24, 5000);
+    EXPECT_FALSE(NtfsReadRecordHeader(r.data(), 1024, h));
+}
+
+TEST(NtfsAttrWalk, ResidentValueAndFileNameBounds) {
+    auto r = MakeRecord(1, 0, 0);
+    Put32(r, 24, 400);
+    // File-name attribute at 56: value at 24, name "ab.txt" (6 units).
+    const u32 vlen = 66 + 12;
+    const u32 alen = (24 + vlen + 7) & ~7u;
+    Put32(r, 56, 0x30);
+    Put32(r, 60, alen);
+    Put32(r, 56 + 16, vlen);
+    Put16(r, 56 + 20, 24);
+    unsigned char* v = r.data() + 56 + 24;
+    v[0] = 40;    // parent record 40
+    v[64] = 6;
+    v[65] = 1;
+    const char* nm = "ab.txt";
+    for (int i = 0; i < 6; ++i) v[66 + 2 * i] = nm[i];
+    Put32(r, 56 + alen, NTFS_ATTR_END);
+    NtfsRecordHeader h;
+    ASSERT_TRUE(NtfsReadRecordHeader(r.data(), 1024, h));
+    CNtfsAttrWalk w(r.data(), h, h.nBytesInUse);
+    NtfsAttr a;
+    ASSERT_TRUE(w.Next(a));
+    NtfsFileName fn;
+    ASSERT_TRUE(NtfsParseFileName(a, fn));
+    EXPECT_EQ(fn.strName, "ab.txt");
+    EXPECT_EQ(fn.ParentRecord(), 40u);
+    EXPECT_EQ(fn.nNamespace, 1);
+    // A name length beyond the value is refused.
+    v[64] = 200;
+    EXPECT_FALSE(NtfsParseFileName(a, fn));
+    // A value length beyond the attribute is refused.
+    v[64] = 6;
+    Put32(r, 56 + 16, 4000);
+    const unsigned char* pv;
+    u32 len;
+    EXPECT_FALSE(NtfsResidentValue(a, &pv, &len));
+}
+
+TEST(NtfsText, Utf16Names) {
+    const unsigned char s[] = {'a', 0, 0xE9, 0, 0x3D, 0xD8, 0x00, 0xDE, 0x00, 0xD8, 0, 0};
+    EXPECT_EQ(NtfsUtf16ToUtf8(s, 6), "a\xC3\xA9\xF0\x9F\x98\x80\xEF\xBF\xBD_");
+}
+
+TEST(NtfsAttrList, EntriesAreBounded) {
+    std::vector<unsigned char> l(96, 0);
+    Put32(l, 0, 0x10);
+    Put16(l, 4, 32);
+    Put64(l, 16, (3ull << 48) | 12);
+    Put32(l, 32, 0x80);
+    Put16(l, 36, 32);
+    Put64(l, 48, (1ull << 48) | 77);
+    Put32(l, 64, 0x80);
+    Put16(l, 68, 300);  // runs past the list
+    std::vector<NtfsAttrListEntry> e;
+    NtfsParseAttrList(l.data(), l.size(), e);
+    ASSERT_EQ(e.size(), 2u);
+    EXPECT_EQ(e[0].u64RecordNumber, 12u);
+    EXPECT_EQ(e[1].nType, 0x80u);
+    EXPECT_EQ(e[1].u64RecordNumber, 77u);
+}
