@@ -1,9 +1,12 @@
 // Shared pieces of the command-line tool.
 #pragma once
 
+#include <atomic>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "core/IFileRecoveryParse.h"
 #include "core/Records.h"
 
 struct CliDisk {
@@ -14,3 +17,36 @@ struct CliDisk {
 
 std::vector<CliDisk> EnumerateDisks(const std::vector<std::string>& images);
 int CmdDisks(const std::vector<std::string>& args);
+int CmdScan(const std::vector<std::string>& args);
+int CmdRecover(const std::vector<std::string>& args);
+
+// What SOURCE names: a path opened as a whole volume, or a partition of a disk.
+struct CliSource {
+    std::string strSpec;       // as given
+    std::string strPath;       // device or image file that is read
+    bool bPartition = false;   // true: nDiskNumber/u64Start/u64Count are set
+    int nDiskNumber = -1;
+    unsigned long long u64Start = 0;
+    unsigned long long u64Count = 0;
+};
+// Resolves SOURCE; on failure prints a one-line error and returns false.
+bool ResolveSource(const std::string& spec, CliSource& out);
+
+// Cancellation by Ctrl-C: the first press asks the engine to stop, the
+// second ends the program.
+void InstallInterruptHandler();
+bool CancelRequested();
+
+// Progress display on stderr: a live bar on a terminal, sparse lines otherwise.
+class CliProgress {
+public:
+    explicit CliProgress(const char* label);
+    ~CliProgress();
+    void Scan(int nProgress, int nPercent, int nRemaindSecond, u64 cur, u64 count, u64 found);
+    void Done();
+
+private:
+    bool m_bTty;
+    int m_nLastShown = -1;
+    std::string m_label;
+};

@@ -10,7 +10,16 @@ static void Usage(FILE* out) {
     fprintf(out,
             "Usage:\n"
             "  fotoretta-cli disks [IMAGE...]\n"
-            "      list the disks and partitions (image files given are listed as disks too)\n");
+            "      list the disks and partitions (image files given are listed as disks too)\n"
+            "  fotoretta-cli scan SOURCE [--types LIST] [--fast] [--carve-only] [--json]\n"
+            "      scan and list what was found, by category and extension\n"
+            "  fotoretta-cli recover SOURCE --to DIR [--types LIST] [--fast] [--carve-only] [--keep-paths]\n"
+            "      scan, then copy every file found into DIR/photo, audio, video, document, archive, others\n"
+            "\n"
+            "SOURCE is an image file, a device path, disk:N, disk:N:P (partition P of disk N, as\n"
+            "'disks' lists them) or IMAGE@P (partition P of a partitioned image file).\n"
+            "LIST is a comma-separated list of photo, music, video, office, archive, other\n"
+            "(default photo,music,video).\n");
 }
 
 int main(int argc, char** argv) {
@@ -21,6 +30,7 @@ int main(int argc, char** argv) {
     std::string cmd = argv[1];
     std::vector<std::string> args(argv + 2, argv + argc);
     if (cmd == "disks") return CmdDisks(args);
+
     if (cmd == "-h" || cmd == "--help" || cmd == "help") {
         Usage(stdout);
         return 0;

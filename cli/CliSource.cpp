@@ -1,0 +1,92 @@
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "CliCommon.h"
+#include "core/PartitionManager.h"
+#include "core/Platform.h"
+
+namespace {
+
+bool ParseNumber(const std::string& s, long long& out) {
+    if (s.empty()) return false;
+    char* end = nullptr;
+    errno = 0;
+    long long v = strtoll(s.c_str(), &end, 10);
+    if (errno || *end || v < 0) return false;
+    out = v;
+    return true;
+}
+
+bool OpenError(const std::string& path) {
+    int err = errno;
+    if (err == EACCES || err == EPERM)
+        fprintf(stderr, "fotoretta-cli: cannot read %s: %s (reading a device needs root: try sudo)\n", path.c_str(),
+                strerror(err));
+    else
+        fprintf(stderr, "fotoretta-cli: cannot open %s: %s\n", path.c_str(), strerror(err));
+    return false;
+}
+
+bool CheckReadable(const std::string& path) {
+    int fd = OpenDeviceReadOnly(path.c_str());
+    if (fd < 0) return OpenError(path);
+    close(fd);
+    return true;
+}
+
+bool PickPartition(int disk, long long part, const std::string& spec, CliSource& out) {
+    CPartitionManager pm;
+    std::vector<_PARTITION_ITEM_> parts;
+    pm.GetDiskPartitionItems(disk, parts);
+    if (part < 1 || static_cast<size_t>(part) > parts.size()) {
+        fprintf(stderr, "fotoretta-cli: %s: no partition %lld (the disk has %zu)\n", spec.c_str(), part,
+                parts.size());
+        return false;
+    }
+    const _PARTITION_ITEM_& p = parts[static_cast<size_t>(part - 1)];
+    out.bPartition = true;
+    out.nDiskNumber = disk;
+    out.u64Start = p.u64StartSector;
+    out.u64Count = p.u64EndSector + 1 - p.u64StartSector;
+    return true;
+}
+
+}  // namespace
+
+bool ResolveSource(const std::string& spec, CliSource& out) {
+    out = CliSource{};
+    out.strSpec = spec;
+    if (spec.rfind("disk:", 0) == 0) {
+        std::string rest = spec.substr(5);
+        size_t colon = rest.find(':');
+        long long disk = 0, part = 0;
+        if (!ParseNumber(rest.substr(0, colon), disk) ||
+            (colon != std::string::npos && !ParseNumber(rest.substr(colon + 1), part))) {
+            fprintf(stderr, "fotoretta-cli: bad source '%s' (use disk:N or disk:N:P)\n", spec.c_str());
+            return false;
+        }
+        out.strPath = GetDiskDevicePath(static_cast<int>(disk));
+        if (out.strPath.empty()) {
+            fprintf(stderr, "fotoretta-cli: there is no disk %lld\n", disk);
+            return false;
+        }
+        if (!CheckReadable(out.strPath)) return false;
+        if (colon == std::string::npos) return true;
+        return PickPartition(static_cast<int>(disk), part, spec, out);
+    }
+    size_t at = spec.rfind('@');
+    long long part = 0;
+    struct stat st;
+    if (at != std::string::npos && stat(spec.c_str(), &st) != 0 && ParseNumber(spec.substr(at + 1), part)) {
+        out.strPath = spec.substr(0, at);
+        if (!CheckReadable(out.strPath)) return false;
+        int disk = RegisterImageDisk(out.strPath);
+        return PickPartition(disk, part, spec, out);
+    }
+    out.strPath = spec;
+    return CheckReadable(spec);
+}

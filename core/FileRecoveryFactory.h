@@ -1,0 +1,26 @@
+// Creates the recovery engine for a partition: reads its first 16 KiB,
+// decides which file system is there and builds the engine that the request
+// and the file system call for.
+#pragma once
+
+#include "IFileRecoveryParse.h"
+
+class CFileRecoveryFactory {
+public:
+    static CFileRecoveryFactory* GetInstance();
+
+    // An image file or device node; the engine's path form of Init is called.
+    IFileRecoveryParse* CreateFileRecoveryInstance(wchar_t* path, wchar_t letter, RECOVERY_TYPE type);
+    // A partition of disk N: its first sector and its length in 512-byte sectors.
+    IFileRecoveryParse* CreateFileRecoveryInstance(int diskNumber, long long startSector, long long sectorCount,
+                                                   wchar_t letter, RECOVERY_TYPE type);
+
+    // The file system a probe buffer of at least 16384 bytes shows.
+    enum FsKind { FS_NONE, FS_NTFS, FS_FAT, FS_EXT };
+    static FsKind DetectFileSystem(const unsigned char* probe);
+    static constexpr int kProbeBytes = 16384;
+
+private:
+    CFileRecoveryFactory() = default;
+    static IFileRecoveryParse* NewEngine(FsKind kind, RECOVERY_TYPE type);
+};

@@ -1,0 +1,173 @@
+// File-system detection from boot sectors: hand-built sectors for the
+// cases that guard against misdetection, and real mkfs-made volumes.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "core/BootSector.h"
+#include "support/TestKit.h"
+
+using namespace testkit;
+
+namespace {
+
+void Put16(std::vector<unsigned char>& b, size_t off, uint16_t v) {
+    b[off] = static_cast<unsigned char>(v);
+    b[off + 1] = static_cast<unsigned char>(v >> 8);
+}
+void Put32(std::vector<unsigned char>& b, size_t off, uint32_t v) {
+    for (int i = 0; i < 4; ++i) b[off + i] = static_cast<unsigned char>(v >> (8 * i));
+}
+
+std::vector<unsigned char> NtfsBoot(unsigned char spc = 8) {
+    std::vector<unsigned char> b(16384, 0);
+    memcpy(&b[3], "NTFS    ", 8);
+    Put16(b, 11, 512);
+    b[13] = spc;
+    b[21] = 0xF8;
+    Put32(b, 40, 2000000);
+    b[510] = 0x55;
+    b[511] = 0xAA;
+    return b;
+}
+
+std::vector<unsigned char> Fat32Boot() {
+    std::vector<unsigned char> b(16384, 0);
+    memcpy(&b[3], "mkfs.fat", 8);
+    Put16(b, 11, 512);
+    b[13] = 1;
+    Put16(b, 14, 32);
+    b[16] = 2;
+    Put32(b, 32, 200000);
+    Put32(b, 36, 1550);
+    memcpy(&b[82], "FAT32   ", 8);
+    b[510] = 0x55;
+    b[511] = 0xAA;
+    return b;
+}
+
+std::vector<unsigned char> Fat16Boot() {
+    std::vector<unsigned char> b(16384, 0);
+    Put16(b, 11, 512);
+    b[13] = 4;
+    Put16(b, 14, 4);
+    b[16] = 2;
+    Put16(b, 17, 512);
+    Put16(b, 19, 40000);
+    Put16(b, 22, 40);
+    memcpy(&b[54], "FAT16   ", 8);
+    b[510] = 0x55;
+    b[511] = 0xAA;
+    return b;
+}
+
+std::vector<unsigned char> ExtSuper(uint32_t logBlock, uint32_t firstDataBlock) {
+    std::vector<unsigned char> b(16384, 0);
+    unsigned char* s = &b[1024];
+    auto put = [&](size_t off, uint32_t v) {
+        for (int i = 0; i < 4; ++i) s[off + i] = static_cast<unsigned char>(v >> (8 * i));
+    };
+    put(0, 2048);  // inodes
+    put(4, logBlock == 0 ? 8192 : 2048);
+    put(20, firstDataBlock);
+    put(24, logBlock);
+    put(32, logBlock == 0 ? 8192 : 32768);
+    put(40, 2048);
+    put(84, 11);
+    s[56] = 0x53;
+    s[57] = 0xEF;
+    return b;
+}
+
+}  // namespace
+
+TEST(BootSector, Ntfs) {
+    auto b = NtfsBoot();
+    EXPECT_TRUE(IsNtfs(b.data()));
+    EXPECT_FALSE(IsFat(b.data()));
+    EXPECT_FALSE(IsNtfs(NtfsBoot(128).data()));  // 128 sectors per cluster is refused
+    auto zeroBps = NtfsBoot();
+    Put16(zeroBps, 11, 0);
+    EXPECT_TRUE(IsNtfs(zeroBps.data()));
+    auto fatCount = NtfsBoot();
+    fatCount[16] = 2;
+    EXPECT_FALSE(IsNtfs(fatCount.data()));
+    auto noSig = NtfsBoot();
+    noSig[511] = 0;
+    EXPECT_FALSE(IsNtfs(noSig.data()));
+    EXPECT_FALSE(IsNtfs(nullptr));
+}
+
+TEST(BootSector, FatAndBitlocker) {
+    auto f32 = Fat32Boot();
+    EXPECT_TRUE(IsFat(f32.data()));
+    EXPECT_TRUE(IsFullValidFAT32DBR(f32.data()));
+    EXPECT_FALSE(IsNtfs(f32.data()));
+    auto f16 = Fat16Boot();
+    EXPECT_TRUE(IsFat(f16.data()));
+    EXPECT_TRUE(IsFullValidFAT16DBR(f16.data()));
+
+    // An overwritten FAT32 type string passes only with a 16-bit FAT size.
+    auto noType = Fat32Boot();
+    memset(&noType[82], 'x', 8);
+    EXPECT_FALSE(IsFat(noType.data()));
+    Put16(noType, 22, 10);
+    EXPECT_TRUE(IsFat(noType.data()));
+
+    auto bl = Fat32Boot();
+    memcpy(&bl[3], "-FVE-FS-", 8);
+    EXPECT_TRUE(IsBitlockerDBR(bl.data()));
+    EXPECT_FALSE(IsFat(bl.data()));
+    auto blTail = Fat32Boot();
+    memset(&blTail[480], 0x78, 8);
+    memset(&blTail[488], 0xFF, 19);
+    blTail[507] = 0x00;
+    blTail[508] = 0x1F;
+    blTail[509] = 0x2C;
+    EXPECT_TRUE(IsBitlockerDBR(blTail.data()));
+    EXPECT_FALSE(IsFat(blTail.data()));
+
+    auto badBps = Fat32Boot();
+    Put16(badBps, 11, 1000);
+    EXPECT_FALSE(IsFat(badBps.data()));
+    auto hugeFat = Fat32Boot();
+    Put32(hugeFat, 36, 200000);  // FAT bigger than the volume: the count wraps
+    EXPECT_FALSE(IsFat(hugeFat.data()));
+    std::vector<unsigned char> zero(16384, 0);
+    EXPECT_FALSE(IsFat(zero.data()));
+    EXPECT_FALSE(IsNtfs(zero.data()));
+    EXPECT_FALSE(IsExt(zero.data()));
+}
+
+TEST(BootSector, Ext) {
+    EXPECT_TRUE(IsExt(ExtSuper(2, 0).data()));   // 4 KiB blocks
+    EXPECT_TRUE(IsExt(ExtSuper(0, 1).data()));   // 1 KiB blocks
+    EXPECT_FALSE(IsExt(ExtSuper(2, 1).data()));  // 4 KiB blocks with first data block 1
+    EXPECT_FALSE(IsExt(ExtSuper(0, 0).data()));
+}
+
+TEST(BootSector, RealVolumes) {
+    TempDir d("boot");
+    struct Case {
+        std::string path, cmd;
+        int expect;  // 0 FAT, 1 NTFS, 2 Ext
+    };
+    std::vector<Case> cases;
+    for (auto [bits, kib] : {std::pair{12, 1440}, {16, 16384}, {32, 40000}}) {
+        std::string p = d / ("f" + std::to_string(bits));
+        cases.push_back({p, "mkfs.vfat -C -F " + std::to_string(bits) + " " + Quote(p) + " " + std::to_string(kib), 0});
+    }
+    if (HaveTool("mkntfs"))
+        cases.push_back({d / "n", "truncate -s 8M " + Quote(d / "n") + " && mkntfs -q -F -Q " + Quote(d / "n"), 1});
+    if (HaveTool("mkfs.ext4"))
+        cases.push_back({d / "e", "truncate -s 8M " + Quote(d / "e") + " && mkfs.ext4 -q -F " + Quote(d / "e"), 2});
+    for (const auto& c : cases) {
+        ASSERT_EQ(Sh(c.cmd), 0) << c.cmd;
+        auto b = ReadFile(c.path);
+        ASSERT_GE(b.size(), 16384u);
+        EXPECT_EQ(IsFat(b.data()), c.expect == 0) << c.cmd;
+        EXPECT_EQ(IsNtfs(b.data()), c.expect == 1) << c.cmd;
+        EXPECT_EQ(IsExt(b.data()), c.expect == 2) << c.cmd;
+    }
+}
+}
