@@ -170,4 +170,3 @@ TEST(BootSector, RealVolumes) {
         EXPECT_EQ(IsExt(b.data()), c.expect == 2) << c.cmd;
     }
 }
-}
