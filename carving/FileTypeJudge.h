@@ -1,0 +1,224 @@
+// File-type recognition: decides whether a sector is the first sector of a
+// file of a known format, names it and (through the length rules) measures
+// it. Every piece of working state lives in a CFileTypeJudge object, so two
+// engines or two threads each use their own judge and never disturb each
+// other.
+#pragma once
+
+#include <cstddef>
+#include <vector>
+
+#include "core/DiskReader.h"
+#include "core/Records.h"
+
+// Type codes of the recognition table. FT_NONE (49) means "not this type"
+// and also ends the table.
+enum EXTEND_NAME_TYPE : u32 {
+    FT_DOC = 0,
+    FT_DOCX = 1,
+    FT_OLE = 2,
+    FT_XLS = 3,
+    FT_XLSX = 4,
+    FT_PPT = 5,
+    FT_PPTX = 6,
+    FT_MSO07 = 7,
+    FT_PDF = 8,
+    FT_GHO = 9,
+    FT_JPG = 10,
+    FT_MP2 = 11,
+    FT_MP3 = 12,
+    FT_MID = 13,
+    FT_MMF = 14,
+    FT_MPEG = 15,
+    FT_3GP = 16,
+    FT_MOV = 17,
+    FT_MP4 = 18,
+    FT_MKV = 19,
+    FT_TS = 20,
+    FT_WAV = 21,
+    FT_AVI = 22,
+    FT_RMVB = 23,
+    FT_WMV = 24,
+    FT_APE = 25,
+    FT_SWF = 26,
+    FT_FLV = 27,
+    FT_PSD = 28,
+    FT_BMP = 29,
+    FT_PNG = 30,
+    FT_GIF = 31,
+    FT_TIF = 32,
+    FT_CAB = 33,
+    FT_7Z = 34,
+    FT_ZIP = 35,
+    FT_GZ = 36,
+    FT_RAR = 37,
+    FT_PST = 38,
+    FT_DB = 39,
+    FT_DBX = 40,
+    FT_EXE = 41,
+    FT_DLL = 42,
+    FT_SYS = 43,
+    FT_FLA = 44,
+    FT_TTF = 45,
+    FT_ICO = 46,
+    FT_MTS = 47,
+    FT_MXF = 48,
+    FT_NONE = 49,
+};
+
+// First and last absolute sector of a transport stream already carved.
+struct _TS_FILE_RANGE_ {
+    u64 u64FirstSector;
+    u64 u64LastSector;
+};
+
+class CFileTypeJudge;
+
+// A signature test: the type code when buf starts a file of its type, else
+// FT_NONE. It never reads outside buf[0, len).
+typedef int (*FileTypeTestFunc)(CFileTypeJudge& judge, const unsigned char* buf, int len);
+// A length rule: the length in bytes of the file whose first sector is buf.
+typedef unsigned long long (*FileLengthRuleFunc)(CFileTypeJudge& judge, const unsigned char* buf, int len);
+
+// One row of the recognition table.
+struct _EXTEND_NAME_AND_TYPE_ {
+    const char* szExtendName;     // extension, lower case; null in the end row
+    u32 nType;                    // EXTEND_NAME_TYPE
+    FileTypeTestFunc pfnTest;     // null in the end row
+    FileLengthRuleFunc pfnLength; // null where the length cannot be worked out
+};
+
+// Number of rows before the terminating row.
+constexpr int FR_FILE_TYPE_ROWS = 87;
+
+// Stop code that a progress callback returns when the user stops the job.
+constexpr u32 FR_STOP_CODE = 0xFFFFDAC9u;  // -9527
+
+class CFileTypeJudge {
+public:
+    CFileTypeJudge();
+    CFileTypeJudge(const CFileTypeJudge&) = delete;
+    CFileTypeJudge& operator=(const CFileTypeJudge&) = delete;
+
+    // The recognition table: 87 rows and the end row {null, 49, null, null}.
+    static const _EXTEND_NAME_AND_TYPE_ szExtendNameAndType[FR_FILE_TYPE_ROWS + 1];
+
+    // Recognises the sector, names the file ("%lld.%s" from the start sector)
+    // and measures it. 0 with name/type/size set; 87 when no type with a
+    // length rule answers; FR_STOP_CODE when the length rule was stopped.
+    // name must hold at least 64 bytes.
+    int ParseFileBuf(const unsigned char* buf, int len, unsigned long long sector,
+                     unsigned long long scanSectorCount, unsigned long long sectorTotalCount,
+                     int remainSeconds, unsigned long long fileCount, CDiskReader* reader,
+                     int bytesPerSector, char* name, EXTEND_NAME_TYPE& type, unsigned long long& size);
+
+    // 1 when the sector matches the extension (or the extension is not in
+    // the table), 0 when it does not.
+    int IsFileTypeMatching(const unsigned char* buf, int len, const char* ext, CDiskReader* reader,
+                           int bytesPerSector, unsigned long long sector);
+
+    int InitCallBack(ScanProgressFunc pScanFunc, RecoveryProgressFunc pRecoveryFunc, void* pParam,
+                     int nPercent);
+
+    // The table walk alone: the first code other than 49, or 49.
+    int GetDataBufType(const unsigned char* buf, int len);
+    // The same, also giving the row that answered (-1 when none did).
+    int GetDataBufTypeRow(const unsigned char* buf, int len, int& nRow);
+    // The code of the first row whose extension equals ext (any case), or 49.
+    static int GetExtendNameType(const char* ext);
+    // The first row with this type code, or -1.
+    static int GetRowOfType(u32 nType);
+    // Extension that names files of a type code ("jpg" for 10), or null.
+    static const char* GetTypeExtension(u32 nType);
+
+    // 1 when the sector is file-system metadata (NTFS records, boot sectors,
+    // FAT directory fragments), else 0.
+    static int IsFileSystemSector(const unsigned char* buf, int len);
+
+    // Forgets the transport-stream ranges and the per-scan flags (start of a
+    // new sweep).
+    void ResetScanState();
+
+    // Compound-file and ZIP helpers that read further sectors of the device.
+    int GetOffice2003Type(const unsigned char* buf, int len);
+    int GetOffice2007Type(const unsigned char* buf, int len);
+
+    // Reads nSectors at an absolute sector into the judge's 64 KiB buffer,
+    // clipped to the device end; the number of whole sectors delivered
+    // (0 on failure).
+    unsigned ReadSectors(u64 u64Sector, unsigned nSectors);
+    // The same into another buffer of nDstLen bytes.
+    unsigned ReadSectorsInto(unsigned char* pDst, size_t nDstLen, u64 u64Sector, unsigned nSectors);
+    unsigned char* ReadBuf() { return m_ReadBuf.data(); }
+    size_t ReadBufSize() const { return m_ReadBuf.size(); }
+    // Scratch buffer of the tests that read the device; never the buffer a
+    // length rule is walking.
+    unsigned char* ScratchBuf() { return m_ReadBuf2.data(); }
+    size_t ScratchBufSize() const { return m_ReadBuf2.size(); }
+
+    // Working state read by the tests and the length rules.
+    int m_nBytesPerSector = 512;
+    CDiskReader* m_pDiskReader = nullptr;
+    u64 m_u64StartSector = 0;
+    u64 m_u64CurrentSector = 0;
+    u64 m_u64ScanSectorCount = 0;
+    u64 m_u64SectorTotalCount = 0;
+    int m_nRemaidSecond = -1;
+    u64 m_u64FileCount = 0;
+    ScanProgressFunc m_progressFunc = nullptr;
+    RecoveryProgressFunc m_pRecoveryFunc = nullptr;
+    void* m_pParam = nullptr;
+    int m_nPercent = 100;
+    u32 m_ErrorCode = 0;
+    u32 m_bIsNeedCheckTsFileRange = 1;
+    std::vector<_TS_FILE_RANGE_> m_tsFileRangeVec;
+    u32 m_bIsMtsFileHead = 0;
+    u8 m_uMtsPreIndex = 0;
+
+private:
+    std::vector<unsigned char> m_ReadBuf;  // 64 KiB
+    std::vector<unsigned char> m_ReadBuf2; // scratch of the tests that read the device
+};
+
+// Signature tests, in the table's terms. Each answers its code or FT_NONE.
+int IsMpgType(CFileTypeJudge&, const unsigned char*, int);
+int IsMp4Type(CFileTypeJudge&, const unsigned char*, int);
+int IsRmvbType(CFileTypeJudge&, const unsigned char*, int);
+int IsAsfType(CFileTypeJudge&, const unsigned char*, int);
+int IsSwfType(CFileTypeJudge&, const unsigned char*, int);
+int IsAviType(CFileTypeJudge&, const unsigned char*, int);
+int IsFlvType(CFileTypeJudge&, const unsigned char*, int);
+int Is3pgType(CFileTypeJudge&, const unsigned char*, int);
+int IsMkvType(CFileTypeJudge&, const unsigned char*, int);
+int IsTsType(CFileTypeJudge&, const unsigned char*, int);
+int IsMtsType(CFileTypeJudge&, const unsigned char*, int);
+int IsMxfType(CFileTypeJudge&, const unsigned char*, int);
+int IsMp3Type(CFileTypeJudge&, const unsigned char*, int);
+int IsMidType(CFileTypeJudge&, const unsigned char*, int);
+int IsApeType(CFileTypeJudge&, const unsigned char*, int);
+int IsWavType(CFileTypeJudge&, const unsigned char*, int);
+int IsMovType(CFileTypeJudge&, const unsigned char*, int);
+int IsMp2Type(CFileTypeJudge&, const unsigned char*, int);
+int IsMmfType(CFileTypeJudge&, const unsigned char*, int);
+int IsFlaType(CFileTypeJudge&, const unsigned char*, int);
+int IsGifType(CFileTypeJudge&, const unsigned char*, int);
+int IsBmpType(CFileTypeJudge&, const unsigned char*, int);
+int IsJpgType(CFileTypeJudge&, const unsigned char*, int);
+int IsPngType(CFileTypeJudge&, const unsigned char*, int);
+int IsPsdType(CFileTypeJudge&, const unsigned char*, int);
+int IsTifType(CFileTypeJudge&, const unsigned char*, int);
+int IsIcoType(CFileTypeJudge&, const unsigned char*, int);
+int IsOffice2003Type(CFileTypeJudge&, const unsigned char*, int);
+int IsOffice2007Type(CFileTypeJudge&, const unsigned char*, int);
+int IsPdfType(CFileTypeJudge&, const unsigned char*, int);
+int IsGzipType(CFileTypeJudge&, const unsigned char*, int);
+int Is7zType(CFileTypeJudge&, const unsigned char*, int);
+int IsZipType(CFileTypeJudge&, const unsigned char*, int);
+int IsRarType(CFileTypeJudge&, const unsigned char*, int);
+int IsCabType(CFileTypeJudge&, const unsigned char*, int);
+int IsPeType(CFileTypeJudge&, const unsigned char*, int);
+int IsGhoType(CFileTypeJudge&, const unsigned char*, int);
+int IsSqlType(CFileTypeJudge&, const unsigned char*, int);
+int IsDbxEmailType(CFileTypeJudge&, const unsigned char*, int);
+int IsPstEmailType(CFileTypeJudge&, const unsigned char*, int);
+int IsTtfType(CFileTypeJudge&, const unsigned char*, int);
