@@ -1,0 +1,253 @@
+// Directory-entry rules over hand-built entries and sectors.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <ctime>
+#include <vector>
+
+#include "fat/FatRules.h"
+
+namespace {
+
+u16 Date(int y, int m, int d) { return static_cast<u16>(((y - 1980) << 9) | (m << 5) | d); }
+
+void Put16(unsigned char* p, u16 v) {
+    p[0] = static_cast<unsigned char>(v);
+    p[1] = static_cast<unsigned char>(v >> 8);
+}
+void Put32(unsigned char* p, u32 v) {
+    for (int i = 0; i < 4; ++i) p[i] = static_cast<unsigned char>(v >> (8 * i));
+}
+
+// A short entry: 11-byte name, attribute, cluster, size, one date for all three.
+void ShortEntry(unsigned char* e, const char* name11, u8 attr, u32 cluster, u32 size, u16 date) {
+    std::memset(e, 0, 32);
+    std::memcpy(e, name11, 11);
+    e[11] = attr;
+    Put16(e + 16, date);
+    Put16(e + 18, date);
+    Put16(e + 24, date);
+    Put16(e + 20, static_cast<u16>(cluster >> 16));
+    Put16(e + 26, static_cast<u16>(cluster));
+    Put32(e + 28, size);
+}
+
+void LongEntry(unsigned char* e, u8 seq, const char16_t* part13, u8 checksum) {
+    std::memset(e, 0, 32);
+    e[0] = seq;
+    e[11] = 0x0F;
+    e[13] = checksum;
+    static const int off[13] = {1, 3, 5, 7, 9, 14, 16, 18, 20, 22, 24, 28, 30};
+    bool ended = false;
+    for (int i = 0; i < 13; ++i) {
+        u16 c;
+        if (ended)
+            c = 0xFFFF;
+        else if (part13[i] == 0) {
+            c = 0;
+            ended = true;
+        } else
+            c = part13[i];
+        Put16(e + off[i], c);
+    }
+}
+
+const u16 kGoodDate = Date(2020, 6, 15);
+
+std::vector<unsigned char> DirStartSector() {
+    std::vector<unsigned char> s(512, 0);
+    ShortEntry(s.data(), ".          ", 0x10, 5, 0, kGoodDate);
+    ShortEntry(s.data() + 32, "..         ", 0x10, 0, 0, kGoodDate);
+    ShortEntry(s.data() + 64, "PHOTO   JPG", 0x20, 6, 1000, kGoodDate);
+    return s;
+}
+
+std::vector<unsigned char> FragmentSector() {
+    std::vector<unsigned char> s(512, 0);
+    ShortEntry(s.data(), "PHOTO   JPG", 0x20, 6, 1000, kGoodDate);
+    ShortEntry(s.data() + 32, "\xE5" "OTE    TXT", 0x20, 7, 12, kGoodDate);
+    ShortEntry(s.data() + 64, "SUBDIR     ", 0x10, 9, 0, kGoodDate);
+    return s;
+}
+
+}  // namespace
+
+TEST(FatRules, DirectoryStart) {
+    auto s = DirStartSector();
+    EXPECT_EQ(IsFatFileRecord(s.data()), 1);
+    EXPECT_EQ(IsFatFDTRecord(s.data(), 512), 0) << "the '.' entry fails the name test";
+    Put16(s.data() + 50, Date(2021, 1, 1));  // last-access date of ".."
+    EXPECT_EQ(IsFatFileRecord(s.data()), 0);
+    EXPECT_EQ(IsFatFileRecord(nullptr), 0);
+}
+
+TEST(FatRules, DotEntriesOnlyValidAsPair) {
+    auto s = DirStartSector();
+    EXPECT_EQ(IsFatEntyValid(s.data(), 64), 1);
+    EXPECT_EQ(IsFatEntyValid(s.data(), 32), 0) << "last entry of a buffer: no shortcut";
+    EXPECT_EQ(IsFatEntyValid(s.data() + 32, 64), 0) << "'..' alone is never valid";
+}
+
+TEST(FatRules, FragmentAndZeros) {
+    std::vector<unsigned char> zero(512, 0);
+    EXPECT_EQ(IsFatFDTRecord(zero.data(), 512), 0);
+    auto s = FragmentSector();
+    EXPECT_EQ(IsFatFDTRecord(s.data(), 512), 1);
+    s[300] = 1;
+    EXPECT_EQ(IsFatFDTRecord(s.data(), 512), 0);
+}
+
+TEST(FatRules, EntryValidity) {
+    unsigned char e[32];
+    ShortEntry(e, "FILE    TXT", 0x20, 3, 10, kGoodDate);
+    EXPECT_EQ(IsFatEntyValid(e, 32), 1);
+    ShortEntry(e, "FILE    TXT", 0x00, 3, 10, kGoodDate);
+    EXPECT_EQ(IsFatEntyValid(e, 32), 0) << "no archive bit";
+    ShortEntry(e, "FiLE    TXT", 0x20, 3, 10, kGoodDate);
+    EXPECT_EQ(IsFatEntyValid(e, 32), 0) << "lower-case letter";
+    ShortEntry(e, "FILE    TXT", 0x20, 3, 10, Date(1990, 1, 1));
+    EXPECT_EQ(IsFatEntyValid(e, 32), 0) << "dated 1990";
+    e[0] = 0xE5;
+    EXPECT_EQ(IsFatEntyValid(e, 32), 1) << "deleted files skip the date step";
+    ShortEntry(e, "FILE    TXT", 0x20, 3, 0, kGoodDate);
+    EXPECT_EQ(IsFatEntyValid(e, 32), 0) << "empty file with a cluster";
+    ShortEntry(e, "DIR        ", 0x11, 3, 0, kGoodDate);
+    EXPECT_EQ(IsFatEntyValid(e, 32), 0) << "read-only directory";
+    ShortEntry(e, "DIR        ", 0x10, 3, 5, kGoodDate);
+    EXPECT_EQ(IsFatEntyValid(e, 32), 0) << "directory with a size";
+    ShortEntry(e, "FILE    TXT", 0x60, 3, 10, kGoodDate);
+    EXPECT_EQ(IsFatEntyValid(e, 32), 0) << "reserved attribute bit";
+    ShortEntry(e, "my label   ", 0x08, 0, 0, kGoodDate);
+    EXPECT_EQ(IsFatEntyValid(e, 32), 1) << "volume labels may hold any name";
+    ShortEntry(e, "FILE    TXT", 0x28, 3, 10, kGoodDate);
+    EXPECT_EQ(IsFatEntyValid(e, 32), 0) << "volume bit on a file";
+}
+
+TEST(FatRules, LongNameSequenceLimit) {
+    unsigned char e[32];
+    LongEntry(e, 0x52, u"abc", 0x11);
+    EXPECT_EQ(IsFatEntyValid(e, 32), 1);
+    LongEntry(e, 0x53, u"abc", 0x11);
+    EXPECT_EQ(IsFatEntyValid(e, 32), 0);
+    LongEntry(e, 0xE5, u"abc", 0x11);
+    EXPECT_EQ(IsFatEntyValid(e, 32), 1);
+}
+
+TEST(FatRules, LongNameChecksumInFragment) {
+    const char* shortName = "LONGFI~1TXT";
+    const u8 sum = GetShortNameCheckSum(shortName);
+    std::vector<unsigned char> s(512, 0);
+    LongEntry(s.data(), 0x41, u"longfile.txt", sum);
+    ShortEntry(s.data() + 32, shortName, 0x20, 4, 100, kGoodDate);
+    EXPECT_EQ(IsFatFDTRecord(s.data(), 512), 1);
+    s[13] = static_cast<unsigned char>(sum + 1);
+    EXPECT_EQ(IsFatFDTRecord(s.data(), 512), 0);
+    s[32] = 0xE5;  // a deleted short entry ends the look-ahead without a checksum test
+    EXPECT_EQ(IsFatFDTRecord(s.data(), 512), 1);
+}
+
+TEST(FatRules, ShortNameShape) {
+    std::vector<unsigned char> s(512, 0);
+    ShortEntry(s.data(), "AB CD   TXT", 0x20, 4, 100, kGoodDate);
+    EXPECT_EQ(IsFatEntyValid(s.data(), 512), 1);
+    EXPECT_EQ(IsFatFDTRecord(s.data(), 512), 0) << "blank inside the base name";
+    ShortEntry(s.data(), "\xC4" "A      TXT", 0x20, 4, 100, kGoodDate);
+    EXPECT_EQ(IsFatFDTRecord(s.data(), 512), 0) << "unpaired high byte";
+    ShortEntry(s.data(), "\xC4\xE3      TXT", 0x20, 4, 100, kGoodDate);
+    EXPECT_EQ(IsFatFDTRecord(s.data(), 512), 1);
+    // Repeating filler: bytes 1-14 equal bytes 17-30.
+    std::vector<unsigned char> f(512, 0);
+    ShortEntry(f.data(), "AAAAAAAATXT", 0x20, 0, 0, 0);
+    std::memcpy(f.data() + 17, f.data() + 1, 14);
+    EXPECT_EQ(IsFatFDTRecord(f.data(), 512), 0);
+}
+
+TEST(FatRules, ShortNameHelpers) {
+    // Published example: checksum of the 11 bytes "FOO     BAR".
+    u8 sum = 0;
+    const char* n = "FOO     BAR";
+    for (int i = 0; i < 11; ++i) sum = static_cast<u8>(((sum & 1) << 7) + (sum >> 1) + static_cast<u8>(n[i]));
+    EXPECT_EQ(GetShortNameCheckSum(n), sum);
+    EXPECT_EQ(IsInvalidShortFileName("FOO     BAR"), 0);
+    EXPECT_EQ(IsInvalidShortFileName("FOO?    BAR"), 1);
+    EXPECT_EQ(IsInvalidShortFileName("foo     BAR"), 1);
+    unsigned char e[32];
+    ShortEntry(e, "\xE5OLDER  OLD", 0x10, 3, 0, kGoodDate);
+    EXPECT_EQ(GetShortNameText(e, false), "!older");
+    EXPECT_EQ(GetShortNameText(e, true), "!older.old");
+}
+
+TEST(FatRules, DefaultClusterSize) {
+    EXPECT_EQ(GetFat32DefaultSectorPerCluster(1000000, 512), 8u);
+    EXPECT_EQ(GetFat32DefaultSectorPerCluster(300000000, 4096), 64u);
+    EXPECT_EQ(GetFat32DefaultSectorPerCluster(300000000, 512), 128u);
+    EXPECT_EQ(GetFat32DefaultSectorPerCluster(1000, 512), 8u);
+    EXPECT_EQ(GetFat32DefaultSectorPerCluster(0, 512), 0u);
+    EXPECT_EQ(GetFat32DefaultSectorPerCluster(68544, 512), 1u);
+}
+
+TEST(FatRules, DatesAreLocalMidnight) {
+    for (u16 w : {Date(1980, 1, 1), Date(2000, 2, 29), Date(2024, 7, 31), Date(2107, 12, 31), Date(2001, 2, 30),
+                  Date(2001, 0, 5), Date(2001, 13, 5), Date(2001, 3, 0)}) {
+        struct tm t {};
+        int y = 1980 + (w >> 9), m = (w >> 5) & 15, d = w & 31;
+        t.tm_year = y - 1900;
+        t.tm_mon = (m >= 1 && m <= 12) ? m - 1 : 0;
+        t.tm_mday = (m >= 1 && m <= 12 && d >= 1) ? d : 0;
+        t.tm_isdst = 0;
+        EXPECT_EQ(FatDateToTime(w), static_cast<i64>(mktime(&t))) << w;
+    }
+    unsigned char e[32];
+    ShortEntry(e, "FILE    TXT", 0x20, 3, 10, kGoodDate);
+    Put16(e + 18, Date(2021, 3, 4));
+    _FILETIME c, a, m;
+    Fat32GetFileCreateTime(reinterpret_cast<FAT32_Entry*>(e), &c);
+    Fat32GetFileLastAccessTime(reinterpret_cast<FAT32_Entry*>(e), &a);
+    Fat32GetFileLastChangeTime(reinterpret_cast<FAT32_Entry*>(e), &m);
+    EXPECT_EQ(FileTimeToU64(c), static_cast<u64>(FatDateToTime(kGoodDate)));
+    EXPECT_EQ(FileTimeToU64(a), static_cast<u64>(FatDateToTime(Date(2021, 3, 4))));
+    EXPECT_EQ(FileTimeToU64(m), FileTimeToU64(c));
+    // Range bounds of the validity test.
+    EXPECT_FALSE(IsFatDateInRange(Date(1991, 5, 1)));
+    EXPECT_TRUE(IsFatDateInRange(Date(1991, 5, 5)));
+    EXPECT_TRUE(IsFatDateInRange(Date(2080, 1, 22)));
+    EXPECT_FALSE(IsFatDateInRange(Date(2080, 1, 24)));
+}
+
+TEST(FatRules, DateTableMatchesMktimeForEveryWord) {
+    for (u32 w = 0; w < 65536; ++w) {
+        struct tm t {};
+        int y = 1980 + (w >> 9), m = (w >> 5) & 15, d = w & 31;
+        t.tm_year = y - 1900;
+        t.tm_mon = (m >= 1 && m <= 12) ? m - 1 : 0;
+        t.tm_mday = (m >= 1 && m <= 12 && d >= 1) ? d : 0;
+        t.tm_isdst = 0;
+        ASSERT_EQ(FatDateToTime(static_cast<u16>(w)), static_cast<i64>(mktime(&t))) << w;
+    }
+}
+
+TEST(FatRules, BootRecordGeometry) {
+    std::vector<unsigned char> b(512, 0);
+    // A FAT12 floppy: 512-byte sectors, 1 sector per cluster, 1 reserved,
+    // 2 FATs of 9 sectors, 224 root entries, 2880 sectors.
+    Put16(b.data() + 11, 512);
+    b[13] = 1;
+    Put16(b.data() + 14, 1);
+    b[16] = 2;
+    Put16(b.data() + 17, 224);
+    Put16(b.data() + 19, 2880);
+    Put16(b.data() + 22, 9);
+    FatBootInfo info;
+    ASSERT_TRUE(ParseFatBootRecord(b.data(), b.size(), info));
+    EXPECT_EQ(info.nFatBits, 12);
+    EXPECT_EQ(info.u64TotalSectors, 2880u);
+    EXPECT_EQ(info.nRootDirSectors, 14u);
+    EXPECT_EQ(info.u64RootDirSector, 19u);
+    EXPECT_EQ(info.u64DataStartSector, 33u);
+    EXPECT_EQ(info.nClusterCount, 2847u);
+    b[13] = 3;  // not a power of two
+    EXPECT_FALSE(ParseFatBootRecord(b.data(), b.size(), info));
+    b[13] = 1;
+    Put16(b.data() + 11, 0);
+    EXPECT_FALSE(ParseFatBootRecord(b.data(), b.size(), info));
+}
