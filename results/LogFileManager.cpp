@@ -1,54 +1,381 @@
 #include "results/LogFileManager.h"
 
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <string_view>
 
+#include "core/DiskReader.h"
 #include "core/Platform.h"
+#include "core/TextHelpers.h"
 
-// Interim body until the full implementation lands.
-static std::unique_ptr<CLogFileManager> g_pLogManager;
-static std::mutex g_logManagerMutex;
+namespace {
+
+constexpr const char* kConfigName = "config";
+constexpr const char* kConfigTmpName = "config.tmp";
+// A table of scanned volumes never gets near this; more is damage.
+constexpr size_t kMaxRecords = 65536;
+constexpr int kMaxTreeDepth = 64;
+
+std::unique_ptr<CLogFileManager> g_pLogManager;
+std::mutex g_logManagerMutex;
+
+u64 FreeSpaceOf(const char* szPath) {
+    if (!szPath || !szPath[0]) return 0;
+    std::string strCopy(szPath);  // the query shortens the path in place
+    unsigned nHigh = 0, nLow = 0;
+    if (rsb_getFreeSpace(strCopy.data(), static_cast<int>(strCopy.size()), &nHigh, &nLow) != 0)
+        return 0;
+    return (static_cast<u64>(nHigh) << 32) | nLow;
+}
+
+void CopyField(char* dst, size_t n, const char* src) {
+    CopyNodeName(dst, n, src ? std::string_view(src) : std::string_view());
+}
+
+// Removes the directory name below parentFd with everything in it, never
+// following a symbolic link (a link is removed as a link).
+void RemoveTreeAt(int parentFd, const char* name, int nDepth) {
+    if (nDepth > kMaxTreeDepth) return;
+    int fd = openat(parentFd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return;
+    DIR* d = fdopendir(fd);
+    if (!d) {
+        close(fd);
+        return;
+    }
+    while (struct dirent* e = readdir(d)) {
+        if (!strcmp(e->d_name, ".") || !strcmp(e->d_name, "..")) continue;
+        struct stat st;
+        if (fstatat(dirfd(d), e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+        if (S_ISDIR(st.st_mode))
+            RemoveTreeAt(dirfd(d), e->d_name, nDepth + 1);
+        else
+            unlinkat(dirfd(d), e->d_name, 0);
+    }
+    closedir(d);
+    unlinkat(parentFd, name, AT_REMOVEDIR);
+}
+
+// The components of dir below base, or false when dir is not an absolute
+// path strictly below base made of plain names.
+bool SplitBelowBase(const std::string& strBase, const char* dir, std::vector<std::string>& parts) {
+    parts.clear();
+    if (!dir || dir[0] != '/') return false;
+    std::string_view sv(dir);
+    if (sv.size() <= strBase.size() || sv.compare(0, strBase.size(), strBase) != 0) return false;
+    sv.remove_prefix(strBase.size());
+    while (!sv.empty()) {
+        size_t slash = sv.find('/');
+        std::string_view part = sv.substr(0, slash);
+        if (part.empty() || part == "." || part == "..") {
+            // Repeated or trailing slashes are fine, dot components are not.
+            if (!part.empty()) return false;
+        } else {
+            parts.emplace_back(part);
+        }
+        if (slash == std::string_view::npos) break;
+        sv.remove_prefix(slash + 1);
+    }
+    return !parts.empty();
+}
+
+// Opens the parent of the last component (below base, no links followed);
+// -1 when any step is missing or not a real directory.
+int OpenParentBelowBase(const std::string& strBase, const std::vector<std::string>& parts) {
+    int fd = open(strBase.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    for (size_t i = 0; fd >= 0 && i + 1 < parts.size(); ++i) {
+        int next = openat(fd, parts[i].c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        close(fd);
+        fd = next;
+    }
+    return fd;
+}
+
+}  // namespace
 
 CLogFileManager& CLogFileManager::GetInstance() {
     std::lock_guard<std::mutex> lock(g_logManagerMutex);
     if (!g_pLogManager) g_pLogManager = std::make_unique<CLogFileManager>(GetScanLogDir());
     return *g_pLogManager;
 }
+
 void CLogFileManager::ResetInstance() {
     std::lock_guard<std::mutex> lock(g_logManagerMutex);
     g_pLogManager.reset();
 }
+
 CLogFileManager::CLogFileManager(const std::string& strBaseDir)
     : m_strBaseDir(strBaseDir), m_u64DirIndex(0), m_bReuse(0) {
     if (m_strBaseDir.empty() || m_strBaseDir.back() != '/') m_strBaseDir += '/';
+    Init();
 }
-int CLogFileManager::Init() { return 87; }
-void CLogFileManager::GetLogFileDirPath(char* out, size_t n) {
+
+int CLogFileManager::Init() {
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    return InitLocked();
+}
+
+int CLogFileManager::InitLocked() {
+    m_vecRecords.clear();
+    m_u64DirIndex = 0;
+    m_bReuse = 0;
+    m_strReusedDir.clear();
+    MakeDirs(m_strBaseDir, 0700);
+
+    const std::string strConfig = m_strBaseDir + kConfigName;
+    const std::string strTmp = m_strBaseDir + kConfigTmpName;
+    struct stat st;
+    // A rewrite that stopped after the old table was gone: the new one is whole.
+    if (lstat(strConfig.c_str(), &st) != 0 && errno == ENOENT && lstat(strTmp.c_str(), &st) == 0)
+        rename(strTmp.c_str(), strConfig.c_str());
+
+    CUniqueFd fd(open(strConfig.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
+    if (!fd.valid()) return FR_INVALID;
+    long long llSize = rsb_getDeviceSize(fd.get());
+    if (llSize < 0) return errno ? errno : FR_INVALID;
+    if (llSize == 0) return FR_INVALID;
+
+    u64 u64Index = 0;
+    ssize_t got = read(fd.get(), &u64Index, sizeof u64Index);
+    if (got <= 0) return FR_SHORT_READ;
+    if (static_cast<size_t>(got) < sizeof u64Index) return FR_SHORT_READ;
+    m_u64DirIndex = u64Index;
+
+    std::vector<unsigned char> chunk(sizeof(_LOG_FILE_INFO_) * 64);
+    size_t nHave = 0;
+    for (;;) {
+        ssize_t r = read(fd.get(), chunk.data() + nHave, chunk.size() - nHave);
+        if (r < 0 && errno == EINTR) continue;
+        if (r <= 0) break;
+        nHave += static_cast<size_t>(r);
+        size_t nWhole = nHave / sizeof(_LOG_FILE_INFO_);
+        for (size_t i = 0; i < nWhole && m_vecRecords.size() < kMaxRecords; ++i) {
+            _LOG_FILE_INFO_ info;
+            std::memcpy(&info, chunk.data() + i * sizeof info, sizeof info);
+            info.szImagePath[sizeof info.szImagePath - 1] = 0;
+            info.szLogDirPath[sizeof info.szLogDirPath - 1] = 0;
+            m_vecRecords.push_back(info);
+        }
+        size_t nUsed = nWhole * sizeof(_LOG_FILE_INFO_);
+        std::memmove(chunk.data(), chunk.data() + nUsed, nHave - nUsed);
+        nHave -= nUsed;
+        if (m_vecRecords.size() >= kMaxRecords) break;
+    }
+    return 0;
+}
+
+std::string CLogFileManager::DirPathOf(u64 n) const {
+    char num[32];
+    snprintf(num, sizeof num, "%llu", n);
+    return m_strBaseDir + num + "/";
+}
+
+void CLogFileManager::GetLogFileDirPath(char* out, size_t nOutSize) {
+    if (!out || nOutSize == 0) return;
     std::string s = GetLogFileDirPath();
-    if (out && n) snprintf(out, n, "%s", s.c_str());
+    CopyField(out, nOutSize, s.c_str());
 }
+
 std::string CLogFileManager::GetLogFileDirPath() {
     std::lock_guard<std::recursive_mutex> lock(m_mutex);
     if (m_bReuse) return m_strReusedDir;
     return DirPathOf(m_u64DirIndex);
 }
-void CLogFileManager::AddDirIndex() { ++m_u64DirIndex; }
-void CLogFileManager::ReduceDirIndex() { --m_u64DirIndex; }
-int CLogFileManager::GetLogFileNameByFileType(const char*, const char*, char* out, size_t n) {
-    if (out && n) out[0] = 0;
+
+void CLogFileManager::AddDirIndex() {
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    ++m_u64DirIndex;
+    m_bReuse = 0;
+    m_strReusedDir.clear();
+    DeleteLocked(DirPathOf(m_u64DirIndex).c_str());
+}
+
+void CLogFileManager::ReduceDirIndex() {
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    if (m_u64DirIndex > 0) --m_u64DirIndex;
+}
+
+int CLogFileManager::GetLogFileNameByFileType(const char* dir, const char* prefix, char* out,
+                                              size_t nOutSize) {
+    if (!out || nOutSize == 0) return 0;
+    out[0] = 0;
+    if (!dir || !prefix) return 0;
+    DIR* d = opendir(dir);
+    if (!d) {
+        FrLog("open dir failed\n");
+        return 0;
+    }
+    std::string strBest;
+    bool bFound = false;
+    while (struct dirent* e = readdir(d)) {
+        if (!strcmp(e->d_name, ".") || !strcmp(e->d_name, "..")) continue;
+        if (!strstr(e->d_name, prefix)) continue;
+        if (!bFound || strcmp(e->d_name, strBest.c_str()) < 0) {
+            strBest = e->d_name;
+            bFound = true;
+        }
+    }
+    closedir(d);
+    CopyField(out, nOutSize, strBest.c_str());
     return 0;
 }
-int CLogFileManager::LoadRecoveryLogInfo(const char*, int, u64, u64, _LOG_FILE_INFO_*) { return 0; }
-int CLogFileManager::SaveLogFileInfo(const char*, int, u64, u64, u64, u64, u64, u64, u64, const char*,
-                                     const char*) {
+
+int CLogFileManager::FindRecord(int nDiskNumber, u64 u64StartSector, u64 u64SectorCount) const {
+    for (size_t i = 0; i < m_vecRecords.size(); ++i) {
+        const _LOG_FILE_INFO_& r = m_vecRecords[i];
+        if (r.nDiskNumber == nDiskNumber && r.u64StartSector == u64StartSector &&
+            r.u64SectorCount == u64SectorCount)
+            return static_cast<int>(i);
+    }
+    return -1;
+}
+
+int CLogFileManager::LoadRecoveryLogInfo(const char* freeSpacePath, int nDiskNumber,
+                                         u64 u64StartSector, u64 u64SectorCount,
+                                         _LOG_FILE_INFO_* out) {
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    const u64 u64Free = FreeSpaceOf(freeSpacePath);
+    int i = FindRecord(nDiskNumber, u64StartSector, u64SectorCount);
+    m_bReuse = 0;
+    m_strReusedDir.clear();
+    if (i < 0) return 0;
+    const _LOG_FILE_INFO_ rec = m_vecRecords[static_cast<size_t>(i)];
+    // Reuse only a log that still lies, as a real directory, below the base.
+    std::vector<std::string> parts;
+    bool bUsable = SplitBelowBase(m_strBaseDir, rec.szLogDirPath, parts);
+    if (bUsable) {
+        int fd = OpenParentBelowBase(m_strBaseDir, parts);
+        struct stat st;
+        bUsable = fd >= 0 && fstatat(fd, parts.back().c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+                  S_ISDIR(st.st_mode);
+        if (fd >= 0) close(fd);
+    }
+    if (bUsable && rec.u64FreeSpace == u64Free) {
+        m_bReuse = 1;
+        m_strReusedDir = rec.szLogDirPath;
+        if (m_strReusedDir.back() != '/') m_strReusedDir += '/';
+        if (out) *out = rec;
+        return 1;
+    }
+    // The earlier log is stale (or unusable): its record and directory go.
+    m_vecRecords.erase(m_vecRecords.begin() + i);
+    RemoveDirLocked(rec.szLogDirPath);
     return 0;
 }
-int CLogFileManager::DeleteLogFileDir(const char*) { return 0; }
-int CLogFileManager::SaveLogConfigFile() { return 0; }
-std::vector<_LOG_FILE_INFO_> CLogFileManager::GetRecords() const { return m_vecRecords; }
-int CLogFileManager::InitLocked() { return 0; }
-int CLogFileManager::SaveLocked() { return 0; }
-int CLogFileManager::DeleteLocked(const char*) { return 0; }
-int CLogFileManager::FindRecord(int, u64, u64) const { return -1; }
-std::string CLogFileManager::DirPathOf(u64 n) const { return m_strBaseDir + std::to_string(n) + "/"; }
+
+int CLogFileManager::SaveLogFileInfo(const char* freeSpacePath, int nDiskNumber,
+                                     u64 u64StartSector, u64 u64SectorCount, u64 u64RangeStart,
+                                     u64 u64RangeCount, u64 u64RangeOffset,
+                                     u64 u64ScannedSectors, u64 u64FoundFiles,
+                                     const char* szLogDirPath, const char* szImagePath) {
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    const bool bImage = szImagePath && szImagePath[0];
+    u64 u64Free = 0;
+    if (!bImage) {
+        u64Free = FreeSpaceOf(freeSpacePath);
+        int i = FindRecord(nDiskNumber, u64StartSector, u64SectorCount);
+        if (i >= 0) {
+            _LOG_FILE_INFO_& rec = m_vecRecords[static_cast<size_t>(i)];
+            // The volume's own current log is never deleted: when its free
+            // space moved while it was being scanned, its record is renewed.
+            bool bSameDir = szLogDirPath && !strcasecmp(rec.szLogDirPath, szLogDirPath);
+            if (rec.u64FreeSpace == u64Free || bSameDir) {
+                rec.u64RangeStart = u64RangeStart;
+                rec.u64RangeCount = u64RangeCount;
+                rec.u64RangeOffset = u64RangeOffset;
+                rec.u64ScannedSectors = u64ScannedSectors;
+                rec.u64FoundFiles = u64FoundFiles;
+                rec.u64FreeSpace = u64Free;
+                SaveLocked();
+                return 0;
+            }
+            std::string strStale = rec.szLogDirPath;
+            m_vecRecords.erase(m_vecRecords.begin() + i);
+            RemoveDirLocked(strStale.c_str());
+        }
+    }
+    _LOG_FILE_INFO_ rec;
+    std::memset(&rec, 0, sizeof rec);
+    rec.nDiskNumber = nDiskNumber;
+    rec.u64StartSector = u64StartSector;
+    rec.u64SectorCount = u64SectorCount;
+    rec.u64RangeStart = u64RangeStart;
+    rec.u64RangeCount = u64RangeCount;
+    rec.u64RangeOffset = u64RangeOffset;
+    rec.u64ScannedSectors = u64ScannedSectors;
+    rec.u64FoundFiles = u64FoundFiles;
+    rec.u64FreeSpace = u64Free;
+    CopyField(rec.szImagePath, sizeof rec.szImagePath, szImagePath);
+    CopyField(rec.szLogDirPath, sizeof rec.szLogDirPath, szLogDirPath);
+    if (m_vecRecords.size() < kMaxRecords) m_vecRecords.push_back(rec);
+    SaveLocked();
+    return 0;
+}
+
+int CLogFileManager::DeleteLogFileDir(const char* dir) {
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    return DeleteLocked(dir);
+}
+
+int CLogFileManager::DeleteLocked(const char* dir) {
+    if (!dir || !dir[0]) return 0;
+    std::string strDir(dir);  // dir may point into a record removed below
+    for (size_t i = 0; i < m_vecRecords.size(); ++i) {
+        if (!strcasecmp(m_vecRecords[i].szLogDirPath, strDir.c_str())) {
+            m_vecRecords.erase(m_vecRecords.begin() + static_cast<std::ptrdiff_t>(i));
+            break;
+        }
+    }
+    return RemoveDirLocked(strDir.c_str());
+}
+
+int CLogFileManager::RemoveDirLocked(const char* dir) {
+    if (!dir || !dir[0]) return 0;
+    std::vector<std::string> parts;
+    if (!SplitBelowBase(m_strBaseDir, dir, parts)) {
+        FrLog("refused to delete a log directory outside the scan logs\n");
+        return 0;
+    }
+    int fd = OpenParentBelowBase(m_strBaseDir, parts);
+    if (fd < 0) return 0;
+    RemoveTreeAt(fd, parts.back().c_str(), 0);
+    close(fd);
+    return 0;
+}
+
+int CLogFileManager::SaveLogConfigFile() {
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    return SaveLocked();
+}
+
+int CLogFileManager::SaveLocked() {
+    MakeDirs(m_strBaseDir, 0700);
+    const std::string strConfig = m_strBaseDir + kConfigName;
+    const std::string strTmp = m_strBaseDir + kConfigTmpName;
+    int fd = open(strTmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644);
+    if (fd < 0) return errno ? errno : EIO;
+    int r = WriteAll(fd, &m_u64DirIndex, sizeof m_u64DirIndex);
+    if (!r && !m_vecRecords.empty())
+        r = WriteAll(fd, m_vecRecords.data(), m_vecRecords.size() * sizeof(_LOG_FILE_INFO_));
+    if (!r && fsync(fd) != 0) r = errno ? errno : EIO;
+    if (close(fd) != 0 && !r) r = errno ? errno : EIO;
+    if (r) {
+        unlink(strTmp.c_str());
+        return r;
+    }
+    // The rename replaces the old table in one step.
+    if (rename(strTmp.c_str(), strConfig.c_str()) != 0) return errno ? errno : EIO;
+    return 0;
+}
+
+std::vector<_LOG_FILE_INFO_> CLogFileManager::GetRecords() const {
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    return m_vecRecords;
+}

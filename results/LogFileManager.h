@@ -93,6 +93,7 @@ private:
     int InitLocked();
     int SaveLocked();
     int DeleteLocked(const char* dir);
+    int RemoveDirLocked(const char* dir);
     int FindRecord(int nDiskNumber, u64 u64StartSector, u64 u64SectorCount) const;
     std::string DirPathOf(u64 n) const;
 

@@ -130,8 +130,10 @@ private:
     bool IsFilteredPicture(const _FILE_NODE_& node) const;
     void LoadRelationFile();
     void LoadDirInfoFile();
-    int ReplaceFile(int& fd, const std::string& strPath, const std::vector<char>& content);
-    int FindParentKey(u32 nIndex, u64& key) const;
+    // Visits every stored record (node file, then pending buffer) in
+    // chunks; pfn returns false to stop. Returns 0 or errno.
+    template <typename Fn>
+    int ForEachRecordChunk(Fn&& pfn);
 
     u32 m_nBufFill;
     int m_nBufCapacity;
@@ -156,5 +158,6 @@ private:
     int m_nWriteError;        // kept errno of a lost block
     bool m_bRelationDirty;
     bool m_bDirInfoDirty;
-    u64 m_nRelationChildren;  // child numbers held by the map
+    RelationMap::iterator m_itLastKey;  // AddChildren's last directory
+    bool m_bLastKeyValid;
 };

@@ -1,0 +1,513 @@
+// The result store: node, relation and directory-info files, listing,
+// counting, parent paths and the extension search.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "core/Platform.h"
+#include "results/LogFileManager.h"
+#include "results/ScanResultFileManager.h"
+#include "support/TestKit.h"
+
+using namespace testkit;
+
+namespace {
+
+// Creates one node through the store the way an engine does and files it.
+u32 AddNode(CScanResultFileManager& s, const char* name, bool dir, u32 cluster, u32 parentId,
+            u32 parentDepth, bool healthy = true) {
+    _FILE_NODE_* p = s.CreateFileNode(344);
+    EXPECT_NE(p, nullptr);
+    if (!p) return 0;
+    std::memset(p, 0, sizeof *p);
+    p->wcDriveLetter = 'C';
+    p->nEngineType = ENGINE_FAST_FAT;
+    p->bIsDir = dir ? 1 : 0;
+    p->bIsHealth = healthy ? 1 : 0;
+    p->nFileIndex = s.GetFileIndex();
+    p->uClusterNO = cluster;
+    p->u64FileSize = dir ? 0 : 1000 + cluster;
+    p->u64RecordSector = 0x1122334455667788ULL + cluster;
+    strcpy(p->szFileName, name);
+    s.AddChildren(parentId, parentDepth, p->nFileIndex, cluster, dir ? name : nullptr);
+    return p->nFileIndex;
+}
+
+std::string FileText(const std::string& path) {
+    auto v = ReadFile(path);
+    return std::string(v.begin(), v.end());
+}
+
+std::vector<std::string> Names(const std::vector<_FILE_NODE_>& v) {
+    std::vector<std::string> out;
+    for (auto& n : v) out.push_back(n.szFileName);
+    return out;
+}
+
+std::vector<std::string> Names(const std::vector<__SEARCH_FILE_INFO__>& v) {
+    std::vector<std::string> out;
+    for (auto& n : v) out.push_back(n.szFileName);
+    return out;
+}
+
+using Strings = std::vector<std::string>;
+
+}  // namespace
+
+TEST(ResultStore, RecordSizes) {
+    EXPECT_EQ(sizeof(_DIR_FILE_INFO_), 264u);
+    EXPECT_EQ(offsetof(_DIR_FILE_INFO_, szFileName), 8u);
+}
+
+TEST(ResultStore, EmptyStoreListsNothing) {
+    TempDir t("rs");
+    CScanResultFileManager s;
+    ASSERT_EQ(s.Init(L"Fast_0_x", t.path()), 0);
+    std::vector<_FILE_NODE_> v;
+    EXPECT_EQ(s.GetChildrenFileNode(0, v), 0);
+    EXPECT_TRUE(v.empty());
+    unsigned n = 99;
+    EXPECT_EQ(s.GetChildrenFileCount(0, n), 0);
+    EXPECT_EQ(n, 0u);
+    EXPECT_EQ(s.FlushBufToFile(), 0);
+    EXPECT_EQ(ReadFile(t / "Fast_0_x_Relation").size(), 0u);
+    EXPECT_EQ(s.GetFileIndex(), 0u);
+}
+
+TEST(ResultStore, NodesRelationsAndDirectoriesRoundTripThroughTheFiles) {
+    TempDir t("rs");
+    std::vector<_FILE_NODE_> written;
+    {
+        CScanResultFileManager s;
+        ASSERT_EQ(s.Init(L"Pro_Fat_2048_1", t.path()), 0);
+        // 450 nodes: more than two full write buffers.
+        AddNode(s, "DCIM", true, 5, 2, 0);
+        for (u32 i = 0; i < 449; ++i) {
+            char name[32];
+            snprintf(name, sizeof name, "IMG_%04u.JPG", i);
+            AddNode(s, name, false, 100 + i, 5, 1);
+        }
+        EXPECT_EQ(s.GetFileIndex(), 450u);
+        EXPECT_EQ(s.FlushBufToFile(), 0);
+        // Every record is at (n - 1) x 344 with its own number.
+        auto bytes = ReadFile(t / "Pro_Fat_2048_1");
+        ASSERT_EQ(bytes.size(), 450u * 344u);
+        for (u32 n = 1; n <= 450; ++n) {
+            _FILE_NODE_ node;
+            std::memcpy(&node, bytes.data() + (n - 1) * 344, 344);
+            ASSERT_EQ(node.nFileIndex, n);
+            written.push_back(node);
+        }
+        EXPECT_EQ(written[0].u64RecordSector, 0x1122334455667788ULL + 5);
+        auto dirs = ReadFile(t / "Pro_Fat_2048_1_DirInfo");
+        ASSERT_EQ(dirs.size(), 264u);
+        _DIR_FILE_INFO_ d;
+        std::memcpy(&d, dirs.data(), 264);
+        EXPECT_EQ(d.uClusterNO, 5u);
+        EXPECT_EQ(d.nFileIndex, 1u);
+        EXPECT_STREQ(d.szFileName, "DCIM");
+        std::string rel = FileText(t / "Pro_Fat_2048_1_Relation");
+        EXPECT_EQ(rel.substr(0, 23), " | 2 - [1] | 4294967301");
+        EXPECT_EQ(rel.back(), ']');
+        EXPECT_EQ(rel.find('\n'), std::string::npos);
+    }
+    // Reopen the earlier log without scanning.
+    CScanResultFileManager s;
+    ASSERT_EQ(s.Init(L"Pro_Fat_2048_1", t.path()), 0);
+    EXPECT_EQ(s.GetFileIndex(), 0u);
+    EXPECT_EQ(s.GetNodeCount(), 450u);
+    ASSERT_EQ(s.GetRelationMap().size(), 2u);
+    EXPECT_EQ(s.GetRelationMap().at((1ULL << 32) + 5).size(), 449u);
+    ASSERT_EQ(s.GetDirFileInfo().size(), 1u);
+    std::vector<_FILE_NODE_> top;
+    ASSERT_EQ(s.GetChildrenFileNode(0, top), 0);
+    ASSERT_EQ(top.size(), 1u);
+    EXPECT_EQ(std::memcmp(&top[0], &written[0], 344), 0);
+    std::vector<_FILE_NODE_> kids;
+    ASSERT_EQ(s.GetChildrenFileNode((1ULL << 32) + 5, kids), 0);
+    ASSERT_EQ(kids.size(), 449u);
+    EXPECT_EQ(std::memcmp(&kids[7], &written[8], 344), 0);  // IMG_0007.JPG, node 9
+    unsigned count = 0;
+    EXPECT_EQ(s.GetChildrenFileCount(0, count), 0);
+    EXPECT_EQ(count, 449u);
+}
+
+TEST(ResultStore, ResumedLogNumbersNewNodesAfterTheOldOnes) {
+    TempDir t("rs");
+    {
+        CScanResultFileManager s;
+        ASSERT_EQ(s.Init(L"Fast_0_r", t.path()), 0);
+        for (u32 i = 0; i < 3; ++i) AddNode(s, ("a" + std::to_string(i) + ".txt").c_str(), false, i + 10, 0, 0);
+    }
+    CScanResultFileManager s;
+    ASSERT_EQ(s.Init(L"Fast_0_r", t.path()), 0);
+    EXPECT_EQ(AddNode(s, "new.txt", false, 77, 0, 0), 4u);
+    EXPECT_EQ(s.GetFileIndex(), 4u);
+    ASSERT_EQ(s.FlushBufToFile(), 0);
+    _FILE_NODE_ n;
+    ASSERT_EQ(s.ReadFileNode(4, &n), 0);
+    EXPECT_STREQ(n.szFileName, "new.txt");
+    ASSERT_EQ(s.ReadFileNode(1, &n), 0);
+    EXPECT_STREQ(n.szFileName, "a0.txt");
+    EXPECT_EQ(s.ReadFileNode(5, &n), FR_INVALID);
+    std::vector<_FILE_NODE_> v;
+    ASSERT_EQ(s.GetChildrenFileNode(0, v), 0);
+    EXPECT_EQ(Names(v), (Strings{"a0.txt", "a1.txt", "a2.txt", "new.txt"}));
+    EXPECT_EQ(ReadFile(s.GetNodeFilePath()).size(), 4u * 344u);
+}
+
+TEST(ResultStore, TornLastRecordIsOverwrittenByTheNextNode) {
+    TempDir t("rs");
+    {
+        CScanResultFileManager s;
+        ASSERT_EQ(s.Init(L"Fast_0_t", t.path()), 0);
+        AddNode(s, "one.txt", false, 1, 0, 0);
+    }
+    // A crash left half a record behind.
+    int fd = open((t / "Fast_0_t").c_str(), O_WRONLY | O_APPEND);
+    ASSERT_GE(fd, 0);
+    std::vector<char> half(100, 'X');
+    ASSERT_EQ(write(fd, half.data(), half.size()), 100);
+    close(fd);
+    CScanResultFileManager s;
+    ASSERT_EQ(s.Init(L"Fast_0_t", t.path()), 0);
+    EXPECT_EQ(AddNode(s, "two.txt", false, 2, 0, 0), 2u);
+    ASSERT_EQ(s.FlushBufToFile(), 0);
+    _FILE_NODE_ n;
+    ASSERT_EQ(s.ReadFileNode(2, &n), 0);
+    EXPECT_STREQ(n.szFileName, "two.txt");
+}
+
+TEST(ResultStore, RelationTextGrammar) {
+    TempDir t("rs");
+    CScanResultFileManager s;
+    ASSERT_EQ(s.Init(L"File_Type_0_g", t.path()), 0);
+    s.AddChildren(5, 1, 7, 0, nullptr);
+    s.AddChildren(0, 0, 1, 0, nullptr);
+    s.AddChildren(0, 0, 2, 0, nullptr);
+    s.AddChildren(0, 0, 3, 0, nullptr);
+    ASSERT_EQ(s.FlushRelationToFile(), 0);
+    EXPECT_EQ(FileText(t / "File_Type_0_g_Relation"), " | 0 - [1,2,3] | 4294967301 - [7]");
+
+    CScanResultFileManager::RelationMap m;
+    std::string txt = " | 7 - [3] | 7 - [4,5]";
+    s.GetDirRelationMap(txt.data(), static_cast<int>(txt.size()), m);
+    ASSERT_EQ(m.size(), 1u);
+    EXPECT_EQ(m.at(7), (std::vector<u32>{4, 5}));
+    // Keys are written signed and read back to the same 64-bit value.
+    m.clear();
+    txt = " | -1 - [9]";
+    s.GetDirRelationMap(txt.data(), static_cast<int>(txt.size()), m);
+    EXPECT_EQ(m.at(~0ULL), (std::vector<u32>{9}));
+}
+
+TEST(ResultStore, DamagedRelationTextLoadsWhatCanBeParsed) {
+    TempDir t("rs");
+    CScanResultFileManager s;
+    ASSERT_EQ(s.Init(L"x", t.path()), 0);
+    auto parse = [&](const std::string& txt) {
+        CScanResultFileManager::RelationMap m;
+        EXPECT_EQ(s.GetDirRelationMap(txt.data(), static_cast<int>(txt.size()), m), 0);
+        return m;
+    };
+    // Truncated in the middle of the list: what was read is kept.
+    auto m = parse(" | 0 - [1,2,3] | 9 - [4,5");
+    EXPECT_EQ(m.at(0), (std::vector<u32>{1, 2, 3}));
+    EXPECT_EQ(m.at(9), (std::vector<u32>{4, 5}));
+    // A missing "]" does not swallow the next entry.
+    m = parse(" | 1 - [1,2 | 2 - [3]");
+    EXPECT_EQ(m.at(1), (std::vector<u32>{1, 2}));
+    EXPECT_EQ(m.at(2), (std::vector<u32>{3}));
+    // Absurd numbers are dropped, not wrapped.
+    m = parse(" | 99999999999999999999999 - [1] | 3 - [99999999999,6]");
+    EXPECT_EQ(m.count(3), 1u);
+    EXPECT_EQ(m.at(3), (std::vector<u32>{6}));
+    EXPECT_EQ(m.size(), 1u);
+    // Garbage, an entry without a list, a lone separator at the end.
+    m = parse("garbage | | 4 junk | 5 - [7] | ");
+    EXPECT_EQ(m.size(), 1u);
+    EXPECT_EQ(m.at(5), (std::vector<u32>{7}));
+    // Random bytes never crash the reader.
+    for (uint32_t seed = 1; seed <= 200; ++seed) {
+        auto bytes = RandomBytes(512, seed);
+        for (size_t i = 0; i < bytes.size(); i += 7) bytes[i] = static_cast<unsigned char>(" |-[],0123456789"[bytes[i] % 16]);
+        parse(std::string(bytes.begin(), bytes.end()));
+    }
+}
+
+TEST(ResultStore, DamagedCompanionFilesAreBoundedOnLoad) {
+    TempDir t("rs");
+    {
+        CScanResultFileManager s;
+        ASSERT_EQ(s.Init(L"Fast_0_d", t.path()), 0);
+        AddNode(s, "DIR", true, 3, 0, 0);
+        AddNode(s, "f.txt", false, 4, 3, 1);
+    }
+    // Children that name records beyond the node file, a huge repeated
+    // key list, and a directory-info file with a torn and a bogus record.
+    std::string rel = " | 0 - [1,2,3000000000] | 4294967299 - [2,2,2";
+    for (int i = 0; i < 20000; ++i) rel += ",2";
+    rel += "]";
+    WriteFile(t / "Fast_0_d_Relation", rel.data(), rel.size());
+    std::vector<unsigned char> dirs(264 * 3 + 100, 0);
+    _DIR_FILE_INFO_ d{};
+    d.uClusterNO = 3;
+    d.nFileIndex = 1;
+    std::memset(d.szFileName, 'A', sizeof d.szFileName);  // no terminator
+    std::memcpy(dirs.data(), &d, 264);
+    d.nFileIndex = 0x7FFFFFFF;
+    std::memcpy(dirs.data() + 264, &d, 264);
+    WriteFile(t / "Fast_0_d_DirInfo", dirs);
+
+    CScanResultFileManager s;
+    ASSERT_EQ(s.Init(L"Fast_0_d", t.path()), 0);
+    EXPECT_EQ(s.GetRelationMap().at(0), (std::vector<u32>{1, 2}));
+    EXPECT_LE(s.GetRelationMap().at(0x100000003ULL).size(), 70u);  // bounded by the node count
+    ASSERT_EQ(s.GetDirFileInfo().size(), 1u);
+    EXPECT_EQ(strlen(s.GetDirFileInfo()[0].szFileName), 255u);
+    std::vector<_FILE_NODE_> v;
+    EXPECT_EQ(s.GetChildrenFileNode(0, v), 0);
+    EXPECT_EQ(Names(v), (Strings{"f.txt", "DIR"}));
+    unsigned n = 0;
+    EXPECT_EQ(s.GetChildrenFileCount(0, n), 0);
+}
+
+TEST(ResultStore, ListingOrderAndPictureFilter) {
+    TempDir t("rs");
+    CScanResultFileManager s;
+    ASSERT_EQ(s.Init(L"Fast_0_o", t.path()), 0);
+    AddNode(s, "same", true, 10, 2, 0);
+    AddNode(s, "B.jpg", false, 11, 2, 0);
+    AddNode(s, "same", false, 12, 2, 0);
+    AddNode(s, "a.JPG", false, 13, 2, 0);
+    AddNode(s, "broken.JPG", false, 14, 2, 0, false);  // unhealthy picture: hidden
+    AddNode(s, "broken.doc", false, 15, 2, 0, false);  // unhealthy, not a picture: listed
+    AddNode(s, "noext", false, 16, 2, 0, false);
+    AddNode(s, "Pics", true, 20, 2, 0);
+    AddNode(s, "x.png", false, 21, 20, 1, false);
+    AddNode(s, "y.tif", false, 22, 20, 1, false);
+    ASSERT_EQ(s.FlushBufToFile(), 0);
+    std::vector<_FILE_NODE_> v;
+    ASSERT_EQ(s.GetChildrenFileNode(0, v), 0);
+    EXPECT_EQ(Names(v), (Strings{"a.JPG", "B.jpg", "broken.doc", "noext", "same", "Pics", "same"}));
+    EXPECT_EQ(v[4].bIsDir, 0u);
+    EXPECT_EQ(v[6].bIsDir, 1u);
+    // A directory of unhealthy pictures lists nothing, yet counts them.
+    v.clear();
+    ASSERT_EQ(s.GetChildrenFileNode((1ULL << 32) + 20, v), 0);
+    EXPECT_TRUE(v.empty());
+    unsigned n = 0;
+    ASSERT_EQ(s.GetChildrenFileCount((1ULL << 32) + 20, n), 0);
+    EXPECT_EQ(n, 2u);
+    ASSERT_EQ(s.GetChildrenFileCount(0, n), 0);
+    EXPECT_EQ(n, 8u);
+    // A key the map does not hold yields nothing and adds no entry.
+    v.clear();
+    EXPECT_EQ(s.GetChildrenFileNode(12345, v), 0);
+    EXPECT_TRUE(v.empty());
+    EXPECT_EQ(s.GetRelationMap().count(12345), 0u);
+}
+
+TEST(ResultStore, PendingNodesAreVisibleBeforeTheyAreFlushed) {
+    TempDir t("rs");
+    CScanResultFileManager s;
+    ASSERT_EQ(s.Init(L"Fast_0_p", t.path()), 0);
+    AddNode(s, "z.txt", false, 1, 0, 0);
+    std::vector<_FILE_NODE_> v;
+    ASSERT_EQ(s.GetChildrenFileNode(0, v), 0);
+    EXPECT_EQ(Names(v), (Strings{"z.txt"}));
+}
+
+TEST(ResultStore, SearchByExtensionAndTheOtherRule) {
+    TempDir t("rs");
+    CScanResultFileManager s;
+    ASSERT_EQ(s.Init(L"Fast_0_s", t.path()), 0);
+    AddNode(s, "a.xyz", false, 1, 0, 0);
+    AddNode(s, "b.jpg", false, 2, 0, 0);
+    AddNode(s, "c", false, 3, 0, 0);
+    AddNode(s, "d.JPE", false, 4, 0, 0);
+    AddNode(s, "e.gif", false, 5, 0, 0, false);  // unhealthy picture
+    AddNode(s, "dir.jpg", true, 6, 0, 0);         // directories never match
+    int calls = 0;
+    s.InitSearchCallBack(
+        [](void* p, int nProgress, wchar_t*) {
+            EXPECT_GE(nProgress, 0);
+            EXPECT_LE(nProgress, 100);
+            ++*static_cast<int*>(p);
+            return 0;
+        },
+        &calls);
+    std::vector<__SEARCH_FILE_INFO__> hits;
+    EXPECT_EQ(s.SearchFileNodeInfo(L"*.other", hits), 1);
+    EXPECT_EQ(Names(hits), (Strings{"a.xyz", "c"}));
+    EXPECT_GT(calls, 0);
+    hits.clear();
+    // ".jpe" occurs inside "*.jpeg": a plain substring match.
+    EXPECT_EQ(s.SearchFileNodeInfo(L"*.bmp|*.gif|*.jpg|*.jpeg|", hits), 1);
+    EXPECT_EQ(Names(hits), (Strings{"b.jpg", "d.JPE"}));
+    EXPECT_EQ(hits[0].nFileIndex, 2u);
+    hits.clear();
+    EXPECT_EQ(s.SearchFileNodeInfo(L"*.mp3|", hits), 1);
+    EXPECT_TRUE(hits.empty());
+
+    // A callback that says stop ends the search early.
+    s.InitSearchCallBack([](void*, int, wchar_t*) { return 1; }, nullptr);
+    hits.clear();
+    EXPECT_EQ(s.SearchFileNodeInfo(L"*.other", hits), 1);
+    s.InitSearchCallBack(nullptr, nullptr);
+
+    // Above 0x7FFFFFF bytes of nodes the ".other" rule is switched off.
+    ASSERT_EQ(truncate(s.GetNodeFilePath().c_str(), 0x8000000), 0);
+    hits.clear();
+    EXPECT_EQ(s.SearchFileNodeInfo(L"*.other", hits), 1);
+    EXPECT_TRUE(hits.empty());
+    hits.clear();
+    EXPECT_EQ(s.SearchFileNodeInfo(L"*.jpg|", hits), 1);
+    EXPECT_EQ(Names(hits), (Strings{"b.jpg"}));
+
+    CScanResultFileManager closed;
+    EXPECT_EQ(closed.SearchFileNodeInfo(L"*.jpg|", hits), 0);
+}
+
+TEST(ResultStore, LookupParentsAndPaths) {
+    TempDir t("rs");
+    CScanResultFileManager s;
+    ASSERT_EQ(s.Init(L"Fast_0_pp", t.path()), 0);
+    // root (cluster 2) / DCIM (5) / 100CANON (9) / IMG.JPG
+    u32 top = AddNode(s, "top.txt", false, 30, 2, 0);
+    u32 dcim = AddNode(s, "DCIM", true, 5, 2, 0);
+    u32 canon = AddNode(s, "100CANON", true, 9, 5, 1);
+    u32 img = AddNode(s, "IMG.JPG", false, 40, 9, 2);
+    ASSERT_EQ(s.FlushBufToFile(), 0);
+    _FILE_NODE_ n;
+    ASSERT_EQ(s.GetFileNodeByClusterNO(9, &n), 0);
+    EXPECT_EQ(n.nFileIndex, canon);
+    EXPECT_EQ(s.GetFileNodeByClusterNO(40, &n), FR_INVALID);  // a file, not a directory
+    EXPECT_EQ(s.GetFileNodeByClusterNO(12345, &n), FR_INVALID);
+
+    ASSERT_EQ(s.ReadFileNode(img, &n), 0);
+    std::vector<_FILE_NODE_> parents;
+    EXPECT_EQ(s.GetParentFileNode(&n, parents), 0);
+    EXPECT_EQ(Names(parents), (Strings{"100CANON", "DCIM"}));
+    EXPECT_EQ(parents[1].nFileIndex, dcim);
+    wchar_t path[256];
+    EXPECT_EQ(s.GetParentDirPath(&n, path, 256), 0);
+    EXPECT_STREQ(path, L"DCIM/100CANON/");
+    wchar_t small[6];
+    s.GetParentDirPath(&n, small, 6);
+    EXPECT_STREQ(small, L"DCIM/");
+    ASSERT_EQ(s.ReadFileNode(top, &n), 0);
+    EXPECT_EQ(s.GetParentDirPath(&n, path, 256), 0);
+    EXPECT_STREQ(path, L"");
+}
+
+TEST(ResultStore, ParentChainCyclesEnd) {
+    TempDir t("rs");
+    CScanResultFileManager s;
+    ASSERT_EQ(s.Init(L"Fast_0_c", t.path()), 0);
+    AddNode(s, "first", false, 1, 0, 0);  // key 0 is the map's first entry
+    // Directory A (cluster 10) lies in B (cluster 20) and B lies in A.
+    u32 a = AddNode(s, "A", true, 10, 20, 1);
+    u32 b = AddNode(s, "B", true, 20, 10, 1);
+    u32 f = AddNode(s, "f.txt", false, 50, 10, 2);
+    // A directory that is its own parent.
+    u32 self = AddNode(s, "S", true, 30, 30, 1);
+    ASSERT_EQ(s.FlushBufToFile(), 0);
+    _FILE_NODE_ n;
+    ASSERT_EQ(s.ReadFileNode(f, &n), 0);
+    std::vector<_FILE_NODE_> parents;
+    EXPECT_EQ(s.GetParentFileNode(&n, parents), 0);
+    ASSERT_EQ(parents.size(), 2u);
+    EXPECT_EQ(parents[0].nFileIndex, a);
+    EXPECT_EQ(parents[1].nFileIndex, b);
+    ASSERT_EQ(s.ReadFileNode(self, &n), 0);
+    parents.clear();
+    EXPECT_EQ(s.GetParentFileNode(&n, parents), 0);
+    EXPECT_TRUE(parents.empty());
+    wchar_t path[64];
+    EXPECT_EQ(s.GetParentDirPath(&n, path, 64), 0);
+    // A subtree walk over the cycle ends too.
+    unsigned count = 0;
+    EXPECT_EQ(s.GetChildrenFileCount((1ULL << 32) + 20, count), 0);
+    EXPECT_EQ(count, 1u);
+}
+
+TEST(ResultStore, LostNodeBlockIsReportedByTheNextFlush) {
+    TempDir t("rs");
+    // The node file is a device that is always full.
+    ASSERT_EQ(symlink("/dev/full", (t / "Fast_0_full").c_str()), 0);
+    CScanResultFileManager s;
+    ASSERT_EQ(s.Init(L"Fast_0_full", t.path()), 0);
+    for (int i = 0; i < 201; ++i) AddNode(s, "f.txt", false, 1, 0, 0);
+    EXPECT_EQ(s.GetWriteError(), ENOSPC);
+    EXPECT_EQ(s.FlushFileNodeToFile(), ENOSPC);
+    EXPECT_EQ(s.FlushBufToFile(), ENOSPC);
+    std::vector<_FILE_NODE_> v;
+    EXPECT_EQ(s.GetChildrenFileNode(0, v), ENOSPC);
+    // The block's numbers stay taken.
+    EXPECT_EQ(s.GetFileIndex(), 201u);
+}
+
+TEST(ResultStore, CompanionRewriteIsAtomic) {
+    TempDir t("rs");
+    // Leftovers of an interrupted rewrite are ignored and removed.
+    WriteFile(t / "Fast_0_a_Relation.tmp", "garbage", 7);
+    CScanResultFileManager s;
+    ASSERT_EQ(s.Init(L"Fast_0_a", t.path()), 0);
+    EXPECT_NE(access((t / "Fast_0_a_Relation.tmp").c_str(), F_OK), 0);
+    AddNode(s, "D", true, 4, 0, 0);
+    ASSERT_EQ(s.FlushBufToFile(), 0);
+    struct stat st1, st2;
+    ASSERT_EQ(stat((t / "Fast_0_a_Relation").c_str(), &st1), 0);
+    AddNode(s, "E", true, 5, 0, 0);
+    ASSERT_EQ(s.FlushBufToFile(), 0);
+    ASSERT_EQ(stat((t / "Fast_0_a_Relation").c_str(), &st2), 0);
+    EXPECT_NE(st1.st_ino, st2.st_ino);  // replaced whole, never patched in place
+    EXPECT_EQ(FileText(t / "Fast_0_a_Relation"), " | 0 - [1,2]");
+    EXPECT_EQ(ReadFile(t / "Fast_0_a_DirInfo").size(), 2u * 264u);
+    EXPECT_NE(access((t / "Fast_0_a_Relation.tmp").c_str(), F_OK), 0);
+    EXPECT_EQ(st2.st_mode & 0777, 0644u);
+}
+
+TEST(ResultStore, RejectsBadLogNamesAndSizes) {
+    TempDir t("rs");
+    CScanResultFileManager s;
+    EXPECT_EQ(s.Init(L"../evil", t.path()), FR_INVALID);
+    EXPECT_EQ(s.Init(L"", t.path()), FR_INVALID);
+    EXPECT_EQ(s.Init(L"..", t.path()), FR_INVALID);
+    EXPECT_EQ(s.CreateFileNode(344), nullptr);
+    ASSERT_EQ(s.Init(L"ok", t.path()), 0);
+    EXPECT_EQ(s.CreateFileNode(100), nullptr);
+    EXPECT_NE(s.CreateFileNode(344), nullptr);
+}
+
+TEST(ResultStore, DefaultDirectoryComesFromTheLogManager) {
+    TempDir t("data");
+    setenv("FOTORETTA_DATA_DIR", t.path().c_str(), 1);
+    ResetDataDirCache();
+    CLogFileManager::ResetInstance();
+    CLogFileManager& lm = CLogFileManager::GetInstance();
+    lm.AddDirIndex();
+    {
+        CScanResultFileManager s;
+        ASSERT_EQ(s.Init(L"Fast_2048_20260101"), 0);
+        AddNode(s, "f.txt", false, 1, 0, 0);
+    }
+    std::string dir = lm.GetLogFileDirPath();
+    EXPECT_EQ(dir, GetScanLogDir() + "1/");
+    struct stat st;
+    ASSERT_EQ(stat(dir.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0700u);
+    ASSERT_EQ(stat((dir + "Fast_2048_20260101").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0644u);
+    EXPECT_EQ(st.st_size, 344);
+    CLogFileManager::ResetInstance();
+    unsetenv("FOTORETTA_DATA_DIR");
+    ResetDataDirCache();
+}
