@@ -1,0 +1,938 @@
+#include "ntfs/FastNtfsRecovery.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <cwchar>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "core/Categories.h"
+#include "core/Platform.h"
+#include "core/TextHelpers.h"
+#include "results/ScanResultFileManager.h"
+
+namespace {
+
+constexpr int kTransferBytes = 65536;
+constexpr int kResidentNotFound = -101;
+constexpr int kAttrAbsent = -100;
+constexpr u32 kNoCluster = 0xFFFFFFFFu;
+// Bitmaps larger than this (a volume of some 32 TiB in 4 KiB clusters) are refused.
+constexpr u64 kMaxBitmapBytes = 1ull << 30;
+// Attribute lists are at most this long.
+constexpr u64 kMaxAttrListBytes = 1ull << 22;
+
+// Extension of a name (after the last dot), empty when there is none or it is long.
+std::string ExtensionOf(const char* name) {
+    const char* dot = strrchr(name, '.');
+    if (!dot || !dot[1]) return std::string();
+    std::string ext(dot + 1);
+    if (ext.size() > 16) return std::string();
+    return ext;
+}
+
+std::string LowerAscii(std::string s) {
+    for (char& c : s)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    return s;
+}
+
+bool IsDirectory(const std::string& path) {
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool PathExists(const std::string& path) {
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0;
+}
+
+// A name in dir that does not exist yet: "name", then "name (1).ext" ...
+std::string UniqueChildPath(const std::string& dir, const std::string& name) {
+    std::string path = dir + "/" + name;
+    if (!PathExists(path)) return path;
+    std::string stem = name, ext;
+    size_t dot = name.rfind('.');
+    if (dot != std::string::npos && dot > 0) {
+        stem = name.substr(0, dot);
+        ext = name.substr(dot);
+    }
+    for (int i = 1; i < 100000; ++i) {
+        path = dir + "/" + stem + " (" + std::to_string(i) + ")" + ext;
+        if (!PathExists(path)) return path;
+    }
+    return dir + "/" + name;  // creation then fails with EEXIST
+}
+
+}  // namespace
+
+CFastNtfsRecovery::CFastNtfsRecovery() = default;
+
+CFastNtfsRecovery::~CFastNtfsRecovery() = default;
+
+// ------------------------------------------------------------------ init
+
+int CFastNtfsRecovery::InitFromBootSector(const unsigned char* boot, size_t len) {
+    if (len < 512) return FR_SHORT_READ;
+    int bps = NtfsLe16(boot + 11);
+    if (bps == 0) bps = 512;
+    if (m_Parse.Init(bps) != 0) return FR_INVALID;
+    const unsigned v = boot[13];
+    unsigned spc = 0;
+    if (v >= 1 && v <= 128 && (v & (v - 1)) == 0)
+        spc = v;
+    else if (v >= 0xF4)  // large clusters: 2^(256 - v) bytes... stored as a negative shift of sectors
+        spc = 1u << (256 - v);
+    if (spc == 0 || static_cast<u64>(spc) * bps > (2u << 20)) return FR_INVALID;
+
+    // The caller gave the volume in 512-byte sectors; keep it in volume sectors.
+    if (bps != 512) {
+        const u64 ratio = static_cast<u64>(bps) / 512;
+        if (m_u64VolumeStartSector % ratio != 0) return FR_INVALID;
+        m_u64VolumeStartSector /= ratio;
+        m_u64VolumeSectorCount /= ratio;
+    }
+    m_nBytesPerSector = bps;
+    m_nSectorsPerCluster = static_cast<int>(spc);
+    m_nRecordSectors = m_Parse.nRecordSectors;
+    m_nRecordSize = m_Parse.RecordSize();
+    m_nReadChunkBytes = m_nRecordSize * 1024;
+    m_u64ClusterCount = m_u64VolumeSectorCount / spc;
+    const u64 mftCluster = NtfsLe64(boot + 48);
+    if (m_u64ClusterCount == 0 || mftCluster >= m_u64ClusterCount) return FR_INVALID;
+    m_u64MftStartSector = mftCluster * spc + m_u64VolumeStartSector;
+    m_vecReadBuf.assign(static_cast<size_t>(m_nReadChunkBytes), 0);
+    return 0;
+}
+
+int CFastNtfsRecovery::Init(int nDiskNumber, long long u64StartSector, long long u64SectorCount,
+                            wchar_t wcDriveLetter) {
+    if (u64StartSector < 0 || u64SectorCount <= 0) return FR_INVALID;
+    const std::string path = GetDiskDevicePath(nDiskNumber);
+    CUniqueFd fd(OpenDeviceReadOnly(path.c_str()));
+    if (!fd.valid()) return errno ? errno : ENOENT;
+    if (lseek(fd.get(), static_cast<off_t>(u64StartSector) * 512, SEEK_SET) == -1) return errno ? errno : FR_FAILED;
+    unsigned char boot[4096];
+    unsigned got = 0;
+    if (::ReadData(fd.get(), boot, sizeof boot, &got) != 0 || got < sizeof boot) return FR_SHORT_READ;
+    m_wcDriveLetter = wcDriveLetter;
+    m_u64VolumeStartSector = static_cast<u64>(u64StartSector);
+    m_u64VolumeSectorCount = static_cast<u64>(u64SectorCount);
+    int rc = InitFromBootSector(boot, got);
+    if (rc != 0) return rc;
+    rc = m_DiskReader.Init(path.c_str(), m_u64VolumeStartSector + m_u64VolumeSectorCount);
+    if (rc != 0) return rc;
+    m_hDevice = m_DiskReader.GetHandle();
+    std::vector<__RUNLIST__> runs;
+    GetRunListInfo(m_u64MftStartSector, NTFS_ATTR_DATA, runs);
+    m_vecMftRunList = runs;
+    return 0;
+}
+
+int CFastNtfsRecovery::Init(wchar_t* szPath, wchar_t wcDriveLetter) {
+    if (!szPath) return FR_INVALID;
+    const std::string path = WideToUtf8(szPath);
+    CUniqueFd fd(OpenDeviceReadOnly(path.c_str()));
+    if (!fd.valid()) return errno ? errno : ENOENT;
+    const long long size = rsb_getDeviceSize(fd.get());
+    if (size < 0) return errno ? errno : FR_FAILED;
+    unsigned char boot[4096];
+    unsigned got = 0;
+    errno = 0;
+    if (::ReadData(fd.get(), boot, sizeof boot, &got) != 0 || got < sizeof boot) return errno ? errno : FR_SHORT_READ;
+    m_wcDriveLetter = wcDriveLetter;
+    m_u64VolumeStartSector = 0;
+    m_u64VolumeSectorCount = static_cast<u64>(size) / 512;
+    int rc = InitFromBootSector(boot, got);
+    if (rc != 0) return rc;
+    rc = m_DiskReader.Init(path.c_str(), m_u64VolumeStartSector + m_u64VolumeSectorCount);
+    if (rc != 0) return rc;
+    m_hDevice = m_DiskReader.GetHandle();
+    std::vector<__RUNLIST__> runs;
+    GetRunListInfo(m_u64MftStartSector, NTFS_ATTR_DATA, runs);
+    m_vecMftRunList = runs;
+    return 0;
+}
+
+int CFastNtfsRecovery::InitCallBack(ScanProgressFunc pScanFunc, RecoveryProgressFunc pRecoveryFunc, void* pParam,
+                                    int nPercent) {
+    m_pScanFunc = pScanFunc;
+    m_pRecoveryFunc = pRecoveryFunc;
+    m_pParam = pParam;
+    m_nPercent = nPercent;
+    return 0;
+}
+
+// --------------------------------------------------------- record access
+
+u64 CFastNtfsRecovery::RecordSector(u64 uRecordNumber) const {
+    u64 sector = m_u64VolumeStartSector;
+    NtfsRecordToSector(uRecordNumber, m_vecMftRunList, static_cast<u64>(m_nSectorsPerCluster),
+                       static_cast<u64>(m_nRecordSectors), m_u64VolumeStartSector, &sector);
+    return sector;
+}
+
+int CFastNtfsRecovery::ReadRecordAt(u64 u64Sector, unsigned char* pBuf) {
+    if (m_hDevice < 0) return FR_INVALID;
+    unsigned got = 0;
+    int rc = m_DiskReader.ReadData(pBuf, m_nRecordSectors, static_cast<long long>(u64Sector), m_nBytesPerSector, &got);
+    if (rc != 0) return rc;
+    return got < static_cast<unsigned>(m_nRecordSectors) ? FR_SHORT_READ : 0;
+}
+
+int CFastNtfsRecovery::GetFileRecordBuf(u32 uRecordNumber, unsigned char* pBuf) {
+    u64 sector = m_u64VolumeStartSector;
+    if (!NtfsRecordToSector(uRecordNumber, m_vecMftRunList, static_cast<u64>(m_nSectorsPerCluster),
+                            static_cast<u64>(m_nRecordSectors), m_u64VolumeStartSector, &sector)) {
+        // Not covered by the MFT: the volume start holds no "FILE".
+        std::memset(pBuf, 0, static_cast<size_t>(m_nRecordSize));
+        return 0;
+    }
+    return ReadRecordAt(sector, pBuf);
+}
+
+int CFastNtfsRecovery::FindAttrRuns(const unsigned char* pRecord, u32 uType, u64 u64StartVcn,
+                                    std::vector<__RUNLIST__>& runs, bool bAnyVcn) {
+    NtfsRecordHeader hdr;
+    if (!NtfsReadRecordHeader(pRecord, static_cast<size_t>(m_nRecordSize), hdr)) return -1;
+    CNtfsAttrWalk walk(pRecord, hdr, hdr.nBytesInUse);
+    NtfsAttr a;
+    while (walk.Next(a)) {
+        if (a.nType != uType || !a.bNonResident) continue;
+        if (uType == NTFS_ATTR_DATA && a.nNameLength != 0) continue;
+        if (!bAnyVcn && NtfsLe64(a.p + 16) != u64StartVcn) continue;
+        m_Parse.GetRunList(a.p, a.nLength, runs);
+        return 0;
+    }
+    return kAttrAbsent;
+}
+
+int CFastNtfsRecovery::CollectAttrListRuns(const NtfsRecordInfo& info, u32 uSelf, u32 uType,
+                                           const unsigned char* pRecord, std::vector<__RUNLIST__>& runs) {
+    // The list's value: resident inside the record, or in clusters of its own.
+    std::vector<unsigned char> listBytes;
+    NtfsAttr la;
+    la.p = info.pAttrList;
+    la.nLength = info.nAttrListLength;
+    la.nType = NTFS_ATTR_ATTRIBUTE_LIST;
+    la.bNonResident = info.pAttrList[8] != 0;
+    if (!la.bNonResident) {
+        const unsigned char* v;
+        u32 vlen;
+        if (!NtfsResidentValue(la, &v, &vlen)) return kAttrAbsent;
+        listBytes.assign(v, v + vlen);
+    } else {
+        u64 size = 0;
+        if (!NtfsNonResidentSize(la, &size)) return kAttrAbsent;
+        size = std::min(size, kMaxAttrListBytes);
+        std::vector<__RUNLIST__> lruns;
+        m_Parse.GetRunList(la.p, la.nLength, lruns);
+        const u64 bpc = static_cast<u64>(m_nBytesPerSector) * m_nSectorsPerCluster;
+        for (const auto& e : NtfsAbsoluteRuns(lruns)) {
+            if (listBytes.size() >= size) break;
+            if (e.lcn < 0 || e.clusters > size / bpc + 1) return kAttrAbsent;
+            const size_t at = listBytes.size();
+            const size_t bytes = static_cast<size_t>(e.clusters * bpc);
+            listBytes.resize(at + bytes);
+            unsigned got = 0;
+            int rc = m_DiskReader.ReadData(listBytes.data() + at, static_cast<int>(bytes / m_nBytesPerSector),
+                                           static_cast<long long>(m_u64VolumeStartSector +
+                                                                  static_cast<u64>(e.lcn) * m_nSectorsPerCluster),
+                                           m_nBytesPerSector, &got);
+            if (rc != 0) return rc;
+        }
+        if (listBytes.size() > size) listBytes.resize(static_cast<size_t>(size));
+    }
+    std::vector<NtfsAttrListEntry> entries;
+    NtfsParseAttrList(listBytes.data(), listBytes.size(), entries);
+    std::unordered_set<u64> seen;  // (record, start VCN) pairs already taken
+    std::vector<unsigned char> ext(static_cast<size_t>(m_nRecordSize));
+    bool found = false;
+    for (const auto& e : entries) {
+        if (e.nType != uType) continue;
+        if (uType == NTFS_ATTR_DATA && e.nNameLength != 0) continue;
+        if (!seen.insert(e.u64RecordNumber * 0x9E3779B97F4A7C15ull ^ e.u64StartVcn).second) continue;
+        std::vector<__RUNLIST__> extent;
+        int rc;
+        if (e.u64RecordNumber == uSelf) {
+            rc = FindAttrRuns(pRecord, uType, e.u64StartVcn, extent, false);
+        } else {
+            if (e.u64RecordNumber > 0xFFFFFFFFull) continue;
+            rc = GetFileRecordBuf(static_cast<u32>(e.u64RecordNumber), ext.data());
+            if (rc != 0) return rc;
+            if (m_Parse.FileRecordFixUp(ext.data()) != 0) continue;
+            rc = FindAttrRuns(ext.data(), uType, e.u64StartVcn, extent, false);
+        }
+        if (rc != 0) continue;
+        NtfsAppendExtentRuns(runs, extent);
+        found = true;
+    }
+    return found ? 0 : kAttrAbsent;
+}
+
+int CFastNtfsRecovery::GetRunListInfo(u64 u64RecordSector, u32 uType, std::vector<__RUNLIST__>& runs) {
+    std::vector<unsigned char> rec(static_cast<size_t>(m_nRecordSize));
+    errno = 0;
+    int rc = ReadRecordAt(u64RecordSector, rec.data());
+    if (rc != 0) return rc;
+    if (NtfsLe32(rec.data()) != NTFS_FILE_SIGNATURE) return -1;
+    NtfsRecordInfo info;
+    if (!NtfsParseRecord(m_Parse, rec.data(), info)) return -1;
+    // With an attribute list the attribute may be split over several
+    // records: gather every extent in order.
+    if (info.pAttrList) {
+        std::vector<__RUNLIST__> all;
+        rc = CollectAttrListRuns(info, info.hdr.nRecordNumber, uType, rec.data(), all);
+        if (rc == 0) {
+            runs.insert(runs.end(), all.begin(), all.end());
+            return 0;
+        }
+    }
+    return FindAttrRuns(rec.data(), uType, 0, runs, true);
+}
+
+// ------------------------------------------------------------------ scan
+
+int CFastNtfsRecovery::ScanDevice(wchar_t* szLogName) {
+    m_vecDirRecords.clear();
+    m_setDirRecords.clear();
+    m_mapDirCache.clear();
+    m_pStore = std::make_unique<CScanResultFileManager>();
+    if (m_pSearchFunc) m_pStore->InitSearchCallBack(m_pSearchFunc, m_pSearchParam);
+    if (szLogName) return m_pStore->Init(szLogName);
+    if (m_hDevice < 0) return FR_INVALID;
+
+    SYSTEMTIME t;
+    rsb_getLocalTime(&t);
+    wchar_t name[128];
+    swprintf(name, 128, L"Fast_%lld_%d%d%d%d%2d", static_cast<long long>(m_u64VolumeStartSector), t.wYear, t.wMonth,
+             t.wDay, t.wHour, t.wMinute);
+    int rc = m_pStore->Init(name);
+    if (rc != 0) return rc;
+
+    // The MFT sweep.
+    const u64 startMs = rsb_getTickCount();
+    u64 lastEstimateMs = startMs;
+    const u64 spc = static_cast<u64>(m_nSectorsPerCluster);
+    const u64 volEnd = m_u64VolumeStartSector + m_u64VolumeSectorCount;
+    struct Piece {
+        u64 sector, sectors, firstRecord;
+    };
+    std::vector<Piece> pieces;
+    u64 total = 0;
+    {
+        u64 s = 0;  // MFT sectors before the run
+        for (const auto& e : NtfsAbsoluteRuns(m_vecMftRunList)) {
+            u64 runSectors = e.clusters * spc;
+            if (e.lcn >= 0 && static_cast<u64>(e.lcn) < m_u64ClusterCount) {
+                u64 first = m_u64VolumeStartSector + static_cast<u64>(e.lcn) * spc;
+                u64 n = std::min(runSectors, volEnd - first);
+                pieces.push_back({first, n, s / static_cast<u64>(m_nRecordSectors)});
+                total += n;
+            }
+            s += runSectors;
+        }
+    }
+    u64 done = 0;
+    int secondsLeft = -1;
+    const u64 chunkSectors = static_cast<u64>(m_nReadChunkBytes / m_nBytesPerSector);
+    for (const auto& p : pieces) {
+        for (u64 off = 0; off < p.sectors; off += chunkSectors) {
+            const u64 n = std::min(chunkSectors, p.sectors - off);
+            rc = ReadFileAndParseRecordInfo(p.sector + off, static_cast<int>(n),
+                                            p.firstRecord + off / static_cast<u64>(m_nRecordSectors));
+            if (rc != 0) return rc;
+            done += n;
+            const u64 now = rsb_getTickCount();
+            if (now - lastEstimateMs >= 5000 && m_nPercent == 100) {
+                lastEstimateMs = now;
+                const u64 e = (now - startMs) / 1000;
+                if (e > 0) {
+                    u64 rate = done * static_cast<u64>(m_nBytesPerSector) / e;
+                    if (rate == 0) rate = 1;
+                    secondsLeft = static_cast<int>((total - done) * static_cast<u64>(m_nBytesPerSector) / rate);
+                }
+            }
+            if (m_pScanFunc) {
+                const int pct = total ? static_cast<int>(done * 100 / total) : 100;
+                int stop = m_pScanFunc(m_pParam, std::min(pct, 99), m_nPercent, secondsLeft, 0, 0, 0, nullptr);
+                if (stop != 0) return stop;
+            }
+        }
+    }
+
+    // Directory pass: every ancestor met while placing files; the list grows
+    // while it is walked.
+    std::vector<unsigned char> rec(static_cast<size_t>(m_nRecordSize));
+    for (size_t i = 0; i < m_vecDirRecords.size(); ++i) {
+        const u32 n = m_vecDirRecords[i];
+        if (GetFileRecordBuf(n, rec.data()) != 0) {
+            AddLostFolder(n);
+            continue;
+        }
+        ParseRecordInfo(rec.data(), 1, n, RecordSector(n));
+    }
+    m_pStore->FlushBufToFile();
+    if (m_pScanFunc) return m_pScanFunc(m_pParam, 100, m_nPercent, secondsLeft, 0, 0, 0, nullptr);
+    return 0;
+}
+
+int CFastNtfsRecovery::ReadFileAndParseRecordInfo(u64 u64Sector, int nSectors, u64 u64FirstRecord) {
+    unsigned got = 0;
+    int rc = m_DiskReader.ReadData(m_vecReadBuf.data(), nSectors, static_cast<long long>(u64Sector),
+                                   m_nBytesPerSector, &got);
+    if (rc != 0) return rc;
+    const u64 records = got / static_cast<unsigned>(m_nRecordSectors);
+    for (u64 j = 0; j < records; ++j) {
+        const u64 number = u64FirstRecord + j;
+        if (number > 0xFFFFFFFFull) break;
+        ParseRecordInfo(m_vecReadBuf.data() + j * static_cast<u64>(m_nRecordSize), 0, static_cast<u32>(number),
+                        u64Sector + j * static_cast<u64>(m_nRecordSectors));
+    }
+    return 0;
+}
+
+void CFastNtfsRecovery::FillNode(_FILE_NODE_& node, const NtfsRecordInfo& info, u32 uNumber, u64 u64Sector,
+                                 bool bDir) const {
+    std::memset(&node, 0, sizeof node);
+    node.wcDriveLetter = static_cast<u32>(m_wcDriveLetter);
+    node.nEngineType = static_cast<u32>(m_nEngineType);
+    node.bIsDir = bDir ? 1 : 0;
+    node.bIsHealth = 1;
+    node.uClusterNO = uNumber;
+    node.nBytesPerCluster = static_cast<u32>(m_nBytesPerSector * m_nSectorsPerCluster);
+    node.u64CreateTime = info.firstName.u64CreateTime;
+    node.u64AccessTime = info.firstName.u64AccessTime;
+    node.u64ModifyTime = info.firstName.u64ModifyTime;
+    node.u64FileSize = bDir ? 0 : (info.bHasData ? info.u64DataSize : info.firstName.u64RealSize);
+    node.u64DataStartSector = 0;
+    node.u64RecordSector = u64Sector;
+    node.u64VolumeStartSector = m_u64VolumeStartSector;
+    CopyNodeName(node.szFileName, sizeof node.szFileName, info.strName);
+}
+
+int CFastNtfsRecovery::StoreNode(const _FILE_NODE_& node, u32 uParent, u32 uDepth, const char* szDirName) {
+    void* p = m_pStore->CreateFileNode(sizeof(_FILE_NODE_));
+    if (!p) return FR_FAILED;
+    _FILE_NODE_ copy = node;
+    copy.nFileIndex = m_pStore->GetFileIndex();
+    std::memcpy(p, &copy, sizeof copy);
+    m_pStore->AddChildren(uParent, uDepth, copy.nFileIndex, copy.uClusterNO, const_cast<char*>(szDirName));
+    return 0;
+}
+
+void CFastNtfsRecovery::AddLostFolder(u32 uNumber) {
+    _FILE_NODE_ node;
+    std::memset(&node, 0, sizeof node);
+    node.wcDriveLetter = static_cast<u32>(m_wcDriveLetter);
+    node.nEngineType = static_cast<u32>(m_nEngineType);
+    node.bIsDir = 1;
+    node.bIsHealth = 1;
+    node.uClusterNO = uNumber;
+    node.nBytesPerCluster = kNoCluster;
+    snprintf(node.szFileName, sizeof node.szFileName, "LostFolder%u", uNumber);
+    StoreNode(node, NTFS_ROOT_RECORD, 0, node.szFileName);
+}
+
+const CFastNtfsRecovery::DirCacheEntry& CFastNtfsRecovery::GetDirInfo(u32 uRecord) {
+    auto it = m_mapDirCache.find(uRecord);
+    if (it != m_mapDirCache.end()) return it->second;
+    DirCacheEntry e;
+    std::vector<unsigned char> rec(static_cast<size_t>(m_nRecordSize));
+    NtfsRecordInfo info;
+    if (GetFileRecordBuf(uRecord, rec.data()) == 0 && NtfsParseRecord(m_Parse, rec.data(), info)) {
+        e.bValid = true;
+        e.bIsDir = (info.hdr.nFlags & NTFS_RECORD_IS_DIR) != 0;
+        e.bHasName = info.bHasName;
+        e.uParent = info.firstName.ParentRecord();
+    }
+    return m_mapDirCache.emplace(uRecord, e).first->second;
+}
+
+int CFastNtfsRecovery::GetRootParentDirIndex(u32 uParent, int& nDepth, std::unordered_set<u32>& visited) {
+    u32 p = uParent;
+    for (;;) {
+        if (p == NTFS_ROOT_RECORD) return 0;
+        visited.insert(p);
+        if (m_setDirRecords.insert(p).second) m_vecDirRecords.push_back(p);
+        ++nDepth;
+        const DirCacheEntry& e = GetDirInfo(p);
+        if (!e.bValid) return -1;
+        if (!e.bIsDir || !e.bHasName) return 0;
+        if (visited.count(e.uParent)) return 0;  // the chain loops
+        p = e.uParent;
+    }
+}
+
+int CFastNtfsRecovery::ParseRecordInfo(unsigned char* pRecord, int nMode, u32 uNumber, u64 u64Sector) {
+    const bool bDirMode = nMode == 1;
+    if (NtfsLe32(pRecord) != NTFS_FILE_SIGNATURE) {
+        if (bDirMode) AddLostFolder(uNumber);
+        return -1;
+    }
+    const u16 flags = NtfsLe16(pRecord + 22);
+    if (!bDirMode && (flags & (NTFS_RECORD_IN_USE | NTFS_RECORD_IS_DIR))) return 0;
+    NtfsRecordInfo info;
+    if (!NtfsParseRecord(m_Parse, pRecord, info)) {
+        // Torn or malformed: skipped in the file pass, a lost folder otherwise.
+        if (bDirMode) AddLostFolder(uNumber);
+        return -1;
+    }
+    if (bDirMode && (!(flags & NTFS_RECORD_IS_DIR) || !info.bHasName)) {
+        AddLostFolder(uNumber);
+        return 0;
+    }
+    if (!info.bHasName) return 0;
+    if (uNumber < NTFS_FIRST_USER_RECORD) return 0;  // the system files
+
+    _FILE_NODE_ node;
+    FillNode(node, info, uNumber, u64Sector, bDirMode);
+    std::unordered_set<u32> visited;
+    visited.insert(uNumber);
+    int depth = 0;
+    const u32 parent = info.firstName.ParentRecord();
+    u32 key = parent;
+    if (parent == uNumber) {
+        key = NTFS_ROOT_RECORD;  // a record that names itself as its parent
+    } else {
+        GetRootParentDirIndex(parent, depth, visited);
+    }
+    if (!bDirMode) node.bIsHealth = static_cast<u32>(IsFileDataHealth(&node, static_cast<unsigned>(m_nSectorsPerCluster)));
+    return StoreNode(node, key, static_cast<u32>(depth), bDirMode ? node.szFileName : nullptr);
+}
+
+// --------------------------------------------------------------- queries
+
+int CFastNtfsRecovery::GetChildrenFileNode(_FILE_NODE_* pParent, unsigned uParentKey, std::vector<_FILE_NODE_>& out) {
+    if (!pParent && uParentKey != 0) return FR_INVALID;
+    if (!m_pStore) return 0;
+    const u32 id = pParent && pParent->uClusterNO ? pParent->uClusterNO : NTFS_ROOT_RECORD;
+    m_pStore->FlushBufToFile();
+    return m_pStore->GetChildrenFileNode((static_cast<u64>(uParentKey) << 32) | id, out);
+}
+
+int CFastNtfsRecovery::GetChildrenFileCount(_FILE_NODE_* pParent, unsigned uParentKey, unsigned& nCount) {
+    if (!pParent && uParentKey != 0) return FR_INVALID;
+    if (!m_pStore) return 0;
+    const u32 id = pParent && pParent->uClusterNO ? pParent->uClusterNO : NTFS_ROOT_RECORD;
+    m_pStore->FlushBufToFile();
+    return m_pStore->GetChildrenFileCount((static_cast<u64>(uParentKey) << 32) | id, nCount);
+}
+
+unsigned CFastNtfsRecovery::GetLostFileCount() { return m_pStore ? m_pStore->GetFileIndex() : 0; }
+
+int CFastNtfsRecovery::GetFileNodeParentDirPath(_FILE_NODE_* pNode, wchar_t* szPath, int nPathLen) {
+    if (!m_pStore || !pNode || !szPath) return FR_INVALID;
+    return m_pStore->GetParentDirPath(pNode, szPath, nPathLen);
+}
+
+int CFastNtfsRecovery::InitSearchCallBack(SearchProgressFunc pSearchFunc, void* pParam) {
+    m_pSearchFunc = pSearchFunc;
+    m_pSearchParam = pParam;
+    if (m_pStore) m_pStore->InitSearchCallBack(pSearchFunc, pParam);
+    return 0;
+}
+
+int CFastNtfsRecovery::SearchFileNode(wchar_t* szPattern, std::vector<__SEARCH_FILE_INFO__>& out) {
+    if (!m_pStore) return 0;
+    m_pStore->FlushBufToFile();
+    return m_pStore->SearchFileNodeInfo(szPattern, out);
+}
+
+// ---------------------------------------------------------- free space
+
+int CFastNtfsRecovery::BuildBitMapInfo() {
+    if (m_hDevice < 0) return FR_INVALID;
+    m_vecBitmap.clear();
+    m_u64BitmapBytes = 0;
+    const u64 bytes = (m_u64ClusterCount + 7) / 8;
+    if (bytes == 0 || bytes > kMaxBitmapBytes) return FR_INVALID;
+    u64 sector;
+    if (!NtfsRecordToSector(6, m_vecMftRunList, static_cast<u64>(m_nSectorsPerCluster),
+                            static_cast<u64>(m_nRecordSectors), m_u64VolumeStartSector, &sector))
+        return FR_FAILED;
+    std::vector<__RUNLIST__> runs;
+    int rc = GetRunListInfo(sector, NTFS_ATTR_DATA, runs);
+    if (rc != 0) return rc;
+    std::vector<unsigned char> rec(static_cast<size_t>(m_nRecordSize));
+    rc = ReadRecordAt(sector, rec.data());
+    if (rc != 0) return rc;
+    NtfsRecordInfo info;
+    if (!NtfsParseRecord(m_Parse, rec.data(), info) || !info.bHasData || !info.bDataNonResident) return FR_INVALID;
+    const u64 want = std::min(info.u64DataSize, bytes);
+
+    // Unread space stays zero: it counts as free and is swept.
+    std::vector<unsigned char> bitmap(static_cast<size_t>(bytes), 0);
+    const u64 bpc = static_cast<u64>(m_nBytesPerSector) * m_nSectorsPerCluster;
+    std::vector<unsigned char> piece(kTransferBytes);
+    u64 pos = 0;
+    for (const auto& e : NtfsAbsoluteRuns(runs)) {
+        if (pos >= want) break;
+        if (e.lcn == -1) {
+            pos += std::min(e.clusters * bpc, want - pos);
+            continue;
+        }
+        if (e.lcn < 0 || static_cast<u64>(e.lcn) >= m_u64ClusterCount) return FR_INVALID;
+        const u64 runBytes = std::min(e.clusters * bpc, (want - pos + bpc - 1) / bpc * bpc);
+        for (u64 off = 0; off < runBytes && pos < want; off += kTransferBytes) {
+            const u64 n = std::min<u64>(kTransferBytes, runBytes - off);
+            unsigned got = 0;
+            rc = m_DiskReader.ReadData(piece.data(), static_cast<int>(n / m_nBytesPerSector),
+                                       static_cast<long long>(m_u64VolumeStartSector + static_cast<u64>(e.lcn) *
+                                                                  m_nSectorsPerCluster + off / m_nBytesPerSector),
+                                       m_nBytesPerSector, &got);
+            if (rc != 0) return rc;
+            const u64 use = std::min(n, want - pos);
+            std::memcpy(bitmap.data() + pos, piece.data(), static_cast<size_t>(use));
+            pos += use;
+        }
+    }
+    m_vecBitmap = std::move(bitmap);
+    m_u64BitmapBytes = want;
+    return 0;
+}
+
+int CFastNtfsRecovery::GetUnUsedSectorCount(u64& u64Sector, u64& u64Count) {
+    u64Count = 0;
+    if (u64Sector > m_u64VolumeSectorCount) {
+        u64Sector = m_u64VolumeSectorCount;
+        return 1;
+    }
+    const u64 spc = static_cast<u64>(m_nSectorsPerCluster);
+    if (spc == 0 || m_vecBitmap.empty()) return 1;
+    const u64 nClusters = std::min<u64>(m_u64ClusterCount, static_cast<u64>(m_vecBitmap.size()) * 8);
+    const u64 c = u64Sector / spc;
+    if (c >= nClusters) return 1;
+    const unsigned char* bm = m_vecBitmap.data();
+    auto used = [bm](u64 i) { return (bm[i >> 3] >> (i & 7)) & 1; };
+    u64 f = c;
+    while (f < nClusters) {
+        if ((f & 7) == 0 && f + 8 <= nClusters && bm[f >> 3] == 0xFF) {
+            f += 8;
+            continue;
+        }
+        if (!used(f)) break;
+        ++f;
+    }
+    if (f >= nClusters) return 1;  // nothing free after it
+    u64 g = f;
+    while (g < nClusters) {
+        if ((g & 7) == 0 && g + 8 <= nClusters && bm[g >> 3] == 0x00) {
+            g += 8;
+            continue;
+        }
+        if (used(g)) break;
+        ++g;
+    }
+    u64Sector += (f - c) * spc;
+    u64Count = (g - f) * spc;
+    if (u64Sector + u64Count > m_u64VolumeSectorCount)
+        u64Count = u64Sector < m_u64VolumeSectorCount ? m_u64VolumeSectorCount - u64Sector : 0;
+    return 1;
+}
+
+// ----------------------------------------------------------- extraction
+
+int CFastNtfsRecovery::GetAttr0x80Data(long long recordSector, unsigned char* buf, unsigned int& len) {
+    if (!buf || recordSector < 0) return kResidentNotFound;
+    std::vector<unsigned char> rec(static_cast<size_t>(m_nRecordSize));
+    if (ReadRecordAt(static_cast<u64>(recordSector), rec.data()) != 0) return kResidentNotFound;
+    NtfsRecordInfo info;
+    if (!NtfsParseRecord(m_Parse, rec.data(), info)) return kResidentNotFound;
+    if (!info.bHasData || info.bDataNonResident || !info.pResident) return kResidentNotFound;
+    if (info.nResidentLength > len || info.nResidentLength >= static_cast<u32>(m_nRecordSize)) return FR_INVALID;
+    std::memcpy(buf, info.pResident, info.nResidentLength);
+    len = info.nResidentLength;
+    return 0;
+}
+
+int CFastNtfsRecovery::ReadClusters(i64 lcn, u64 u64ByteOffset, unsigned char* pBuf, u32 nBytes,
+                                    u32 nBytesPerCluster, u64 u64VolumeStart) {
+    const u64 bps = static_cast<u64>(m_nBytesPerSector);
+    u64 byteAt;
+    if (__builtin_mul_overflow(static_cast<u64>(lcn), static_cast<u64>(nBytesPerCluster), &byteAt)) return FR_INVALID;
+    const u64 sector = byteAt / bps + u64VolumeStart + u64ByteOffset / bps;
+    const int nSectors = static_cast<int>((nBytes + bps - 1) / bps);
+    if (sector > static_cast<u64>(INT64_MAX)) return FR_INVALID;
+    unsigned got = 0;
+    int rc = m_DiskReader.ReadData(pBuf, nSectors, static_cast<long long>(sector), m_nBytesPerSector, &got);
+    if (rc != 0) return rc;
+    return got == 0 ? FR_SHORT_READ : 0;
+}
+
+template <typename Sink>
+int CFastNtfsRecovery::WalkNonResident(const _FILE_NODE_& node, u64 u64Wanted, Sink&& sink) {
+    std::vector<__RUNLIST__> runs;
+    int rc = GetRunListInfo(node.u64RecordSector, NTFS_ATTR_DATA, runs);
+    if (rc != 0) return rc;
+    u32 bpc = node.nBytesPerCluster;
+    if (bpc == 0 || bpc == kNoCluster || bpc % static_cast<u32>(m_nBytesPerSector) != 0)
+        bpc = static_cast<u32>(m_nBytesPerSector * m_nSectorsPerCluster);
+    std::vector<unsigned char> buf(kTransferBytes + static_cast<size_t>(m_nBytesPerSector));
+    u64 remaining = u64Wanted;
+    for (const auto& e : NtfsAbsoluteRuns(runs)) {
+        if (remaining == 0) break;
+        if (e.lcn == -2) return FR_INVALID;
+        u64 runBytes;
+        if (__builtin_mul_overflow(e.clusters, static_cast<u64>(bpc), &runBytes)) return FR_INVALID;
+        for (u64 off = 0; off < runBytes && remaining > 0;) {
+            const u32 piece = static_cast<u32>(std::min<u64>(kTransferBytes, runBytes - off));
+            const u32 use = static_cast<u32>(std::min<u64>(piece, remaining));
+            if (e.lcn == -1) {
+                std::memset(buf.data(), 0, use);  // sparse: no clusters on disk
+            } else {
+                rc = ReadClusters(e.lcn, off, buf.data(), use, bpc, node.u64VolumeStartSector);
+                if (rc != 0) return rc;
+            }
+            rc = sink(buf.data(), use);
+            if (rc != 0) return rc;
+            remaining -= use;
+            off += piece;
+        }
+    }
+    return remaining > 0 ? FR_SHORT_READ : 0;
+}
+
+void CFastNtfsRecovery::ReportRecovery(int nProgress, int nError, const wchar_t* szPath) {
+    if (m_pRecoveryFunc) m_pRecoveryFunc(m_pParam, nProgress, 100, nError, const_cast<wchar_t*>(szPath));
+}
+
+int CFastNtfsRecovery::SaveDataToTargetFile(_FILE_NODE_* pNode, wchar_t* szTargetPath) {
+    if (!pNode || !szTargetPath) return FR_INVALID;
+    const std::string path = WideToUtf8(szTargetPath);
+    if (pNode->bIsDir) {
+        if (mkdir(path.c_str(), 0755) != 0) return errno ? errno : FR_FAILED;
+        __FILE_DATA_RECOVERY__ rec;
+        std::memset(&rec, 0, sizeof rec);
+        rec.FileNode = *pNode;
+        std::wcsncpy(rec.szTargetDir, szTargetPath, 511);
+        if (std::wcslen(szTargetPath) >= 512) return ENAMETOOLONG;
+        m_DirRecoveryQueue.push_back(rec);
+        m_DirDepthQueue.push_back(0);  // 0: work the depth out when the directory is expanded
+        return 0;
+    }
+    // Never overwrite or append to an existing file, nor follow a link.
+    CUniqueFd fd(open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
+    if (!fd.valid()) {
+        int err = errno ? errno : FR_FAILED;
+        ReportRecovery(100, err, szTargetPath);
+        return err;
+    }
+    int result = 0;
+    bool bStopped = false;
+    std::vector<unsigned char> res(static_cast<size_t>(m_nRecordSize));
+    unsigned len = static_cast<unsigned>(res.size());
+    int rc = GetAttr0x80Data(static_cast<long long>(pNode->u64RecordSector), res.data(), len);
+    if (rc == 0) {
+        // Resident: never more than the value holds.
+        const u64 n = std::min<u64>(pNode->u64FileSize, len);
+        result = WriteAll(fd.get(), res.data(), static_cast<size_t>(n));
+        if (result == 0 && n < pNode->u64FileSize) result = FR_SHORT_READ;
+        if (result == 0) ReportRecovery(100, 0, szTargetPath);
+    } else if (rc != kResidentNotFound) {
+        result = rc;
+    } else if (pNode->u64FileSize == 0) {
+        ReportRecovery(100, 0, szTargetPath);
+    } else {
+        u64 written = 0;
+        const u64 size = pNode->u64FileSize;
+        result = WalkNonResident(*pNode, size, [&](const unsigned char* p, u32 n) -> int {
+            int w = WriteAll(fd.get(), p, n);
+            if (w != 0) return w;
+            written += n;
+            if (m_pRecoveryFunc) {
+                int stop = m_pRecoveryFunc(m_pParam, static_cast<int>(written * 100 / size), 100, 0, szTargetPath);
+                if (stop != 0) {
+                    bStopped = true;
+                    return stop;
+                }
+            }
+            return 0;
+        });
+    }
+    if (result != 0 && !bStopped) ReportRecovery(100, result, szTargetPath);
+    return result;
+}
+
+int CFastNtfsRecovery::ChildrenDepth(const _FILE_NODE_& dir) {
+    if (dir.nBytesPerCluster == kNoCluster) return 1;  // a lost folder sits at the top
+    std::vector<unsigned char> rec(static_cast<size_t>(m_nRecordSize));
+    NtfsRecordInfo info;
+    if (ReadRecordAt(dir.u64RecordSector, rec.data()) != 0 || !NtfsParseRecord(m_Parse, rec.data(), info) ||
+        !info.bHasName)
+        return -1;
+    // The same walk that placed the directory in the scan.
+    std::unordered_set<u32> visited;
+    visited.insert(dir.uClusterNO);
+    int depth = 0;
+    u32 p = info.firstName.ParentRecord();
+    while (p != NTFS_ROOT_RECORD && p != dir.uClusterNO) {
+        visited.insert(p);
+        ++depth;
+        const DirCacheEntry& e = GetDirInfo(p);
+        if (!e.bValid || !e.bIsDir || !e.bHasName || visited.count(e.uParent)) break;
+        p = e.uParent;
+    }
+    return depth + 1;
+}
+
+int CFastNtfsRecovery::SaveFileData(_FILE_NODE_* pNode, wchar_t* szTargetPath, int nBaseLevel) {
+    if (!pNode || !szTargetPath) return FR_INVALID;
+    if (!pNode->bIsDir) return SaveDataToTargetFile(pNode, szTargetPath);
+    if (!m_pStore) return FR_INVALID;
+    const std::string top = WideToUtf8(szTargetPath);
+    if (!IsDirectory(top) && mkdir(top.c_str(), 0755) != 0) return errno ? errno : FR_FAILED;
+    if (std::wcslen(szTargetPath) >= 512) return ENAMETOOLONG;
+    __FILE_DATA_RECOVERY__ first;
+    std::memset(&first, 0, sizeof first);
+    first.FileNode = *pNode;
+    std::wcsncpy(first.szTargetDir, szTargetPath, 511);
+    int depth = ChildrenDepth(*pNode);
+    if (depth < 0) {
+        // Fall back on the level the target path implies.
+        int n = 0;
+        GetPathDirIndex(szTargetPath, n);
+        depth = n - nBaseLevel;
+    }
+    m_DirRecoveryQueue.push_back(first);
+    m_DirDepthQueue.push_back(static_cast<u32>(depth));
+    m_strCurrentDir = szTargetPath;
+    m_pStore->FlushBufToFile();
+
+    int result = 0;
+    while (!m_DirRecoveryQueue.empty()) {
+        __FILE_DATA_RECOVERY__ rec = m_DirRecoveryQueue.front();
+        u32 level = m_DirDepthQueue.front();
+        m_DirRecoveryQueue.pop_front();
+        m_DirDepthQueue.pop_front();
+        m_strCurrentDir = rec.szTargetDir;
+        if (level == 0) {
+            const int d = ChildrenDepth(rec.FileNode);
+            if (d <= 0) continue;
+            level = static_cast<u32>(d);
+        }
+        const std::string dir = WideToUtf8(m_strCurrentDir);
+        std::vector<_FILE_NODE_> children;
+        const u32 id = rec.FileNode.uClusterNO ? rec.FileNode.uClusterNO : NTFS_ROOT_RECORD;
+        int rc = m_pStore->GetChildrenFileNode((static_cast<u64>(level) << 32) | id, children);
+        if (rc != 0) {
+            result = rc;
+            continue;
+        }
+        for (auto& child : children) {
+            const std::string name = SanitizeFileName(std::string_view(child.szFileName, strnlen(child.szFileName, 256)));
+            const std::string target = UniqueChildPath(dir, name);
+            std::wstring wtarget = Utf8ToWide(target);
+            rc = SaveDataToTargetFile(&child, wtarget.data());
+            if (child.bIsDir && rc == 0 && !m_DirDepthQueue.empty()) m_DirDepthQueue.back() = level + 1;
+            if (rc == FR_RECOVERY_CANCELLED) return FR_RECOVERY_CANCELLED;
+            if (rc != 0) result = rc;
+        }
+    }
+    return result;
+}
+
+// --------------------------------------------------------------- preview
+
+int CFastNtfsRecovery::PreView(_FILE_NODE_* pNode, wchar_t* szTempPath, unsigned char* pBuf, int& nBufLen,
+                               PreviewProgressFunc pFunc, void* pParam) {
+    if (!pNode) {
+        nBufLen = 0;
+        if (pFunc) pFunc(pParam, 100, FR_INVALID);
+        return FR_INVALID;
+    }
+    const int capacity = pBuf ? std::max(nBufLen, 0) : 0;
+    std::string name(pNode->szFileName, strnlen(pNode->szFileName, sizeof pNode->szFileName));
+    const std::string ext = LowerAscii(ExtensionOf(name.c_str()));
+    bool bFileMode = false;
+    std::string tmpPath;
+    CUniqueFd fd;
+    if (!ext.empty() && IsPictureFileName(name.c_str()) && szTempPath) {
+        tmpPath = GetScanLogDir() + "tmp." + ext;
+        if (tmpPath.size() < 256) {
+            bFileMode = true;
+            std::wstring w = Utf8ToWide(tmpPath);
+            std::wcscpy(szTempPath, w.c_str());
+            unlink(tmpPath.c_str());
+            fd.reset(open(tmpPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
+            if (!fd.valid()) {
+                nBufLen = 0;
+                return errno ? errno : FR_FAILED;
+            }
+        }
+    }
+    int result = 0;
+    u64 delivered = 0;
+    std::vector<unsigned char> res(static_cast<size_t>(m_nRecordSize));
+    unsigned len = static_cast<unsigned>(res.size());
+    int rc = GetAttr0x80Data(static_cast<long long>(pNode->u64RecordSector), res.data(), len);
+    if (rc == 0) {
+        const u64 n = std::min<u64>(pNode->u64FileSize, len);
+        if (bFileMode) {
+            result = WriteAll(fd.get(), res.data(), static_cast<size_t>(n));
+        } else {
+            delivered = std::min<u64>(n, static_cast<u64>(capacity));
+            if (delivered) std::memcpy(pBuf, res.data(), static_cast<size_t>(delivered));
+        }
+    } else if (rc != kResidentNotFound) {
+        result = rc;
+    } else {
+        const u64 wanted = bFileMode ? pNode->u64FileSize : std::min<u64>(pNode->u64FileSize, static_cast<u64>(capacity));
+        if (wanted > 0) {
+            u64 got = 0;
+            result = WalkNonResident(*pNode, wanted, [&](const unsigned char* p, u32 n) -> int {
+                if (bFileMode) {
+                    int w = WriteAll(fd.get(), p, n);
+                    if (w != 0) return w;
+                } else {
+                    std::memcpy(pBuf + got, p, n);
+                }
+                got += n;
+                return pFunc ? pFunc(pParam, static_cast<int>(got * 100 / wanted), 0) : 0;
+            });
+            if (!bFileMode) delivered = got;
+        }
+    }
+    if (pFunc) pFunc(pParam, 100, result);
+    if (bFileMode) {
+        fd.reset();
+        if (result != 0) unlink(tmpPath.c_str());
+    }
+    nBufLen = bFileMode ? 0 : static_cast<int>(delivered);
+    return result;
+}
+
+// ---------------------------------------------------------------- health
+
+int CFastNtfsRecovery::IsFileDataHealth(_FILE_NODE_* pNode, unsigned int /*uSectorsPerCluster*/) {
+    if (!pNode) return 1;
+    const std::string ext = ExtensionOf(pNode->szFileName);
+    std::vector<unsigned char> res(static_cast<size_t>(m_nRecordSize));
+    unsigned len = static_cast<unsigned>(res.size());
+    int rc = GetAttr0x80Data(static_cast<long long>(pNode->u64RecordSector), res.data(), len);
+    if (rc == 0) {
+        if (len == 0) return 0;
+        if (ext.empty()) return 1;
+        return m_TypeJudge.IsFileTypeMatching(res.data(), static_cast<int>(len), ext.c_str(), &m_DiskReader,
+                                             m_nBytesPerSector, 0) ? 1 : 0;
+    }
+    if (rc != kResidentNotFound || ext.empty()) return 1;
+    std::vector<__RUNLIST__> runs;
+    if (GetRunListInfo(pNode->u64RecordSector, NTFS_ATTR_DATA, runs) != 0 || runs.empty()) return 1;
+    if (runs[0].i64ClusterOffset <= 0) return 1;
+    u32 bpc = pNode->nBytesPerCluster;
+    if (bpc == 0 || bpc == kNoCluster) bpc = static_cast<u32>(m_nBytesPerSector * m_nSectorsPerCluster);
+    const u64 sector = static_cast<u64>(runs[0].i64ClusterOffset) * bpc / static_cast<u64>(m_nBytesPerSector) +
+                       pNode->u64VolumeStartSector;
+    if (sector == 0) return 1;
+    std::vector<unsigned char> sec(static_cast<size_t>(m_nBytesPerSector));
+    unsigned got = 0;
+    if (m_DiskReader.ReadData(sec.data(), 1, static_cast<long long>(sector), m_nBytesPerSector, &got) != 0 || got == 0)
+        return 1;
+    return m_TypeJudge.IsFileTypeMatching(sec.data(), static_cast<int>(sec.size()), ext.c_str(), &m_DiskReader,
+                                         m_nBytesPerSector, sector)
+               ? 1
+               : 0;
+}

@@ -1,0 +1,131 @@
+// The fast NTFS engine: reads the whole MFT in large sequential chunks,
+// keeps every record that is neither in use nor a directory and still
+// carries a file name, rebuilds the directory tree above those files from
+// their parent references, and extracts and previews their data.
+#pragma once
+
+#include <deque>
+#include <memory>
+#include <string>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+#include "core/DiskReader.h"
+#include "carving/FileTypeJudge.h"
+#include "core/IFileRecoveryParse.h"
+#include "ntfs/NtfsParse.h"
+
+class CScanResultFileManager;
+
+class CFastNtfsRecovery : public IFileRecoveryParse {
+public:
+    CFastNtfsRecovery();
+    ~CFastNtfsRecovery() override;
+    CFastNtfsRecovery(const CFastNtfsRecovery&) = delete;
+    CFastNtfsRecovery& operator=(const CFastNtfsRecovery&) = delete;
+
+    int Init(int nDiskNumber, long long u64StartSector, long long u64SectorCount, wchar_t wcDriveLetter) override;
+    int Init(wchar_t* szPath, wchar_t wcDriveLetter) override;
+    int InitCallBack(ScanProgressFunc pScanFunc, RecoveryProgressFunc pRecoveryFunc, void* pParam,
+                     int nPercent) override;
+    int ScanDevice(wchar_t* szLogName) override;
+    int GetChildrenFileNode(_FILE_NODE_* pParent, unsigned uParentKey, std::vector<_FILE_NODE_>& out) override;
+    int GetChildrenFileCount(_FILE_NODE_* pParent, unsigned uParentKey, unsigned& nCount) override;
+    unsigned GetLostFileCount() override;
+    int GetFileNodeParentDirPath(_FILE_NODE_* pNode, wchar_t* szPath, int nPathLen) override;
+    int SaveFileData(_FILE_NODE_* pNode, wchar_t* szTargetPath, int nBaseLevel) override;
+    int GetUnUsedSectorCount(u64& u64Sector, u64& u64Count) override;
+    int InitSearchCallBack(SearchProgressFunc pSearchFunc, void* pParam) override;
+    int SearchFileNode(wchar_t* szPattern, std::vector<__SEARCH_FILE_INFO__>& out) override;
+    int BuildBitMapInfo() override;
+    int PreView(_FILE_NODE_* pNode, wchar_t* szTempPath, unsigned char* pBuf, int& nBufLen,
+                PreviewProgressFunc pFunc, void* pParam) override;
+
+    // Resident unnamed data of the record at an absolute sector. len is in:
+    // the buffer's capacity, out: the data length. 0; -101 when the data is
+    // not resident or the record cannot be used; 87 when it would not fit.
+    int GetAttr0x80Data(long long recordSector, unsigned char* buf, unsigned int& len);
+    // Writes one node (a file's data, or creates a directory and queues it).
+    int SaveDataToTargetFile(_FILE_NODE_* pNode, wchar_t* szTargetPath);
+    // 1 when the file's first data still looks like its extension's type.
+    int IsFileDataHealth(_FILE_NODE_* pNode, unsigned int uSectorsPerCluster);
+    // Runs of the record's attribute of a type (the unnamed one for data),
+    // following an attribute list. 0; errno or -100 for a failed read; -1
+    // without "FILE"; -100 when the attribute is absent.
+    int GetRunListInfo(u64 u64RecordSector, u32 uType, std::vector<__RUNLIST__>& runs);
+    // Reads one FILE record by number (raw, not fixed up); 0 or an error code.
+    int GetFileRecordBuf(u32 uRecordNumber, unsigned char* pBuf);
+    // Absolute sector of a record number (the volume start when not mapped).
+    u64 RecordSector(u64 uRecordNumber) const;
+
+    const std::vector<__RUNLIST__>& GetMftRunList() const { return m_vecMftRunList; }
+    int GetBytesPerSector() const { return m_nBytesPerSector; }
+    int GetSectorsPerCluster() const { return m_nSectorsPerCluster; }
+    u64 GetVolumeSectorCount() const { return m_u64VolumeSectorCount; }
+    u64 GetClusterCount() const { return m_u64ClusterCount; }
+
+private:
+    struct DirCacheEntry {
+        bool bValid = false;  // a usable FILE record
+        bool bIsDir = false;
+        bool bHasName = false;
+        u32 uParent = 0;
+    };
+
+    int InitFromBootSector(const unsigned char* boot, size_t len);
+    int ReadRecordAt(u64 u64Sector, unsigned char* pBuf);
+    int ReadFileAndParseRecordInfo(u64 u64Sector, int nSectors, u64 u64FirstRecord);
+    int ParseRecordInfo(unsigned char* pRecord, int nMode, u32 uNumber, u64 u64Sector);
+    int GetRootParentDirIndex(u32 uParent, int& nDepth, std::unordered_set<u32>& visited);
+    const DirCacheEntry& GetDirInfo(u32 uRecord);
+    void AddLostFolder(u32 uNumber);
+    void FillNode(_FILE_NODE_& node, const NtfsRecordInfo& info, u32 uNumber, u64 u64Sector, bool bDir) const;
+    int StoreNode(const _FILE_NODE_& node, u32 uParent, u32 uDepth, const char* szDirName);
+    int CollectAttrListRuns(const NtfsRecordInfo& info, u32 uSelf, u32 uType, const unsigned char* pRecord,
+                            std::vector<__RUNLIST__>& runs);
+    int FindAttrRuns(const unsigned char* pRecord, u32 uType, u64 u64StartVcn, std::vector<__RUNLIST__>& runs,
+                     bool bAnyVcn);
+    // Reads a file's unnamed data along its runs, handing each piece to sink.
+    // Returns 0, an error code, the sink's stop value, or 30 when the runs end
+    // before u64Wanted bytes.
+    template <typename Sink>
+    int WalkNonResident(const _FILE_NODE_& node, u64 u64Wanted, Sink&& sink);
+    int ReadClusters(i64 lcn, u64 u64ByteOffset, unsigned char* pBuf, u32 nBytes, u32 nBytesPerCluster,
+                     u64 u64VolumeStart);
+    int ChildrenDepth(const _FILE_NODE_& dir);
+    void ReportRecovery(int nProgress, int nError, const wchar_t* szPath);
+
+    int m_hDevice = -1;
+    u64 m_u64VolumeStartSector = 0;
+    u64 m_u64VolumeSectorCount = 0;
+    u64 m_u64MftStartSector = 0;
+    wchar_t m_wcDriveLetter = L'C';
+    int m_nBytesPerSector = 512;
+    int m_nRecordSize = 1024;
+    int m_nRecordSectors = 2;
+    int m_nSectorsPerCluster = 0;
+    int m_nReadChunkBytes = 0;
+    std::vector<unsigned char> m_vecReadBuf;
+    u64 m_u64BitmapBytes = 0;
+    std::vector<unsigned char> m_vecBitmap;
+    int m_nEngineType = ENGINE_FAST_NTFS;
+    std::vector<__RUNLIST__> m_vecMftRunList;
+    std::vector<u32> m_vecDirRecords;
+    std::unordered_set<u32> m_setDirRecords;
+    std::unordered_map<u32, DirCacheEntry> m_mapDirCache;
+    std::deque<__FILE_DATA_RECOVERY__> m_DirRecoveryQueue;
+    std::deque<u32> m_DirDepthQueue;  // children depth of each queued directory
+    std::wstring m_strCurrentDir;
+    CDiskReader m_DiskReader;
+    CNtfsParse m_Parse;
+    std::unique_ptr<CScanResultFileManager> m_pStore;
+    CFileTypeJudge m_TypeJudge;
+    u64 m_u64ClusterCount = 0;
+    int m_nPercent = 100;
+    ScanProgressFunc m_pScanFunc = nullptr;
+    RecoveryProgressFunc m_pRecoveryFunc = nullptr;
+    SearchProgressFunc m_pSearchFunc = nullptr;
+    void* m_pSearchParam = nullptr;
+    void* m_pParam = nullptr;
+};

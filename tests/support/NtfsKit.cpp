@@ -1,0 +1,59 @@
+#include "support/NtfsKit.h"
+
+#include <cstdlib>
+#include <sys/stat.h>
+#include <sys/xattr.h>
+
+#include "core/Platform.h"
+#include "results/LogFileManager.h"
+
+namespace testkit {
+
+uint64_t NtfsRecordOf(const std::string& mountedPath) {
+    struct stat st;
+    if (stat(mountedPath.c_str(), &st) != 0) return 0;
+    return static_cast<uint64_t>(st.st_ino);
+}
+
+bool NtfsSetDosName(const std::string& mountedPath, const std::string& shortName) {
+    return setxattr(mountedPath.c_str(), "system.ntfs_dos_name", shortName.data(), shortName.size(), 0) == 0;
+}
+
+ScopedDataDir::ScopedDataDir(const std::string& dir) {
+    const char* old = getenv("FOTORETTA_DATA_DIR");
+    m_hadOld = old != nullptr;
+    if (old) m_old = old;
+    setenv("FOTORETTA_DATA_DIR", dir.c_str(), 1);
+    ResetDataDirCache();
+    CLogFileManager::ResetInstance();
+}
+
+ScopedDataDir::~ScopedDataDir() {
+    if (m_hadOld)
+        setenv("FOTORETTA_DATA_DIR", m_old.c_str(), 1);
+    else
+        unsetenv("FOTORETTA_DATA_DIR");
+    ResetDataDirCache();
+    CLogFileManager::ResetInstance();
+}
+
+namespace {
+void Walk(IFileRecoveryParse& engine, _FILE_NODE_* parent, unsigned key, const std::string& prefix, int left,
+          std::map<std::string, _FILE_NODE_>& out) {
+    std::vector<_FILE_NODE_> children;
+    if (engine.GetChildrenFileNode(parent, key, children) != 0) return;
+    for (auto& c : children) {
+        std::string path = prefix + c.szFileName;
+        out[path] = c;
+        if (c.bIsDir && left > 0) Walk(engine, &c, key + 1, path + "/", left - 1, out);
+    }
+}
+}  // namespace
+
+std::map<std::string, _FILE_NODE_> ListResultTree(IFileRecoveryParse& engine, int maxDepth) {
+    std::map<std::string, _FILE_NODE_> out;
+    Walk(engine, nullptr, 0, "", maxDepth, out);
+    return out;
+}
+
+}  // namespace testkit

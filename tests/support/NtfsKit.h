@@ -1,0 +1,37 @@
+// NTFS helpers for engine tests: record numbers of files on a mounted
+// volume, DOS names, a private data directory for result stores, and a
+// walk over an engine's result tree.
+#pragma once
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "core/IFileRecoveryParse.h"
+#include "support/TestKit.h"
+
+namespace testkit {
+
+// The MFT record number of a file on an ntfs-3g mount (its inode number).
+uint64_t NtfsRecordOf(const std::string& mountedPath);
+// Gives a file on an ntfs-3g mount a DOS short name (its long name then
+// becomes a Win32 name).
+bool NtfsSetDosName(const std::string& mountedPath, const std::string& shortName);
+
+// Points the data directory (and so the scan logs) at a folder for the
+// lifetime of the object.
+class ScopedDataDir {
+public:
+    explicit ScopedDataDir(const std::string& dir);
+    ~ScopedDataDir();
+
+private:
+    std::string m_old;
+    bool m_hadOld;
+};
+
+// Every node of an engine's result tree by path ("dir/sub/name"); the
+// depth argument is the browsing key of each level.
+std::map<std::string, _FILE_NODE_> ListResultTree(IFileRecoveryParse& engine, int maxDepth = 32);
+
+}  // namespace testkit
