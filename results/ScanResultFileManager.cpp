@@ -20,7 +20,6 @@
 
 namespace {
 
-constexpr size_t kNodeSize = sizeof(_FILE_NODE_);
 constexpr const char* kRelationSuffix = "_Relation";
 constexpr const char* kDirInfoSuffix = "_DirInfo";
 constexpr const char* kTmpSuffix = ".tmp";
