@@ -1,199 +1,626 @@
 #include "carving/FileLengthRules.h"
 
-FR_LENGTH_RULE(GetMPGFileBytesSize) {
-    (void)buf;
-    (void)len;
-    return static_cast<unsigned long long>(judge.m_nBytesPerSector);
+#include <algorithm>
+#include <cstring>
+
+namespace {
+
+using u64L = unsigned long long;
+
+inline u16 Le16(const unsigned char* p) { return static_cast<u16>(p[0] | (p[1] << 8)); }
+inline u32 Le32(const unsigned char* p) {
+    return static_cast<u32>(p[0]) | (static_cast<u32>(p[1]) << 8) | (static_cast<u32>(p[2]) << 16) |
+           (static_cast<u32>(p[3]) << 24);
+}
+inline u64 Le64(const unsigned char* p) { return static_cast<u64>(Le32(p)) | (static_cast<u64>(Le32(p + 4)) << 32); }
+inline u16 Be16(const unsigned char* p) { return static_cast<u16>((p[0] << 8) | p[1]); }
+inline u32 Be32(const unsigned char* p) {
+    return (static_cast<u32>(p[0]) << 24) | (static_cast<u32>(p[1]) << 16) | (static_cast<u32>(p[2]) << 8) |
+           static_cast<u32>(p[3]);
 }
 
-FR_LENGTH_RULE(GetMP4FileBytesSize) {
-    (void)buf;
-    (void)len;
-    return static_cast<unsigned long long>(judge.m_nBytesPerSector);
+// First occurrence of pat in buf[from, len), or -1.
+int Find(const unsigned char* buf, int len, const void* pat, int n, int from = 0) {
+    if (!buf || n <= 0 || from < 0) return -1;
+    const unsigned char first = *static_cast<const unsigned char*>(pat);
+    for (int p = from; p <= len - n;) {
+        const void* hit = std::memchr(buf + p, first, static_cast<size_t>(len - n - p + 1));
+        if (!hit) return -1;
+        p = static_cast<int>(static_cast<const unsigned char*>(hit) - buf);
+        if (std::memcmp(buf + p, pat, static_cast<size_t>(n)) == 0) return p;
+        ++p;
+    }
+    return -1;
 }
 
-FR_LENGTH_RULE(GetRMVBFileBytesSize) {
-    (void)buf;
-    (void)len;
-    return static_cast<unsigned long long>(judge.m_nBytesPerSector);
+// Last occurrence of pat in buf[0, len), or -1.
+int FindLast(const unsigned char* buf, int len, const void* pat, int n) {
+    if (!buf || n <= 0) return -1;
+    for (int p = len - n; p >= 0; --p)
+        if (buf[p] == *static_cast<const unsigned char*>(pat) && std::memcmp(buf + p, pat, static_cast<size_t>(n)) == 0)
+            return p;
+    return -1;
 }
 
-FR_LENGTH_RULE(GetASFFileBytesSize) {
-    (void)buf;
-    (void)len;
-    return static_cast<unsigned long long>(judge.m_nBytesPerSector);
+// A marker ending at e closes the file when e is on a sector boundary or
+// only zeros follow it up to the next one.
+bool IsClosed(const unsigned char* buf, int len, int e, int S) {
+    if (S <= 0) return false;
+    if (e % S == 0) return true;
+    const int next = std::min(len, (e / S + 1) * S);
+    for (int i = e; i < next; ++i)
+        if (buf[i] != 0) return false;
+    return true;
 }
 
-FR_LENGTH_RULE(GetSWFFileBytesSize) {
-    (void)buf;
-    (void)len;
-    return static_cast<unsigned long long>(judge.m_nBytesPerSector);
+// First closed occurrence of pat; the offset just past it, or -1.
+int FindClosed(const unsigned char* buf, int len, const void* pat, int n, int S) {
+    int p = Find(buf, len, pat, n);
+    while (p >= 0) {
+        if (IsClosed(buf, len, p + n, S)) return p + n;
+        p = Find(buf, len, pat, n, p + 1);
+    }
+    return -1;
 }
 
-FR_LENGTH_RULE(GetAVIFileBytesSize) {
-    (void)buf;
-    (void)len;
-    return static_cast<unsigned long long>(judge.m_nBytesPerSector);
+enum class EndKind { File, Video, Mpg };
+
+int EndTest(CFileTypeJudge& j, EndKind k, const unsigned char* buf, int bytes, u64L& size) {
+    switch (k) {
+    case EndKind::Video: return IsEndOfVedioFile(j, buf, bytes, size);
+    case EndKind::Mpg: return IsEndOfMPGFile(j, buf, bytes, size);
+    default: return IsEndOfFile(j, buf, bytes, size);
+    }
 }
 
-FR_LENGTH_RULE(GetDefaultVedioFileBytesSize) {
-    (void)buf;
-    (void)len;
-    return static_cast<unsigned long long>(judge.m_nBytesPerSector);
+// What a rule's window hook tells the walk.
+enum class Hook { Continue, Stop };
+
+// The forward walk shared by the rules. hook(window, bytes, windowOffset,
+// ended, walkSize, result) runs after the end test of each window; it may
+// set result and stop. Without a stop, the walk size is the result.
+template <class F>
+u64L Walk(CFileTypeJudge& j, u64L maxBytes, EndKind kind, F&& hook) {
+    const int S = j.m_nBytesPerSector;
+    if (S <= 0) return 0;
+    u64L walk = static_cast<u64L>(S);
+    u64L budget = maxBytes / static_cast<unsigned>(S);
+    budget = budget > 0 ? budget - 1 : 0;  // the first sector is already counted
+    u64 next = j.m_u64StartSector + 1;
+    u64 readByRule = 0;
+    const unsigned perWindow = static_cast<unsigned>(j.ReadBufSize() / static_cast<unsigned>(S));
+    j.m_u64CurrentSector = j.m_u64StartSector;
+    while (budget > 0) {
+        const unsigned want = static_cast<unsigned>(std::min<u64L>(budget, perWindow));
+        const unsigned got = j.ReadSectors(next, want);
+        if (got == 0) return walk;
+        readByRule += got;
+        if (j.m_progressFunc) {
+            const u64 cur = j.m_u64ScanSectorCount + readByRule;
+            long long pct = j.m_u64SectorTotalCount ? static_cast<long long>(
+                                                          std::min<u64>(cur, j.m_u64SectorTotalCount) * 100 /
+                                                          j.m_u64SectorTotalCount)
+                                                    : 0;
+            int prog = static_cast<int>(pct) + 10;
+            // A walk never reports the completion band: only the end of the
+            // whole scan may do that.
+            while (prog > 0 && IsScanComplete(prog, j.m_nPercent)) --prog;
+            int r = j.m_progressFunc(j.m_pParam, prog, j.m_nPercent, j.m_nRemaidSecond, cur, j.m_u64SectorTotalCount,
+                                     j.m_u64FileCount, nullptr);
+            j.m_ErrorCode = static_cast<u32>(r);
+            if (r != 0) return walk;
+        }
+        const unsigned char* win = j.ReadBuf();
+        const int bytes = static_cast<int>(got) * S;
+        const u64L winOffset = walk;
+        u64L sizeAfter = walk;
+        const int ended = EndTest(j, kind, win, bytes, sizeAfter);
+        u64L result = 0;
+        if (hook(win, bytes, winOffset, ended != 0, sizeAfter, result) == Hook::Stop) return result;
+        if (ended) return sizeAfter;
+        walk += static_cast<u64L>(bytes);
+        budget -= got;
+        next += got;
+        if (got < want) return walk;  // the device ends here
+    }
+    return walk;
 }
 
-FR_LENGTH_RULE(GetMKVFileBytes) {
-    (void)buf;
-    (void)len;
-    return static_cast<unsigned long long>(judge.m_nBytesPerSector);
+u64L PlainWalk(CFileTypeJudge& j, u64L maxBytes, EndKind kind) {
+    return Walk(j, maxBytes, kind, [](const unsigned char*, int, u64L, bool, u64L, u64L&) { return Hook::Continue; });
 }
 
-FR_LENGTH_RULE(GetTSFileBytesSize) {
-    (void)buf;
-    (void)len;
-    return static_cast<unsigned long long>(judge.m_nBytesPerSector);
+// Reads n bytes at a file offset of the current candidate into dst through
+// the judge's scratch buffer. False when they cannot all be read.
+bool ReadFileBytes(CFileTypeJudge& j, u64L offset, unsigned char* dst, int n) {
+    const unsigned S = static_cast<unsigned>(j.m_nBytesPerSector);
+    if (S == 0 || n <= 0) return false;
+    const u64 sector = j.m_u64StartSector + offset / S;
+    const unsigned inner = static_cast<unsigned>(offset % S);
+    const unsigned need = (inner + static_cast<unsigned>(n) + S - 1) / S;
+    if (j.ReadSectorsInto(j.ScratchBuf(), j.ScratchBufSize(), sector, need) < need) return false;
+    std::memcpy(dst, j.ScratchBuf() + inner, static_cast<size_t>(n));
+    return true;
 }
 
-FR_LENGTH_RULE(GetMP3FileBytesSize) {
-    (void)buf;
-    (void)len;
-    return static_cast<unsigned long long>(judge.m_nBytesPerSector);
+constexpr u64L k4G = 0x100000000ULL;
+constexpr u64L k64G = 0x1000000000ULL;
+
+const unsigned char szJpgTail[2] = {0xFF, 0xD9};
+const unsigned char szPngTail[8] = {0x49, 0x45, 0x4E, 0x44, 0xAE, 0x42, 0x60, 0x82};
+const unsigned char szGifTail[2] = {0x00, 0x3B};
+const unsigned char sm_ucWinrarTail[7] = {0xC4, 0x3D, 0x7B, 0x00, 0x40, 0x07, 0x00};
+const unsigned char sz7ZTail[12] = {0x00, 0x07, 0x0B, 0x01, 0x00, 0x01, 0x23, 0x03, 0x01, 0x01, 0x05, 0x5D};
+const unsigned char szRmvbTail[20] = {0x49, 0x4E, 0x44, 0x58, 0x00, 0x00, 0x00, 0x14, 0x00, 0x00,
+                                      0x00, 0x00, 0x00, 0x00, 0x00, 0x02, 0x00, 0x00, 0x00, 0x00};
+const unsigned char sm_Asf_file_properties_guid[16] = {0xA1, 0xDC, 0xAB, 0x8C, 0x47, 0xA9, 0xCF, 0x11,
+                                                       0x8E, 0xE4, 0x00, 0xC0, 0x0C, 0x20, 0x53, 0x65};
+const unsigned char ucDocTailHead[6] = {0x01, 0x00, 0xFE, 0xFF, 0x03, 0x0A};
+const unsigned char ucDocTail[26] = {'M', 'i', 'c', 'r', 'o', 's', 'o', 'f', 't', ' ', 'O', 'f', 'f',
+                                     'i', 'c', 'e', ' ', 'W', 'o', 'r', 'd', ' ', 0xCE, 0xC4, 0xB5, 0xB5};
+const char szMp4Tail[] = "freeIsoMedia File Produced";
+const char sm_ucMp3Tail[] = "TAG";
+const char sz_ApeTail[10] = {'A', 'P', 'E', 'T', 'A', 'G', 'E', 'X', '\xD0', '\x07'};
+
+u32 Crc32(const unsigned char* p, size_t n) {
+    u32 c = 0xFFFFFFFFu;
+    for (size_t i = 0; i < n; ++i) {
+        c ^= p[i];
+        for (int k = 0; k < 8; ++k) c = (c >> 1) ^ (0xEDB88320u & (0u - (c & 1u)));
+    }
+    return ~c;
 }
 
-FR_LENGTH_RULE(GetMIDFileBytesSize) {
-    (void)buf;
-    (void)len;
-    return static_cast<unsigned long long>(judge.m_nBytesPerSector);
+// PNG, GIF and RAR: a closed marker in the first sector, else a walk in
+// which the first closed marker of a window ends the file.
+u64L MarkerRule(CFileTypeJudge& j, const unsigned char* buf, int len, u64L maxBytes, const unsigned char* tail, int n) {
+    const int S = j.m_nBytesPerSector;
+    if (S <= 0) return 0;
+    int e = FindClosed(buf, std::min(len, S), tail, n, S);
+    if (e >= 0) return static_cast<u64L>(e);
+    return Walk(j, maxBytes, EndKind::File,
+                [&](const unsigned char* w, int bytes, u64L off, bool, u64L, u64L& res) {
+                    int m = FindClosed(w, bytes, tail, n, S);
+                    if (m < 0) return Hook::Continue;
+                    res = off + static_cast<u64L>(m);
+                    return Hook::Stop;
+                });
 }
 
-FR_LENGTH_RULE(GetAPEFileBytesSize) {
-    (void)buf;
-    (void)len;
-    return static_cast<unsigned long long>(judge.m_nBytesPerSector);
+// ZIP and Office 2007: the last end-of-central-directory record of a window.
+u64L ZipRule(CFileTypeJudge& j, u64L maxBytes) {
+    return Walk(j, maxBytes, EndKind::File, [&](const unsigned char* w, int bytes, u64L off, bool, u64L, u64L& res) {
+        int p = FindLast(w, bytes, "PK\x05\x06", 4);
+        if (p < 0) return Hook::Continue;
+        res = off + static_cast<u64L>(p) + 22;
+        return Hook::Stop;
+    });
 }
 
-FR_LENGTH_RULE(GetWAVFileBytesSize) {
-    (void)buf;
-    (void)len;
-    return static_cast<unsigned long long>(judge.m_nBytesPerSector);
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// End tests
+
+namespace {
+
+int EndOfWindow(CFileTypeJudge& j, const unsigned char* buf, int bytes, u64L& size, bool mpg) {
+    const int S = j.m_nBytesPerSector;
+    if (!buf || S <= 0) return 0;
+    for (int i = 0; i + S <= bytes; i += S) {
+        ++j.m_u64CurrentSector;
+        const int t = j.GetDataBufType(buf + i, S);
+        bool ends = t != FT_NONE && !(mpg && t == FT_MPEG);
+        if (!ends) ends = CFileTypeJudge::IsFileSystemSector(buf + i, S) != 0;
+        if (ends) {
+            size += static_cast<u64L>(i);
+            return 1;
+        }
+    }
+    return 0;
 }
 
-FR_LENGTH_RULE(GetDefaultAudioFileBytesSize) {
-    (void)buf;
-    (void)len;
-    return static_cast<unsigned long long>(judge.m_nBytesPerSector);
+}  // namespace
+
+int IsEndOfFile(CFileTypeJudge& judge, const unsigned char* buf, int bytes, unsigned long long& size) {
+    return EndOfWindow(judge, buf, bytes, size, false);
+}
+int IsEndOfVedioFile(CFileTypeJudge& judge, const unsigned char* buf, int bytes, unsigned long long& size) {
+    return EndOfWindow(judge, buf, bytes, size, false);
+}
+int IsEndOfMPGFile(CFileTypeJudge& judge, const unsigned char* buf, int bytes, unsigned long long& size) {
+    return EndOfWindow(judge, buf, bytes, size, true);
 }
 
-FR_LENGTH_RULE(GetFLAFileBytesSize) {
-    (void)buf;
-    (void)len;
-    return static_cast<unsigned long long>(judge.m_nBytesPerSector);
+unsigned long long GetJPGFileTailOffset(const unsigned char* buf, int len, int bytesPerSector) {
+    int p = Find(buf, len, szJpgTail, 2);
+    if (p < 0 || !IsClosed(buf, len, p + 2, bytesPerSector)) return 0;
+    return static_cast<u64L>(p + 2);
 }
 
-FR_LENGTH_RULE(GetGIFFileBytesSize) {
-    (void)buf;
-    (void)len;
-    return static_cast<unsigned long long>(judge.m_nBytesPerSector);
+unsigned long long GetPNGFileTailOffset(const unsigned char* buf, int len, int bytesPerSector) {
+    int e = FindClosed(buf, len, szPngTail, 8, bytesPerSector);
+    return e < 0 ? 0 : static_cast<u64L>(e);
 }
 
-FR_LENGTH_RULE(GetBMPFileBytesSize) {
-    (void)buf;
-    (void)len;
-    return static_cast<unsigned long long>(judge.m_nBytesPerSector);
-}
+// ---------------------------------------------------------------------------
+// Pictures
 
 FR_LENGTH_RULE(GetJPGFileBytesSize) {
-    (void)buf;
-    (void)len;
-    return static_cast<unsigned long long>(judge.m_nBytesPerSector);
+    const int S = judge.m_nBytesPerSector;
+    if (S <= 0) return 0;
+    u64L first = GetJPGFileTailOffset(buf, std::min(len, S), S);
+    if (first) return first;
+    u64L candidate = 0;
+    u64L walk = Walk(judge, 0x8000000ULL, EndKind::File,
+                     [&](const unsigned char* w, int bytes, u64L off, bool, u64L, u64L&) {
+                         u64L t = GetJPGFileTailOffset(w, bytes, S);
+                         if (t) candidate = off + t;
+                         return Hook::Continue;
+                     });
+    return candidate && candidate < walk ? candidate : walk;
 }
 
-FR_LENGTH_RULE(GetPNGFileBytesSize) {
-    (void)buf;
-    (void)len;
-    return static_cast<unsigned long long>(judge.m_nBytesPerSector);
+FR_LENGTH_RULE(GetPNGFileBytesSize) { return MarkerRule(judge, buf, len, 0x8000000ULL, szPngTail, 8); }
+FR_LENGTH_RULE(GetGIFFileBytesSize) { return MarkerRule(judge, buf, len, 0x8000000ULL, szGifTail, 2); }
+FR_LENGTH_RULE(GetRARFileBytesSize) { return MarkerRule(judge, buf, len, k4G, sm_ucWinrarTail, 7); }
+
+FR_LENGTH_RULE(GetBMPFileBytesSize) {
+    (void)judge;
+    if (!buf || len < 6) return 0;
+    return std::min<u64L>(Le32(buf + 2), 0x8000000ULL);
 }
 
 FR_LENGTH_RULE(GetDefaultPictureFileBytesSize) {
     (void)buf;
     (void)len;
-    return static_cast<unsigned long long>(judge.m_nBytesPerSector);
+    return PlainWalk(judge, 0x8000000ULL, EndKind::File);
 }
 
 FR_LENGTH_RULE(GetICOFileBytesSize) {
-    (void)buf;
-    (void)len;
-    return static_cast<unsigned long long>(judge.m_nBytesPerSector);
+    const int S = judge.m_nBytesPerSector;
+    if (!buf || len < 6) return static_cast<u64L>(S);
+    const u32 n = Le16(buf + 4);
+    const unsigned char* d = buf;
+    int avail = len;
+    if (16ULL * n + 6 > static_cast<u64L>(len)) {
+        const unsigned got = judge.ReadSectors(judge.m_u64StartSector, static_cast<unsigned>(judge.ReadBufSize() / static_cast<unsigned>(S)));
+        if (got == 0) return static_cast<u64L>(S);
+        d = judge.ReadBuf();
+        avail = static_cast<int>(got) * S;
+        if (16ULL * n + 6 > static_cast<u64L>(avail)) return static_cast<u64L>(S);
+    }
+    if (n == 0) return 0;
+    const unsigned char* e = d + 6 + 16 * (n - 1);
+    return static_cast<u64L>(Le32(e + 12)) + Le32(e + 8);
 }
 
-FR_LENGTH_RULE(GetOFFICE2003FileBytesSize) {
-    (void)buf;
-    (void)len;
-    return static_cast<unsigned long long>(judge.m_nBytesPerSector);
+FR_LENGTH_RULE(GetTTFFileBytesSize) {
+    const int S = judge.m_nBytesPerSector;
+    if (!buf || len < 6) return static_cast<u64L>(S);
+    const u32 n = Be16(buf + 4);
+    if (n == 0) return 0;
+    const unsigned char* d = buf;
+    if (16ULL * n + 12 > static_cast<u64L>(len)) {
+        const unsigned got = judge.ReadSectors(judge.m_u64StartSector, static_cast<unsigned>(judge.ReadBufSize() / static_cast<unsigned>(S)));
+        if (got == 0) return static_cast<u64L>(S);
+        d = judge.ReadBuf();
+        if (16ULL * n + 12 > static_cast<u64L>(got) * static_cast<unsigned>(S)) return static_cast<u64L>(S);
+    }
+    u64L end = 0;
+    for (u32 i = 0; i < n; ++i) {
+        const unsigned char* r = d + 12 + 16 * i;
+        end = std::max<u64L>(end, static_cast<u64L>(Be32(r + 8)) + Be32(r + 12));
+    }
+    return end;
 }
 
-FR_LENGTH_RULE(GetOFFICE2003FileBytesSizeByFileHead) {
-    (void)buf;
-    (void)len;
-    return static_cast<unsigned long long>(judge.m_nBytesPerSector);
+// ---------------------------------------------------------------------------
+// Audio
+
+FR_LENGTH_RULE(GetWAVFileBytesSize) {
+    (void)judge;
+    if (!buf || len < 8) return 0;
+    return static_cast<u64L>(Le32(buf + 4)) + 8;
 }
 
-FR_LENGTH_RULE(GetOFFICE2007FileBytesSize) {
+FR_LENGTH_RULE(GetMP3FileBytesSize) {
     (void)buf;
     (void)len;
-    return static_cast<unsigned long long>(judge.m_nBytesPerSector);
+    // An ID3v1 tag is the 128 bytes "TAG..." at the very end of the file.
+    u64L candidate = 0;
+    u64L walk = Walk(judge, 0x80000000ULL, EndKind::File,
+                     [&](const unsigned char* w, int bytes, u64L off, bool, u64L, u64L&) {
+                         int p = Find(w, bytes, sm_ucMp3Tail, 3);
+                         if (p >= 0) candidate = off + static_cast<u64L>(p) + 128;
+                         return Hook::Continue;
+                     });
+    return candidate && candidate <= walk ? candidate : walk;
 }
+
+FR_LENGTH_RULE(GetMIDFileBytesSize) {
+    if (!buf || len < 12) return static_cast<u64L>(judge.m_nBytesPerSector);
+    const u32 n = Be16(buf + 10);
+    constexpr u64L kMax = 0x800000ULL;
+    // Track chunks follow each other; each is "MTrk", a big-endian length
+    // and that many bytes.
+    u64L sum = 14;
+    for (u32 t = 0; t < n && sum < kMax; ++t) {
+        unsigned char h[8];
+        if (sum + 8 <= static_cast<u64L>(len)) std::memcpy(h, buf + sum, 8);
+        else if (!ReadFileBytes(judge, sum, h, 8)) break;
+        if (std::memcmp(h, "MTrk", 4) != 0) break;
+        sum += 8 + static_cast<u64L>(Be32(h + 4));
+    }
+    sum = std::min(sum, kMax);
+    // The file also ends where another file or metadata begins.
+    u64L walk = PlainWalk(judge, (sum + judge.m_nBytesPerSector - 1) / judge.m_nBytesPerSector * judge.m_nBytesPerSector,
+                          EndKind::File);
+    return std::min(sum, walk);
+}
+
+FR_LENGTH_RULE(GetAPEFileBytesSize) {
+    (void)buf;
+    (void)len;
+    return Walk(judge, 0x80000000ULL, EndKind::File, [&](const unsigned char* w, int bytes, u64L off, bool, u64L, u64L& res) {
+        int p = Find(w, bytes, sz_ApeTail, 10);
+        if (p < 0) return Hook::Continue;
+        int q = Find(w, bytes, sz_ApeTail, 10, p + 10);
+        res = q >= 0 ? off + static_cast<u64L>(q) + 32 : off + static_cast<u64L>(bytes);
+        return Hook::Stop;
+    });
+}
+
+FR_LENGTH_RULE(GetDefaultAudioFileBytesSize) {
+    (void)buf;
+    (void)len;
+    return PlainWalk(judge, 0x10000000ULL, EndKind::File);
+}
+
+FR_LENGTH_RULE(GetFLAFileBytesSize) { return GetDefaultAudioFileBytesSize(judge, buf, len); }
+
+// ---------------------------------------------------------------------------
+// Video
+
+FR_LENGTH_RULE(GetDefaultVedioFileBytesSize) {
+    (void)buf;
+    (void)len;
+    return PlainWalk(judge, k4G, EndKind::Video);
+}
+
+FR_LENGTH_RULE(GetMKVFileBytes) {
+    (void)buf;
+    (void)len;
+    return PlainWalk(judge, k64G, EndKind::Video);
+}
+
+FR_LENGTH_RULE(GetMP4FileBytesSize) {
+    (void)buf;
+    (void)len;
+    return Walk(judge, k4G, EndKind::Video, [&](const unsigned char* w, int bytes, u64L off, bool, u64L, u64L& res) {
+        int p = Find(w, bytes, szMp4Tail, 26);
+        if (p < 0) return Hook::Continue;
+        int e = p + 26;
+        while (e < bytes && w[e] != 0) ++e;
+        res = off + static_cast<u64L>(e);
+        return Hook::Stop;
+    });
+}
+
+FR_LENGTH_RULE(GetRMVBFileBytesSize) {
+    (void)buf;
+    (void)len;
+    return Walk(judge, k4G, EndKind::Video, [&](const unsigned char* w, int bytes, u64L off, bool, u64L, u64L& res) {
+        int p = Find(w, bytes, szRmvbTail, 20);
+        if (p < 0) return Hook::Continue;
+        res = off + static_cast<u64L>(p) + 20;
+        return Hook::Stop;
+    });
+}
+
+FR_LENGTH_RULE(GetMPGFileBytesSize) {
+    static const unsigned char seqEnd[4] = {0, 0, 1, 0xB7}, progEnd[4] = {0, 0, 1, 0xB9};
+    const bool video = buf && len >= 4 && buf[0] == 0 && buf[1] == 0 && buf[2] == 1 && buf[3] == 0xB3;
+    const unsigned char* endCode = video ? seqEnd : progEnd;
+    const int S = judge.m_nBytesPerSector;
+    return Walk(judge, k4G, EndKind::Mpg, [&](const unsigned char* w, int bytes, u64L off, bool, u64L, u64L& res) {
+        int e = FindClosed(w, bytes, endCode, 4, S);
+        if (e < 0) return Hook::Continue;
+        res = off + static_cast<u64L>(e);
+        return Hook::Stop;
+    });
+}
+
+FR_LENGTH_RULE(GetTSFileBytesSize) {
+    const int S = judge.m_nBytesPerSector;
+    if (S <= 0) return 0;
+    // Packets are 188 bytes; the first sector's were checked by the test.
+    u64L nextPacket = 0;
+    bool lost = false;
+    auto check = [&](const unsigned char* w, int bytes, u64L off) {
+        while (!lost && nextPacket + 188 <= off + static_cast<u64L>(bytes)) {
+            if (nextPacket >= off && w[nextPacket - off] != 0x47) {
+                lost = true;
+                break;
+            }
+            nextPacket += 188;
+        }
+    };
+    if (buf) check(buf, std::min(len, S), 0);
+    u64L walk = Walk(judge, k64G, EndKind::File, [&](const unsigned char* w, int bytes, u64L off, bool ended, u64L sizeAfter, u64L& res) {
+        // Only the sectors that belong to the file count.
+        const int counted = ended ? static_cast<int>(sizeAfter - off) : bytes;
+        check(w, counted, off);
+        if (lost) {
+            // The stream lost its sync here; nothing further can change that.
+            res = off + static_cast<u64L>(counted);
+            return Hook::Stop;
+        }
+        return Hook::Continue;
+    });
+    u64L size = walk;
+    if (nextPacket != 0 && nextPacket < walk) size = nextPacket;
+    const u64 last = judge.m_u64StartSector + (size + S - 1) / S - (size ? 1 : 0);
+    judge.m_tsFileRangeVec.push_back({judge.m_u64StartSector, last});
+    return size;
+}
+
+FR_LENGTH_RULE(GetAVIFileBytesSize) {
+    if (!buf || len < 16) return static_cast<u64L>(judge.m_nBytesPerSector);
+    return static_cast<u64L>(Le32(buf + 4)) + 8;
+}
+
+FR_LENGTH_RULE(GetASFFileBytesSize) {
+    const u64L S = static_cast<u64L>(judge.m_nBytesPerSector);
+    if (!buf) return S;
+    const int n = std::min<int>(len, judge.m_nBytesPerSector);
+    int g = Find(buf, n, sm_Asf_file_properties_guid, 16, 30);
+    // The object's fields up to the flags at +88 must lie in the sector.
+    if (g < 0 || g + 89 > n) return S;
+    if (buf[g + 88] & 1) return S;
+    return std::min<u64L>(Le64(buf + g + 40), 0x10000000ULL);
+}
+
+FR_LENGTH_RULE(GetSWFFileBytesSize) {
+    const u64L S = static_cast<u64L>(judge.m_nBytesPerSector);
+    if (!buf || len < 8) return S;
+    if (buf[0] == 'F') return std::min<u64L>(Le32(buf + 4), 0x10000000ULL);
+    return S;
+}
+
+// ---------------------------------------------------------------------------
+// Documents and archives
 
 FR_LENGTH_RULE(GetPDFFileBytesSize) {
     (void)buf;
     (void)len;
-    return static_cast<unsigned long long>(judge.m_nBytesPerSector);
+    return Walk(judge, 0x40000000ULL, EndKind::File, [&](const unsigned char* w, int bytes, u64L off, bool, u64L, u64L& res) {
+        int p = FindLast(w, bytes, "%%EOF", 5);
+        if (p >= 0) {
+            // The end-of-line after the marker belongs to the file.
+            int e = p + 5;
+            if (e < bytes && w[e] == '\r') ++e;
+            if (e < bytes && w[e] == '\n') ++e;
+            res = off + static_cast<u64L>(e);
+            return Hook::Stop;
+        }
+        p = FindLast(w, bytes, "trailer", 7);
+        if (p >= 0) {
+            res = off + static_cast<u64L>(p) + 7;
+            return Hook::Stop;
+        }
+        return Hook::Continue;
+    });
 }
 
 FR_LENGTH_RULE(Get7ZFileBytesSize) {
-    (void)buf;
-    (void)len;
-    return static_cast<unsigned long long>(judge.m_nBytesPerSector);
+    // The start header names where the archive's last header lies and is
+    // protected by a checksum; when it checks out, it gives the exact size.
+    if (buf && len >= 32 && Crc32(buf + 12, 20) == Le32(buf + 8)) {
+        const u64L size = 32 + Le64(buf + 12) + Le64(buf + 20);
+        if (Le64(buf + 12) < k4G && Le64(buf + 20) < k4G && size <= k4G) return size;
+    }
+    return Walk(judge, k4G, EndKind::File, [&](const unsigned char* w, int bytes, u64L off, bool, u64L, u64L& res) {
+        int p = FindLast(w, bytes, sz7ZTail, 12);
+        if (p < 0) return Hook::Continue;
+        res = off + static_cast<u64L>(p) + 27;
+        return Hook::Stop;
+    });
 }
 
 FR_LENGTH_RULE(GetZIPFileBytesSize) {
     (void)buf;
     (void)len;
-    return static_cast<unsigned long long>(judge.m_nBytesPerSector);
+    const int S = judge.m_nBytesPerSector;
+    // A small archive may end in its first sector.
+    if (buf && S > 0) {
+        int p = FindLast(buf, std::min(len, S), "PK\x05\x06", 4);
+        if (p >= 0) return static_cast<u64L>(p) + 22;
+    }
+    return ZipRule(judge, k4G);
 }
 
-FR_LENGTH_RULE(GetRARFileBytesSize) {
-    (void)buf;
-    (void)len;
-    return static_cast<unsigned long long>(judge.m_nBytesPerSector);
+FR_LENGTH_RULE(GetOFFICE2007FileBytesSize) {
+    const int S = judge.m_nBytesPerSector;
+    if (buf && S > 0) {
+        int p = FindLast(buf, std::min(len, S), "PK\x05\x06", 4);
+        if (p >= 0) return static_cast<u64L>(p) + 22;
+    }
+    return ZipRule(judge, 0x7FFFFFFULL);
 }
 
 FR_LENGTH_RULE(GetCABFileBytesSize) {
-    (void)buf;
-    (void)len;
-    return static_cast<unsigned long long>(judge.m_nBytesPerSector);
+    if (!buf || len < 36) return static_cast<u64L>(judge.m_nBytesPerSector);
+    return std::min<u64L>(Le32(buf + 8), 0x40000000ULL);
 }
 
 FR_LENGTH_RULE(GetDBFileBytesSize) {
     (void)buf;
     (void)len;
-    return static_cast<unsigned long long>(judge.m_nBytesPerSector);
+    return PlainWalk(judge, 0x180000000ULL, EndKind::File);
 }
 
 FR_LENGTH_RULE(GetMailFileBytesSize) {
     (void)buf;
     (void)len;
-    return static_cast<unsigned long long>(judge.m_nBytesPerSector);
+    return PlainWalk(judge, 0x80000000ULL, EndKind::File);
 }
 
-FR_LENGTH_RULE(GetTTFFileBytesSize) {
-    (void)buf;
-    (void)len;
-    return static_cast<unsigned long long>(judge.m_nBytesPerSector);
+FR_LENGTH_RULE(GetOFFICE2003FileBytesSizeByFileHead) {
+    constexpr u64L kCap = 0x7FFFFFFULL;
+    if (!buf || len < 512) return 0;
+    const u16 shift = Le16(buf + 30);
+    if (shift != 9 && shift != 12) return 0;
+    const u64L M = (0xFFFFFFFAULL >> (shift - 2)) + 1;
+    const u32 F = Le32(buf + 44);
+    const u32 D = Le32(buf + 72);
+    if (F > M || Le32(buf + 64) > M) return 0;
+    if (D > M / ((1ULL << (shift - 2)) - 1) + 1) return 0;
+    if (F == 0) return 0;
+    const u64L S = static_cast<u64L>(judge.m_nBytesPerSector);
+    const u64L E = static_cast<u64L>(F) * 128 + 1;
+    // So large that the trailing free entries cannot bring it under the cap.
+    if ((E - 128) * S >= kCap) return kCap;
+    u32 lastFat;
+    if (D == 0) {
+        // The header holds the first 109 FAT sector numbers.
+        if (F > 109) return 0;
+        lastFat = Le32(buf + 76 + 4 * (F - 1));
+    } else {
+        if (F < 109) return 0;
+        unsigned char difat[512];
+        u32 cur = Le32(buf + 68);
+        const u32 rest = F - 109;
+        const u32 need = (rest + 126) / 127;  // DIFAT sectors that hold the rest
+        if (need == 0) return 0;
+        u32 i = 0;
+        for (;;) {
+            if (cur >= 0xFFFFFFFCu) return 0;
+            if (!ReadFileBytes(judge, (static_cast<u64L>(cur) + 1) * S, difat, 512)) return 0;
+            if (++i >= need || i >= D) break;
+            cur = Le32(difat + 4 * 127);
+        }
+        const u32 idx = rest % 127 == 0 ? 126 : rest % 127 - 1;
+        lastFat = Le32(difat + 4 * idx);
+    }
+    unsigned char fat[512];
+    if (lastFat >= 0xFFFFFFFAu || !ReadFileBytes(judge, (static_cast<u64L>(lastFat) + 1) * S, fat, 512))
+        return std::min(E * S, kCap);
+    u64L freeTail = 0;
+    for (int k = 127; k >= 0 && Le32(fat + 4 * k) == 0xFFFFFFFFu; --k) ++freeTail;
+    return std::min((E - freeTail) * S, kCap);
 }
 
-int IsEndOfFile(CFileTypeJudge&, const unsigned char*, int, unsigned long long&) { return 0; }
-int IsEndOfVedioFile(CFileTypeJudge&, const unsigned char*, int, unsigned long long&) { return 0; }
-int IsEndOfMPGFile(CFileTypeJudge&, const unsigned char*, int, unsigned long long&) { return 0; }
-unsigned long long GetJPGFileTailOffset(const unsigned char*, int, int) { return 0; }
-unsigned long long GetPNGFileTailOffset(const unsigned char*, int, int) { return 0; }
+FR_LENGTH_RULE(GetOFFICE2003FileBytesSize) {
+    u64L size = GetOFFICE2003FileBytesSizeByFileHead(judge, buf, len);
+    if (size) return size;
+    const int S = judge.m_nBytesPerSector;
+    return Walk(judge, 0x7FFFFFFULL, EndKind::File, [&](const unsigned char* w, int bytes, u64L off, bool, u64L, u64L& res) {
+        if (Find(w, bytes, ucDocTailHead, 6) < 0) return Hook::Continue;
+        int p = Find(w, bytes, ucDocTail, 26);
+        if (p < 0) return Hook::Continue;
+        const u64L end = static_cast<u64L>(p) + 26;
+        res = off + (end + S - 1) / S * S;
+        return Hook::Stop;
+    });
+}

@@ -325,6 +325,12 @@ int CFileTypeJudge::ParseFileBuf(const unsigned char* buf, int len, unsigned lon
     m_ErrorCode = 0;
     m_u64CurrentSector = sector;
     size = szExtendNameAndType[first].pfnLength(*this, buf, len);
+    // Header fields are untrusted: a file never runs past the volume's end.
+    if (reader && m_nBytesPerSector > 0) {
+        const u64 limit = reader->GetSectorLimit();
+        const u64 room = sector < limit ? (limit - sector) * static_cast<u64>(m_nBytesPerSector) : 0;
+        if (size > room) size = room;
+    }
     if (m_ErrorCode == FR_STOP_CODE) return static_cast<int>(FR_STOP_CODE);
     return 0;
 }
