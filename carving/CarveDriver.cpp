@@ -1,0 +1,91 @@
+#include "carving/CarveDriver.h"
+
+#include <algorithm>
+#include <vector>
+
+int CarveImage(CFileTypeRecovery& engine, ScanProgressFunc pScanFunc, void* pParam,
+               const std::atomic<bool>* pCancel, CarveStats* pStats) {
+    return CarveRange(engine, engine.GetDiskReader(), engine.GetVolumeStartSector(), engine.GetVolumeSectorCount(),
+                      engine.GetBytesPerSector(), pScanFunc, pParam, pCancel, pStats);
+}
+
+int CarveRange(CFileTypeRecovery& engine, CDiskReader& reader, u64 u64StartSector, u64 u64SectorCount,
+               int nBytesPerSector, ScanProgressFunc pScanFunc, void* pParam, const std::atomic<bool>* pCancel,
+               CarveStats* pStats) {
+    if (nBytesPerSector <= 0 || nBytesPerSector > 0x10000) return FR_INVALID;
+    CarveStats local;
+    CarveStats& st = pStats ? *pStats : local;
+    st = CarveStats{};
+    engine.GetJudge().ResetScanState();
+    const u64 S = static_cast<u64>(nBytesPerSector);
+    const u64 perWindow = 0x10000 / S;
+    std::vector<unsigned char> win(static_cast<size_t>(perWindow * S));
+    const u64 total = u64SectorCount;
+    u64 offset = 0;  // within the range
+    u64 scanned = 0;
+    u64 filesFound = 0;
+    int secondsLeft = -1;
+    const unsigned long long t0 = rsb_getTickCount();
+    unsigned long long lastEstimate = t0;
+    int result = 0;
+    while (offset < total) {
+        if (pCancel && pCancel->load(std::memory_order_relaxed)) {
+            result = FR_RECOVERY_CANCELLED;
+            break;
+        }
+        const u64 remaining = total - offset;
+        const u64 n = std::min(perWindow, remaining);
+        const u64 sector = u64StartSector + offset;
+        unsigned got = 0;
+        int r = reader.ReadData(win.data(), static_cast<int>(n), static_cast<long long>(sector), nBytesPerSector, &got);
+        if (r != 0 && r != FR_SHORT_READ) got = 0;
+        u64 skip = 0;
+        bool stop = false;
+        if (got > 0) {
+            ++st.u64WindowsRead;
+            // Offer each sector; a carved file's body is stepped over.
+            u64 i = 0;
+            while (i < got) {
+                u64 step = 1;
+                u64 fileSkip = 0;
+                int c = engine.ParseFileBuf(win.data() + i * S, nBytesPerSector, sector + i, scanned + i, total,
+                                            secondsLeft, &reader, nBytesPerSector, fileSkip, filesFound);
+                if (c == static_cast<int>(FR_STOP_CODE)) {
+                    result = c;
+                    stop = true;
+                    break;
+                }
+                if (c == 0 && fileSkip > 0) step = fileSkip;
+                i += step;
+            }
+            // A file that runs past the window carries the sweep beyond it.
+            if (i > n) skip = i - n;
+        }
+        if (stop) break;
+        // A window that could not be read is passed over whole.
+        const u64 advance = std::min(n + skip, remaining);
+        offset += advance;
+        scanned += advance;
+        const unsigned long long now = rsb_getTickCount();
+        if (now - lastEstimate > 4999) {
+            lastEstimate = now;
+            const unsigned long long elapsed = (now - t0) / 1000;
+            unsigned long long rate = elapsed ? S * scanned / elapsed : 0;
+            if (rate == 0) rate = 1;
+            secondsLeft = static_cast<int>((total - scanned) * S / rate);
+        }
+        if (pScanFunc) {
+            int a = pScanFunc(pParam, static_cast<int>(total ? scanned * 100 / total : 100) + 10, 90, secondsLeft,
+                              scanned, total, filesFound, nullptr);
+            if (a != 0) {
+                result = a;
+                break;
+            }
+        }
+    }
+    st.u64SectorsSwept = scanned;
+    st.u64FilesFound = filesFound;
+    if (engine.GetResultStore()) engine.GetResultStore()->FlushBufToFile();
+    if (result == 0 && pScanFunc) pScanFunc(pParam, 100, 100, 0, 0, 0, 0, nullptr);
+    return result;
+}

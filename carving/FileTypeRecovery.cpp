@@ -1,0 +1,304 @@
+#include "carving/FileTypeRecovery.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <cwchar>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "core/Categories.h"
+#include "core/Platform.h"
+#include "core/TextHelpers.h"
+
+CFileTypeRecovery::CFileTypeRecovery()
+    : m_wcDriveLetter(L'C'),
+      m_u64VolumeStartSector(0),
+      m_u64VolumeSectorCount(0),
+      m_nBytesPerSector(512),
+      m_pJudge(std::make_unique<CFileTypeJudge>()),
+      m_nPercent(100),
+      m_pScanFunc(nullptr),
+      m_pRecoveryFunc(nullptr),
+      m_pSearchFunc(nullptr),
+      m_pSearchParam(nullptr),
+      m_pParam(nullptr) {}
+
+CFileTypeRecovery::~CFileTypeRecovery() {
+    m_pResultStore.reset();
+    m_pJudge.reset();
+    m_DiskReader.Close();
+}
+
+std::wstring CFileTypeRecovery::MakeLogName(u64 u64StartSector) {
+    SYSTEMTIME t{};
+    rsb_getLocalTime(&t);
+    char name[128];
+    std::snprintf(name, sizeof name, "File_Type_%lld_%d%d%d%d%2d", static_cast<long long>(u64StartSector), t.wYear,
+                  t.wMonth, t.wDay, t.wHour, t.wMinute);
+    return Utf8ToWide(name);
+}
+
+int CFileTypeRecovery::OpenStore(const std::wstring& logName) {
+    m_pResultStore.reset();
+    m_pResultStore = std::make_unique<CScanResultFileManager>();
+    int r = m_pResultStore->Init(logName.c_str());
+    if (m_pSearchFunc) m_pResultStore->InitSearchCallBack(m_pSearchFunc, m_pSearchParam);
+    return r;
+}
+
+int CFileTypeRecovery::Init(int nDiskNumber, long long u64StartSector, long long u64SectorCount,
+                            wchar_t wcDriveLetter) {
+    if (u64StartSector < 0 || u64SectorCount < 0) return FR_INVALID;
+    m_wcDriveLetter = wcDriveLetter;
+    m_u64VolumeStartSector = static_cast<u64>(u64StartSector);
+    m_u64VolumeSectorCount = static_cast<u64>(u64SectorCount);
+    int r = m_DiskReader.Init(nDiskNumber, m_u64VolumeStartSector + m_u64VolumeSectorCount);
+    int s = OpenStore(MakeLogName(m_u64VolumeStartSector));
+    if (s != 0) FrLog("carving log open failed %d\n", s);
+    return r;
+}
+
+int CFileTypeRecovery::Init(wchar_t* szPath, wchar_t wcDriveLetter) {
+    if (!szPath) return FR_INVALID;
+    m_wcDriveLetter = wcDriveLetter;
+    m_u64VolumeStartSector = 0;
+    std::string path = WideToUtf8(szPath);
+    CUniqueFd fd(OpenDeviceReadOnly(path.c_str()));
+    if (!fd.valid()) return errno ? errno : FR_FAILED;
+    long long bytes = rsb_getDeviceSize(fd.get());
+    if (bytes < 0) return errno ? errno : FR_FAILED;
+    m_u64VolumeSectorCount = static_cast<u64>(bytes) / static_cast<u64>(m_nBytesPerSector);
+    int r = m_DiskReader.Init(path.c_str(), m_u64VolumeSectorCount);
+    int s = OpenStore(MakeLogName(0));
+    if (s != 0) FrLog("carving log open failed %d\n", s);
+    return r;
+}
+
+int CFileTypeRecovery::InitLogFile(const wchar_t* logName, wchar_t wcDriveLetter, const wchar_t* szPath,
+                                   int nBytesPerSector, u64 u64Limit) {
+    if (!logName || !szPath || nBytesPerSector <= 0) return FR_INVALID;
+    m_wcDriveLetter = wcDriveLetter;
+    m_nBytesPerSector = nBytesPerSector;
+    int r = m_DiskReader.Init(szPath, u64Limit);
+    OpenStore(logName);
+    return r;
+}
+
+int CFileTypeRecovery::InitLogFile(const wchar_t* logName, wchar_t wcDriveLetter, int nDiskNumber,
+                                   int nBytesPerSector, u64 u64Limit) {
+    if (!logName || nBytesPerSector <= 0) return FR_INVALID;
+    m_wcDriveLetter = wcDriveLetter;
+    m_nBytesPerSector = nBytesPerSector;
+    int r = m_DiskReader.Init(nDiskNumber, u64Limit);
+    OpenStore(logName);
+    return r;
+}
+
+int CFileTypeRecovery::InitCallBack(ScanProgressFunc pScanFunc, RecoveryProgressFunc pRecoveryFunc, void* pParam,
+                                    int nPercent) {
+    m_pScanFunc = pScanFunc;
+    m_pRecoveryFunc = pRecoveryFunc;
+    m_pParam = pParam;
+    m_nPercent = nPercent;
+    m_pJudge->InitCallBack(pScanFunc, pRecoveryFunc, pParam, nPercent);
+    return 0;
+}
+
+int CFileTypeRecovery::InitSearchCallBack(SearchProgressFunc pSearchFunc, void* pParam) {
+    m_pSearchFunc = pSearchFunc;
+    m_pSearchParam = pParam;
+    if (!m_pResultStore) return FR_INVALID;
+    return m_pResultStore->InitSearchCallBack(pSearchFunc, pParam);
+}
+
+int CFileTypeRecovery::ScanDevice(wchar_t*) { return 0; }
+int CFileTypeRecovery::GetUnUsedSectorCount(u64&, u64&) { return 0; }
+int CFileTypeRecovery::BuildBitMapInfo() { return 0; }
+int CFileTypeRecovery::GetFileNodeParentDirPath(_FILE_NODE_*, wchar_t*, int) { return 0; }
+
+int CFileTypeRecovery::GetChildrenFileNode(_FILE_NODE_* pParent, unsigned uParentKey, std::vector<_FILE_NODE_>& out) {
+    if (!m_pResultStore) return 0;
+    m_pResultStore->FlushBufToFile();
+    if (pParent || uParentKey != 0) return 0;
+    return m_pResultStore->GetChildrenFileNode(0, out);
+}
+
+int CFileTypeRecovery::GetChildrenFileCount(_FILE_NODE_* pParent, unsigned uParentKey, unsigned& nCount) {
+    nCount = 0;
+    if (!m_pResultStore) return 0;
+    m_pResultStore->FlushBufToFile();
+    if (pParent || uParentKey != 0) return 0;
+    return m_pResultStore->GetChildrenFileCount(0, nCount);
+}
+
+unsigned CFileTypeRecovery::GetLostFileCount() { return m_pResultStore ? m_pResultStore->GetFileIndex() : 0; }
+
+int CFileTypeRecovery::SearchFileNode(wchar_t* szPattern, std::vector<__SEARCH_FILE_INFO__>& out) {
+    if (!m_pResultStore) return 0;
+    m_pResultStore->FlushBufToFile();
+    m_pResultStore->SearchFileNodeInfo(szPattern, out);
+    return 0;
+}
+
+int CFileTypeRecovery::ParseFileBuf(const unsigned char* buf, int len, u64 sector, u64 scanSectorCount,
+                                    u64 sectorTotalCount, int remainSeconds, CDiskReader* reader, int nBytesPerSector,
+                                    u64& skipSectors, u64& fileCount) {
+    if (nBytesPerSector <= 0) return FR_INVALID;
+    m_nBytesPerSector = nBytesPerSector;
+    char name[64] = {0};
+    EXTEND_NAME_TYPE type = FT_NONE;
+    unsigned long long size = 0;
+    int r = m_pJudge->ParseFileBuf(buf, len, sector, scanSectorCount, sectorTotalCount, remainSeconds, fileCount,
+                                   reader, nBytesPerSector, name, type, size);
+    if (r != 0) return r;
+    // An empty file is not worth listing.
+    if (size == 0) return FR_INVALID;
+    if (!m_pResultStore) return FR_INVALID;
+    _FILE_NODE_* node = m_pResultStore->CreateFileNode(static_cast<int>(sizeof(_FILE_NODE_)));
+    if (!node) return FR_INVALID;
+    std::memset(node, 0, sizeof *node);
+    node->wcDriveLetter = static_cast<u32>(m_wcDriveLetter);
+    node->nEngineType = ENGINE_CARVING;
+    node->bIsDir = 0;
+    node->bIsHealth = 1;
+    node->nFileIndex = m_pResultStore->GetFileIndex();
+    node->uClusterNO = 0;
+    node->nBytesPerCluster = 0xFFFFFFFFu;
+    node->u64FileSize = size;
+    node->u64DataStartSector = 0;
+    node->u64RecordSector = sector;
+    node->u64VolumeStartSector = 0;
+    CopyNodeName(node->szFileName, sizeof node->szFileName, name);
+    m_pResultStore->AddChildren(0, 0, node->nFileIndex, 0, nullptr);
+
+    switch (type) {
+    case FT_DOC: case FT_OLE: case FT_XLS: case FT_PPT: case FT_WAV: case FT_AVI:
+    case FT_WMV: case FT_SWF: case FT_BMP: case FT_CAB: case FT_TTF: case FT_ICO:
+        // Header-measured types: their sectors are still examined one by one.
+        skipSectors = 1;
+        break;
+    default:
+        skipSectors = (size + static_cast<u64>(nBytesPerSector) - 1) / static_cast<u64>(nBytesPerSector);
+        if (skipSectors == 0) skipSectors = 1;
+        break;
+    }
+    ++fileCount;
+    return 0;
+}
+
+// Reads the file from its start sector in 64 KiB windows and hands out
+// u64Want bytes: to fd when it is valid, else into pDst.
+int CFileTypeRecovery::CopyOut(const _FILE_NODE_* pNode, int fd, unsigned char* pDst, u64 u64Want,
+                               const wchar_t* szPath, PreviewProgressFunc pPreview, void* pPreviewParam) {
+    const unsigned S = static_cast<unsigned>(m_nBytesPerSector > 0 ? m_nBytesPerSector : 512);
+    std::vector<unsigned char> win(0x10000);
+    const unsigned perWindow = static_cast<unsigned>(win.size() / S);
+    u64 done = 0;
+    u64 sector = pNode->u64RecordSector;
+    while (done < u64Want) {
+        const u64 missing = u64Want - done;
+        const unsigned want = static_cast<unsigned>(std::min<u64>(perWindow, (missing + S - 1) / S));
+        unsigned got = 0;
+        int r = m_DiskReader.ReadData(win.data(), static_cast<int>(want), static_cast<long long>(sector),
+                                      static_cast<int>(S), &got);
+        if (r == FR_SHORT_READ && got > 0) r = 0;
+        if (r != 0) return r;
+        if (got == 0) return FR_SHORT_READ;
+        const u64 piece = std::min<u64>(missing, static_cast<u64>(got) * S);
+        if (fd >= 0) {
+            int w = WriteAll(fd, win.data(), static_cast<size_t>(piece));
+            if (w != 0) return w;
+        } else {
+            std::memcpy(pDst + done, win.data(), static_cast<size_t>(piece));
+        }
+        done += piece;
+        sector += got;
+        if (pPreview) {
+            int a = pPreview(pPreviewParam, static_cast<int>(done * 100 / u64Want), 0);
+            if (a != 0) return a;
+        } else if (szPath && m_pRecoveryFunc) {
+            int a = m_pRecoveryFunc(m_pParam, static_cast<int>(done * 100 / u64Want), 100, 0,
+                                    const_cast<wchar_t*>(szPath));
+            if (a != 0) return a;
+        }
+        if (got < want) return done < u64Want ? FR_SHORT_READ : 0;
+    }
+    return 0;
+}
+
+int CFileTypeRecovery::SaveDataToTargetFile(const _FILE_NODE_* pNode, const wchar_t* szTargetPath) {
+    int result;
+    if (!pNode || !szTargetPath) {
+        result = FR_INVALID;
+    } else {
+        std::string path = WideToUtf8(szTargetPath);
+        // A recovered file never replaces one that is already there.
+        CUniqueFd fd(open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
+        if (!fd.valid()) {
+            result = errno ? errno : FR_FAILED;
+            FrLog("open Recovery File  erro = %d\n", result);
+        } else if (pNode->u64FileSize == 0) {
+            result = 0;
+        } else {
+            result = CopyOut(pNode, fd.get(), nullptr, pNode->u64FileSize, szTargetPath, nullptr, nullptr);
+        }
+    }
+    if (result > 0 && m_pRecoveryFunc)
+        m_pRecoveryFunc(m_pParam, 100, 100, result, const_cast<wchar_t*>(szTargetPath));
+    return result;
+}
+
+int CFileTypeRecovery::SaveFileData(_FILE_NODE_* pNode, wchar_t* pRecoveryFileName, int) {
+    if (!pRecoveryFileName) return FR_INVALID;
+    wchar_t path[512];
+    std::wcsncpy(path, pRecoveryFileName, 511);
+    path[511] = 0;
+    return SaveDataToTargetFile(pNode, path);
+}
+
+int CFileTypeRecovery::PreView(_FILE_NODE_* pNode, wchar_t* szTempPath, unsigned char* pBuf, int& nBufLen,
+                               PreviewProgressFunc pFunc, void* pParam) {
+    if (!pNode) return FR_INVALID;
+    std::string ext;
+    const char* dot = std::strrchr(pNode->szFileName, '.');
+    if (dot && dot[1]) {
+        ext = dot + 1;
+        for (char& c : ext) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    }
+    bool toFile = false;
+    std::string tmpPath;
+    if (!ext.empty() && std::strstr(g_szPictureExt, ("*." + ext + "|").c_str())) {
+        const std::string& dir = GetScanLogDir();
+        MakeDirs(dir, 0700);
+        tmpPath = dir + "tmp." + ext;
+        toFile = tmpPath.size() < 256 && szTempPath;
+    }
+    int result;
+    if (toFile) {
+        std::wstring w = Utf8ToWide(tmpPath);
+        std::wcsncpy(szTempPath, w.c_str(), 255);
+        szTempPath[255] = 0;
+        CUniqueFd fd(open(tmpPath.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+        if (!fd.valid()) {
+            result = errno ? errno : FR_FAILED;
+        } else {
+            result = pNode->u64FileSize ? CopyOut(pNode, fd.get(), nullptr, pNode->u64FileSize, nullptr, pFunc, pParam) : 0;
+        }
+        if (pFunc) pFunc(pParam, 100, result);
+        if (result != 0) unlink(tmpPath.c_str());
+        nBufLen = 0;
+        return result;
+    }
+    if (!pBuf || nBufLen <= 0) {
+        nBufLen = 0;
+        if (pFunc) pFunc(pParam, 100, 0);
+        return 0;
+    }
+    const u64 want = std::min<u64>(pNode->u64FileSize, static_cast<u64>(nBufLen));
+    result = want ? CopyOut(pNode, -1, pBuf, want, nullptr, pFunc, pParam) : 0;
+    if (pFunc) pFunc(pParam, 100, result);
+    nBufLen = result == 0 ? static_cast<int>(want) : 0;
+    return result;
+}

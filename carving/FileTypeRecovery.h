@@ -1,0 +1,89 @@
+// The signature-carving engine. It does not sweep the device itself: the
+// caller (the deep-scan orchestrator, or CarveImage for carving alone)
+// reads every sector once and offers each candidate to ParseFileBuf, which
+// recognises a file start, measures the file, records it in the engine's
+// result store and says how many sectors the sweep may skip. Carved files
+// are named "<start sector>.<ext>" and all sit at the top level.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "carving/FileTypeJudge.h"
+#include "core/DiskReader.h"
+#include "core/IFileRecoveryParse.h"
+#include "results/ScanResultFileManager.h"
+
+class CFileTypeRecovery : public IFileRecoveryParse {
+public:
+    CFileTypeRecovery();
+    ~CFileTypeRecovery() override;
+    CFileTypeRecovery(const CFileTypeRecovery&) = delete;
+    CFileTypeRecovery& operator=(const CFileTypeRecovery&) = delete;
+
+    int Init(int nDiskNumber, long long u64StartSector, long long u64SectorCount, wchar_t wcDriveLetter) override;
+    int Init(wchar_t* szPath, wchar_t wcDriveLetter) override;
+    int InitCallBack(ScanProgressFunc pScanFunc, RecoveryProgressFunc pRecoveryFunc, void* pParam,
+                     int nPercent) override;
+    int ScanDevice(wchar_t* szReserved) override;
+    int GetChildrenFileNode(_FILE_NODE_* pParent, unsigned uParentKey, std::vector<_FILE_NODE_>& out) override;
+    int GetChildrenFileCount(_FILE_NODE_* pParent, unsigned uParentKey, unsigned& nCount) override;
+    unsigned GetLostFileCount() override;
+    int GetFileNodeParentDirPath(_FILE_NODE_* pNode, wchar_t* szPath, int nPathLen) override;
+    int SaveFileData(_FILE_NODE_* pNode, wchar_t* pRecoveryFileName, int nBaseLevel) override;
+    int GetUnUsedSectorCount(u64& u64Sector, u64& u64Count) override;
+    int InitSearchCallBack(SearchProgressFunc pSearchFunc, void* pParam) override;
+    int SearchFileNode(wchar_t* szPattern, std::vector<__SEARCH_FILE_INFO__>& out) override;
+    int BuildBitMapInfo() override;
+    int PreView(_FILE_NODE_* pNode, wchar_t* szTempPath, unsigned char* pBuf, int& nBufLen,
+                PreviewProgressFunc pFunc, void* pParam) override;
+
+    // Used by the orchestrator to open a new or earlier carving log.
+    int InitLogFile(const wchar_t* logName, wchar_t wcDriveLetter, const wchar_t* szPath, int nBytesPerSector,
+                    u64 u64Limit);
+    int InitLogFile(const wchar_t* logName, wchar_t wcDriveLetter, int nDiskNumber, int nBytesPerSector,
+                    u64 u64Limit);
+
+    // Offers one candidate sector. 0 when a file was recorded (skipSectors
+    // then says how far the sweep may jump, fileCount grows by one); 87
+    // when no file starts here; FR_STOP_CODE (as int, -9527) when the user
+    // stopped the job while the file was measured.
+    int ParseFileBuf(const unsigned char* buf, int len, u64 sector, u64 scanSectorCount, u64 sectorTotalCount,
+                     int remainSeconds, CDiskReader* reader, int nBytesPerSector, u64& skipSectors,
+                     u64& fileCount);
+
+    // Copies a carved file to a path (never over an existing file).
+    int SaveDataToTargetFile(const _FILE_NODE_* pNode, const wchar_t* szTargetPath);
+
+    // The log name for a volume start sector at the current local time.
+    static std::wstring MakeLogName(u64 u64StartSector);
+
+    CFileTypeJudge& GetJudge() { return *m_pJudge; }
+    CDiskReader& GetDiskReader() { return m_DiskReader; }
+    CScanResultFileManager* GetResultStore() { return m_pResultStore.get(); }
+    u64 GetVolumeStartSector() const { return m_u64VolumeStartSector; }
+    u64 GetVolumeSectorCount() const { return m_u64VolumeSectorCount; }
+    int GetBytesPerSector() const { return m_nBytesPerSector; }
+    ScanProgressFunc GetScanCallBack() const { return m_pScanFunc; }
+    void* GetCallBackParam() const { return m_pParam; }
+
+private:
+    int OpenStore(const std::wstring& logName);
+    int CopyOut(const _FILE_NODE_* pNode, int fd, unsigned char* pDst, u64 u64Want, const wchar_t* szPath,
+                PreviewProgressFunc pPreview, void* pPreviewParam);
+
+    wchar_t m_wcDriveLetter;
+    u64 m_u64VolumeStartSector;
+    u64 m_u64VolumeSectorCount;
+    int m_nBytesPerSector;
+    CDiskReader m_DiskReader;
+    std::unique_ptr<CFileTypeJudge> m_pJudge;
+    std::unique_ptr<CScanResultFileManager> m_pResultStore;
+    int m_nPercent;
+    ScanProgressFunc m_pScanFunc;
+    RecoveryProgressFunc m_pRecoveryFunc;
+    SearchProgressFunc m_pSearchFunc;
+    void* m_pSearchParam;
+    void* m_pParam;
+};

@@ -1,0 +1,265 @@
+#include "support/CarveKit.h"
+
+#include <cstring>
+#include <map>
+#include <mutex>
+
+#include "support/TestKit.h"
+
+namespace carvekit {
+namespace {
+
+void Put16(std::vector<unsigned char>& v, size_t at, unsigned x) {
+    v[at] = static_cast<unsigned char>(x);
+    v[at + 1] = static_cast<unsigned char>(x >> 8);
+}
+void Put32(std::vector<unsigned char>& v, size_t at, unsigned x) {
+    for (int i = 0; i < 4; ++i) v[at + i] = static_cast<unsigned char>(x >> (8 * i));
+}
+void PutBe16(std::vector<unsigned char>& v, size_t at, unsigned x) {
+    v[at] = static_cast<unsigned char>(x >> 8);
+    v[at + 1] = static_cast<unsigned char>(x);
+}
+void PutBe32(std::vector<unsigned char>& v, size_t at, unsigned x) {
+    for (int i = 0; i < 4; ++i) v[at + i] = static_cast<unsigned char>(x >> (8 * (3 - i)));
+}
+
+// A ZIP-based Office document made with zip from three small parts.
+std::vector<unsigned char> OfficeZip(const std::string& kind) {
+    if (!testkit::HaveTool("zip")) return {};
+    testkit::TempDir d("ooxml");
+    std::string dir, main, ctype;
+    if (kind == "docx") dir = "word", main = "document.xml", ctype = "wordprocessingml.document.main+xml";
+    else if (kind == "xlsx") dir = "xl", main = "workbook.xml", ctype = "spreadsheetml.sheet.main+xml";
+    else dir = "ppt", main = "presentation.xml", ctype = "presentationml.presentation.main+xml";
+    std::string types =
+        "<?xml version=\"1.0\" encoding=\"UTF-8\"?><Types "
+        "xmlns=\"http://schemas.openxmlformats.org/package/2006/content-types\"><Default Extension=\"xml\" "
+        "ContentType=\"application/xml\"/><Override PartName=\"/" + dir + "/" + main +
+        "\" ContentType=\"application/vnd.openxmlformats-officedocument." + ctype + "\"/></Types>";
+    std::string rels =
+        "<?xml version=\"1.0\" encoding=\"UTF-8\"?><Relationships "
+        "xmlns=\"http://schemas.openxmlformats.org/package/2006/relationships\"><Relationship Id=\"rId1\" "
+        "Type=\"http://schemas.openxmlformats.org/officeDocument/2006/relationships/officeDocument\" Target=\"" +
+        dir + "/" + main + "\"/></Relationships>";
+    std::string body = "<?xml version=\"1.0\" encoding=\"UTF-8\"?><root>";
+    for (int i = 0; i < 400; ++i) body += "<p>Paragraph " + std::to_string(i * 7919 % 1000) + " of the sample.</p>";
+    body += "</root>";
+    testkit::Sh("mkdir -p " + testkit::Quote(d / "_rels") + " " + testkit::Quote(d / dir));
+    testkit::WriteFile(d / "[Content_Types].xml", types.data(), types.size());
+    testkit::WriteFile(d / "_rels/.rels", rels.data(), rels.size());
+    testkit::WriteFile(d / (dir + "/" + main), body.data(), body.size());
+    if (testkit::Sh("cd " + testkit::Quote(d.path()) + " && zip -q -X -r out.zip '[Content_Types].xml' _rels " + dir) != 0)
+        return {};
+    return testkit::ReadFile(d / "out.zip");
+}
+
+std::vector<unsigned char> Midi() {
+    // Two tracks; the second runs past the first sector.
+    std::vector<unsigned char> t1 = {0x00, 0xFF, 0x51, 0x03, 0x07, 0xA1, 0x20, 0x00, 0xFF, 0x2F, 0x00};
+    std::vector<unsigned char> t2;
+    for (int i = 0; i < 150; ++i) {
+        unsigned char note = static_cast<unsigned char>(60 + i % 12);
+        t2.insert(t2.end(), {0x00, 0x90, note, 0x40, 0x60, 0x80, note, 0x40});
+    }
+    t2.insert(t2.end(), {0x00, 0xFF, 0x2F, 0x00});
+    std::vector<unsigned char> v(14);
+    std::memcpy(v.data(), "MThd", 4);
+    PutBe32(v, 4, 6);
+    PutBe16(v, 8, 1);
+    PutBe16(v, 10, 2);
+    PutBe16(v, 12, 96);
+    for (auto* t : {&t1, &t2}) {
+        size_t at = v.size();
+        v.resize(at + 8);
+        std::memcpy(v.data() + at, "MTrk", 4);
+        PutBe32(v, at + 4, static_cast<unsigned>(t->size()));
+        v.insert(v.end(), t->begin(), t->end());
+    }
+    return v;
+}
+
+std::vector<unsigned char> Cab() {
+    // A cabinet with one folder and one stored file.
+    std::vector<unsigned char> payload = testkit::RandomBytes(2500, 77);
+    const unsigned hdr = 36, folder = 8, file = 16 + 8, data = 8;
+    const unsigned total = hdr + folder + file + data + static_cast<unsigned>(payload.size());
+    std::vector<unsigned char> v(total, 0);
+    std::memcpy(v.data(), "MSCF", 4);
+    Put32(v, 8, total);
+    Put32(v, 16, hdr + folder);  // first file entry
+    v[24] = 3;                   // version 1.3
+    v[25] = 1;
+    Put16(v, 26, 1);  // folders
+    Put16(v, 28, 1);  // files
+    Put32(v, hdr, hdr + folder + file);  // first data block
+    Put16(v, hdr + 4, 1);
+    Put16(v, hdr + 6, 0);  // stored
+    const unsigned f = hdr + folder;
+    Put32(v, f, static_cast<unsigned>(payload.size()));
+    std::memcpy(v.data() + f + 16, "a.bin", 6);
+    const unsigned dpos = f + file;
+    Put16(v, dpos + 4, static_cast<unsigned>(payload.size()));
+    Put16(v, dpos + 6, static_cast<unsigned>(payload.size()));
+    std::memcpy(v.data() + dpos + 8, payload.data(), payload.size());
+    return v;
+}
+
+std::vector<unsigned char> Pe(bool dll) {
+    std::vector<unsigned char> v(1024, 0);
+    v[0] = 'M';
+    v[1] = 'Z';
+    Put32(v, 60, 0x80);
+    std::memcpy(v.data() + 0x80, "PE\0\0", 4);
+    Put16(v, 0x84, 0x14C);
+    Put16(v, 0x80 + 22, dll ? 0x2102 : 0x0102);
+    return v;
+}
+
+std::vector<unsigned char> ExifJpeg() {
+    std::vector<unsigned char> j = testkit::ReadFile(testkit::Sample("jpg"));
+    if (j.size() < 20 || j[2] != 0xFF || j[3] != 0xE0) return {};
+    const size_t app0 = 4 + (static_cast<size_t>(j[4]) << 8 | j[5]);
+    // APP1 with "Exif\0\0" and an empty big-endian TIFF directory.
+    std::vector<unsigned char> app1 = {0xFF, 0xE1, 0x00, 0x00, 'E', 'x', 'i', 'f', 0, 0,
+                                       'M', 'M', 0x00, 0x2A, 0x00, 0x00, 0x00, 0x08, 0x00, 0x00, 0, 0, 0, 0};
+    PutBe16(app1, 2, static_cast<unsigned>(app1.size() - 2));
+    std::vector<unsigned char> out = {0xFF, 0xD8};
+    out.insert(out.end(), app1.begin(), app1.end());
+    out.insert(out.end(), j.begin() + static_cast<long>(app0), j.end());
+    return out;
+}
+
+// A TrueType file with a head table right after the directory and two
+// more tables; its length is the end of the last table.
+std::vector<unsigned char> SmallFont() {
+    const unsigned n = 3;
+    const unsigned dirEnd = 12 + 16 * n;
+    const unsigned lens[n] = {54, 900, 1301};
+    const char* tags[n] = {"head", "glyf", "loca"};
+    unsigned total = dirEnd;
+    for (unsigned l : lens) total += (l + 3) & ~3u;
+    std::vector<unsigned char> v(total, 0);
+    PutBe32(v, 0, 0x00010000);
+    PutBe16(v, 4, n);
+    PutBe16(v, 6, 32);
+    PutBe16(v, 8, 1);
+    PutBe16(v, 10, 16);
+    unsigned off = dirEnd;
+    for (unsigned i = 0; i < n; ++i) {
+        std::memcpy(v.data() + 12 + 16 * i, tags[i], 4);
+        PutBe32(v, 12 + 16 * i + 8, off);
+        PutBe32(v, 12 + 16 * i + 12, lens[i]);
+        std::vector<unsigned char> body = testkit::RandomBytes(lens[i], 900 + i);
+        std::memcpy(v.data() + off, body.data(), lens[i]);
+        off += (lens[i] + 3) & ~3u;
+    }
+    PutBe32(v, dirEnd, 0x00010000);  // head table version 1.0
+    v.resize(off - ((lens[n - 1] + 3) & ~3u) + lens[n - 1]);
+    return v;
+}
+
+}  // namespace
+
+std::vector<unsigned char> MakeCompoundFile(const std::string& kind, int k) {
+    // Header, then the stream (sectors 0..k-1), the FAT (k), the directory (k+1).
+    const size_t S = 512;
+    std::vector<unsigned char> v(S * (1 + k + 2), 0);
+    const unsigned char sig[8] = {0xD0, 0xCF, 0x11, 0xE0, 0xA1, 0xB1, 0x1A, 0xE1};
+    std::memcpy(v.data(), sig, 8);
+    Put16(v, 24, 0x3E);
+    Put16(v, 26, 3);
+    Put16(v, 28, 0xFFFE);
+    Put16(v, 30, 9);
+    Put16(v, 32, 6);
+    Put32(v, 44, 1);                  // one FAT sector
+    Put32(v, 48, static_cast<unsigned>(k + 1));  // directory
+    Put32(v, 56, 4096);
+    Put32(v, 60, 0xFFFFFFFE);
+    Put32(v, 68, 0xFFFFFFFE);
+    for (int i = 0; i < 109; ++i) Put32(v, 76 + 4 * i, 0xFFFFFFFF);
+    Put32(v, 76, static_cast<unsigned>(k));
+    // Stream contents.
+    std::vector<unsigned char> data = testkit::RandomBytes(S * k, 1234);
+    for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<unsigned char>('A' + data[i] % 26);
+    if (kind == "doc") data[0] = 0xEC, data[1] = 0xA5;
+    if (kind == "xls") {
+        const unsigned char bof[8] = {0x09, 0x08, 0x10, 0x00, 0x00, 0x06, 0x05, 0x00};
+        std::memcpy(data.data(), bof, 8);
+    }
+    std::memcpy(v.data() + S, data.data(), data.size());
+    // FAT.
+    const size_t fat = S * (1 + k);
+    for (int i = 0; i < 128; ++i) Put32(v, fat + 4 * i, 0xFFFFFFFF);
+    for (int i = 0; i < k; ++i) Put32(v, fat + 4 * i, i + 1 < k ? static_cast<unsigned>(i + 1) : 0xFFFFFFFE);
+    Put32(v, fat + 4 * k, 0xFFFFFFFD);
+    Put32(v, fat + 4 * (k + 1), 0xFFFFFFFE);
+    // Directory: root and one stream.
+    const size_t dir = S * (2 + k);
+    auto name = [&](size_t at, const char* n) {
+        size_t len = std::strlen(n);
+        for (size_t i = 0; i < len; ++i) Put16(v, at + 2 * i, static_cast<unsigned char>(n[i]));
+        Put16(v, at + 64, static_cast<unsigned>(2 * (len + 1)));
+    };
+    for (int e = 0; e < 4; ++e) {
+        Put32(v, dir + 128 * e + 68, 0xFFFFFFFF);
+        Put32(v, dir + 128 * e + 72, 0xFFFFFFFF);
+        Put32(v, dir + 128 * e + 76, 0xFFFFFFFF);
+    }
+    name(dir, "Root Entry");
+    v[dir + 66] = 5;
+    Put32(v, dir + 76, 1);
+    Put32(v, dir + 116, 0xFFFFFFFE);
+    if (kind == "ppt") {
+        const unsigned char clsid[16] = {0x10, 0x8D, 0x81, 0x64, 0x9B, 0x4F, 0xCF, 0x11,
+                                         0x86, 0xEA, 0x00, 0xAA, 0x00, 0xB9, 0x29, 0xE8};
+        std::memcpy(v.data() + dir + 80, clsid, 16);
+    }
+    const char* stream = kind == "doc" ? "WordDocument" : kind == "xls" ? "Workbook" : kind == "ppt" ? "PowerPoint Document" : "Contents";
+    name(dir + 128, stream);
+    v[dir + 128 + 66] = 2;
+    Put32(v, dir + 128 + 116, 0);
+    Put32(v, dir + 128 + 120, static_cast<unsigned>(S * k));
+    return v;
+}
+
+std::vector<unsigned char> SampleBytes(const std::string& kind) {
+    static std::mutex mu;
+    static std::map<std::string, std::vector<unsigned char>> cache;
+    std::lock_guard<std::mutex> lock(mu);
+    auto it = cache.find(kind);
+    if (it != cache.end()) return it->second;
+    std::vector<unsigned char> v;
+    if (kind == "docx" || kind == "xlsx" || kind == "pptx") v = OfficeZip(kind);
+    else if (kind == "doc" || kind == "xls" || kind == "ppt" || kind == "ole") v = MakeCompoundFile(kind, 9);
+    else if (kind == "mid") v = Midi();
+    else if (kind == "cab") v = Cab();
+    else if (kind == "exe") v = Pe(false);
+    else if (kind == "dll") v = Pe(true);
+    else if (kind == "exif.jpg") v = ExifJpeg();
+    else if (kind == "font.ttf") v = SmallFont();
+    else if (kind == "droid.ttf") {
+        // A packaged font whose first table follows the table directory
+        // directly; only its start is needed.
+        const char* p = "/usr/share/ghostscript/10.00.0/Resource/CIDFSubst/DroidSansFallback.ttf";
+        std::string found = testkit::Capture("ls /usr/share/ghostscript/*/Resource/CIDFSubst/DroidSansFallback.ttf 2>/dev/null | head -1");
+        while (!found.empty() && found.back() == '\n') found.pop_back();
+        if (found.empty()) found = p;
+        v = testkit::ReadFile(found);
+        if (v.size() > 65536) v.resize(65536);
+    }
+    else if (kind == "gz9") {
+        // Best compression marks the header's extra-flags byte with 2.
+        testkit::TempDir d("gz");
+        if (testkit::Sh("gzip -9 -n -c /usr/share/common-licenses/GPL-3 > " + testkit::Quote(d / "a.gz")) == 0)
+            v = testkit::ReadFile(d / "a.gz");
+    }
+    else {
+        std::string p = testkit::Sample(kind);
+        if (!p.empty()) v = testkit::ReadFile(p);
+    }
+    cache[kind] = v;
+    return v;
+}
+
+}  // namespace carvekit

@@ -1,0 +1,21 @@
+// Sample files for the recognition and carving tests that the general
+// toolkit does not make: Office documents (ZIP-based ones built with zip
+// from small XML parts, compound ones built here), MIDI, CAB, PE and an
+// Exif JPEG. Other kinds come from testkit::Sample.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace carvekit {
+
+// The bytes of a sample of that kind; empty when it cannot be made here.
+// Kinds: every testkit::Sample kind, plus "docx", "xlsx", "pptx", "doc",
+// "xls", "ppt", "ole", "mid", "cab", "exe", "dll", "exif.jpg".
+std::vector<unsigned char> SampleBytes(const std::string& kind);
+
+// A compound (OLE2) file holding one stream of streamSectors 512-byte
+// sectors; kind "doc", "xls", "ppt" or "ole" decides its name and marks.
+std::vector<unsigned char> MakeCompoundFile(const std::string& kind, int streamSectors);
+
+}  // namespace carvekit
