@@ -77,8 +77,9 @@ int EndTest(CFileTypeJudge& j, EndKind k, const unsigned char* buf, int bytes, u
 enum class Hook { Continue, Stop };
 
 // The forward walk shared by the rules. hook(window, bytes, windowOffset,
-// ended, walkSize, result) runs after the end test of each window; it may
-// set result and stop. Without a stop, the walk size is the result.
+// ended, walkSize, result) runs after the end test of each window, with
+// bytes cut at the ending sector when the end test answered; it may set
+// result and stop. Without a stop, the walk size is the result.
 template <class F>
 u64L Walk(CFileTypeJudge& j, u64L maxBytes, EndKind kind, F&& hook) {
     const int S = j.m_nBytesPerSector;
@@ -116,7 +117,10 @@ u64L Walk(CFileTypeJudge& j, u64L maxBytes, EndKind kind, F&& hook) {
         u64L sizeAfter = walk;
         const int ended = EndTest(j, kind, win, bytes, sizeAfter);
         u64L result = 0;
-        if (hook(win, bytes, winOffset, ended != 0, sizeAfter, result) == Hook::Stop) return result;
+        // Markers are looked for only in the sectors that belong to the
+        // file: past an ending sector they belong to the next file.
+        const int own = ended ? static_cast<int>(sizeAfter - winOffset) : bytes;
+        if (hook(win, own, winOffset, ended != 0, sizeAfter, result) == Hook::Stop) return result;
         if (ended) return sizeAfter;
         walk += static_cast<u64L>(bytes);
         budget -= got;
@@ -448,8 +452,9 @@ FR_LENGTH_RULE(GetTSFileBytesSize) {
     };
     if (buf) check(buf, std::min(len, S), 0);
     u64L walk = Walk(judge, k64G, EndKind::File, [&](const unsigned char* w, int bytes, u64L off, bool ended, u64L sizeAfter, u64L& res) {
-        // Only the sectors that belong to the file count.
-        const int counted = ended ? static_cast<int>(sizeAfter - off) : bytes;
+        (void)ended;
+        (void)sizeAfter;
+        const int counted = bytes;  // only the sectors that belong to the file
         check(w, counted, off);
         if (lost) {
             // The stream lost its sync here; nothing further can change that.

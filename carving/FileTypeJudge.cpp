@@ -8,6 +8,7 @@
 #include <strings.h>
 
 #include "carving/FileLengthRules.h"
+#include "fat/FatRules.h"
 
 namespace {
 
@@ -370,7 +371,7 @@ int CFileTypeJudge::IsFileSystemSector(const unsigned char* buf, int len) {
         for (const char* n : names)
             if (std::memcmp(buf + 3, n, 8) == 0) return 1;
     }
-    return 0;
+    return IsFatFDTRecord(buf, len) ? 1 : 0;
 }
 
 // ---------------------------------------------------------------------------

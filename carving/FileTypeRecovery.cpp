@@ -155,23 +155,29 @@ int CFileTypeRecovery::ParseFileBuf(const unsigned char* buf, int len, u64 secto
     if (r != 0) return r;
     // An empty file is not worth listing.
     if (size == 0) return FR_INVALID;
-    if (!m_pResultStore) return FR_INVALID;
-    _FILE_NODE_* node = m_pResultStore->CreateFileNode(static_cast<int>(sizeof(_FILE_NODE_)));
-    if (!node) return FR_INVALID;
-    std::memset(node, 0, sizeof *node);
-    node->wcDriveLetter = static_cast<u32>(m_wcDriveLetter);
-    node->nEngineType = ENGINE_CARVING;
-    node->bIsDir = 0;
-    node->bIsHealth = 1;
-    node->nFileIndex = m_pResultStore->GetFileIndex();
-    node->uClusterNO = 0;
-    node->nBytesPerCluster = 0xFFFFFFFFu;
-    node->u64FileSize = size;
-    node->u64DataStartSector = 0;
-    node->u64RecordSector = sector;
-    node->u64VolumeStartSector = 0;
-    CopyNodeName(node->szFileName, sizeof node->szFileName, name);
-    m_pResultStore->AddChildren(0, 0, node->nFileIndex, 0, nullptr);
+    _FILE_NODE_ node;
+    std::memset(&node, 0, sizeof node);
+    node.wcDriveLetter = static_cast<u32>(m_wcDriveLetter);
+    node.nEngineType = ENGINE_CARVING;
+    node.bIsDir = 0;
+    node.bIsHealth = 1;
+    node.uClusterNO = 0;
+    node.nBytesPerCluster = 0xFFFFFFFFu;
+    node.u64FileSize = size;
+    node.u64DataStartSector = 0;
+    node.u64RecordSector = sector;
+    node.u64VolumeStartSector = 0;
+    CopyNodeName(node.szFileName, sizeof node.szFileName, name);
+    _FILE_NODE_* stored = m_pResultStore ? m_pResultStore->CreateFileNode(static_cast<int>(sizeof(_FILE_NODE_))) : nullptr;
+    if (stored) {
+        node.nFileIndex = m_pResultStore->GetFileIndex();
+        std::memcpy(stored, &node, sizeof node);
+        m_pResultStore->AddChildren(0, 0, node.nFileIndex, 0, nullptr);
+    } else {
+        // The sweep still steps over the file; only its listing is lost.
+        FrLog("carved file not stored %s\n", name);
+    }
+    if (m_fnNodeListener) m_fnNodeListener(node);
 
     switch (type) {
     case FT_DOC: case FT_OLE: case FT_XLS: case FT_PPT: case FT_WAV: case FT_AVI:

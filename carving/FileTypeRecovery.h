@@ -6,6 +6,7 @@
 // are named "<start sector>.<ext>" and all sit at the top level.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -59,6 +60,10 @@ public:
     // The log name for a volume start sector at the current local time.
     static std::wstring MakeLogName(u64 u64StartSector);
 
+    // Called with every node carved (after it went to the store), for
+    // callers that want to follow the carving as it happens.
+    void SetNodeListener(std::function<void(const _FILE_NODE_&)> fn) { m_fnNodeListener = std::move(fn); }
+
     CFileTypeJudge& GetJudge() { return *m_pJudge; }
     CDiskReader& GetDiskReader() { return m_DiskReader; }
     CScanResultFileManager* GetResultStore() { return m_pResultStore.get(); }
@@ -86,4 +91,5 @@ private:
     SearchProgressFunc m_pSearchFunc;
     void* m_pSearchParam;
     void* m_pParam;
+    std::function<void(const _FILE_NODE_&)> m_fnNodeListener;
 };

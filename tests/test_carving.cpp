@@ -1,0 +1,459 @@
+// Carving over raw images built at test time: real files at sector-aligned
+// offsets between filler, carved at their start sectors with the right
+// names and lengths, saved back byte for byte; skip counts, untrusted
+// header sizes, stopping during a long walk and progress reports.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "carving/CarveDriver.h"
+#include "carving/FileLengthRules.h"
+#include "carving/FileTypeRecovery.h"
+#include "core/Platform.h"
+#include "core/TextHelpers.h"
+#include "results/LogFileManager.h"
+#include "support/CarveKit.h"
+#include "support/TestKit.h"
+
+namespace {
+
+using Bytes = std::vector<unsigned char>;
+
+// Points the data directory at a fresh folder for the engine's logs.
+struct DataDir {
+    testkit::TempDir dir{"carvedata"};
+    DataDir() {
+        setenv("FOTORETTA_DATA_DIR", dir.path().c_str(), 1);
+        ResetDataDirCache();
+        CLogFileManager::ResetInstance();
+    }
+    ~DataDir() {
+        unsetenv("FOTORETTA_DATA_DIR");
+        ResetDataDirCache();
+        CLogFileManager::ResetInstance();
+    }
+};
+
+struct Placed {
+    std::string kind;
+    std::string ext;
+    u64 sector;
+    Bytes data;
+    bool exact;
+};
+
+// A raw image: files at sector boundaries, each followed by zero padding
+// to its sector end and some sectors of random filler.
+struct Image {
+    Bytes bytes;
+    std::vector<Placed> files;
+    uint32_t seed = 1;
+
+    void Filler(size_t sectors) {
+        Bytes f = testkit::RandomBytes(sectors * 512, seed++);
+        // Keep filler from looking like a file start or metadata by chance.
+        for (size_t s = 0; s < sectors; ++s) f[s * 512] = 0x55;
+        bytes.insert(bytes.end(), f.begin(), f.end());
+    }
+    void Zeros(size_t sectors) { bytes.resize(bytes.size() + sectors * 512, 0); }
+    bool Add(const std::string& kind, const std::string& ext, bool exact, size_t fillerAfter = 3) {
+        Bytes d = carvekit::SampleBytes(kind);
+        if (d.empty()) return false;
+        files.push_back({kind, ext, bytes.size() / 512, d, exact});
+        bytes.insert(bytes.end(), d.begin(), d.end());
+        bytes.resize((bytes.size() + 511) / 512 * 512, 0);
+        Filler(fillerAfter);
+        return true;
+    }
+};
+
+struct Carved {
+    std::map<u64, _FILE_NODE_> bySector;
+};
+
+int Carve(CFileTypeRecovery& e, const std::string& path, Carved& out, ScanProgressFunc cb = nullptr,
+          void* param = nullptr, const std::atomic<bool>* cancel = nullptr, CarveStats* stats = nullptr) {
+    std::wstring w = Utf8ToWide(path);
+    EXPECT_EQ(0, e.Init(w.data(), L'C'));
+    e.SetNodeListener([&](const _FILE_NODE_& n) { out.bySector[n.u64RecordSector] = n; });
+    e.InitCallBack(cb, nullptr, param, 90);
+    return CarveImage(e, cb, param, cancel, stats);
+}
+
+Bytes Saved(CFileTypeRecovery& e, const _FILE_NODE_& n, const std::string& path) {
+    _FILE_NODE_ copy = n;
+    std::wstring w = Utf8ToWide(path);
+    EXPECT_EQ(0, e.SaveFileData(&copy, w.data(), 0)) << n.szFileName;
+    return testkit::ReadFile(path);
+}
+
+TEST(Carving, RealFilesBetweenFiller) {
+    DataDir data;
+    Image img;
+    img.Zeros(16);
+    // Lengths the formats' own structure gives exactly.
+    const char* exact[][2] = {{"jpg", "jpg"},   {"exif.jpg", "jpg"}, {"png", "png"},   {"gif", "gif"},
+                              {"bmp", "bmp"},   {"zip", "zip"},      {"docx", "docx"}, {"xlsx", "xlsx"},
+                              {"pptx", "pptx"}, {"pdf", "pdf"},      {"wav", "wav"},   {"avi", "avi"},
+                              {"mp3", "mp3"},   {"mid", "mid"},      {"ico", "ico"},   {"font.ttf", "ttf"},
+                              {"cab", "cab"},   {"7z", "7z"},        {"doc", "doc"},   {"xls", "xls"},
+                              {"ppt", "ppt"},   {"ts", "ts"}};
+    for (auto& k : exact) img.Add(k[0], k[1], true);
+    // Formats measured by walking to the next file.
+    const char* walked[][2] = {{"gz9", "gz"}, {"mp4", "mp4"}, {"mkv", "mkv"}, {"flv", "flv"}, {"sqlite", "db"}, {"mpg", "mpeg"}};
+    for (auto& k : walked) img.Add(k[0], k[1], false);
+    img.Add("jpg", "jpg", true, 0);  // a last file right at the end
+    FR_REQUIRE(img.files.size() > 20, "too few samples could be made");
+    testkit::TempDir dir("carve");
+    const std::string path = dir / "img.raw";
+    testkit::WriteFile(path, img.bytes);
+
+    CFileTypeRecovery e;
+    Carved c;
+    CarveStats st;
+    ASSERT_EQ(0, Carve(e, path, c, nullptr, nullptr, nullptr, &st));
+    EXPECT_EQ(img.bytes.size() / 512, st.u64SectorsSwept);
+
+    for (size_t i = 0; i < img.files.size(); ++i) {
+        const Placed& f = img.files[i];
+        SCOPED_TRACE(f.kind);
+        auto it = c.bySector.find(f.sector);
+        ASSERT_NE(it, c.bySector.end()) << "nothing carved at " << f.sector;
+        const _FILE_NODE_& n = it->second;
+        EXPECT_EQ(std::to_string(f.sector) + "." + f.ext, n.szFileName);
+        EXPECT_EQ(4u, n.nEngineType);
+        EXPECT_EQ(0xFFFFFFFFu, n.nBytesPerCluster);
+        if (f.exact) {
+            EXPECT_EQ(f.data.size(), n.u64FileSize);
+            Bytes back = Saved(e, n, dir / (std::to_string(i) + "." + f.ext));
+            EXPECT_EQ(testkit::Sha256(f.data), testkit::Sha256(back));
+        } else {
+            const u64 next = i + 1 < img.files.size() ? img.files[i + 1].sector : img.bytes.size() / 512;
+            EXPECT_GE(n.u64FileSize, f.data.size());
+            EXPECT_LE(n.u64FileSize, (next - f.sector) * 512);
+        }
+    }
+    // Files measured from their content are stepped over: nothing is carved
+    // from inside them.
+    for (const Placed& f : img.files) {
+        if (f.ext == "wav" || f.ext == "avi" || f.ext == "bmp" || f.ext == "cab" || f.ext == "ttf" ||
+            f.ext == "ico" || f.ext == "doc" || f.ext == "xls" || f.ext == "ppt")
+            continue;
+        const u64 end = f.sector + (f.data.size() + 511) / 512;
+        for (auto& [s, n] : c.bySector)
+            EXPECT_FALSE(s > f.sector && s < end) << n.szFileName << " inside " << f.kind;
+    }
+}
+
+TEST(Carving, SkipCounts) {
+    Image img;
+    img.Zeros(4);
+    ASSERT_TRUE(img.Add("jpg", "jpg", true, 40));
+    ASSERT_TRUE(img.Add("bmp", "bmp", true, 4));
+    testkit::TempDir dir("skip");
+    const std::string path = dir / "img.raw";
+    testkit::WriteFile(path, img.bytes);
+    CDiskReader reader;
+    ASSERT_EQ(0, reader.Init(path.c_str(), img.bytes.size() / 512));
+    CFileTypeRecovery e;
+    u64 skip = 0, count = 5;
+    const Placed& jpg = img.files[0];
+    ASSERT_EQ(0, e.ParseFileBuf(img.bytes.data() + jpg.sector * 512, 512, jpg.sector, 0, 100, -1, &reader, 512, skip, count));
+    EXPECT_EQ((jpg.data.size() + 511) / 512, skip);
+    EXPECT_EQ(6u, count);
+    const Placed& bmp = img.files[1];
+    ASSERT_EQ(0, e.ParseFileBuf(img.bytes.data() + bmp.sector * 512, 512, bmp.sector, 0, 100, -1, &reader, 512, skip, count));
+    EXPECT_EQ(1u, skip);
+    EXPECT_EQ(7u, count);
+    // Filler: no file, nothing changes.
+    skip = 99;
+    EXPECT_EQ(87, e.ParseFileBuf(img.bytes.data() + (bmp.sector - 1) * 512, 512, bmp.sector - 1, 0, 100, -1, &reader, 512, skip, count));
+    EXPECT_EQ(99u, skip);
+    EXPECT_EQ(7u, count);
+}
+
+TEST(Carving, FileCrossingWindowEndCarriesTheSweep) {
+    // A JPEG starting at the last sector of the first 64 KiB window.
+    Image img;
+    img.Zeros(127);
+    ASSERT_TRUE(img.Add("jpg", "jpg", true, 0));
+    ASSERT_TRUE(img.Add("png", "png", true, 2));
+    testkit::TempDir dir("cross");
+    const std::string path = dir / "img.raw";
+    testkit::WriteFile(path, img.bytes);
+    DataDir data;
+    CFileTypeRecovery e;
+    Carved c;
+    ASSERT_EQ(0, Carve(e, path, c));
+    ASSERT_EQ(1u, c.bySector.count(127));
+    EXPECT_EQ(img.files[0].data.size(), c.bySector[127].u64FileSize);
+    ASSERT_EQ(1u, c.bySector.count(img.files[1].sector));
+    EXPECT_EQ(2u, c.bySector.size());
+}
+
+TEST(Carving, UntrustedHeaderSizes) {
+    // A bitmap header claiming 100 MiB near the end of a small image, one
+    // claiming 0 bytes, and a cabinet claiming more than the volume.
+    Bytes img(64 * 512, 0);
+    auto bmp = [&](size_t sector, uint32_t size) {
+        unsigned char* p = img.data() + sector * 512;
+        p[0] = 'B';
+        p[1] = 'M';
+        std::memcpy(p + 2, &size, 4);
+        p[14] = 40;
+    };
+    bmp(10, 100u << 20);
+    bmp(20, 0);
+    unsigned char* cab = img.data() + 30 * 512;
+    std::memcpy(cab, "MSCF", 4);
+    const uint32_t big = 0x30000000;
+    std::memcpy(cab + 8, &big, 4);
+    testkit::TempDir dir("hdr");
+    const std::string path = dir / "img.raw";
+    testkit::WriteFile(path, img);
+    DataDir data;
+    CFileTypeRecovery e;
+    Carved c;
+    ASSERT_EQ(0, Carve(e, path, c));
+    ASSERT_EQ(1u, c.bySector.count(10));
+    EXPECT_EQ((64u - 10) * 512, c.bySector[10].u64FileSize);
+    EXPECT_EQ(0u, c.bySector.count(20));
+    ASSERT_EQ(1u, c.bySector.count(30));
+    EXPECT_EQ((64u - 30) * 512, c.bySector[30].u64FileSize);
+    // Saving the clipped file ends at the device end: a short file, no loop.
+    Bytes back = Saved(e, c.bySector[30], dir / "big.cab");
+    EXPECT_EQ((64u - 30) * 512, back.size());
+}
+
+struct StopProbe {
+    int calls = 0;
+    int stopAt = 3;
+    bool sawCompleteEarly = false;
+    int last = 0;
+    static int Cb(void* p, int prog, int pct, int, u64, u64, u64, wchar_t*) {
+        auto* s = static_cast<StopProbe*>(p);
+        ++s->calls;
+        if (IsScanComplete(prog, pct) && !(prog == 100 && pct == 100)) s->sawCompleteEarly = true;
+        s->last = prog;
+        return s->stopAt && s->calls >= s->stopAt ? FR_RECOVERY_CANCELLED : 0;
+    }
+};
+
+TEST(Carving, StoppingDuringALongWalk) {
+    // A JPEG without an end marker followed by 8 MiB of zeros: its walk
+    // reads window after window until the user stops it.
+    Bytes jpg = carvekit::SampleBytes("jpg");
+    FR_REQUIRE(jpg.size() > 2048, "no JPEG sample");
+    Bytes head(jpg.begin(), jpg.begin() + 1024);
+    Bytes img(16 * 1024 * 1024 / 2, 0);
+    std::memcpy(img.data() + 512 * 4, head.data(), head.size());
+    testkit::TempDir dir("stop");
+    const std::string path = dir / "img.raw";
+    testkit::WriteFile(path, img);
+    DataDir data;
+    CFileTypeRecovery e;
+    Carved c;
+    StopProbe probe;
+    int r = Carve(e, path, c, &StopProbe::Cb, &probe);
+    EXPECT_EQ(FR_RECOVERY_CANCELLED, r);
+    EXPECT_EQ(3, probe.calls);  // the third report, inside the walk, stopped it
+    EXPECT_TRUE(c.bySector.empty());
+    EXPECT_FALSE(probe.sawCompleteEarly);
+
+    // Without a stop the walk reports progress but never completion; the
+    // driver ends with (100, 100).
+    CFileTypeRecovery e2;
+    Carved c2;
+    StopProbe quiet;
+    quiet.stopAt = 0;
+    ASSERT_EQ(0, Carve(e2, path, c2, &StopProbe::Cb, &quiet));
+    EXPECT_FALSE(quiet.sawCompleteEarly);
+    EXPECT_EQ(100, quiet.last);
+    ASSERT_EQ(1u, c2.bySector.count(4));
+    EXPECT_EQ(img.size() - 4 * 512, c2.bySector[4].u64FileSize);
+}
+
+TEST(Carving, CancelFlagStopsTheSweep) {
+    Bytes img(4 * 1024 * 1024, 0);
+    testkit::TempDir dir("cancel");
+    const std::string path = dir / "img.raw";
+    testkit::WriteFile(path, img);
+    DataDir data;
+    CFileTypeRecovery e;
+    Carved c;
+    std::atomic<bool> cancel{true};
+    CarveStats st;
+    EXPECT_EQ(FR_RECOVERY_CANCELLED, Carve(e, path, c, nullptr, nullptr, &cancel, &st));
+    EXPECT_EQ(0u, st.u64SectorsSwept);
+}
+
+TEST(Carving, SavingNeverOverwrites) {
+    Image img;
+    img.Zeros(2);
+    ASSERT_TRUE(img.Add("png", "png", true));
+    testkit::TempDir dir("save");
+    const std::string path = dir / "img.raw";
+    testkit::WriteFile(path, img.bytes);
+    DataDir data;
+    CFileTypeRecovery e;
+    Carved c;
+    ASSERT_EQ(0, Carve(e, path, c));
+    ASSERT_EQ(1u, c.bySector.count(2));
+    const std::string target = dir / "keep.png";
+    testkit::WriteFile(target, "mine", 4);
+    _FILE_NODE_ n = c.bySector[2];
+    std::wstring w = Utf8ToWide(target);
+    EXPECT_EQ(EEXIST, e.SaveFileData(&n, w.data(), 0));
+    EXPECT_EQ(4u, testkit::ReadFile(target).size());
+    // 1000 bytes from 512-byte sectors: exactly 1000 written.
+    n.u64FileSize = 1000;
+    const std::string cut = dir / "cut.png";
+    std::wstring wc = Utf8ToWide(cut);
+    EXPECT_EQ(0, e.SaveFileData(&n, wc.data(), 0));
+    EXPECT_EQ(Bytes(img.files[0].data.begin(), img.files[0].data.begin() + 1000), testkit::ReadFile(cut));
+    EXPECT_EQ(87, e.SaveFileData(nullptr, wc.data(), 0));
+}
+
+TEST(Carving, PreviewToFileOrBuffer) {
+    Image img;
+    img.Zeros(2);
+    ASSERT_TRUE(img.Add("jpg", "jpg", true));
+    ASSERT_TRUE(img.Add("pdf", "pdf", true));
+    testkit::TempDir dir("prev");
+    const std::string path = dir / "img.raw";
+    testkit::WriteFile(path, img.bytes);
+    DataDir data;
+    CFileTypeRecovery e;
+    Carved c;
+    ASSERT_EQ(0, Carve(e, path, c));
+    _FILE_NODE_ jpg = c.bySector[img.files[0].sector];
+    wchar_t tmp[512] = {0};
+    int len = 0;
+    ASSERT_EQ(0, e.PreView(&jpg, tmp, nullptr, len, nullptr, nullptr));
+    const std::string tmpPath = WideToUtf8(tmp);
+    EXPECT_EQ(GetScanLogDir() + "tmp.jpg", tmpPath);
+    EXPECT_EQ(img.files[0].data, testkit::ReadFile(tmpPath));
+    _FILE_NODE_ pdf = c.bySector[img.files[1].sector];
+    Bytes buf(300);
+    len = 300;
+    wchar_t none[512] = {0};
+    ASSERT_EQ(0, e.PreView(&pdf, none, buf.data(), len, nullptr, nullptr));
+    EXPECT_EQ(300, len);
+    EXPECT_EQ(Bytes(img.files[1].data.begin(), img.files[1].data.begin() + 300), buf);
+    EXPECT_EQ(0, none[0]);
+    std::vector<_FILE_NODE_> kids;
+    _FILE_NODE_ parent = jpg;
+    EXPECT_EQ(0, e.GetChildrenFileNode(&parent, 0, kids));
+    EXPECT_TRUE(kids.empty());
+}
+
+// Single rules over hand-built sectors through an in-memory image.
+struct RuleImage {
+    testkit::TempDir dir{"rule"};
+    CDiskReader reader;
+    CFileTypeJudge judge;
+    Bytes img;
+    explicit RuleImage(Bytes b) : img(std::move(b)) {
+        img.resize((img.size() + 511) / 512 * 512 + 512, 0);
+        testkit::WriteFile(dir / "r.raw", img);
+        EXPECT_EQ(0, reader.Init((dir / "r.raw").c_str(), img.size() / 512));
+    }
+    unsigned long long Measure(u64 sector = 0, EXTEND_NAME_TYPE* type = nullptr) {
+        char name[64];
+        EXTEND_NAME_TYPE t = FT_NONE;
+        unsigned long long size = 0;
+        judge.ParseFileBuf(img.data() + sector * 512, 512, sector, 0, img.size() / 512, -1, 0, &reader, 512, name, t,
+                           size);
+        if (type) *type = t;
+        return size;
+    }
+};
+
+TEST(LengthRules, JpegMarkers) {
+    Bytes b = {0xFF, 0xD8, 0xFF, 0xE0, 0, 16, 'J', 'F', 'I', 'F'};
+    b.resize(512, 0x11);
+    // FF D9 exactly at the end of the first sector: one sector long.
+    b[510] = 0xFF;
+    b[511] = 0xD9;
+    RuleImage r1(b);
+    EXPECT_EQ(512u, r1.Measure());
+    // FF D9 followed by other bytes in the same sector: measured further,
+    // here by a closed marker in the next sector.
+    b[200] = 0xFF;
+    b[201] = 0xD9;
+    b[510] = b[511] = 0x11;
+    b.resize(1024, 0x22);
+    b[700] = 0xFF;
+    b[701] = 0xD9;
+    std::fill(b.begin() + 702, b.end(), 0);
+    RuleImage r2(b);
+    EXPECT_EQ(702u, r2.Measure());
+}
+
+TEST(LengthRules, PngSecondIendIsClosed) {
+    const unsigned char iend[8] = {0x49, 0x45, 0x4E, 0x44, 0xAE, 0x42, 0x60, 0x82};
+    Bytes b = {0x89, 0x50, 0x4E, 0x47, 0x0D, 0x0A, 0x1A, 0x0A};
+    b.resize(512, 0x33);
+    std::memcpy(b.data() + 100, iend, 8);  // followed by garbage
+    std::memcpy(b.data() + 300, iend, 8);
+    std::fill(b.begin() + 308, b.end(), 0);
+    RuleImage r(b);
+    EXPECT_EQ(308u, r.Measure());
+}
+
+TEST(LengthRules, CompoundHeaderRules) {
+    // Sector shift 10 is not a valid compound file: the Word-tail walk.
+    Bytes doc = carvekit::MakeCompoundFile("doc", 4);
+    EXPECT_EQ(7u * 512, RuleImage(doc).Measure());
+    Bytes odd = doc;
+    odd[30] = 10;
+    CFileTypeJudge j;
+    EXPECT_EQ(0u, GetOFFICE2003FileBytesSizeByFileHead(j, odd.data(), 512));
+    // No DIFAT sectors but more than the header's 109 FAT entries: refused
+    // before reading past the header's array.
+    Bytes many = doc;
+    const uint32_t f = 200;
+    std::memcpy(many.data() + 44, &f, 4);
+    EXPECT_EQ(0u, GetOFFICE2003FileBytesSizeByFileHead(j, many.data(), 512));
+    // A header cut short is refused too.
+    EXPECT_EQ(0u, GetOFFICE2003FileBytesSizeByFileHead(j, doc.data(), 100));
+}
+
+TEST(LengthRules, AsfPropertiesStayInSector) {
+    const unsigned char head[16] = {0x30, 0x26, 0xB2, 0x75, 0x8E, 0x66, 0xCF, 0x11,
+                                    0xA6, 0xD9, 0x00, 0xAA, 0x00, 0x62, 0xCE, 0x6C};
+    const unsigned char props[16] = {0xA1, 0xDC, 0xAB, 0x8C, 0x47, 0xA9, 0xCF, 0x11,
+                                     0x8E, 0xE4, 0x00, 0xC0, 0x0C, 0x20, 0x53, 0x65};
+    Bytes b(512, 0);
+    std::memcpy(b.data(), head, 16);
+    std::memcpy(b.data() + 30, props, 16);
+    const uint64_t size = 5000;
+    std::memcpy(b.data() + 70, &size, 8);
+    b.resize(8192, 0);
+    RuleImage r(b);
+    EXPECT_EQ(5000u, r.Measure());
+    // The properties object too close to the sector end to hold its flags.
+    Bytes late(512, 0);
+    std::memcpy(late.data(), head, 16);
+    std::memcpy(late.data() + 500, props, 12);
+    CFileTypeJudge j;
+    EXPECT_EQ(512u, GetASFFileBytesSize(j, late.data(), 512));
+}
+
+TEST(LengthRules, ZipCommentNotCounted) {
+    Bytes b = {'P', 'K', 3, 4};
+    b.resize(600, 0x41);
+    const unsigned char eocd[22] = {'P', 'K', 5, 6, 0, 0, 0, 0, 1, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 5, 0};
+    std::memcpy(b.data() + 600, eocd, 0);
+    b.insert(b.end(), eocd, eocd + 22);
+    for (char ch : std::string("hello")) b.push_back(static_cast<unsigned char>(ch));
+    RuleImage r(b);
+    EXPECT_EQ(622u, r.Measure());
+}
+
+}  // namespace
