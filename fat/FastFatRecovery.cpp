@@ -1,0 +1,948 @@
+#include "fat/FastFatRecovery.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "core/Categories.h"
+#include "core/Platform.h"
+#include "core/TextHelpers.h"
+
+namespace {
+
+constexpr u32 kFat12End = 0xFF8;
+constexpr u32 kFat16End = 0xFFF8;
+constexpr u32 kFat32End = 0x0FFFFFF8;
+// Up to this high word is tried when a deleted FAT32 entry lost its own.
+constexpr unsigned kMaxGuessedHighWord = 256;
+
+bool IsDotPair(const unsigned char* p) {
+    return p[0] == '.' && p[1] == ' ' && (p[11] & FAT_ATTR_DIRECTORY) && p[32] == '.' && p[33] == '.';
+}
+
+std::string ExtensionOf(const char* name) {
+    const char* dot = strrchr(name, '.');
+    if (!dot || !dot[1]) return std::string();
+    return std::string(dot + 1);
+}
+
+// dir + "/" + name, or the first "name(N).ext" there that does not exist yet.
+std::string UniquePath(const std::string& dir, const std::string& name) {
+    struct stat st;
+    std::string path = dir + "/" + name;
+    if (lstat(path.c_str(), &st) != 0) return path;
+    const size_t dot = name.rfind('.');
+    const std::string stem = (dot == std::string::npos || dot == 0) ? name : name.substr(0, dot);
+    const std::string ext = (dot == std::string::npos || dot == 0) ? std::string() : name.substr(dot);
+    for (int i = 1; i < 100000; ++i) {
+        path = dir + "/" + stem + "(" + std::to_string(i) + ")" + ext;
+        if (lstat(path.c_str(), &st) != 0) return path;
+    }
+    return path;  // the exclusive create then fails with EEXIST
+}
+
+}  // namespace
+
+CFastFatRecovery::CFastFatRecovery() = default;
+
+CFastFatRecovery::~CFastFatRecovery() {
+    if (m_pResultManager) m_pResultManager->FlushBufToFile();
+}
+
+// ---------------------------------------------------------------------------
+// Initialisation
+
+int CFastFatRecovery::Init(int nDiskNumber, long long u64StartSector, long long u64SectorCount,
+                           wchar_t wcDriveLetter) {
+    if (m_bOpened) return 0;
+    if (u64StartSector < 0 || u64SectorCount <= 0) return FR_INVALID;
+    m_u64PartitionStart = static_cast<u64>(u64StartSector);
+    m_u64SectorCount = static_cast<u64>(u64SectorCount);
+    m_wcDriveLetter = wcDriveLetter;
+    int ret = m_DiskReader.Init(nDiskNumber, m_u64PartitionStart + m_u64SectorCount);
+    if (ret != 0) return ret;
+    m_bOpened = true;
+    return InitVolume();
+}
+
+int CFastFatRecovery::Init(wchar_t* szPath, wchar_t wcDriveLetter) {
+    if (m_bOpened) return 0;
+    if (!szPath) return FR_INVALID;
+    int ret = m_DiskReader.Init(szPath, ~0ULL);
+    if (ret != 0) return ret;
+    const long long size = rsb_getDeviceSize(m_DiskReader.GetHandle());
+    if (size < 512) {
+        m_DiskReader.Close();
+        return size < 0 ? (errno ? errno : FR_FAILED) : FR_SHORT_READ;
+    }
+    m_u64PartitionStart = 0;
+    m_u64SectorCount = static_cast<u64>(size) / 512;
+    m_DiskReader.SetSectorLimit(m_u64SectorCount);
+    m_wcDriveLetter = wcDriveLetter;
+    m_bOpened = true;
+    return InitVolume();
+}
+
+u64 CFastFatRecovery::VolumeStartInSectors(u64 u64VolumeStart512) const {
+    return u64VolumeStart512 * 512 / static_cast<u64>(m_nBytesPerSector);
+}
+
+// Reads the boot record and sets up geometry, reader limit and FAT window.
+int CFastFatRecovery::InitVolume() {
+    unsigned int got = 0;
+    std::memset(m_byBootSector, 0, sizeof m_byBootSector);
+    const int nBoot = static_cast<int>(std::min<u64>(8, m_u64SectorCount));
+    int ret = m_DiskReader.ReadData(m_byBootSector, nBoot, static_cast<long long>(m_u64PartitionStart), 512, &got);
+    if (ret != 0 && got == 0) return ret;
+    if (!ParseFatBootRecord(m_byBootSector, sizeof m_byBootSector, m_Boot)) {
+        FrLog("CFastFatRecovery boot record unusable\n");
+        return FR_INVALID;
+    }
+    m_nBytesPerSector = static_cast<int>(m_Boot.nBytesPerSector);
+    m_bIsFat32 = m_Boot.bIsFat32 ? 1 : 0;
+    m_uSectorsPerCluster = m_Boot.nSectorsPerCluster;
+    m_uRootClusterNO = m_Boot.nRootCluster;
+    m_uDataStartSector = static_cast<u32>(m_Boot.u64DataStartSector);
+    // Reads use the volume's own sector size from here on.
+    m_u64VolumeStart = VolumeStartInSectors(m_u64PartitionStart);
+    m_u64VolumeSectors = m_u64SectorCount * 512 / static_cast<u64>(m_nBytesPerSector);
+    // The cluster count must fit the volume that is really there.
+    if (m_Boot.u64DataStartSector >= m_u64VolumeSectors) return FR_INVALID;
+    const u64 fitting = (m_u64VolumeSectors - m_Boot.u64DataStartSector) / m_uSectorsPerCluster;
+    if (fitting < m_Boot.nClusterCount) m_Boot.nClusterCount = static_cast<u32>(fitting);
+    m_DiskReader.SetSectorLimit(m_u64VolumeStart + m_u64VolumeSectors);
+    m_u64FatStartSector = m_u64VolumeStart + m_Boot.u64FatStartSector;
+    // The window never holds more than one FAT.
+    const u64 fatBytes = static_cast<u64>(m_Boot.nSectorsPerFat) * m_Boot.nBytesPerSector;
+    const u64 windowBytes = std::min<u64>(kFatCacheBytes, fatBytes);
+    m_vecFatCache.assign(windowBytes, 0);
+    m_uFatCacheFirstSector = 0;
+    m_uFatCacheSectors = 0;
+    m_bReady = true;
+    return 0;
+}
+
+int CFastFatRecovery::InitCallBack(ScanProgressFunc pScanFunc, RecoveryProgressFunc pRecoveryFunc, void* pParam,
+                                   int nPercent) {
+    m_pfnScanProgress = pScanFunc;
+    m_pfnRecoveryProgress = pRecoveryFunc;
+    m_pProgressParam = pParam;
+    m_nPercent = nPercent;
+    return 0;
+}
+
+// ---------------------------------------------------------------------------
+// FAT access
+
+int CFastFatRecovery::GetNextClusterNO(unsigned uCluster, unsigned& uNext) {
+    uNext = 0;
+    if (!m_bReady || uCluster > m_Boot.nClusterCount + 1u) return FR_INVALID;
+    u64 offset;
+    u32 width;
+    if (m_Boot.nFatBits == 32) {
+        offset = static_cast<u64>(uCluster) * 4;
+        width = 4;
+    } else if (m_Boot.nFatBits == 16) {
+        offset = static_cast<u64>(uCluster) * 2;
+        width = 2;
+    } else {
+        offset = static_cast<u64>(uCluster) + uCluster / 2;  // 12-bit entries
+        width = 2;
+    }
+    const u64 bps = m_Boot.nBytesPerSector;
+    const u64 fatBytes = static_cast<u64>(m_Boot.nSectorsPerFat) * bps;
+    if (offset + width > fatBytes) return FR_INVALID;
+    const u64 winStart = static_cast<u64>(m_uFatCacheFirstSector) * bps;
+    const u64 winLen = static_cast<u64>(m_uFatCacheSectors) * bps;
+    if (m_uFatCacheSectors == 0 || offset < winStart || offset + width > winStart + winLen) {
+        // Reload the window at the sector holding the entry (one sector
+        // earlier when a 12-bit entry straddles a sector boundary).
+        u64 first = offset / bps;
+        if ((offset + width - 1) / bps != first && first > 0 && m_vecFatCache.size() < 2 * bps) --first;
+        const u64 cap = m_vecFatCache.size() / bps;
+        const u64 n = std::min<u64>(cap, m_Boot.nSectorsPerFat - first);
+        unsigned int got = 0;
+        m_uFatCacheSectors = 0;
+        int ret = m_DiskReader.ReadData(m_vecFatCache.data(), static_cast<int>(n),
+                                        static_cast<long long>(m_u64FatStartSector + first),
+                                        static_cast<int>(bps), &got);
+        if (got == 0) return ret != 0 ? ret : FR_SHORT_READ;
+        m_uFatCacheFirstSector = static_cast<u32>(first);
+        m_uFatCacheSectors = got;
+        if (offset + width > (first + got) * bps) return FR_SHORT_READ;
+    }
+    const unsigned char* p = m_vecFatCache.data() + (offset - static_cast<u64>(m_uFatCacheFirstSector) * bps);
+    if (m_Boot.nFatBits == 32) {
+        uNext = FatLe32(p) & 0x0FFFFFFF;
+    } else if (m_Boot.nFatBits == 16) {
+        uNext = FatLe16(p);
+    } else {
+        const u32 v = FatLe16(p);
+        uNext = (uCluster & 1) ? (v >> 4) : (v & 0xFFF);
+    }
+    return 0;
+}
+
+bool CFastFatRecovery::IsEndOfChain(unsigned v) const {
+    if (m_Boot.nFatBits == 32) return (v & 0x0FFFFFFF) >= kFat32End;
+    if (m_Boot.nFatBits == 16) return (v & 0xFFFF) >= kFat16End;
+    return (v & 0xFFF) >= kFat12End;
+}
+
+int CFastFatRecovery::FindNextClusterNO(unsigned uCluster, unsigned& uNext) {
+    unsigned v = 0;
+    int ret = GetNextClusterNO(uCluster, v);
+    uNext = 0;
+    if (ret != 0) return ret;
+    if (v != 0) {
+        // A bad-cluster mark, an end mark or a number outside the volume all end the chain.
+        if (!IsEndOfChain(v) && IsValidCluster(v)) uNext = v;
+        return 0;
+    }
+    // A free entry: the file is taken to go on in the next cluster when that is free too.
+    if (!IsValidCluster(static_cast<u64>(uCluster) + 1)) return 0;
+    unsigned w = 1;
+    ret = GetNextClusterNO(uCluster + 1, w);
+    if (ret == 0 && w == 0) uNext = uCluster + 1;
+    return ret;
+}
+
+u64 CFastFatRecovery::ClusterToSector(u32 c) const {
+    return m_u64VolumeStart + m_Boot.u64DataStartSector + static_cast<u64>(c - 2) * m_uSectorsPerCluster;
+}
+
+// ---------------------------------------------------------------------------
+// Scan
+
+int CFastFatRecovery::ReportScan(int nProgress, int nRemaindSecond) {
+    if (!m_pfnScanProgress) return 0;
+    return m_pfnScanProgress(m_pProgressParam, nProgress, m_nPercent, nRemaindSecond, 0, 0, 0, nullptr);
+}
+
+int CFastFatRecovery::ScanDevice(wchar_t* szLogName) {
+    if (!m_bReady) return FR_INVALID;
+    m_mapDirInfo.clear();
+    m_vecLostDirCluster.clear();
+    m_setLostDirCluster.clear();
+    m_mapDepthCache.clear();
+    m_DirQueue.clear();
+    m_pResultManager = std::make_unique<CScanResultFileManager>();
+    if (m_pfnSearchProgress) m_pResultManager->InitSearchCallBack(m_pfnSearchProgress, m_pSearchParam);
+    if (szLogName) return m_pResultManager->Init(szLogName);
+
+    SYSTEMTIME st{};
+    rsb_getSystemTime(&st);
+    char name[128];
+    snprintf(name, sizeof name, "Fast_%lld_%d%d%d%d%2d", static_cast<long long>(m_u64PartitionStart), st.wYear,
+             st.wMonth, st.wDay, st.wHour, st.wMinute);
+    std::wstring wname = Utf8ToWide(name);
+    int ret = m_pResultManager->Init(wname.c_str());
+    if (ret != 0) {
+        FrLog("CFastFatRecovery result store init failed %d\n", ret);
+        return ret;
+    }
+
+    m_DirQueue.push_back(m_uRootClusterNO);
+    unsigned long long lastTick = rsb_getTickCount();
+    int result = ReportScan(1, -1);
+    int step = 0;
+    std::set<u32> visited;
+    while (!m_DirQueue.empty()) {
+        const u32 c = m_DirQueue.front();
+        m_DirQueue.pop_front();
+        if (!visited.insert(c).second) continue;
+        InitDirInfo(c);
+        const unsigned long long now = rsb_getTickCount();
+        if (now - lastTick >= 5000) {
+            lastTick = now;
+            ++step;
+            // Periodic reports stay below the completion band.
+            if (m_nPercent == 100) {
+                const int k = std::min(2 + step - 1, 79);
+                result = ReportScan(k, std::max(100 - k, 1));
+            } else if (m_nPercent == 9) {
+                result = ReportScan(std::min(21 + step - 1, 79), -1);
+            }
+            if (result != 0) break;
+        }
+    }
+    if (result == 0) result = ReportScan(80, 10);
+    if (result == 0) {
+        for (u32 d : m_vecLostDirCluster) {
+            auto it = m_mapDirInfo.find(d);
+            if (it == m_mapDirInfo.end()) continue;
+            const u32 parent = it->second.nFileIndex;
+            _FILE_NODE_* node = m_pResultManager->CreateFileNode(sizeof(_FILE_NODE_));
+            if (!node) break;
+            *node = it->second;
+            node->nFileIndex = m_pResultManager->GetFileIndex();
+            int depth = 0;
+            _GetRootParentDirIndex(parent, depth);
+            m_pResultManager->AddChildren(parent, static_cast<unsigned>(depth), node->nFileIndex, node->uClusterNO,
+                                          node->szFileName);
+        }
+        m_pResultManager->FlushBufToFile();
+        result = ReportScan(100, 0);
+    } else {
+        m_pResultManager->FlushBufToFile();
+    }
+    return result;
+}
+
+// Walks one directory: the fixed root area of FAT12/16 (cluster 0) or a
+// cluster chain.
+int CFastFatRecovery::InitDirInfo(unsigned uCluster) {
+    const u32 bps = m_Boot.nBytesPerSector;
+    bool bKnown = false;
+    bool bMarked = false;
+    auto it = m_mapDirInfo.find(uCluster);
+    if (it != m_mapDirInfo.end() && it->second.bIsDir) {
+        bKnown = true;
+        bMarked = it->second.nReserved != 0;
+    }
+    u32 P = uCluster;
+    std::vector<char16_t> lfn(20 * 13 + 1, 0);
+    int lfnPos = 20 * 13;
+    bool bEnded = false;
+
+    if (!m_bIsFat32 && uCluster == 0) {
+        const u32 n = m_Boot.nRootDirSectors;
+        if (n == 0) return 0;
+        std::vector<unsigned char> buf(static_cast<size_t>(n) * bps);
+        unsigned int got = 0;
+        const u64 start = m_u64VolumeStart + m_Boot.u64RootDirSector;
+        int ret = m_DiskReader.ReadData(buf.data(), static_cast<int>(n), static_cast<long long>(start),
+                                        static_cast<int>(bps), &got);
+        if (got == 0) return ret != 0 ? ret : FR_SHORT_READ;
+        ParseDirEntries(buf.data(), static_cast<int>(got * bps), start, bMarked, P, lfn, lfnPos, bEnded);
+        return 0;
+    }
+
+    if (!IsValidCluster(uCluster)) return FR_INVALID;
+    const u32 clusterBytes = bps * m_uSectorsPerCluster;
+    std::vector<unsigned char> buf(clusterBytes);
+    std::set<u32> seen;
+    u32 cur = uCluster;
+    bool bFirst = true;
+    bool bGuessed = false;
+    for (u32 steps = 0; steps <= m_Boot.nClusterCount; ++steps) {
+        if (!seen.insert(cur).second) break;
+        const u64 start = ClusterToSector(cur);
+        unsigned int got = 0;
+        int ret = m_DiskReader.ReadData(buf.data(), static_cast<int>(m_uSectorsPerCluster),
+                                        static_cast<long long>(start), static_cast<int>(bps), &got);
+        if (ret != 0) return ret;
+        if (bFirst && bKnown && cur != m_uRootClusterNO && !IsDotPair(buf.data())) break;
+        // A cluster reached only by guessing must look like directory entries.
+        if (bGuessed && buf[0] != 0 && !IsFatFDTRecord(buf.data(), static_cast<int>(bps))) break;
+        ParseDirEntries(buf.data(), static_cast<int>(clusterBytes), start, bMarked, P, lfn, lfnPos, bEnded);
+        if (bEnded) break;
+        unsigned v = 0;
+        if (GetNextClusterNO(cur, v) != 0) break;
+        u32 next;
+        if (v == 0) {
+            unsigned w = 1;
+            if (!IsValidCluster(static_cast<u64>(cur) + 1) || GetNextClusterNO(cur + 1, w) != 0 || w != 0) break;
+            next = cur + 1;
+            bGuessed = true;
+        } else {
+            if (IsEndOfChain(v) || !IsValidCluster(v)) break;
+            next = v;
+            bGuessed = false;
+        }
+        if (next == cur) break;
+        cur = next;
+        bFirst = false;
+    }
+    return 0;
+}
+
+void CFastFatRecovery::ParseDirEntries(const unsigned char* buf, int len, u64 u64StartSector, bool bMarked, u32& P,
+                                       std::vector<char16_t>& lfn, int& lfnPos, bool& bEnded) {
+    const int cap = static_cast<int>(lfn.size()) - 1;  // last unit stays 0
+    auto dropName = [&] { lfnPos = cap; };
+    auto takeName = [&](std::string& out) -> bool {
+        if (lfnPos >= cap) return false;
+        out = Utf16ToUtf8(lfn.data() + lfnPos, static_cast<size_t>(cap - lfnPos));
+        dropName();
+        return !out.empty();
+    };
+    const u32 bps = m_Boot.nBytesPerSector;
+    for (int off = 0; off + FAT_ENTRY_SIZE <= len; off += FAT_ENTRY_SIZE) {
+        const unsigned char* e = buf + off;
+        const u64 sector = u64StartSector + static_cast<u64>(off) / bps;
+        if (e[0] == 0) {
+            bEnded = true;
+            return;
+        }
+        if (!IsFatEntyValid(e, len - off)) {
+            dropName();
+            continue;
+        }
+        const u8 attr = e[11];
+        if (attr == FAT_ATTR_LONG_NAME) {
+            // Parts are stored last part first: fill from the end forwards.
+            if (lfnPos < 13) lfnPos = cap;  // an overlong run starts over
+            lfnPos -= 13;
+            char16_t part[13];
+            GetLongNameChars(e, part);
+            std::memcpy(lfn.data() + lfnPos, part, sizeof part);
+            continue;
+        }
+        const u16 hi = FatLe16(e + 20);
+        const u16 lo = FatLe16(e + 26);
+        const bool bDeleted = e[0] == FAT_DELETED_MARK;
+        if (!(attr & FAT_ATTR_DIRECTORY)) {
+            if (attr & FAT_ATTR_ARCHIVE) {
+                std::string name;
+                if (!takeName(name)) name = GetShortNameText(e, true);
+                if (bDeleted || bMarked) RecordFile(e, name, sector, P);
+            }
+            dropName();
+            continue;
+        }
+        // "." and ".." are told by their short names: a long name never
+        // belongs to them, and one that reads ".." is just a name.
+        if (e[0] == '.') {
+            dropName();
+            if (e[1] == ' ') {
+                const u32 self = m_bIsFat32 ? (static_cast<u32>(hi) << 16 | lo) : lo;
+                if (IsValidCluster(self)) P = self;
+            }
+            continue;
+        }
+        std::string name;
+        if (!takeName(name)) name = GetShortNameText(e, false);
+        dropName();
+        u32 c;
+        if (m_bIsFat32) {
+            unsigned short h = hi;
+            if (bDeleted && hi == 0) GetDirRealHighClusterNO(lo, h);
+            c = static_cast<u32>(h) << 16 | lo;
+        } else {
+            c = lo;
+        }
+        if (c == 0 || c == P || !IsValidCluster(c)) continue;
+        _FILE_NODE_ node{};
+        node.wcDriveLetter = static_cast<u32>(m_wcDriveLetter);
+        node.nEngineType = m_nEngineType;
+        node.bIsDir = 1;
+        node.nReserved = (bDeleted || bMarked) ? 1 : 0;
+        node.bIsHealth = 1;
+        node.nFileIndex = P;
+        node.uClusterNO = c;
+        node.nBytesPerCluster = bps * m_uSectorsPerCluster;
+        _FILETIME t;
+        Fat32GetFileCreateTime(reinterpret_cast<const FAT32_Entry*>(e), &t);
+        node.u64CreateTime = FileTimeToU64(t);
+        Fat32GetFileLastAccessTime(reinterpret_cast<const FAT32_Entry*>(e), &t);
+        node.u64AccessTime = FileTimeToU64(t);
+        Fat32GetFileLastChangeTime(reinterpret_cast<const FAT32_Entry*>(e), &t);
+        node.u64ModifyTime = FileTimeToU64(t);
+        node.u64DataStartSector = m_Boot.u64DataStartSector;
+        CopyNodeName(node.szFileName, sizeof node.szFileName, name);
+        m_DirQueue.push_back(c);
+        m_mapDirInfo[c] = node;
+    }
+}
+
+void CFastFatRecovery::RecordFile(const unsigned char* e, const std::string& name, u64 u64Sector, u32 P) {
+    const u16 hi = FatLe16(e + 20);
+    const u16 lo = FatLe16(e + 26);
+    u32 cluster;
+    if (m_bIsFat32) {
+        unsigned short h = hi;
+        if (e[0] == FAT_DELETED_MARK && hi == 0) {
+            std::string n(Utf8Prefix(name, 255));
+            GetFileRealHighClusterNO(lo, h, n.c_str());
+        }
+        cluster = static_cast<u32>(h) << 16 | lo;
+    } else {
+        cluster = lo;
+    }
+    int depth = 0;
+    _GetRootParentDirIndex(P, depth);
+
+    _FILE_NODE_* node = m_pResultManager->CreateFileNode(sizeof(_FILE_NODE_));
+    if (!node) return;
+    std::memset(node, 0, sizeof *node);
+    node->nFileIndex = m_pResultManager->GetFileIndex();
+    node->bIsHealth = 1;
+    CopyNodeName(node->szFileName, sizeof node->szFileName, name);
+    _FILETIME t;
+    Fat32GetFileCreateTime(reinterpret_cast<const FAT32_Entry*>(e), &t);
+    node->u64CreateTime = FileTimeToU64(t);
+    Fat32GetFileLastAccessTime(reinterpret_cast<const FAT32_Entry*>(e), &t);
+    node->u64AccessTime = FileTimeToU64(t);
+    Fat32GetFileLastChangeTime(reinterpret_cast<const FAT32_Entry*>(e), &t);
+    node->u64ModifyTime = FileTimeToU64(t);
+    node->uClusterNO = cluster;
+    node->bIsDir = 0;
+    node->u64FileSize = FatLe32(e + 28);
+    node->u64RecordSector = u64Sector;
+    node->u64VolumeStartSector = m_u64PartitionStart;
+    node->nEngineType = m_nEngineType;
+    node->nBytesPerCluster = m_Boot.nBytesPerSector * m_uSectorsPerCluster;
+    node->wcDriveLetter = static_cast<u32>(m_wcDriveLetter);
+    node->u64DataStartSector = m_Boot.u64DataStartSector;
+    m_pResultManager->AddChildren(P, static_cast<unsigned>(depth), node->nFileIndex, cluster, nullptr);
+    node->bIsHealth = static_cast<u32>(IsFileDataHealth(node, m_uSectorsPerCluster));
+
+    // Register the directories from here up to the root, once each; the
+    // visited set stops parents that point at each other.
+    std::set<u32> seen;
+    u32 d = P;
+    while (seen.insert(d).second) {
+        if (m_setLostDirCluster.insert(d).second) m_vecLostDirCluster.push_back(d);
+        auto it = m_mapDirInfo.find(d);
+        if (it == m_mapDirInfo.end()) break;
+        const u32 q = it->second.nFileIndex;
+        if (q == d || q <= m_uRootClusterNO) break;
+        d = q;
+    }
+}
+
+int CFastFatRecovery::GetDirRealHighClusterNO(unsigned short low, unsigned short& high) {
+    const u32 bps = m_Boot.nBytesPerSector;
+    std::vector<unsigned char> sec(bps);
+    for (unsigned h = 0; h <= kMaxGuessedHighWord; ++h) {
+        const u64 c = (static_cast<u64>(h) << 16) | low;
+        if (c > static_cast<u64>(m_Boot.nClusterCount) + 1) break;
+        if (c < 2) continue;
+        unsigned int got = 0;
+        int ret = m_DiskReader.ReadData(sec.data(), 1, static_cast<long long>(ClusterToSector(static_cast<u32>(c))),
+                                        static_cast<int>(bps), &got);
+        if (ret != 0) return ret;
+        if (IsDotPair(sec.data())) {
+            high = static_cast<unsigned short>(h);
+            return 0;
+        }
+    }
+    return 0;
+}
+
+int CFastFatRecovery::GetFileRealHighClusterNO(unsigned short low, unsigned short& high, const char* name) {
+    const std::string ext = ExtensionOf(name);
+    if (ext.empty()) return 0;
+    const u32 bps = m_Boot.nBytesPerSector;
+    std::vector<unsigned char> sec(bps);
+    for (unsigned h = 0; h <= kMaxGuessedHighWord; ++h) {
+        const u64 c = (static_cast<u64>(h) << 16) | low;
+        if (c > static_cast<u64>(m_Boot.nClusterCount) + 1) break;
+        if (c < 2) continue;
+        const u64 sector = ClusterToSector(static_cast<u32>(c));
+        unsigned int got = 0;
+        int ret = m_DiskReader.ReadData(sec.data(), 1, static_cast<long long>(sector), static_cast<int>(bps), &got);
+        if (ret != 0 || got == 0) return ret != 0 ? ret : FR_SHORT_READ;
+        if (m_FileTypeJudge.IsFileTypeMatching(sec.data(), static_cast<int>(bps), ext.c_str(), &m_DiskReader,
+                                               static_cast<int>(bps), sector)) {
+            high = static_cast<unsigned short>(h);
+            return 0;
+        }
+    }
+    return 0;
+}
+
+int CFastFatRecovery::GetRootParentDirIndex(unsigned uCluster, int& nDepth, std::set<unsigned>& visited) {
+    const u32 bps = m_Boot.nBytesPerSector;
+    std::vector<unsigned char> sec(std::max<u32>(bps, 64));
+    while (true) {
+        if (uCluster == m_uRootClusterNO || !IsValidCluster(uCluster)) return 0;
+        visited.insert(uCluster);
+        unsigned int got = 0;
+        int ret = m_DiskReader.ReadData(sec.data(), 1, static_cast<long long>(ClusterToSector(uCluster)),
+                                        static_cast<int>(bps), &got);
+        if (ret != 0) return ret;
+        if (sec[11] == FAT_ATTR_VOLUME || sec[0] != '.' || sec[32] != '.' || sec[33] != '.') return 0;
+        ++nDepth;
+        u32 parent = static_cast<u32>(FatLe16(sec.data() + 52)) << 16 | FatLe16(sec.data() + 58);
+        if (!m_bIsFat32) parent &= 0xFFFF;
+        if (parent == 0 || visited.count(parent)) return 0;
+        uCluster = parent;
+    }
+}
+
+int CFastFatRecovery::_GetRootParentDirIndex(unsigned uCluster, int& nDepth) {
+    auto it = m_mapDepthCache.find(uCluster);
+    if (it != m_mapDepthCache.end()) {
+        nDepth = it->second;
+        return 0;
+    }
+    std::set<unsigned> visited;
+    int depth = 0;
+    int ret = GetRootParentDirIndex(uCluster, depth, visited);
+    nDepth = depth;
+    if (ret == 0) m_mapDepthCache[uCluster] = depth;
+    return ret;
+}
+
+// ---------------------------------------------------------------------------
+// Queries
+
+int CFastFatRecovery::GetChildrenFileNode(_FILE_NODE_* pParent, unsigned uParentKey, std::vector<_FILE_NODE_>& out) {
+    if (!pParent && uParentKey != 0) return FR_INVALID;
+    if (!m_pResultManager) return FR_INVALID;
+    m_pResultManager->FlushBufToFile();
+    const u32 low = (pParent && pParent->uClusterNO) ? pParent->uClusterNO : m_uRootClusterNO;
+    return m_pResultManager->GetChildrenFileNode((static_cast<u64>(uParentKey) << 32) | low, out);
+}
+
+int CFastFatRecovery::GetChildrenFileCount(_FILE_NODE_* pParent, unsigned uParentKey, unsigned& nCount) {
+    nCount = 0;
+    if (!pParent && uParentKey != 0) return FR_INVALID;
+    if (!m_pResultManager) return FR_INVALID;
+    m_pResultManager->FlushBufToFile();
+    const u32 low = (pParent && pParent->uClusterNO) ? pParent->uClusterNO : m_uRootClusterNO;
+    return m_pResultManager->GetChildrenFileCount((static_cast<u64>(uParentKey) << 32) | low, nCount);
+}
+
+unsigned CFastFatRecovery::GetLostFileCount() { return m_pResultManager ? m_pResultManager->GetFileIndex() : 0; }
+
+int CFastFatRecovery::GetFileNodeParentDirPath(_FILE_NODE_* pNode, wchar_t* szPath, int nPathLen) {
+    if (!m_pResultManager || !pNode || !szPath || nPathLen <= 0) return FR_INVALID;
+    m_pResultManager->FlushBufToFile();
+    return m_pResultManager->GetParentDirPath(pNode, szPath, nPathLen);
+}
+
+int CFastFatRecovery::InitSearchCallBack(SearchProgressFunc pSearchFunc, void* pParam) {
+    m_pfnSearchProgress = pSearchFunc;
+    m_pSearchParam = pParam;
+    if (m_pResultManager) return m_pResultManager->InitSearchCallBack(pSearchFunc, pParam);
+    return 0;
+}
+
+int CFastFatRecovery::SearchFileNode(wchar_t* szPattern, std::vector<__SEARCH_FILE_INFO__>& out) {
+    if (!m_pResultManager || !szPattern) return FR_INVALID;
+    m_pResultManager->FlushBufToFile();
+    return m_pResultManager->SearchFileNodeInfo(szPattern, out);
+}
+
+// ---------------------------------------------------------------------------
+// Free space
+
+int CFastFatRecovery::BuildBitMapInfo() {
+    if (!m_bReady) return FR_INVALID;
+    const u32 clusters = m_Boot.nClusterCount;
+    m_nBitMapBytes = (clusters + 7) / 8;
+    m_vecBitMap.assign(m_nBitMapBytes, 0);
+    for (u32 i = 0; i < clusters; ++i) {
+        unsigned v = 0;
+        if (GetNextClusterNO(i + 2, v) != 0) continue;
+        if (v == 0) continue;
+        m_vecBitMap[i >> 3] |= static_cast<u8>(1u << (i & 7));
+        if (!IsEndOfChain(v) && IsValidCluster(v)) {
+            const u32 j = v - 2;
+            m_vecBitMap[j >> 3] |= static_cast<u8>(1u << (j & 7));
+        }
+    }
+    return 0;
+}
+
+int CFastFatRecovery::GetUnUsedSectorCount(u64& u64Sector, u64& u64Count) {
+    u64Count = 0;
+    if (u64Sector >= m_u64VolumeSectors) {
+        u64Sector = m_u64VolumeSectors;
+        return 1;
+    }
+    if (m_vecBitMap.empty() || m_uSectorsPerCluster == 0) return 1;
+    const u64 dataStart = m_Boot.u64DataStartSector;
+    u64 rel;
+    if (u64Sector == 0)
+        rel = 0;
+    else if (u64Sector < dataStart)
+        return 1;
+    else
+        rel = u64Sector - dataStart;
+    const u64 spc = m_uSectorsPerCluster;
+    const u64 clusters = m_Boot.nClusterCount;
+    u64 idx = rel / spc;
+    if (idx >= clusters) return 1;
+    auto bit = [&](u64 i) { return (m_vecBitMap[i >> 3] >> (i & 7)) & 1; };
+    u64 f = idx;
+    while (f < clusters) {
+        if ((f & 7) == 0 && m_vecBitMap[f >> 3] == 0xFF) {
+            f += 8;
+            continue;
+        }
+        if (!bit(f)) break;
+        ++f;
+    }
+    if (f >= clusters) return 1;
+    if (f > idx) rel = f * spc;  // moved to the start of the free cluster
+    u64 e = f;
+    while (e < clusters) {
+        if ((e & 7) == 0 && m_vecBitMap[e >> 3] == 0 && e + 8 <= clusters) {
+            e += 8;
+            continue;
+        }
+        if (bit(e)) break;
+        ++e;
+    }
+    u64 count = e * spc - rel;
+    const u64 sector = rel + dataStart;
+    if (sector + count > m_u64VolumeSectors) count = sector < m_u64VolumeSectors ? m_u64VolumeSectors - sector : 0;
+    u64Sector = sector;
+    u64Count = count;
+    return 1;
+}
+
+// ---------------------------------------------------------------------------
+// Extraction and preview
+
+int CFastFatRecovery::ReportRecovery(int nProgress, int nErrorCode, const wchar_t* szPath) {
+    if (!m_pfnRecoveryProgress) return 0;
+    return m_pfnRecoveryProgress(m_pProgressParam, nProgress, 100, nErrorCode, const_cast<wchar_t*>(szPath));
+}
+
+template <typename Sink>
+int CFastFatRecovery::WalkNodeData(const _FILE_NODE_& node, u64 u64Wanted, Sink&& sink) {
+    const u32 bps = m_Boot.nBytesPerSector;
+    if (!m_bReady || bps == 0) return FR_INVALID;
+    const u32 bpc = node.nBytesPerCluster;
+    if (bpc >= kMaxClusterBytes) return kRecoveryFailedDirCode;
+    if (bpc == 0 || bpc % bps != 0) return FR_INVALID;
+    const u32 spc = bpc / bps;
+    std::vector<unsigned char> buf(bpc);
+    const u64 volStart = VolumeStartInSectors(node.u64VolumeStartSector);
+    u64 remaining = u64Wanted;
+    u32 c = node.uClusterNO;
+    u64 steps = 0;
+    while (remaining > 0) {
+        u64 sector;
+        u32 nSectors = spc;
+        if (c == 0 && !m_bIsFat32) {
+            // The fixed root area of FAT12/16 ends where the data area starts.
+            if (m_Boot.nRootDirSectors == 0) return FR_SHORT_READ;
+            sector = volStart + node.u64DataStartSector - m_Boot.nRootDirSectors;
+            nSectors = std::min<u32>(spc, m_Boot.nRootDirSectors);
+        } else {
+            if (!IsValidCluster(c)) return FR_SHORT_READ;
+            sector = volStart + node.u64DataStartSector + static_cast<u64>(c - 2) * spc;
+        }
+        unsigned int got = 0;
+        int ret = m_DiskReader.ReadData(buf.data(), static_cast<int>(nSectors), static_cast<long long>(sector),
+                                        static_cast<int>(bps), &got);
+        if (got == 0) return ret != 0 ? ret : FR_SHORT_READ;
+        const u64 n = std::min<u64>(static_cast<u64>(got) * bps, remaining);
+        remaining -= n;
+        int s = sink(buf.data(), static_cast<size_t>(n), u64Wanted - remaining);
+        if (s != 0) return s;
+        if (ret != 0) return ret;
+        if (remaining == 0) break;
+        // The chain (or the free-cluster guess) must go on; a cluster
+        // count's worth of steps means a loop.
+        if (c == 0 || ++steps > m_Boot.nClusterCount) return FR_SHORT_READ;
+        u32 next = 0;
+        ret = FindNextClusterNO(c, next);
+        if (ret != 0) return ret;
+        if (next == 0) return FR_SHORT_READ;
+        c = next;
+    }
+    return 0;
+}
+
+int CFastFatRecovery::SaveDataToTargetFile(_FILE_NODE_* pNode, wchar_t* szTargetPath) {
+    if (!pNode || !szTargetPath) {
+        ReportRecovery(100, FR_INVALID, szTargetPath);
+        return FR_INVALID;
+    }
+    const std::string path = WideToUtf8(szTargetPath);
+    if (pNode->bIsDir) {
+        if (mkdir(path.c_str(), 0755) != 0) {
+            const int err = errno;
+            ReportRecovery(100, err, szTargetPath);
+            return err;
+        }
+        __FILE_DATA_RECOVERY__ rec{};
+        rec.FileNode = *pNode;
+        std::wstring w(szTargetPath);
+        if (w.size() >= 512) {
+            ReportRecovery(100, ENAMETOOLONG, szTargetPath);
+            return ENAMETOOLONG;
+        }
+        std::wmemcpy(rec.szTargetDir, w.c_str(), w.size() + 1);
+        m_DirRecoveryQueue.push_back(rec);
+        return 0;
+    }
+    if (pNode->nBytesPerCluster >= kMaxClusterBytes) {
+        ReportRecovery(100, kRecoveryFailedDirCode, szTargetPath);
+        return kRecoveryFailedDirCode;
+    }
+    // Never overwrite or append to an existing file.
+    CUniqueFd fd(open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
+    if (!fd.valid()) {
+        const int err = errno;
+        ReportRecovery(100, err, szTargetPath);
+        return err;
+    }
+    if (pNode->u64FileSize == 0) {
+        ReportRecovery(100, 0, szTargetPath);
+        return 0;
+    }
+    const u64 size = pNode->u64FileSize;
+    int lastWriteErr = 0;
+    bool stopped = false;
+    int ret = WalkNodeData(*pNode, size, [&](const unsigned char* p, size_t n, u64 done) -> int {
+        int status = WriteAll(fd.get(), p, n);
+        if (m_pfnRecoveryProgress) {
+            int r = ReportRecovery(static_cast<int>(done * 100 / size), status, szTargetPath);
+            if (r != 0) {
+                stopped = true;
+                return r;
+            }
+        } else if (status != 0) {
+            return status;
+        }
+        if (status != 0) lastWriteErr = status;
+        return 0;
+    });
+    if (ret == 0 && lastWriteErr != 0) ret = lastWriteErr;
+    if (ret > 0 && !stopped) ReportRecovery(100, ret, szTargetPath);
+    return ret;
+}
+
+int CFastFatRecovery::SaveFileData(_FILE_NODE_* pNode, wchar_t* szTargetPath, int nBaseLevel) {
+    if (!pNode || !szTargetPath) {
+        ReportRecovery(100, FR_INVALID, szTargetPath);
+        return FR_INVALID;
+    }
+    if (!pNode->bIsDir) return SaveDataToTargetFile(pNode, szTargetPath);
+
+    const std::string top = WideToUtf8(szTargetPath);
+    struct stat st;
+    if (stat(top.c_str(), &st) != 0) {
+        if (mkdir(top.c_str(), 0755) != 0) {
+            const int err = errno;
+            ReportRecovery(100, err, szTargetPath);
+            return err;
+        }
+    } else if (!S_ISDIR(st.st_mode)) {
+        ReportRecovery(100, ENOTDIR, szTargetPath);
+        return ENOTDIR;
+    }
+    std::wstring wtop(szTargetPath);
+    while (!wtop.empty() && wtop.back() == L'/' && wtop.size() > 1) wtop.pop_back();
+    if (wtop.size() >= 512) return ENAMETOOLONG;
+    __FILE_DATA_RECOVERY__ first{};
+    first.FileNode = *pNode;
+    std::wmemcpy(first.szTargetDir, wtop.c_str(), wtop.size() + 1);
+    m_DirRecoveryQueue.push_back(first);
+
+    int result = 0;
+    while (!m_DirRecoveryQueue.empty()) {
+        __FILE_DATA_RECOVERY__ rec = m_DirRecoveryQueue.front();
+        m_DirRecoveryQueue.pop_front();
+        // Each queued record carries the directory that was created for it.
+        m_strCurrentDir = rec.szTargetDir;
+        int n = 0;
+        GetPathDirIndex(m_strCurrentDir.c_str(), n);
+        const int level = n - nBaseLevel;
+        std::vector<_FILE_NODE_> children;
+        int ret = GetChildrenFileNode(&rec.FileNode, static_cast<unsigned>(std::max(level, 0)), children);
+        if (ret != 0) {
+            result = ret;
+            continue;
+        }
+        for (auto& child : children) {
+            // On-disk names are untrusted: one safe path component each, and
+            // a fresh name when that one is taken.
+            const std::string safe = SanitizeFileName(std::string_view(child.szFileName, strnlen(child.szFileName, 256)));
+            std::wstring unique = Utf8ToWide(UniquePath(WideToUtf8(m_strCurrentDir), safe));
+            ret = SaveDataToTargetFile(&child, unique.data());
+            if (ret == FR_RECOVERY_CANCELLED) return FR_RECOVERY_CANCELLED;
+            if (ret != 0) result = ret;
+        }
+    }
+    return result;
+}
+
+int CFastFatRecovery::IsFileDataHealth(_FILE_NODE_* pNode, unsigned int uSectorsPerCluster) {
+    if (!pNode || !m_bReady) return 1;
+    const std::string ext = ExtensionOf(pNode->szFileName);
+    if (ext.empty() || ext.size() > 16) return 1;
+    if (!IsValidCluster(pNode->uClusterNO)) return 1;
+    const u32 bps = m_Boot.nBytesPerSector;
+    std::vector<unsigned char> sec(bps);
+    const u64 sector = VolumeStartInSectors(pNode->u64VolumeStartSector) + pNode->u64DataStartSector +
+                       static_cast<u64>(pNode->uClusterNO - 2) * uSectorsPerCluster;
+    unsigned int got = 0;
+    int ret = m_DiskReader.ReadData(sec.data(), 1, static_cast<long long>(sector), static_cast<int>(bps), &got);
+    if (ret != 0 || got == 0) return 1;
+    return m_FileTypeJudge.IsFileTypeMatching(sec.data(), static_cast<int>(bps), ext.c_str(), &m_DiskReader,
+                                              static_cast<int>(bps), sector)
+               ? 1
+               : 0;
+}
+
+int CFastFatRecovery::PreView(_FILE_NODE_* pNode, wchar_t* szTempPath, unsigned char* pBuf, int& nBufLen,
+                              PreviewProgressFunc pFunc, void* pParam) {
+    auto report = [&](int progress, int code) { return pFunc ? pFunc(pParam, progress, code) : 0; };
+    if (!pNode) {
+        nBufLen = 0;
+        report(100, FR_INVALID);
+        return FR_INVALID;
+    }
+    const int capacity = std::max(nBufLen, 0);
+    nBufLen = 0;
+    std::string ext = ExtensionOf(pNode->szFileName);
+    for (char& ch : ext)
+        if (ch >= 'A' && ch <= 'Z') ch = static_cast<char>(ch - 'A' + 'a');
+    bool bFileMode = false;
+    std::string tmpPath;
+    if (!ext.empty() && szTempPath && ext.find('|') == std::string::npos && ext.find('*') == std::string::npos &&
+        strstr(g_szPictureExt, ("*." + ext + "|").c_str())) {
+        tmpPath = GetScanLogDir() + "tmp." + SanitizeFileName(ext, 32);
+        bFileMode = tmpPath.size() <= 255;
+    }
+    CUniqueFd fd;
+    if (bFileMode) {
+        std::wstring w = Utf8ToWide(tmpPath);
+        std::wmemcpy(szTempPath, w.c_str(), w.size() + 1);
+        unlink(tmpPath.c_str());
+        fd.reset(open(tmpPath.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
+        if (!fd.valid()) {
+            const int err = errno;
+            report(100, err);
+            return err;
+        }
+    }
+    if (pNode->nBytesPerCluster >= kMaxClusterBytes) {
+        if (bFileMode) unlink(tmpPath.c_str());
+        report(100, kRecoveryFailedDirCode);
+        return kRecoveryFailedDirCode;
+    }
+    u64 wanted = pNode->u64FileSize;
+    if (!bFileMode) wanted = std::min<u64>(wanted, pBuf ? static_cast<u64>(capacity) : 0);
+    if (wanted == 0) {
+        report(100, 0);
+        return 0;
+    }
+    u64 delivered = 0;
+    int ret = WalkNodeData(*pNode, wanted, [&](const unsigned char* p, size_t n, u64 done) -> int {
+        if (bFileMode) {
+            int status = WriteAll(fd.get(), p, n);
+            int r = report(static_cast<int>(done * 100 / wanted), status);
+            if (r != 0) return r;
+            return status;
+        }
+        const size_t room = static_cast<size_t>(capacity) - static_cast<size_t>(delivered);
+        const size_t k = std::min(room, n);
+        std::memcpy(pBuf + delivered, p, k);
+        delivered += k;
+        return report(static_cast<int>(delivered * 100 / wanted), 0);
+    });
+    // A buffer preview that got some bytes before the chain ran out still delivers them.
+    if (!bFileMode && ret == FR_SHORT_READ && delivered > 0) ret = 0;
+    report(100, ret);
+    if (bFileMode) {
+        fd.reset();
+        if (ret != 0) unlink(tmpPath.c_str());
+    } else {
+        nBufLen = static_cast<int>(delivered);
+    }
+    return ret;
+}

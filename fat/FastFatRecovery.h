@@ -1,0 +1,128 @@
+// The fast FAT engine: walks the directory tree of a FAT12/16/32 volume
+// breadth-first from the root and records every deleted file, every file
+// below a deleted directory and the directories on the way to them. It also
+// reads files and whole directories back out along their cluster chains,
+// previews files, and reports the volume's unallocated stretches from a
+// free-cluster bitmap.
+#pragma once
+
+#include <deque>
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "carving/FileTypeJudge.h"
+#include "core/DiskReader.h"
+#include "core/IFileRecoveryParse.h"
+#include "fat/FatRules.h"
+#include "results/ScanResultFileManager.h"
+
+class CFastFatRecovery : public IFileRecoveryParse {
+public:
+    CFastFatRecovery();
+    ~CFastFatRecovery() override;
+    CFastFatRecovery(const CFastFatRecovery&) = delete;
+    CFastFatRecovery& operator=(const CFastFatRecovery&) = delete;
+
+    // Interface slots.
+    int Init(int nDiskNumber, long long u64StartSector, long long u64SectorCount, wchar_t wcDriveLetter) override;
+    int Init(wchar_t* szPath, wchar_t wcDriveLetter) override;
+    int InitCallBack(ScanProgressFunc pScanFunc, RecoveryProgressFunc pRecoveryFunc, void* pParam,
+                     int nPercent) override;
+    int ScanDevice(wchar_t* szLogName) override;
+    int GetChildrenFileNode(_FILE_NODE_* pParent, unsigned uParentKey, std::vector<_FILE_NODE_>& out) override;
+    int GetChildrenFileCount(_FILE_NODE_* pParent, unsigned uParentKey, unsigned& nCount) override;
+    unsigned GetLostFileCount() override;
+    int GetFileNodeParentDirPath(_FILE_NODE_* pNode, wchar_t* szPath, int nPathLen) override;
+    int SaveFileData(_FILE_NODE_* pNode, wchar_t* szTargetPath, int nBaseLevel) override;
+    int GetUnUsedSectorCount(u64& u64Sector, u64& u64Count) override;
+    int InitSearchCallBack(SearchProgressFunc pSearchFunc, void* pParam) override;
+    int SearchFileNode(wchar_t* szPattern, std::vector<__SEARCH_FILE_INFO__>& out) override;
+    int BuildBitMapInfo() override;
+    int PreView(_FILE_NODE_* pNode, wchar_t* szTempPath, unsigned char* pBuf, int& nBufLen,
+                PreviewProgressFunc pFunc, void* pParam) override;
+
+    // 1 for FAT32, 0 otherwise (the argument is not used).
+    int GetDeviceFileSystemType(char* = nullptr) const { return m_bIsFat32; }
+    const FatBootInfo& GetBootInfo() const { return m_Boot; }
+    // Raw FAT entry of a cluster (FAT12 and FAT16 entries widened, FAT32
+    // entries cut to 28 bits). 87 for a cluster outside the FAT.
+    int GetNextClusterNO(unsigned uCluster, unsigned& uNext);
+    // The chain step for file data: the next cluster, or 0 at the end of the
+    // chain; a free entry continues in the following cluster when that one
+    // is free too (how deleted files are read back).
+    int FindNextClusterNO(unsigned uCluster, unsigned& uNext);
+    // Writes one file node to a path (a directory node is created and queued).
+    int SaveDataToTargetFile(_FILE_NODE_* pNode, wchar_t* szTargetPath);
+    // 1 when the first sector of the file still looks like its type.
+    int IsFileDataHealth(_FILE_NODE_* pNode, unsigned int uSectorsPerCluster);
+    // Depth of a directory below the root (0 for the root itself).
+    int _GetRootParentDirIndex(unsigned uCluster, int& nDepth);
+    CScanResultFileManager* GetResultManager() { return m_pResultManager.get(); }
+
+    static constexpr u32 kFatCacheBytes = 16777216;
+    static constexpr u32 kMaxClusterBytes = 0x6400001;
+    static constexpr int kRecoveryFailedDirCode = 29;
+
+private:
+    int InitVolume();
+    bool IsValidCluster(u64 c) const { return c >= 2 && c <= static_cast<u64>(m_Boot.nClusterCount) + 1; }
+    bool IsEndOfChain(unsigned v) const;
+    // Absolute sector (in volume sector units) of a cluster.
+    u64 ClusterToSector(u32 c) const;
+    u64 VolumeStartInSectors(u64 u64VolumeStart512) const;
+    int InitDirInfo(unsigned uCluster);
+    void ParseDirEntries(const unsigned char* buf, int len, u64 u64StartSector, bool bMarked, u32& P,
+                         std::vector<char16_t>& lfn, int& lfnPos, bool& bEnded);
+    void RecordFile(const unsigned char* e, const std::string& name, u64 u64Sector, u32 P);
+    int GetDirRealHighClusterNO(unsigned short low, unsigned short& high);
+    int GetFileRealHighClusterNO(unsigned short low, unsigned short& high, const char* name);
+    int GetRootParentDirIndex(unsigned uCluster, int& nDepth, std::set<unsigned>& visited);
+    int ReportScan(int nProgress, int nRemaindSecond);
+    int ReportRecovery(int nProgress, int nErrorCode, const wchar_t* szPath);
+    // Reads a node's data along its chain, handing each piece to sink; stops
+    // at wanted bytes. 30 when the chain ends first.
+    template <typename Sink>
+    int WalkNodeData(const _FILE_NODE_& node, u64 u64Wanted, Sink&& sink);
+
+    u64 m_u64PartitionStart = 0;   // in 512-byte sectors, as given
+    u64 m_u64SectorCount = 0;      // in 512-byte sectors, as given
+    u64 m_u64VolumeSectors = 0;    // volume length in its own sector size
+    u64 m_u64VolumeStart = 0;      // volume start in its own sector size
+    wchar_t m_wcDriveLetter = L'C';
+    int m_nBytesPerSector = 512;
+    bool m_bOpened = false;
+    bool m_bReady = false;
+    unsigned char m_byBootSector[4096] = {};
+    FatBootInfo m_Boot;
+    u32 m_uDataStartSector = 0;
+    u32 m_uSectorsPerCluster = 0;
+    u32 m_uRootClusterNO = 0;
+    u32 m_bIsFat32 = 1;
+    u32 m_nBitMapBytes = 0;
+    std::vector<u8> m_vecBitMap;
+    std::deque<__FILE_DATA_RECOVERY__> m_DirRecoveryQueue;
+    std::wstring m_strCurrentDir;
+    u64 m_u64FatStartSector = 0;
+    u32 m_uFatCacheFirstSector = 0;
+    u32 m_uFatCacheSectors = 0;    // sectors held in the window (0: empty)
+    std::vector<unsigned char> m_vecFatCache;
+    u32 m_nEngineType = ENGINE_FAST_FAT;
+    CDiskReader m_DiskReader;
+    std::unique_ptr<CScanResultFileManager> m_pResultManager;
+    std::deque<u32> m_DirQueue;
+    std::map<u32, _FILE_NODE_> m_mapDirInfo;
+    std::vector<u32> m_vecLostDirCluster;
+    std::set<u32> m_setLostDirCluster;
+    std::unordered_map<u32, int> m_mapDepthCache;
+    int m_nPercent = 100;
+    ScanProgressFunc m_pfnScanProgress = nullptr;
+    RecoveryProgressFunc m_pfnRecoveryProgress = nullptr;
+    SearchProgressFunc m_pfnSearchProgress = nullptr;
+    void* m_pSearchParam = nullptr;
+    void* m_pProgressParam = nullptr;
+    CFileTypeJudge m_FileTypeJudge;
+};
