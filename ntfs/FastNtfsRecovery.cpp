@@ -209,8 +209,7 @@ int CFastNtfsRecovery::FindAttrRuns(const unsigned char* pRecord, u32 uType, u64
     return kAttrAbsent;
 }
 
-int CFastNtfsRecovery::CollectAttrListRuns(const NtfsRecordInfo& info, u32 uSelf, u32 uType,
-                                           const unsigned char* pRecord, std::vector<__RUNLIST__>& runs) {
+int CFastNtfsRecovery::ReadAttrList(const NtfsRecordInfo& info, std::vector<NtfsAttrListEntry>& entries) {
     // The list's value: resident inside the record, or in clusters of its own.
     std::vector<unsigned char> listBytes;
     NtfsAttr la;
@@ -245,8 +244,15 @@ int CFastNtfsRecovery::CollectAttrListRuns(const NtfsRecordInfo& info, u32 uSelf
         }
         if (listBytes.size() > size) listBytes.resize(static_cast<size_t>(size));
     }
-    std::vector<NtfsAttrListEntry> entries;
     NtfsParseAttrList(listBytes.data(), listBytes.size(), entries);
+    return 0;
+}
+
+int CFastNtfsRecovery::CollectAttrListRuns(const NtfsRecordInfo& info, u32 uSelf, u32 uType,
+                                           const unsigned char* pRecord, std::vector<__RUNLIST__>& runs) {
+    std::vector<NtfsAttrListEntry> entries;
+    int rc = ReadAttrList(info, entries);
+    if (rc != 0) return rc;
     std::unordered_set<u64> seen;  // (record, start VCN) pairs already taken
     std::vector<unsigned char> ext(static_cast<size_t>(m_nRecordSize));
     bool found = false;
@@ -255,7 +261,6 @@ int CFastNtfsRecovery::CollectAttrListRuns(const NtfsRecordInfo& info, u32 uSelf
         if (uType == NTFS_ATTR_DATA && e.nNameLength != 0) continue;
         if (!seen.insert(e.u64RecordNumber * 0x9E3779B97F4A7C15ull ^ e.u64StartVcn).second) continue;
         std::vector<__RUNLIST__> extent;
-        int rc;
         if (e.u64RecordNumber == uSelf) {
             rc = FindAttrRuns(pRecord, uType, e.u64StartVcn, extent, false);
         } else {
@@ -270,6 +275,23 @@ int CFastNtfsRecovery::CollectAttrListRuns(const NtfsRecordInfo& info, u32 uSelf
         found = true;
     }
     return found ? 0 : kAttrAbsent;
+}
+
+bool CFastNtfsRecovery::ListedDataSize(const NtfsRecordInfo& info, u64& u64Size) {
+    std::vector<NtfsAttrListEntry> entries;
+    if (ReadAttrList(info, entries) != 0) return false;
+    std::vector<unsigned char> ext(static_cast<size_t>(m_nRecordSize));
+    for (const auto& e : entries) {
+        if (e.nType != NTFS_ATTR_DATA || e.nNameLength != 0 || e.u64StartVcn != 0) continue;
+        if (e.u64RecordNumber > 0xFFFFFFFFull || e.u64RecordNumber == info.hdr.nRecordNumber) return false;
+        NtfsRecordInfo x;
+        if (GetFileRecordBuf(static_cast<u32>(e.u64RecordNumber), ext.data()) != 0 ||
+            !NtfsParseRecord(m_Parse, ext.data(), x) || !x.bHasData)
+            return false;
+        u64Size = x.u64DataSize;
+        return true;
+    }
+    return false;
 }
 
 int CFastNtfsRecovery::GetRunListInfo(u64 u64RecordSector, u32 uType, std::vector<__RUNLIST__>& runs) {
@@ -489,6 +511,9 @@ int CFastNtfsRecovery::ParseRecordInfo(unsigned char* pRecord, int nMode, u32 uN
 
     _FILE_NODE_ node;
     FillNode(node, info, uNumber, u64Sector, bDirMode);
+    // Data moved to an extension record: take its size from there.
+    u64 listedSize = 0;
+    if (!bDirMode && !info.bHasData && info.pAttrList && ListedDataSize(info, listedSize)) node.u64FileSize = listedSize;
     std::unordered_set<u32> visited;
     visited.insert(uNumber);
     int depth = 0;

@@ -82,6 +82,8 @@ private:
     void AddLostFolder(u32 uNumber);
     void FillNode(_FILE_NODE_& node, const NtfsRecordInfo& info, u32 uNumber, u64 u64Sector, bool bDir) const;
     int StoreNode(const _FILE_NODE_& node, u32 uParent, u32 uDepth, const char* szDirName);
+    int ReadAttrList(const NtfsRecordInfo& info, std::vector<NtfsAttrListEntry>& entries);
+    bool ListedDataSize(const NtfsRecordInfo& info, u64& u64Size);
     int CollectAttrListRuns(const NtfsRecordInfo& info, u32 uSelf, u32 uType, const unsigned char* pRecord,
                             std::vector<__RUNLIST__>& runs);
     int FindAttrRuns(const unsigned char* pRecord, u32 uType, u64 u64StartVcn, std::vector<__RUNLIST__>& runs,

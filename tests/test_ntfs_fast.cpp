@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <set>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -21,6 +22,7 @@ struct Volume {
     std::string image;
     std::map<std::string, std::vector<unsigned char>> content;  // deleted files by result path
     std::map<std::string, uint64_t> records;                    // record numbers by name
+    std::vector<unsigned char> linked;  // linked.bin, listed under one of its names
     bool bLostReused = false;
     bool ok = false;
 };
@@ -98,6 +100,15 @@ void BuildVolume(Volume& v) {
         sparse = whole;
     }
     v.records["sparse.bin"] = NtfsRecordOf(img.Mounted("sparse.bin"));
+    // Twelve long hard links push linked.bin's names into extension records:
+    // its record gets a (non-resident) attribute list. It stays live: the
+    // last unlink would drop the list again.
+    auto linked = RandomBytes(60000, 24);
+    Write(img, "linked.bin", linked);
+    for (int i = 1; i <= 12; ++i)
+        Sh("ln " + Quote(img.Mounted("linked.bin")) + " " +
+           Quote(img.Mounted("a rather long hard link name, number " + std::to_string(i) + ".bin")));
+    v.records["linked.bin"] = NtfsRecordOf(img.Mounted("linked.bin"));
     auto text(RandomBytes(10000, 20));
     Write(img, "text10k.txt", text);
     v.records["text10k.txt"] = NtfsRecordOf(img.Mounted("text10k.txt"));
@@ -123,6 +134,7 @@ void BuildVolume(Volume& v) {
     v.content["A Long Name.txt"] = longData;
     v.content["text10k.txt"] = text;
     v.content["sparse.bin"] = sparse;
+    v.linked = linked;
     v.content["LostFolder" + std::to_string(v.records["lost"]) + "/x.dat"] = lostData;
     v.ok = true;
 }
@@ -537,4 +549,80 @@ TEST_F(NtfsFast, RunsShorterThanTheSizeFail) {
     auto got = ReadFile(out / "big.bin");
     ASSERT_GE(got.size(), g_vol->content["big.bin"].size());
     EXPECT_TRUE(std::equal(g_vol->content["big.bin"].begin(), g_vol->content["big.bin"].end(), got.begin()));
+}
+
+TEST_F(NtfsFast, DataFoundThroughAnAttributeList) {
+    auto e = Scan();
+    const u64 rec = g_vol->records["linked.bin"];
+    std::vector<unsigned char> raw(1024);
+    ASSERT_EQ(e->GetFileRecordBuf(static_cast<u32>(rec), raw.data()), 0);
+    CNtfsParse parser;
+    NtfsRecordInfo info;
+    ASSERT_TRUE(NtfsParseRecord(parser, raw.data(), info));
+    ASSERT_NE(info.pAttrList, nullptr) << "linked.bin has no attribute list";
+    EXPECT_NE(info.pAttrList[8], 0) << "the attribute list is resident";
+    // A live file is never listed, but its data is reachable through the list.
+    for (auto& [path, n] : ListResultTree(*e)) EXPECT_NE(n.uClusterNO, rec) << path;
+    _FILE_NODE_ n{};
+    n.uClusterNO = static_cast<u32>(rec);
+    n.nBytesPerCluster = 4096;
+    n.u64FileSize = g_vol->linked.size();
+    n.u64RecordSector = e->RecordSector(rec);
+    std::strcpy(n.szFileName, "linked.bin");
+    TempDir out("ntfsout");
+    std::wstring target = Utf8ToWide(out / "linked.bin");
+    ASSERT_EQ(e->SaveFileData(&n, target.data(), 0), 0);
+    EXPECT_EQ(Sha256File(out / "linked.bin"), Sha256(g_vol->linked));
+}
+
+TEST_F(NtfsFast, VolumeInsideAPartitionedDisk) {
+    TempDir d("ntfsdisk");
+    const u64 volSectors = ReadFile(g_vol->image).size() / 512;
+    const u64 start = 2048;
+    MakePartitionedDisk(d / "disk3", start + volSectors + 64, "dos", {{start, volSectors, "7", ""}});
+    PlaceVolume(d / "disk3", g_vol->image, start);
+    setenv("FOTORETTA_DISK_DIR", d.path().c_str(), 1);
+    CFastNtfsRecovery e;
+    ASSERT_EQ(e.Init(3, static_cast<long long>(start), static_cast<long long>(volSectors), L'C'), 0);
+    ASSERT_EQ(e.ScanDevice(nullptr), 0);
+    auto tree = ListResultTree(e);
+    ASSERT_TRUE(tree.count("big.bin"));
+    EXPECT_EQ(tree["big.bin"].u64VolumeStartSector, start);
+    EXPECT_GE(tree["big.bin"].u64RecordSector, start);
+    TempDir out("ntfsout");
+    for (const char* name : {"big.bin", "small.txt", "frag.bin"}) {
+        std::wstring target = Utf8ToWide(out / name);
+        ASSERT_EQ(e.SaveFileData(&tree[name], target.data(), 0), 0) << name;
+        EXPECT_EQ(Sha256File(out / name), Sha256(g_vol->content[name])) << name;
+    }
+    // Free stretches are relative to the volume start.
+    ASSERT_EQ(e.BuildBitMapInfo(), 0);
+    u64 sector = 0, count = 0;
+    e.GetUnUsedSectorCount(sector, count);
+    EXPECT_GT(count, 0u);
+    EXPECT_LE(sector + count, volSectors);
+    unsetenv("FOTORETTA_DISK_DIR");
+}
+
+TEST_F(NtfsFast, SearchCountAndParentPath) {
+    auto e = Scan();
+    std::vector<__SEARCH_FILE_INFO__> hits;
+    std::wstring pattern = L"*.bin|";
+    e->SearchFileNode(pattern.data(), hits);
+    std::set<std::string> names;
+    for (auto& h : hits) names.insert(h.szFileName);
+    for (const char* n : {"big.bin", "frag.bin", "sparse.bin"}) EXPECT_TRUE(names.count(n)) << n;
+    EXPECT_FALSE(names.count("small.txt"));
+    EXPECT_FALSE(names.count("linked.bin"));  // live
+
+    auto tree = ListResultTree(*e);
+    wchar_t path[512];
+    ASSERT_EQ(e->GetFileNodeParentDirPath(&tree["dir1/sub/nested.jpg"], path, 512), 0);
+    EXPECT_EQ(WideToUtf8(path), "dir1/sub/");
+    unsigned count = 0;
+    ASSERT_EQ(e->GetChildrenFileCount(&tree["gone"], 1, count), 0);
+    EXPECT_EQ(count, 2u);
+    std::vector<_FILE_NODE_> top;
+    EXPECT_EQ(e->GetChildrenFileNode(nullptr, 1, top), FR_INVALID);
+    EXPECT_TRUE(top.empty());
 }
