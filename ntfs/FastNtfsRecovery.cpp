@@ -103,6 +103,8 @@ int CFastNtfsRecovery::InitFromBootSector(const unsigned char* boot, size_t len)
     const u64 mftCluster = NtfsLe64(boot + 48);
     if (m_u64ClusterCount == 0 || mftCluster >= m_u64ClusterCount) return FR_INVALID;
     m_u64MftStartSector = mftCluster * spc + m_u64VolumeStartSector;
+    const u64 mirrorCluster = NtfsLe64(boot + 56);
+    m_u64MftMirrorSector = mirrorCluster < m_u64ClusterCount ? mirrorCluster * spc + m_u64VolumeStartSector : 0;
     m_vecReadBuf.assign(static_cast<size_t>(m_nReadChunkBytes), 0);
     return 0;
 }
@@ -125,9 +127,7 @@ int CFastNtfsRecovery::Init(int nDiskNumber, long long u64StartSector, long long
     rc = m_DiskReader.Init(path.c_str(), m_u64VolumeStartSector + m_u64VolumeSectorCount);
     if (rc != 0) return rc;
     m_hDevice = m_DiskReader.GetHandle();
-    std::vector<__RUNLIST__> runs;
-    GetRunListInfo(m_u64MftStartSector, NTFS_ATTR_DATA, runs);
-    m_vecMftRunList = runs;
+    LoadMftRunList();
     return 0;
 }
 
@@ -150,10 +150,19 @@ int CFastNtfsRecovery::Init(wchar_t* szPath, wchar_t wcDriveLetter) {
     rc = m_DiskReader.Init(path.c_str(), m_u64VolumeStartSector + m_u64VolumeSectorCount);
     if (rc != 0) return rc;
     m_hDevice = m_DiskReader.GetHandle();
+    LoadMftRunList();
+    return 0;
+}
+
+void CFastNtfsRecovery::LoadMftRunList() {
     std::vector<__RUNLIST__> runs;
     GetRunListInfo(m_u64MftStartSector, NTFS_ATTR_DATA, runs);
+    if (runs.empty() && m_u64MftMirrorSector) {
+        // $MFT's own record is unreadable: its copy in $MFTMirr holds the same runs.
+        FrLog("CFastNtfsRecovery MFT record unusable, using the mirror\n");
+        GetRunListInfo(m_u64MftMirrorSector, NTFS_ATTR_DATA, runs);
+    }
     m_vecMftRunList = runs;
-    return 0;
 }
 
 int CFastNtfsRecovery::InitCallBack(ScanProgressFunc pScanFunc, RecoveryProgressFunc pRecoveryFunc, void* pParam,

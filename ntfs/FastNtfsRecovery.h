@@ -73,6 +73,7 @@ private:
         u32 uParent = 0;
     };
 
+    void LoadMftRunList();
     int InitFromBootSector(const unsigned char* boot, size_t len);
     int ReadRecordAt(u64 u64Sector, unsigned char* pBuf);
     int ReadFileAndParseRecordInfo(u64 u64Sector, int nSectors, u64 u64FirstRecord);
@@ -102,6 +103,7 @@ private:
     u64 m_u64VolumeStartSector = 0;
     u64 m_u64VolumeSectorCount = 0;
     u64 m_u64MftStartSector = 0;
+    u64 m_u64MftMirrorSector = 0;  // record 0 of $MFTMirr, 0 when unknown
     wchar_t m_wcDriveLetter = L'C';
     int m_nBytesPerSector = 512;
     int m_nRecordSize = 1024;

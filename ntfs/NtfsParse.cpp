@@ -90,7 +90,10 @@ bool NtfsRecordToSector(u64 recordNumber, const std::vector<__RUNLIST__>& mftRun
         // Signed sums that would overflow mean a nonsense run list.
         if (__builtin_add_overflow(k, r.i64ClusterOffset, &k)) return false;
         u64 runSectors;
-        if (__builtin_mul_overflow(r.u64ClusterCount, sectorsPerCluster, &runSectors)) return false;
+        if (r.u64ClusterCount == 0)
+            runSectors = UINT64_MAX - s;  // a made-up run: the MFT goes on without end
+        else if (__builtin_mul_overflow(r.u64ClusterCount, sectorsPerCluster, &runSectors))
+            return false;
         if (t >= s && t - s < runSectors) {
             if (k < 0 || r.i64ClusterOffset == 0) return false;  // before the volume, or sparse
             u64 sec;

@@ -83,7 +83,9 @@ bool IsNtfsFileRecord(const unsigned char* sector, int recordSize);
 unsigned GetDefaultNtfsSectorPerCluster(unsigned long long totalSectors, unsigned bytesPerSector);
 
 // Maps an MFT record number to its absolute sector along the MFT's runs.
-// Returns false (and *pSector = volume start) when no run covers it.
+// Returns false (and *pSector = volume start) when no run covers it. A run
+// of 0 clusters (never decoded from disk) stands for an MFT that goes on
+// without end from its cluster.
 bool NtfsRecordToSector(u64 recordNumber, const std::vector<__RUNLIST__>& mftRuns, u64 sectorsPerCluster,
                         u64 recordSectors, u64 volumeStartSector, u64* pSector);
 

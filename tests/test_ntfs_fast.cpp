@@ -115,6 +115,8 @@ void BuildVolume(Volume& v) {
     Write(img, "text10k.txt", text);
     v.records["text10k.txt"] = NtfsRecordOf(img.Mounted("text10k.txt"));
     v.records["gone"] = NtfsRecordOf(img.Mounted("gone"));
+    v.records["gone/a.txt"] = NtfsRecordOf(img.Mounted("gone/a.txt"));
+    v.records["gone/b.txt"] = NtfsRecordOf(img.Mounted("gone/b.txt"));
 
     for (const char* rel : {"sparse.bin", "fake.jpg", "empty.txt", "frag.bin", "small.txt", "big.bin", "dir1/sub/nested.jpg", "A Long Name.txt",
                             "text10k.txt"})
@@ -728,4 +730,61 @@ TEST_F(NtfsFast, SurvivesCorruptedRecords) {
         // Nothing was written outside the destination.
         EXPECT_EQ(Capture("find " + Quote(out.path()) + " -mindepth 1 -maxdepth 1 ! -name 'f*' | wc -l"), "0\n");
     }
+}
+
+TEST_F(NtfsFast, HostileNamesStayInsideTheTarget) {
+    TempDir d("ntfsnames");
+    const std::string copy = d / "names.img";
+    ASSERT_EQ(Sh("cp " + Quote(g_vol->image) + " " + Quote(copy)), 0);
+    u64 aSector, bSector;
+    {
+        CFastNtfsRecovery probe;
+        std::wstring w = Utf8ToWide(copy);
+        ASSERT_EQ(probe.Init(w.data(), L'C'), 0);
+        aSector = probe.RecordSector(g_vol->records["gone/a.txt"]);
+        bSector = probe.RecordSector(g_vol->records["gone/b.txt"]);
+    }
+    const size_t aAt = FileNameValueAt(copy, aSector), bAt = FileNameValueAt(copy, bSector);
+    ASSERT_NE(aAt, 0u);
+    ASSERT_NE(bAt, 0u);
+    {
+        int fd = open(copy.c_str(), O_RDWR);
+        ASSERT_GE(fd, 0);
+        // "a.txt" becomes "../zz"; "b.txt" becomes "..".
+        const unsigned char a[10] = {'.', 0, '.', 0, '/', 0, 'z', 0, 'z', 0};
+        ASSERT_EQ(pwrite(fd, a, 10, static_cast<off_t>(aAt + 66)), 10);
+        const unsigned char b[5] = {2, 1, '.', 0, '.'};
+        ASSERT_EQ(pwrite(fd, b, 5, static_cast<off_t>(bAt + 64)), 5);
+        const unsigned char zero = 0;
+        ASSERT_EQ(pwrite(fd, &zero, 1, static_cast<off_t>(bAt + 69)), 1);
+        close(fd);
+    }
+    auto e = Scan(copy);
+    auto tree = ListResultTree(*e);
+    ASSERT_TRUE(tree.count("gone"));
+    ASSERT_TRUE(tree.count("gone/../zz"));
+    TempDir out("ntfsout");
+    const std::string dest = out / "dest";
+    ASSERT_EQ(mkdir(dest.c_str(), 0755), 0);
+    std::wstring target = Utf8ToWide(dest + "/gone");
+    ASSERT_EQ(e->SaveFileData(&tree["gone"], target.data(), 0), 0);
+    // Both files land inside dest/gone under safe names, nothing beside it.
+    EXPECT_EQ(Capture("find " + Quote(out.path()) + " -type f | wc -l"), "2\n");
+    EXPECT_EQ(Capture("find " + Quote(dest + "/gone") + " -type f | wc -l"), "2\n");
+    EXPECT_EQ(Capture("ls " + Quote(out.path())), "dest\n");
+    EXPECT_EQ(Capture("ls " + Quote(dest)), "gone\n");
+}
+
+TEST_F(NtfsFast, DamagedMftRecordFallsBackOnTheMirror) {
+    TempDir d("ntfsmirror");
+    const std::string copy = d / "mirror.img";
+    auto img = ReadFile(g_vol->image);
+    u64 mft = 0;
+    for (int i = 0; i < 8; ++i) mft |= static_cast<u64>(img[48 + i]) << (8 * i);
+    std::fill(img.begin() + mft * 8 * 512, img.begin() + mft * 8 * 512 + 1024, 0);
+    WriteFile(copy, img);
+    auto e = Scan(copy);
+    EXPECT_FALSE(e->GetMftRunList().empty());
+    auto tree = ListResultTree(*e);
+    EXPECT_TRUE(tree.count("big.bin"));
 }

@@ -197,6 +197,9 @@ TEST(NtfsGeometry, RecordToSector) {
     EXPECT_FALSE(NtfsRecordToSector(80, runs, 8, 2, 1000, &s));
     EXPECT_EQ(s, 1000u);  // uncovered records map to the volume start
     EXPECT_FALSE(NtfsRecordToSector(~0ull, runs, 8, 2, 1000, &s));
+    std::vector<__RUNLIST__> endless = {{0, 100}};
+    EXPECT_TRUE(NtfsRecordToSector(1000, endless, 8, 2, 0, &s));
+    EXPECT_EQ(s, 100u * 8 + 2000);
     std::vector<__RUNLIST__> neg = {{10, -5}};
     EXPECT_FALSE(NtfsRecordToSector(1, neg, 8, 2, 0, &s));
 }
