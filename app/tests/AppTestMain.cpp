@@ -1,0 +1,12 @@
+// Test main for the window tests: one QApplication on the offscreen platform.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <QtWidgets/QApplication>
+
+int main(int argc, char** argv) {
+    if (!getenv("QT_QPA_PLATFORM")) setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    testing::InitGoogleTest(&argc, argv);
+    QApplication app(argc, argv);
+    return RUN_ALL_TESTS();
+}
