@@ -298,6 +298,8 @@ void DRUI::InitLayout2Widget() {
     treeRow->setContentsMargins(0, 6, 0, 0);
     treeRow->addStretch(1);
     m_pDiskTree = CreateDiskTree();
+    // Room for both columns and the frame, so no horizontal scroll bar.
+    m_pDiskTree->setFixedWidth(824);
     treeRow->addWidget(m_pDiskTree);
     treeRow->addStretch(1);
     page->addLayout(treeRow, 1);

@@ -8,7 +8,7 @@ PKGS=(
   dosfstools mtools ntfs-3g fdisk e2fsprogs
   imagemagick ghostscript sox lame ffmpeg zip p7zip-full sqlite3
   desktop-base sound-theme-freedesktop fonts-dejavu-core
-  xvfb xauth policykit-1
+  xvfb xauth policykit-1 xdotool
 )
 missing=()
 for p in "${PKGS[@]}"; do
