@@ -18,10 +18,6 @@ inline u32 Le32(const unsigned char* p) {
            (static_cast<u32>(p[3]) << 24);
 }
 inline u16 Be16(const unsigned char* p) { return static_cast<u16>((p[0] << 8) | p[1]); }
-inline u32 Be32(const unsigned char* p) {
-    return (static_cast<u32>(p[0]) << 24) | (static_cast<u32>(p[1]) << 16) | (static_cast<u32>(p[2]) << 8) |
-           static_cast<u32>(p[3]);
-}
 
 // True when buf holds n bytes at off that equal sig.
 inline bool At(const unsigned char* buf, int len, int off, const void* sig, int n) {

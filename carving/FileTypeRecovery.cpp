@@ -205,7 +205,11 @@ int CFileTypeRecovery::CopyOut(const _FILE_NODE_* pNode, int fd, unsigned char* 
     u64 sector = pNode->u64RecordSector;
     while (done < u64Want) {
         const u64 missing = u64Want - done;
-        const unsigned want = static_cast<unsigned>(std::min<u64>(perWindow, (missing + S - 1) / S));
+        // The device ends where it ends: what lies beyond is a short file.
+        const u64 limit = m_DiskReader.GetSectorLimit();
+        if (sector >= limit) return FR_SHORT_READ;
+        const unsigned want =
+            static_cast<unsigned>(std::min<u64>({perWindow, (missing + S - 1) / S, limit - sector}));
         unsigned got = 0;
         int r = m_DiskReader.ReadData(win.data(), static_cast<int>(want), static_cast<long long>(sector),
                                       static_cast<int>(S), &got);

@@ -138,6 +138,25 @@ TEST(Carving, RealFilesBetweenFiller) {
             EXPECT_LE(n.u64FileSize, (next - f.sector) * 512);
         }
     }
+    // The result store lists every carved file at the top level.
+    std::vector<_FILE_NODE_> kids;
+    ASSERT_EQ(0, e.GetChildrenFileNode(nullptr, 0, kids));
+    EXPECT_EQ(c.bySector.size(), e.GetLostFileCount());
+    unsigned count = 0;
+    EXPECT_EQ(0, e.GetChildrenFileCount(nullptr, 0, count));
+    EXPECT_EQ(c.bySector.size(), count);
+    std::vector<__SEARCH_FILE_INFO__> jpgs;
+    std::wstring pat = L"*.jpg|";
+    EXPECT_EQ(0, e.SearchFileNode(pat.data(), jpgs));
+    size_t wantJpg = 0;
+    for (auto& [s, n] : c.bySector) wantJpg += std::string(n.szFileName).ends_with(".jpg");
+    EXPECT_EQ(wantJpg, jpgs.size());
+    for (const _FILE_NODE_& k : kids) {
+        ASSERT_EQ(1u, c.bySector.count(k.u64RecordSector));
+        EXPECT_EQ(c.bySector[k.u64RecordSector].u64FileSize, k.u64FileSize);
+        EXPECT_GE(k.nFileIndex, 1u);
+    }
+    EXPECT_EQ(kids.size(), c.bySector.size());
     // Files measured from their content are stepped over: nothing is carved
     // from inside them.
     for (const Placed& f : img.files) {
@@ -225,9 +244,15 @@ TEST(Carving, UntrustedHeaderSizes) {
     EXPECT_EQ(0u, c.bySector.count(20));
     ASSERT_EQ(1u, c.bySector.count(30));
     EXPECT_EQ((64u - 30) * 512, c.bySector[30].u64FileSize);
-    // Saving the clipped file ends at the device end: a short file, no loop.
+    // Saving the clipped file ends at the device end.
     Bytes back = Saved(e, c.bySector[30], dir / "big.cab");
     EXPECT_EQ((64u - 30) * 512, back.size());
+    // A node claiming more than the device holds: a short file, no loop.
+    _FILE_NODE_ n = c.bySector[30];
+    n.u64FileSize = 1ULL << 40;
+    std::wstring w = Utf8ToWide(dir / "short.cab");
+    EXPECT_EQ(FR_SHORT_READ, e.SaveFileData(&n, w.data(), 0));
+    EXPECT_EQ((64u - 30) * 512, testkit::ReadFile(dir / "short.cab").size());
 }
 
 struct StopProbe {
