@@ -263,7 +263,7 @@ int CFastFatRecovery::ScanDevice(wchar_t* szLogName) {
             // Periodic reports stay below the completion band.
             if (m_nPercent == 100) {
                 const int k = std::min(2 + step - 1, 79);
-                result = ReportScan(k, std::max(100 - k, 1));
+                result = ReportScan(k, 101 - k);
             } else if (m_nPercent == 9) {
                 result = ReportScan(std::min(21 + step - 1, 79), -1);
             }

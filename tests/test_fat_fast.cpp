@@ -461,3 +461,135 @@ TEST(FatFastHostile, NamesStayInsideDestination) {
 }
 
 }  // namespace
+
+namespace {
+
+// A live folder whose entries span many clusters is walked along its whole
+// chain; a deleted file in its last cluster is found.
+TEST(FatFastWalk, LiveFolderBeyondFirstCluster) {
+    FR_REQUIRE(HaveTool("mkfs.vfat") && HaveTool("mcopy"), "mkfs.vfat and mtools needed");
+    DataDirScope scope;
+    TempDir t("fatwalk");
+    FatImage img = FatImage::Create(t / "w.img", 16, 8192, 1);
+    TempDir src("fatwalksrc");
+    std::string many = src / "many";
+    ASSERT_EQ(mkdir(many.c_str(), 0755), 0);
+    for (int i = 0; i < 40; ++i) WriteFile(many + "/Long file name " + std::to_string(i) + ".dat", "x", 1);
+    auto last = RandomBytes(2000, 31);
+    WriteFile(many + "/Long file name 99.dat", last);
+    ASSERT_EQ(Sh("MTOOLS_SKIP_CHECK=1 mcopy -s -i " + Quote(img.path) + " " + Quote(many) + " ::"), 0);
+    img.Delete("many/Long file name 99.dat");
+    auto e = OpenAndScan(img.path);
+    auto m = All(*e);
+    ASSERT_TRUE(m.count("many/Long file name 99.dat")) << Keys(m);
+    EXPECT_EQ(m.size(), 2u) << Keys(m);
+    EXPECT_EQ(Sha256(Save(*e, m["many/Long file name 99.dat"].node, t / "last.dat")), Sha256(last));
+    // Queries that make no sense are refused.
+    std::vector<_FILE_NODE_> kids;
+    EXPECT_EQ(e->GetChildrenFileNode(nullptr, 5, kids), FR_INVALID);
+    EXPECT_TRUE(kids.empty());
+}
+
+// Init on something that is not a FAT volume fails instead of scanning garbage.
+TEST(FatFastInit, RefusesNonFatImage) {
+    DataDirScope scope;
+    TempDir t("fatinit");
+    WriteFile(t / "zero.img", std::vector<unsigned char>(1 << 20, 0));
+    CFastFatRecovery e;
+    std::wstring w = Utf8ToWide(t / "zero.img");
+    EXPECT_NE(e.Init(w.data(), L'C'), 0);
+    EXPECT_NE(e.ScanDevice(nullptr), 0);
+    u64 s = 0, c = 0;
+    EXPECT_EQ(e.GetUnUsedSectorCount(s, c), 1);
+    EXPECT_EQ(c, 0u);
+}
+
+}  // namespace
+
+namespace {
+
+// A directory chain that loops back on itself ends the walk of that folder.
+TEST(FatFastCorrupt, CyclicDirectoryChainEnds) {
+    FR_REQUIRE(HaveTool("mkfs.vfat") && HaveTool("mshowfat"), "mkfs.vfat and mtools needed");
+    DataDirScope scope;
+    TempDir t("fatcycle");
+    FatImage img = FatImage::Create(t / "c.img", 16, 8192, 1);
+    TempDir src("fatcyclesrc");
+    std::string many = src / "many";
+    ASSERT_EQ(mkdir(many.c_str(), 0755), 0);
+    for (int i = 0; i < 40; ++i) WriteFile(many + "/Long file name " + std::to_string(i) + ".dat", "x", 1);
+    ASSERT_EQ(Sh("MTOOLS_SKIP_CHECK=1 mcopy -s -i " + Quote(img.path) + " " + Quote(many) + " ::"), 0);
+    img.Delete("many/Long file name 39.dat");
+    std::string chain = Capture("MTOOLS_SKIP_CHECK=1 mshowfat -i " + Quote(img.path) + " ::many");
+    std::smatch sm;
+    ASSERT_TRUE(std::regex_search(chain, sm, std::regex("<([0-9]+)-([0-9]+)>"))) << chain;
+    const unsigned first = static_cast<unsigned>(std::stoul(sm[1]));
+    const unsigned lastc = static_cast<unsigned>(std::stoul(sm[2]));
+    // Point the last cluster of the folder back at its first, in both FATs.
+    auto bytes = ReadFile(img.path);
+    const unsigned reserved = bytes[14] | (bytes[15] << 8);
+    const unsigned spf = bytes[22] | (bytes[23] << 8);
+    for (unsigned f = 0; f < 2; ++f) {
+        size_t at = (reserved + f * spf) * 512 + lastc * 2;
+        bytes[at] = static_cast<unsigned char>(first);
+        bytes[at + 1] = static_cast<unsigned char>(first >> 8);
+    }
+    WriteFile(img.path, bytes);
+    auto e = OpenAndScan(img.path);
+    auto m = All(*e);
+    EXPECT_TRUE(m.count("many/Long file name 39.dat")) << Keys(m);
+    EXPECT_EQ(e->BuildBitMapInfo(), 0);
+}
+
+// Garbage in FAT, directories and data: the scan, the listing and the
+// extraction of everything found finish without harm, writing only below
+// the destination.
+TEST(FatFastCorrupt, DamagedVolumesNeverHurt) {
+    FR_REQUIRE(HaveTool("mkfs.vfat") && HaveTool("mcopy"), "mkfs.vfat and mtools needed");
+    DataDirScope scope;
+    Layout L;
+    for (int bits : {12, 16, 32}) {
+        SCOPED_TRACE(bits);
+        TempDir t("fatdamage");
+        FatImage img = MakeVolume(t, bits, L);
+        auto clean = ReadFile(img.path);
+        for (uint32_t seed = 1; seed <= 3; ++seed) {
+            auto bytes = clean;
+            auto noise = RandomBytes(bytes.size(), seed * 7 + bits);
+            // Overwrite a random third of the sectors after the boot sector.
+            for (size_t s = 1; s < bytes.size() / 512; ++s)
+                if (noise[s * 512] % 3 == 0) std::copy(noise.begin() + s * 512, noise.begin() + s * 512 + 512, bytes.begin() + s * 512);
+            WriteFile(img.path, bytes);
+            auto e = std::make_unique<CFastFatRecovery>();
+            std::wstring w = Utf8ToWide(img.path);
+            ASSERT_EQ(e->Init(w.data(), L'C'), 0);
+            e->ScanDevice(nullptr);
+            e->BuildBitMapInfo();
+            u64 sector = 0, count = 0;
+            for (int g = 0; g < 100000; ++g) {
+                e->GetUnUsedSectorCount(sector, count);
+                if (count == 0) break;
+                sector += count;
+            }
+            std::vector<_FILE_NODE_> top;
+            e->GetChildrenFileNode(nullptr, 0, top);
+            std::string dest = t / ("out" + std::to_string(seed));
+            ASSERT_EQ(mkdir(dest.c_str(), 0755), 0);
+            std::wstring wdest = Utf8ToWide(dest);
+            int base = 0;
+            GetPathDirIndex(wdest.c_str(), base);
+            int k = 0;
+            for (auto& n : top) {
+                if (n.u64FileSize > (1u << 20)) continue;
+                std::wstring target = Utf8ToWide(dest + "/n" + std::to_string(k++));
+                e->SaveFileData(&n, target.data(), base);
+                std::vector<unsigned char> buf(512);
+                int len = 512;
+                wchar_t tmp[512];
+                e->PreView(&n, tmp, buf.data(), len, nullptr, nullptr);
+            }
+        }
+    }
+}
+
+}  // namespace
