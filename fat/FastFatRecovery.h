@@ -38,6 +38,7 @@ public:
     unsigned GetLostFileCount() override;
     int GetFileNodeParentDirPath(_FILE_NODE_* pNode, wchar_t* szPath, int nPathLen) override;
     int SaveFileData(_FILE_NODE_* pNode, wchar_t* szTargetPath, int nBaseLevel) override;
+    // Sectors here are 512-byte sectors relative to the volume start.
     int GetUnUsedSectorCount(u64& u64Sector, u64& u64Count) override;
     int InitSearchCallBack(SearchProgressFunc pSearchFunc, void* pParam) override;
     int SearchFileNode(wchar_t* szPattern, std::vector<__SEARCH_FILE_INFO__>& out) override;
@@ -74,6 +75,7 @@ private:
     // Absolute sector (in volume sector units) of a cluster.
     u64 ClusterToSector(u32 c) const;
     u64 VolumeStartInSectors(u64 u64VolumeStart512) const;
+    int GetUnUsedVolumeSectors(u64& u64Sector, u64& u64Count);
     int InitDirInfo(unsigned uCluster);
     void ParseDirEntries(const unsigned char* buf, int len, u64 u64StartSector, bool bMarked, u32& P,
                          std::vector<char16_t>& lfn, int& lfnPos, bool& bEnded);

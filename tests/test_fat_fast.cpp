@@ -15,6 +15,7 @@
 #include <memory>
 #include <regex>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "core/Platform.h"
@@ -590,6 +591,87 @@ TEST(FatFastCorrupt, DamagedVolumesNeverHurt) {
             }
         }
     }
+}
+
+}  // namespace
+
+namespace {
+
+struct RecoveryLog {
+    std::vector<std::tuple<int, int, int>> reports;
+    int stopAt = -1;  // answer -9527 at this report
+};
+
+int OnRecovery(void* p, int nProgress, int nPercent, int nErrorCode, wchar_t*) {
+    auto* log = static_cast<RecoveryLog*>(p);
+    log->reports.emplace_back(nProgress, nPercent, nErrorCode);
+    return static_cast<int>(log->reports.size()) - 1 == log->stopAt ? FR_RECOVERY_CANCELLED : 0;
+}
+
+TEST(FatFastRecovery, ReportsAndCancel) {
+    FR_REQUIRE(HaveTool("mkfs.vfat") && HaveTool("mcopy"), "mkfs.vfat and mtools needed");
+    DataDirScope scope;
+    TempDir t("fatrec");
+    Layout L;
+    FatImage img = MakeVolume(t, 16, L);
+    auto e = OpenAndScan(img.path);
+    auto m = All(*e);
+    ASSERT_TRUE(m.count("!ero.bin") && m.count("!ree")) << Keys(m);
+    RecoveryLog log;
+    e->InitCallBack(nullptr, OnRecovery, &log, 100);
+    Save(*e, m["!ero.bin"].node, t / "z.bin");
+    ASSERT_EQ(log.reports.size(), 1u);
+    EXPECT_EQ(log.reports[0], std::make_tuple(100, 100, 0));
+    log.reports.clear();
+    Save(*e, m["A long file name.bin"].node, t / "big.bin");
+    ASSERT_FALSE(log.reports.empty());
+    EXPECT_EQ(log.reports.back(), std::make_tuple(100, 100, 0));
+    // Cancelling on the first report stops the whole folder extraction.
+    log.reports.clear();
+    log.stopAt = 0;
+    std::string dest = t / "out";
+    ASSERT_EQ(mkdir(dest.c_str(), 0755), 0);
+    std::wstring wdest = Utf8ToWide(dest);
+    int base = 0;
+    GetPathDirIndex(wdest.c_str(), base);
+    std::wstring target = Utf8ToWide(dest + "/tree");
+    _FILE_NODE_ node = m["!ree"].node;
+    EXPECT_EQ(e->SaveFileData(&node, target.data(), base), FR_RECOVERY_CANCELLED);
+    EXPECT_EQ(log.reports.size(), 1u);
+    struct stat st;
+    EXPECT_NE(stat((dest + "/tree/!ub/!.bin").c_str(), &st), 0);
+}
+
+// Volumes with 4096-byte sectors: geometry and data in the volume's own units.
+TEST(FatFastSectors, LargeSectors) {
+    FR_REQUIRE(HaveTool("mkfs.vfat") && HaveTool("mcopy"), "mkfs.vfat and mtools needed");
+    DataDirScope scope;
+    TempDir t("fat4k");
+    FatImage img = FatImage::Create(t / "s.img", 16, 32768, 1, "-S 4096");
+    auto data = RandomBytes(50000, 41);
+    img.Mkdir("d");
+    img.PutBytes(data, "d/Big deleted file.bin");
+    img.Delete("d/Big deleted file.bin");
+    auto e = OpenAndScan(img.path);
+    EXPECT_EQ(e->GetBootInfo().nBytesPerSector, 4096u);
+    auto m = All(*e);
+    ASSERT_TRUE(m.count("d/Big deleted file.bin")) << Keys(m);
+    EXPECT_EQ(Sha256(Save(*e, m["d/Big deleted file.bin"].node, t / "b.bin")), Sha256(data));
+    // Free stretches come in 512-byte sectors and add up to mtools' free space.
+    ASSERT_EQ(e->BuildBitMapInfo(), 0);
+    std::string out = Capture("MTOOLS_SKIP_CHECK=1 mdir -i " + Quote(img.path) + " ::");
+    std::smatch sm;
+    std::string flat = std::regex_replace(out, std::regex("[  ]"), "");
+    ASSERT_TRUE(std::regex_search(flat, sm, std::regex("([0-9]+)bytesfree"))) << out;
+    u64 sector = 0, count = 0, total = 0;
+    for (int guard = 0; guard < 100000; ++guard) {
+        e->GetUnUsedSectorCount(sector, count);
+        if (count == 0) break;
+        EXPECT_EQ(sector % 8, 0u);
+        total += count;
+        sector += count;
+    }
+    EXPECT_EQ(total * 512, std::stoull(sm[1]));
 }
 
 }  // namespace
