@@ -341,6 +341,17 @@ int CFastNtfsRecovery::ScanDevice(wchar_t* szLogName) {
     swprintf(name, 128, L"Fast_%lld_%d%d%d%d%2d", static_cast<long long>(m_u64VolumeStartSector), t.wYear, t.wMonth,
              t.wDay, t.wHour, t.wMinute);
     int rc = m_pStore->Init(name);
+    if (rc == 0 && m_pStore->GetNodeCount() != 0) {
+        // A log of the same name (an earlier scan in the same minute) would
+        // have the new nodes appended after its own: start it afresh.
+        const std::string files[] = {m_pStore->GetNodeFilePath(), m_pStore->GetRelationFilePath(),
+                                     m_pStore->GetDirInfoFilePath()};
+        m_pStore.reset();
+        for (const auto& f : files) unlink(f.c_str());
+        m_pStore = std::make_unique<CScanResultFileManager>();
+        if (m_pSearchFunc) m_pStore->InitSearchCallBack(m_pSearchFunc, m_pSearchParam);
+        rc = m_pStore->Init(name);
+    }
     if (rc != 0) return rc;
 
     // The MFT sweep.

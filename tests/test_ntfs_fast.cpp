@@ -788,3 +788,18 @@ TEST_F(NtfsFast, DamagedMftRecordFallsBackOnTheMirror) {
     auto tree = ListResultTree(*e);
     EXPECT_TRUE(tree.count("big.bin"));
 }
+
+TEST_F(NtfsFast, SecondScanStartsAFreshLog) {
+    auto e = Scan();
+    const unsigned first = e->GetLostFileCount();
+    const auto tree1 = ListResultTree(*e);
+    ASSERT_EQ(e->ScanDevice(nullptr), 0);
+    EXPECT_EQ(e->GetLostFileCount(), first);
+    const auto tree2 = ListResultTree(*e);
+    ASSERT_EQ(tree1.size(), tree2.size());
+    for (const auto& [path, n] : tree1) {
+        ASSERT_TRUE(tree2.count(path)) << path;
+        EXPECT_EQ(tree2.at(path).nFileIndex, n.nFileIndex) << path;
+        EXPECT_EQ(tree2.at(path).u64FileSize, n.u64FileSize) << path;
+    }
+}
