@@ -377,6 +377,40 @@ TEST(Carving, PreviewToFileOrBuffer) {
     EXPECT_TRUE(kids.empty());
 }
 
+TEST(Carving, DeletedFilesOnARealFatVolume) {
+    // Carving alone over a FAT16 volume whose files were deleted: the
+    // pictures and documents are found at their data clusters, whole.
+    FR_REQUIRE(testkit::HaveTool("mkfs.vfat") && testkit::HaveTool("mcopy"), "mtools and dosfstools are needed");
+    testkit::TempDir dir("fatcarve");
+    const std::string path = dir / "fat.img";
+    testkit::FatImage fat = testkit::FatImage::Create(path, 16, 8192, 1);
+    const char* kinds[][2] = {{"jpg", "jpg"}, {"png", "png"}, {"pdf", "pdf"}, {"docx", "docx"}, {"doc", "doc"}, {"mp3", "mp3"}};
+    std::map<std::string, Bytes> want;
+    fat.Mkdir("DCIM");
+    for (auto& k : kinds) {
+        Bytes b = carvekit::SampleBytes(k[0]);
+        if (b.empty()) continue;
+        want[k[1]] = b;
+        fat.PutBytes(b, std::string("DCIM/F") + k[1] + "." + k[1]);
+    }
+    FR_REQUIRE(want.size() >= 4, "too few samples");
+    for (auto& [ext, b] : want) fat.Delete("DCIM/F" + ext + "." + ext);
+    DataDir data;
+    CFileTypeRecovery e;
+    Carved c;
+    ASSERT_EQ(0, Carve(e, path, c));
+    std::map<std::string, int> found;
+    for (auto& [sector, n] : c.bySector) {
+        std::string name = n.szFileName;
+        std::string ext = name.substr(name.find('.') + 1);
+        auto it = want.find(ext);
+        if (it == want.end() || n.u64FileSize != it->second.size()) continue;
+        Bytes back = Saved(e, n, dir / ("out." + std::to_string(sector) + "." + ext));
+        if (back == it->second) ++found[ext];
+    }
+    for (auto& [ext, b] : want) EXPECT_EQ(1, found[ext]) << ext;
+}
+
 // Single rules over hand-built sectors through an in-memory image.
 struct RuleImage {
     testkit::TempDir dir{"rule"};
