@@ -639,7 +639,26 @@ int CFastNtfsRecovery::BuildBitMapInfo() {
     return 0;
 }
 
+// The deep scan counts in 512-byte sectors; the bitmap in the volume's own.
 int CFastNtfsRecovery::GetUnUsedSectorCount(u64& u64Sector, u64& u64Count) {
+    const u64 r = static_cast<u64>(m_nBytesPerSector) / 512;
+    if (r <= 1) return GetUnUsedVolumeSectors(u64Sector, u64Count);
+    u64Count = 0;
+    if (u64Sector >= m_u64VolumeSectorCount * r) {
+        u64Sector = m_u64VolumeSectorCount * r;
+        return 1;
+    }
+    u64 s = (u64Sector + r - 1) / r;
+    const u64 before = s;
+    u64 c = 0;
+    GetUnUsedVolumeSectors(s, c);
+    if (c == 0 && s == before) return 1;
+    u64Sector = s * r;
+    u64Count = c * r;
+    return 1;
+}
+
+int CFastNtfsRecovery::GetUnUsedVolumeSectors(u64& u64Sector, u64& u64Count) {
     u64Count = 0;
     if (u64Sector > m_u64VolumeSectorCount) {
         u64Sector = m_u64VolumeSectorCount;

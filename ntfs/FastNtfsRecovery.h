@@ -62,6 +62,7 @@ public:
     const std::vector<__RUNLIST__>& GetMftRunList() const { return m_vecMftRunList; }
     int GetBytesPerSector() const { return m_nBytesPerSector; }
     int GetSectorsPerCluster() const { return m_nSectorsPerCluster; }
+    // In the volume's own sectors (GetBytesPerSector() bytes each).
     u64 GetVolumeSectorCount() const { return m_u64VolumeSectorCount; }
     u64 GetClusterCount() const { return m_u64ClusterCount; }
 
@@ -74,6 +75,7 @@ private:
     };
 
     void LoadMftRunList();
+    int GetUnUsedVolumeSectors(u64& u64Sector, u64& u64Count);
     int InitFromBootSector(const unsigned char* boot, size_t len);
     int ReadRecordAt(u64 u64Sector, unsigned char* pBuf);
     int ReadFileAndParseRecordInfo(u64 u64Sector, int nSectors, u64 u64FirstRecord);

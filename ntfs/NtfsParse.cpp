@@ -4,7 +4,7 @@
 
 int CNtfsParse::Init(int bytesPerSector) {
     if (bytesPerSector == 0) bytesPerSector = 512;
-    if (bytesPerSector < 256 || bytesPerSector > 4096 || (bytesPerSector & (bytesPerSector - 1)) != 0)
+    if (bytesPerSector < 512 || bytesPerSector > 4096 || (bytesPerSector & (bytesPerSector - 1)) != 0)
         return FR_INVALID;
     nBytesPerSector = bytesPerSector;
     nRecordSectors = bytesPerSector == 512 ? 2 : 1;
@@ -14,14 +14,16 @@ int CNtfsParse::Init(int bytesPerSector) {
 int CNtfsParse::FileRecordFixUp(unsigned char* record) const {
     if (!record || record[0] == 0) return NTFS_FIXUP_EMPTY;
     // The update sequence number sits at offset 48, its array right after it:
-    // one saved u16 for each sector of the record.
+    // one saved u16 for every 512-byte stride of the record. The stride is
+    // 512 bytes whatever the sector size (a 4096-byte record has eight).
     const u16 usn = NtfsLe16(record + 48);
-    for (int i = 1; i <= nRecordSectors; ++i) {
-        const unsigned char* end = record + static_cast<size_t>(i) * nBytesPerSector - 2;
+    const int strides = RecordSize() / 512;
+    for (int i = 1; i <= strides; ++i) {
+        const unsigned char* end = record + static_cast<size_t>(i) * 512 - 2;
         if (NtfsLe16(end) != usn) return NTFS_FIXUP_TORN;
     }
-    for (int i = 1; i <= nRecordSectors; ++i) {
-        unsigned char* end = record + static_cast<size_t>(i) * nBytesPerSector - 2;
+    for (int i = 1; i <= strides; ++i) {
+        unsigned char* end = record + static_cast<size_t>(i) * 512 - 2;
         const unsigned char* saved = record + 50 + 2 * (i - 1);
         end[0] = saved[0];
         end[1] = saved[1];

@@ -50,16 +50,16 @@ public:
 
     // Sets the sector size (0 means 512). A FILE record is two sectors on a
     // 512-byte-sector volume and one sector otherwise. Returns 0, or 87 for a
-    // sector size that is not a power of two from 256 to 4096 (the geometry
+    // sector size that is not a power of two from 512 to 4096 (the geometry
     // then stays as it was).
     int Init(int bytesPerSector);
 
     int RecordSize() const { return nRecordSectors * nBytesPerSector; }
 
-    // Restores the last two bytes of every sector of a record from the update
-    // sequence array. The buffer must hold RecordSize() bytes. Returns 0;
+    // Restores the last two bytes of every 512-byte stride of a record from
+    // the update sequence array. The buffer must hold RecordSize() bytes. Returns 0;
     // NTFS_FIXUP_EMPTY when the buffer is null or its first byte is 0;
-    // NTFS_FIXUP_TORN when a sector end does not carry the update sequence
+    // NTFS_FIXUP_TORN when a stride end does not carry the update sequence
     // number (a torn or foreign record). The buffer is left unchanged
     // whenever the result is not 0.
     int FileRecordFixUp(unsigned char* record) const;

@@ -803,3 +803,48 @@ TEST_F(NtfsFast, SecondScanStartsAFreshLog) {
         EXPECT_EQ(tree2.at(path).u64FileSize, n.u64FileSize) << path;
     }
 }
+
+TEST_F(NtfsFast, VolumeWith4096ByteSectors) {
+    TempDir d("ntfs4k");
+    const std::string image = d / "v4k.img";
+    ASSERT_EQ(Sh("truncate -s 24M " + Quote(image) + " && mkntfs -q -F -Q -s 4096 -c 4096 " + Quote(image)), 0);
+    NtfsImage img{image, ""};
+    ASSERT_TRUE(img.Mount());
+    auto big = RandomBytes(70000, 31);
+    auto small = RandomBytes(500, 32);
+    Sh("mkdir " + Quote(img.Mounted("pics")));
+    WriteFile(img.Mounted("pics/big.bin"), big);
+    WriteFile(img.Mounted("small.txt"), small);
+    Sh("rm -rf " + Quote(img.Mounted("pics")) + " " + Quote(img.Mounted("small.txt")));
+    img.Unmount();
+    ASSERT_TRUE(img.Mount());
+    std::string df = Capture("stat -f -c '%f %S' " + Quote(img.mountPoint));
+    img.Unmount();
+
+    auto e = Scan(image);
+    EXPECT_EQ(e->GetBytesPerSector(), 4096);
+    auto tree = ListResultTree(*e);
+    ASSERT_TRUE(tree.count("pics/big.bin"));
+    ASSERT_TRUE(tree.count("small.txt"));
+    TempDir out("ntfsout");
+    std::wstring target = Utf8ToWide(out / "pics");
+    ASSERT_EQ(e->SaveFileData(&tree["pics"], target.data(), 0), 0);
+    EXPECT_EQ(Sha256File(out / "pics/big.bin"), Sha256(big));
+    target = Utf8ToWide(out / "small.txt");
+    ASSERT_EQ(e->SaveFileData(&tree["small.txt"], target.data(), 0), 0);
+    EXPECT_EQ(Sha256File(out / "small.txt"), Sha256(small));
+
+    // Free stretches come in 512-byte sectors and add up to the free space.
+    ASSERT_EQ(e->BuildBitMapInfo(), 0);
+    u64 sector = 0, count = 0, free = 0;
+    for (int guard = 0; guard < 100000; ++guard) {
+        e->GetUnUsedSectorCount(sector, count);
+        if (count == 0) break;
+        EXPECT_LE(sector + count, e->GetVolumeSectorCount() * 8);
+        free += count;
+        sector += count;
+    }
+    unsigned long long bfree = 0, bsize = 0;
+    ASSERT_EQ(sscanf(df.c_str(), "%llu %llu", &bfree, &bsize), 2);
+    EXPECT_EQ(free, bfree * bsize / 512);
+}

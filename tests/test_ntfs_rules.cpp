@@ -153,7 +153,7 @@ TEST(NtfsFixUp, EmptyBufferIsRefused) {
     EXPECT_EQ(z, std::vector<unsigned char>(1024, 0));
 }
 
-TEST(NtfsFixUp, FourKSectorRecordIsOneSector) {
+TEST(NtfsFixUp, FourKSectorRecordHasEightStrides) {
     CNtfsParse p;
     ASSERT_EQ(p.Init(4096), 0);
     EXPECT_EQ(p.nRecordSectors, 1);
@@ -161,13 +161,19 @@ TEST(NtfsFixUp, FourKSectorRecordIsOneSector) {
     std::vector<unsigned char> r(4096, 0);
     Put32(r, 0, NTFS_FILE_SIGNATURE);
     Put16(r, 48, 3);
-    Put16(r, 50, 0x1234);
-    Put16(r, 4094, 3);
+    for (int i = 0; i < 8; ++i) {
+        Put16(r, 50 + 2 * i, static_cast<u16>(0x1200 + i));
+        Put16(r, 512 * (i + 1) - 2, 3);
+    }
+    auto torn = r;
+    Put16(torn, 2046, 4);
+    EXPECT_EQ(p.FileRecordFixUp(torn.data()), NTFS_FIXUP_TORN);
     EXPECT_EQ(p.FileRecordFixUp(r.data()), 0);
-    EXPECT_EQ(NtfsLe16(r.data() + 4094), 0x1234);
+    for (int i = 0; i < 8; ++i) EXPECT_EQ(NtfsLe16(r.data() + 512 * (i + 1) - 2), 0x1200 + i);
     EXPECT_EQ(p.Init(0), 0);
     EXPECT_EQ(p.nBytesPerSector, 512);
     EXPECT_EQ(p.Init(3), FR_INVALID);
+    EXPECT_EQ(p.Init(256), FR_INVALID);
     EXPECT_EQ(p.Init(8192), FR_INVALID);
     EXPECT_EQ(p.nBytesPerSector, 512);
 }
