@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "carving/FileTypeJudge.h"
+#include "fat/FatRules.h"
 
 namespace {
 
@@ -93,6 +94,28 @@ void BM_FileSystemSector(benchmark::State& state) {
     state.SetLabel(names[state.range(0)]);
 }
 BENCHMARK(BM_FileSystemSector)->Arg(0)->Arg(1)->Arg(2);
+
+// The whole per-sector chain of a deep sweep's FAT and carving tests:
+// directory start, directory fragment, then the table walk.
+void BM_SweepChain(benchmark::State& state) {
+    const std::vector<unsigned char> data = Data(static_cast<int>(state.range(0)));
+    CFileTypeJudge judge;
+    long long hits = 0;
+    for (auto _ : state) {
+        for (size_t s = 0; s < kSectors; ++s) {
+            const unsigned char* p = data.data() + s * 512;
+            if (IsFatFileRecord(p) || IsFatFDTRecord(p, 512)) ++hits;
+            else hits += judge.GetDataBufType(p, 512) != FT_NONE;
+        }
+        benchmark::ClobberMemory();
+    }
+    state.SetItemsProcessed(static_cast<int64_t>(state.iterations()) * kSectors);
+    state.counters["per_sector"] = benchmark::Counter(static_cast<double>(state.iterations()) * kSectors,
+                                                      benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+    static const char* const names[] = {"zero", "random", "real files"};
+    state.SetLabel(names[state.range(0)]);
+}
+BENCHMARK(BM_SweepChain)->Arg(0)->Arg(1)->Arg(2);
 
 }  // namespace
 

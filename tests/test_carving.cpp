@@ -483,6 +483,20 @@ TEST(LengthRules, CompoundHeaderRules) {
     EXPECT_EQ(0u, GetOFFICE2003FileBytesSizeByFileHead(j, doc.data(), 100));
 }
 
+TEST(LengthRules, CompoundWithOddSectorShiftEndsAtWordTail) {
+    Bytes doc = carvekit::MakeCompoundFile("doc", 4);
+    doc[30] = 10;
+    doc.resize(4096, 0x44);
+    const unsigned char head[6] = {0x01, 0x00, 0xFE, 0xFF, 0x03, 0x0A};
+    const unsigned char tail[26] = {'M', 'i', 'c', 'r', 'o', 's', 'o', 'f', 't', ' ', 'O', 'f', 'f',
+                                    'i', 'c', 'e', ' ', 'W', 'o', 'r', 'd', ' ', 0xCE, 0xC4, 0xB5, 0xB5};
+    std::memcpy(doc.data() + 1100, head, 6);
+    std::memcpy(doc.data() + 1300, tail, 26);
+    RuleImage r(doc);
+    // 512 bytes of the first sector, then the tail's end rounded up to a sector.
+    EXPECT_EQ(512u + 1024u, r.Measure());
+}
+
 TEST(LengthRules, AsfPropertiesStayInSector) {
     const unsigned char head[16] = {0x30, 0x26, 0xB2, 0x75, 0x8E, 0x66, 0xCF, 0x11,
                                     0xA6, 0xD9, 0x00, 0xAA, 0x00, 0x62, 0xCE, 0x6C};
