@@ -675,3 +675,41 @@ TEST(FatFastSectors, LargeSectors) {
 }
 
 }  // namespace
+
+namespace {
+
+// The disk form: a FAT32 volume inside a partitioned disk, found and read
+// back at its absolute sectors.
+TEST(FatFastDisk, VolumeInsidePartitionedDisk) {
+    FR_REQUIRE(HaveTool("mkfs.vfat") && HaveTool("sfdisk"), "mkfs.vfat, mtools and sfdisk needed");
+    DataDirScope scope;
+    TempDir t("fatdisk");
+    FatImage img = FatImage::Create(t / "v.img", 32, 34000, 1);
+    auto data = RandomBytes(30000, 51);
+    img.Mkdir("DCIM");
+    img.PutBytes(data, "DCIM/Deleted picture data.bin");
+    img.Delete("DCIM/Deleted picture data.bin");
+    const u64 start = 2048, sectors = 34000 * 2;
+    MakePartitionedDisk(t / "disk0", start + sectors + 100, "dos", {{start, sectors, "c", ""}});
+    PlaceVolume(t / "disk0", img.path, start);
+    setenv("FOTORETTA_DISK_DIR", t.path().c_str(), 1);
+    CFastFatRecovery e;
+    ASSERT_EQ(e.Init(0, static_cast<long long>(start), static_cast<long long>(sectors), L'C'), 0);
+    unsetenv("FOTORETTA_DISK_DIR");
+    ASSERT_EQ(e.ScanDevice(nullptr), 0);
+    auto m = All(e);
+    ASSERT_TRUE(m.count("dcim/Deleted picture data.bin")) << Keys(m);
+    const _FILE_NODE_& n = m["dcim/Deleted picture data.bin"].node;
+    EXPECT_EQ(n.u64VolumeStartSector, start);
+    EXPECT_GT(n.u64RecordSector, start + n.u64DataStartSector);
+    EXPECT_EQ(Sha256(Save(e, n, t / "out.bin")), Sha256(data));
+    // The record sector holds the entry (byte 0 is the deletion mark).
+    auto disk = ReadFile(t / "disk0");
+    bool found = false;
+    for (size_t off = 0; off < 512; off += 32)
+        found = found || (disk[n.u64RecordSector * 512 + off] == 0xE5 &&
+                          std::memcmp(&disk[n.u64RecordSector * 512 + off + 8], "BIN", 3) == 0);
+    EXPECT_TRUE(found);
+}
+
+}  // namespace
