@@ -848,3 +848,33 @@ TEST_F(NtfsFast, VolumeWith4096ByteSectors) {
     ASSERT_EQ(sscanf(df.c_str(), "%llu %llu", &bfree, &bsize), 2);
     EXPECT_EQ(free, bfree * bsize / 512);
 }
+
+TEST_F(NtfsFast, ParentWithoutFileSignatureBecomesLostFolder) {
+    TempDir d("ntfsnofile");
+    const std::string copy = d / "nofile.img";
+    ASSERT_EQ(Sh("cp " + Quote(g_vol->image) + " " + Quote(copy)), 0);
+    u64 sector;
+    {
+        CFastNtfsRecovery probe;
+        std::wstring w = Utf8ToWide(copy);
+        ASSERT_EQ(probe.Init(w.data(), L'C'), 0);
+        sector = probe.RecordSector(g_vol->records["gone"]);
+    }
+    {
+        int fd = open(copy.c_str(), O_RDWR);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(pwrite(fd, "BAAD", 4, static_cast<off_t>(sector * 512)), 4);
+        close(fd);
+    }
+    auto e = Scan(copy);
+    auto tree = ListResultTree(*e);
+    const std::string lost = "LostFolder" + std::to_string(g_vol->records["gone"]);
+    EXPECT_FALSE(tree.count("gone"));
+    ASSERT_TRUE(tree.count(lost));
+    EXPECT_TRUE(tree.count(lost + "/a.txt"));
+    EXPECT_TRUE(tree.count(lost + "/b.txt"));
+    TempDir out("ntfsout");
+    std::wstring target = Utf8ToWide(out / "lost");
+    ASSERT_EQ(e->SaveFileData(&tree[lost], target.data(), 0), 0);
+    EXPECT_EQ(Sha256File(out / "lost/a.txt"), Sha256(g_vol->content["gone/a.txt"]));
+}
