@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <string>
 #include <sys/resource.h>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include "core/Platform.h"
@@ -55,6 +56,15 @@ int main(int argc, char** argv) {
     auto t1 = std::chrono::steady_clock::now();
     std::printf("volume built in %.1f s\n", std::chrono::duration<double>(t1 - t0).count());
 
+    // Drop the image's pages from the cache so that the scan reads from disk.
+    {
+        int fd = open(img.c_str(), O_RDONLY);
+        if (fd >= 0) {
+            fdatasync(fd);
+            posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
+            close(fd);
+        }
+    }
     setenv("FOTORETTA_DATA_DIR", (work + "/data").c_str(), 1);
     const long rssBefore = PeakRssKiB();
     CFastNtfsRecovery engine;
@@ -67,7 +77,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "scan failed: %d\n", rc);
         return 1;
     }
-    std::printf("fast scan: %u nodes in %.3f s\n", engine.GetLostFileCount(),
+    std::printf("fast scan (image not cached): %u nodes in %.3f s\n", engine.GetLostFileCount(),
                 std::chrono::duration<double>(s1 - s0).count());
     auto b0 = std::chrono::steady_clock::now();
     rc = engine.BuildBitMapInfo();
