@@ -10,6 +10,7 @@
 
 #include "core/TextHelpers.h"
 #include "ntfs/FastNtfsRecovery.h"
+#include "results/LogFileManager.h"
 #include "support/NtfsKit.h"
 #include "support/TestKit.h"
 
@@ -877,4 +878,25 @@ TEST_F(NtfsFast, ParentWithoutFileSignatureBecomesLostFolder) {
     std::wstring target = Utf8ToWide(out / "lost");
     ASSERT_EQ(e->SaveFileData(&tree[lost], target.data(), 0), 0);
     EXPECT_EQ(Sha256File(out / "lost/a.txt"), Sha256(g_vol->content["gone/a.txt"]));
+}
+
+TEST_F(NtfsFast, EarlierLogIsReopenedWithoutScanning) {
+    std::map<std::string, _FILE_NODE_> first;
+    {
+        auto e = Scan();
+        first = ListResultTree(*e);
+    }
+    const std::string dir = CLogFileManager::GetInstance().GetLogFileDirPath();
+    std::string name =
+        Capture("ls " + Quote(dir) + " | grep '^Fast_' | grep -v '_Relation$' | grep -v '_DirInfo$' | head -1");
+    ASSERT_FALSE(name.empty());
+    name.pop_back();  // the line break
+    CFastNtfsRecovery e;
+    std::wstring w = Utf8ToWide(g_vol->image);
+    ASSERT_EQ(e.Init(w.data(), L'C'), 0);
+    std::wstring log = Utf8ToWide(name);
+    ASSERT_EQ(e.ScanDevice(log.data()), 0);
+    auto again = ListResultTree(e);
+    ASSERT_EQ(again.size(), first.size());
+    for (const auto& [path, n] : first) EXPECT_TRUE(again.count(path)) << path;
 }
