@@ -30,6 +30,8 @@ int main(int argc, char** argv) {
     std::string cmd = argv[1];
     std::vector<std::string> args(argv + 2, argv + argc);
     if (cmd == "disks") return CmdDisks(args);
+    if (cmd == "scan") return CmdScan(args);
+    if (cmd == "recover") return CmdRecover(args);
 
     if (cmd == "-h" || cmd == "--help" || cmd == "help") {
         Usage(stdout);

@@ -1,0 +1,488 @@
+// scan and recover: the desktop flow without a window. Engines are driven
+// only through IFileRecoveryParse, exactly as the desktop job driver does.
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include "CliCommon.h"
+#include "carving/CarveDriver.h"
+#include "carving/FileTypeRecovery.h"
+#include "core/Categories.h"
+#include "core/FileRecoveryFactory.h"
+#include "core/Platform.h"
+#include "core/TextHelpers.h"
+#include "results/LogFileManager.h"
+
+namespace {
+
+struct ScanOptions {
+    std::string strSource;
+    std::string strTypes = "photo,music,video";
+    std::string strDest;
+    bool bFast = false;
+    bool bJson = false;
+    bool bKeepPaths = false;
+    bool bCarveOnly = false;
+};
+
+int ScanCallBack(void* pParam, int nProgress, int nPercent, int nRemaindSecond, u64 cur, u64 count, u64 found,
+                 wchar_t*) {
+    static_cast<CliProgress*>(pParam)->Scan(nProgress, nPercent, nRemaindSecond, cur, count, found);
+    return CancelRequested() ? 1 : 0;
+}
+
+struct RecoveryState {
+    int nRecovered = 0;
+    int nFailed = 0;
+    bool bFinalSeen = false;
+    int nFinalError = 0;
+};
+
+int RecoveryCallBack(void* pParam, int nProgress, int, int nErrorCode, wchar_t*) {
+    auto* st = static_cast<RecoveryState*>(pParam);
+    if (nProgress == 100) {
+        st->bFinalSeen = true;
+        st->nFinalError = nErrorCode;
+    }
+    return CancelRequested() ? FR_RECOVERY_CANCELLED : 0;
+}
+
+int SearchCallBack(void*, int, wchar_t*) { return 0; }
+
+bool ParseOptions(const std::vector<std::string>& args, bool recover, ScanOptions& o) {
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string& a = args[i];
+        auto value = [&](std::string& dst) {
+            if (i + 1 >= args.size()) {
+                fprintf(stderr, "fotoretta-cli: %s needs a value\n", a.c_str());
+                return false;
+            }
+            dst = args[++i];
+            return true;
+        };
+        if (a == "--types") {
+            if (!value(o.strTypes)) return false;
+        } else if (a.rfind("--types=", 0) == 0) {
+            o.strTypes = a.substr(8);
+        } else if (a == "--fast") {
+            o.bFast = true;
+        } else if (a == "--carve-only") {
+            o.bCarveOnly = true;
+        } else if (a == "--json" && !recover) {
+            o.bJson = true;
+        } else if (a == "--to" && recover) {
+            if (!value(o.strDest)) return false;
+        } else if (a.rfind("--to=", 0) == 0 && recover) {
+            o.strDest = a.substr(5);
+        } else if (a == "--keep-paths" && recover) {
+            o.bKeepPaths = true;
+        } else if (!a.empty() && a[0] == '-' && a != "-") {
+            fprintf(stderr, "fotoretta-cli: unknown option '%s'\n", a.c_str());
+            return false;
+        } else if (o.strSource.empty()) {
+            o.strSource = a;
+        } else {
+            fprintf(stderr, "fotoretta-cli: unexpected argument '%s'\n", a.c_str());
+            return false;
+        }
+    }
+    if (o.strSource.empty()) {
+        fprintf(stderr, "fotoretta-cli: no SOURCE given\n");
+        return false;
+    }
+    if (recover && o.strDest.empty()) {
+        fprintf(stderr, "fotoretta-cli: recover needs --to DIR\n");
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+// The search pattern of the listing job for a list of type names, in the
+// order Photo, Music, Office, Video, Archive (+ office and archive), Other.
+bool BuildSearchPattern(const std::string& types, std::wstring& pattern) {
+    bool want[6] = {};
+    size_t pos = 0;
+    while (pos <= types.size()) {
+        size_t comma = types.find(',', pos);
+        if (comma == std::string::npos) comma = types.size();
+        std::string t = types.substr(pos, comma - pos);
+        for (char& c : t) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+        if (t == "photo" || t == "photos") want[0] = true;
+        else if (t == "music" || t == "audio") want[1] = true;
+        else if (t == "office" || t == "document" || t == "documents") want[2] = true;
+        else if (t == "video" || t == "videos") want[3] = true;
+        else if (t == "archive" || t == "archives") want[4] = true;
+        else if (t == "other" || t == "others") want[5] = true;
+        else if (t == "all") std::fill(std::begin(want), std::end(want), true);
+        else if (!t.empty()) {
+            fprintf(stderr,
+                    "fotoretta-cli: unknown type '%s' (use photo, music, video, office, archive, other)\n",
+                    t.c_str());
+            return false;
+        }
+        pos = comma + 1;
+    }
+    pattern.clear();
+    if (want[0]) pattern += g_wszPictureExt;
+    if (want[1]) pattern += g_wszMusicExt;
+    if (want[2]) pattern += g_wszOfficeExt;
+    if (want[3]) pattern += g_wszVideoExt;
+    if (want[4]) {
+        pattern += g_wszArchiveExt;
+        pattern += g_wszOfficeArchiveExt;
+    }
+    if (want[5]) pattern += g_wszOtherExt;
+    if (pattern.empty()) {
+        fprintf(stderr, "fotoretta-cli: --types names no type\n");
+        return false;
+    }
+    return true;
+}
+
+namespace {
+
+std::unique_ptr<IFileRecoveryParse> CreateEngine(const CliSource& src, const ScanOptions& o) {
+    if (o.bCarveOnly) {
+        // Signature carving alone, whatever file system is there.
+        auto carver = std::make_unique<CFileTypeRecovery>();
+        int rc;
+        if (src.bPartition) {
+            rc = carver->Init(src.nDiskNumber, static_cast<long long>(src.u64Start),
+                              static_cast<long long>(src.u64Count), L'C');
+        } else {
+            std::wstring w = Utf8ToWide(src.strPath);
+            rc = carver->Init(w.data(), L'C');
+        }
+        if (rc != 0) return nullptr;
+        return carver;
+    }
+    RECOVERY_TYPE type = o.bFast ? RECOVERY_FAST : RECOVERY_PROFESSIONAL;
+    CFileRecoveryFactory* f = CFileRecoveryFactory::GetInstance();
+    IFileRecoveryParse* e;
+    if (src.bPartition) {
+        e = f->CreateFileRecoveryInstance(src.nDiskNumber, static_cast<long long>(src.u64Start),
+                                          static_cast<long long>(src.u64Count), L'C', type);
+    } else {
+        std::wstring w = Utf8ToWide(src.strPath);
+        e = f->CreateFileRecoveryInstance(w.data(), L'C', type);
+    }
+    return std::unique_ptr<IFileRecoveryParse>(e);
+}
+
+// Runs the scan and the listing; the hits in node order.
+int ScanAndList(const ScanOptions& o, CliSource& src, std::unique_ptr<IFileRecoveryParse>& engine,
+                std::vector<__SEARCH_FILE_INFO__>& hits) {
+    std::wstring pattern;
+    if (!BuildSearchPattern(o.strTypes, pattern)) return 2;
+    if (!ResolveSource(o.strSource, src)) return 1;
+    // Every run writes its results into a fresh numbered log directory.
+    CLogFileManager& logs = CLogFileManager::GetInstance();
+    logs.Init();
+    logs.AddDirIndex();
+    engine = CreateEngine(src, o);
+    if (!engine) {
+        fprintf(stderr, "fotoretta-cli: %s: no FAT, NTFS or Ext file system found (a full scan can still carve files)\n",
+                o.strSource.c_str());
+        return 1;
+    }
+    InstallInterruptHandler();
+    CliProgress progress("Scanning");
+    engine->InitCallBack(ScanCallBack, RecoveryCallBack, &progress, 100);
+    int rc;
+    if (o.bCarveOnly) {
+        engine->InitCallBack(ScanCallBack, RecoveryCallBack, &progress, 90);
+        rc = CarveImage(static_cast<CFileTypeRecovery&>(*engine), ScanCallBack, &progress);
+    } else {
+        rc = engine->ScanDevice(nullptr);
+    }
+    progress.Done();
+    if (CancelRequested())
+        fprintf(stderr, "Scan cancelled: listing what was found so far.\n");
+    else if (rc != 0)
+        fprintf(stderr, "fotoretta-cli: the scan ended with code %d; listing what was found.\n", rc);
+    engine->InitSearchCallBack(SearchCallBack, nullptr);
+    engine->SearchFileNode(pattern.data(), hits);
+    return 0;
+}
+
+const char* EngineName(u32 t) {
+    switch (t) {
+        case ENGINE_FAST_NTFS: return "ntfs";
+        case ENGINE_FAST_FAT: return "fat";
+        case ENGINE_DEEP_NTFS: return "ntfs-deep";
+        case ENGINE_DEEP_FAT: return "fat-deep";
+        case ENGINE_CARVING: return "carving";
+        default: return "unknown";
+    }
+}
+
+std::string JsonString(const std::string& s) {
+    std::string out = "\"";
+    for (unsigned char c : s) {
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += static_cast<char>(c);
+        } else if (c < 0x20) {
+            char buf[8];
+            snprintf(buf, sizeof buf, "\\u%04x", c);
+            out += buf;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out + "\"";
+}
+
+std::string ParentPath(IFileRecoveryParse& engine, const __SEARCH_FILE_INFO__& hit) {
+    _FILE_NODE_ node = ToFileNode(hit);
+    std::vector<wchar_t> buf(4096, 0);
+    if (engine.GetFileNodeParentDirPath(&node, buf.data(), static_cast<int>(buf.size())) != 0) return {};
+    buf.back() = 0;
+    return WideToUtf8(buf.data());
+}
+
+// First sector of the file's data where the record tells it.
+unsigned long long StartSector(const __SEARCH_FILE_INFO__& h) {
+    if (h.nEngineType == ENGINE_CARVING) return h.u64RecordSector;
+    if ((h.nEngineType == ENGINE_FAST_FAT || h.nEngineType == ENGINE_DEEP_FAT) && h.uClusterNO >= 2 &&
+        h.nBytesPerCluster != 0xFFFFFFFFu && h.nBytesPerCluster >= 512)
+        return h.u64VolumeStartSector + h.u64DataStartSector +
+               static_cast<unsigned long long>(h.uClusterNO - 2) * (h.nBytesPerCluster / 512);
+    return h.u64RecordSector;
+}
+
+}  // namespace
+
+int CmdScan(const std::vector<std::string>& args) {
+    ScanOptions o;
+    if (!ParseOptions(args, false, o)) return 2;
+    CliSource src;
+    std::unique_ptr<IFileRecoveryParse> engine;
+    std::vector<__SEARCH_FILE_INFO__> hits;
+    if (int rc = ScanAndList(o, src, engine, hits)) return rc;
+
+    if (o.bJson) {
+        for (const auto& h : hits) {
+            printf("{\"name\":%s,\"category\":%s,\"size\":%llu,\"engine\":\"%s\",\"parent\":%s,"
+                   "\"start_sector\":%llu,\"record_sector\":%llu,\"healthy\":%s}\n",
+                   JsonString(h.szFileName).c_str(), JsonString(GetCategoryName(GetFileCategory(h.szFileName))).c_str(),
+                   static_cast<unsigned long long>(h.u64FileSize), EngineName(h.nEngineType),
+                   JsonString(ParentPath(*engine, h)).c_str(), StartSector(h),
+                   static_cast<unsigned long long>(h.u64RecordSector), h.bIsHealth ? "true" : "false");
+        }
+        return 0;
+    }
+    // Grouped by category, then extension, as the result browser shows them.
+    std::map<int, std::map<std::string, std::vector<const __SEARCH_FILE_INFO__*>>> groups;
+    for (const auto& h : hits) {
+        std::string key = GetClassKey(h.szFileName);
+        groups[GetFileCategory(h.szFileName)][key.empty() ? "(none)" : key.substr(1)].push_back(&h);
+    }
+    unsigned long long total = 0;
+    for (auto& [cat, exts] : groups) {
+        size_t n = 0;
+        for (auto& kv : exts) n += kv.second.size();
+        printf("%s (%zu)\n", GetCategoryName(static_cast<FileCategory>(cat)), n);
+        for (auto& [ext, files] : exts) {
+            printf("  %s (%zu)\n", ext.c_str(), files.size());
+            for (const auto* h : files) {
+                std::string parent = ParentPath(*engine, *h);
+                printf("    %-40s %12s  %s%s\n", h->szFileName,
+                       GetFileSizeString(static_cast<long long>(h->u64FileSize)).c_str(), parent.c_str(),
+                       h->bIsHealth ? "" : "  (damaged)");
+                total += h->u64FileSize;
+            }
+        }
+    }
+    printf("%zu files found, %s\n", hits.size(), GetFileSizeString(static_cast<long long>(total)).c_str());
+    return 0;
+}
+
+namespace {
+
+// The whole disk a partition belongs to (itself for a whole disk).
+dev_t ParentDisk(dev_t d) {
+    char path[128];
+    snprintf(path, sizeof path, "/sys/dev/block/%u:%u/../dev", major(d), minor(d));
+    unsigned ma = 0, mi = 0;
+    if (FILE* f = fopen(path, "r")) {
+        int n = fscanf(f, "%u:%u", &ma, &mi);
+        fclose(f);
+        if (n == 2) return makedev(ma, mi);
+    }
+    return d;
+}
+
+// Two block devices share data: the same device, or a disk and one of its partitions.
+bool Overlapping(dev_t a, dev_t b) { return a == b || ParentDisk(a) == b || ParentDisk(b) == a; }
+
+// The device a mounted file system was mounted from, for the mount that
+// holds path (FUSE file systems such as ntfs-3g report only an anonymous
+// device number in stat, so the mount table is asked too).
+bool MountSourceDevice(const std::string& path, dev_t& out) {
+    FILE* f = fopen("/proc/self/mountinfo", "r");
+    if (!f) return false;
+    char line[4096];
+    size_t bestLen = 0;
+    std::string bestSource;
+    while (fgets(line, sizeof line, f)) {
+        // id parent major:minor root mountpoint options ... - fstype source superoptions
+        char root[1024], mnt[1024];
+        if (sscanf(line, "%*s %*s %*s %1023s %1023s", root, mnt) != 2) continue;
+        const char* dash = strstr(line, " - ");
+        if (!dash) continue;
+        char fstype[256], source[1024];
+        if (sscanf(dash + 3, "%255s %1023s", fstype, source) != 2) continue;
+        std::string m = mnt;
+        bool inside = path == m || (path.compare(0, m.size(), m) == 0 && (m == "/" || path[m.size()] == '/'));
+        if (inside && m.size() >= bestLen) {
+            bestLen = m.size();
+            bestSource = source;
+        }
+    }
+    fclose(f);
+    struct stat st;
+    if (bestSource.empty() || stat(bestSource.c_str(), &st) != 0 || !S_ISBLK(st.st_mode)) return false;
+    out = st.st_rdev;
+    return true;
+}
+
+// True when writing into dir would write onto the device being scanned.
+bool DestinationOnSource(const std::string& dir, const CliSource& src) {
+    struct stat sd, ss;
+    if (stat(dir.c_str(), &sd) != 0 || stat(src.strPath.c_str(), &ss) != 0) return false;
+    if (!S_ISBLK(ss.st_mode)) return false;  // an image file: the data lives in the file only
+    if (Overlapping(sd.st_dev, ss.st_rdev)) return true;
+    dev_t mounted;
+    return MountSourceDevice(dir, mounted) && Overlapping(mounted, ss.st_rdev);
+}
+
+std::string JoinPath(const std::string& a, const std::string& b) {
+    if (a.empty()) return b;
+    return a.back() == '/' ? a + b : a + "/" + b;
+}
+
+}  // namespace
+
+int CmdRecover(const std::vector<std::string>& args) {
+    ScanOptions o;
+    if (!ParseOptions(args, true, o)) return 2;
+    std::wstring pattern;
+    if (!BuildSearchPattern(o.strTypes, pattern)) return 2;
+    // The destination must exist (or be creatable) and be writable.
+    std::string dest = o.strDest;
+    while (dest.size() > 1 && dest.back() == '/') dest.pop_back();
+    if (int e = MakeDirs(dest, 0755)) {
+        fprintf(stderr, "fotoretta-cli: cannot create %s: %s\n", dest.c_str(), strerror(e));
+        return 1;
+    }
+    if (access(dest.c_str(), W_OK | X_OK) != 0) {
+        fprintf(stderr, "fotoretta-cli: cannot write into %s: %s\n", dest.c_str(), strerror(errno));
+        return 1;
+    }
+    char real[4096];
+    if (realpath(dest.c_str(), real)) dest = real;
+    {
+        CliSource probe;
+        if (!ResolveSource(o.strSource, probe)) return 1;
+        if (DestinationOnSource(dest, probe)) {
+            fprintf(stderr,
+                    "fotoretta-cli: %s lies on the device being recovered (%s); writing there would overwrite the "
+                    "very files you want back. Choose a folder on another disk.\n",
+                    dest.c_str(), probe.strPath.c_str());
+            return 1;
+        }
+    }
+
+    CliSource src;
+    std::unique_ptr<IFileRecoveryParse> engine;
+    std::vector<__SEARCH_FILE_INFO__> hits;
+    if (int rc = ScanAndList(o, src, engine, hits)) return rc;
+
+    int nBaseLevel = 0;
+    std::wstring wdest = Utf8ToWide(dest);
+    GetPathDirIndex(wdest.c_str(), nBaseLevel);
+    RecoveryState state;
+    engine->InitCallBack(ScanCallBack, RecoveryCallBack, &state, 100);
+    CliProgress progress("Recovering");
+    size_t done = 0;
+    bool cancelled = CancelRequested();
+    // Test hook: behave as if Ctrl-C were pressed after N files.
+    long interruptAfter = -1;
+    if (const char* e = getenv("FOTORETTA_TEST_INTERRUPT_AFTER_FILES")) interruptAfter = atol(e);
+    for (const auto& h : hits) {
+        if (cancelled || CancelRequested()) {
+            cancelled = true;
+            break;
+        }
+        std::string dir;
+        if (o.bKeepPaths) {
+            // Each folder of the original path, made safe one component at a time.
+            std::string parent = ParentPath(*engine, h);
+            dir = dest;
+            size_t pos = 0;
+            while (pos < parent.size()) {
+                size_t slash = parent.find_first_of("/\\", pos);
+                if (slash == std::string::npos) slash = parent.size();
+                std::string comp = parent.substr(pos, slash - pos);
+                if (!comp.empty()) dir = JoinPath(dir, SanitizeFileName(comp));
+                pos = slash + 1;
+            }
+        } else {
+            dir = JoinPath(dest, GetCategoryFolderName(h.szFileName));
+        }
+        std::string name = SanitizeFileName(std::string_view(h.szFileName));
+        std::string target = JoinPath(dir, name);
+        ++done;
+        if (target.size() >= 4000) {
+            fprintf(stderr, "failed: %s (%s)\n", target.c_str(), strerror(ENAMETOOLONG));
+            ++state.nFailed;
+            continue;
+        }
+        if (int e = MakeDirs(dir, 0755)) {
+            fprintf(stderr, "failed: %s (%s)\n", target.c_str(), strerror(e));
+            ++state.nFailed;
+            continue;
+        }
+        std::vector<wchar_t> real(4096, 0);
+        GetRealFileName(target.c_str(), real.data(), static_cast<int>(real.size()));
+        state.bFinalSeen = false;
+        state.nFinalError = 0;
+        _FILE_NODE_ node = ToFileNode(h);
+        int rc = engine->SaveFileData(&node, real.data(), nBaseLevel);
+        if (rc == FR_RECOVERY_CANCELLED) {
+            // The file was cut short: it is not left behind as if it were whole.
+            std::string partial = WideToUtf8(real.data());
+            struct stat st;
+            if (lstat(partial.c_str(), &st) == 0 && S_ISREG(st.st_mode)) unlink(partial.c_str());
+            cancelled = true;
+            break;
+        }
+        int err = rc != 0 ? rc : (state.bFinalSeen ? state.nFinalError : 0);
+        if (err != 0) {
+            ++state.nFailed;
+            fprintf(stderr, "failed: %s (%s)\n", WideToUtf8(real.data()).c_str(),
+                    err > 0 && err < 200 && err != FR_INVALID && err != FR_SHORT_READ ? strerror(err)
+                    : err == FR_SHORT_READ                                             ? "short read"
+                    : err == FR_INVALID ? "data lies outside the volume or is not recoverable"
+                                        : "engine error");
+        } else {
+            ++state.nRecovered;
+        }
+        if (interruptAfter >= 0 && static_cast<long>(done) >= interruptAfter) raise(SIGINT);
+        progress.Scan(static_cast<int>(done * 100 / hits.size()), 99, -1, 0, 0, 0);
+    }
+    progress.Done();
+    if (cancelled) fprintf(stderr, "Recovery cancelled.\n");
+    printf("%d recovered, %d failed\n", state.nRecovered, state.nFailed);
+    return state.nFailed > 0 || cancelled ? 3 : 0;
+}

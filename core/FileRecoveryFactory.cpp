@@ -1,0 +1,84 @@
+#include "FileRecoveryFactory.h"
+
+#include <cerrno>
+#include <unistd.h>
+#include <vector>
+
+#include "BootSector.h"
+#include "DiskReader.h"
+#include "FastExtRecovery.h"
+#include "Platform.h"
+#include "TextHelpers.h"
+#include "fat/FastFatRecovery.h"
+#include "ntfs/FastNtfsRecovery.h"
+
+CFileRecoveryFactory* CFileRecoveryFactory::GetInstance() {
+    static CFileRecoveryFactory s_fastRecovery;
+    return &s_fastRecovery;
+}
+
+CFileRecoveryFactory::FsKind CFileRecoveryFactory::DetectFileSystem(const unsigned char* probe) {
+    if (!probe) return FS_NONE;
+    if (IsNtfs(probe)) return FS_NTFS;
+    if (IsFat(probe)) return FS_FAT;
+    if (IsExt(probe)) return FS_EXT;
+    return FS_NONE;
+}
+
+IFileRecoveryParse* CFileRecoveryFactory::NewEngine(FsKind kind, RECOVERY_TYPE /*type*/) {
+    // Deep requests get the fast engine of the detected file system until the
+    // deep-scan orchestrator takes them over.
+    switch (kind) {
+        case FS_NTFS: return new CFastNtfsRecovery();
+        case FS_FAT: return new CFastFatRecovery();
+        case FS_EXT: return new CFastExtRecovery();
+        default: return nullptr;
+    }
+}
+
+namespace {
+// Reads the probe at a byte offset; false when fewer bytes arrive.
+bool ReadProbe(int fd, long long offset, std::vector<unsigned char>& probe) {
+    probe.assign(CFileRecoveryFactory::kProbeBytes, 0);
+    if (lseek(fd, offset, SEEK_SET) == -1) return false;
+    unsigned got = 0;
+    return ReadData(fd, probe.data(), static_cast<int>(probe.size()), &got) == 0 && got == probe.size();
+}
+}  // namespace
+
+IFileRecoveryParse* CFileRecoveryFactory::CreateFileRecoveryInstance(wchar_t* path, wchar_t letter,
+                                                                     RECOVERY_TYPE type) {
+    if (!path) return nullptr;
+    // A path longer than 255 bytes is still opened whole, never cut.
+    std::string full = WideToUtf8(path);
+    CUniqueFd fd(OpenDeviceReadOnly(full.c_str()));
+    if (!fd.valid()) return nullptr;
+    std::vector<unsigned char> probe;
+    if (!ReadProbe(fd.get(), 0, probe)) return nullptr;
+    IFileRecoveryParse* engine = NewEngine(DetectFileSystem(probe.data()), type);
+    if (engine) engine->Init(path, letter);
+    return engine;
+}
+
+IFileRecoveryParse* CFileRecoveryFactory::CreateFileRecoveryInstance(int diskNumber, long long startSector,
+                                                                     long long sectorCount, wchar_t letter,
+                                                                     RECOVERY_TYPE type) {
+    std::string path = GetDiskDevicePath(diskNumber);
+    CUniqueFd fd(OpenDeviceReadOnly(path.c_str()));
+    if (!fd.valid()) {
+        FrLog("Open Failed\n");
+        return nullptr;
+    }
+    if (startSector < 0 || startSector > INT64_MAX / 512 || lseek(fd.get(), startSector * 512, SEEK_SET) == -1) {
+        FrLog("lseek Failed\n");
+        return nullptr;
+    }
+    std::vector<unsigned char> probe;
+    if (!ReadProbe(fd.get(), startSector * 512, probe)) {
+        FrLog("read Failed\n");
+        return nullptr;
+    }
+    IFileRecoveryParse* engine = NewEngine(DetectFileSystem(probe.data()), type);
+    if (engine) engine->Init(diskNumber, startSector, sectorCount, letter);
+    return engine;
+}
