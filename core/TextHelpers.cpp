@@ -69,6 +69,24 @@ std::wstring Utf8ToWide(std::string_view in) {
     return QString::fromUtf8(in.data(), static_cast<qsizetype>(in.size())).toStdWString();
 }
 
+void AppendUtf8(std::string& out, unsigned c) {
+    if (c < 0x80) {
+        out += static_cast<char>(c);
+    } else if (c < 0x800) {
+        out += static_cast<char>(0xC0 | (c >> 6));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+        out += static_cast<char>(0xE0 | (c >> 12));
+        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+        out += static_cast<char>(0xF0 | (c >> 18));
+        out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    }
+}
+
 long inner_uni2str(char* out, const wchar_t* in, long outSize, long /*inLen*/) {
     if (!out || outSize <= 0) return 0;
     std::string s = WideToUtf8(in);

@@ -21,6 +21,8 @@ std::wstring Ansi2Unicode(const char* in);
 std::string WideToUtf8(const wchar_t* in);
 std::string WideToUtf8(std::wstring_view in);
 std::wstring Utf8ToWide(std::string_view in);
+// Appends one Unicode code point as UTF-8.
+void AppendUtf8(std::string& out, unsigned codePoint);
 
 char* GetCharLowerA(char* s);
 int Convert2Lowercase(char* s);

@@ -1,5 +1,7 @@
 #include "ntfs/NtfsParse.h"
 
+#include "core/TextHelpers.h"
+
 #include <cstring>
 
 int CNtfsParse::Init(int bytesPerSector) {
@@ -196,24 +198,7 @@ bool NtfsNonResidentSize(const NtfsAttr& attr, u64* pSize) {
 std::string NtfsUtf16ToUtf8(const unsigned char* p, size_t units) {
     std::string out;
     out.reserve(units);
-    auto put = [&out](u32 c) {
-        if (c == 0) c = '_';
-        if (c < 0x80) {
-            out += static_cast<char>(c);
-        } else if (c < 0x800) {
-            out += static_cast<char>(0xC0 | (c >> 6));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else if (c < 0x10000) {
-            out += static_cast<char>(0xE0 | (c >> 12));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else {
-            out += static_cast<char>(0xF0 | (c >> 18));
-            out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        }
-    };
+    auto put = [&out](u32 c) { AppendUtf8(out, c == 0 ? '_' : c); };
     for (size_t i = 0; i < units; ++i) {
         u32 c = NtfsLe16(p + 2 * i);
         if (c >= 0xD800 && c <= 0xDBFF && i + 1 < units) {
