@@ -6,15 +6,17 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
 JOBS=$(nproc)
+SUMMARY=$(mktemp)
+trap 'rm -f "$SUMMARY"' EXIT
 
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
 cmake --build build -j"$JOBS"
-ctest --test-dir build --output-on-failure -j"$JOBS"
+ctest --test-dir build --output-on-failure -j"$JOBS" | tee -a "$SUMMARY"
 
 cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DFR_SANITIZE=ON -DFR_BUILD_GUI=ON -DFR_BUILD_BENCH=OFF
 cmake --build build-asan -j"$JOBS"
 ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-  ctest --test-dir build-asan --output-on-failure -j"$JOBS"
+  ctest --test-dir build-asan --output-on-failure -j"$JOBS" | tee -a "$SUMMARY"
 
 if [ -f fuzz/CMakeLists.txt ]; then
   CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
@@ -22,3 +24,9 @@ if [ -f fuzz/CMakeLists.txt ]; then
   cmake --build build-fuzz -j"$JOBS"
   bash scripts/run-fuzzers.sh build-fuzz 20
 fi
+
+# One closing line over both test runs (ctest failures have already stopped the script).
+total=$(sed -n 's/.*tests passed, \([0-9]*\) tests failed out of \([0-9]*\).*/\2 \1/p' "$SUMMARY" |
+  awk '{ t += $1; f += $2 } END { print t - f, f }')
+set -- $total
+echo "tests: $1 passed, $2 failed"
