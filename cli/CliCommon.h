@@ -22,7 +22,7 @@ int CmdRecover(const std::vector<std::string>& args);
 
 // What SOURCE names: a path opened as a whole volume, or a partition of a disk.
 struct CliSource {
-    std::string strSpec;       // as given
+    std::string strArg;       // as given
     std::string strPath;       // device or image file that is read
     bool bPartition = false;   // true: nDiskNumber/u64Start/u64Count are set
     int nDiskNumber = -1;
@@ -30,7 +30,7 @@ struct CliSource {
     unsigned long long u64Count = 0;
 };
 // Resolves SOURCE; on failure prints a one-line error and returns false.
-bool ResolveSource(const std::string& spec, CliSource& out);
+bool ResolveSource(const std::string& strArg, CliSource& out);
 
 // Cancellation by Ctrl-C: the first press asks the engine to stop, the
 // second ends the program.

@@ -38,12 +38,12 @@ bool CheckReadable(const std::string& path) {
     return true;
 }
 
-bool PickPartition(int disk, long long part, const std::string& spec, CliSource& out) {
+bool PickPartition(int disk, long long part, const std::string& strArg, CliSource& out) {
     CPartitionManager pm;
     std::vector<_PARTITION_ITEM_> parts;
     pm.GetDiskPartitionItems(disk, parts);
     if (part < 1 || static_cast<size_t>(part) > parts.size()) {
-        fprintf(stderr, "fotoretta-cli: %s: no partition %lld (the disk has %zu)\n", spec.c_str(), part,
+        fprintf(stderr, "fotoretta-cli: %s: no partition %lld (the disk has %zu)\n", strArg.c_str(), part,
                 parts.size());
         return false;
     }
@@ -57,16 +57,16 @@ bool PickPartition(int disk, long long part, const std::string& spec, CliSource&
 
 }  // namespace
 
-bool ResolveSource(const std::string& spec, CliSource& out) {
+bool ResolveSource(const std::string& strArg, CliSource& out) {
     out = CliSource{};
-    out.strSpec = spec;
-    if (spec.rfind("disk:", 0) == 0) {
-        std::string rest = spec.substr(5);
+    out.strArg = strArg;
+    if (strArg.rfind("disk:", 0) == 0) {
+        std::string rest = strArg.substr(5);
         size_t colon = rest.find(':');
         long long disk = 0, part = 0;
         if (!ParseNumber(rest.substr(0, colon), disk) ||
             (colon != std::string::npos && !ParseNumber(rest.substr(colon + 1), part))) {
-            fprintf(stderr, "fotoretta-cli: bad source '%s' (use disk:N or disk:N:P)\n", spec.c_str());
+            fprintf(stderr, "fotoretta-cli: bad source '%s' (use disk:N or disk:N:P)\n", strArg.c_str());
             return false;
         }
         out.strPath = GetDiskDevicePath(static_cast<int>(disk));
@@ -76,17 +76,17 @@ bool ResolveSource(const std::string& spec, CliSource& out) {
         }
         if (!CheckReadable(out.strPath)) return false;
         if (colon == std::string::npos) return true;
-        return PickPartition(static_cast<int>(disk), part, spec, out);
+        return PickPartition(static_cast<int>(disk), part, strArg, out);
     }
-    size_t at = spec.rfind('@');
+    size_t at = strArg.rfind('@');
     long long part = 0;
     struct stat st;
-    if (at != std::string::npos && stat(spec.c_str(), &st) != 0 && ParseNumber(spec.substr(at + 1), part)) {
-        out.strPath = spec.substr(0, at);
+    if (at != std::string::npos && stat(strArg.c_str(), &st) != 0 && ParseNumber(strArg.substr(at + 1), part)) {
+        out.strPath = strArg.substr(0, at);
         if (!CheckReadable(out.strPath)) return false;
         int disk = RegisterImageDisk(out.strPath);
-        return PickPartition(disk, part, spec, out);
+        return PickPartition(disk, part, strArg, out);
     }
-    out.strPath = spec;
-    return CheckReadable(spec);
+    out.strPath = strArg;
+    return CheckReadable(strArg);
 }
