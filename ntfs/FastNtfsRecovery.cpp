@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "core/SectorUnits.h"
 #include "core/Categories.h"
 #include "core/Platform.h"
 #include "core/TextHelpers.h"
@@ -641,21 +642,9 @@ int CFastNtfsRecovery::BuildBitMapInfo() {
 
 // The deep scan counts in 512-byte sectors; the bitmap in the volume's own.
 int CFastNtfsRecovery::GetUnUsedSectorCount(u64& u64Sector, u64& u64Count) {
-    const u64 r = static_cast<u64>(m_nBytesPerSector) / 512;
-    if (r <= 1) return GetUnUsedVolumeSectors(u64Sector, u64Count);
-    u64Count = 0;
-    if (u64Sector >= m_u64VolumeSectorCount * r) {
-        u64Sector = m_u64VolumeSectorCount * r;
-        return 1;
-    }
-    u64 s = (u64Sector + r - 1) / r;
-    const u64 before = s;
-    u64 c = 0;
-    GetUnUsedVolumeSectors(s, c);
-    if (c == 0 && s == before) return 1;
-    u64Sector = s * r;
-    u64Count = c * r;
-    return 1;
+    const u64 perSector = static_cast<u64>(m_nBytesPerSector) / 512;
+    return QueryIn512ByteSectors(static_cast<u64>(m_nBytesPerSector), m_u64VolumeSectorCount * perSector, u64Sector,
+                                 u64Count, [this](u64& s, u64& c) { return GetUnUsedVolumeSectors(s, c); });
 }
 
 int CFastNtfsRecovery::GetUnUsedVolumeSectors(u64& u64Sector, u64& u64Count) {
