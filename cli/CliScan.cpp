@@ -178,12 +178,9 @@ std::unique_ptr<IFileRecoveryParse> CreateEngine(const CliSource& src, const Sca
     return std::unique_ptr<IFileRecoveryParse>(e);
 }
 
-// Runs the scan and the listing; the hits in node order.
-int ScanAndList(const ScanOptions& o, CliSource& src, std::unique_ptr<IFileRecoveryParse>& engine,
-                std::vector<__SEARCH_FILE_INFO__>& hits) {
-    std::wstring pattern;
-    if (!BuildSearchPattern(o.strTypes, pattern)) return 2;
-    if (!ResolveSource(o.strSource, src)) return 1;
+// Runs the scan of a resolved source and the listing; the hits in node order.
+int ScanAndList(const ScanOptions& o, const CliSource& src, std::wstring pattern,
+                std::unique_ptr<IFileRecoveryParse>& engine, std::vector<__SEARCH_FILE_INFO__>& hits) {
     // Every run writes its results into a fresh numbered log directory.
     CLogFileManager& logs = CLogFileManager::GetInstance();
     logs.Init();
@@ -265,10 +262,13 @@ unsigned long long StartSector(const __SEARCH_FILE_INFO__& h) {
 int CmdScan(const std::vector<std::string>& args) {
     ScanOptions o;
     if (!ParseOptions(args, false, o)) return 2;
+    std::wstring pattern;
+    if (!BuildSearchPattern(o.strTypes, pattern)) return 2;
     CliSource src;
+    if (!ResolveSource(o.strSource, src)) return 1;
     std::unique_ptr<IFileRecoveryParse> engine;
     std::vector<__SEARCH_FILE_INFO__> hits;
-    if (int rc = ScanAndList(o, src, engine, hits)) return rc;
+    if (int rc = ScanAndList(o, src, pattern, engine, hits)) return rc;
 
     if (o.bJson) {
         for (const auto& h : hits) {
@@ -391,22 +391,19 @@ int CmdRecover(const std::vector<std::string>& args) {
     }
     char real[4096];
     if (realpath(dest.c_str(), real)) dest = real;
-    {
-        CliSource probe;
-        if (!ResolveSource(o.strSource, probe)) return 1;
-        if (DestinationOnSource(dest, probe)) {
-            fprintf(stderr,
-                    "fotoretta-cli: %s lies on the device being recovered (%s); writing there would overwrite the "
-                    "very files you want back. Choose a folder on another disk.\n",
-                    dest.c_str(), probe.strPath.c_str());
-            return 1;
-        }
+    CliSource src;
+    if (!ResolveSource(o.strSource, src)) return 1;
+    if (DestinationOnSource(dest, src)) {
+        fprintf(stderr,
+                "fotoretta-cli: %s lies on the device being recovered (%s); writing there would overwrite the "
+                "very files you want back. Choose a folder on another disk.\n",
+                dest.c_str(), src.strPath.c_str());
+        return 1;
     }
 
-    CliSource src;
     std::unique_ptr<IFileRecoveryParse> engine;
     std::vector<__SEARCH_FILE_INFO__> hits;
-    if (int rc = ScanAndList(o, src, engine, hits)) return rc;
+    if (int rc = ScanAndList(o, src, pattern, engine, hits)) return rc;
 
     int nBaseLevel = 0;
     std::wstring wdest = Utf8ToWide(dest);
