@@ -1,4 +1,5 @@
 #include "carving/FileLengthRules.h"
+#include "core/ByteOrder.h"
 
 #include <algorithm>
 #include <cstring>
@@ -7,17 +8,6 @@ namespace {
 
 using u64L = unsigned long long;
 
-inline u16 Le16(const unsigned char* p) { return static_cast<u16>(p[0] | (p[1] << 8)); }
-inline u32 Le32(const unsigned char* p) {
-    return static_cast<u32>(p[0]) | (static_cast<u32>(p[1]) << 8) | (static_cast<u32>(p[2]) << 16) |
-           (static_cast<u32>(p[3]) << 24);
-}
-inline u64 Le64(const unsigned char* p) { return static_cast<u64>(Le32(p)) | (static_cast<u64>(Le32(p + 4)) << 32); }
-inline u16 Be16(const unsigned char* p) { return static_cast<u16>((p[0] << 8) | p[1]); }
-inline u32 Be32(const unsigned char* p) {
-    return (static_cast<u32>(p[0]) << 24) | (static_cast<u32>(p[1]) << 16) | (static_cast<u32>(p[2]) << 8) |
-           static_cast<u32>(p[3]);
-}
 
 // First occurrence of pat in buf[from, len), or -1.
 int Find(const unsigned char* buf, int len, const void* pat, int n, int from = 0) {
@@ -272,7 +262,7 @@ FR_LENGTH_RULE(GetRARFileBytesSize) { return MarkerRule(judge, buf, len, k4G, sm
 FR_LENGTH_RULE(GetBMPFileBytesSize) {
     (void)judge;
     if (!buf || len < 6) return 0;
-    return std::min<u64L>(Le32(buf + 2), 0x8000000ULL);
+    return std::min<u64L>(GetLe32(buf + 2), 0x8000000ULL);
 }
 
 FR_LENGTH_RULE(GetDefaultPictureFileBytesSize) {
@@ -284,7 +274,7 @@ FR_LENGTH_RULE(GetDefaultPictureFileBytesSize) {
 FR_LENGTH_RULE(GetICOFileBytesSize) {
     const int S = judge.m_nBytesPerSector;
     if (!buf || len < 6) return static_cast<u64L>(S);
-    const u32 n = Le16(buf + 4);
+    const u32 n = GetLe16(buf + 4);
     const unsigned char* d = buf;
     int avail = len;
     if (16ULL * n + 6 > static_cast<u64L>(len)) {
@@ -296,13 +286,13 @@ FR_LENGTH_RULE(GetICOFileBytesSize) {
     }
     if (n == 0) return 0;
     const unsigned char* e = d + 6 + 16 * (n - 1);
-    return static_cast<u64L>(Le32(e + 12)) + Le32(e + 8);
+    return static_cast<u64L>(GetLe32(e + 12)) + GetLe32(e + 8);
 }
 
 FR_LENGTH_RULE(GetTTFFileBytesSize) {
     const int S = judge.m_nBytesPerSector;
     if (!buf || len < 6) return static_cast<u64L>(S);
-    const u32 n = Be16(buf + 4);
+    const u32 n = GetBe16(buf + 4);
     if (n == 0) return 0;
     const unsigned char* d = buf;
     if (16ULL * n + 12 > static_cast<u64L>(len)) {
@@ -314,7 +304,7 @@ FR_LENGTH_RULE(GetTTFFileBytesSize) {
     u64L end = 0;
     for (u32 i = 0; i < n; ++i) {
         const unsigned char* r = d + 12 + 16 * i;
-        end = std::max<u64L>(end, static_cast<u64L>(Be32(r + 8)) + Be32(r + 12));
+        end = std::max<u64L>(end, static_cast<u64L>(GetBe32(r + 8)) + GetBe32(r + 12));
     }
     return end;
 }
@@ -325,7 +315,7 @@ FR_LENGTH_RULE(GetTTFFileBytesSize) {
 FR_LENGTH_RULE(GetWAVFileBytesSize) {
     (void)judge;
     if (!buf || len < 8) return 0;
-    return static_cast<u64L>(Le32(buf + 4)) + 8;
+    return static_cast<u64L>(GetLe32(buf + 4)) + 8;
 }
 
 FR_LENGTH_RULE(GetMP3FileBytesSize) {
@@ -344,7 +334,7 @@ FR_LENGTH_RULE(GetMP3FileBytesSize) {
 
 FR_LENGTH_RULE(GetMIDFileBytesSize) {
     if (!buf || len < 12) return static_cast<u64L>(judge.m_nBytesPerSector);
-    const u32 n = Be16(buf + 10);
+    const u32 n = GetBe16(buf + 10);
     constexpr u64L kMax = 0x800000ULL;
     // Track chunks follow each other; each is "MTrk", a big-endian length
     // and that many bytes.
@@ -354,7 +344,7 @@ FR_LENGTH_RULE(GetMIDFileBytesSize) {
         if (sum + 8 <= static_cast<u64L>(len)) std::memcpy(h, buf + sum, 8);
         else if (!ReadFileBytes(judge, sum, h, 8)) break;
         if (std::memcmp(h, "MTrk", 4) != 0) break;
-        sum += 8 + static_cast<u64L>(Be32(h + 4));
+        sum += 8 + static_cast<u64L>(GetBe32(h + 4));
     }
     sum = std::min(sum, kMax);
     // The file also ends where another file or metadata begins.
@@ -472,7 +462,7 @@ FR_LENGTH_RULE(GetTSFileBytesSize) {
 
 FR_LENGTH_RULE(GetAVIFileBytesSize) {
     if (!buf || len < 16) return static_cast<u64L>(judge.m_nBytesPerSector);
-    return static_cast<u64L>(Le32(buf + 4)) + 8;
+    return static_cast<u64L>(GetLe32(buf + 4)) + 8;
 }
 
 FR_LENGTH_RULE(GetASFFileBytesSize) {
@@ -483,13 +473,13 @@ FR_LENGTH_RULE(GetASFFileBytesSize) {
     // The object's fields up to the flags at +88 must lie in the sector.
     if (g < 0 || g + 89 > n) return S;
     if (buf[g + 88] & 1) return S;
-    return std::min<u64L>(Le64(buf + g + 40), 0x10000000ULL);
+    return std::min<u64L>(GetLe64(buf + g + 40), 0x10000000ULL);
 }
 
 FR_LENGTH_RULE(GetSWFFileBytesSize) {
     const u64L S = static_cast<u64L>(judge.m_nBytesPerSector);
     if (!buf || len < 8) return S;
-    if (buf[0] == 'F') return std::min<u64L>(Le32(buf + 4), 0x10000000ULL);
+    if (buf[0] == 'F') return std::min<u64L>(GetLe32(buf + 4), 0x10000000ULL);
     return S;
 }
 
@@ -521,9 +511,9 @@ FR_LENGTH_RULE(GetPDFFileBytesSize) {
 FR_LENGTH_RULE(Get7ZFileBytesSize) {
     // The start header names where the archive's last header lies and is
     // protected by a checksum; when it checks out, it gives the exact size.
-    if (buf && len >= 32 && Crc32(buf + 12, 20) == Le32(buf + 8)) {
-        const u64L size = 32 + Le64(buf + 12) + Le64(buf + 20);
-        if (Le64(buf + 12) < k4G && Le64(buf + 20) < k4G && size <= k4G) return size;
+    if (buf && len >= 32 && Crc32(buf + 12, 20) == GetLe32(buf + 8)) {
+        const u64L size = 32 + GetLe64(buf + 12) + GetLe64(buf + 20);
+        if (GetLe64(buf + 12) < k4G && GetLe64(buf + 20) < k4G && size <= k4G) return size;
     }
     return Walk(judge, k4G, EndKind::File, [&](const unsigned char* w, int bytes, u64L off, bool, u64L, u64L& res) {
         int p = FindLast(w, bytes, sz7ZTail, 12);
@@ -556,7 +546,7 @@ FR_LENGTH_RULE(GetOFFICE2007FileBytesSize) {
 
 FR_LENGTH_RULE(GetCABFileBytesSize) {
     if (!buf || len < 36) return static_cast<u64L>(judge.m_nBytesPerSector);
-    return std::min<u64L>(Le32(buf + 8), 0x40000000ULL);
+    return std::min<u64L>(GetLe32(buf + 8), 0x40000000ULL);
 }
 
 FR_LENGTH_RULE(GetDBFileBytesSize) {
@@ -574,12 +564,12 @@ FR_LENGTH_RULE(GetMailFileBytesSize) {
 FR_LENGTH_RULE(GetOFFICE2003FileBytesSizeByFileHead) {
     constexpr u64L kCap = 0x7FFFFFFULL;
     if (!buf || len < 512) return 0;
-    const u16 shift = Le16(buf + 30);
+    const u16 shift = GetLe16(buf + 30);
     if (shift != 9 && shift != 12) return 0;
     const u64L M = (0xFFFFFFFAULL >> (shift - 2)) + 1;
-    const u32 F = Le32(buf + 44);
-    const u32 D = Le32(buf + 72);
-    if (F > M || Le32(buf + 64) > M) return 0;
+    const u32 F = GetLe32(buf + 44);
+    const u32 D = GetLe32(buf + 72);
+    if (F > M || GetLe32(buf + 64) > M) return 0;
     if (D > M / ((1ULL << (shift - 2)) - 1) + 1) return 0;
     if (F == 0) return 0;
     const u64L S = static_cast<u64L>(judge.m_nBytesPerSector);
@@ -590,11 +580,11 @@ FR_LENGTH_RULE(GetOFFICE2003FileBytesSizeByFileHead) {
     if (D == 0) {
         // The header holds the first 109 FAT sector numbers.
         if (F > 109) return 0;
-        lastFat = Le32(buf + 76 + 4 * (F - 1));
+        lastFat = GetLe32(buf + 76 + 4 * (F - 1));
     } else {
         if (F < 109) return 0;
         unsigned char difat[512];
-        u32 cur = Le32(buf + 68);
+        u32 cur = GetLe32(buf + 68);
         const u32 rest = F - 109;
         const u32 need = (rest + 126) / 127;  // DIFAT sectors that hold the rest
         if (need == 0) return 0;
@@ -603,16 +593,16 @@ FR_LENGTH_RULE(GetOFFICE2003FileBytesSizeByFileHead) {
             if (cur >= 0xFFFFFFFCu) return 0;
             if (!ReadFileBytes(judge, (static_cast<u64L>(cur) + 1) * S, difat, 512)) return 0;
             if (++i >= need || i >= D) break;
-            cur = Le32(difat + 4 * 127);
+            cur = GetLe32(difat + 4 * 127);
         }
         const u32 idx = rest % 127 == 0 ? 126 : rest % 127 - 1;
-        lastFat = Le32(difat + 4 * idx);
+        lastFat = GetLe32(difat + 4 * idx);
     }
     unsigned char fat[512];
     if (lastFat >= 0xFFFFFFFAu || !ReadFileBytes(judge, (static_cast<u64L>(lastFat) + 1) * S, fat, 512))
         return std::min(E * S, kCap);
     u64L freeTail = 0;
-    for (int k = 127; k >= 0 && Le32(fat + 4 * k) == 0xFFFFFFFFu; --k) ++freeTail;
+    for (int k = 127; k >= 0 && GetLe32(fat + 4 * k) == 0xFFFFFFFFu; --k) ++freeTail;
     return std::min((E - freeTail) * S, kCap);
 }
 

@@ -1,4 +1,5 @@
 #include "carving/FileTypeJudge.h"
+#include "core/ByteOrder.h"
 
 #include <algorithm>
 #include <array>
@@ -12,12 +13,6 @@
 
 namespace {
 
-inline u16 Le16(const unsigned char* p) { return static_cast<u16>(p[0] | (p[1] << 8)); }
-inline u32 Le32(const unsigned char* p) {
-    return static_cast<u32>(p[0]) | (static_cast<u32>(p[1]) << 8) | (static_cast<u32>(p[2]) << 16) |
-           (static_cast<u32>(p[3]) << 24);
-}
-inline u16 Be16(const unsigned char* p) { return static_cast<u16>((p[0] << 8) | p[1]); }
 
 // True when buf holds n bytes at off that equal sig.
 inline bool At(const unsigned char* buf, int len, int off, const void* sig, int n) {
@@ -465,7 +460,7 @@ int IsMtsType(CFileTypeJudge& j, const unsigned char* buf, int len) {
     if (!buf || len < 16) return FT_NONE;
     if (std::memcmp(buf + 8, szMtsHead, 8) != 0) return FT_NONE;
     j.m_uMtsPreIndex = buf[7];
-    if (Le32(buf) != 0 && j.m_bIsMtsFileHead) return FT_NONE;
+    if (GetLe32(buf) != 0 && j.m_bIsMtsFileHead) return FT_NONE;
     return FT_MTS;
 }
 
@@ -536,8 +531,8 @@ int IsGifType(CFileTypeJudge&, const unsigned char* buf, int len) {
 int IsBmpType(CFileTypeJudge&, const unsigned char* buf, int len) {
     if (!buf || len < 40) return FT_NONE;
     if (!(buf[0] == 'B' && (buf[1] == 'M' || buf[1] == 'A'))) return FT_NONE;
-    if (Le16(buf + 6) != 0 || Le16(buf + 8) != 0) return FT_NONE;
-    return Le32(buf + 14) == 40 ? FT_BMP : FT_NONE;
+    if (GetLe16(buf + 6) != 0 || GetLe16(buf + 8) != 0) return FT_NONE;
+    return GetLe32(buf + 14) == 40 ? FT_BMP : FT_NONE;
 }
 
 int IsJpgType(CFileTypeJudge&, const unsigned char* buf, int len) {
@@ -566,14 +561,14 @@ int IsTifType(CFileTypeJudge&, const unsigned char* buf, int len) {
 int IsIcoType(CFileTypeJudge&, const unsigned char* buf, int len) {
     if (!buf || len < 16) return FT_NONE;
     if (std::memcmp(buf, szIcoHead, 4) != 0) return FT_NONE;
-    const u32 n = Le16(buf + 4);
+    const u32 n = GetLe16(buf + 4);
     if (n == 0 || 16ULL * n + 6 > static_cast<u64>(len)) return FT_NONE;
     u64 e = 16ULL * n + 6;
     for (u32 i = 0; i < n; ++i) {
         const unsigned char* d = buf + 6 + 16 * i;
         if (d[3] != 0) return FT_NONE;
-        if (Le32(d + 12) != e) return FT_NONE;
-        e += Le32(d + 8);
+        if (GetLe32(d + 12) != e) return FT_NONE;
+        e += GetLe32(d + 8);
     }
     return FT_ICO;
 }
@@ -626,10 +621,10 @@ int IsCabType(CFileTypeJudge&, const unsigned char* buf, int len) {
 int IsPeType(CFileTypeJudge&, const unsigned char* buf, int len) {
     if (!buf || len < 512) return FT_NONE;
     if (buf[0] != 'M' || buf[1] != 'Z') return FT_NONE;
-    const u32 h = Le32(buf + 60);
+    const u32 h = GetLe32(buf + 60);
     if (h > 488) return FT_NONE;  // h + 24 <= 512 <= len
     if (std::memcmp(buf + h, "PE\0\0", 4) != 0) return FT_NONE;
-    const u16 c = Le16(buf + h + 22);
+    const u16 c = GetLe16(buf + h + 22);
     if (!(c & 0x0002)) return FT_NONE;
     if (c & 0x1000) return FT_SYS;
     if (c & 0x2000) return FT_DLL;
@@ -658,8 +653,8 @@ int IsPstEmailType(CFileTypeJudge&, const unsigned char* buf, int len) {
 int IsTtfType(CFileTypeJudge&, const unsigned char* buf, int len) {
     if (!buf || len < 16) return FT_NONE;
     if (std::memcmp(buf, szTtfHead, 4) != 0) return FT_NONE;
-    const u32 n = Be16(buf + 4);
-    if (n == 0 || Le16(buf + 6) == 0 || Le16(buf + 8) == 0 || Le16(buf + 10) == 0) return FT_NONE;
+    const u32 n = GetBe16(buf + 4);
+    if (n == 0 || GetLe16(buf + 6) == 0 || GetLe16(buf + 8) == 0 || GetLe16(buf + 10) == 0) return FT_NONE;
     if (16ULL * n + 16 > static_cast<u64>(len)) return FT_NONE;
     return std::memcmp(buf + 16 * n + 12, szTtfHead, 4) == 0 ? FT_TTF : FT_NONE;
 }
@@ -674,7 +669,7 @@ bool Utf16NameStarts(const unsigned char* name, int nameBytes, const char* want)
     const int n = static_cast<int>(std::strlen(want));
     if (2 * n > nameBytes) return false;
     for (int i = 0; i < n; ++i) {
-        const u16 c = Le16(name + 2 * i);
+        const u16 c = GetLe16(name + 2 * i);
         if (c > 0x7F) return false;
         if (std::tolower(c) != std::tolower(static_cast<unsigned char>(want[i]))) return false;
     }
@@ -689,10 +684,10 @@ int CFileTypeJudge::GetOffice2003Type(const unsigned char* buf, int len) {
     unsigned char* tmp = ScratchBuf();
     // The compound file's first sector follows its 512-byte header.
     if (ReadSectorsInto(tmp, ScratchBufSize(), m_u64CurrentSector + 1, 1) != 1) return FT_OLE;
-    if (Le16(tmp) == 0x0809 && Le16(tmp + 2) == 0x0010 && Le16(tmp + 4) == 0x0600) return FT_XLS;
-    if (Le16(tmp) == 0xA5EC) return FT_DOC;
+    if (GetLe16(tmp) == 0x0809 && GetLe16(tmp + 2) == 0x0010 && GetLe16(tmp + 4) == 0x0600) return FT_XLS;
+    if (GetLe16(tmp) == 0xA5EC) return FT_DOC;
     if (!buf || len < 52) return FT_OLE;
-    const u64 dirSector = m_u64CurrentSector + 1 + Le32(buf + 48);
+    const u64 dirSector = m_u64CurrentSector + 1 + GetLe32(buf + 48);
     if (ReadSectorsInto(tmp, ScratchBufSize(), dirSector, 1) != 1) return FT_OLE;
     const unsigned char* clsid = tmp + 80;
     if (std::memcmp(clsid, kClsidWord, 16) == 0) return FT_DOC;

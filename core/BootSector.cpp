@@ -1,14 +1,10 @@
 #include "BootSector.h"
+#include "core/ByteOrder.h"
 
 #include <cstdint>
 #include <cstring>
 
 namespace {
-uint16_t Le16(const unsigned char* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
-uint32_t Le32(const unsigned char* p) {
-    return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<uint32_t>(p[3]) << 24);
-}
-uint64_t Le64(const unsigned char* p) { return Le32(p) | (static_cast<uint64_t>(Le32(p + 4)) << 32); }
 bool PowerOfTwoUpTo64(unsigned v) { return v == 1 || v == 2 || v == 4 || v == 8 || v == 16 || v == 32 || v == 64; }
 bool HasBootSignature(const unsigned char* p) { return p[510] == 0x55 && p[511] == 0xAA; }
 }  // namespace
@@ -16,10 +12,10 @@ bool HasBootSignature(const unsigned char* p) { return p[510] == 0x55 && p[511] 
 bool IsNtfs(const unsigned char* p) {
     if (!p) return false;
     if (std::memcmp(p + 3, "NTFS    ", 8) != 0) return false;
-    if ((Le16(p + 11) & 0x1FF) != 0) return false;
-    if (Le16(p + 14) != 0) return false;
+    if ((GetLe16(p + 11) & 0x1FF) != 0) return false;
+    if (GetLe16(p + 14) != 0) return false;
     if (!PowerOfTwoUpTo64(p[13])) return false;
-    if (Le64(p + 40) == 0) return false;
+    if (GetLe64(p + 40) == 0) return false;
     static const int kZero[] = {16, 17, 18, 19, 20, 22, 23, 32, 33, 34, 35};
     for (int off : kZero)
         if (p[off] != 0) return false;
@@ -37,27 +33,27 @@ bool IsBitlockerDBR(const unsigned char* p) {
 
 bool IsFullValidFAT16DBR(const unsigned char* p) {
     if (!p) return false;
-    return p[16] != 0 && (Le16(p + 19) != 0 || Le32(p + 32) != 0) && PowerOfTwoUpTo64(p[13]) &&
-           Le16(p + 22) != 0 && HasBootSignature(p);
+    return p[16] != 0 && (GetLe16(p + 19) != 0 || GetLe32(p + 32) != 0) && PowerOfTwoUpTo64(p[13]) &&
+           GetLe16(p + 22) != 0 && HasBootSignature(p);
 }
 
 bool IsFullValidFAT32DBR(const unsigned char* p) {
     if (!p) return false;
-    return std::memcmp(p + 82, "FAT32   ", 8) == 0 && p[16] != 0 && Le32(p + 32) != 0 &&
-           PowerOfTwoUpTo64(p[13]) && Le32(p + 36) != 0 && HasBootSignature(p);
+    return std::memcmp(p + 82, "FAT32   ", 8) == 0 && p[16] != 0 && GetLe32(p + 32) != 0 &&
+           PowerOfTwoUpTo64(p[13]) && GetLe32(p + 36) != 0 && HasBootSignature(p);
 }
 
 bool IsFat(const unsigned char* p) {
     if (!p) return false;
     if (IsBitlockerDBR(p)) return false;
-    const uint32_t bps = Le16(p + 11);
+    const uint32_t bps = GetLe16(p + 11);
     const uint32_t spc = p[13];
     if (bps == 0 || spc == 0 || bps % 512 != 0) return false;
-    const uint32_t fatSize = Le16(p + 22) != 0 ? Le16(p + 22) : Le32(p + 36);
-    const uint32_t total = Le32(p + 32) != 0 ? Le32(p + 32) : Le16(p + 19);
-    const uint32_t rootSectors = (static_cast<uint32_t>(Le16(p + 17)) * 32) / bps;
+    const uint32_t fatSize = GetLe16(p + 22) != 0 ? GetLe16(p + 22) : GetLe32(p + 36);
+    const uint32_t total = GetLe32(p + 32) != 0 ? GetLe32(p + 32) : GetLe16(p + 19);
+    const uint32_t rootSectors = (static_cast<uint32_t>(GetLe16(p + 17)) * 32) / bps;
     // Unsigned 32-bit arithmetic: a negative difference wraps and fails below.
-    const uint32_t clusters = (total - Le16(p + 14) - fatSize * p[16] - rootSectors) / spc;
+    const uint32_t clusters = (total - GetLe16(p + 14) - fatSize * p[16] - rootSectors) / spc;
     if (clusters >= 0x0FFFFFF0u) return false;
     if (clusters < 65525) return IsFullValidFAT16DBR(p) || IsFullValidFAT32DBR(p);
     return IsFullValidFAT32DBR(p) || IsFullValidFAT16DBR(p);
@@ -66,13 +62,13 @@ bool IsFat(const unsigned char* p) {
 bool IsExt(const unsigned char* p) {
     if (!p) return false;
     const unsigned char* sb = p + 1024;
-    if (Le16(sb + 56) != 0xEF53) return false;
-    const uint32_t blocks = Le32(sb + 4), inodes = Le32(sb + 0);
-    const uint32_t blocksPerGroup = Le32(sb + 32), inodesPerGroup = Le32(sb + 40);
+    if (GetLe16(sb + 56) != 0xEF53) return false;
+    const uint32_t blocks = GetLe32(sb + 4), inodes = GetLe32(sb + 0);
+    const uint32_t blocksPerGroup = GetLe32(sb + 32), inodesPerGroup = GetLe32(sb + 40);
     if (blocks == 0 || inodes == 0 || blocksPerGroup == 0 || inodesPerGroup == 0) return false;
-    const uint32_t firstInode = Le32(sb + 84);
+    const uint32_t firstInode = GetLe32(sb + 84);
     if (firstInode < 3) return false;
-    const uint32_t firstDataBlock = Le32(sb + 20);
+    const uint32_t firstDataBlock = GetLe32(sb + 20);
     if ((inodes - 1) / inodesPerGroup != (blocks - 1 - firstDataBlock) / blocksPerGroup) return false;
     const bool oneKiB = (1024u << (sb[24] & 0x1F)) == 1024u;
     if (firstDataBlock != (oneKiB ? 1u : 0u)) return false;

@@ -1,4 +1,5 @@
 #include "Categories.h"
+#include "core/TextHelpers.h"
 
 #include <cstring>
 
@@ -45,13 +46,9 @@ const wchar_t* const g_wszOtherExt = FR_WIDE(FR_OTHER_EXT);
 
 std::string GetClassKey(const char* szFileName) {
     if (!szFileName) return {};
-    const char* dot = strrchr(szFileName, '.');
-    if (!dot) return {};
-    std::string key = dot;
-    for (char& c : key)
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
-    if (key.size() < 3) return {};
-    return key;
+    const std::string ext = LowerAscii(ExtensionOf(szFileName));
+    if (ext.size() < 2) return {};
+    return "." + ext;
 }
 
 static bool InList(const std::string& key, const char* list) {

@@ -1,4 +1,5 @@
 #include "PartitionManager.h"
+#include "core/ByteOrder.h"
 
 #include <QtCore/QString>
 #include <algorithm>
@@ -13,9 +14,6 @@ namespace {
 constexpr int kHeadBytes = 4096;
 constexpr int kMaxChainLinks = 256;  // logical partitions followed per disk
 
-u32 Le32(const unsigned char* p) { return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<u32>(p[3]) << 24); }
-u64 Le64(const unsigned char* p) { return Le32(p) | (static_cast<u64>(Le32(p + 4)) << 32); }
-u32 Be32(const unsigned char* p) { return (static_cast<u32>(p[0]) << 24) | (p[1] << 16) | (p[2] << 8) | p[3]; }
 
 // Reads up to len bytes at offset; the number of bytes that arrived.
 size_t ReadAt(int fd, unsigned long long offset, unsigned char* buf, size_t len) {
@@ -103,8 +101,8 @@ void CPartitionManager::EnumerateDisk(int nDiskNumber, std::vector<_PARTITION_IT
     if (got >= 1024 && IsEFI(h + 512, 8)) {
         for (size_t off = 1024; off + 128 <= got; off += 128) {
             const unsigned char* e = head.data() + off;
-            u64 first = Le64(e + 32);
-            u64 last = Le64(e + 40);
+            u64 first = GetLe64(e + 32);
+            u64 last = GetLe64(e + 40);
             if (first == 0 || last == 0) break;
             if (last < first) continue;
             _PARTITION_ITEM_ item{};
@@ -118,14 +116,14 @@ void CPartitionManager::EnumerateDisk(int nDiskNumber, std::vector<_PARTITION_IT
         }
     } else if (IsAPM(h, 2)) {
         if (got < 520) return;
-        u32 count = Be32(head.data() + 516);
+        u32 count = GetBe32(head.data() + 516);
         if (count > 128 || count == 0) return;
         std::vector<unsigned char> map(static_cast<size_t>(count) * 512);
         if (ReadAt(fd.get(), 512, map.data(), map.size()) != map.size()) return;
         for (u32 i = 0; i < count; ++i) {
             const unsigned char* e = map.data() + static_cast<size_t>(i) * 512;
-            u64 start = static_cast<u64>(Be32(e + 8)) + Be32(e + 80);
-            u64 blocks = Be32(e + 84);
+            u64 start = static_cast<u64>(GetBe32(e + 8)) + GetBe32(e + 80);
+            u64 blocks = GetBe32(e + 84);
             if (blocks == 0) continue;  // an entry that covers no block is no partition
             _PARTITION_ITEM_ item{};
             item.u64StartSector = start;
@@ -159,8 +157,8 @@ void CPartitionManager::GetMBRPartitionChain(int fd, unsigned long long sector, 
     for (int i = 0; i < 4; ++i) {
         const unsigned char* e = table + 446 + 16 * i;
         u8 type = e[4];
-        u32 first = Le32(e + 8);
-        u32 count = Le32(e + 12);
+        u32 first = GetLe32(e + 8);
+        u32 count = GetLe32(e + 12);
         if (type == 0x05 || type == 0x0F) {
             unsigned long long base = nExtendedBase;
             if (base == 0 && sector != 0) base = nExtendedBase = sector;

@@ -144,6 +144,20 @@ void EraseStringTailBlankChar(char* s, int len) {
     for (int i = len - 1; i >= 0 && s[i] == ' '; --i) s[i] = 0;
 }
 
+std::string ExtensionOf(std::string_view name, size_t maxBytes) {
+    const size_t dot = name.rfind('.');
+    if (dot == std::string_view::npos || dot + 1 == name.size()) return std::string();
+    const std::string_view ext = name.substr(dot + 1);
+    if (ext.size() > maxBytes) return std::string();
+    return std::string(ext);
+}
+
+std::string LowerAscii(std::string s) {
+    for (char& c : s)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    return s;
+}
+
 int GetExtendName(const char* name, char* ext) {
     if (!name || !ext) return 87;
     const char* dot = strrchr(name, '.');
@@ -191,30 +205,6 @@ void _splitpath(const char* path, char* drive, char* dir, char* fname, char* ext
     } else if (fname) {
         strcpy(fname, name);
     }
-}
-
-static bool PathExists(const std::string& p) {
-    struct stat st;
-    return lstat(p.c_str(), &st) == 0;
-}
-
-int GetRealFileName(const char* path, wchar_t* out, int outSize) {
-    if (!path || !out || outSize <= 0) return 87;
-    std::string candidate = path;
-    if (PathExists(candidate)) {
-        size_t len = strlen(path) + 1;
-        std::vector<char> drive(len), dir(len), fname(len), ext(len);
-        _splitpath(path, drive.data(), dir.data(), fname.data(), ext.data());
-        for (int i = 1;; ++i) {
-            char num[32];
-            snprintf(num, sizeof num, "(%d)", i);
-            candidate = std::string(drive.data()) + dir.data() + fname.data() + num + ext.data();
-            if (!PathExists(candidate)) break;
-            if (i == 0x7fffffff) return 87;
-        }
-    }
-    inner_str2uni(out, candidate.c_str(), outSize, static_cast<long>(candidate.size() + 1));
-    return 0;
 }
 
 std::string GetFileSizeString(long long bytes) {

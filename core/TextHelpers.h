@@ -30,9 +30,13 @@ wchar_t* GetCharLowerW(wchar_t* s);
 void EraseStringTailBlankChar(char* s, int len);
 
 int GetExtendName(const char* name, char* ext);
+// The text after the last '.' of a name; empty when there is none, when the
+// name ends in '.', or when it is longer than maxBytes.
+std::string ExtensionOf(std::string_view name, size_t maxBytes = std::string_view::npos);
+// A copy with A-Z turned into a-z (other bytes unchanged).
+std::string LowerAscii(std::string s);
 int GetPathDirIndex(const wchar_t* path, int& n);
 void _splitpath(const char* path, char* drive, char* dir, char* fname, char* ext);
-int GetRealFileName(const char* path, wchar_t* out, int outSize);
 
 std::string GetFileSizeString(long long bytes);
 std::string GetTimeString(long long seconds);

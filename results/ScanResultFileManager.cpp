@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <charconv>
 #include <climits>
+#include <cstdio>
 #include <cstring>
 #include <deque>
 #include <new>
@@ -283,16 +284,6 @@ private:
     u64 m_u64Num = 0;
     std::vector<u32> m_cur;
 };
-
-// Lower-case extension after the last dot; empty when there is none.
-std::string LowerExtension(const char* szName) {
-    const char* dot = strrchr(szName, '.');
-    if (!dot || !dot[1]) return {};
-    std::string ext(dot + 1);
-    for (char& c : ext)
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
-    return ext;
-}
 
 }  // namespace
 
@@ -597,7 +588,7 @@ int CScanResultFileManager::ReadFileNode(u32 nIndex, _FILE_NODE_* out) {
 
 bool CScanResultFileManager::IsFilteredPicture(const _FILE_NODE_& node) const {
     if (node.bIsDir || node.bIsHealth) return false;
-    std::string ext = LowerExtension(node.szFileName);
+    std::string ext = LowerAscii(ExtensionOf(node.szFileName));
     if (ext.empty()) return false;
     return m_strPictureExt.find(ext) != std::string::npos;
 }
@@ -778,7 +769,7 @@ int CScanResultFileManager::SearchFileNodeInfo(const wchar_t* key,
             std::memcpy(&node, p + i * kNodeSize, kNodeSize);
             node.szFileName[sizeof node.szFileName - 1] = 0;
             if (node.bIsDir || IsFilteredPicture(node)) continue;
-            std::string ext = LowerExtension(node.szFileName);
+            std::string ext = LowerAscii(ExtensionOf(node.szFileName));
             bool bMatch;
             if (ext.empty()) {
                 bMatch = bOther;
@@ -801,4 +792,25 @@ int CScanResultFileManager::SearchFileNodeInfo(const wchar_t* key,
                   return VectorCmp(a, b);
               });
     return 1;
+}
+
+std::wstring MakeResultLogName(const char* szPrefix, u64 u64StartSector512, const SYSTEMTIME& t) {
+    char name[160];
+    snprintf(name, sizeof name, "%s%lld_%d%d%d%d%2d", szPrefix ? szPrefix : "", static_cast<long long>(u64StartSector512),
+             t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute);
+    return Utf8ToWide(name);
+}
+
+int OpenNewResultLog(std::unique_ptr<CScanResultFileManager>& store, const wchar_t* logName,
+                     ScanResultSearchFunc pSearchFunc, void* pSearchParam) {
+    store = std::make_unique<CScanResultFileManager>();
+    if (pSearchFunc) store->InitSearchCallBack(pSearchFunc, pSearchParam);
+    int rc = store->Init(logName);
+    if (rc != 0 || store->GetNodeCount() == 0) return rc;
+    const std::string files[] = {store->GetNodeFilePath(), store->GetRelationFilePath(), store->GetDirInfoFilePath()};
+    store.reset();
+    for (const auto& f : files) unlink(f.c_str());
+    store = std::make_unique<CScanResultFileManager>();
+    if (pSearchFunc) store->InitSearchCallBack(pSearchFunc, pSearchParam);
+    return store->Init(logName);
 }

@@ -22,6 +22,7 @@
 
 #include <cstddef>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -161,3 +162,16 @@ private:
     RelationMap::iterator m_itLastKey;  // AddChildren's last directory
     bool m_bLastKeyValid;
 };
+
+// The one naming rule for an engine's new result log: the prefix ("Fast_",
+// "Pro_Fat_", "Pro_Ntfs_", "File_Type_"), the volume's start sector in
+// 512-byte sectors and the given time, "<prefix>%lld_%d%d%d%d%2d".
+std::wstring MakeResultLogName(const char* szPrefix, u64 u64StartSector512, const SYSTEMTIME& t);
+
+// Creates store and opens a new log logName in the current log directory.
+// A log of that name that already holds nodes (an earlier scan of the same
+// volume within the same minute) is removed and started afresh, so a rescan
+// never appends its finds to the earlier ones. 0 or the result of Init.
+int OpenNewResultLog(std::unique_ptr<CScanResultFileManager>& store, const wchar_t* logName,
+                     ScanResultSearchFunc pSearchFunc, void* pSearchParam);
+

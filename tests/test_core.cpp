@@ -8,7 +8,9 @@
 
 #include "core/Categories.h"
 #include "core/DiskReader.h"
+#include "core/ExtentReader.h"
 #include "core/MetaTypes.h"
+#include "core/FileOutput.h"
 #include "core/Platform.h"
 #include "core/TextHelpers.h"
 #include "support/TestKit.h"
@@ -327,3 +329,64 @@ TEST(Categories, ClassificationByOrder) {
     EXPECT_EQ(Utf8ToWide(g_szVideoExt), std::wstring(g_wszVideoExt));
     EXPECT_EQ(Utf8ToWide(g_szOfficeArchiveExt), std::wstring(g_wszOfficeArchiveExt));
 }
+
+namespace {
+
+TEST(FileOutput, OutputPathsStayInsideAndNeverGetCut) {
+    TempDir d("outpaths");
+    std::string path;
+    ASSERT_EQ(MakeOutputPath(d.path(), "../evil.jpg", path), 0);
+    EXPECT_EQ(path, d / ".._evil.jpg");
+    CUniqueFd fd;
+    ASSERT_EQ(CreateOutputFile(path, fd), 0);
+    EXPECT_EQ(CreateOutputFile(path, fd), EEXIST);  // never opened twice
+    ASSERT_EQ(MakeOutputPath(d.path(), "../evil.jpg", path), 0);
+    EXPECT_EQ(path, d / ".._evil(1).jpg");
+    // A 255-byte name keeps its number and extension by giving up stem bytes.
+    const std::string longName = std::string(251, 'a') + ".jpg";
+    WriteFile(d / longName, "x", 1);
+    ASSERT_EQ(MakeOutputPath(d.path(), longName, path), 0);
+    EXPECT_EQ(path, d / (std::string(248, 'a') + "(1).jpg"));
+    // A path beyond PATH_MAX is refused, not shortened.
+    EXPECT_EQ(MakeOutputPath(std::string(5000, 'd'), "x.jpg", path), ENAMETOOLONG);
+}
+
+TEST(FileOutput, PreviewFileReplacesAPlantedLink) {
+    TempDir d("preview");
+    setenv("FOTORETTA_DATA_DIR", d.path().c_str(), 1);
+    ResetDataDirCache();
+    const std::string victim = d / "victim";
+    WriteFile(victim, "keep", 4);
+    MakeDirs(GetScanLogDir(), 0700);
+    ASSERT_EQ(symlink(victim.c_str(), (GetScanLogDir() + "tmp.jpg").c_str()), 0);
+    CUniqueFd fd;
+    std::string path;
+    ASSERT_EQ(CreatePreviewTempFile("jpg", fd, path), 0);
+    EXPECT_EQ(path, GetScanLogDir() + "tmp.jpg");
+    EXPECT_EQ(WriteAll(fd.get(), "new", 3), 0);
+    EXPECT_EQ(ReadFile(victim).size(), 4u);
+    unsetenv("FOTORETTA_DATA_DIR");
+    ResetDataDirCache();
+}
+
+TEST(ExtentReader, SparseZerosAndShortReads) {
+    TempDir d("extents");
+    const auto bytes = RandomBytes(8 * 512, 5);
+    WriteFile(d / "dev", bytes);
+    CDiskReader r;
+    ASSERT_EQ(r.Init((d / "dev").c_str(), 8), 0);
+    CExtentReader reader(r, 512);
+    const std::vector<DataExtent> extents = {{512, 1000, false}, {0, 300, true}, {3072, 5000, false}};
+    std::vector<unsigned char> out(6300);
+    u64 got = 0;
+    // The last extent runs past the end of the device: what is there arrives, then 30.
+    EXPECT_EQ(reader.CopyToBuffer(extents, out.size(), out.data(), got), FR_SHORT_READ);
+    ASSERT_EQ(got, 1000u + 300u + 1024u);
+    EXPECT_TRUE(std::equal(out.begin(), out.begin() + 1000, bytes.begin() + 512));
+    EXPECT_TRUE(std::all_of(out.begin() + 1000, out.begin() + 1300, [](unsigned char c) { return c == 0; }));
+    EXPECT_TRUE(std::equal(out.begin() + 1300, out.begin() + 2324, bytes.begin() + 3072));
+    EXPECT_EQ(reader.CopyToBuffer(extents, 1300, out.data(), got), 0);
+    EXPECT_EQ(got, 1300u);
+}
+
+}  // namespace

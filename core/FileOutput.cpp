@@ -1,0 +1,106 @@
+#include "core/FileOutput.h"
+
+#include <cerrno>
+#include <climits>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "core/Platform.h"
+#include "core/TextHelpers.h"
+
+namespace {
+
+constexpr size_t kMaxComponentBytes = 255;
+constexpr size_t kMaxPreviewPathBytes = 256;
+constexpr int kMaxUniqueNumber = 100000;
+
+bool PathExists(const std::string& path) {
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0;
+}
+
+std::string JoinDir(const std::string& dir, const std::string& name) {
+    if (dir.empty() || dir.back() == '/') return dir + name;
+    return dir + "/" + name;
+}
+
+int ApplyOwner(int fd, const char* path, const OutputOwner* pOwner) {
+    if (!pOwner) return 0;
+    const int rc = fd >= 0 ? fchown(fd, pOwner->uid, pOwner->gid) : lchown(path, pOwner->uid, pOwner->gid);
+    return rc == 0 ? 0 : errno;
+}
+
+}  // namespace
+
+std::string MakeUniquePath(const std::string& dir, const std::string& name) {
+    std::string path = JoinDir(dir, name);
+    if (path.size() >= PATH_MAX) return std::string();
+    if (!PathExists(path)) return path;
+    const size_t dot = name.rfind('.');
+    const bool bHasExt = dot != std::string::npos && dot != 0;
+    const std::string stem = bHasExt ? name.substr(0, dot) : name;
+    const std::string ext = bHasExt ? name.substr(dot) : std::string();
+    for (int i = 1; i < kMaxUniqueNumber; ++i) {
+        const std::string num = "(" + std::to_string(i) + ")";
+        std::string_view s = stem;
+        if (s.size() + num.size() + ext.size() > kMaxComponentBytes)
+            s = Utf8Prefix(s, kMaxComponentBytes > num.size() + ext.size() ? kMaxComponentBytes - num.size() - ext.size() : 0);
+        path = JoinDir(dir, std::string(s) + num + ext);
+        if (path.size() >= PATH_MAX) return std::string();
+        if (!PathExists(path)) return path;
+    }
+    return std::string();
+}
+
+int GetRealFileName(const char* path, wchar_t* out, int outSize) {
+    if (!path || !out || outSize <= 0) return FR_INVALID;
+    const std::string p = path;
+    const size_t slash = p.rfind('/');
+    const std::string dir = slash == std::string::npos ? std::string() : p.substr(0, slash + 1);
+    const std::string real = MakeUniquePath(dir, p.substr(dir.size()));
+    if (real.empty()) return FR_INVALID;
+    inner_str2uni(out, real.c_str(), outSize, static_cast<long>(real.size() + 1));
+    return 0;
+}
+
+int MakeOutputPath(const std::string& dir, std::string_view rawName, std::string& outPath) {
+    outPath = MakeUniquePath(dir, SanitizeFileName(rawName, kMaxComponentBytes));
+    return outPath.empty() ? ENAMETOOLONG : 0;
+}
+
+int CreateOutputFile(const std::string& path, CUniqueFd& fd, const OutputOwner* pOwner) {
+    fd.reset();
+    if (path.empty() || path.size() >= PATH_MAX) return path.empty() ? FR_INVALID : ENAMETOOLONG;
+    // Never overwrite or append to an existing file, nor follow a link.
+    fd.reset(open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
+    if (!fd.valid()) return errno ? errno : FR_FAILED;
+    return ApplyOwner(fd.get(), path.c_str(), pOwner);
+}
+
+int CreateOutputDir(const std::string& path, const OutputOwner* pOwner) {
+    if (path.empty() || path.size() >= PATH_MAX) return path.empty() ? FR_INVALID : ENAMETOOLONG;
+    if (mkdir(path.c_str(), 0755) != 0) return errno ? errno : FR_FAILED;
+    return ApplyOwner(-1, path.c_str(), pOwner);
+}
+
+int ApplyOutputTimes(int fd, const OutputTimes* pTimes) {
+    if (!pTimes) return 0;
+    struct timespec ts[2];
+    ts[0].tv_sec = static_cast<time_t>(pTimes->i64AccessTime);
+    ts[0].tv_nsec = 0;
+    ts[1].tv_sec = static_cast<time_t>(pTimes->i64ModifyTime);
+    ts[1].tv_nsec = 0;
+    return futimens(fd, ts) == 0 ? 0 : errno;
+}
+
+int CreatePreviewTempFile(std::string_view ext, CUniqueFd& fd, std::string& outPath) {
+    fd.reset();
+    const std::string& dir = GetScanLogDir();
+    MakeDirs(dir, 0700);
+    outPath = dir + "tmp." + SanitizeFileName(ext, 32);
+    if (outPath.size() >= kMaxPreviewPathBytes) return ENAMETOOLONG;
+    unlink(outPath.c_str());
+    fd.reset(open(outPath.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
+    return fd.valid() ? 0 : (errno ? errno : FR_FAILED);
+}

@@ -1,0 +1,61 @@
+// Everything that writes recovered data or preview copies onto the user's
+// disks goes through here: one way to name, create, own and date an output
+// file, and one way to make a preview's temporary file.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <sys/types.h>
+
+#include "core/DiskReader.h"
+
+// Times to stamp on a finished output file, in seconds since 1970 (UTC).
+struct OutputTimes {
+    i64 i64ModifyTime = 0;
+    i64 i64AccessTime = 0;
+};
+
+// The user to hand output files and directories to, for a process that runs
+// as root on someone's behalf (sudo, pkexec).
+struct OutputOwner {
+    uid_t uid = 0;
+    gid_t gid = 0;
+};
+
+// The free name for "name" in dir: dir/name when nothing is there, else the
+// first "stem(N).ext" (the product's "%s%s%s(%d)%s" form), N = 1, 2, ...
+// A name without extension gets "name(N)". The number never pushes the name
+// past 255 bytes (the stem is cut at a character boundary instead). Empty
+// when the whole path would exceed PATH_MAX or no number is free.
+std::string MakeUniquePath(const std::string& dir, const std::string& name);
+
+// The same for a whole path, as wide text in out (outSize characters with
+// the terminator): path itself when it is free. 0, or 87 for a bad argument
+// or when no free name can be formed.
+int GetRealFileName(const char* path, wchar_t* out, int outSize);
+
+// The path a raw on-disk name gets inside dir: the name made safe as one
+// path component (SanitizeFileName), then made free (MakeUniquePath). The
+// result always lies directly inside dir. 0, or ENAMETOOLONG when it would
+// be too long (never cut short silently).
+int MakeOutputPath(const std::string& dir, std::string_view rawName, std::string& outPath);
+
+// Creates a new regular file for writing: exclusive (an existing file or
+// link is never opened), mode 0644, owner applied when given. 0 or errno;
+// ENAMETOOLONG for a path of PATH_MAX bytes or more.
+int CreateOutputFile(const std::string& path, CUniqueFd& fd, const OutputOwner* pOwner = nullptr);
+
+// Creates one output directory with mode 0755 (owner applied when given);
+// 0 or errno.
+int CreateOutputDir(const std::string& path, const OutputOwner* pOwner = nullptr);
+
+// Stamps modification and access times on a written file; 0 or errno.
+// Without times nothing is changed.
+int ApplyOutputTimes(int fd, const OutputTimes* pTimes);
+
+// A preview's temporary file "tmp.<ext>" in the private scan-log directory
+// (mode 0700 under the data directory): any old file of that name is
+// removed, then the new one is created exclusively without following
+// links. 0 or errno; ENAMETOOLONG when the path would reach 256 bytes.
+// Start-up removes every "tmp." file of that directory again.
+int CreatePreviewTempFile(std::string_view ext, CUniqueFd& fd, std::string& outPath);
