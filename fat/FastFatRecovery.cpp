@@ -8,6 +8,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "core/ExtentReader.h"
+#include "core/FileOutput.h"
 #include "core/SectorUnits.h"
 #include "core/Categories.h"
 #include "core/Platform.h"
@@ -15,36 +17,8 @@
 
 namespace {
 
-constexpr u32 kFat12End = 0xFF8;
-constexpr u32 kFat16End = 0xFFF8;
-constexpr u32 kFat32End = 0x0FFFFFF8;
 // Up to this high word is tried when a deleted FAT32 entry lost its own.
 constexpr unsigned kMaxGuessedHighWord = 256;
-
-bool IsDotPair(const unsigned char* p) {
-    return p[0] == '.' && p[1] == ' ' && (p[11] & FAT_ATTR_DIRECTORY) && p[32] == '.' && p[33] == '.';
-}
-
-std::string ExtensionOf(const char* name) {
-    const char* dot = strrchr(name, '.');
-    if (!dot || !dot[1]) return std::string();
-    return std::string(dot + 1);
-}
-
-// dir + "/" + name, or the first "name(N).ext" there that does not exist yet.
-std::string UniquePath(const std::string& dir, const std::string& name) {
-    struct stat st;
-    std::string path = dir + "/" + name;
-    if (lstat(path.c_str(), &st) != 0) return path;
-    const size_t dot = name.rfind('.');
-    const std::string stem = (dot == std::string::npos || dot == 0) ? name : name.substr(0, dot);
-    const std::string ext = (dot == std::string::npos || dot == 0) ? std::string() : name.substr(dot);
-    for (int i = 1; i < 100000; ++i) {
-        path = dir + "/" + stem + "(" + std::to_string(i) + ")" + ext;
-        if (lstat(path.c_str(), &st) != 0) return path;
-    }
-    return path;  // the exclusive create then fails with EEXIST
-}
 
 }  // namespace
 
@@ -88,10 +62,6 @@ int CFastFatRecovery::Init(wchar_t* szPath, wchar_t wcDriveLetter) {
     return InitVolume();
 }
 
-u64 CFastFatRecovery::VolumeStartInSectors(u64 u64VolumeStart512) const {
-    return u64VolumeStart512 * 512 / static_cast<u64>(m_nBytesPerSector);
-}
-
 // Reads the boot record and sets up geometry, reader limit and FAT window.
 int CFastFatRecovery::InitVolume() {
     unsigned int got = 0;
@@ -109,20 +79,14 @@ int CFastFatRecovery::InitVolume() {
     m_uRootClusterNO = m_Boot.nRootCluster;
     m_uDataStartSector = static_cast<u32>(m_Boot.u64DataStartSector);
     // Reads use the volume's own sector size from here on.
-    m_u64VolumeStart = VolumeStartInSectors(m_u64PartitionStart);
+    m_u64VolumeStart = m_u64PartitionStart * 512 / static_cast<u64>(m_nBytesPerSector);
     m_u64VolumeSectors = m_u64SectorCount * 512 / static_cast<u64>(m_nBytesPerSector);
     // The cluster count must fit the volume that is really there.
     if (m_Boot.u64DataStartSector >= m_u64VolumeSectors) return FR_INVALID;
     const u64 fitting = (m_u64VolumeSectors - m_Boot.u64DataStartSector) / m_uSectorsPerCluster;
     if (fitting < m_Boot.nClusterCount) m_Boot.nClusterCount = static_cast<u32>(fitting);
     m_DiskReader.SetSectorLimit(m_u64VolumeStart + m_u64VolumeSectors);
-    m_u64FatStartSector = m_u64VolumeStart + m_Boot.u64FatStartSector;
-    // The window never holds more than one FAT.
-    const u64 fatBytes = static_cast<u64>(m_Boot.nSectorsPerFat) * m_Boot.nBytesPerSector;
-    const u64 windowBytes = std::min<u64>(kFatCacheBytes, fatBytes);
-    m_vecFatCache.assign(windowBytes, 0);
-    m_uFatCacheFirstSector = 0;
-    m_uFatCacheSectors = 0;
+    m_FatTable.Init(&m_DiskReader, m_Boot, m_u64VolumeStart + m_Boot.u64FatStartSector);
     m_bReady = true;
     return 0;
 }
@@ -141,75 +105,14 @@ int CFastFatRecovery::InitCallBack(ScanProgressFunc pScanFunc, RecoveryProgressF
 
 int CFastFatRecovery::GetNextClusterNO(unsigned uCluster, unsigned& uNext) {
     uNext = 0;
-    if (!m_bReady || uCluster > m_Boot.nClusterCount + 1u) return FR_INVALID;
-    u64 offset;
-    u32 width;
-    if (m_Boot.nFatBits == 32) {
-        offset = static_cast<u64>(uCluster) * 4;
-        width = 4;
-    } else if (m_Boot.nFatBits == 16) {
-        offset = static_cast<u64>(uCluster) * 2;
-        width = 2;
-    } else {
-        offset = static_cast<u64>(uCluster) + uCluster / 2;  // 12-bit entries
-        width = 2;
-    }
-    const u64 bps = m_Boot.nBytesPerSector;
-    const u64 fatBytes = static_cast<u64>(m_Boot.nSectorsPerFat) * bps;
-    if (offset + width > fatBytes) return FR_INVALID;
-    const u64 winStart = static_cast<u64>(m_uFatCacheFirstSector) * bps;
-    const u64 winLen = static_cast<u64>(m_uFatCacheSectors) * bps;
-    if (m_uFatCacheSectors == 0 || offset < winStart || offset + width > winStart + winLen) {
-        // Reload the window at the sector holding the entry (one sector
-        // earlier when a 12-bit entry straddles a sector boundary).
-        u64 first = offset / bps;
-        if ((offset + width - 1) / bps != first && first > 0 && m_vecFatCache.size() < 2 * bps) --first;
-        const u64 cap = m_vecFatCache.size() / bps;
-        const u64 n = std::min<u64>(cap, m_Boot.nSectorsPerFat - first);
-        unsigned int got = 0;
-        m_uFatCacheSectors = 0;
-        int ret = m_DiskReader.ReadData(m_vecFatCache.data(), static_cast<int>(n),
-                                        static_cast<long long>(m_u64FatStartSector + first),
-                                        static_cast<int>(bps), &got);
-        if (got == 0) return ret != 0 ? ret : FR_SHORT_READ;
-        m_uFatCacheFirstSector = static_cast<u32>(first);
-        m_uFatCacheSectors = got;
-        if (offset + width > (first + got) * bps) return FR_SHORT_READ;
-    }
-    const unsigned char* p = m_vecFatCache.data() + (offset - static_cast<u64>(m_uFatCacheFirstSector) * bps);
-    if (m_Boot.nFatBits == 32) {
-        uNext = FatLe32(p) & 0x0FFFFFFF;
-    } else if (m_Boot.nFatBits == 16) {
-        uNext = FatLe16(p);
-    } else {
-        const u32 v = FatLe16(p);
-        uNext = (uCluster & 1) ? (v >> 4) : (v & 0xFFF);
-    }
-    return 0;
-}
-
-bool CFastFatRecovery::IsEndOfChain(unsigned v) const {
-    if (m_Boot.nFatBits == 32) return (v & 0x0FFFFFFF) >= kFat32End;
-    if (m_Boot.nFatBits == 16) return (v & 0xFFFF) >= kFat16End;
-    return (v & 0xFFF) >= kFat12End;
+    if (!m_bReady) return FR_INVALID;
+    return m_FatTable.GetEntry(uCluster, uNext);
 }
 
 int CFastFatRecovery::FindNextClusterNO(unsigned uCluster, unsigned& uNext) {
-    unsigned v = 0;
-    int ret = GetNextClusterNO(uCluster, v);
     uNext = 0;
-    if (ret != 0) return ret;
-    if (v != 0) {
-        // A bad-cluster mark, an end mark or a number outside the volume all end the chain.
-        if (!IsEndOfChain(v) && IsValidCluster(v)) uNext = v;
-        return 0;
-    }
-    // A free entry: the file is taken to go on in the next cluster when that is free too.
-    if (!IsValidCluster(static_cast<u64>(uCluster) + 1)) return 0;
-    unsigned w = 1;
-    ret = GetNextClusterNO(uCluster + 1, w);
-    if (ret == 0 && w == 0) uNext = uCluster + 1;
-    return ret;
+    if (!m_bReady) return FR_INVALID;
+    return m_FatTable.FindNext(uCluster, uNext);
 }
 
 u64 CFastFatRecovery::ClusterToSector(u32 c) const {
@@ -231,17 +134,17 @@ int CFastFatRecovery::ScanDevice(wchar_t* szLogName) {
     m_setLostDirCluster.clear();
     m_mapDepthCache.clear();
     m_DirQueue.clear();
-    m_pResultManager = std::make_unique<CScanResultFileManager>();
-    if (m_pfnSearchProgress) m_pResultManager->InitSearchCallBack(m_pfnSearchProgress, m_pSearchParam);
-    if (szLogName) return m_pResultManager->Init(szLogName);
+    if (szLogName) {
+        m_pResultManager = std::make_unique<CScanResultFileManager>();
+        if (m_pfnSearchProgress) m_pResultManager->InitSearchCallBack(m_pfnSearchProgress, m_pSearchParam);
+        return m_pResultManager->Init(szLogName);
+    }
 
+    // The fast FAT log is named by UTC time.
     SYSTEMTIME st{};
     rsb_getSystemTime(&st);
-    char name[128];
-    snprintf(name, sizeof name, "Fast_%lld_%d%d%d%d%2d", static_cast<long long>(m_u64PartitionStart), st.wYear,
-             st.wMonth, st.wDay, st.wHour, st.wMinute);
-    std::wstring wname = Utf8ToWide(name);
-    int ret = m_pResultManager->Init(wname.c_str());
+    const std::wstring wname = MakeResultLogName("Fast_", m_u64PartitionStart, st);
+    int ret = OpenNewResultLog(m_pResultManager, wname.c_str(), m_pfnSearchProgress, m_pSearchParam);
     if (ret != 0) {
         FrLog("CFastFatRecovery result store init failed %d\n", ret);
         return ret;
@@ -282,7 +185,7 @@ int CFastFatRecovery::ScanDevice(wchar_t* szLogName) {
             *node = it->second;
             node->nFileIndex = m_pResultManager->GetFileIndex();
             int depth = 0;
-            _GetRootParentDirIndex(parent, depth);
+            GetDirDepth(parent, depth);
             m_pResultManager->AddChildren(parent, static_cast<unsigned>(depth), node->nFileIndex, node->uClusterNO,
                                           node->szFileName);
         }
@@ -306,8 +209,7 @@ int CFastFatRecovery::InitDirInfo(unsigned uCluster) {
         bMarked = it->second.nReserved != 0;
     }
     u32 P = uCluster;
-    std::vector<char16_t> lfn(20 * 13 + 1, 0);
-    int lfnPos = 20 * 13;
+    CFatLongName lfn;
     bool bEnded = false;
 
     if (!m_bIsFat32 && uCluster == 0) {
@@ -319,7 +221,7 @@ int CFastFatRecovery::InitDirInfo(unsigned uCluster) {
         int ret = m_DiskReader.ReadData(buf.data(), static_cast<int>(n), static_cast<long long>(start),
                                         static_cast<int>(bps), &got);
         if (got == 0) return ret != 0 ? ret : FR_SHORT_READ;
-        ParseDirEntries(buf.data(), static_cast<int>(got * bps), start, bMarked, P, lfn, lfnPos, bEnded);
+        ParseDirEntries(buf.data(), static_cast<int>(got * bps), start, bMarked, P, lfn, bEnded);
         return 0;
     }
 
@@ -337,10 +239,10 @@ int CFastFatRecovery::InitDirInfo(unsigned uCluster) {
         int ret = m_DiskReader.ReadData(buf.data(), static_cast<int>(m_uSectorsPerCluster),
                                         static_cast<long long>(start), static_cast<int>(bps), &got);
         if (ret != 0) return ret;
-        if (bFirst && bKnown && cur != m_uRootClusterNO && !IsDotPair(buf.data())) break;
+        if (bFirst && bKnown && cur != m_uRootClusterNO && !IsFatDotPair(buf.data())) break;
         // A cluster reached only by guessing must look like directory entries.
         if (bGuessed && buf[0] != 0 && !IsFatFDTRecord(buf.data(), static_cast<int>(bps))) break;
-        ParseDirEntries(buf.data(), static_cast<int>(clusterBytes), start, bMarked, P, lfn, lfnPos, bEnded);
+        ParseDirEntries(buf.data(), static_cast<int>(clusterBytes), start, bMarked, P, lfn, bEnded);
         if (bEnded) break;
         unsigned v = 0;
         if (GetNextClusterNO(cur, v) != 0) break;
@@ -351,7 +253,7 @@ int CFastFatRecovery::InitDirInfo(unsigned uCluster) {
             next = cur + 1;
             bGuessed = true;
         } else {
-            if (IsEndOfChain(v) || !IsValidCluster(v)) break;
+            if (m_FatTable.IsEndOfChain(v) || !IsValidCluster(v)) break;
             next = v;
             bGuessed = false;
         }
@@ -363,15 +265,9 @@ int CFastFatRecovery::InitDirInfo(unsigned uCluster) {
 }
 
 void CFastFatRecovery::ParseDirEntries(const unsigned char* buf, int len, u64 u64StartSector, bool bMarked, u32& P,
-                                       std::vector<char16_t>& lfn, int& lfnPos, bool& bEnded) {
-    const int cap = static_cast<int>(lfn.size()) - 1;  // last unit stays 0
-    auto dropName = [&] { lfnPos = cap; };
-    auto takeName = [&](std::string& out) -> bool {
-        if (lfnPos >= cap) return false;
-        out = Utf16ToUtf8(lfn.data() + lfnPos, static_cast<size_t>(cap - lfnPos));
-        dropName();
-        return !out.empty();
-    };
+                                       CFatLongName& lfn, bool& bEnded) {
+    auto dropName = [&] { lfn.Drop(); };
+    auto takeName = [&](std::string& out) -> bool { return lfn.Take(out); };
     const u32 bps = m_Boot.nBytesPerSector;
     for (int off = 0; off + FAT_ENTRY_SIZE <= len; off += FAT_ENTRY_SIZE) {
         const unsigned char* e = buf + off;
@@ -386,16 +282,11 @@ void CFastFatRecovery::ParseDirEntries(const unsigned char* buf, int len, u64 u6
         }
         const u8 attr = e[11];
         if (attr == FAT_ATTR_LONG_NAME) {
-            // Parts are stored last part first: fill from the end forwards.
-            if (lfnPos < 13) lfnPos = cap;  // an overlong run starts over
-            lfnPos -= 13;
-            char16_t part[13];
-            GetLongNameChars(e, part);
-            std::memcpy(lfn.data() + lfnPos, part, sizeof part);
+            lfn.AddPart(e);
             continue;
         }
-        const u16 hi = FatLe16(e + 20);
-        const u16 lo = FatLe16(e + 26);
+        const u16 hi = GetLe16(e + 20);
+        const u16 lo = GetLe16(e + 26);
         const bool bDeleted = e[0] == FAT_DELETED_MARK;
         if (!(attr & FAT_ATTR_DIRECTORY)) {
             if (attr & FAT_ATTR_ARCHIVE) {
@@ -452,8 +343,8 @@ void CFastFatRecovery::ParseDirEntries(const unsigned char* buf, int len, u64 u6
 }
 
 void CFastFatRecovery::RecordFile(const unsigned char* e, const std::string& name, u64 u64Sector, u32 P) {
-    const u16 hi = FatLe16(e + 20);
-    const u16 lo = FatLe16(e + 26);
+    const u16 hi = GetLe16(e + 20);
+    const u16 lo = GetLe16(e + 26);
     u32 cluster;
     if (m_bIsFat32) {
         unsigned short h = hi;
@@ -466,7 +357,7 @@ void CFastFatRecovery::RecordFile(const unsigned char* e, const std::string& nam
         cluster = lo;
     }
     int depth = 0;
-    _GetRootParentDirIndex(P, depth);
+    GetDirDepth(P, depth);
 
     _FILE_NODE_* node = m_pResultManager->CreateFileNode(sizeof(_FILE_NODE_));
     if (!node) return;
@@ -483,7 +374,7 @@ void CFastFatRecovery::RecordFile(const unsigned char* e, const std::string& nam
     node->u64ModifyTime = FileTimeToU64(t);
     node->uClusterNO = cluster;
     node->bIsDir = 0;
-    node->u64FileSize = FatLe32(e + 28);
+    node->u64FileSize = GetLe32(e + 28);
     node->u64RecordSector = u64Sector;
     node->u64VolumeStartSector = m_u64PartitionStart;
     node->nEngineType = m_nEngineType;
@@ -518,7 +409,7 @@ int CFastFatRecovery::GetDirRealHighClusterNO(unsigned short low, unsigned short
         int ret = m_DiskReader.ReadData(sec.data(), 1, static_cast<long long>(ClusterToSector(static_cast<u32>(c))),
                                         static_cast<int>(bps), &got);
         if (ret != 0) return ret;
-        if (IsDotPair(sec.data())) {
+        if (IsFatDotPair(sec.data())) {
             high = static_cast<unsigned short>(h);
             return 0;
         }
@@ -548,7 +439,7 @@ int CFastFatRecovery::GetFileRealHighClusterNO(unsigned short low, unsigned shor
     return 0;
 }
 
-int CFastFatRecovery::GetRootParentDirIndex(unsigned uCluster, int& nDepth, std::set<unsigned>& visited) {
+int CFastFatRecovery::WalkDirDepth(unsigned uCluster, int& nDepth, std::set<unsigned>& visited) {
     const u32 bps = m_Boot.nBytesPerSector;
     std::vector<unsigned char> sec(std::max<u32>(bps, 64));
     while (true) {
@@ -558,16 +449,15 @@ int CFastFatRecovery::GetRootParentDirIndex(unsigned uCluster, int& nDepth, std:
         int ret = m_DiskReader.ReadData(sec.data(), 1, static_cast<long long>(ClusterToSector(uCluster)),
                                         static_cast<int>(bps), &got);
         if (ret != 0) return ret;
-        if (sec[11] == FAT_ATTR_VOLUME || sec[0] != '.' || sec[32] != '.' || sec[33] != '.') return 0;
+        u32 parent = 0;
+        if (!GetFatParentCluster(sec.data(), sec.size(), m_bIsFat32 != 0, parent)) return 0;
         ++nDepth;
-        u32 parent = static_cast<u32>(FatLe16(sec.data() + 52)) << 16 | FatLe16(sec.data() + 58);
-        if (!m_bIsFat32) parent &= 0xFFFF;
         if (parent == 0 || visited.count(parent)) return 0;
         uCluster = parent;
     }
 }
 
-int CFastFatRecovery::_GetRootParentDirIndex(unsigned uCluster, int& nDepth) {
+int CFastFatRecovery::GetDirDepth(unsigned uCluster, int& nDepth) {
     auto it = m_mapDepthCache.find(uCluster);
     if (it != m_mapDepthCache.end()) {
         nDepth = it->second;
@@ -575,7 +465,7 @@ int CFastFatRecovery::_GetRootParentDirIndex(unsigned uCluster, int& nDepth) {
     }
     std::set<unsigned> visited;
     int depth = 0;
-    int ret = GetRootParentDirIndex(uCluster, depth, visited);
+    int ret = WalkDirDepth(uCluster, depth, visited);
     nDepth = depth;
     if (ret == 0) m_mapDepthCache[uCluster] = depth;
     return ret;
@@ -635,7 +525,7 @@ int CFastFatRecovery::BuildBitMapInfo() {
         if (GetNextClusterNO(i + 2, v) != 0) continue;
         if (v == 0) continue;
         m_vecBitMap[i >> 3] |= static_cast<u8>(1u << (i & 7));
-        if (!IsEndOfChain(v) && IsValidCluster(v)) {
+        if (!m_FatTable.IsEndOfChain(v) && IsValidCluster(v)) {
             const u32 j = v - 2;
             m_vecBitMap[j >> 3] |= static_cast<u8>(1u << (j & 7));
         }
@@ -705,51 +595,59 @@ int CFastFatRecovery::ReportRecovery(int nProgress, int nErrorCode, const wchar_
     return m_pfnRecoveryProgress(m_pProgressParam, nProgress, 100, nErrorCode, const_cast<wchar_t*>(szPath));
 }
 
-template <typename Sink>
-int CFastFatRecovery::WalkNodeData(const _FILE_NODE_& node, u64 u64Wanted, Sink&& sink) {
+int CFastFatRecovery::GetNodeExtents(const _FILE_NODE_& node, u64 u64Wanted, std::vector<DataExtent>& extents) {
+    extents.clear();
     const u32 bps = m_Boot.nBytesPerSector;
     if (!m_bReady || bps == 0) return FR_INVALID;
     const u32 bpc = node.nBytesPerCluster;
     if (bpc >= kMaxClusterBytes) return kRecoveryFailedDirCode;
     if (bpc == 0 || bpc % bps != 0) return FR_INVALID;
     const u32 spc = bpc / bps;
-    std::vector<unsigned char> buf(bpc);
-    const u64 volStart = VolumeStartInSectors(node.u64VolumeStartSector);
-    u64 remaining = u64Wanted;
+    const u64 volStartBytes = node.u64VolumeStartSector * 512;
+    u64 covered = 0;
     u32 c = node.uClusterNO;
     u64 steps = 0;
-    while (remaining > 0) {
+    while (covered < u64Wanted) {
         u64 sector;
         u32 nSectors = spc;
         if (c == 0 && !m_bIsFat32) {
             // The fixed root area of FAT12/16 ends where the data area starts.
             if (m_Boot.nRootDirSectors == 0) return FR_SHORT_READ;
-            sector = volStart + node.u64DataStartSector - m_Boot.nRootDirSectors;
+            sector = node.u64DataStartSector - m_Boot.nRootDirSectors;
             nSectors = std::min<u32>(spc, m_Boot.nRootDirSectors);
         } else {
             if (!IsValidCluster(c)) return FR_SHORT_READ;
-            sector = volStart + node.u64DataStartSector + static_cast<u64>(c - 2) * spc;
+            sector = node.u64DataStartSector + static_cast<u64>(c - 2) * spc;
         }
-        unsigned int got = 0;
-        int ret = m_DiskReader.ReadData(buf.data(), static_cast<int>(nSectors), static_cast<long long>(sector),
-                                        static_cast<int>(bps), &got);
-        if (got == 0) return ret != 0 ? ret : FR_SHORT_READ;
-        const u64 n = std::min<u64>(static_cast<u64>(got) * bps, remaining);
-        remaining -= n;
-        int s = sink(buf.data(), static_cast<size_t>(n), u64Wanted - remaining);
-        if (s != 0) return s;
-        if (ret != 0) return ret;
-        if (remaining == 0) break;
+        const u64 bytes = std::min<u64>(static_cast<u64>(nSectors) * bps, u64Wanted - covered);
+        AppendExtent(extents, {volStartBytes + sector * bps, bytes, false});
+        covered += bytes;
+        if (covered >= u64Wanted) break;
         // The chain (or the free-cluster guess) must go on; a cluster
         // count's worth of steps means a loop.
         if (c == 0 || ++steps > m_Boot.nClusterCount) return FR_SHORT_READ;
         u32 next = 0;
-        ret = FindNextClusterNO(c, next);
+        int ret = FindNextClusterNO(c, next);
         if (ret != 0) return ret;
         if (next == 0) return FR_SHORT_READ;
         c = next;
     }
     return 0;
+}
+
+int CFastFatRecovery::CopyNodeData(const _FILE_NODE_& node, u64 u64Wanted, int fd, unsigned char* pBuf,
+                                   u64& u64Delivered, const ExtentProgress& progress) {
+    u64Delivered = 0;
+    std::vector<DataExtent> extents;
+    const int chain = GetNodeExtents(node, u64Wanted, extents);
+    if (extents.empty()) return chain;
+    CExtentReader reader(m_DiskReader, static_cast<int>(m_Boot.nBytesPerSector));
+    u64 covered = 0;
+    for (const auto& e : extents) covered += e.u64Length;
+    const int rc = fd >= 0 ? reader.CopyToFd(extents, covered, fd, progress)
+                           : reader.CopyToBuffer(extents, covered, pBuf, u64Delivered, progress);
+    if (fd >= 0 && rc == 0) u64Delivered = covered;
+    return rc != 0 ? rc : chain;
 }
 
 int CFastFatRecovery::SaveDataToTargetFile(_FILE_NODE_* pNode, wchar_t* szTargetPath) {
@@ -759,8 +657,7 @@ int CFastFatRecovery::SaveDataToTargetFile(_FILE_NODE_* pNode, wchar_t* szTarget
     }
     const std::string path = WideToUtf8(szTargetPath);
     if (pNode->bIsDir) {
-        if (mkdir(path.c_str(), 0755) != 0) {
-            const int err = errno;
+        if (int err = CreateOutputDir(path)) {
             ReportRecovery(100, err, szTargetPath);
             return err;
         }
@@ -779,10 +676,8 @@ int CFastFatRecovery::SaveDataToTargetFile(_FILE_NODE_* pNode, wchar_t* szTarget
         ReportRecovery(100, kRecoveryFailedDirCode, szTargetPath);
         return kRecoveryFailedDirCode;
     }
-    // Never overwrite or append to an existing file.
-    CUniqueFd fd(open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
-    if (!fd.valid()) {
-        const int err = errno;
+    CUniqueFd fd;
+    if (int err = CreateOutputFile(path, fd)) {
         ReportRecovery(100, err, szTargetPath);
         return err;
     }
@@ -791,23 +686,13 @@ int CFastFatRecovery::SaveDataToTargetFile(_FILE_NODE_* pNode, wchar_t* szTarget
         return 0;
     }
     const u64 size = pNode->u64FileSize;
-    int lastWriteErr = 0;
     bool stopped = false;
-    int ret = WalkNodeData(*pNode, size, [&](const unsigned char* p, size_t n, u64 done) -> int {
-        int status = WriteAll(fd.get(), p, n);
-        if (m_pfnRecoveryProgress) {
-            int r = ReportRecovery(static_cast<int>(done * 100 / size), status, szTargetPath);
-            if (r != 0) {
-                stopped = true;
-                return r;
-            }
-        } else if (status != 0) {
-            return status;
-        }
-        if (status != 0) lastWriteErr = status;
-        return 0;
+    u64 written = 0;
+    int ret = CopyNodeData(*pNode, size, fd.get(), nullptr, written, [&](u64 done) -> int {
+        const int r = ReportRecovery(static_cast<int>(done * 100 / size), 0, szTargetPath);
+        if (r != 0) stopped = true;
+        return r;
     });
-    if (ret == 0 && lastWriteErr != 0) ret = lastWriteErr;
     if (ret > 0 && !stopped) ReportRecovery(100, ret, szTargetPath);
     return ret;
 }
@@ -822,8 +707,7 @@ int CFastFatRecovery::SaveFileData(_FILE_NODE_* pNode, wchar_t* szTargetPath, in
     const std::string top = WideToUtf8(szTargetPath);
     struct stat st;
     if (stat(top.c_str(), &st) != 0) {
-        if (mkdir(top.c_str(), 0755) != 0) {
-            const int err = errno;
+        if (int err = CreateOutputDir(top)) {
             ReportRecovery(100, err, szTargetPath);
             return err;
         }
@@ -857,8 +741,15 @@ int CFastFatRecovery::SaveFileData(_FILE_NODE_* pNode, wchar_t* szTargetPath, in
         for (auto& child : children) {
             // On-disk names are untrusted: one safe path component each, and
             // a fresh name when that one is taken.
-            const std::string safe = SanitizeFileName(std::string_view(child.szFileName, strnlen(child.szFileName, 256)));
-            std::wstring unique = Utf8ToWide(UniquePath(WideToUtf8(m_strCurrentDir), safe));
+            std::string target;
+            ret = MakeOutputPath(WideToUtf8(m_strCurrentDir),
+                                 std::string_view(child.szFileName, strnlen(child.szFileName, 256)), target);
+            if (ret != 0) {
+                ReportRecovery(100, ret, nullptr);
+                result = ret;
+                continue;
+            }
+            std::wstring unique = Utf8ToWide(target);
             ret = SaveDataToTargetFile(&child, unique.data());
             if (ret == FR_RECOVERY_CANCELLED) return FR_RECOVERY_CANCELLED;
             if (ret != 0) result = ret;
@@ -874,7 +765,7 @@ int CFastFatRecovery::IsFileDataHealth(_FILE_NODE_* pNode, unsigned int uSectors
     if (!IsValidCluster(pNode->uClusterNO)) return 1;
     const u32 bps = m_Boot.nBytesPerSector;
     std::vector<unsigned char> sec(bps);
-    const u64 sector = VolumeStartInSectors(pNode->u64VolumeStartSector) + pNode->u64DataStartSector +
+    const u64 sector = pNode->u64VolumeStartSector * 512 / bps + pNode->u64DataStartSector +
                        static_cast<u64>(pNode->uClusterNO - 2) * uSectorsPerCluster;
     unsigned int got = 0;
     int ret = m_DiskReader.ReadData(sec.data(), 1, static_cast<long long>(sector), static_cast<int>(bps), &got);
@@ -895,24 +786,19 @@ int CFastFatRecovery::PreView(_FILE_NODE_* pNode, wchar_t* szTempPath, unsigned 
     }
     const int capacity = std::max(nBufLen, 0);
     nBufLen = 0;
-    std::string ext = ExtensionOf(pNode->szFileName);
-    for (char& ch : ext)
-        if (ch >= 'A' && ch <= 'Z') ch = static_cast<char>(ch - 'A' + 'a');
+    const std::string ext = LowerAscii(ExtensionOf(pNode->szFileName));
     bool bFileMode = false;
     std::string tmpPath;
+    CUniqueFd fd;
     if (!ext.empty() && szTempPath && ext.find('|') == std::string::npos && ext.find('*') == std::string::npos &&
         strstr(g_szPictureExt, ("*." + ext + "|").c_str())) {
-        tmpPath = GetScanLogDir() + "tmp." + SanitizeFileName(ext, 32);
-        bFileMode = tmpPath.size() <= 255;
-    }
-    CUniqueFd fd;
-    if (bFileMode) {
-        std::wstring w = Utf8ToWide(tmpPath);
-        std::wmemcpy(szTempPath, w.c_str(), w.size() + 1);
-        unlink(tmpPath.c_str());
-        fd.reset(open(tmpPath.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
-        if (!fd.valid()) {
-            const int err = errno;
+        const int err = CreatePreviewTempFile(ext, fd, tmpPath);
+        if (err != ENAMETOOLONG) {
+            bFileMode = true;
+            std::wstring w = Utf8ToWide(tmpPath);
+            std::wmemcpy(szTempPath, w.c_str(), w.size() + 1);
+        }
+        if (err != 0 && bFileMode) {
             report(100, err);
             return err;
         }
@@ -929,19 +815,8 @@ int CFastFatRecovery::PreView(_FILE_NODE_* pNode, wchar_t* szTempPath, unsigned 
         return 0;
     }
     u64 delivered = 0;
-    int ret = WalkNodeData(*pNode, wanted, [&](const unsigned char* p, size_t n, u64 done) -> int {
-        if (bFileMode) {
-            int status = WriteAll(fd.get(), p, n);
-            int r = report(static_cast<int>(done * 100 / wanted), status);
-            if (r != 0) return r;
-            return status;
-        }
-        const size_t room = static_cast<size_t>(capacity) - static_cast<size_t>(delivered);
-        const size_t k = std::min(room, n);
-        std::memcpy(pBuf + delivered, p, k);
-        delivered += k;
-        return report(static_cast<int>(delivered * 100 / wanted), 0);
-    });
+    int ret = CopyNodeData(*pNode, wanted, bFileMode ? fd.get() : -1, bFileMode ? nullptr : pBuf, delivered,
+                           [&](u64 done) -> int { return report(static_cast<int>(done * 100 / wanted), 0); });
     // A buffer preview that got some bytes before the chain ran out still delivers them.
     if (!bFileMode && ret == FR_SHORT_READ && delivered > 0) ret = 0;
     report(100, ret);

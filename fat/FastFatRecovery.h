@@ -17,7 +17,9 @@
 #include "carving/FileTypeJudge.h"
 #include "core/DiskReader.h"
 #include "core/IFileRecoveryParse.h"
+#include "core/ExtentReader.h"
 #include "fat/FatRules.h"
+#include "fat/FatVolume.h"
 #include "results/ScanResultFileManager.h"
 
 class CFastFatRecovery : public IFileRecoveryParse {
@@ -60,35 +62,39 @@ public:
     int SaveDataToTargetFile(_FILE_NODE_* pNode, wchar_t* szTargetPath);
     // 1 when the first sector of the file still looks like its type.
     int IsFileDataHealth(_FILE_NODE_* pNode, unsigned int uSectorsPerCluster);
-    // Depth of a directory below the root (0 for the root itself).
-    int _GetRootParentDirIndex(unsigned uCluster, int& nDepth);
+    // Depth of a directory below the root (0 for the root itself),
+    // remembered per directory for the rest of the scan.
+    int GetDirDepth(unsigned uCluster, int& nDepth);
     CScanResultFileManager* GetResultManager() { return m_pResultManager.get(); }
 
-    static constexpr u32 kFatCacheBytes = 16777216;
+    static constexpr u32 kFatCacheBytes = CFatTable::kWindowBytes;
     static constexpr u32 kMaxClusterBytes = 0x6400001;
     static constexpr int kRecoveryFailedDirCode = 29;
 
 private:
     int InitVolume();
     bool IsValidCluster(u64 c) const { return c >= 2 && c <= static_cast<u64>(m_Boot.nClusterCount) + 1; }
-    bool IsEndOfChain(unsigned v) const;
     // Absolute sector (in volume sector units) of a cluster.
     u64 ClusterToSector(u32 c) const;
     u64 VolumeStartInSectors(u64 u64VolumeStart512) const;
     int GetUnUsedVolumeSectors(u64& u64Sector, u64& u64Count);
     int InitDirInfo(unsigned uCluster);
     void ParseDirEntries(const unsigned char* buf, int len, u64 u64StartSector, bool bMarked, u32& P,
-                         std::vector<char16_t>& lfn, int& lfnPos, bool& bEnded);
+                         CFatLongName& lfn, bool& bEnded);
     void RecordFile(const unsigned char* e, const std::string& name, u64 u64Sector, u32 P);
     int GetDirRealHighClusterNO(unsigned short low, unsigned short& high);
     int GetFileRealHighClusterNO(unsigned short low, unsigned short& high, const char* name);
-    int GetRootParentDirIndex(unsigned uCluster, int& nDepth, std::set<unsigned>& visited);
+    // The ".." walk behind GetDirDepth, without its memory.
+    int WalkDirDepth(unsigned uCluster, int& nDepth, std::set<unsigned>& visited);
     int ReportScan(int nProgress, int nRemaindSecond);
     int ReportRecovery(int nProgress, int nErrorCode, const wchar_t* szPath);
-    // Reads a node's data along its chain, handing each piece to sink; stops
-    // at wanted bytes. 30 when the chain ends first.
-    template <typename Sink>
-    int WalkNodeData(const _FILE_NODE_& node, u64 u64Wanted, Sink&& sink);
+    // The extents of a node's first u64Wanted bytes along its cluster chain.
+    // 0 when they cover them; otherwise what stopped the chain (30 when it
+    // ends first), with the extents up to there.
+    int GetNodeExtents(const _FILE_NODE_& node, u64 u64Wanted, std::vector<DataExtent>& extents);
+    // Copies a node's data to fd (when >= 0) or into pBuf.
+    int CopyNodeData(const _FILE_NODE_& node, u64 u64Wanted, int fd, unsigned char* pBuf, u64& u64Delivered,
+                     const ExtentProgress& progress);
 
     u64 m_u64PartitionStart = 0;   // in 512-byte sectors, as given
     u64 m_u64SectorCount = 0;      // in 512-byte sectors, as given
@@ -108,10 +114,7 @@ private:
     std::vector<u8> m_vecBitMap;
     std::deque<__FILE_DATA_RECOVERY__> m_DirRecoveryQueue;
     std::wstring m_strCurrentDir;
-    u64 m_u64FatStartSector = 0;
-    u32 m_uFatCacheFirstSector = 0;
-    u32 m_uFatCacheSectors = 0;    // sectors held in the window (0: empty)
-    std::vector<unsigned char> m_vecFatCache;
+    CFatTable m_FatTable;
     u32 m_nEngineType = ENGINE_FAST_FAT;
     CDiskReader m_DiskReader;
     std::unique_ptr<CScanResultFileManager> m_pResultManager;

@@ -16,30 +16,30 @@ bool IsFat32BootRecord(const unsigned char* p, size_t len) {
 bool ParseFatBootRecord(const unsigned char* p, size_t len, FatBootInfo& info) {
     info = FatBootInfo{};
     if (!p || len < 90) return false;
-    const u32 bps = FatLe16(p + FAT_BPB_BYTES_PER_SECTOR);
+    const u32 bps = GetLe16(p + FAT_BPB_BYTES_PER_SECTOR);
     if (bps < 512 || bps > 4096 || (bps & (bps - 1)) != 0) return false;
     const u32 spc = p[FAT_BPB_SECTORS_PER_CLUSTER];
     if (spc == 0 || (spc & (spc - 1)) != 0) return false;
     info.nBytesPerSector = bps;
     info.nSectorsPerCluster = spc;
-    info.nReservedSectors = FatLe16(p + FAT_BPB_RESERVED_SECTORS);
+    info.nReservedSectors = GetLe16(p + FAT_BPB_RESERVED_SECTORS);
     info.nNumFats = p[FAT_BPB_NUM_FATS];
-    info.nRootEntries = FatLe16(p + FAT_BPB_ROOT_ENTRIES);
+    info.nRootEntries = GetLe16(p + FAT_BPB_ROOT_ENTRIES);
     info.bIsFat32 = IsFat32BootRecord(p, len);
-    u64 total = FatLe32(p + FAT_BPB_TOTAL_SECTORS32);
-    if (total == 0) total = FatLe16(p + FAT_BPB_TOTAL_SECTORS16);
+    u64 total = GetLe32(p + FAT_BPB_TOTAL_SECTORS32);
+    if (total == 0) total = GetLe16(p + FAT_BPB_TOTAL_SECTORS16);
     info.u64TotalSectors = total;
     if (info.nNumFats == 0 || info.nReservedSectors == 0) return false;
     info.u64FatStartSector = info.nReservedSectors;
     if (info.bIsFat32) {
-        info.nSectorsPerFat = FatLe32(p + FAT_BPB_SECTORS_PER_FAT32);
-        info.nRootCluster = FatLe32(p + FAT_BPB_ROOT_CLUSTER);
+        info.nSectorsPerFat = GetLe32(p + FAT_BPB_SECTORS_PER_FAT32);
+        info.nRootCluster = GetLe32(p + FAT_BPB_ROOT_CLUSTER);
         info.nRootDirSectors = 0;
         info.u64DataStartSector =
             info.u64FatStartSector + static_cast<u64>(info.nNumFats) * info.nSectorsPerFat;
         info.u64RootDirSector = info.u64DataStartSector;
     } else {
-        info.nSectorsPerFat = FatLe16(p + FAT_BPB_SECTORS_PER_FAT16);
+        info.nSectorsPerFat = GetLe16(p + FAT_BPB_SECTORS_PER_FAT16);
         info.nRootCluster = 0;
         info.nRootDirSectors = (info.nRootEntries * 32u + bps - 1) / bps;
         info.u64RootDirSector =
@@ -147,13 +147,13 @@ i64 FatDateToTime(u16 wDate) { return DateTable().time[wDate]; }
 bool IsFatDateInRange(u16 wDate) { return (DateTable().inRange[wDate >> 3] >> (wDate & 7)) & 1; }
 
 void Fat32GetFileCreateTime(const FAT32_Entry* e, _FILETIME* out) {
-    if (e) ToFileTime(FatDateToTime(FatLe16(reinterpret_cast<const unsigned char*>(e) + 16)), out);
+    if (e) ToFileTime(FatDateToTime(GetLe16(reinterpret_cast<const unsigned char*>(e) + 16)), out);
 }
 void Fat32GetFileLastAccessTime(const FAT32_Entry* e, _FILETIME* out) {
-    if (e) ToFileTime(FatDateToTime(FatLe16(reinterpret_cast<const unsigned char*>(e) + 18)), out);
+    if (e) ToFileTime(FatDateToTime(GetLe16(reinterpret_cast<const unsigned char*>(e) + 18)), out);
 }
 void Fat32GetFileLastChangeTime(const FAT32_Entry* e, _FILETIME* out) {
-    if (e) ToFileTime(FatDateToTime(FatLe16(reinterpret_cast<const unsigned char*>(e) + 24)), out);
+    if (e) ToFileTime(FatDateToTime(GetLe16(reinterpret_cast<const unsigned char*>(e) + 24)), out);
 }
 
 // --- Entry rules ------------------------------------------------------------------
@@ -164,11 +164,11 @@ inline bool SameDate(u16 a, u16 b) { return a == b || FatDateToTime(a) == FatDat
 
 int IsFatFileRecord(const unsigned char* p) {
     if (!p) return 0;
-    if (p[0] != '.' || !(p[11] & FAT_ATTR_DIRECTORY) || FatLe32(p + 28) != 0) return 0;
-    if (p[32] != '.' || p[33] != '.' || !(p[43] & FAT_ATTR_DIRECTORY) || FatLe32(p + 60) != 0) return 0;
-    if (!SameDate(FatLe16(p + 16), FatLe16(p + 48))) return 0;
-    if (!SameDate(FatLe16(p + 18), FatLe16(p + 50))) return 0;
-    if (!SameDate(FatLe16(p + 24), FatLe16(p + 56))) return 0;
+    if (p[0] != '.' || !(p[11] & FAT_ATTR_DIRECTORY) || GetLe32(p + 28) != 0) return 0;
+    if (p[32] != '.' || p[33] != '.' || !(p[43] & FAT_ATTR_DIRECTORY) || GetLe32(p + 60) != 0) return 0;
+    if (!SameDate(GetLe16(p + 16), GetLe16(p + 48))) return 0;
+    if (!SameDate(GetLe16(p + 18), GetLe16(p + 50))) return 0;
+    if (!SameDate(GetLe16(p + 24), GetLe16(p + 56))) return 0;
     return 1;
 }
 
@@ -177,9 +177,9 @@ int IsFatEntyValid(const unsigned char* e, int nBytesAvail) {
     if (nBytesAvail >= 2 * FAT_ENTRY_SIZE && IsFatFileRecord(e)) return 1;
     const u8 a = e[11];
     const u8 n0 = e[0];
-    const u32 size = FatLe32(e + 28);
-    const u16 hi = FatLe16(e + 20);
-    const u16 lo = FatLe16(e + 26);
+    const u32 size = GetLe32(e + 28);
+    const u16 hi = GetLe16(e + 20);
+    const u16 lo = GetLe16(e + 26);
     if (size == 0 && !(a & FAT_ATTR_DIRECTORY) && (hi != 0 || lo != 0)) return 0;
     if (a == FAT_ATTR_VOLUME) {
         if (size != 0 || hi != 0 || lo != 0) return 0;
@@ -192,8 +192,8 @@ int IsFatEntyValid(const unsigned char* e, int nBytesAvail) {
         if (n0 != FAT_DELETED_MARK && (n0 & ~0x40u) > FAT_MAX_LONG_NAME_ENTRIES) return 0;
     } else {
         if (n0 != FAT_DELETED_MARK && !(a & FAT_ATTR_DIRECTORY)) {
-            if (!IsFatDateInRange(FatLe16(e + 16)) || !IsFatDateInRange(FatLe16(e + 18)) ||
-                !IsFatDateInRange(FatLe16(e + 24)))
+            if (!IsFatDateInRange(GetLe16(e + 16)) || !IsFatDateInRange(GetLe16(e + 18)) ||
+                !IsFatDateInRange(GetLe16(e + 24)))
                 return 0;
         }
         if (a != FAT_ATTR_VOLUME) {
@@ -315,7 +315,7 @@ unsigned GetFat32DefaultSectorPerCluster(unsigned long long sectors, unsigned in
 
 void GetLongNameChars(const unsigned char* entry, char16_t out[13]) {
     static constexpr int kOffsets[13] = {1, 3, 5, 7, 9, 14, 16, 18, 20, 22, 24, 28, 30};
-    for (int i = 0; i < 13; ++i) out[i] = static_cast<char16_t>(FatLe16(entry + kOffsets[i]));
+    for (int i = 0; i < 13; ++i) out[i] = static_cast<char16_t>(GetLe16(entry + kOffsets[i]));
 }
 
 std::string GetShortNameText(const unsigned char* entry, bool bWithExtension) {

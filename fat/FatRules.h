@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <string>
 
+#include "core/ByteOrder.h"
 #include "core/Records.h"
 
 // Attribute bits of a directory entry.
@@ -63,13 +64,6 @@ static_assert(sizeof(FAT32_Entry) == 32);
 static_assert(sizeof(FAT_LONG_NAME_Entry) == 32);
 static_assert(offsetof(FAT32_Entry, dwFileSize) == 28);
 static_assert(offsetof(FAT_LONG_NAME_Entry, byCheckSum) == 13);
-
-// Little-endian readers over raw bytes (no alignment assumed).
-inline u16 FatLe16(const unsigned char* p) { return static_cast<u16>(p[0] | (p[1] << 8)); }
-inline u32 FatLe32(const unsigned char* p) {
-    return static_cast<u32>(p[0]) | (static_cast<u32>(p[1]) << 8) | (static_cast<u32>(p[2]) << 16) |
-           (static_cast<u32>(p[3]) << 24);
-}
 
 // --- Boot record --------------------------------------------------------
 

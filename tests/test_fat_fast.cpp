@@ -713,3 +713,28 @@ TEST(FatFastDisk, VolumeInsidePartitionedDisk) {
 }
 
 }  // namespace
+
+namespace {
+
+// A second scan of the same volume within the same minute gets the same log
+// name: it starts that log afresh instead of adding its finds to the first.
+TEST(FatFastRescan, SameMinuteDoesNotDoubleTheResults) {
+    FR_REQUIRE(HaveTool("mkfs.vfat") && HaveTool("mcopy"), "mkfs.vfat and mtools needed");
+    DataDirScope scope;
+    TempDir t("fatrescan");
+    FatImage img = FatImage::Create(t / "r.img", 12, 1440);
+    img.PutBytes(RandomBytes(2000, 61), "first.bin");
+    img.PutBytes(RandomBytes(3000, 62), "second.bin");
+    img.Delete("first.bin");
+    img.Delete("second.bin");
+    auto e1 = OpenAndScan(img.path);
+    const unsigned count = e1->GetLostFileCount();
+    const size_t listed = All(*e1).size();
+    EXPECT_EQ(listed, 2u);
+    e1.reset();
+    auto e2 = OpenAndScan(img.path);
+    EXPECT_EQ(e2->GetLostFileCount(), count);
+    EXPECT_EQ(All(*e2).size(), listed);
+}
+
+}  // namespace
