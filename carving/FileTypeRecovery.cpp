@@ -9,6 +9,8 @@
 #include <unistd.h>
 
 #include "core/Categories.h"
+#include "core/ExtentReader.h"
+#include "core/FileOutput.h"
 #include "core/Platform.h"
 #include "core/TextHelpers.h"
 
@@ -34,10 +36,7 @@ CFileTypeRecovery::~CFileTypeRecovery() {
 std::wstring CFileTypeRecovery::MakeLogName(u64 u64StartSector) {
     SYSTEMTIME t{};
     rsb_getLocalTime(&t);
-    char name[128];
-    std::snprintf(name, sizeof name, "File_Type_%lld_%d%d%d%d%2d", static_cast<long long>(u64StartSector), t.wYear,
-                  t.wMonth, t.wDay, t.wHour, t.wMinute);
-    return Utf8ToWide(name);
+    return MakeResultLogName("File_Type_", u64StartSector, t);
 }
 
 int CFileTypeRecovery::OpenStore(const std::wstring& logName) {
@@ -55,7 +54,7 @@ int CFileTypeRecovery::Init(int nDiskNumber, long long u64StartSector, long long
     m_u64VolumeStartSector = static_cast<u64>(u64StartSector);
     m_u64VolumeSectorCount = static_cast<u64>(u64SectorCount);
     int r = m_DiskReader.Init(nDiskNumber, m_u64VolumeStartSector + m_u64VolumeSectorCount);
-    int s = OpenStore(MakeLogName(m_u64VolumeStartSector));
+    int s = OpenNewResultLog(m_pResultStore, MakeLogName(m_u64VolumeStartSector).c_str(), m_pSearchFunc, m_pSearchParam);
     if (s != 0) FrLog("carving log open failed %d\n", s);
     return r;
 }
@@ -71,7 +70,7 @@ int CFileTypeRecovery::Init(wchar_t* szPath, wchar_t wcDriveLetter) {
     if (bytes < 0) return errno ? errno : FR_FAILED;
     m_u64VolumeSectorCount = static_cast<u64>(bytes) / static_cast<u64>(m_nBytesPerSector);
     int r = m_DiskReader.Init(path.c_str(), m_u64VolumeSectorCount);
-    int s = OpenStore(MakeLogName(0));
+    int s = OpenNewResultLog(m_pResultStore, MakeLogName(0).c_str(), m_pSearchFunc, m_pSearchParam);
     if (s != 0) FrLog("carving log open failed %d\n", s);
     return r;
 }
@@ -196,46 +195,23 @@ int CFileTypeRecovery::ParseFileBuf(const unsigned char* buf, int len, u64 secto
 
 // Reads the file from its start sector in 64 KiB windows and hands out
 // u64Want bytes: to fd when it is valid, else into pDst.
-int CFileTypeRecovery::CopyOut(const _FILE_NODE_* pNode, int fd, unsigned char* pDst, u64 u64Want,
+int CFileTypeRecovery::CopyCarvedData(const _FILE_NODE_* pNode, int fd, unsigned char* pDst, u64 u64Want,
                                const wchar_t* szPath, PreviewProgressFunc pPreview, void* pPreviewParam) {
     const unsigned S = static_cast<unsigned>(m_nBytesPerSector > 0 ? m_nBytesPerSector : 512);
-    std::vector<unsigned char> win(0x10000);
-    const unsigned perWindow = static_cast<unsigned>(win.size() / S);
-    u64 done = 0;
-    u64 sector = pNode->u64RecordSector;
-    while (done < u64Want) {
-        const u64 missing = u64Want - done;
-        // The device ends where it ends: what lies beyond is a short file.
-        const u64 limit = m_DiskReader.GetSectorLimit();
-        if (sector >= limit) return FR_SHORT_READ;
-        const unsigned want =
-            static_cast<unsigned>(std::min<u64>({perWindow, (missing + S - 1) / S, limit - sector}));
-        unsigned got = 0;
-        int r = m_DiskReader.ReadData(win.data(), static_cast<int>(want), static_cast<long long>(sector),
-                                      static_cast<int>(S), &got);
-        if (r == FR_SHORT_READ && got > 0) r = 0;
-        if (r != 0) return r;
-        if (got == 0) return FR_SHORT_READ;
-        const u64 piece = std::min<u64>(missing, static_cast<u64>(got) * S);
-        if (fd >= 0) {
-            int w = WriteAll(fd, win.data(), static_cast<size_t>(piece));
-            if (w != 0) return w;
-        } else {
-            std::memcpy(pDst + done, win.data(), static_cast<size_t>(piece));
-        }
-        done += piece;
-        sector += got;
-        if (pPreview) {
-            int a = pPreview(pPreviewParam, static_cast<int>(done * 100 / u64Want), 0);
-            if (a != 0) return a;
-        } else if (szPath && m_pRecoveryFunc) {
-            int a = m_pRecoveryFunc(m_pParam, static_cast<int>(done * 100 / u64Want), 100, 0,
-                                    const_cast<wchar_t*>(szPath));
-            if (a != 0) return a;
-        }
-        if (got < want) return done < u64Want ? FR_SHORT_READ : 0;
-    }
-    return 0;
+    // A carved file is one run from its start sector; the device ends where
+    // it ends, and what lies beyond is a short file.
+    const DataExtent extent{pNode->u64RecordSector * S, u64Want, false};
+    CExtentReader reader(m_DiskReader, static_cast<int>(S));
+    const ExtentProgress progress = [&](u64 done) -> int {
+        if (pPreview) return pPreview(pPreviewParam, static_cast<int>(done * 100 / u64Want), 0);
+        if (szPath && m_pRecoveryFunc)
+            return m_pRecoveryFunc(m_pParam, static_cast<int>(done * 100 / u64Want), 100, 0,
+                                   const_cast<wchar_t*>(szPath));
+        return 0;
+    };
+    if (fd >= 0) return reader.CopyToFd({&extent, 1}, u64Want, fd, progress);
+    u64 delivered = 0;
+    return reader.CopyToBuffer({&extent, 1}, u64Want, pDst, delivered, progress);
 }
 
 int CFileTypeRecovery::SaveDataToTargetFile(const _FILE_NODE_* pNode, const wchar_t* szTargetPath) {
@@ -245,14 +221,14 @@ int CFileTypeRecovery::SaveDataToTargetFile(const _FILE_NODE_* pNode, const wcha
     } else {
         std::string path = WideToUtf8(szTargetPath);
         // A recovered file never replaces one that is already there.
-        CUniqueFd fd(open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
-        if (!fd.valid()) {
-            result = errno ? errno : FR_FAILED;
+        CUniqueFd fd;
+        result = CreateOutputFile(path, fd);
+        if (result != 0) {
             FrLog("open Recovery File  erro = %d\n", result);
         } else if (pNode->u64FileSize == 0) {
             result = 0;
         } else {
-            result = CopyOut(pNode, fd.get(), nullptr, pNode->u64FileSize, szTargetPath, nullptr, nullptr);
+            result = CopyCarvedData(pNode, fd.get(), nullptr, pNode->u64FileSize, szTargetPath, nullptr, nullptr);
         }
     }
     if (result > 0 && m_pRecoveryFunc)
@@ -271,30 +247,22 @@ int CFileTypeRecovery::SaveFileData(_FILE_NODE_* pNode, wchar_t* pRecoveryFileNa
 int CFileTypeRecovery::PreView(_FILE_NODE_* pNode, wchar_t* szTempPath, unsigned char* pBuf, int& nBufLen,
                                PreviewProgressFunc pFunc, void* pParam) {
     if (!pNode) return FR_INVALID;
-    std::string ext;
-    const char* dot = std::strrchr(pNode->szFileName, '.');
-    if (dot && dot[1]) {
-        ext = dot + 1;
-        for (char& c : ext) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    }
+    const std::string ext = LowerAscii(ExtensionOf(std::string_view(pNode->szFileName, strnlen(pNode->szFileName, sizeof pNode->szFileName))));
     bool toFile = false;
     std::string tmpPath;
-    if (!ext.empty() && std::strstr(g_szPictureExt, ("*." + ext + "|").c_str())) {
-        const std::string& dir = GetScanLogDir();
-        MakeDirs(dir, 0700);
-        tmpPath = dir + "tmp." + ext;
-        toFile = tmpPath.size() < 256 && szTempPath;
+    CUniqueFd fd;
+    int result = 0;
+    if (!ext.empty() && szTempPath && ext.find('|') == std::string::npos && ext.find('*') == std::string::npos &&
+        std::strstr(g_szPictureExt, ("*." + ext + "|").c_str())) {
+        result = CreatePreviewTempFile(ext, fd, tmpPath);
+        toFile = result != ENAMETOOLONG;
     }
-    int result;
     if (toFile) {
         std::wstring w = Utf8ToWide(tmpPath);
         std::wcsncpy(szTempPath, w.c_str(), 255);
         szTempPath[255] = 0;
-        CUniqueFd fd(open(tmpPath.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-        if (!fd.valid()) {
-            result = errno ? errno : FR_FAILED;
-        } else {
-            result = pNode->u64FileSize ? CopyOut(pNode, fd.get(), nullptr, pNode->u64FileSize, nullptr, pFunc, pParam) : 0;
+        if (result == 0) {
+            result = pNode->u64FileSize ? CopyCarvedData(pNode, fd.get(), nullptr, pNode->u64FileSize, nullptr, pFunc, pParam) : 0;
         }
         if (pFunc) pFunc(pParam, 100, result);
         if (result != 0) unlink(tmpPath.c_str());
@@ -307,7 +275,7 @@ int CFileTypeRecovery::PreView(_FILE_NODE_* pNode, wchar_t* szTempPath, unsigned
         return 0;
     }
     const u64 want = std::min<u64>(pNode->u64FileSize, static_cast<u64>(nBufLen));
-    result = want ? CopyOut(pNode, -1, pBuf, want, nullptr, pFunc, pParam) : 0;
+    result = want ? CopyCarvedData(pNode, -1, pBuf, want, nullptr, pFunc, pParam) : 0;
     if (pFunc) pFunc(pParam, 100, result);
     nBufLen = result == 0 ? static_cast<int>(want) : 0;
     return result;

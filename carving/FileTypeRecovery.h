@@ -75,7 +75,7 @@ public:
 
 private:
     int OpenStore(const std::wstring& logName);
-    int CopyOut(const _FILE_NODE_* pNode, int fd, unsigned char* pDst, u64 u64Want, const wchar_t* szPath,
+    int CopyCarvedData(const _FILE_NODE_* pNode, int fd, unsigned char* pDst, u64 u64Want, const wchar_t* szPath,
                 PreviewProgressFunc pPreview, void* pPreviewParam);
 
     wchar_t m_wcDriveLetter;

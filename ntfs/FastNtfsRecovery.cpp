@@ -8,6 +8,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "core/ExtentReader.h"
+#include "core/FileOutput.h"
 #include "core/SectorUnits.h"
 #include "core/Categories.h"
 #include "core/Platform.h"
@@ -25,47 +27,13 @@ constexpr u64 kMaxBitmapBytes = 1ull << 30;
 // Attribute lists are at most this long.
 constexpr u64 kMaxAttrListBytes = 1ull << 22;
 
-// Extension of a name (after the last dot), empty when there is none or it is long.
-std::string ExtensionOf(const char* name) {
-    const char* dot = strrchr(name, '.');
-    if (!dot || !dot[1]) return std::string();
-    std::string ext(dot + 1);
-    if (ext.size() > 16) return std::string();
-    return ext;
-}
-
-std::string LowerAscii(std::string s) {
-    for (char& c : s)
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    return s;
-}
-
 bool IsDirectory(const std::string& path) {
     struct stat st;
     return lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-bool PathExists(const std::string& path) {
-    struct stat st;
-    return lstat(path.c_str(), &st) == 0;
-}
-
-// A name in dir that does not exist yet: "name", then "name (1).ext" ...
-std::string UniqueChildPath(const std::string& dir, const std::string& name) {
-    std::string path = dir + "/" + name;
-    if (!PathExists(path)) return path;
-    std::string stem = name, ext;
-    size_t dot = name.rfind('.');
-    if (dot != std::string::npos && dot > 0) {
-        stem = name.substr(0, dot);
-        ext = name.substr(dot);
-    }
-    for (int i = 1; i < 100000; ++i) {
-        path = dir + "/" + stem + " (" + std::to_string(i) + ")" + ext;
-        if (!PathExists(path)) return path;
-    }
-    return dir + "/" + name;  // creation then fails with EEXIST
-}
+// Extensions longer than this are not judged or previewed.
+constexpr size_t kMaxExtensionBytes = 16;
 
 }  // namespace
 
@@ -77,7 +45,7 @@ CFastNtfsRecovery::~CFastNtfsRecovery() = default;
 
 int CFastNtfsRecovery::InitFromBootSector(const unsigned char* boot, size_t len) {
     if (len < 512) return FR_SHORT_READ;
-    int bps = NtfsLe16(boot + 11);
+    int bps = GetLe16(boot + 11);
     if (bps == 0) bps = 512;
     if (m_Parse.Init(bps) != 0) return FR_INVALID;
     const unsigned v = boot[13];
@@ -101,10 +69,10 @@ int CFastNtfsRecovery::InitFromBootSector(const unsigned char* boot, size_t len)
     m_nRecordSize = m_Parse.RecordSize();
     m_nReadChunkBytes = m_nRecordSize * 1024;
     m_u64ClusterCount = m_u64VolumeSectorCount / spc;
-    const u64 mftCluster = NtfsLe64(boot + 48);
+    const u64 mftCluster = GetLe64(boot + 48);
     if (m_u64ClusterCount == 0 || mftCluster >= m_u64ClusterCount) return FR_INVALID;
     m_u64MftStartSector = mftCluster * spc + m_u64VolumeStartSector;
-    const u64 mirrorCluster = NtfsLe64(boot + 56);
+    const u64 mirrorCluster = GetLe64(boot + 56);
     m_u64MftMirrorSector = mirrorCluster < m_u64ClusterCount ? mirrorCluster * spc + m_u64VolumeStartSector : 0;
     m_vecReadBuf.assign(static_cast<size_t>(m_nReadChunkBytes), 0);
     return 0;
@@ -121,6 +89,7 @@ int CFastNtfsRecovery::Init(int nDiskNumber, long long u64StartSector, long long
     unsigned got = 0;
     if (::ReadData(fd.get(), boot, sizeof boot, &got) != 0 || got < sizeof boot) return FR_SHORT_READ;
     m_wcDriveLetter = wcDriveLetter;
+    m_u64VolumeStart512 = static_cast<u64>(u64StartSector);
     m_u64VolumeStartSector = static_cast<u64>(u64StartSector);
     m_u64VolumeSectorCount = static_cast<u64>(u64SectorCount);
     int rc = InitFromBootSector(boot, got);
@@ -144,6 +113,7 @@ int CFastNtfsRecovery::Init(wchar_t* szPath, wchar_t wcDriveLetter) {
     errno = 0;
     if (::ReadData(fd.get(), boot, sizeof boot, &got) != 0 || got < sizeof boot) return errno ? errno : FR_SHORT_READ;
     m_wcDriveLetter = wcDriveLetter;
+    m_u64VolumeStart512 = 0;
     m_u64VolumeStartSector = 0;
     m_u64VolumeSectorCount = static_cast<u64>(size) / 512;
     int rc = InitFromBootSector(boot, got);
@@ -212,7 +182,7 @@ int CFastNtfsRecovery::FindAttrRuns(const unsigned char* pRecord, u32 uType, u64
     while (walk.Next(a)) {
         if (a.nType != uType || !a.bNonResident) continue;
         if (uType == NTFS_ATTR_DATA && a.nNameLength != 0) continue;
-        if (!bAnyVcn && NtfsLe64(a.p + 16) != u64StartVcn) continue;
+        if (!bAnyVcn && GetLe64(a.p + 16) != u64StartVcn) continue;
         m_Parse.GetRunList(a.p, a.nLength, runs);
         return 0;
     }
@@ -309,7 +279,7 @@ int CFastNtfsRecovery::GetRunListInfo(u64 u64RecordSector, u32 uType, std::vecto
     errno = 0;
     int rc = ReadRecordAt(u64RecordSector, rec.data());
     if (rc != 0) return rc;
-    if (NtfsLe32(rec.data()) != NTFS_FILE_SIGNATURE) return -1;
+    if (GetLe32(rec.data()) != NTFS_FILE_SIGNATURE) return -1;
     NtfsRecordInfo info;
     if (!NtfsParseRecord(m_Parse, rec.data(), info)) return -1;
     // With an attribute list the attribute may be split over several
@@ -331,28 +301,18 @@ int CFastNtfsRecovery::ScanDevice(wchar_t* szLogName) {
     m_vecDirRecords.clear();
     m_setDirRecords.clear();
     m_mapDirCache.clear();
-    m_pStore = std::make_unique<CScanResultFileManager>();
-    if (m_pSearchFunc) m_pStore->InitSearchCallBack(m_pSearchFunc, m_pSearchParam);
-    if (szLogName) return m_pStore->Init(szLogName);
+    if (szLogName) {
+        m_pStore = std::make_unique<CScanResultFileManager>();
+        if (m_pSearchFunc) m_pStore->InitSearchCallBack(m_pSearchFunc, m_pSearchParam);
+        return m_pStore->Init(szLogName);
+    }
+    m_pStore.reset();
     if (m_hDevice < 0) return FR_INVALID;
 
     SYSTEMTIME t;
     rsb_getLocalTime(&t);
-    wchar_t name[128];
-    swprintf(name, 128, L"Fast_%lld_%d%d%d%d%2d", static_cast<long long>(m_u64VolumeStartSector), t.wYear, t.wMonth,
-             t.wDay, t.wHour, t.wMinute);
-    int rc = m_pStore->Init(name);
-    if (rc == 0 && m_pStore->GetNodeCount() != 0) {
-        // A log of the same name (an earlier scan in the same minute) would
-        // have the new nodes appended after its own: start it afresh.
-        const std::string files[] = {m_pStore->GetNodeFilePath(), m_pStore->GetRelationFilePath(),
-                                     m_pStore->GetDirInfoFilePath()};
-        m_pStore.reset();
-        for (const auto& f : files) unlink(f.c_str());
-        m_pStore = std::make_unique<CScanResultFileManager>();
-        if (m_pSearchFunc) m_pStore->InitSearchCallBack(m_pSearchFunc, m_pSearchParam);
-        rc = m_pStore->Init(name);
-    }
+    const std::wstring name = MakeResultLogName("Fast_", m_u64VolumeStart512, t);
+    int rc = OpenNewResultLog(m_pStore, name.c_str(), m_pSearchFunc, m_pSearchParam);
     if (rc != 0) return rc;
 
     // The MFT sweep.
@@ -452,7 +412,7 @@ void CFastNtfsRecovery::FillNode(_FILE_NODE_& node, const NtfsRecordInfo& info, 
     node.u64FileSize = bDir ? 0 : (info.bHasData ? info.u64DataSize : info.firstName.u64RealSize);
     node.u64DataStartSector = 0;
     node.u64RecordSector = u64Sector;
-    node.u64VolumeStartSector = m_u64VolumeStartSector;
+    node.u64VolumeStartSector = m_u64VolumeStart512;
     CopyNodeName(node.szFileName, sizeof node.szFileName, info.strName);
 }
 
@@ -511,11 +471,11 @@ int CFastNtfsRecovery::GetRootParentDirIndex(u32 uParent, int& nDepth, std::unor
 
 int CFastNtfsRecovery::ParseRecordInfo(unsigned char* pRecord, int nMode, u32 uNumber, u64 u64Sector) {
     const bool bDirMode = nMode == 1;
-    if (NtfsLe32(pRecord) != NTFS_FILE_SIGNATURE) {
+    if (GetLe32(pRecord) != NTFS_FILE_SIGNATURE) {
         if (bDirMode) AddLostFolder(uNumber);
         return -1;
     }
-    const u16 flags = NtfsLe16(pRecord + 22);
+    const u16 flags = GetLe16(pRecord + 22);
     if (!bDirMode && (flags & (NTFS_RECORD_IN_USE | NTFS_RECORD_IS_DIR))) return 0;
     NtfsRecordInfo info;
     if (!NtfsParseRecord(m_Parse, pRecord, info)) {
@@ -701,51 +661,44 @@ int CFastNtfsRecovery::GetAttr0x80Data(long long recordSector, unsigned char* bu
     return 0;
 }
 
-int CFastNtfsRecovery::ReadClusters(i64 lcn, u64 u64ByteOffset, unsigned char* pBuf, u32 nBytes,
-                                    u32 nBytesPerCluster, u64 u64VolumeStart) {
-    const u64 bps = static_cast<u64>(m_nBytesPerSector);
-    u64 byteAt;
-    if (__builtin_mul_overflow(static_cast<u64>(lcn), static_cast<u64>(nBytesPerCluster), &byteAt)) return FR_INVALID;
-    const u64 sector = byteAt / bps + u64VolumeStart + u64ByteOffset / bps;
-    const int nSectors = static_cast<int>((nBytes + bps - 1) / bps);
-    if (sector > static_cast<u64>(INT64_MAX)) return FR_INVALID;
-    unsigned got = 0;
-    int rc = m_DiskReader.ReadData(pBuf, nSectors, static_cast<long long>(sector), m_nBytesPerSector, &got);
-    if (rc != 0) return rc;
-    return got == 0 ? FR_SHORT_READ : 0;
-}
-
-template <typename Sink>
-int CFastNtfsRecovery::WalkNonResident(const _FILE_NODE_& node, u64 u64Wanted, Sink&& sink) {
+int CFastNtfsRecovery::GetNodeExtents(const _FILE_NODE_& node, std::vector<DataExtent>& extents) {
+    extents.clear();
     std::vector<__RUNLIST__> runs;
     int rc = GetRunListInfo(node.u64RecordSector, NTFS_ATTR_DATA, runs);
     if (rc != 0) return rc;
     u32 bpc = node.nBytesPerCluster;
     if (bpc == 0 || bpc == kNoCluster || bpc % static_cast<u32>(m_nBytesPerSector) != 0)
         bpc = static_cast<u32>(m_nBytesPerSector * m_nSectorsPerCluster);
-    std::vector<unsigned char> buf(kTransferBytes + static_cast<size_t>(m_nBytesPerSector));
-    u64 remaining = u64Wanted;
+    const u64 volStartBytes = node.u64VolumeStartSector * 512;
     for (const auto& e : NtfsAbsoluteRuns(runs)) {
-        if (remaining == 0) break;
         if (e.lcn == -2) return FR_INVALID;
         u64 runBytes;
         if (__builtin_mul_overflow(e.clusters, static_cast<u64>(bpc), &runBytes)) return FR_INVALID;
-        for (u64 off = 0; off < runBytes && remaining > 0;) {
-            const u32 piece = static_cast<u32>(std::min<u64>(kTransferBytes, runBytes - off));
-            const u32 use = static_cast<u32>(std::min<u64>(piece, remaining));
-            if (e.lcn == -1) {
-                std::memset(buf.data(), 0, use);  // sparse: no clusters on disk
-            } else {
-                rc = ReadClusters(e.lcn, off, buf.data(), use, bpc, node.u64VolumeStartSector);
-                if (rc != 0) return rc;
-            }
-            rc = sink(buf.data(), use);
-            if (rc != 0) return rc;
-            remaining -= use;
-            off += piece;
+        if (e.lcn == -1) {
+            AppendExtent(extents, {0, runBytes, true});  // sparse: no clusters on disk
+            continue;
         }
+        u64 at;
+        if (__builtin_mul_overflow(static_cast<u64>(e.lcn), static_cast<u64>(bpc), &at) ||
+            __builtin_add_overflow(at, volStartBytes, &at) ||
+            at / static_cast<u64>(m_nBytesPerSector) > static_cast<u64>(INT64_MAX))
+            return FR_INVALID;
+        AppendExtent(extents, {at, runBytes, false});
     }
-    return remaining > 0 ? FR_SHORT_READ : 0;
+    return 0;
+}
+
+int CFastNtfsRecovery::CopyNonResident(const _FILE_NODE_& node, u64 u64Wanted, int fd, unsigned char* pBuf,
+                                       u64& u64Delivered, const ExtentProgress& progress) {
+    u64Delivered = 0;
+    std::vector<DataExtent> extents;
+    int rc = GetNodeExtents(node, extents);
+    if (rc != 0) return rc;
+    CExtentReader reader(m_DiskReader, m_nBytesPerSector);
+    if (fd < 0) return reader.CopyToBuffer(extents, u64Wanted, pBuf, u64Delivered, progress);
+    rc = reader.CopyToFd(extents, u64Wanted, fd, progress);
+    if (rc == 0) u64Delivered = u64Wanted;
+    return rc;
 }
 
 void CFastNtfsRecovery::ReportRecovery(int nProgress, int nError, const wchar_t* szPath) {
@@ -756,7 +709,7 @@ int CFastNtfsRecovery::SaveDataToTargetFile(_FILE_NODE_* pNode, wchar_t* szTarge
     if (!pNode || !szTargetPath) return FR_INVALID;
     const std::string path = WideToUtf8(szTargetPath);
     if (pNode->bIsDir) {
-        if (mkdir(path.c_str(), 0755) != 0) return errno ? errno : FR_FAILED;
+        if (int err = CreateOutputDir(path)) return err;
         __FILE_DATA_RECOVERY__ rec;
         std::memset(&rec, 0, sizeof rec);
         rec.FileNode = *pNode;
@@ -766,10 +719,8 @@ int CFastNtfsRecovery::SaveDataToTargetFile(_FILE_NODE_* pNode, wchar_t* szTarge
         m_DirDepthQueue.push_back(0);  // 0: work the depth out when the directory is expanded
         return 0;
     }
-    // Never overwrite or append to an existing file, nor follow a link.
-    CUniqueFd fd(open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
-    if (!fd.valid()) {
-        int err = errno ? errno : FR_FAILED;
+    CUniqueFd fd;
+    if (int err = CreateOutputFile(path, fd)) {
         ReportRecovery(100, err, szTargetPath);
         return err;
     }
@@ -789,12 +740,9 @@ int CFastNtfsRecovery::SaveDataToTargetFile(_FILE_NODE_* pNode, wchar_t* szTarge
     } else if (pNode->u64FileSize == 0) {
         ReportRecovery(100, 0, szTargetPath);
     } else {
-        u64 written = 0;
+        u64 delivered = 0;
         const u64 size = pNode->u64FileSize;
-        result = WalkNonResident(*pNode, size, [&](const unsigned char* p, u32 n) -> int {
-            int w = WriteAll(fd.get(), p, n);
-            if (w != 0) return w;
-            written += n;
+        result = CopyNonResident(*pNode, size, fd.get(), nullptr, delivered, [&](u64 written) -> int {
             if (m_pRecoveryFunc) {
                 int stop = m_pRecoveryFunc(m_pParam, static_cast<int>(written * 100 / size), 100, 0, szTargetPath);
                 if (stop != 0) {
@@ -836,7 +784,9 @@ int CFastNtfsRecovery::SaveFileData(_FILE_NODE_* pNode, wchar_t* szTargetPath, i
     if (!pNode->bIsDir) return SaveDataToTargetFile(pNode, szTargetPath);
     if (!m_pStore) return FR_INVALID;
     const std::string top = WideToUtf8(szTargetPath);
-    if (!IsDirectory(top) && mkdir(top.c_str(), 0755) != 0) return errno ? errno : FR_FAILED;
+    if (!IsDirectory(top)) {
+        if (int err = CreateOutputDir(top)) return err;
+    }
     if (std::wcslen(szTargetPath) >= 512) return ENAMETOOLONG;
     __FILE_DATA_RECOVERY__ first;
     std::memset(&first, 0, sizeof first);
@@ -875,8 +825,13 @@ int CFastNtfsRecovery::SaveFileData(_FILE_NODE_* pNode, wchar_t* szTargetPath, i
             continue;
         }
         for (auto& child : children) {
-            const std::string name = SanitizeFileName(std::string_view(child.szFileName, strnlen(child.szFileName, 256)));
-            const std::string target = UniqueChildPath(dir, name);
+            std::string target;
+            rc = MakeOutputPath(dir, std::string_view(child.szFileName, strnlen(child.szFileName, 256)), target);
+            if (rc != 0) {
+                ReportRecovery(100, rc, nullptr);
+                result = rc;
+                continue;
+            }
             std::wstring wtarget = Utf8ToWide(target);
             rc = SaveDataToTargetFile(&child, wtarget.data());
             if (child.bIsDir && rc == 0 && !m_DirDepthQueue.empty()) m_DirDepthQueue.back() = level + 1;
@@ -898,21 +853,19 @@ int CFastNtfsRecovery::PreView(_FILE_NODE_* pNode, wchar_t* szTempPath, unsigned
     }
     const int capacity = pBuf ? std::max(nBufLen, 0) : 0;
     std::string name(pNode->szFileName, strnlen(pNode->szFileName, sizeof pNode->szFileName));
-    const std::string ext = LowerAscii(ExtensionOf(name.c_str()));
+    const std::string ext = LowerAscii(ExtensionOf(name, kMaxExtensionBytes));
     bool bFileMode = false;
     std::string tmpPath;
     CUniqueFd fd;
     if (!ext.empty() && IsPictureFileName(name.c_str()) && szTempPath) {
-        tmpPath = GetScanLogDir() + "tmp." + ext;
-        if (tmpPath.size() < 256) {
+        const int err = CreatePreviewTempFile(ext, fd, tmpPath);
+        if (err != ENAMETOOLONG) {
             bFileMode = true;
             std::wstring w = Utf8ToWide(tmpPath);
             std::wcscpy(szTempPath, w.c_str());
-            unlink(tmpPath.c_str());
-            fd.reset(open(tmpPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
-            if (!fd.valid()) {
+            if (err != 0) {
                 nBufLen = 0;
-                return errno ? errno : FR_FAILED;
+                return err;
             }
         }
     }
@@ -935,16 +888,10 @@ int CFastNtfsRecovery::PreView(_FILE_NODE_* pNode, wchar_t* szTempPath, unsigned
         const u64 wanted = bFileMode ? pNode->u64FileSize : std::min<u64>(pNode->u64FileSize, static_cast<u64>(capacity));
         if (wanted > 0) {
             u64 got = 0;
-            result = WalkNonResident(*pNode, wanted, [&](const unsigned char* p, u32 n) -> int {
-                if (bFileMode) {
-                    int w = WriteAll(fd.get(), p, n);
-                    if (w != 0) return w;
-                } else {
-                    std::memcpy(pBuf + got, p, n);
-                }
-                got += n;
-                return pFunc ? pFunc(pParam, static_cast<int>(got * 100 / wanted), 0) : 0;
-            });
+            result = CopyNonResident(*pNode, wanted, bFileMode ? fd.get() : -1, bFileMode ? nullptr : pBuf, got,
+                                     [&](u64 done) -> int {
+                                         return pFunc ? pFunc(pParam, static_cast<int>(done * 100 / wanted), 0) : 0;
+                                     });
             if (!bFileMode) delivered = got;
         }
     }
@@ -961,7 +908,7 @@ int CFastNtfsRecovery::PreView(_FILE_NODE_* pNode, wchar_t* szTempPath, unsigned
 
 int CFastNtfsRecovery::IsFileDataHealth(_FILE_NODE_* pNode, unsigned int /*uSectorsPerCluster*/) {
     if (!pNode) return 1;
-    const std::string ext = ExtensionOf(pNode->szFileName);
+    const std::string ext = ExtensionOf(pNode->szFileName, kMaxExtensionBytes);
     std::vector<unsigned char> res(static_cast<size_t>(m_nRecordSize));
     unsigned len = static_cast<unsigned>(res.size());
     int rc = GetAttr0x80Data(static_cast<long long>(pNode->u64RecordSector), res.data(), len);
@@ -978,7 +925,7 @@ int CFastNtfsRecovery::IsFileDataHealth(_FILE_NODE_* pNode, unsigned int /*uSect
     u32 bpc = pNode->nBytesPerCluster;
     if (bpc == 0 || bpc == kNoCluster) bpc = static_cast<u32>(m_nBytesPerSector * m_nSectorsPerCluster);
     const u64 sector = static_cast<u64>(runs[0].i64ClusterOffset) * bpc / static_cast<u64>(m_nBytesPerSector) +
-                       pNode->u64VolumeStartSector;
+                       pNode->u64VolumeStartSector * 512 / static_cast<u64>(m_nBytesPerSector);
     if (sector == 0) return 1;
     std::vector<unsigned char> sec(static_cast<size_t>(m_nBytesPerSector));
     unsigned got = 0;

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "core/DiskReader.h"
+#include "core/ExtentReader.h"
 #include "carving/FileTypeJudge.h"
 #include "core/IFileRecoveryParse.h"
 #include "ntfs/NtfsParse.h"
@@ -91,18 +92,19 @@ private:
                             std::vector<__RUNLIST__>& runs);
     int FindAttrRuns(const unsigned char* pRecord, u32 uType, u64 u64StartVcn, std::vector<__RUNLIST__>& runs,
                      bool bAnyVcn);
-    // Reads a file's unnamed data along its runs, handing each piece to sink.
-    // Returns 0, an error code, the sink's stop value, or 30 when the runs end
-    // before u64Wanted bytes.
-    template <typename Sink>
-    int WalkNonResident(const _FILE_NODE_& node, u64 u64Wanted, Sink&& sink);
-    int ReadClusters(i64 lcn, u64 u64ByteOffset, unsigned char* pBuf, u32 nBytes, u32 nBytesPerCluster,
-                     u64 u64VolumeStart);
+    // The extents of a file's unnamed data along its runs.
+    int GetNodeExtents(const _FILE_NODE_& node, std::vector<DataExtent>& extents);
+    // Copies the first u64Wanted bytes of that data to fd (when >= 0) or
+    // into pBuf. 0, an error code, the progress stop value, or 30 when the
+    // runs end first.
+    int CopyNonResident(const _FILE_NODE_& node, u64 u64Wanted, int fd, unsigned char* pBuf, u64& u64Delivered,
+                        const ExtentProgress& progress);
     int ChildrenDepth(const _FILE_NODE_& dir);
     void ReportRecovery(int nProgress, int nError, const wchar_t* szPath);
 
     int m_hDevice = -1;
-    u64 m_u64VolumeStartSector = 0;
+    u64 m_u64VolumeStartSector = 0;  // in volume sectors
+    u64 m_u64VolumeStart512 = 0;     // the same in 512-byte sectors, as nodes carry it
     u64 m_u64VolumeSectorCount = 0;
     u64 m_u64MftStartSector = 0;
     u64 m_u64MftMirrorSector = 0;  // record 0 of $MFTMirr, 0 when unknown

@@ -18,11 +18,11 @@ int CNtfsParse::FileRecordFixUp(unsigned char* record) const {
     // The update sequence number sits at offset 48, its array right after it:
     // one saved u16 for every 512-byte stride of the record. The stride is
     // 512 bytes whatever the sector size (a 4096-byte record has eight).
-    const u16 usn = NtfsLe16(record + 48);
+    const u16 usn = GetLe16(record + 48);
     const int strides = RecordSize() / 512;
     for (int i = 1; i <= strides; ++i) {
         const unsigned char* end = record + static_cast<size_t>(i) * 512 - 2;
-        if (NtfsLe16(end) != usn) return NTFS_FIXUP_TORN;
+        if (GetLe16(end) != usn) return NTFS_FIXUP_TORN;
     }
     for (int i = 1; i <= strides; ++i) {
         unsigned char* end = record + static_cast<size_t>(i) * 512 - 2;
@@ -35,11 +35,11 @@ int CNtfsParse::FileRecordFixUp(unsigned char* record) const {
 
 void CNtfsParse::GetRunList(const unsigned char* pAttr, size_t nAvail, std::vector<__RUNLIST__>& runs) const {
     if (!pAttr || nAvail < 34) return;
-    size_t len = NtfsLe32(pAttr + 4);
+    size_t len = GetLe32(pAttr + 4);
     // Only attributes shorter than one sector are decoded.
     if (len >= static_cast<size_t>(nBytesPerSector)) return;
     if (len > nAvail) len = nAvail;
-    size_t pos = NtfsLe16(pAttr + 32);
+    size_t pos = GetLe16(pAttr + 32);
     while (pos < len) {
         const unsigned h = pAttr[pos];
         if (h == 0) break;
@@ -66,10 +66,10 @@ void CNtfsParse::GetRunList(const unsigned char* pAttr, size_t nAvail, std::vect
 
 bool IsNtfsFileRecord(const unsigned char* sector, int recordSize) {
     if (!sector || recordSize <= 0) return false;
-    if (NtfsLe32(sector) != NTFS_FILE_SIGNATURE) return false;
-    if (NtfsLe32(sector + 24) > static_cast<u32>(recordSize)) return false;
-    if (NtfsLe32(sector + 28) != static_cast<u32>(recordSize)) return false;
-    return NtfsLe16(sector + 48) == NtfsLe16(sector + 510);
+    if (GetLe32(sector) != NTFS_FILE_SIGNATURE) return false;
+    if (GetLe32(sector + 24) > static_cast<u32>(recordSize)) return false;
+    if (GetLe32(sector + 28) != static_cast<u32>(recordSize)) return false;
+    return GetLe16(sector + 48) == GetLe16(sector + 510);
 }
 
 unsigned GetDefaultNtfsSectorPerCluster(unsigned long long totalSectors, unsigned bytesPerSector) {
@@ -148,11 +148,11 @@ void NtfsAppendExtentRuns(std::vector<__RUNLIST__>& runs, const std::vector<__RU
 
 bool NtfsReadRecordHeader(const unsigned char* record, size_t recordSize, NtfsRecordHeader& hdr) {
     if (!record || recordSize < 64) return false;
-    if (NtfsLe32(record) != NTFS_FILE_SIGNATURE) return false;
-    hdr.nFlags = NtfsLe16(record + 22);
-    hdr.nFirstAttr = NtfsLe16(record + 20);
-    hdr.nBytesInUse = NtfsLe32(record + 24);
-    hdr.nRecordNumber = NtfsLe32(record + 44);
+    if (GetLe32(record) != NTFS_FILE_SIGNATURE) return false;
+    hdr.nFlags = GetLe16(record + 22);
+    hdr.nFirstAttr = GetLe16(record + 20);
+    hdr.nBytesInUse = GetLe32(record + 24);
+    hdr.nRecordNumber = GetLe32(record + 44);
     if (hdr.nBytesInUse > recordSize) return false;
     if (hdr.nFirstAttr < 24 || hdr.nFirstAttr >= hdr.nBytesInUse) return false;
     return true;
@@ -165,9 +165,9 @@ bool CNtfsAttrWalk::Next(NtfsAttr& attr) {
     // A header needs its first 16 bytes (type, length, resident flag, name length).
     if (!m_pRecord || m_nOffset + 16 > m_nLimit) return false;
     const unsigned char* p = m_pRecord + m_nOffset;
-    const u32 type = NtfsLe32(p);
+    const u32 type = GetLe32(p);
     if (type == 0 || type >= 0xFDFDFDFDu) return false;
-    const u32 len = NtfsLe32(p + 4);
+    const u32 len = GetLe32(p + 4);
     if (len < 24 || len > m_nLimit - m_nOffset) return false;
     attr.p = p;
     attr.nType = type;
@@ -181,8 +181,8 @@ bool CNtfsAttrWalk::Next(NtfsAttr& attr) {
 
 bool NtfsResidentValue(const NtfsAttr& attr, const unsigned char** ppValue, u32* pLength) {
     if (attr.bNonResident || attr.nLength < 24) return false;
-    const u32 vlen = NtfsLe32(attr.p + 16);
-    const u32 voff = NtfsLe16(attr.p + 20);
+    const u32 vlen = GetLe32(attr.p + 16);
+    const u32 voff = GetLe16(attr.p + 20);
     if (voff > attr.nLength || vlen > attr.nLength - voff) return false;
     *ppValue = attr.p + voff;
     *pLength = vlen;
@@ -191,7 +191,7 @@ bool NtfsResidentValue(const NtfsAttr& attr, const unsigned char** ppValue, u32*
 
 bool NtfsNonResidentSize(const NtfsAttr& attr, u64* pSize) {
     if (!attr.bNonResident || attr.nLength < 56) return false;
-    *pSize = NtfsLe64(attr.p + 48);
+    *pSize = GetLe64(attr.p + 48);
     return true;
 }
 
@@ -200,9 +200,9 @@ std::string NtfsUtf16ToUtf8(const unsigned char* p, size_t units) {
     out.reserve(units);
     auto put = [&out](u32 c) { AppendUtf8(out, c == 0 ? '_' : c); };
     for (size_t i = 0; i < units; ++i) {
-        u32 c = NtfsLe16(p + 2 * i);
+        u32 c = GetLe16(p + 2 * i);
         if (c >= 0xD800 && c <= 0xDBFF && i + 1 < units) {
-            u32 lo = NtfsLe16(p + 2 * (i + 1));
+            u32 lo = GetLe16(p + 2 * (i + 1));
             if (lo >= 0xDC00 && lo <= 0xDFFF) {
                 put(0x10000 + ((c - 0xD800) << 10) + (lo - 0xDC00));
                 ++i;
@@ -222,11 +222,11 @@ bool NtfsParseFileName(const NtfsAttr& attr, NtfsFileName& out) {
     if (!NtfsResidentValue(attr, &v, &vlen) || vlen < 66) return false;
     const u32 units = v[64];
     if (66 + 2 * units > vlen) return false;
-    out.u64ParentRef = NtfsLe64(v);
-    out.u64CreateTime = NtfsLe64(v + 8);
-    out.u64ModifyTime = NtfsLe64(v + 16);
-    out.u64AccessTime = NtfsLe64(v + 32);
-    out.u64RealSize = NtfsLe64(v + 48);
+    out.u64ParentRef = GetLe64(v);
+    out.u64CreateTime = GetLe64(v + 8);
+    out.u64ModifyTime = GetLe64(v + 16);
+    out.u64AccessTime = GetLe64(v + 32);
+    out.u64RealSize = GetLe64(v + 48);
     out.nNamespace = v[65];
     out.strName = NtfsUtf16ToUtf8(v + 66, units);
     return true;
@@ -236,15 +236,15 @@ void NtfsParseAttrList(const unsigned char* p, size_t len, std::vector<NtfsAttrL
     size_t pos = 0;
     while (pos + 26 <= len) {
         const unsigned char* e = p + pos;
-        const u32 type = NtfsLe32(e);
+        const u32 type = GetLe32(e);
         if (type == 0 || type == NTFS_ATTR_END) break;
-        const u16 elen = NtfsLe16(e + 4);
+        const u16 elen = GetLe16(e + 4);
         if (elen < 26 || elen > len - pos) break;
         NtfsAttrListEntry ent;
         ent.nType = type;
         ent.nNameLength = e[6];
-        ent.u64StartVcn = NtfsLe64(e + 8);
-        ent.u64RecordNumber = NtfsLe64(e + 16) & 0x0000FFFFFFFFFFFFull;
+        ent.u64StartVcn = GetLe64(e + 8);
+        ent.u64RecordNumber = GetLe64(e + 16) & 0x0000FFFFFFFFFFFFull;
         out.push_back(ent);
         pos += elen;
     }
@@ -253,7 +253,7 @@ void NtfsParseAttrList(const unsigned char* p, size_t len, std::vector<NtfsAttrL
 bool NtfsParseRecord(const CNtfsParse& parser, unsigned char* record, NtfsRecordInfo& info) {
     info = NtfsRecordInfo();
     const size_t recSize = static_cast<size_t>(parser.RecordSize());
-    if (!record || NtfsLe32(record) != NTFS_FILE_SIGNATURE) return false;
+    if (!record || GetLe32(record) != NTFS_FILE_SIGNATURE) return false;
     if (parser.FileRecordFixUp(record) != 0) return false;
     if (!NtfsReadRecordHeader(record, recSize, info.hdr)) return false;
     CNtfsAttrWalk walk(record, info.hdr, info.hdr.nBytesInUse);
@@ -279,7 +279,7 @@ bool NtfsParseRecord(const CNtfsParse& parser, unsigned char* record, NtfsRecord
                 NtfsNonResidentSize(a, &info.u64DataSize);
                 // Runs of an extent that does not start at VCN 0 belong after
                 // the base extent; only the first extent is taken here.
-                if (NtfsLe64(a.p + 16) == 0) parser.GetRunList(a.p, a.nLength, info.dataRuns);
+                if (GetLe64(a.p + 16) == 0) parser.GetRunList(a.p, a.nLength, info.dataRuns);
             } else {
                 const unsigned char* v;
                 u32 vlen;

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "core/ByteOrder.h"
 #include "core/Records.h"
 
 // Attribute types the engines look at.
@@ -33,16 +34,6 @@ constexpr u32 NTFS_FILE_SIGNATURE = 0x454C4946;  // "FILE"
 // FileRecordFixUp results besides 0.
 constexpr int NTFS_FIXUP_EMPTY = -1;  // null buffer or first byte 0
 constexpr int NTFS_FIXUP_TORN = -2;   // a sector end does not carry the update sequence number
-
-// Little-endian readers over raw bytes (no alignment assumed).
-inline u16 NtfsLe16(const unsigned char* p) { return static_cast<u16>(p[0] | (p[1] << 8)); }
-inline u32 NtfsLe32(const unsigned char* p) {
-    return static_cast<u32>(p[0]) | (static_cast<u32>(p[1]) << 8) | (static_cast<u32>(p[2]) << 16) |
-           (static_cast<u32>(p[3]) << 24);
-}
-inline u64 NtfsLe64(const unsigned char* p) {
-    return static_cast<u64>(NtfsLe32(p)) | (static_cast<u64>(NtfsLe32(p + 4)) << 32);
-}
 
 class CNtfsParse {
 public:

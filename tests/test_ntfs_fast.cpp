@@ -644,7 +644,7 @@ size_t FileNameValueAt(const std::string& image, u64 sector) {
     CNtfsAttrWalk w(rec.data(), h, h.nBytesInUse);
     NtfsAttr a;
     while (w.Next(a))
-        if (a.nType == 0x30) return sector * 512 + static_cast<size_t>(a.p - rec.data()) + NtfsLe16(a.p + 20);
+        if (a.nType == 0x30) return sector * 512 + static_cast<size_t>(a.p - rec.data()) + GetLe16(a.p + 20);
     return 0;
 }
 }  // namespace

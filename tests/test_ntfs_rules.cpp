@@ -132,8 +132,8 @@ TEST(NtfsFixUp, RestoresSectorEnds) {
     CNtfsParse p;
     auto r = MakeRecord(0x0007, 0xAABB, 0xCCDD);
     EXPECT_EQ(p.FileRecordFixUp(r.data()), 0);
-    EXPECT_EQ(NtfsLe16(r.data() + 510), 0xAABB);
-    EXPECT_EQ(NtfsLe16(r.data() + 1022), 0xCCDD);
+    EXPECT_EQ(GetLe16(r.data() + 510), 0xAABB);
+    EXPECT_EQ(GetLe16(r.data() + 1022), 0xCCDD);
 }
 
 TEST(NtfsFixUp, TornRecordIsRefusedAndLeftUnchanged) {
@@ -169,7 +169,7 @@ TEST(NtfsFixUp, FourKSectorRecordHasEightStrides) {
     Put16(torn, 2046, 4);
     EXPECT_EQ(p.FileRecordFixUp(torn.data()), NTFS_FIXUP_TORN);
     EXPECT_EQ(p.FileRecordFixUp(r.data()), 0);
-    for (int i = 0; i < 8; ++i) EXPECT_EQ(NtfsLe16(r.data() + 512 * (i + 1) - 2), 0x1200 + i);
+    for (int i = 0; i < 8; ++i) EXPECT_EQ(GetLe16(r.data() + 512 * (i + 1) - 2), 0x1200 + i);
     EXPECT_EQ(p.Init(0), 0);
     EXPECT_EQ(p.nBytesPerSector, 512);
     EXPECT_EQ(p.Init(3), FR_INVALID);
