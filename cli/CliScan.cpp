@@ -15,8 +15,9 @@
 #include "carving/CarveDriver.h"
 #include "carving/FileTypeRecovery.h"
 #include "core/Categories.h"
-#include "core/FileRecoveryFactory.h"
+#include "carving/FileRecoveryFactory.h"
 #include "core/Platform.h"
+#include "core/FileOutput.h"
 #include "core/TextHelpers.h"
 #include "results/LogFileManager.h"
 

@@ -7,7 +7,7 @@
 #include <memory>
 
 #include "core/FastExtRecovery.h"
-#include "core/FileRecoveryFactory.h"
+#include "carving/FileRecoveryFactory.h"
 #include "core/Platform.h"
 #include "core/TextHelpers.h"
 #include "fat/FastFatRecovery.h"

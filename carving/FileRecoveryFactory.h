@@ -3,7 +3,7 @@
 // and the file system call for.
 #pragma once
 
-#include "IFileRecoveryParse.h"
+#include "core/IFileRecoveryParse.h"
 
 class CFileRecoveryFactory {
 public:

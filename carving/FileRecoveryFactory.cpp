@@ -1,14 +1,14 @@
-#include "FileRecoveryFactory.h"
+#include "carving/FileRecoveryFactory.h"
 
 #include <cerrno>
 #include <unistd.h>
 #include <vector>
 
-#include "BootSector.h"
-#include "DiskReader.h"
-#include "FastExtRecovery.h"
-#include "Platform.h"
-#include "TextHelpers.h"
+#include "core/BootSector.h"
+#include "core/DiskReader.h"
+#include "core/FastExtRecovery.h"
+#include "core/Platform.h"
+#include "core/TextHelpers.h"
 #include "fat/FastFatRecovery.h"
 #include "ntfs/FastNtfsRecovery.h"
 
