@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "core/Categories.h"
@@ -339,7 +340,14 @@ TEST(FileOutput, OutputPathsStayInsideAndNeverGetCut) {
     EXPECT_EQ(path, d / ".._evil.jpg");
     CUniqueFd fd;
     ASSERT_EQ(CreateOutputFile(path, fd), 0);
-    EXPECT_EQ(CreateOutputFile(path, fd), EEXIST);  // never opened twice
+    const OutputTimes times{1262304000, 1262390400};  // 2010-01-01 and the day after
+    ASSERT_EQ(ApplyOutputTimes(fd.get(), &times), 0);
+    struct stat st;
+    ASSERT_EQ(stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mtime, 1262304000);
+    EXPECT_EQ(st.st_atime, 1262390400);
+    CUniqueFd again;
+    EXPECT_EQ(CreateOutputFile(path, again), EEXIST);  // never opened twice
     ASSERT_EQ(MakeOutputPath(d.path(), "../evil.jpg", path), 0);
     EXPECT_EQ(path, d / ".._evil(1).jpg");
     // A 255-byte name keeps its number and extension by giving up stem bytes.
