@@ -15,18 +15,21 @@ int CNtfsParse::Init(int bytesPerSector) {
 
 int CNtfsParse::FileRecordFixUp(unsigned char* record) const {
     if (!record || record[0] == 0) return NTFS_FIXUP_EMPTY;
-    // The update sequence number sits at offset 48, its array right after it:
-    // one saved u16 for every 512-byte stride of the record. The stride is
-    // 512 bytes whatever the sector size (a 4096-byte record has eight).
-    const u16 usn = GetLe16(record + 48);
+    // The header says where the update sequence lies (offset 48 on NTFS 3.1,
+    // 42 on NTFS 3.0): its number, then one saved u16 for every 512-byte
+    // stride of the record. The stride is 512 bytes whatever the sector size
+    // (a 4096-byte record has eight). The array must lie in the first stride.
     const int strides = RecordSize() / 512;
+    const size_t usa = NtfsUpdateSequenceOffset(record);
+    if (usa == 0 || usa + 2 + 2 * static_cast<size_t>(strides) > 510) return NTFS_FIXUP_TORN;
+    const u16 usn = GetLe16(record + usa);
     for (int i = 1; i <= strides; ++i) {
         const unsigned char* end = record + static_cast<size_t>(i) * 512 - 2;
         if (GetLe16(end) != usn) return NTFS_FIXUP_TORN;
     }
     for (int i = 1; i <= strides; ++i) {
         unsigned char* end = record + static_cast<size_t>(i) * 512 - 2;
-        const unsigned char* saved = record + 50 + 2 * (i - 1);
+        const unsigned char* saved = record + usa + 2 * static_cast<size_t>(i);
         end[0] = saved[0];
         end[1] = saved[1];
     }
@@ -35,9 +38,9 @@ int CNtfsParse::FileRecordFixUp(unsigned char* record) const {
 
 void CNtfsParse::GetRunList(const unsigned char* pAttr, size_t nAvail, std::vector<__RUNLIST__>& runs) const {
     if (!pAttr || nAvail < 34) return;
+    // Any attribute that lies inside its record is decoded, however long
+    // (a heavily fragmented file has a run list of hundreds of bytes).
     size_t len = GetLe32(pAttr + 4);
-    // Only attributes shorter than one sector are decoded.
-    if (len >= static_cast<size_t>(nBytesPerSector)) return;
     if (len > nAvail) len = nAvail;
     size_t pos = GetLe16(pAttr + 32);
     while (pos < len) {
@@ -69,7 +72,15 @@ bool IsNtfsFileRecord(const unsigned char* sector, int recordSize) {
     if (GetLe32(sector) != NTFS_FILE_SIGNATURE) return false;
     if (GetLe32(sector + 24) > static_cast<u32>(recordSize)) return false;
     if (GetLe32(sector + 28) != static_cast<u32>(recordSize)) return false;
-    return GetLe16(sector + 48) == GetLe16(sector + 510);
+    const size_t usa = NtfsUpdateSequenceOffset(sector);
+    return usa != 0 && GetLe16(sector + usa) == GetLe16(sector + 510);
+}
+
+size_t NtfsUpdateSequenceOffset(const unsigned char* record) {
+    const size_t usa = GetLe16(record + 4);
+    // Inside the first 512 bytes, after the fixed header fields, even.
+    if (usa < 40 || usa > 508 || (usa & 1) != 0) return 0;
+    return usa;
 }
 
 unsigned GetDefaultNtfsSectorPerCluster(unsigned long long totalSectors, unsigned bytesPerSector) {

@@ -57,8 +57,8 @@ public:
 
     // Decodes the run list of a non-resident attribute and appends the runs.
     // nAvail is the number of bytes readable from pAttr onwards (the rest of
-    // the record); nothing past the attribute's declared length, past nAvail
-    // or past one sector is read.
+    // the record); nothing past the attribute's declared length or past
+    // nAvail is read.
     void GetRunList(const unsigned char* pAttr, size_t nAvail, std::vector<__RUNLIST__>& runs) const;
 
     int nRecordSectors = 2;
@@ -69,6 +69,9 @@ public:
 // bytes: "FILE", bytes in use at most the record size, bytes allocated equal
 // to it, and the update sequence number at the end of the first sector.
 bool IsNtfsFileRecord(const unsigned char* sector, int recordSize);
+// Offset of the update sequence number (header offset 4), or 0 when it does
+// not lie inside the first 512 bytes. The buffer must hold 512 bytes.
+size_t NtfsUpdateSequenceOffset(const unsigned char* record);
 
 // Cluster size in sectors to assume for a volume without a boot sector.
 unsigned GetDefaultNtfsSectorPerCluster(unsigned long long totalSectors, unsigned bytesPerSector);

@@ -99,10 +99,13 @@ TEST(NtfsRunList, OversizeFieldEndsTheList) {
     EXPECT_EQ(runs.size(), 1u);
 }
 
-TEST(NtfsRunList, AttributeOfOneSectorOrMoreIsNotDecoded) {
-    auto attr = NonResidentAttr({0x21, 0x18, 0x34, 0x56}, 600);
-    EXPECT_TRUE(Decode(attr).empty());
-    EXPECT_EQ(Decode(attr, 1024).size(), 1u);
+TEST(NtfsRunList, RunListLongerThanASectorIsDecoded) {
+    // A heavily fragmented file: 109 runs fill a 512-byte attribute and more.
+    std::vector<unsigned char> bytes;
+    for (int i = 0; i < 109; ++i) bytes.insert(bytes.end(), {0x31, 0x02, 0x10, 0x00, 0x00});
+    auto runs = Decode(NonResidentAttr(bytes));
+    ASSERT_EQ(runs.size(), 109u);
+    EXPECT_EQ(runs[108].i64ClusterOffset, 0x10);
 }
 
 TEST(NtfsRunList, NeverReadsPastTheAttribute) {
@@ -145,6 +148,28 @@ TEST(NtfsFixUp, TornRecordIsRefusedAndLeftUnchanged) {
     EXPECT_EQ(r, before);
 }
 
+TEST(NtfsFixUp, UpdateSequenceIsWhereTheHeaderSays) {
+    // NTFS 3.0 keeps the update sequence at 42; the number at 48 is then
+    // ordinary header data and must not be taken for it.
+    CNtfsParse p;
+    auto r = MakeRecord(0x0007, 0, 0);
+    Put16(r, 4, 42);
+    Put16(r, 42, 0x0009);
+    Put16(r, 44, 0xAABB);
+    Put16(r, 46, 0xCCDD);
+    Put16(r, 510, 0x0009);
+    Put16(r, 1022, 0x0009);
+    EXPECT_TRUE(IsNtfsFileRecord(r.data(), 1024));
+    ASSERT_EQ(p.FileRecordFixUp(r.data()), 0);
+    EXPECT_EQ(NtfsLe16(r.data() + 510), 0xAABB);
+    EXPECT_EQ(NtfsLe16(r.data() + 1022), 0xCCDD);
+    // An offset outside the first sector is refused.
+    auto bad = MakeRecord(0x0007, 0, 0);
+    Put16(bad, 4, 600);
+    EXPECT_FALSE(IsNtfsFileRecord(bad.data(), 1024));
+    EXPECT_EQ(p.FileRecordFixUp(bad.data()), NTFS_FIXUP_TORN);
+}
+
 TEST(NtfsFixUp, EmptyBufferIsRefused) {
     CNtfsParse p;
     std::vector<unsigned char> z(1024, 0);
@@ -160,6 +185,7 @@ TEST(NtfsFixUp, FourKSectorRecordHasEightStrides) {
     EXPECT_EQ(p.RecordSize(), 4096);
     std::vector<unsigned char> r(4096, 0);
     Put32(r, 0, NTFS_FILE_SIGNATURE);
+    Put16(r, 4, 48);
     Put16(r, 48, 3);
     for (int i = 0; i < 8; ++i) {
         Put16(r, 50 + 2 * i, static_cast<u16>(0x1200 + i));
