@@ -4,7 +4,11 @@
 #include <sys/stat.h>
 #include <sys/xattr.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include "core/Platform.h"
+#include "ntfs/ProfessionalNtfsRecovery.h"
 #include "results/LogFileManager.h"
 
 namespace testkit {
@@ -35,6 +39,36 @@ ScopedDataDir::~ScopedDataDir() {
         unsetenv("FOTORETTA_DATA_DIR");
     ResetDataDirCache();
     CLogFileManager::ResetInstance();
+}
+
+long NtfsDeepSweep(CProfessionalNtfsRecovery& engine, const std::string& image, bool bDescending) {
+    const int fd = open(image.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return -1;
+    const off_t size = lseek(fd, 0, SEEK_END);
+    if (engine.InitProfessionalScan(nullptr) != 0) {
+        close(fd);
+        return -1;
+    }
+    constexpr size_t kWindow = 1 << 20;
+    std::vector<unsigned char> buf(kWindow);
+    const uint64_t windows = (static_cast<uint64_t>(size) + kWindow - 1) / kWindow;
+    long found = 0;
+    for (uint64_t k = 0; k < windows; ++k) {
+        const uint64_t w = bDescending ? windows - 1 - k : k;
+        const ssize_t got = pread(fd, buf.data(), kWindow, static_cast<off_t>(w * kWindow));
+        if (got <= 0) break;
+        const size_t sectors = static_cast<size_t>(got) / 512;
+        for (size_t j = 0; j < sectors; ++j) {
+            const size_t i = bDescending ? sectors - 1 - j : j;
+            const unsigned char* p = buf.data() + i * 512;
+            if (!IsNtfsFileRecord(p, 1024)) continue;
+            ++found;
+            engine.ParseNtfsFileRecord(p, static_cast<size_t>(got) - i * 512, w * (kWindow / 512) + i);
+        }
+    }
+    close(fd);
+    engine.ParseProfessionalRecordVec();
+    return found;
 }
 
 namespace {

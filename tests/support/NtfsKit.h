@@ -10,6 +10,8 @@
 #include "core/IFileRecoveryParse.h"
 #include "support/TestKit.h"
 
+class CProfessionalNtfsRecovery;
+
 namespace testkit {
 
 // The MFT record number of a file on an ntfs-3g mount (its inode number).
@@ -29,6 +31,12 @@ private:
     std::string m_old;
     bool m_hadOld;
 };
+
+// The deep scan's sweep in small: starts a scan on the engine, hands it
+// every sector of the image (in ascending or descending order) that passes
+// IsNtfsFileRecord, then runs its folder pass. Returns the number of
+// candidate records, or -1 when the image cannot be read.
+long NtfsDeepSweep(CProfessionalNtfsRecovery& engine, const std::string& image, bool bDescending = false);
 
 // Every node of an engine's result tree by path ("dir/sub/name"); the
 // depth argument is the browsing key of each level.

@@ -1,0 +1,846 @@
+#include "ntfs/ProfessionalNtfsRecovery.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <cwchar>
+#include <fcntl.h>
+#include <strings.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <unordered_set>
+
+#include "core/BootSector.h"
+#include "core/Categories.h"
+#include "core/Platform.h"
+#include "core/TextHelpers.h"
+#include "results/ScanResultFileManager.h"
+
+namespace {
+
+constexpr int kTransferBytes = 65536;
+constexpr int kAttrAbsent = -100;
+// A lost folder made for a parent whose record now holds another folder
+// (sequence numbers differ) gets this bit in its identifier, so that its
+// files never mix with the new folder's. Record numbers stay below it.
+constexpr u32 kLostIdBit = 0x80000000u;
+constexpr u64 kRefRecordMask = 0x0000FFFFFFFFFFFFull;
+constexpr u64 kExtendRecord = 11;
+constexpr u64 kNoMapping = UINT64_MAX;  // key of the MFT of records that fit no MFT at all
+
+u64 RefRecord(u64 ref) { return ref & kRefRecordMask; }
+u16 RefSequence(u64 ref) { return static_cast<u16>(ref >> 48); }
+
+bool NameIs(const NtfsRecordInfo& info, const char* name) {
+    return info.bHasName && strcasecmp(info.strName.c_str(), name) == 0;
+}
+
+// Cluster size in sectors that a record's first data attribute implies:
+// allocated size / 512 / clusters in its runs. 0 when it tells nothing.
+u32 ClusterSizeFromRecord(const CNtfsParse& parse, const unsigned char* rec, const NtfsRecordHeader& hdr) {
+    CNtfsAttrWalk walk(rec, hdr, hdr.nBytesInUse);
+    NtfsAttr a;
+    while (walk.Next(a)) {
+        if (a.nType == NTFS_ATTR_ATTRIBUTE_LIST) return 0;
+        if (a.nType != NTFS_ATTR_DATA) continue;
+        if (!a.bNonResident || NtfsLe64(a.p + 16) != 0) return 0;
+        std::vector<__RUNLIST__> runs;
+        parse.GetRunList(a.p, a.nLength, runs);
+        u64 clusters = 0;
+        for (const auto& r : runs) clusters += r.u64ClusterCount;
+        const u64 alloc = NtfsLe64(a.p + 40);
+        if (clusters == 0 || clusters > (1ull << 40) || alloc % (clusters * 512) != 0) return 0;
+        const u64 spc = alloc / 512 / clusters;
+        if (spc == 0 || spc > 4096 || (spc & (spc - 1)) != 0) return 0;
+        return static_cast<u32>(spc);
+    }
+    return 0;
+}
+
+std::string LowerExtension(const char* name) {
+    const char* dot = strrchr(name, '.');
+    if (!dot || !dot[1] || strlen(dot + 1) > 16) return std::string();
+    std::string ext(dot + 1);
+    for (char& c : ext)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    return ext;
+}
+
+bool PathExists(const std::string& path) {
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0;
+}
+
+// "name", else "name (1).ext", "name (2).ext" ... in dir.
+std::string UniqueChildPath(const std::string& dir, const std::string& name) {
+    std::string path = dir + "/" + name;
+    if (!PathExists(path)) return path;
+    const size_t dot = name.rfind('.');
+    const std::string stem = dot != std::string::npos && dot > 0 ? name.substr(0, dot) : name;
+    const std::string ext = dot != std::string::npos && dot > 0 ? name.substr(dot) : std::string();
+    for (int i = 1; i < 100000; ++i) {
+        path = dir + "/" + stem + " (" + std::to_string(i) + ")" + ext;
+        if (!PathExists(path)) return path;
+    }
+    return dir + "/" + name;
+}
+
+}  // namespace
+
+CProfessionalNtfsRecovery::CProfessionalNtfsRecovery() { m_Parse.Init(kSectorBytes); }
+
+CProfessionalNtfsRecovery::~CProfessionalNtfsRecovery() = default;
+
+// ------------------------------------------------------------------ init
+
+int CProfessionalNtfsRecovery::Init(int nDiskNumber, long long u64StartSector, long long u64SectorCount,
+                                    wchar_t wcDriveLetter) {
+    if (u64StartSector < 0 || u64SectorCount <= 0) return FR_INVALID;
+    m_nDiskNumber = nDiskNumber;
+    m_wcDriveLetter = wcDriveLetter;
+    return OpenAndLearnBootSector(GetDiskDevicePath(nDiskNumber), static_cast<u64>(u64StartSector),
+                                  static_cast<u64>(u64SectorCount));
+}
+
+int CProfessionalNtfsRecovery::Init(wchar_t* szPath, wchar_t wcDriveLetter) {
+    if (!szPath) return FR_INVALID;
+    const std::string path = WideToUtf8(szPath);
+    CUniqueFd fd(OpenDeviceReadOnly(path.c_str()));
+    if (!fd.valid()) return errno ? errno : ENOENT;
+    const long long size = rsb_getDeviceSize(fd.get());
+    if (size < 0) return errno ? errno : FR_FAILED;
+    m_wcDriveLetter = wcDriveLetter;
+    return OpenAndLearnBootSector(path, 0, static_cast<u64>(size) / kSectorBytes);
+}
+
+int CProfessionalNtfsRecovery::OpenAndLearnBootSector(const std::string& path, u64 u64Start, u64 u64Count) {
+    m_u64VolumeStartSector = u64Start;
+    m_u64VolumeSectorCount = u64Count;
+    m_nSectorsPerCluster = static_cast<int>(GetDefaultNtfsSectorPerCluster(u64Count, kSectorBytes));
+    m_vecMfts.clear();
+    m_mapMftRunList.clear();
+    m_mapGuesses.clear();
+    if (path.empty()) return ENOENT;
+    int rc = m_DiskReader.Init(path.c_str(), u64Start + u64Count);
+    if (rc != 0) return rc;
+    unsigned char boot[4096];
+    unsigned got = 0;
+    errno = 0;
+    rc = m_DiskReader.ReadData(boot, 8, static_cast<long long>(u64Start), kSectorBytes, &got);
+    if (rc != 0) return errno ? errno : rc;
+    if (!IsNtfs(boot)) return 0;
+    const unsigned bps = NtfsLe16(boot + 11);
+    const unsigned spc = boot[13];
+    if ((bps != 0 && bps != 512) || spc == 0 || spc > 128 || (spc & (spc - 1)) != 0) return 0;
+    const u64 mftLcn = NtfsLe64(boot + 48);
+    if (mftLcn >= u64Count / spc) return 0;
+    const u64 key = u64Start + mftLcn * spc;
+    unsigned char rec[kRecordBytes];
+    NtfsRecordInfo info;
+    if (ReadRecord(key, rec) != 0 || !NtfsParseRecord(m_Parse, rec, info) || info.dataRuns.empty() ||
+        info.dataRuns[0].i64ClusterOffset != static_cast<i64>(mftLcn))
+        return 0;
+    MftInfo m;
+    m.u64Key = key;
+    m.u64VolumeStartSector = u64Start;
+    m.nSectorsPerCluster = spc;
+    m.runs = info.dataRuns;
+    m_mapMftRunList[key] = static_cast<u32>(m_vecMfts.size());
+    m_vecMfts.push_back(std::move(m));
+    return 0;
+}
+
+int CProfessionalNtfsRecovery::InitCallBack(ScanProgressFunc pScanFunc, RecoveryProgressFunc pRecoveryFunc,
+                                            void* pParam, int nPercent) {
+    m_pScanFunc = pScanFunc;
+    m_pRecoveryFunc = pRecoveryFunc;
+    m_pParam = pParam;
+    m_nPercent = nPercent;
+    return 0;
+}
+
+int CProfessionalNtfsRecovery::InitProfessionalScan(wchar_t* szLogName) {
+    m_vecSpecialDirs.clear();
+    m_mapDirs.clear();
+    m_mapNoted.clear();
+    m_vecDeferred.clear();
+    m_mapGuesses.clear();
+    m_u64DirReads = 0;
+    m_pStore = std::make_unique<CScanResultFileManager>();
+    if (m_pSearchFunc) m_pStore->InitSearchCallBack(m_pSearchFunc, m_pSearchParam);
+    if (szLogName && szLogName[0]) return m_pStore->Init(szLogName);
+    SYSTEMTIME t;
+    rsb_getLocalTime(&t);
+    wchar_t name[128];
+    swprintf(name, 128, L"Pro_Ntfs_%lld_%d%d%d%d%2d", static_cast<long long>(m_u64VolumeStartSector), t.wYear,
+             t.wMonth, t.wDay, t.wHour, t.wMinute);
+    int rc = m_pStore->Init(name);
+    if (rc == 0 && m_pStore->GetNodeCount() != 0) {
+        // A log of the same name (an earlier scan in the same minute) would
+        // have the new nodes appended after its own: start it afresh.
+        const std::string files[] = {m_pStore->GetNodeFilePath(), m_pStore->GetRelationFilePath(),
+                                     m_pStore->GetDirInfoFilePath()};
+        m_pStore.reset();
+        for (const auto& f : files) unlink(f.c_str());
+        m_pStore = std::make_unique<CScanResultFileManager>();
+        if (m_pSearchFunc) m_pStore->InitSearchCallBack(m_pSearchFunc, m_pSearchParam);
+        rc = m_pStore->Init(name);
+    }
+    return rc;
+}
+
+// ------------------------------------------------------------ MFT matching
+
+int CProfessionalNtfsRecovery::ReadRecord(u64 u64Sector, unsigned char* pBuf) {
+    unsigned got = 0;
+    if (u64Sector > static_cast<u64>(INT64_MAX)) return FR_INVALID;
+    int rc = m_DiskReader.ReadData(pBuf, kRecordSectors, static_cast<long long>(u64Sector), kSectorBytes, &got);
+    if (rc != 0) return rc;
+    return got < static_cast<unsigned>(kRecordSectors) ? FR_SHORT_READ : 0;
+}
+
+int CProfessionalNtfsRecovery::RegisterMft(u64 u64Sector, const NtfsRecordInfo& info, const unsigned char* pRecord) {
+    if (info.dataRuns.empty() || info.dataRuns[0].i64ClusterOffset <= 0) return 0;
+    u32 spc = ClusterSizeFromRecord(m_Parse, pRecord, info.hdr);
+    if (spc == 0) spc = static_cast<u32>(m_nSectorsPerCluster);
+    const u64 mftLcn = static_cast<u64>(info.dataRuns[0].i64ClusterOffset);
+    if (mftLcn > UINT64_MAX / spc) return 0;
+    u64 key = u64Sector;
+    std::vector<__RUNLIST__> runs = info.dataRuns;
+
+    // $MFTMirr holds a copy of this record. Record 1 names the mirror's
+    // place: if this copy sits where the mirror would be and an "$MFT"
+    // record sits where the MFT would then be, this is the mirror, and the
+    // MFT it describes is the one to register.
+    unsigned char rec[kRecordBytes];
+    NtfsRecordInfo mirr;
+    if (ReadRecord(u64Sector + kRecordSectors, rec) == 0 && NtfsParseRecord(m_Parse, rec, mirr) &&
+        mirr.hdr.nRecordNumber == 1 && NameIs(mirr, "$MFTMirr") && !mirr.dataRuns.empty() &&
+        mirr.dataRuns[0].i64ClusterOffset > 0) {
+        const u64 mirrLcn = static_cast<u64>(mirr.dataRuns[0].i64ClusterOffset);
+        if (mirrLcn != mftLcn && mirrLcn <= UINT64_MAX / spc && u64Sector >= mirrLcn * spc) {
+            const u64 real = u64Sector - mirrLcn * spc + mftLcn * spc;
+            NtfsRecordInfo other;
+            if (ReadRecord(real, rec) == 0 && NtfsParseRecord(m_Parse, rec, other) && other.hdr.nRecordNumber == 0 &&
+                NameIs(other, "$MFT") && !other.dataRuns.empty() &&
+                other.dataRuns[0].i64ClusterOffset == static_cast<i64>(mftLcn)) {
+                key = real;
+                runs = other.dataRuns;
+            }
+        }
+    }
+    if (key < mftLcn * spc) return 0;  // the volume would start before the disk
+    MftInfo m;
+    m.u64Key = key;
+    m.u64VolumeStartSector = key - mftLcn * spc;
+    m.nSectorsPerCluster = spc;
+    m.runs = std::move(runs);
+    auto it = m_mapMftRunList.find(key);
+    if (it != m_mapMftRunList.end()) {
+        m_vecMfts[it->second] = std::move(m);
+    } else {
+        m_mapMftRunList[key] = static_cast<u32>(m_vecMfts.size());
+        m_vecMfts.push_back(std::move(m));
+    }
+    return 0;
+}
+
+bool CProfessionalNtfsRecovery::MftRecordSector(u32 nMft, u32 uRecord, u64& u64Sector) const {
+    const MftInfo& m = m_vecMfts[nMft];
+    if (m.bGuess) {
+        if (m.u64Key == kNoMapping) return false;
+        u64Sector = m.u64Key + static_cast<u64>(uRecord) * kRecordSectors;
+        return u64Sector >= m.u64Key;
+    }
+    return NtfsRecordToSector(uRecord, m.runs, m.nSectorsPerCluster, kRecordSectors, m.u64VolumeStartSector,
+                              &u64Sector);
+}
+
+int CProfessionalNtfsRecovery::MatchMft(u32 uRecord, u64 u64Sector) const {
+    // The MFT whose mapping puts this record number exactly here. When
+    // several do, the one whose volume starts at or before the record and
+    // nearest to it.
+    int best = -1;
+    for (const auto& [key, idx] : m_mapMftRunList) {
+        u64 s;
+        if (!MftRecordSector(idx, uRecord, s) || s != u64Sector) continue;
+        const u64 vs = m_vecMfts[idx].u64VolumeStartSector;
+        if (best < 0) {
+            best = static_cast<int>(idx);
+            continue;
+        }
+        const u64 bvs = m_vecMfts[static_cast<u32>(best)].u64VolumeStartSector;
+        const bool ok = vs <= u64Sector, bok = bvs <= u64Sector;
+        if ((ok && !bok) || (ok == bok && ok && vs > bvs)) best = static_cast<int>(idx);
+    }
+    return best;
+}
+
+u32 CProfessionalNtfsRecovery::GuessMft(u32 uRecord, u64 u64Sector) {
+    // No MFT known for it: take its MFT to be contiguous, with record 0
+    // where the record number puts it.
+    const u64 t = static_cast<u64>(uRecord) * kRecordSectors;
+    const u64 key = u64Sector >= t ? u64Sector - t : kNoMapping;
+    auto it = m_mapGuesses.find(key);
+    if (it != m_mapGuesses.end()) return it->second;
+    MftInfo m;
+    m.u64Key = key;
+    m.u64VolumeStartSector = m_u64VolumeStartSector;
+    m.bGuess = true;
+    const u32 idx = static_cast<u32>(m_vecMfts.size());
+    m_vecMfts.push_back(std::move(m));
+    m_mapGuesses[key] = idx;
+    return idx;
+}
+
+// ---------------------------------------------------------------- records
+
+int CProfessionalNtfsRecovery::ParseNtfsFileRecord(const unsigned char* pRecord, unsigned long long u64Sector) {
+    return ParseNtfsFileRecord(pRecord, kRecordBytes, u64Sector);
+}
+
+int CProfessionalNtfsRecovery::ParseNtfsFileRecord(const unsigned char* pRecord, size_t nAvail,
+                                                   unsigned long long u64Sector) {
+    if (!m_pStore || !pRecord) return FR_INVALID;
+    unsigned char rec[kRecordBytes];
+    if (nAvail >= static_cast<size_t>(kRecordBytes)) {
+        std::memcpy(rec, pRecord, kRecordBytes);
+    } else {
+        int rc = ReadRecord(u64Sector, rec);
+        if (rc != 0) return rc;
+    }
+    if (NtfsLe32(rec) != NTFS_FILE_SIGNATURE) return -1;
+    if (NtfsLe16(rec + 22) & NTFS_RECORD_IS_DIR) return 0;
+    NtfsRecordInfo info;
+    if (!NtfsParseRecord(m_Parse, rec, info)) return FR_INVALID;  // torn or malformed
+    const u32 n = info.hdr.nRecordNumber;
+    if (n == 0) return NameIs(info, "$MFT") ? RegisterMft(u64Sector, info, rec) : 0;
+    if (n < NTFS_FIRST_USER_RECORD || n >= kLostIdBit || !info.bHasName) return 0;
+    // The file system's own files below $Extend ($Quota, $ObjId, ...).
+    if (RefRecord(info.firstName.u64ParentRef) == kExtendRecord) return 0;
+    const int mft = MatchMft(n, u64Sector);
+    if (mft < 0) {
+        // Its MFT may still turn up later in the sweep.
+        m_vecDeferred.push_back(u64Sector);
+        return 0;
+    }
+    return PlaceFile(info, rec, u64Sector, static_cast<u32>(mft));
+}
+
+int CProfessionalNtfsRecovery::PlaceFile(const NtfsRecordInfo& info, const unsigned char* pRecord, u64 u64Sector,
+                                         u32 nMft) {
+    const u32 learnt = ClusterSizeFromRecord(m_Parse, pRecord, info.hdr);
+    if (learnt) m_nSectorsPerCluster = static_cast<int>(learnt);
+    MftInfo& m = m_vecMfts[nMft];
+    u32 spc = m.nSectorsPerCluster;
+    if (m.bGuess && learnt) spc = m.nSectorsPerCluster = learnt;
+    if (spc == 0) spc = static_cast<u32>(m_nSectorsPerCluster);
+
+    _FILE_NODE_ node;
+    std::memset(&node, 0, sizeof node);
+    node.wcDriveLetter = static_cast<u32>(m_wcDriveLetter);
+    node.nEngineType = ENGINE_DEEP_NTFS;
+    node.bIsHealth = 1;
+    node.uClusterNO = info.hdr.nRecordNumber;
+    node.nBytesPerCluster = kSectorBytes * spc;
+    node.u64CreateTime = info.firstName.u64CreateTime;
+    node.u64AccessTime = info.firstName.u64AccessTime;
+    node.u64ModifyTime = info.firstName.u64ModifyTime;
+    node.u64FileSize = info.bHasData ? info.u64DataSize : info.firstName.u64RealSize;
+    node.u64RecordSector = u64Sector;
+    node.u64VolumeStartSector = m.u64VolumeStartSector;
+    CopyNodeName(node.szFileName, sizeof node.szFileName, info.strName);
+
+    u32 keyId = NTFS_ROOT_RECORD, depth = 0;
+    if (RefRecord(info.firstName.u64ParentRef) != info.hdr.nRecordNumber)
+        ResolveParent(nMft, info.firstName.u64ParentRef, keyId, depth);
+    node.bIsHealth = static_cast<u32>(IsFileDataHealth(&node, spc));
+    return StoreNode(node, keyId, depth, nullptr);
+}
+
+int CProfessionalNtfsRecovery::StoreNode(_FILE_NODE_& node, u32 uParent, u32 nDepth, const char* szDirName) {
+    _FILE_NODE_* p = m_pStore->CreateFileNode(sizeof(_FILE_NODE_));
+    if (!p) return FR_FAILED;
+    node.nFileIndex = m_pStore->GetFileIndex();
+    std::memcpy(p, &node, sizeof node);
+    m_pStore->AddChildren(uParent, nDepth, node.nFileIndex, node.uClusterNO, szDirName);
+    return 0;
+}
+
+// ------------------------------------------------------------ parent chains
+
+CProfessionalNtfsRecovery::DirInfo& CProfessionalNtfsRecovery::GetDir(u32 nMft, u32 uRecord) {
+    const u64 key = (static_cast<u64>(nMft) << 32) | uRecord;
+    auto it = m_mapDirs.find(key);
+    if (it != m_mapDirs.end()) return it->second;
+    DirInfo d;
+    unsigned char rec[kRecordBytes];
+    NtfsRecordInfo info;
+    u64 sector;
+    if (MftRecordSector(nMft, uRecord, sector)) {
+        ++m_u64DirReads;
+        d.u64Sector = sector;
+        if (ReadRecord(sector, rec) == 0 && NtfsParseRecord(m_Parse, rec, info)) {
+            d.bValid = true;
+            d.bIsDir = (info.hdr.nFlags & NTFS_RECORD_IS_DIR) != 0;
+            d.bInUse = (info.hdr.nFlags & NTFS_RECORD_IN_USE) != 0;
+            d.bNumberOk = info.hdr.nRecordNumber == uRecord;
+            d.bHasName = info.bHasName;
+            d.nSequence = NtfsLe16(rec + 16);
+            d.u64ParentRef = info.firstName.u64ParentRef;
+            d.u64CreateTime = info.firstName.u64CreateTime;
+            d.u64AccessTime = info.firstName.u64AccessTime;
+            d.u64ModifyTime = info.firstName.u64ModifyTime;
+            d.strName = info.strName;
+        }
+    }
+    return m_mapDirs.emplace(key, std::move(d)).first->second;
+}
+
+void CProfessionalNtfsRecovery::NoteDir(u32 nMft, u32 uId) {
+    if (m_mapNoted.emplace((static_cast<u64>(nMft) << 32) | uId, true).second) m_vecSpecialDirs.push_back({nMft, uId});
+}
+
+bool CProfessionalNtfsRecovery::ParentMatches(const DirInfo& d, u64 u64Ref) const {
+    // NTFS bumps a record's sequence number when it frees the record: a
+    // live folder keeps the number its children point at, a deleted one
+    // is one ahead. Anything else means the record was used again.
+    const u16 want = RefSequence(u64Ref);
+    if (want == 0 || d.nSequence == want) return true;
+    return !d.bInUse && d.nSequence == (want == 0xFFFF ? 1 : want + 1);
+}
+
+namespace {
+bool UsableFolder(bool valid, bool dir, bool numberOk, bool named) { return valid && dir && numberOk && named; }
+}  // namespace
+
+void CProfessionalNtfsRecovery::ResolveParent(u32 nMft, u64 u64ParentRef, u32& uKeyId, u32& nDepth) {
+    const u64 p = RefRecord(u64ParentRef);
+    uKeyId = NTFS_ROOT_RECORD;
+    nDepth = 0;
+    if (p == NTFS_ROOT_RECORD || p >= kLostIdBit) return;
+    const u32 id = static_cast<u32>(p);
+    const DirInfo& d = GetDir(nMft, id);
+    if (UsableFolder(d.bValid, d.bIsDir, d.bNumberOk, d.bHasName) && !ParentMatches(d, u64ParentRef)) {
+        uKeyId = id | kLostIdBit;
+        nDepth = 1;
+        NoteDir(nMft, uKeyId);
+        return;
+    }
+    uKeyId = id;
+    nDepth = static_cast<u32>(DirDepth(nMft, id));
+}
+
+int CProfessionalNtfsRecovery::DirDepth(u32 nMft, u32 uRecord) {
+    // Walks up from the folder until the root, a folder resolved before, a
+    // record that is no usable folder, or a loop; then gives every folder on
+    // the way its depth, so each folder is read once per scan.
+    std::vector<u32> path;
+    std::unordered_set<u32> onPath;
+    int base = 0;
+    u32 cur = uRecord;
+    for (;;) {
+        DirInfo& d = GetDir(nMft, cur);
+        if (d.nDepth >= 0) {
+            base = d.nDepth;
+            break;
+        }
+        NoteDir(nMft, cur);
+        path.push_back(cur);
+        onPath.insert(cur);
+        if (!UsableFolder(d.bValid, d.bIsDir, d.bNumberOk, d.bHasName)) break;
+        const u64 g = RefRecord(d.u64ParentRef);
+        if (g == NTFS_ROOT_RECORD || g >= kLostIdBit) break;
+        if (onPath.count(static_cast<u32>(g))) {
+            d.bLoopStop = true;  // becomes a lost folder at the top
+            break;
+        }
+        const u64 ref = d.u64ParentRef;
+        const DirInfo& gd = GetDir(nMft, static_cast<u32>(g));
+        if (UsableFolder(gd.bValid, gd.bIsDir, gd.bNumberOk, gd.bHasName) && !ParentMatches(gd, ref)) {
+            NoteDir(nMft, static_cast<u32>(g) | kLostIdBit);
+            base = 1;
+            break;
+        }
+        cur = static_cast<u32>(g);
+    }
+    for (size_t i = path.size(); i-- > 0;) GetDir(nMft, path[i]).nDepth = base + static_cast<int>(path.size() - i);
+    return GetDir(nMft, uRecord).nDepth;
+}
+
+void CProfessionalNtfsRecovery::AddLostFolder(u32 uId, u32 nSpc) {
+    _FILE_NODE_ node;
+    std::memset(&node, 0, sizeof node);
+    node.wcDriveLetter = static_cast<u32>(m_wcDriveLetter);
+    node.nEngineType = ENGINE_DEEP_NTFS;
+    node.bIsDir = 1;
+    node.bIsHealth = 1;
+    node.uClusterNO = uId;
+    node.nBytesPerCluster = kSectorBytes * nSpc;
+    snprintf(node.szFileName, sizeof node.szFileName, "LostFolder%u", uId & ~kLostIdBit);
+    StoreNode(node, NTFS_ROOT_RECORD, 0, node.szFileName);
+}
+
+void CProfessionalNtfsRecovery::MakeFolderNode(const PendingDir& p) {
+    const MftInfo& m = m_vecMfts[p.nMft];
+    const u32 spc = m.nSectorsPerCluster ? m.nSectorsPerCluster : static_cast<u32>(m_nSectorsPerCluster);
+    if (p.uId & kLostIdBit) return AddLostFolder(p.uId, spc);
+    const DirInfo d = GetDir(p.nMft, p.uId);
+    if (!UsableFolder(d.bValid, d.bIsDir, d.bNumberOk, d.bHasName) || d.bLoopStop) return AddLostFolder(p.uId, spc);
+    _FILE_NODE_ node;
+    std::memset(&node, 0, sizeof node);
+    node.wcDriveLetter = static_cast<u32>(m_wcDriveLetter);
+    node.nEngineType = ENGINE_DEEP_NTFS;
+    node.bIsDir = 1;
+    node.bIsHealth = 1;
+    node.uClusterNO = p.uId;
+    node.nBytesPerCluster = kSectorBytes * spc;
+    node.u64CreateTime = d.u64CreateTime;
+    node.u64AccessTime = d.u64AccessTime;
+    node.u64ModifyTime = d.u64ModifyTime;
+    node.u64RecordSector = d.u64Sector;
+    node.u64VolumeStartSector = m.u64VolumeStartSector;
+    CopyNodeName(node.szFileName, sizeof node.szFileName, d.strName);
+    u32 keyId = NTFS_ROOT_RECORD, depth = 0;
+    if (RefRecord(d.u64ParentRef) != p.uId) ResolveParent(p.nMft, d.u64ParentRef, keyId, depth);
+    StoreNode(node, keyId, depth, node.szFileName);
+}
+
+int CProfessionalNtfsRecovery::ParseProfessionalRecordVec() {
+    if (!m_pStore) return FR_INVALID;
+    int result = 0;
+    unsigned skipped = 0;
+    // Records that came before their MFT in the sweep: every MFT the sweep
+    // met is known now; what still matches none is taken to sit in a
+    // contiguous MFT.
+    std::vector<u64> deferred;
+    deferred.swap(m_vecDeferred);
+    unsigned char rec[kRecordBytes];
+    for (const u64 sector : deferred) {
+        NtfsRecordInfo info;
+        int rc = ReadRecord(sector, rec);
+        if (rc != 0) {
+            result = rc;
+            continue;
+        }
+        if (!NtfsParseRecord(m_Parse, rec, info)) {
+            ++skipped;
+            continue;
+        }
+        const u32 n = info.hdr.nRecordNumber;
+        int mft = MatchMft(n, sector);
+        if (mft < 0) mft = static_cast<int>(GuessMft(n, sector));
+        rc = PlaceFile(info, rec, sector, static_cast<u32>(mft));
+        if (rc != 0) result = rc;
+    }
+    if (skipped) FrLog("CProfessionalNtfsRecovery skipped %u unusable records\n", skipped);
+    // Every folder met on the way up, in the order first met; the list
+    // grows while folders' own parents are resolved.
+    for (size_t i = 0; i < m_vecSpecialDirs.size(); ++i) MakeFolderNode(PendingDir(m_vecSpecialDirs[i]));
+    int rc = m_pStore->FlushBufToFile();
+    if (rc != 0) result = rc;
+    return result;
+}
+
+// ---------------------------------------------------------------- queries
+
+int CProfessionalNtfsRecovery::ScanDevice(wchar_t*) { return 0; }
+int CProfessionalNtfsRecovery::GetUnUsedSectorCount(u64&, u64&) { return 0; }
+int CProfessionalNtfsRecovery::BuildBitMapInfo() { return 0; }
+
+int CProfessionalNtfsRecovery::GetChildrenFileNode(_FILE_NODE_* pParent, unsigned uParentKey,
+                                                   std::vector<_FILE_NODE_>& out) {
+    if (!pParent && uParentKey != 0) return FR_INVALID;
+    if (!m_pStore) return 0;
+    const u32 id = pParent && pParent->uClusterNO ? pParent->uClusterNO : NTFS_ROOT_RECORD;
+    m_pStore->FlushBufToFile();
+    return m_pStore->GetChildrenFileNode((static_cast<u64>(uParentKey) << 32) | id, out);
+}
+
+int CProfessionalNtfsRecovery::GetChildrenFileCount(_FILE_NODE_* pParent, unsigned uParentKey, unsigned& nCount) {
+    if (!pParent && uParentKey != 0) return FR_INVALID;
+    if (!m_pStore) return 0;
+    const u32 id = pParent && pParent->uClusterNO ? pParent->uClusterNO : NTFS_ROOT_RECORD;
+    m_pStore->FlushBufToFile();
+    return m_pStore->GetChildrenFileCount((static_cast<u64>(uParentKey) << 32) | id, nCount);
+}
+
+unsigned CProfessionalNtfsRecovery::GetLostFileCount() {
+    return (m_pStore ? m_pStore->GetFileIndex() : 0) + static_cast<unsigned>(m_vecDeferred.size());
+}
+
+int CProfessionalNtfsRecovery::GetFileNodeParentDirPath(_FILE_NODE_* pNode, wchar_t* szPath, int nPathLen) {
+    if (!m_pStore || !pNode || !szPath) return FR_INVALID;
+    return m_pStore->GetParentDirPath(pNode, szPath, nPathLen);
+}
+
+int CProfessionalNtfsRecovery::InitSearchCallBack(SearchProgressFunc pSearchFunc, void* pParam) {
+    m_pSearchFunc = pSearchFunc;
+    m_pSearchParam = pParam;
+    if (!m_pStore) return FR_INVALID;
+    return m_pStore->InitSearchCallBack(pSearchFunc, pParam);
+}
+
+int CProfessionalNtfsRecovery::SearchFileNode(wchar_t* szPattern, std::vector<__SEARCH_FILE_INFO__>& out) {
+    if (!m_pStore) return 0;
+    m_pStore->FlushBufToFile();
+    return m_pStore->SearchFileNodeInfo(szPattern, out);
+}
+
+// ------------------------------------------------------------- file data
+
+int CProfessionalNtfsRecovery::FileData(const _FILE_NODE_& node, std::vector<unsigned char>& resident,
+                                        std::vector<__RUNLIST__>& runs) {
+    // 1 with resident data, 0 with runs, else a failure code. Attribute
+    // lists are not followed here.
+    unsigned char rec[kRecordBytes];
+    int rc = ReadRecord(node.u64RecordSector, rec);
+    if (rc != 0) return rc;
+    NtfsRecordInfo info;
+    if (!NtfsParseRecord(m_Parse, rec, info)) return FR_FAILED;
+    if (!info.bHasData) return kAttrAbsent;
+    if (!info.bDataNonResident) {
+        resident.assign(info.pResident, info.pResident + info.nResidentLength);
+        return 1;
+    }
+    runs = info.dataRuns;
+    return 0;
+}
+
+// The one place that turns a node's runs into bytes.
+template <typename Sink>
+int CProfessionalNtfsRecovery::ReadData(const _FILE_NODE_& node, u64 u64Wanted, Sink&& sink) {
+    std::vector<unsigned char> resident;
+    std::vector<__RUNLIST__> runs;
+    int rc = FileData(node, resident, runs);
+    if (rc == 1) {
+        const u64 n = std::min<u64>(u64Wanted, resident.size());
+        if (n) rc = sink(resident.data(), static_cast<u32>(n));
+        else rc = 0;
+        if (rc != 0) return rc;
+        return n < u64Wanted ? FR_SHORT_READ : 0;
+    }
+    if (rc != 0) return rc;
+    const u64 bpc = node.nBytesPerCluster;
+    if (bpc == 0 || bpc % kSectorBytes != 0 || bpc > (2u << 20)) return FR_INVALID;
+    std::vector<unsigned char> buf(kTransferBytes);
+    u64 remaining = u64Wanted;
+    for (const auto& e : NtfsAbsoluteRuns(runs)) {
+        if (remaining == 0) break;
+        if (e.lcn == -2) return FR_INVALID;
+        u64 runBytes;
+        if (__builtin_mul_overflow(e.clusters, bpc, &runBytes)) return FR_INVALID;
+        for (u64 off = 0; off < runBytes && remaining > 0;) {
+            const u32 use = static_cast<u32>(std::min<u64>({kTransferBytes, runBytes - off, remaining}));
+            if (e.lcn == -1) {
+                std::memset(buf.data(), 0, use);  // sparse: no clusters on disk
+            } else {
+                u64 sector;
+                if (__builtin_mul_overflow(static_cast<u64>(e.lcn), bpc / kSectorBytes, &sector) ||
+                    __builtin_add_overflow(sector, node.u64VolumeStartSector + off / kSectorBytes, &sector) ||
+                    sector > static_cast<u64>(INT64_MAX))
+                    return FR_INVALID;
+                unsigned got = 0;
+                rc = m_DiskReader.ReadData(buf.data(), static_cast<int>((use + kSectorBytes - 1) / kSectorBytes),
+                                           static_cast<long long>(sector), kSectorBytes, &got);
+                if (rc != 0) return rc;
+                if (got == 0) return FR_SHORT_READ;
+            }
+            rc = sink(buf.data(), use);
+            if (rc != 0) return rc;
+            remaining -= use;
+            off += use;
+        }
+    }
+    return remaining > 0 ? FR_SHORT_READ : 0;  // the runs end before the file does
+}
+
+void CProfessionalNtfsRecovery::ReportRecovery(int nProgress, int nError, const wchar_t* szPath) {
+    if (m_pRecoveryFunc) m_pRecoveryFunc(m_pParam, nProgress, 100, nError, const_cast<wchar_t*>(szPath));
+}
+
+int CProfessionalNtfsRecovery::SaveDataToTargetFile(_FILE_NODE_* pNode, wchar_t* szTargetPath) {
+    if (!pNode || !szTargetPath) {
+        ReportRecovery(100, FR_INVALID, szTargetPath);
+        return FR_INVALID;
+    }
+    const std::string path = WideToUtf8(szTargetPath);
+    if (pNode->bIsDir) {
+        if (std::wcslen(szTargetPath) >= 512) return ENAMETOOLONG;
+        if (mkdir(path.c_str(), 0755) != 0) return errno ? errno : FR_FAILED;
+        __FILE_DATA_RECOVERY__ rec;
+        std::memset(&rec, 0, sizeof rec);
+        rec.FileNode = *pNode;
+        std::wcsncpy(rec.szTargetDir, szTargetPath, 511);
+        m_DirRecoveryQueue.push_back(rec);
+        m_DirLevelQueue.push_back(0);  // set by the folder walk that queued it
+        return 0;
+    }
+    // Never overwrite or append to an existing file, nor follow a link.
+    CUniqueFd fd(open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
+    if (!fd.valid()) {
+        const int err = errno ? errno : FR_FAILED;
+        ReportRecovery(100, err, szTargetPath);
+        return err;
+    }
+    const u64 size = pNode->u64FileSize;
+    if (size == 0) {
+        ReportRecovery(100, 0, szTargetPath);
+        return 0;
+    }
+    bool bStopped = false;
+    u64 written = 0;
+    const int result = ReadData(*pNode, size, [&](const unsigned char* p, u32 n) -> int {
+        int w = WriteAll(fd.get(), p, n);
+        if (w != 0) return w;
+        written += n;
+        if (m_pRecoveryFunc) {
+            int stop = m_pRecoveryFunc(m_pParam, static_cast<int>(written * 100 / size), 100, 0, szTargetPath);
+            if (stop != 0) bStopped = true;
+            return stop;
+        }
+        return 0;
+    });
+    if (result != 0 && !bStopped) ReportRecovery(100, result, szTargetPath);
+    return result;
+}
+
+u32 CProfessionalNtfsRecovery::ChildrenLevel(const _FILE_NODE_& dir, u32 nFallback) const {
+    // The store knows under which depth the folder's children were filed.
+    const u32 id = dir.uClusterNO ? dir.uClusterNO : NTFS_ROOT_RECORD;
+    u32 level = nFallback;
+    int found = 0;
+    for (const auto& [key, children] : m_pStore->GetRelationMap()) {
+        if (static_cast<u32>(key) != id) continue;
+        level = static_cast<u32>(key >> 32);
+        ++found;
+    }
+    return found == 1 ? level : nFallback;
+}
+
+int CProfessionalNtfsRecovery::SaveFileData(_FILE_NODE_* pNode, wchar_t* szTargetPath, int nBaseLevel) {
+    if (!pNode || !szTargetPath) return SaveDataToTargetFile(pNode, szTargetPath);
+    if (!pNode->bIsDir) return SaveDataToTargetFile(pNode, szTargetPath);
+    if (!m_pStore) return FR_INVALID;
+    if (std::wcslen(szTargetPath) >= 512) return ENAMETOOLONG;
+    const std::string top = WideToUtf8(szTargetPath);
+    struct stat st;
+    if (!(lstat(top.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) && mkdir(top.c_str(), 0755) != 0)
+        return errno ? errno : FR_FAILED;
+    m_pStore->FlushBufToFile();
+    int n = 0;
+    GetPathDirIndex(szTargetPath, n);
+    __FILE_DATA_RECOVERY__ first;
+    std::memset(&first, 0, sizeof first);
+    first.FileNode = *pNode;
+    std::wcsncpy(first.szTargetDir, szTargetPath, 511);
+    m_DirRecoveryQueue.push_back(first);
+    m_DirLevelQueue.push_back(ChildrenLevel(*pNode, static_cast<u32>(std::max(n - nBaseLevel, 1))));
+    int result = 0;
+    while (!m_DirRecoveryQueue.empty()) {
+        const __FILE_DATA_RECOVERY__ rec = m_DirRecoveryQueue.front();
+        const u32 level = m_DirLevelQueue.front();
+        m_DirRecoveryQueue.pop_front();
+        m_DirLevelQueue.pop_front();
+        m_strCurrentDir = rec.szTargetDir;
+        const std::string dir = WideToUtf8(m_strCurrentDir);
+        std::vector<_FILE_NODE_> children;
+        const u32 id = rec.FileNode.uClusterNO ? rec.FileNode.uClusterNO : NTFS_ROOT_RECORD;
+        int rc = m_pStore->GetChildrenFileNode((static_cast<u64>(level) << 32) | id, children);
+        if (rc != 0) {
+            result = rc;
+            continue;
+        }
+        for (auto& child : children) {
+            const std::string name =
+                SanitizeFileName(std::string_view(child.szFileName, strnlen(child.szFileName, sizeof child.szFileName)));
+            std::wstring target = Utf8ToWide(UniqueChildPath(dir, name));
+            rc = SaveDataToTargetFile(&child, target.data());
+            if (child.bIsDir && rc == 0) m_DirLevelQueue.back() = level + 1;
+            if (rc == FR_RECOVERY_CANCELLED) return rc;
+            if (rc != 0) result = rc;
+        }
+    }
+    return result;
+}
+
+// ---------------------------------------------------------------- preview
+
+int CProfessionalNtfsRecovery::PreView(_FILE_NODE_* pNode, wchar_t* szTempPath, unsigned char* pBuf, int& nBufLen,
+                                       PreviewProgressFunc pFunc, void* pParam) {
+    if (!pNode) {
+        nBufLen = 0;
+        if (pFunc) pFunc(pParam, 100, FR_INVALID);
+        return FR_INVALID;
+    }
+    const int capacity = pBuf ? std::max(nBufLen, 0) : 0;
+    const std::string name(pNode->szFileName, strnlen(pNode->szFileName, sizeof pNode->szFileName));
+    const std::string ext = LowerExtension(name.c_str());
+    bool bFileMode = false;
+    std::string tmpPath;
+    CUniqueFd fd;
+    if (!ext.empty() && IsPictureFileName(name.c_str()) && szTempPath) {
+        tmpPath = GetScanLogDir() + "tmp." + ext;
+        if (tmpPath.size() < 256) {
+            bFileMode = true;
+            const std::wstring w = Utf8ToWide(tmpPath);
+            std::wcscpy(szTempPath, w.c_str());
+            unlink(tmpPath.c_str());
+            fd.reset(open(tmpPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
+            if (!fd.valid()) {
+                nBufLen = 0;
+                return errno ? errno : FR_FAILED;
+            }
+        }
+    }
+    const u64 wanted = bFileMode ? pNode->u64FileSize : std::min<u64>(pNode->u64FileSize, static_cast<u64>(capacity));
+    u64 got = 0;
+    int result = 0;
+    if (wanted > 0) {
+        result = ReadData(*pNode, wanted, [&](const unsigned char* p, u32 n) -> int {
+            if (bFileMode) {
+                int w = WriteAll(fd.get(), p, n);
+                if (w != 0) return w;
+            } else {
+                std::memcpy(pBuf + got, p, n);
+            }
+            got += n;
+            return pFunc ? pFunc(pParam, static_cast<int>(got * 100 / wanted), 0) : 0;
+        });
+    }
+    if (pFunc) pFunc(pParam, 100, result);
+    if (bFileMode) {
+        fd.reset();
+        if (result != 0) unlink(tmpPath.c_str());
+    }
+    nBufLen = bFileMode ? 0 : static_cast<int>(got);
+    return result;
+}
+
+// ----------------------------------------------------------------- health
+
+int CProfessionalNtfsRecovery::IsFileDataHealth(_FILE_NODE_* pNode, unsigned int /*uSectorsPerCluster*/) {
+    if (!pNode) return 1;
+    std::vector<unsigned char> resident;
+    std::vector<__RUNLIST__> runs;
+    const int rc = FileData(*pNode, resident, runs);
+    const char* dot = strrchr(pNode->szFileName, '.');
+    const std::string ext = dot && dot[1] ? std::string(dot + 1) : std::string();
+    if (rc == 1) {
+        if (resident.empty()) return 0;
+        if (ext.empty()) return 1;
+        return m_TypeJudge.IsFileTypeMatching(resident.data(), static_cast<int>(resident.size()), ext.c_str(),
+                                             &m_DiskReader, kSectorBytes, 0) ? 1 : 0;
+    }
+    if (rc != 0 || ext.empty() || runs.empty() || runs[0].i64ClusterOffset <= 0) return 1;
+    const u64 bpc = pNode->nBytesPerCluster;
+    u64 sector;
+    if (bpc == 0 || __builtin_mul_overflow(static_cast<u64>(runs[0].i64ClusterOffset), bpc / kSectorBytes, &sector) ||
+        __builtin_add_overflow(sector, pNode->u64VolumeStartSector, &sector) || sector == 0 ||
+        sector > static_cast<u64>(INT64_MAX))
+        return 1;
+    unsigned char sec[kSectorBytes];
+    unsigned got = 0;
+    if (m_DiskReader.ReadData(sec, 1, static_cast<long long>(sector), kSectorBytes, &got) != 0 || got == 0) return 1;
+    return m_TypeJudge.IsFileTypeMatching(sec, kSectorBytes, ext.c_str(), &m_DiskReader, kSectorBytes, sector) ? 1 : 0;
+}

@@ -1,0 +1,257 @@
+// The deep NTFS engine on real volumes made with mkntfs and ntfs-3g: the
+// sweep hands it every FILE record of the image; files come back with their
+// names, folders and data, also without a boot sector, with the $MFT found
+// late, and after a quick format. Also the fast engine's faults that the
+// same volume shows.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "core/TextHelpers.h"
+#include "ntfs/FastNtfsRecovery.h"
+#include "ntfs/ProfessionalNtfsRecovery.h"
+#include "support/NtfsKit.h"
+#include "support/TestKit.h"
+
+using namespace testkit;
+
+namespace {
+
+struct Volume {
+    TempDir dir{"ntfsdeep"};
+    std::string image;
+    std::map<std::string, std::vector<unsigned char>> files;  // expected result path -> data
+    std::map<std::string, uint64_t> rec;
+    bool bReused = false;  // newdir took over the record of the deleted folder old/
+    bool ok = false;
+};
+Volume* g_vol = nullptr;
+
+void Put(NtfsImage& img, const std::string& rel, const std::vector<unsigned char>& data, Volume& v,
+         const std::string& resultPath = "") {
+    WriteFile(img.Mounted(rel), data);
+    v.rec[rel] = NtfsRecordOf(img.Mounted(rel));
+    v.files[resultPath.empty() ? rel : resultPath] = data;
+}
+
+void Build(Volume& v) {
+    v.image = v.dir / "vol.img";
+    NtfsImage img = NtfsImage::Create(v.image, 32, 4096);
+    if (!img.Mount()) return;
+    Sh("mkdir -p " + Quote(img.Mounted("docs/sub")) + " " + Quote(img.Mounted("old")) + " " +
+       Quote(img.Mounted("deep/l1/l2/l3/l4")));
+    Put(img, "old/x.dat", RandomBytes(7000, 1), v);
+    v.rec["old"] = NtfsRecordOf(img.Mounted("old"));
+    Put(img, "docs/a.txt", RandomBytes(5000, 2), v);
+    const std::string jpg = Sample("jpg");
+    Put(img, "docs/sub/photo.jpg", jpg.empty() ? RandomBytes(40000, 3) : ReadFile(jpg), v);
+    Put(img, "top.bin", RandomBytes(200 * 1024 + 17, 4), v);
+    Put(img, "small.txt", RandomBytes(300, 5), v);
+    Put(img, "live.bin", RandomBytes(30000, 6), v);
+    for (int i = 0; i < 30; ++i) Put(img, "deep/l1/l2/l3/l4/d" + std::to_string(i) + ".bin", RandomBytes(2000, 50 + i), v);
+    std::vector<unsigned char> sparse(8192 + 65536 + 8192, 0);
+    auto part = RandomBytes(8192, 7);
+    std::copy(part.begin(), part.end(), sparse.begin());
+    std::copy(part.begin(), part.end(), sparse.end() - 8192);
+    {
+        int fd = open(img.Mounted("sparse.bin").c_str(), O_WRONLY | O_CREAT, 0644);
+        (void)!pwrite(fd, part.data(), 8192, 0);
+        (void)!pwrite(fd, part.data(), 8192, 8192 + 65536);
+        close(fd);
+    }
+    v.files["sparse.bin"] = sparse;
+    img.Unmount();
+    if (!img.Mount()) return;
+    for (const char* f : {"docs/a.txt", "docs/sub/photo.jpg", "top.bin", "small.txt", "sparse.bin"})
+        Sh("rm " + Quote(img.Mounted(f)));
+    Sh("rm -rf " + Quote(img.Mounted("old")));
+    img.Unmount();
+    if (!img.Mount()) return;
+    Sh("mkdir " + Quote(img.Mounted("newdir")));
+    v.bReused = NtfsRecordOf(img.Mounted("newdir")) == v.rec["old"];
+    img.Unmount();
+    // The deleted folder's file now belongs to no folder of that name.
+    v.files["LostFolder" + std::to_string(v.rec["old"]) + "/x.dat"] = v.files["old/x.dat"];
+    v.files.erase("old/x.dat");
+    v.ok = true;
+}
+
+class NtfsDeep : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        if (!NtfsImage::Available() || !IsRoot()) return;
+        g_vol = new Volume;
+        Build(*g_vol);
+    }
+    static void TearDownTestSuite() {
+        delete g_vol;
+        g_vol = nullptr;
+    }
+    void SetUp() override {
+        FR_REQUIRE(g_vol && g_vol->ok, "mkntfs/ntfs-3g/FUSE not usable");
+        m_data = std::make_unique<TempDir>("ntfsdeepdata");
+        m_dataDir = std::make_unique<ScopedDataDir>(m_data->path());
+    }
+    std::unique_ptr<CProfessionalNtfsRecovery> Sweep(const std::string& image, bool bDescending = false) {
+        auto e = std::make_unique<CProfessionalNtfsRecovery>();
+        std::wstring w = Utf8ToWide(image);
+        EXPECT_EQ(e->Init(w.data(), L'C'), 0);
+        EXPECT_GT(NtfsDeepSweep(*e, image, bDescending), 0);
+        return e;
+    }
+    // Every expected file is listed at its path and recovers byte for byte.
+    void ExpectAllRecovered(IFileRecoveryParse& e, u64 volumeStart, bool bOnlyNamed = false) {
+        auto tree = ListResultTree(e);
+        TempDir out("ntfsdeepout");
+        int i = 0;
+        for (const auto& [path, data] : g_vol->files) {
+            if (bOnlyNamed && path.rfind("LostFolder", 0) == 0) continue;
+            if (path.rfind("LostFolder", 0) == 0 && !g_vol->bReused) continue;
+            ASSERT_TRUE(tree.count(path)) << path;
+            auto& n = tree[path];
+            EXPECT_EQ(n.nBytesPerCluster, 4096u) << path;
+            EXPECT_EQ(n.u64VolumeStartSector, volumeStart) << path;
+            std::wstring target = Utf8ToWide(out / ("f" + std::to_string(i++)));
+            ASSERT_EQ(e.SaveFileData(&n, target.data(), 0), 0) << path;
+            EXPECT_EQ(Sha256File(WideToUtf8(target)), Sha256(data)) << path;
+        }
+    }
+    std::unique_ptr<TempDir> m_data;
+    std::unique_ptr<ScopedDataDir> m_dataDir;
+};
+
+// A copy of the image with its boot sector and the backup at its end zeroed.
+std::string WithoutBootSectors(const std::string& image, const std::string& copy) {
+    Sh("cp " + Quote(image) + " " + Quote(copy));
+    const off_t size = static_cast<off_t>(ReadFile(image).size());
+    int fd = open(copy.c_str(), O_WRONLY);
+    const std::vector<unsigned char> zero(512, 0);
+    (void)!pwrite(fd, zero.data(), 512, 0);
+    (void)!pwrite(fd, zero.data(), 512, size - 512);
+    close(fd);
+    return copy;
+}
+
+}  // namespace
+
+TEST_F(NtfsDeep, IntactVolumeListsLiveAndDeletedFilesInTheirFolders) {
+    auto e = Sweep(g_vol->image);
+    ASSERT_EQ(e->GetKnownMfts().size(), 1u);  // from the boot sector; the mirror's copy adds none
+    ExpectAllRecovered(*e, 0);
+    auto tree = ListResultTree(*e);
+    for (const char* dir : {"docs", "docs/sub", "deep/l1/l2/l3/l4"}) {
+        ASSERT_TRUE(tree.count(dir)) << dir;
+        EXPECT_EQ(tree[dir].bIsDir, 1u) << dir;
+        EXPECT_EQ(tree[dir].nEngineType, 2u) << dir;
+    }
+    // The deleted folder's old file is not shown inside the folder that took its record.
+    EXPECT_FALSE(tree.count("newdir/x.dat"));
+    for (const auto& [path, n] : tree) EXPECT_GE(n.uClusterNO, 12u) << path;
+    // Each folder is read once per scan, not once per file below it.
+    EXPECT_LE(e->GetFolderRecordReads(), 16u);
+
+    // A folder comes back whole, with 0755 folders, and nothing is overwritten.
+    TempDir out("ntfsdeepdir");
+    std::wstring target = Utf8ToWide(out / "docs");
+    ASSERT_EQ(e->SaveFileData(&tree["docs"], target.data(), 0), 0);
+    EXPECT_EQ(Sha256File(out / "docs/a.txt"), Sha256(g_vol->files["docs/a.txt"]));
+    EXPECT_EQ(Sha256File(out / "docs/sub/photo.jpg"), Sha256(g_vol->files["docs/sub/photo.jpg"]));
+    struct stat st;
+    ASSERT_EQ(stat((out / "docs/sub").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0755u);
+    target = Utf8ToWide(out / "docs/a.txt");
+    EXPECT_EQ(e->SaveFileData(&tree["docs/a.txt"], target.data(), 0), EEXIST);
+
+    // Previews: a picture into the temporary file, other files into the buffer.
+    wchar_t tmp[512] = {0};
+    std::vector<unsigned char> buf(4096);
+    int len = 4096;
+    ASSERT_EQ(e->PreView(&tree["docs/sub/photo.jpg"], tmp, buf.data(), len, nullptr, nullptr), 0);
+    EXPECT_EQ(Sha256File(WideToUtf8(tmp)), Sha256(g_vol->files["docs/sub/photo.jpg"]));
+    len = 4096;
+    ASSERT_EQ(e->PreView(&tree["top.bin"], tmp, buf.data(), len, nullptr, nullptr), 0);
+    EXPECT_EQ(len, 4096);
+    EXPECT_TRUE(std::equal(buf.begin(), buf.end(), g_vol->files["top.bin"].begin()));
+    EXPECT_EQ(tree["docs/sub/photo.jpg"].bIsHealth, 1u);
+}
+
+TEST_F(NtfsDeep, WithoutBootSectorsNamesAndClusterSizeAreLearnt) {
+    TempDir d("ntfsnoboot");
+    const std::string copy = WithoutBootSectors(g_vol->image, d / "noboot.img");
+    auto e = Sweep(copy);
+    // The sweep met $MFT and its mirror copy, and registered the MFT once.
+    ASSERT_EQ(e->GetKnownMfts().size(), 1u);
+    EXPECT_EQ(e->GetKnownMfts()[0].u64VolumeStartSector, 0u);
+    EXPECT_EQ(e->GetKnownMfts()[0].nSectorsPerCluster, 8u);
+    EXPECT_EQ(e->GetSectorsPerCluster(), 8);  // the default for 32 MiB would be 1
+    ExpectAllRecovered(*e, 0);
+}
+
+TEST_F(NtfsDeep, MftFoundAfterItsFilesInSweepOrder) {
+    // The volume sits at sector 2048 of a disk image without a usable boot
+    // sector; the sweep goes downwards, so every file record comes before
+    // $MFT. Only the MFT tells where the volume starts.
+    TempDir d("ntfslate");
+    const std::string vol = WithoutBootSectors(g_vol->image, d / "vol.img");
+    const u64 sectors = ReadFile(vol).size() / 512;
+    MakePartitionedDisk(d / "disk.img", 2048 + sectors + 64, "dos", {{2048, sectors, "7", ""}});
+    PlaceVolume(d / "disk.img", vol, 2048);
+    auto e = Sweep(d / "disk.img", true);
+    ExpectAllRecovered(*e, 2048);
+}
+
+TEST_F(NtfsDeep, QuickFormattedVolumeKeepsOldFilesInLostFolders) {
+    TempDir d("ntfsquick");
+    NtfsImage img = NtfsImage::Create(d / "q.img", 24, 4096);
+    ASSERT_TRUE(img.Mount());
+    Sh("mkdir " + Quote(img.Mounted("olddir")));
+    const u64 oldDir = NtfsRecordOf(img.Mounted("olddir"));
+    std::map<std::string, std::vector<unsigned char>> root, inDir;
+    for (int i = 0; i < 6; ++i) root["r" + std::to_string(i) + ".bin"] = RandomBytes(9000, 200 + i);
+    for (int i = 0; i < 3; ++i) inDir["f" + std::to_string(i) + ".bin"] = RandomBytes(20000, 300 + i);
+    for (auto& [n, data] : root) WriteFile(img.Mounted(n), data);
+    for (auto& [n, data] : inDir) WriteFile(img.Mounted("olddir/" + n), data);
+    img.Unmount();
+    ASSERT_EQ(Sh("mkntfs -q -F -Q -c 4096 " + Quote(img.path) + " >/dev/null 2>&1"), 0);
+    // The new volume's first file takes over the old folder's record.
+    ASSERT_TRUE(img.Mount());
+    WriteFile(img.Mounted("new.txt"), RandomBytes(10, 9));
+    const bool bTaken = NtfsRecordOf(img.Mounted("new.txt")) == oldDir;
+    img.Unmount();
+
+    auto e = Sweep(img.path);
+    auto tree = ListResultTree(*e);
+    TempDir out("ntfsquickout");
+    auto check = [&](const std::string& path, const std::vector<unsigned char>& data) {
+        ASSERT_TRUE(tree.count(path)) << path;
+        std::wstring target = Utf8ToWide(out / std::to_string(tree[path].uClusterNO));
+        ASSERT_EQ(e->SaveFileData(&tree[path], target.data(), 0), 0) << path;
+        EXPECT_EQ(Sha256File(WideToUtf8(target)), Sha256(data)) << path;
+    };
+    // Growing the new MFT for new.txt formats a few records after it: the
+    // first root files are gone for good, the later ones survive.
+    int survivors = 0;
+    for (auto& [n, data] : root)
+        if (tree.count(n)) ++survivors, check(n, data);
+    EXPECT_GE(survivors, 3);
+    const std::string folder = bTaken ? "LostFolder" + std::to_string(oldDir) : "olddir";
+    for (auto& [n, data] : inDir) check(folder + "/" + n, data);
+    EXPECT_TRUE(tree.count("new.txt"));
+}
+
+// ----------------------------------------------------- fast engine faults
+
+TEST_F(NtfsDeep, FastEngineSendsFilesOfAReusedFolderToALostFolder) {
+    FR_REQUIRE(g_vol->bReused, "ntfs-3g did not reuse the folder's record");
+    CFastNtfsRecovery e;
+    std::wstring w = Utf8ToWide(g_vol->image);
+    ASSERT_EQ(e.Init(w.data(), L'C'), 0);
+    ASSERT_EQ(e.ScanDevice(nullptr), 0);
+    auto tree = ListResultTree(e);
+    EXPECT_FALSE(tree.count("newdir/x.dat"));
+    EXPECT_TRUE(tree.count("LostFolder" + std::to_string(g_vol->rec["old"]) + "/x.dat"));
+    EXPECT_TRUE(tree.count("docs/sub/photo.jpg"));
+}
