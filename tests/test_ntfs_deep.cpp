@@ -43,8 +43,8 @@ void Build(Volume& v) {
     if (!img.Mount()) return;
     Sh("mkdir -p " + Quote(img.Mounted("docs/sub")) + " " + Quote(img.Mounted("old")) + " " +
        Quote(img.Mounted("deep/l1/l2/l3/l4")));
+    for (const char* dir : {"old", "deep/l1", "deep/l1/l2/l3"}) v.rec[dir] = NtfsRecordOf(img.Mounted(dir));
     Put(img, "old/x.dat", RandomBytes(7000, 1), v);
-    v.rec["old"] = NtfsRecordOf(img.Mounted("old"));
     Put(img, "docs/a.txt", RandomBytes(5000, 2), v);
     const std::string jpg = Sample("jpg");
     Put(img, "docs/sub/photo.jpg", jpg.empty() ? RandomBytes(40000, 3) : ReadFile(jpg), v);
@@ -254,4 +254,51 @@ TEST_F(NtfsDeep, FastEngineSendsFilesOfAReusedFolderToALostFolder) {
     EXPECT_FALSE(tree.count("newdir/x.dat"));
     EXPECT_TRUE(tree.count("LostFolder" + std::to_string(g_vol->rec["old"]) + "/x.dat"));
     EXPECT_TRUE(tree.count("docs/sub/photo.jpg"));
+}
+
+TEST_F(NtfsDeep, LoopingFoldersAndTornRecordsEndCleanly) {
+    TempDir d("ntfsdeeploop");
+    const std::string copy = d / "loop.img";
+    Sh("cp " + Quote(g_vol->image) + " " + Quote(copy));
+    auto sectorOf = [&](const std::string& rel) {
+        CFastNtfsRecovery probe;
+        std::wstring w = Utf8ToWide(copy);
+        EXPECT_EQ(probe.Init(w.data(), L'C'), 0);
+        return probe.RecordSector(g_vol->rec.count(rel) ? g_vol->rec[rel] : 0);
+    };
+    // deep/l1 now claims deep/l1/l2/l3 as its parent: l1 -> l3 -> l2 -> l1.
+    Volume& v = *g_vol;
+    ASSERT_TRUE(NtfsSetParentRef(copy, sectorOf("deep/l1"), v.rec["deep/l1/l2/l3"] | (1ull << 48)));
+    // docs/a.txt is torn: its second sector ends in another update number.
+    {
+        int fd = open(copy.c_str(), O_WRONLY);
+        const unsigned char junk[2] = {0x5A, 0xA5};
+        ASSERT_EQ(pwrite(fd, junk, 2, static_cast<off_t>(sectorOf("docs/a.txt") * 512 + 1022)), 2);
+        close(fd);
+    }
+    auto e = Sweep(copy);
+    auto tree = ListResultTree(*e);
+    EXPECT_FALSE(tree.count("docs/a.txt"));
+    EXPECT_TRUE(tree.count("docs/sub/photo.jpg"));
+    const std::string loop = "LostFolder" + std::to_string(v.rec["deep/l1"]) + "/l2/l3/l4/d7.bin";
+    ASSERT_TRUE(tree.count(loop));
+    TempDir out("ntfsdeeploopout");
+    std::wstring target = Utf8ToWide(out / "d7.bin");
+    ASSERT_EQ(e->SaveFileData(&tree[loop], target.data(), 0), 0);
+    EXPECT_EQ(Sha256File(out / "d7.bin"), Sha256(v.files["deep/l1/l2/l3/l4/d7.bin"]));
+}
+
+TEST_F(NtfsDeep, PartitionOfADiskThroughTheDiskFormOfInit) {
+    TempDir d("ntfsdeepdisk");
+    const u64 sectors = ReadFile(g_vol->image).size() / 512;
+    MakePartitionedDisk(d / "disk3", 2048 + sectors + 64, "dos", {{2048, sectors, "7", ""}});
+    PlaceVolume(d / "disk3", g_vol->image, 2048);
+    setenv("FOTORETTA_DISK_DIR", d.path().c_str(), 1);
+    CProfessionalNtfsRecovery e;
+    ASSERT_EQ(e.Init(3, 2048, static_cast<long long>(sectors), L'C'), 0);
+    unsetenv("FOTORETTA_DISK_DIR");
+    ASSERT_EQ(e.GetKnownMfts().size(), 1u);
+    EXPECT_EQ(e.GetKnownMfts()[0].u64VolumeStartSector, 2048u);
+    ASSERT_GT(NtfsDeepSweep(e, d / "disk3"), 0);
+    ExpectAllRecovered(e, 2048);
 }

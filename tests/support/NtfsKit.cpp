@@ -71,6 +71,27 @@ long NtfsDeepSweep(CProfessionalNtfsRecovery& engine, const std::string& image, 
     return found;
 }
 
+bool NtfsSetParentRef(const std::string& image, uint64_t recordSector, uint64_t parentRef) {
+    const int fd = open(image.c_str(), O_RDWR | O_CLOEXEC);
+    if (fd < 0) return false;
+    std::vector<unsigned char> rec(1024);
+    const off_t at = static_cast<off_t>(recordSector * 512);
+    bool ok = pread(fd, rec.data(), rec.size(), at) == 1024;
+    CNtfsParse parse;
+    NtfsRecordHeader hdr;
+    ok = ok && parse.FileRecordFixUp(rec.data()) == 0 && NtfsReadRecordHeader(rec.data(), rec.size(), hdr);
+    size_t valueAt = 0;
+    if (ok) {
+        CNtfsAttrWalk walk(rec.data(), hdr, hdr.nBytesInUse);
+        NtfsAttr a;
+        while (!valueAt && walk.Next(a))
+            if (a.nType == NTFS_ATTR_FILE_NAME) valueAt = static_cast<size_t>(a.p - rec.data()) + NtfsLe16(a.p + 20);
+    }
+    ok = ok && valueAt != 0 && pwrite(fd, &parentRef, 8, at + static_cast<off_t>(valueAt)) == 8;
+    close(fd);
+    return ok;
+}
+
 namespace {
 void Walk(IFileRecoveryParse& engine, _FILE_NODE_* parent, unsigned key, const std::string& prefix, int left,
           std::map<std::string, _FILE_NODE_>& out) {

@@ -38,6 +38,10 @@ private:
 // candidate records, or -1 when the image cannot be read.
 long NtfsDeepSweep(CProfessionalNtfsRecovery& engine, const std::string& image, bool bDescending = false);
 
+// Rewrites, in an image, the parent reference of the first file-name
+// attribute of the FILE record at a sector. False when there is none.
+bool NtfsSetParentRef(const std::string& image, uint64_t recordSector, uint64_t parentRef);
+
 // Every node of an engine's result tree by path ("dir/sub/name"); the
 // depth argument is the browsing key of each level.
 std::map<std::string, _FILE_NODE_> ListResultTree(IFileRecoveryParse& engine, int maxDepth = 32);
