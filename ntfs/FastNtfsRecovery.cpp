@@ -127,12 +127,14 @@ int CFastNtfsRecovery::Init(wchar_t* szPath, wchar_t wcDriveLetter) {
 
 void CFastNtfsRecovery::LoadMftRunList() {
     std::vector<__RUNLIST__> runs;
-    GetRunListInfo(m_u64MftStartSector, NTFS_ATTR_DATA, runs);
+    m_nMftLoadError = GetRunListInfo(m_u64MftStartSector, NTFS_ATTR_DATA, runs);
     if (runs.empty() && m_u64MftMirrorSector) {
         // $MFT's own record is unreadable: its copy in $MFTMirr holds the same runs.
         FrLog("CFastNtfsRecovery MFT record unusable, using the mirror\n");
-        GetRunListInfo(m_u64MftMirrorSector, NTFS_ATTR_DATA, runs);
+        m_nMftLoadError = GetRunListInfo(m_u64MftMirrorSector, NTFS_ATTR_DATA, runs);
     }
+    if (runs.empty() && m_nMftLoadError == 0) m_nMftLoadError = FR_FAILED;
+    if (!runs.empty()) m_nMftLoadError = 0;
     m_vecMftRunList = runs;
 }
 
@@ -154,10 +156,15 @@ u64 CFastNtfsRecovery::RecordSector(u64 uRecordNumber) const {
     return sector;
 }
 
+int CFastNtfsRecovery::ReadVolumeSectors(unsigned char* pBuf, int nSectors, u64 u64Sector, unsigned* pSectorsRead) {
+    if (u64Sector > static_cast<u64>(INT64_MAX)) return FR_INVALID;
+    return m_DiskReader.ReadData(pBuf, nSectors, static_cast<long long>(u64Sector), m_nBytesPerSector, pSectorsRead);
+}
+
 int CFastNtfsRecovery::ReadRecordAt(u64 u64Sector, unsigned char* pBuf) {
     if (m_hDevice < 0) return FR_INVALID;
     unsigned got = 0;
-    int rc = m_DiskReader.ReadData(pBuf, m_nRecordSectors, static_cast<long long>(u64Sector), m_nBytesPerSector, &got);
+    int rc = ReadVolumeSectors(pBuf, m_nRecordSectors, u64Sector, &got);
     if (rc != 0) return rc;
     return got < static_cast<unsigned>(m_nRecordSectors) ? FR_SHORT_READ : 0;
 }
@@ -308,6 +315,13 @@ int CFastNtfsRecovery::ScanDevice(wchar_t* szLogName) {
     }
     m_pStore.reset();
     if (m_hDevice < 0) return FR_INVALID;
+    if (m_vecMftRunList.empty()) {
+        // Neither $MFT nor its mirror can be read: there is nothing to walk,
+        // which is a failure (the deep scan takes over), not "no files".
+        FrLog("CFastNtfsRecovery no usable MFT, scan failed\n");
+        m_pStore.reset();
+        return m_nMftLoadError ? m_nMftLoadError : FR_FAILED;
+    }
 
     SYSTEMTIME t;
     rsb_getLocalTime(&t);
@@ -371,7 +385,7 @@ int CFastNtfsRecovery::ScanDevice(wchar_t* szLogName) {
     std::vector<unsigned char> rec(static_cast<size_t>(m_nRecordSize));
     for (size_t i = 0; i < m_vecDirRecords.size(); ++i) {
         const u32 n = m_vecDirRecords[i];
-        if (GetFileRecordBuf(n, rec.data()) != 0) {
+        if ((n & NTFS_LOST_FOLDER_BIT) || GetFileRecordBuf(n, rec.data()) != 0) {
             AddLostFolder(n);
             continue;
         }
@@ -384,11 +398,30 @@ int CFastNtfsRecovery::ScanDevice(wchar_t* szLogName) {
 
 int CFastNtfsRecovery::ReadFileAndParseRecordInfo(u64 u64Sector, int nSectors, u64 u64FirstRecord) {
     unsigned got = 0;
-    int rc = m_DiskReader.ReadData(m_vecReadBuf.data(), nSectors, static_cast<long long>(u64Sector),
-                                   m_nBytesPerSector, &got);
-    if (rc != 0) return rc;
-    const u64 records = got / static_cast<unsigned>(m_nRecordSectors);
+    int rc = ReadVolumeSectors(m_vecReadBuf.data(), nSectors, u64Sector, &got);
+    const u64 records = static_cast<u64>(nSectors) / static_cast<u64>(m_nRecordSectors);
+    // A chunk that cannot be read whole is read record by record: a bad
+    // sector costs the records on it, not the scan.
+    std::vector<bool> bad;
+    if (rc != 0) {
+        bad.assign(static_cast<size_t>(records), false);
+        for (u64 j = 0; j < records; ++j) {
+            unsigned one = 0;
+            const u64 at = j * static_cast<u64>(m_nRecordSize);
+            if (ReadVolumeSectors(m_vecReadBuf.data() + at, m_nRecordSectors,
+                                  u64Sector + j * static_cast<u64>(m_nRecordSectors), &one) != 0 ||
+                one < static_cast<unsigned>(m_nRecordSectors)) {
+                bad[static_cast<size_t>(j)] = true;
+                FrLog("CFastNtfsRecovery unreadable record %llu skipped\n",
+                      static_cast<unsigned long long>(u64FirstRecord + j));
+            }
+        }
+    } else if (got < static_cast<unsigned>(nSectors)) {
+        bad.assign(static_cast<size_t>(records), false);
+        for (u64 j = got / static_cast<unsigned>(m_nRecordSectors); j < records; ++j) bad[static_cast<size_t>(j)] = true;
+    }
     for (u64 j = 0; j < records; ++j) {
+        if (!bad.empty() && bad[static_cast<size_t>(j)]) continue;
         const u64 number = u64FirstRecord + j;
         if (number > 0xFFFFFFFFull) break;
         ParseRecordInfo(m_vecReadBuf.data() + j * static_cast<u64>(m_nRecordSize), 0, static_cast<u32>(number),
@@ -435,7 +468,7 @@ void CFastNtfsRecovery::AddLostFolder(u32 uNumber) {
     node.bIsHealth = 1;
     node.uClusterNO = uNumber;
     node.nBytesPerCluster = kNoCluster;
-    snprintf(node.szFileName, sizeof node.szFileName, "LostFolder%u", uNumber);
+    snprintf(node.szFileName, sizeof node.szFileName, "LostFolder%u", uNumber & ~NTFS_LOST_FOLDER_BIT);
     StoreNode(node, NTFS_ROOT_RECORD, 0, node.szFileName);
 }
 
@@ -449,9 +482,25 @@ const CFastNtfsRecovery::DirCacheEntry& CFastNtfsRecovery::GetDirInfo(u32 uRecor
         e.bValid = true;
         e.bIsDir = (info.hdr.nFlags & NTFS_RECORD_IS_DIR) != 0;
         e.bHasName = info.bHasName;
+        e.bInUse = (info.hdr.nFlags & NTFS_RECORD_IN_USE) != 0;
+        e.nSequence = info.hdr.nSequence;
         e.uParent = info.firstName.ParentRecord();
+        e.u64ParentRef = info.firstName.u64ParentRef;
     }
     return m_mapDirCache.emplace(uRecord, e).first->second;
+}
+
+void CFastNtfsRecovery::NoteDirRecord(u32 uId) {
+    if (m_setDirRecords.insert(uId).second) m_vecDirRecords.push_back(uId);
+}
+
+u32 CFastNtfsRecovery::ParentFolderId(u64 u64ParentRef) {
+    const u32 p = static_cast<u32>(u64ParentRef & 0xFFFFFFFFu);
+    if (p == NTFS_ROOT_RECORD || (p & NTFS_LOST_FOLDER_BIT)) return p;
+    const DirCacheEntry& e = GetDirInfo(p);
+    if (e.bValid && e.bIsDir && e.bHasName && !NtfsParentSequenceMatches(e.nSequence, e.bInUse, u64ParentRef))
+        return p | NTFS_LOST_FOLDER_BIT;  // the record now holds another folder
+    return p;
 }
 
 int CFastNtfsRecovery::GetRootParentDirIndex(u32 uParent, int& nDepth, std::unordered_set<u32>& visited) {
@@ -459,13 +508,15 @@ int CFastNtfsRecovery::GetRootParentDirIndex(u32 uParent, int& nDepth, std::unor
     for (;;) {
         if (p == NTFS_ROOT_RECORD) return 0;
         visited.insert(p);
-        if (m_setDirRecords.insert(p).second) m_vecDirRecords.push_back(p);
+        NoteDirRecord(p);
         ++nDepth;
+        if (p & NTFS_LOST_FOLDER_BIT) return 0;  // a lost folder at the top
         const DirCacheEntry& e = GetDirInfo(p);
         if (!e.bValid) return -1;
         if (!e.bIsDir || !e.bHasName) return 0;
-        if (visited.count(e.uParent)) return 0;  // the chain loops
-        p = e.uParent;
+        const u32 next = ParentFolderId(e.u64ParentRef);
+        if (visited.count(next)) return 0;  // the chain loops
+        p = next;
     }
 }
 
@@ -498,7 +549,7 @@ int CFastNtfsRecovery::ParseRecordInfo(unsigned char* pRecord, int nMode, u32 uN
     std::unordered_set<u32> visited;
     visited.insert(uNumber);
     int depth = 0;
-    const u32 parent = info.firstName.ParentRecord();
+    const u32 parent = info.firstName.ParentRecord() == uNumber ? uNumber : ParentFolderId(info.firstName.u64ParentRef);
     u32 key = parent;
     if (parent == uNumber) {
         key = NTFS_ROOT_RECORD;  // a record that names itself as its parent
@@ -768,13 +819,16 @@ int CFastNtfsRecovery::ChildrenDepth(const _FILE_NODE_& dir) {
     std::unordered_set<u32> visited;
     visited.insert(dir.uClusterNO);
     int depth = 0;
-    u32 p = info.firstName.ParentRecord();
+    u32 p = ParentFolderId(info.firstName.u64ParentRef);
     while (p != NTFS_ROOT_RECORD && p != dir.uClusterNO) {
         visited.insert(p);
         ++depth;
+        if (p & NTFS_LOST_FOLDER_BIT) break;
         const DirCacheEntry& e = GetDirInfo(p);
-        if (!e.bValid || !e.bIsDir || !e.bHasName || visited.count(e.uParent)) break;
-        p = e.uParent;
+        if (!e.bValid || !e.bIsDir || !e.bHasName) break;
+        const u32 next = ParentFolderId(e.u64ParentRef);
+        if (visited.count(next)) break;
+        p = next;
     }
     return depth + 1;
 }

@@ -67,12 +67,20 @@ public:
     u64 GetVolumeSectorCount() const { return m_u64VolumeSectorCount; }
     u64 GetClusterCount() const { return m_u64ClusterCount; }
 
+protected:
+    // MFT and record reads go through here (a seam for tests that make
+    // parts of a device unreadable). As CDiskReader::ReadData.
+    virtual int ReadVolumeSectors(unsigned char* pBuf, int nSectors, u64 u64Sector, unsigned* pSectorsRead);
+
 private:
     struct DirCacheEntry {
         bool bValid = false;  // a usable FILE record
         bool bIsDir = false;
+        bool bInUse = false;
         bool bHasName = false;
+        u16 nSequence = 0;
         u32 uParent = 0;
+        u64 u64ParentRef = 0;  // with its sequence number
     };
 
     void LoadMftRunList();
@@ -82,6 +90,10 @@ private:
     int ReadFileAndParseRecordInfo(u64 u64Sector, int nSectors, u64 u64FirstRecord);
     int ParseRecordInfo(unsigned char* pRecord, int nMode, u32 uNumber, u64 u64Sector);
     int GetRootParentDirIndex(u32 uParent, int& nDepth, std::unordered_set<u32>& visited);
+    // The folder a parent reference stands for: the record number, or a
+    // lost folder's identifier when the record now holds another folder.
+    u32 ParentFolderId(u64 u64ParentRef);
+    void NoteDirRecord(u32 uId);
     const DirCacheEntry& GetDirInfo(u32 uRecord);
     void AddLostFolder(u32 uNumber);
     void FillNode(_FILE_NODE_& node, const NtfsRecordInfo& info, u32 uNumber, u64 u64Sector, bool bDir) const;
@@ -119,6 +131,7 @@ private:
     std::vector<unsigned char> m_vecBitmap;
     int m_nEngineType = ENGINE_FAST_NTFS;
     std::vector<__RUNLIST__> m_vecMftRunList;
+    int m_nMftLoadError = 0;  // why the MFT's run list could not be loaded
     std::vector<u32> m_vecDirRecords;
     std::unordered_set<u32> m_setDirRecords;
     std::unordered_map<u32, DirCacheEntry> m_mapDirCache;

@@ -160,6 +160,7 @@ void NtfsAppendExtentRuns(std::vector<__RUNLIST__>& runs, const std::vector<__RU
 bool NtfsReadRecordHeader(const unsigned char* record, size_t recordSize, NtfsRecordHeader& hdr) {
     if (!record || recordSize < 64) return false;
     if (GetLe32(record) != NTFS_FILE_SIGNATURE) return false;
+    hdr.nSequence = GetLe16(record + 16);
     hdr.nFlags = GetLe16(record + 22);
     hdr.nFirstAttr = GetLe16(record + 20);
     hdr.nBytesInUse = GetLe32(record + 24);
@@ -167,6 +168,12 @@ bool NtfsReadRecordHeader(const unsigned char* record, size_t recordSize, NtfsRe
     if (hdr.nBytesInUse > recordSize) return false;
     if (hdr.nFirstAttr < 24 || hdr.nFirstAttr >= hdr.nBytesInUse) return false;
     return true;
+}
+
+bool NtfsParentSequenceMatches(u16 nRecordSequence, bool bRecordInUse, u64 u64ParentRef) {
+    const u16 want = static_cast<u16>(u64ParentRef >> 48);
+    if (want == 0 || nRecordSequence == want) return true;
+    return !bRecordInUse && nRecordSequence == (want == 0xFFFF ? 1 : want + 1);
 }
 
 CNtfsAttrWalk::CNtfsAttrWalk(const unsigned char* record, const NtfsRecordHeader& hdr, size_t limit)

@@ -98,6 +98,7 @@ void NtfsAppendExtentRuns(std::vector<__RUNLIST__>& runs, const std::vector<__RU
 
 // A checked view of one fixed-up FILE record.
 struct NtfsRecordHeader {
+    u16 nSequence = 0;  // the record's sequence number (offset 16)
     u16 nFlags = 0;
     u16 nFirstAttr = 0;
     u32 nBytesInUse = 0;
@@ -107,6 +108,17 @@ struct NtfsRecordHeader {
 // first-attribute offset (inside the bytes in use). The record must be
 // recordSize bytes long.
 bool NtfsReadRecordHeader(const unsigned char* record, size_t recordSize, NtfsRecordHeader& hdr);
+
+// Does a parent reference still point at the folder now in its record?
+// NTFS bumps a record's sequence number when it frees the record, so a live
+// folder keeps the number its children carry and a deleted one is one
+// ahead; anything else means the record was used again. A reference with
+// sequence 0 is not checked.
+bool NtfsParentSequenceMatches(u16 nRecordSequence, bool bRecordInUse, u64 u64ParentRef);
+// Folders whose record now holds another folder become lost folders whose
+// identifier is the record number with this bit set, so that their files
+// never mix with the new folder's. Record numbers stay below it.
+constexpr u32 NTFS_LOST_FOLDER_BIT = 0x80000000u;
 
 // One attribute found by the walk.
 struct NtfsAttr {

@@ -20,16 +20,12 @@ namespace {
 
 constexpr int kTransferBytes = 65536;
 constexpr int kAttrAbsent = -100;
-// A lost folder made for a parent whose record now holds another folder
-// (sequence numbers differ) gets this bit in its identifier, so that its
-// files never mix with the new folder's. Record numbers stay below it.
-constexpr u32 kLostIdBit = 0x80000000u;
+constexpr u32 kLostIdBit = NTFS_LOST_FOLDER_BIT;
 constexpr u64 kRefRecordMask = 0x0000FFFFFFFFFFFFull;
 constexpr u64 kExtendRecord = 11;
 constexpr u64 kNoMapping = UINT64_MAX;  // key of the MFT of records that fit no MFT at all
 
 u64 RefRecord(u64 ref) { return ref & kRefRecordMask; }
-u16 RefSequence(u64 ref) { return static_cast<u16>(ref >> 48); }
 
 bool NameIs(const NtfsRecordInfo& info, const char* name) {
     return info.bHasName && strcasecmp(info.strName.c_str(), name) == 0;
@@ -386,7 +382,7 @@ CProfessionalNtfsRecovery::DirInfo& CProfessionalNtfsRecovery::GetDir(u32 nMft, 
             d.bInUse = (info.hdr.nFlags & NTFS_RECORD_IN_USE) != 0;
             d.bNumberOk = info.hdr.nRecordNumber == uRecord;
             d.bHasName = info.bHasName;
-            d.nSequence = NtfsLe16(rec + 16);
+            d.nSequence = info.hdr.nSequence;
             d.u64ParentRef = info.firstName.u64ParentRef;
             d.u64CreateTime = info.firstName.u64CreateTime;
             d.u64AccessTime = info.firstName.u64AccessTime;
@@ -402,12 +398,7 @@ void CProfessionalNtfsRecovery::NoteDir(u32 nMft, u32 uId) {
 }
 
 bool CProfessionalNtfsRecovery::ParentMatches(const DirInfo& d, u64 u64Ref) const {
-    // NTFS bumps a record's sequence number when it frees the record: a
-    // live folder keeps the number its children point at, a deleted one
-    // is one ahead. Anything else means the record was used again.
-    const u16 want = RefSequence(u64Ref);
-    if (want == 0 || d.nSequence == want) return true;
-    return !d.bInUse && d.nSequence == (want == 0xFFFF ? 1 : want + 1);
+    return NtfsParentSequenceMatches(d.nSequence, d.bInUse, u64Ref);
 }
 
 namespace {

@@ -302,3 +302,50 @@ TEST_F(NtfsDeep, PartitionOfADiskThroughTheDiskFormOfInit) {
     ASSERT_GT(NtfsDeepSweep(e, d / "disk3"), 0);
     ExpectAllRecovered(e, 2048);
 }
+
+TEST_F(NtfsDeep, FastEngineReportsAnUnusableMftAndTheDeepEngineTakesOver) {
+    TempDir d("ntfsnomft");
+    const std::string copy = d / "nomft.img";
+    auto img = ReadFile(g_vol->image);
+    for (size_t field : {48, 56}) {  // $MFT and $MFTMirr: record 0 of both gone
+        u64 lcn = 0;
+        for (int i = 0; i < 8; ++i) lcn |= static_cast<u64>(img[field + i]) << (8 * i);
+        std::fill(img.begin() + lcn * 4096, img.begin() + lcn * 4096 + 1024, 0);
+    }
+    WriteFile(copy, img);
+    CFastNtfsRecovery fast;
+    std::wstring w = Utf8ToWide(copy);
+    ASSERT_EQ(fast.Init(w.data(), L'C'), 0);
+    EXPECT_NE(fast.ScanDevice(nullptr), 0);
+    auto e = Sweep(copy);
+    EXPECT_TRUE(ListResultTree(*e).count("docs/sub/photo.jpg"));
+}
+
+namespace {
+// A device on which one sector cannot be read.
+class FlakyFastNtfs : public CFastNtfsRecovery {
+public:
+    u64 u64Bad = 0;
+
+protected:
+    int ReadVolumeSectors(unsigned char* pBuf, int nSectors, u64 u64Sector, unsigned* pRead) override {
+        if (u64Bad >= u64Sector && u64Bad < u64Sector + static_cast<u64>(nSectors)) {
+            if (pRead) *pRead = 0;
+            return EIO;
+        }
+        return CFastNtfsRecovery::ReadVolumeSectors(pBuf, nSectors, u64Sector, pRead);
+    }
+};
+}  // namespace
+
+TEST_F(NtfsDeep, FastEngineSkipsAnUnreadableMftSectorAndStillNamesFolders) {
+    FlakyFastNtfs e;
+    std::wstring w = Utf8ToWide(g_vol->image);
+    ASSERT_EQ(e.Init(w.data(), L'C'), 0);
+    e.u64Bad = e.RecordSector(g_vol->rec["docs/a.txt"]) + 1;
+    ASSERT_EQ(e.ScanDevice(nullptr), 0);
+    auto tree = ListResultTree(e);
+    EXPECT_FALSE(tree.count("docs/a.txt"));
+    EXPECT_TRUE(tree.count("docs/sub/photo.jpg"));
+    EXPECT_TRUE(tree.count("top.bin"));
+}
