@@ -349,3 +349,33 @@ TEST_F(NtfsDeep, FastEngineSkipsAnUnreadableMftSectorAndStillNamesFolders) {
     EXPECT_TRUE(tree.count("docs/sub/photo.jpg"));
     EXPECT_TRUE(tree.count("top.bin"));
 }
+
+TEST_F(NtfsDeep, SurvivesScribbledRecords) {
+    TempDir d("ntfsdeepbad");
+    const std::string copy = d / "bad.img";
+    const auto all = ReadFile(g_vol->image);
+    for (uint32_t seed = 1; seed <= 4; ++seed) {
+        auto img = all;
+        auto noise = RandomBytes(8192, seed);
+        // Bytes inside the first 200 records change; sector ends stay, so the
+        // records still pass the fix-up and the parser meets the damage.
+        for (size_t i = 0; i + 3 < noise.size(); i += 4) {
+            const size_t off = 4 * 4096 * 4 + (noise[i] | noise[i + 1] << 8 | noise[i + 2] << 16) % (200 * 1024);
+            if (off % 512 < 510) img[off] = noise[i + 3];
+        }
+        WriteFile(copy, img);
+        auto e = Sweep(copy);
+        TempDir out("ntfsdeepbadout");
+        int i = 0;
+        for (auto& [path, n] : ListResultTree(*e)) {
+            std::wstring target = Utf8ToWide(out / ("f" + std::to_string(i++)));
+            e->SaveFileData(&n, target.data(), 0);
+            wchar_t tmp[512];
+            unsigned char buf[4096];
+            int len = sizeof buf;
+            if (!n.bIsDir) e->PreView(&n, tmp, buf, len, nullptr, nullptr);
+            EXPECT_LE(len, 4096);
+        }
+        EXPECT_EQ(Capture("find " + Quote(out.path()) + " -mindepth 1 -maxdepth 1 ! -name 'f*' | wc -l"), "0\n");
+    }
+}
