@@ -13,6 +13,7 @@
 #include "core/TextHelpers.h"
 #include "ntfs/FastNtfsRecovery.h"
 #include "ntfs/ProfessionalNtfsRecovery.h"
+#include "results/LogFileManager.h"
 #include "support/NtfsKit.h"
 #include "support/TestKit.h"
 
@@ -176,6 +177,16 @@ TEST_F(NtfsDeep, IntactVolumeListsLiveAndDeletedFilesInTheirFolders) {
     EXPECT_EQ(len, 4096);
     EXPECT_TRUE(std::equal(buf.begin(), buf.end(), g_vol->files["top.bin"].begin()));
     EXPECT_EQ(tree["docs/sub/photo.jpg"].bIsHealth, 1u);
+
+    // The result log, reopened by a later engine without a sweep.
+    std::string log = Capture("ls " + Quote(CLogFileManager::GetInstance().GetLogFileDirPath()) + " | grep '^Pro_Ntfs_0_' | grep -v -e _Relation -e _DirInfo | head -1");
+    ASSERT_FALSE(log.empty());
+    log.pop_back();
+    CProfessionalNtfsRecovery again;
+    std::wstring w = Utf8ToWide(g_vol->image), name = Utf8ToWide(log);
+    ASSERT_EQ(again.Init(w.data(), L'C'), 0);
+    ASSERT_EQ(again.InitProfessionalScan(name.data()), 0);
+    EXPECT_EQ(ListResultTree(again).size(), tree.size());
 }
 
 TEST_F(NtfsDeep, WithoutBootSectorsNamesAndClusterSizeAreLearnt) {
