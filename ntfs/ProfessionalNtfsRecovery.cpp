@@ -21,6 +21,8 @@ namespace {
 constexpr int kTransferBytes = 65536;
 constexpr int kAttrAbsent = -100;
 constexpr u32 kLostIdBit = NTFS_LOST_FOLDER_BIT;
+constexpr u32 kVolumeIdUnit = 1u << 24;
+constexpr size_t kMaxVolumeOrdinal = 128;
 constexpr u64 kRefRecordMask = 0x0000FFFFFFFFFFFFull;
 constexpr u64 kExtendRecord = 11;
 constexpr u64 kNoMapping = UINT64_MAX;  // key of the MFT of records that fit no MFT at all
@@ -162,6 +164,7 @@ int CProfessionalNtfsRecovery::InitProfessionalScan(wchar_t* szLogName) {
     m_vecDeferred.clear();
     m_mapGuesses.clear();
     m_u64DirReads = 0;
+    m_vecVolumeStarts.clear();
     m_pStore = std::make_unique<CScanResultFileManager>();
     if (m_pSearchFunc) m_pStore->InitSearchCallBack(m_pSearchFunc, m_pSearchParam);
     if (szLogName && szLogName[0]) return m_pStore->Init(szLogName);
@@ -351,7 +354,7 @@ int CProfessionalNtfsRecovery::PlaceFile(const NtfsRecordInfo& info, const unsig
     if (RefRecord(info.firstName.u64ParentRef) != info.hdr.nRecordNumber)
         ResolveParent(nMft, info.firstName.u64ParentRef, keyId, depth);
     node.bIsHealth = static_cast<u32>(IsFileDataHealth(&node, spc));
-    return StoreNode(node, keyId, depth, nullptr);
+    return StoreNode(node, StoreId(nMft, keyId), depth, nullptr);
 }
 
 int CProfessionalNtfsRecovery::StoreNode(_FILE_NODE_& node, u32 uParent, u32 nDepth, const char* szDirName) {
@@ -459,6 +462,22 @@ int CProfessionalNtfsRecovery::DirDepth(u32 nMft, u32 uRecord) {
     return GetDir(nMft, uRecord).nDepth;
 }
 
+u32 CProfessionalNtfsRecovery::StoreId(u32 nMft, u32 uId) {
+    // Folders of the first volume met keep their record numbers; those of
+    // further volumes (a whole disk, an older file system under a newer
+    // one) carry the volume's ordinal in bits 24 to 30, so that equal
+    // record numbers of two volumes do not share a folder. The root stays
+    // one for all.
+    const u32 rec = uId & ~kLostIdBit;
+    if (rec == NTFS_ROOT_RECORD || rec >= kVolumeIdUnit) return uId;
+    const u64 vs = m_vecMfts[nMft].u64VolumeStartSector;
+    auto it = std::find(m_vecVolumeStarts.begin(), m_vecVolumeStarts.end(), vs);
+    size_t ord = static_cast<size_t>(it - m_vecVolumeStarts.begin());
+    if (it == m_vecVolumeStarts.end()) m_vecVolumeStarts.push_back(vs);
+    if (ord == 0 || ord >= kMaxVolumeOrdinal) return uId;
+    return (uId & kLostIdBit) | static_cast<u32>(ord) * kVolumeIdUnit | rec;
+}
+
 void CProfessionalNtfsRecovery::AddLostFolder(u32 uId, u32 nSpc) {
     _FILE_NODE_ node;
     std::memset(&node, 0, sizeof node);
@@ -468,23 +487,24 @@ void CProfessionalNtfsRecovery::AddLostFolder(u32 uId, u32 nSpc) {
     node.bIsHealth = 1;
     node.uClusterNO = uId;
     node.nBytesPerCluster = kSectorBytes * nSpc;
-    snprintf(node.szFileName, sizeof node.szFileName, "LostFolder%u", uId & ~kLostIdBit);
+    snprintf(node.szFileName, sizeof node.szFileName, "LostFolder%u", uId & ~kLostIdBit & (kVolumeIdUnit - 1));
     StoreNode(node, NTFS_ROOT_RECORD, 0, node.szFileName);
 }
 
 void CProfessionalNtfsRecovery::MakeFolderNode(const PendingDir& p) {
     const MftInfo& m = m_vecMfts[p.nMft];
     const u32 spc = m.nSectorsPerCluster ? m.nSectorsPerCluster : static_cast<u32>(m_nSectorsPerCluster);
-    if (p.uId & kLostIdBit) return AddLostFolder(p.uId, spc);
+    if (p.uId & kLostIdBit) return AddLostFolder(StoreId(p.nMft, p.uId), spc);
     const DirInfo d = GetDir(p.nMft, p.uId);
-    if (!UsableFolder(d.bValid, d.bIsDir, d.bNumberOk, d.bHasName) || d.bLoopStop) return AddLostFolder(p.uId, spc);
+    if (!UsableFolder(d.bValid, d.bIsDir, d.bNumberOk, d.bHasName) || d.bLoopStop)
+        return AddLostFolder(StoreId(p.nMft, p.uId), spc);
     _FILE_NODE_ node;
     std::memset(&node, 0, sizeof node);
     node.wcDriveLetter = static_cast<u32>(m_wcDriveLetter);
     node.nEngineType = ENGINE_DEEP_NTFS;
     node.bIsDir = 1;
     node.bIsHealth = 1;
-    node.uClusterNO = p.uId;
+    node.uClusterNO = StoreId(p.nMft, p.uId);
     node.nBytesPerCluster = kSectorBytes * spc;
     node.u64CreateTime = d.u64CreateTime;
     node.u64AccessTime = d.u64AccessTime;
@@ -494,7 +514,7 @@ void CProfessionalNtfsRecovery::MakeFolderNode(const PendingDir& p) {
     CopyNodeName(node.szFileName, sizeof node.szFileName, d.strName);
     u32 keyId = NTFS_ROOT_RECORD, depth = 0;
     if (RefRecord(d.u64ParentRef) != p.uId) ResolveParent(p.nMft, d.u64ParentRef, keyId, depth);
-    StoreNode(node, keyId, depth, node.szFileName);
+    StoreNode(node, StoreId(p.nMft, keyId), depth, node.szFileName);
 }
 
 int CProfessionalNtfsRecovery::ParseProfessionalRecordVec() {

@@ -147,6 +147,7 @@ private:
     void ResolveParent(u32 nMft, u64 u64ParentRef, u32& uKeyId, u32& nDepth);
     int DirDepth(u32 nMft, u32 uRecord);
     int StoreNode(_FILE_NODE_& node, u32 uParent, u32 nDepth, const char* szDirName);
+    u32 StoreId(u32 nMft, u32 uId);
     void AddLostFolder(u32 uId, u32 nSpc);
     void MakeFolderNode(const PendingDir& p);
     u32 ChildrenLevel(const _FILE_NODE_& dir, u32 nFallback) const;
@@ -172,6 +173,7 @@ private:
     std::vector<PendingDir> m_vecSpecialDirs;
     std::unordered_map<u64, DirInfo> m_mapDirs;  // (mft << 32 | id)
     std::unordered_map<u64, bool> m_mapNoted;
+    std::vector<u64> m_vecVolumeStarts;  // volumes in the order their folders were met
     u64 m_u64DirReads = 0;
 
     std::deque<__FILE_DATA_RECOVERY__> m_DirRecoveryQueue;

@@ -44,7 +44,7 @@ void Build(Volume& v) {
     if (!img.Mount()) return;
     Sh("mkdir -p " + Quote(img.Mounted("docs/sub")) + " " + Quote(img.Mounted("old")) + " " +
        Quote(img.Mounted("deep/l1/l2/l3/l4")));
-    for (const char* dir : {"old", "deep/l1", "deep/l1/l2/l3"}) v.rec[dir] = NtfsRecordOf(img.Mounted(dir));
+    for (const char* dir : {"old", "docs", "deep/l1", "deep/l1/l2/l3"}) v.rec[dir] = NtfsRecordOf(img.Mounted(dir));
     Put(img, "old/x.dat", RandomBytes(7000, 1), v);
     Put(img, "docs/a.txt", RandomBytes(5000, 2), v);
     const std::string jpg = Sample("jpg");
@@ -389,4 +389,34 @@ TEST_F(NtfsDeep, SurvivesScribbledRecords) {
         }
         EXPECT_EQ(Capture("find " + Quote(out.path()) + " -mindepth 1 -maxdepth 1 ! -name 'f*' | wc -l"), "0\n");
     }
+}
+
+TEST_F(NtfsDeep, TwoVolumesOfOneDiskKeepTheirFoldersApart) {
+    // A second volume whose folder has the same record number as docs/.
+    TempDir d("ntfsdeeptwo");
+    NtfsImage img = NtfsImage::Create(d / "b.img", 24, 4096);
+    ASSERT_TRUE(img.Mount());
+    Sh("mkdir " + Quote(img.Mounted("other")));
+    const bool bSameNumber = NtfsRecordOf(img.Mounted("other")) == g_vol->rec["docs"];
+    const auto b = RandomBytes(6000, 77);
+    WriteFile(img.Mounted("other/b.txt"), b);
+    Sh("rm " + Quote(img.Mounted("other/b.txt")));
+    img.Unmount();
+    const u64 s1 = ReadFile(g_vol->image).size() / 512, s2 = ReadFile(img.path).size() / 512;
+    MakePartitionedDisk(d / "disk.img", 2048 + s1 + s2 + 64, "dos", {{2048, s1, "7", ""}, {2048 + s1, s2, "7", ""}});
+    PlaceVolume(d / "disk.img", g_vol->image, 2048);
+    PlaceVolume(d / "disk.img", img.path, 2048 + s1);
+    auto e = Sweep(d / "disk.img");
+    EXPECT_EQ(e->GetKnownMfts().size(), 2u);
+    auto tree = ListResultTree(*e);
+    ASSERT_TRUE(tree.count("docs/a.txt"));
+    ASSERT_TRUE(tree.count("other/b.txt"));
+    EXPECT_FALSE(tree.count("docs/b.txt"));
+    EXPECT_FALSE(tree.count("other/a.txt"));
+    EXPECT_EQ(tree["other/b.txt"].u64VolumeStartSector, 2048 + s1);
+    TempDir out("ntfsdeeptwoout");
+    std::wstring target = Utf8ToWide(out / "b.txt");
+    ASSERT_EQ(e->SaveFileData(&tree["other/b.txt"], target.data(), 0), 0);
+    EXPECT_EQ(Sha256File(out / "b.txt"), Sha256(b));
+    EXPECT_TRUE(bSameNumber) << "the folders' record numbers differ; the test proves less";
 }
