@@ -41,12 +41,12 @@ u32 ClusterSizeFromRecord(const CNtfsParse& parse, const unsigned char* rec, con
     while (walk.Next(a)) {
         if (a.nType == NTFS_ATTR_ATTRIBUTE_LIST) return 0;
         if (a.nType != NTFS_ATTR_DATA) continue;
-        if (!a.bNonResident || NtfsLe64(a.p + 16) != 0) return 0;
+        if (!a.bNonResident || GetLe64(a.p + 16) != 0) return 0;
         std::vector<__RUNLIST__> runs;
         parse.GetRunList(a.p, a.nLength, runs);
         u64 clusters = 0;
         for (const auto& r : runs) clusters += r.u64ClusterCount;
-        const u64 alloc = NtfsLe64(a.p + 40);
+        const u64 alloc = GetLe64(a.p + 40);
         if (clusters == 0 || clusters > (1ull << 40) || alloc % (clusters * 512) != 0) return 0;
         const u64 spc = alloc / 512 / clusters;
         if (spc == 0 || spc > 4096 || (spc & (spc - 1)) != 0) return 0;
@@ -127,10 +127,10 @@ int CProfessionalNtfsRecovery::OpenAndLearnBootSector(const std::string& path, u
     rc = m_DiskReader.ReadData(boot, 8, static_cast<long long>(u64Start), kSectorBytes, &got);
     if (rc != 0) return errno ? errno : rc;
     if (!IsNtfs(boot)) return 0;
-    const unsigned bps = NtfsLe16(boot + 11);
+    const unsigned bps = GetLe16(boot + 11);
     const unsigned spc = boot[13];
     if ((bps != 0 && bps != 512) || spc == 0 || spc > 128 || (spc & (spc - 1)) != 0) return 0;
-    const u64 mftLcn = NtfsLe64(boot + 48);
+    const u64 mftLcn = GetLe64(boot + 48);
     if (mftLcn >= u64Count / spc) return 0;
     const u64 key = u64Start + mftLcn * spc;
     unsigned char rec[kRecordBytes];
@@ -308,8 +308,8 @@ int CProfessionalNtfsRecovery::ParseNtfsFileRecord(const unsigned char* pRecord,
         int rc = ReadRecord(u64Sector, rec);
         if (rc != 0) return rc;
     }
-    if (NtfsLe32(rec) != NTFS_FILE_SIGNATURE) return -1;
-    if (NtfsLe16(rec + 22) & NTFS_RECORD_IS_DIR) return 0;
+    if (GetLe32(rec) != NTFS_FILE_SIGNATURE) return -1;
+    if (GetLe16(rec + 22) & NTFS_RECORD_IS_DIR) return 0;
     NtfsRecordInfo info;
     if (!NtfsParseRecord(m_Parse, rec, info)) return FR_INVALID;  // torn or malformed
     const u32 n = info.hdr.nRecordNumber;

@@ -161,8 +161,8 @@ TEST(NtfsFixUp, UpdateSequenceIsWhereTheHeaderSays) {
     Put16(r, 1022, 0x0009);
     EXPECT_TRUE(IsNtfsFileRecord(r.data(), 1024));
     ASSERT_EQ(p.FileRecordFixUp(r.data()), 0);
-    EXPECT_EQ(NtfsLe16(r.data() + 510), 0xAABB);
-    EXPECT_EQ(NtfsLe16(r.data() + 1022), 0xCCDD);
+    EXPECT_EQ(GetLe16(r.data() + 510), 0xAABB);
+    EXPECT_EQ(GetLe16(r.data() + 1022), 0xCCDD);
     // An offset outside the first sector is refused.
     auto bad = MakeRecord(0x0007, 0, 0);
     Put16(bad, 4, 600);

@@ -85,7 +85,7 @@ bool NtfsSetParentRef(const std::string& image, uint64_t recordSector, uint64_t 
         CNtfsAttrWalk walk(rec.data(), hdr, hdr.nBytesInUse);
         NtfsAttr a;
         while (!valueAt && walk.Next(a))
-            if (a.nType == NTFS_ATTR_FILE_NAME) valueAt = static_cast<size_t>(a.p - rec.data()) + NtfsLe16(a.p + 20);
+            if (a.nType == NTFS_ATTR_FILE_NAME) valueAt = static_cast<size_t>(a.p - rec.data()) + GetLe16(a.p + 20);
     }
     ok = ok && valueAt != 0 && pwrite(fd, &parentRef, 8, at + static_cast<off_t>(valueAt)) == 8;
     close(fd);
