@@ -720,23 +720,8 @@ int CFastNtfsRecovery::GetNodeExtents(const _FILE_NODE_& node, std::vector<DataE
     u32 bpc = node.nBytesPerCluster;
     if (bpc == 0 || bpc == kNoCluster || bpc % static_cast<u32>(m_nBytesPerSector) != 0)
         bpc = static_cast<u32>(m_nBytesPerSector * m_nSectorsPerCluster);
-    const u64 volStartBytes = node.u64VolumeStartSector * 512;
-    for (const auto& e : NtfsAbsoluteRuns(runs)) {
-        if (e.lcn == -2) return FR_INVALID;
-        u64 runBytes;
-        if (__builtin_mul_overflow(e.clusters, static_cast<u64>(bpc), &runBytes)) return FR_INVALID;
-        if (e.lcn == -1) {
-            AppendExtent(extents, {0, runBytes, true});  // sparse: no clusters on disk
-            continue;
-        }
-        u64 at;
-        if (__builtin_mul_overflow(static_cast<u64>(e.lcn), static_cast<u64>(bpc), &at) ||
-            __builtin_add_overflow(at, volStartBytes, &at) ||
-            at / static_cast<u64>(m_nBytesPerSector) > static_cast<u64>(INT64_MAX))
-            return FR_INVALID;
-        AppendExtent(extents, {at, runBytes, false});
-    }
-    return 0;
+    if (node.u64VolumeStartSector > UINT64_MAX / 512) return FR_INVALID;
+    return NtfsDataExtents(runs, bpc, node.u64VolumeStartSector * 512, extents);
 }
 
 int CFastNtfsRecovery::CopyNonResident(const _FILE_NODE_& node, u64 u64Wanted, int fd, unsigned char* pBuf,

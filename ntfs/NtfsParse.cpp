@@ -138,6 +138,25 @@ std::vector<NtfsExtent> NtfsAbsoluteRuns(const std::vector<__RUNLIST__>& runs) {
     return out;
 }
 
+int NtfsDataExtents(const std::vector<__RUNLIST__>& runs, u64 u64BytesPerCluster, u64 u64VolumeStartByte,
+                    std::vector<DataExtent>& extents) {
+    extents.clear();
+    for (const auto& e : NtfsAbsoluteRuns(runs)) {
+        if (e.lcn == -2) return FR_INVALID;
+        u64 runBytes, at;
+        if (__builtin_mul_overflow(e.clusters, u64BytesPerCluster, &runBytes)) return FR_INVALID;
+        if (e.lcn == -1) {
+            AppendExtent(extents, {0, runBytes, true});  // sparse: no clusters on disk
+            continue;
+        }
+        if (__builtin_mul_overflow(static_cast<u64>(e.lcn), u64BytesPerCluster, &at) ||
+            __builtin_add_overflow(at, u64VolumeStartByte, &at) || at > static_cast<u64>(INT64_MAX))
+            return FR_INVALID;
+        AppendExtent(extents, {at, runBytes, false});
+    }
+    return 0;
+}
+
 void NtfsAppendExtentRuns(std::vector<__RUNLIST__>& runs, const std::vector<__RUNLIST__>& extent) {
     i64 lcn = 0;
     for (const auto& r : runs) lcn += r.i64ClusterOffset;  // wraps harmlessly: readers check the result

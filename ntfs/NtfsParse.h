@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "core/ByteOrder.h"
+#include "core/ExtentReader.h"
 #include "core/Records.h"
 
 // Attribute types the engines look at.
@@ -91,6 +92,11 @@ struct NtfsExtent {
 // Adds the deltas up. Runs whose absolute cluster falls below 0 come out
 // with lcn -2 (invalid) so that readers refuse them.
 std::vector<NtfsExtent> NtfsAbsoluteRuns(const std::vector<__RUNLIST__>& runs);
+// Where a file's data lies: each run's clusters at the volume's first byte
+// + cluster x cluster size, sparse runs as zeros. 0, or 87 for a run before
+// the volume or an offset that does not fit.
+int NtfsDataExtents(const std::vector<__RUNLIST__>& runs, u64 u64BytesPerCluster, u64 u64VolumeStartByte,
+                    std::vector<DataExtent>& extents);
 // Appends one attribute extent's runs (whose first delta is absolute, as in
 // every extent's own mapping pairs) to a list whose deltas are relative to
 // the runs already there.

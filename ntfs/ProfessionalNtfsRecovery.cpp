@@ -12,6 +12,7 @@
 
 #include "core/BootSector.h"
 #include "core/Categories.h"
+#include "core/FileOutput.h"
 #include "core/Platform.h"
 #include "core/TextHelpers.h"
 #include "results/ScanResultFileManager.h"
@@ -55,33 +56,7 @@ u32 ClusterSizeFromRecord(const CNtfsParse& parse, const unsigned char* rec, con
     return 0;
 }
 
-std::string LowerExtension(const char* name) {
-    const char* dot = strrchr(name, '.');
-    if (!dot || !dot[1] || strlen(dot + 1) > 16) return std::string();
-    std::string ext(dot + 1);
-    for (char& c : ext)
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    return ext;
-}
-
-bool PathExists(const std::string& path) {
-    struct stat st;
-    return lstat(path.c_str(), &st) == 0;
-}
-
-// "name", else "name (1).ext", "name (2).ext" ... in dir.
-std::string UniqueChildPath(const std::string& dir, const std::string& name) {
-    std::string path = dir + "/" + name;
-    if (!PathExists(path)) return path;
-    const size_t dot = name.rfind('.');
-    const std::string stem = dot != std::string::npos && dot > 0 ? name.substr(0, dot) : name;
-    const std::string ext = dot != std::string::npos && dot > 0 ? name.substr(dot) : std::string();
-    for (int i = 1; i < 100000; ++i) {
-        path = dir + "/" + stem + " (" + std::to_string(i) + ")" + ext;
-        if (!PathExists(path)) return path;
-    }
-    return dir + "/" + name;
-}
+constexpr size_t kMaxExtensionBytes = 16;
 
 }  // namespace
 
@@ -165,27 +140,16 @@ int CProfessionalNtfsRecovery::InitProfessionalScan(wchar_t* szLogName) {
     m_mapGuesses.clear();
     m_u64DirReads = 0;
     m_vecVolumeStarts.clear();
-    m_pStore = std::make_unique<CScanResultFileManager>();
-    if (m_pSearchFunc) m_pStore->InitSearchCallBack(m_pSearchFunc, m_pSearchParam);
-    if (szLogName && szLogName[0]) return m_pStore->Init(szLogName);
-    SYSTEMTIME t;
-    rsb_getLocalTime(&t);
-    wchar_t name[128];
-    swprintf(name, 128, L"Pro_Ntfs_%lld_%d%d%d%d%2d", static_cast<long long>(m_u64VolumeStartSector), t.wYear,
-             t.wMonth, t.wDay, t.wHour, t.wMinute);
-    int rc = m_pStore->Init(name);
-    if (rc == 0 && m_pStore->GetNodeCount() != 0) {
-        // A log of the same name (an earlier scan in the same minute) would
-        // have the new nodes appended after its own: start it afresh.
-        const std::string files[] = {m_pStore->GetNodeFilePath(), m_pStore->GetRelationFilePath(),
-                                     m_pStore->GetDirInfoFilePath()};
-        m_pStore.reset();
-        for (const auto& f : files) unlink(f.c_str());
+    m_pStore.reset();
+    if (szLogName && szLogName[0]) {
         m_pStore = std::make_unique<CScanResultFileManager>();
         if (m_pSearchFunc) m_pStore->InitSearchCallBack(m_pSearchFunc, m_pSearchParam);
-        rc = m_pStore->Init(name);
+        return m_pStore->Init(szLogName);
     }
-    return rc;
+    SYSTEMTIME t;
+    rsb_getLocalTime(&t);
+    return OpenNewResultLog(m_pStore, MakeResultLogName("Pro_Ntfs_", m_u64VolumeStartSector, t).c_str(), m_pSearchFunc,
+                            m_pSearchParam);
 }
 
 // ------------------------------------------------------------ MFT matching
@@ -600,10 +564,11 @@ int CProfessionalNtfsRecovery::SearchFileNode(wchar_t* szPattern, std::vector<__
 
 // ------------------------------------------------------------- file data
 
-int CProfessionalNtfsRecovery::FileData(const _FILE_NODE_& node, std::vector<unsigned char>& resident,
-                                        std::vector<__RUNLIST__>& runs) {
-    // 1 with resident data, 0 with runs, else a failure code. Attribute
-    // lists are not followed here.
+int CProfessionalNtfsRecovery::NodeData(const _FILE_NODE_& node, std::vector<unsigned char>& resident,
+                                        std::vector<DataExtent>& extents, u64* pFirstCluster) {
+    // 1 with resident data, 0 with extents, else a failure code. The
+    // record is the one found by the sweep; attribute lists are not
+    // followed. Clusters count from the volume start the scan worked out.
     unsigned char rec[kRecordBytes];
     int rc = ReadRecord(node.u64RecordSector, rec);
     if (rc != 0) return rc;
@@ -614,56 +579,40 @@ int CProfessionalNtfsRecovery::FileData(const _FILE_NODE_& node, std::vector<uns
         resident.assign(info.pResident, info.pResident + info.nResidentLength);
         return 1;
     }
-    runs = info.dataRuns;
-    return 0;
+    if (pFirstCluster)
+        *pFirstCluster = info.dataRuns.empty() || info.dataRuns[0].i64ClusterOffset <= 0
+                             ? 0
+                             : static_cast<u64>(info.dataRuns[0].i64ClusterOffset);
+    const u64 bpc = node.nBytesPerCluster;
+    if (bpc == 0 || bpc % kSectorBytes != 0 || node.u64VolumeStartSector > UINT64_MAX / kSectorBytes)
+        return FR_INVALID;
+    return NtfsDataExtents(info.dataRuns, bpc, node.u64VolumeStartSector * kSectorBytes, extents);
 }
 
-// The one place that turns a node's runs into bytes.
-template <typename Sink>
-int CProfessionalNtfsRecovery::ReadData(const _FILE_NODE_& node, u64 u64Wanted, Sink&& sink) {
+int CProfessionalNtfsRecovery::CopyData(const _FILE_NODE_& node, u64 u64Wanted, int fd, unsigned char* pBuf,
+                                        u64& u64Delivered, const ExtentProgress& progress) {
+    u64Delivered = 0;
     std::vector<unsigned char> resident;
-    std::vector<__RUNLIST__> runs;
-    int rc = FileData(node, resident, runs);
+    std::vector<DataExtent> extents;
+    int rc = NodeData(node, resident, extents, nullptr);
     if (rc == 1) {
         const u64 n = std::min<u64>(u64Wanted, resident.size());
-        if (n) rc = sink(resident.data(), static_cast<u32>(n));
-        else rc = 0;
+        rc = 0;
+        if (fd >= 0)
+            rc = WriteAll(fd, resident.data(), static_cast<size_t>(n));
+        else if (n)
+            std::memcpy(pBuf, resident.data(), static_cast<size_t>(n));
         if (rc != 0) return rc;
+        u64Delivered = n;
+        if (progress && (rc = progress(n)) != 0) return rc;
         return n < u64Wanted ? FR_SHORT_READ : 0;
     }
     if (rc != 0) return rc;
-    const u64 bpc = node.nBytesPerCluster;
-    if (bpc == 0 || bpc % kSectorBytes != 0 || bpc > (2u << 20)) return FR_INVALID;
-    std::vector<unsigned char> buf(kTransferBytes);
-    u64 remaining = u64Wanted;
-    for (const auto& e : NtfsAbsoluteRuns(runs)) {
-        if (remaining == 0) break;
-        if (e.lcn == -2) return FR_INVALID;
-        u64 runBytes;
-        if (__builtin_mul_overflow(e.clusters, bpc, &runBytes)) return FR_INVALID;
-        for (u64 off = 0; off < runBytes && remaining > 0;) {
-            const u32 use = static_cast<u32>(std::min<u64>({kTransferBytes, runBytes - off, remaining}));
-            if (e.lcn == -1) {
-                std::memset(buf.data(), 0, use);  // sparse: no clusters on disk
-            } else {
-                u64 sector;
-                if (__builtin_mul_overflow(static_cast<u64>(e.lcn), bpc / kSectorBytes, &sector) ||
-                    __builtin_add_overflow(sector, node.u64VolumeStartSector + off / kSectorBytes, &sector) ||
-                    sector > static_cast<u64>(INT64_MAX))
-                    return FR_INVALID;
-                unsigned got = 0;
-                rc = m_DiskReader.ReadData(buf.data(), static_cast<int>((use + kSectorBytes - 1) / kSectorBytes),
-                                           static_cast<long long>(sector), kSectorBytes, &got);
-                if (rc != 0) return rc;
-                if (got == 0) return FR_SHORT_READ;
-            }
-            rc = sink(buf.data(), use);
-            if (rc != 0) return rc;
-            remaining -= use;
-            off += use;
-        }
-    }
-    return remaining > 0 ? FR_SHORT_READ : 0;  // the runs end before the file does
+    CExtentReader reader(m_DiskReader, kSectorBytes);
+    if (fd < 0) return reader.CopyToBuffer(extents, u64Wanted, pBuf, u64Delivered, progress);
+    rc = reader.CopyToFd(extents, u64Wanted, fd, progress);
+    if (rc == 0) u64Delivered = u64Wanted;
+    return rc;
 }
 
 void CProfessionalNtfsRecovery::ReportRecovery(int nProgress, int nError, const wchar_t* szPath) {
@@ -678,7 +627,7 @@ int CProfessionalNtfsRecovery::SaveDataToTargetFile(_FILE_NODE_* pNode, wchar_t*
     const std::string path = WideToUtf8(szTargetPath);
     if (pNode->bIsDir) {
         if (std::wcslen(szTargetPath) >= 512) return ENAMETOOLONG;
-        if (mkdir(path.c_str(), 0755) != 0) return errno ? errno : FR_FAILED;
+        if (int err = CreateOutputDir(path)) return err;
         __FILE_DATA_RECOVERY__ rec;
         std::memset(&rec, 0, sizeof rec);
         rec.FileNode = *pNode;
@@ -687,32 +636,32 @@ int CProfessionalNtfsRecovery::SaveDataToTargetFile(_FILE_NODE_* pNode, wchar_t*
         m_DirLevelQueue.push_back(0);  // set by the folder walk that queued it
         return 0;
     }
-    // Never overwrite or append to an existing file, nor follow a link.
-    CUniqueFd fd(open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
-    if (!fd.valid()) {
-        const int err = errno ? errno : FR_FAILED;
+    CUniqueFd fd;
+    if (int err = CreateOutputFile(path, fd)) {
         ReportRecovery(100, err, szTargetPath);
         return err;
     }
     const u64 size = pNode->u64FileSize;
-    if (size == 0) {
-        ReportRecovery(100, 0, szTargetPath);
-        return 0;
-    }
     bool bStopped = false;
     u64 written = 0;
-    const int result = ReadData(*pNode, size, [&](const unsigned char* p, u32 n) -> int {
-        int w = WriteAll(fd.get(), p, n);
-        if (w != 0) return w;
-        written += n;
-        if (m_pRecoveryFunc) {
-            int stop = m_pRecoveryFunc(m_pParam, static_cast<int>(written * 100 / size), 100, 0, szTargetPath);
-            if (stop != 0) bStopped = true;
+    int result = 0;
+    if (size > 0) {
+        result = CopyData(*pNode, size, fd.get(), nullptr, written, [&](u64 done) -> int {
+            if (!m_pRecoveryFunc) return 0;
+            const int stop = m_pRecoveryFunc(m_pParam, static_cast<int>(done * 100 / size), 100, 0, szTargetPath);
+            bStopped = stop != 0;
             return stop;
-        }
-        return 0;
-    });
-    if (result != 0 && !bStopped) ReportRecovery(100, result, szTargetPath);
+        });
+    }
+    if (result == 0) {
+        // NTFS times count 100 ns steps from 1601.
+        auto unixTime = [](u64 t) { return static_cast<i64>(t / 10000000) - 11644473600ll; };
+        const OutputTimes times{unixTime(pNode->u64ModifyTime), unixTime(pNode->u64AccessTime)};
+        if (pNode->u64ModifyTime) ApplyOutputTimes(fd.get(), &times);
+        if (size == 0) ReportRecovery(100, 0, szTargetPath);
+    } else if (!bStopped) {
+        ReportRecovery(100, result, szTargetPath);
+    }
     return result;
 }
 
@@ -736,8 +685,8 @@ int CProfessionalNtfsRecovery::SaveFileData(_FILE_NODE_* pNode, wchar_t* szTarge
     if (std::wcslen(szTargetPath) >= 512) return ENAMETOOLONG;
     const std::string top = WideToUtf8(szTargetPath);
     struct stat st;
-    if (!(lstat(top.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) && mkdir(top.c_str(), 0755) != 0)
-        return errno ? errno : FR_FAILED;
+    if (!(lstat(top.c_str(), &st) == 0 && S_ISDIR(st.st_mode)))
+        if (int err = CreateOutputDir(top)) return err;
     m_pStore->FlushBufToFile();
     int n = 0;
     GetPathDirIndex(szTargetPath, n);
@@ -763,9 +712,14 @@ int CProfessionalNtfsRecovery::SaveFileData(_FILE_NODE_* pNode, wchar_t* szTarge
             continue;
         }
         for (auto& child : children) {
-            const std::string name =
-                SanitizeFileName(std::string_view(child.szFileName, strnlen(child.szFileName, sizeof child.szFileName)));
-            std::wstring target = Utf8ToWide(UniqueChildPath(dir, name));
+            std::string out;
+            rc = MakeOutputPath(dir, std::string_view(child.szFileName, strnlen(child.szFileName, sizeof child.szFileName)),
+                                out);
+            if (rc != 0) {
+                result = rc;
+                continue;
+            }
+            std::wstring target = Utf8ToWide(out);
             rc = SaveDataToTargetFile(&child, target.data());
             if (child.bIsDir && rc == 0) m_DirLevelQueue.back() = level + 1;
             if (rc == FR_RECOVERY_CANCELLED) return rc;
@@ -786,39 +740,28 @@ int CProfessionalNtfsRecovery::PreView(_FILE_NODE_* pNode, wchar_t* szTempPath, 
     }
     const int capacity = pBuf ? std::max(nBufLen, 0) : 0;
     const std::string name(pNode->szFileName, strnlen(pNode->szFileName, sizeof pNode->szFileName));
-    const std::string ext = LowerExtension(name.c_str());
+    const std::string ext = LowerAscii(ExtensionOf(name, kMaxExtensionBytes));
     bool bFileMode = false;
     std::string tmpPath;
     CUniqueFd fd;
     if (!ext.empty() && IsPictureFileName(name.c_str()) && szTempPath) {
-        tmpPath = GetScanLogDir() + "tmp." + ext;
-        if (tmpPath.size() < 256) {
+        const int err = CreatePreviewTempFile(ext, fd, tmpPath);
+        if (err != ENAMETOOLONG) {
             bFileMode = true;
             const std::wstring w = Utf8ToWide(tmpPath);
             std::wcscpy(szTempPath, w.c_str());
-            unlink(tmpPath.c_str());
-            fd.reset(open(tmpPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
-            if (!fd.valid()) {
+            if (err != 0) {
                 nBufLen = 0;
-                return errno ? errno : FR_FAILED;
+                return err;
             }
         }
     }
     const u64 wanted = bFileMode ? pNode->u64FileSize : std::min<u64>(pNode->u64FileSize, static_cast<u64>(capacity));
     u64 got = 0;
     int result = 0;
-    if (wanted > 0) {
-        result = ReadData(*pNode, wanted, [&](const unsigned char* p, u32 n) -> int {
-            if (bFileMode) {
-                int w = WriteAll(fd.get(), p, n);
-                if (w != 0) return w;
-            } else {
-                std::memcpy(pBuf + got, p, n);
-            }
-            got += n;
-            return pFunc ? pFunc(pParam, static_cast<int>(got * 100 / wanted), 0) : 0;
-        });
-    }
+    if (wanted > 0)
+        result = CopyData(*pNode, wanted, bFileMode ? fd.get() : -1, bFileMode ? nullptr : pBuf, got,
+                          [&](u64 done) { return pFunc ? pFunc(pParam, static_cast<int>(done * 100 / wanted), 0) : 0; });
     if (pFunc) pFunc(pParam, 100, result);
     if (bFileMode) {
         fd.reset();
@@ -833,25 +776,22 @@ int CProfessionalNtfsRecovery::PreView(_FILE_NODE_* pNode, wchar_t* szTempPath, 
 int CProfessionalNtfsRecovery::IsFileDataHealth(_FILE_NODE_* pNode, unsigned int /*uSectorsPerCluster*/) {
     if (!pNode) return 1;
     std::vector<unsigned char> resident;
-    std::vector<__RUNLIST__> runs;
-    const int rc = FileData(*pNode, resident, runs);
-    const char* dot = strrchr(pNode->szFileName, '.');
-    const std::string ext = dot && dot[1] ? std::string(dot + 1) : std::string();
+    std::vector<DataExtent> extents;
+    u64 firstCluster = 0;
+    const int rc = NodeData(*pNode, resident, extents, &firstCluster);
+    const std::string ext = ExtensionOf(pNode->szFileName, kMaxExtensionBytes);
     if (rc == 1) {
         if (resident.empty()) return 0;
         if (ext.empty()) return 1;
         return m_TypeJudge.IsFileTypeMatching(resident.data(), static_cast<int>(resident.size()), ext.c_str(),
                                              &m_DiskReader, kSectorBytes, 0) ? 1 : 0;
     }
-    if (rc != 0 || ext.empty() || runs.empty() || runs[0].i64ClusterOffset <= 0) return 1;
-    const u64 bpc = pNode->nBytesPerCluster;
-    u64 sector;
-    if (bpc == 0 || __builtin_mul_overflow(static_cast<u64>(runs[0].i64ClusterOffset), bpc / kSectorBytes, &sector) ||
-        __builtin_add_overflow(sector, pNode->u64VolumeStartSector, &sector) || sector == 0 ||
-        sector > static_cast<u64>(INT64_MAX))
-        return 1;
+    // The first data sector: where the first run begins.
+    if (rc != 0 || ext.empty() || firstCluster == 0 || extents.empty() || extents[0].bSparse) return 1;
+    const u64 sector = extents[0].u64Offset / kSectorBytes;
     unsigned char sec[kSectorBytes];
     unsigned got = 0;
-    if (m_DiskReader.ReadData(sec, 1, static_cast<long long>(sector), kSectorBytes, &got) != 0 || got == 0) return 1;
+    if (sector == 0 || m_DiskReader.ReadData(sec, 1, static_cast<long long>(sector), kSectorBytes, &got) != 0 || got == 0)
+        return 1;
     return m_TypeJudge.IsFileTypeMatching(sec, kSectorBytes, ext.c_str(), &m_DiskReader, kSectorBytes, sector) ? 1 : 0;
 }

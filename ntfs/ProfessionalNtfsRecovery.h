@@ -36,6 +36,7 @@
 
 #include "carving/FileTypeJudge.h"
 #include "core/DiskReader.h"
+#include "core/ExtentReader.h"
 #include "core/IFileRecoveryParse.h"
 #include "ntfs/NtfsParse.h"
 
@@ -151,9 +152,10 @@ private:
     void AddLostFolder(u32 uId, u32 nSpc);
     void MakeFolderNode(const PendingDir& p);
     u32 ChildrenLevel(const _FILE_NODE_& dir, u32 nFallback) const;
-    int FileData(const _FILE_NODE_& node, std::vector<unsigned char>& resident, std::vector<__RUNLIST__>& runs);
-    template <typename Sink>
-    int ReadData(const _FILE_NODE_& node, u64 u64Wanted, Sink&& sink);
+    int NodeData(const _FILE_NODE_& node, std::vector<unsigned char>& resident, std::vector<DataExtent>& extents,
+                 u64* pFirstCluster);
+    int CopyData(const _FILE_NODE_& node, u64 u64Wanted, int fd, unsigned char* pBuf, u64& u64Delivered,
+                 const ExtentProgress& progress);
     void ReportRecovery(int nProgress, int nError, const wchar_t* szPath);
 
     int m_nDiskNumber = -1;
