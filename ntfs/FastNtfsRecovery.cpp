@@ -1,4 +1,5 @@
 #include "ntfs/FastNtfsRecovery.h"
+#include "ntfs/NtfsPreview.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -885,62 +886,23 @@ int CFastNtfsRecovery::SaveFileData(_FILE_NODE_* pNode, wchar_t* szTargetPath, i
 
 int CFastNtfsRecovery::PreView(_FILE_NODE_* pNode, wchar_t* szTempPath, unsigned char* pBuf, int& nBufLen,
                                PreviewProgressFunc pFunc, void* pParam) {
-    if (!pNode) {
-        nBufLen = 0;
-        if (pFunc) pFunc(pParam, 100, FR_INVALID);
-        return FR_INVALID;
-    }
-    const int capacity = pBuf ? std::max(nBufLen, 0) : 0;
-    std::string name(pNode->szFileName, strnlen(pNode->szFileName, sizeof pNode->szFileName));
-    const std::string ext = LowerAscii(ExtensionOf(name, kMaxExtensionBytes));
-    bool bFileMode = false;
-    std::string tmpPath;
-    CUniqueFd fd;
-    if (!ext.empty() && IsPictureFileName(name.c_str()) && szTempPath) {
-        const int err = CreatePreviewTempFile(ext, fd, tmpPath);
-        if (err != ENAMETOOLONG) {
-            bFileMode = true;
-            std::wstring w = Utf8ToWide(tmpPath);
-            std::wcscpy(szTempPath, w.c_str());
-            if (err != 0) {
-                nBufLen = 0;
-                return err;
-            }
-        }
-    }
-    int result = 0;
-    u64 delivered = 0;
-    std::vector<unsigned char> res(static_cast<size_t>(m_nRecordSize));
-    unsigned len = static_cast<unsigned>(res.size());
-    int rc = GetAttr0x80Data(static_cast<long long>(pNode->u64RecordSector), res.data(), len);
-    if (rc == 0) {
-        const u64 n = std::min<u64>(pNode->u64FileSize, len);
-        if (bFileMode) {
-            result = WriteAll(fd.get(), res.data(), static_cast<size_t>(n));
-        } else {
-            delivered = std::min<u64>(n, static_cast<u64>(capacity));
-            if (delivered) std::memcpy(pBuf, res.data(), static_cast<size_t>(delivered));
-        }
-    } else if (rc != kResidentNotFound) {
-        result = rc;
-    } else {
-        const u64 wanted = bFileMode ? pNode->u64FileSize : std::min<u64>(pNode->u64FileSize, static_cast<u64>(capacity));
-        if (wanted > 0) {
-            u64 got = 0;
-            result = CopyNonResident(*pNode, wanted, bFileMode ? fd.get() : -1, bFileMode ? nullptr : pBuf, got,
-                                     [&](u64 done) -> int {
-                                         return pFunc ? pFunc(pParam, static_cast<int>(done * 100 / wanted), 0) : 0;
-                                     });
-            if (!bFileMode) delivered = got;
-        }
-    }
-    if (pFunc) pFunc(pParam, 100, result);
-    if (bFileMode) {
-        fd.reset();
-        if (result != 0) unlink(tmpPath.c_str());
-    }
-    nBufLen = bFileMode ? 0 : static_cast<int>(delivered);
-    return result;
+    return NtfsPreview(pNode, szTempPath, pBuf, nBufLen, pFunc, pParam,
+                       [&](u64 wanted, int fd, unsigned char* p, u64& got, const ExtentProgress& progress) -> int {
+                           got = 0;
+                           std::vector<unsigned char> res(static_cast<size_t>(m_nRecordSize));
+                           unsigned len = static_cast<unsigned>(res.size());
+                           const int rc = GetAttr0x80Data(static_cast<long long>(pNode->u64RecordSector), res.data(), len);
+                           if (rc == kResidentNotFound) return CopyNonResident(*pNode, wanted, fd, p, got, progress);
+                           if (rc != 0) return rc;
+                           const u64 n = std::min<u64>(wanted, len);
+                           if (fd >= 0) {
+                               if (int w = WriteAll(fd, res.data(), static_cast<size_t>(n))) return w;
+                           } else if (n) {
+                               std::memcpy(p, res.data(), static_cast<size_t>(n));
+                           }
+                           got = n;
+                           return 0;
+                       });
 }
 
 // ---------------------------------------------------------------- health
