@@ -300,11 +300,7 @@ int CProfessionalNtfsRecovery::PlaceFile(const NtfsRecordInfo& info, const unsig
     if (m.bGuess && learnt) spc = m.nSectorsPerCluster = learnt;
     if (spc == 0) spc = static_cast<u32>(m_nSectorsPerCluster);
 
-    _FILE_NODE_ node;
-    std::memset(&node, 0, sizeof node);
-    node.wcDriveLetter = static_cast<u32>(m_wcDriveLetter);
-    node.nEngineType = ENGINE_DEEP_NTFS;
-    node.bIsHealth = 1;
+    _FILE_NODE_ node = BlankNode(0);
     node.uClusterNO = info.hdr.nRecordNumber;
     node.nBytesPerCluster = kSectorBytes * spc;
     node.u64CreateTime = info.firstName.u64CreateTime;
@@ -320,6 +316,16 @@ int CProfessionalNtfsRecovery::PlaceFile(const NtfsRecordInfo& info, const unsig
         ResolveParent(nMft, info.firstName.u64ParentRef, keyId, depth);
     node.bIsHealth = static_cast<u32>(IsFileDataHealth(&node, spc));
     return StoreNode(node, StoreId(nMft, keyId), depth, nullptr);
+}
+
+_FILE_NODE_ CProfessionalNtfsRecovery::BlankNode(u32 bIsDir) const {
+    _FILE_NODE_ node;
+    std::memset(&node, 0, sizeof node);
+    node.wcDriveLetter = static_cast<u32>(m_wcDriveLetter);
+    node.nEngineType = ENGINE_DEEP_NTFS;
+    node.bIsDir = bIsDir;
+    node.bIsHealth = 1;
+    return node;
 }
 
 int CProfessionalNtfsRecovery::StoreNode(_FILE_NODE_& node, u32 uParent, u32 nDepth, const char* szDirName) {
@@ -444,12 +450,7 @@ u32 CProfessionalNtfsRecovery::StoreId(u32 nMft, u32 uId) {
 }
 
 void CProfessionalNtfsRecovery::AddLostFolder(u32 uId, u32 nSpc) {
-    _FILE_NODE_ node;
-    std::memset(&node, 0, sizeof node);
-    node.wcDriveLetter = static_cast<u32>(m_wcDriveLetter);
-    node.nEngineType = ENGINE_DEEP_NTFS;
-    node.bIsDir = 1;
-    node.bIsHealth = 1;
+    _FILE_NODE_ node = BlankNode(1);
     node.uClusterNO = uId;
     node.nBytesPerCluster = kSectorBytes * nSpc;
     snprintf(node.szFileName, sizeof node.szFileName, "LostFolder%u", uId & ~kLostIdBit & (kVolumeIdUnit - 1));
@@ -463,12 +464,7 @@ void CProfessionalNtfsRecovery::MakeFolderNode(const PendingDir& p) {
     const DirInfo d = GetDir(p.nMft, p.uId);
     if (!UsableFolder(d.bValid, d.bIsDir, d.bNumberOk, d.bHasName) || d.bLoopStop)
         return AddLostFolder(StoreId(p.nMft, p.uId), spc);
-    _FILE_NODE_ node;
-    std::memset(&node, 0, sizeof node);
-    node.wcDriveLetter = static_cast<u32>(m_wcDriveLetter);
-    node.nEngineType = ENGINE_DEEP_NTFS;
-    node.bIsDir = 1;
-    node.bIsHealth = 1;
+    _FILE_NODE_ node = BlankNode(1);
     node.uClusterNO = StoreId(p.nMft, p.uId);
     node.nBytesPerCluster = kSectorBytes * spc;
     node.u64CreateTime = d.u64CreateTime;

@@ -147,6 +147,7 @@ private:
     bool ParentMatches(const DirInfo& d, u64 u64Ref) const;
     void ResolveParent(u32 nMft, u64 u64ParentRef, u32& uKeyId, u32& nDepth);
     int DirDepth(u32 nMft, u32 uRecord);
+    _FILE_NODE_ BlankNode(u32 bIsDir) const;
     int StoreNode(_FILE_NODE_& node, u32 uParent, u32 nDepth, const char* szDirName);
     u32 StoreId(u32 nMft, u32 uId);
     void AddLostFolder(u32 uId, u32 nSpc);
