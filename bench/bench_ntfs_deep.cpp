@@ -71,7 +71,9 @@ bool Build(const std::string& work, const std::string& img) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    const std::string work = argc > 1 && argv[1][0] != '-' ? argv[1] : "/tmp/fr-bench-ntfs-deep";
+    const char* tmp = std::getenv("TMPDIR");
+    const std::string work =
+        argc > 1 && argv[1][0] != '-' ? argv[1] : std::string(tmp ? tmp : P_tmpdir) + "/fr-bench-ntfs-deep";
     const bool bReuse = argc > 1 && std::strcmp(argv[argc - 1], "--reuse") == 0;
     const std::string img = work + "/vol.img";
     if (!bReuse || access(img.c_str(), R_OK) != 0) {
