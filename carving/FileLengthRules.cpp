@@ -3,6 +3,9 @@
 
 #include <algorithm>
 #include <cstring>
+#include <vector>
+
+#include "carving/StructureWalks.h"
 
 namespace {
 
@@ -20,6 +23,15 @@ int Find(const unsigned char* buf, int len, const void* pat, int n, int from = 0
         if (std::memcmp(buf + p, pat, static_cast<size_t>(n)) == 0) return p;
         ++p;
     }
+    return -1;
+}
+
+// Last occurrence of pat starting before `before`, or -1.
+int FindLastBefore(const unsigned char* buf, int before, const void* pat, int n) {
+    if (!buf || n <= 0) return -1;
+    for (int p = before - 1; p >= 0; --p)
+        if (buf[p] == *static_cast<const unsigned char*>(pat) && std::memcmp(buf + p, pat, static_cast<size_t>(n)) == 0)
+            return p;
     return -1;
 }
 
@@ -53,6 +65,27 @@ int FindClosed(const unsigned char* buf, int len, const void* pat, int n, int S)
     return -1;
 }
 
+}  // namespace
+
+int ReportRuleProgress(CFileTypeJudge& j, u64 sectorsReadByRule) {
+    if (!j.m_progressFunc) return 0;
+    const u64 cur = j.m_u64ScanSectorCount + sectorsReadByRule;
+    long long pct = j.m_u64SectorTotalCount
+                        ? static_cast<long long>(std::min<u64>(cur, j.m_u64SectorTotalCount) * 100 /
+                                                 j.m_u64SectorTotalCount)
+                        : 0;
+    int prog = static_cast<int>(pct) + 10;
+    // A walk never reports the completion band: only the end of the
+    // whole scan may do that.
+    while (prog > 0 && IsScanComplete(prog, j.m_nPercent)) --prog;
+    int r = j.m_progressFunc(j.m_pParam, prog, j.m_nPercent, j.m_nRemaidSecond, cur, j.m_u64SectorTotalCount,
+                             j.m_u64FileCount, nullptr);
+    j.m_ErrorCode = static_cast<u32>(r);
+    return r;
+}
+
+namespace {
+
 enum class EndKind { File, Video, Mpg };
 
 int EndTest(CFileTypeJudge& j, EndKind k, const unsigned char* buf, int bytes, u64L& size) {
@@ -70,8 +103,19 @@ enum class Hook { Continue, Stop };
 // ended, walkSize, result) runs after the end test of each window, with
 // bytes cut at the ending sector when the end test answered; it may set
 // result and stop. Without a stop, the walk size is the result.
+bool IsZeroSector(const unsigned char* p, int S) {
+    if (p[0] | p[S / 2] | p[S - 1]) return false;
+    for (int i = 0; i < S; ++i)
+        if (p[i]) return false;
+    return true;
+}
+
+// Audio and video data never hold more than 1 MiB of zero bytes in a row: a
+// longer run of zero sectors is where such a file ended.
+constexpr u64L kZeroRunEnds = 0x100000ULL;
+
 template <class F>
-u64L Walk(CFileTypeJudge& j, u64L maxBytes, EndKind kind, F&& hook) {
+u64L Walk(CFileTypeJudge& j, u64L maxBytes, EndKind kind, F&& hook, bool zeroRunEnds = false) {
     const int S = j.m_nBytesPerSector;
     if (S <= 0) return 0;
     u64L walk = static_cast<u64L>(S);
@@ -80,36 +124,39 @@ u64L Walk(CFileTypeJudge& j, u64L maxBytes, EndKind kind, F&& hook) {
     u64 next = j.m_u64StartSector + 1;
     u64 readByRule = 0;
     const unsigned perWindow = static_cast<unsigned>(j.ReadBufSize() / static_cast<unsigned>(S));
+    u64L zeroRun = 0, zeroStart = 0;  // the run of zero sectors the walk is in
     j.m_u64CurrentSector = j.m_u64StartSector;
     while (budget > 0) {
         const unsigned want = static_cast<unsigned>(std::min<u64L>(budget, perWindow));
         const unsigned got = j.ReadSectors(next, want);
         if (got == 0) return walk;
         readByRule += got;
-        if (j.m_progressFunc) {
-            const u64 cur = j.m_u64ScanSectorCount + readByRule;
-            long long pct = j.m_u64SectorTotalCount ? static_cast<long long>(
-                                                          std::min<u64>(cur, j.m_u64SectorTotalCount) * 100 /
-                                                          j.m_u64SectorTotalCount)
-                                                    : 0;
-            int prog = static_cast<int>(pct) + 10;
-            // A walk never reports the completion band: only the end of the
-            // whole scan may do that.
-            while (prog > 0 && IsScanComplete(prog, j.m_nPercent)) --prog;
-            int r = j.m_progressFunc(j.m_pParam, prog, j.m_nPercent, j.m_nRemaidSecond, cur, j.m_u64SectorTotalCount,
-                                     j.m_u64FileCount, nullptr);
-            j.m_ErrorCode = static_cast<u32>(r);
-            if (r != 0) return walk;
-        }
+        if (ReportRuleProgress(j, readByRule) != 0) return walk;
         const unsigned char* win = j.ReadBuf();
         const int bytes = static_cast<int>(got) * S;
         const u64L winOffset = walk;
         u64L sizeAfter = walk;
-        const int ended = EndTest(j, kind, win, bytes, sizeAfter);
+        int ended = EndTest(j, kind, win, bytes, sizeAfter);
+        if (zeroRunEnds) {
+            const int upTo = ended ? static_cast<int>(sizeAfter - winOffset) : bytes;
+            for (int i = 0; i + S <= upTo; i += S) {
+                if (!IsZeroSector(win + i, S)) {
+                    zeroRun = 0;
+                    continue;
+                }
+                if (zeroRun == 0) zeroStart = winOffset + static_cast<u64L>(i);
+                zeroRun += static_cast<u64L>(S);
+                if (zeroRun > kZeroRunEnds) {
+                    ended = 1;
+                    sizeAfter = zeroStart;
+                    break;
+                }
+            }
+        }
         u64L result = 0;
         // Markers are looked for only in the sectors that belong to the
         // file: past an ending sector they belong to the next file.
-        const int own = ended ? static_cast<int>(sizeAfter - winOffset) : bytes;
+        const int own = ended ? static_cast<int>(sizeAfter > winOffset ? sizeAfter - winOffset : 0) : bytes;
         if (hook(win, own, winOffset, ended != 0, sizeAfter, result) == Hook::Stop) return result;
         if (ended) return sizeAfter;
         walk += static_cast<u64L>(bytes);
@@ -120,8 +167,10 @@ u64L Walk(CFileTypeJudge& j, u64L maxBytes, EndKind kind, F&& hook) {
     return walk;
 }
 
-u64L PlainWalk(CFileTypeJudge& j, u64L maxBytes, EndKind kind) {
-    return Walk(j, maxBytes, kind, [](const unsigned char*, int, u64L, bool, u64L, u64L&) { return Hook::Continue; });
+u64L PlainWalk(CFileTypeJudge& j, u64L maxBytes, EndKind kind, bool zeroRunEnds = false) {
+    return Walk(
+        j, maxBytes, kind, [](const unsigned char*, int, u64L, bool, u64L, u64L&) { return Hook::Continue; },
+        zeroRunEnds);
 }
 
 // Reads n bytes at a file offset of the current candidate into dst through
@@ -181,13 +230,22 @@ u64L MarkerRule(CFileTypeJudge& j, const unsigned char* buf, int len, u64L maxBy
                 });
 }
 
+// The end of a ZIP archive from the last end-of-central-directory record in
+// a window: with its comment when the record checks out against the
+// central directory before it, else the record alone.
+bool ZipEnd(const unsigned char* w, int bytes, u64L off, u64L& end) {
+    int p = FindLast(w, bytes, "PK\x05\x06", 4);
+    if (p < 0) return false;
+    for (int q = p; q >= 0; q = FindLastBefore(w, q, "PK\x05\x06", 4))
+        if (ZipEndOfArchive(w, bytes, q, off + static_cast<u64L>(q), end)) return true;
+    end = off + static_cast<u64L>(p) + 22;
+    return true;
+}
+
 // ZIP and Office 2007: the last end-of-central-directory record of a window.
 u64L ZipRule(CFileTypeJudge& j, u64L maxBytes) {
     return Walk(j, maxBytes, EndKind::File, [&](const unsigned char* w, int bytes, u64L off, bool, u64L, u64L& res) {
-        int p = FindLast(w, bytes, "PK\x05\x06", 4);
-        if (p < 0) return Hook::Continue;
-        res = off + static_cast<u64L>(p) + 22;
-        return Hook::Stop;
+        return ZipEnd(w, bytes, off, res) ? Hook::Stop : Hook::Continue;
     });
 }
 
@@ -243,6 +301,8 @@ unsigned long long GetPNGFileTailOffset(const unsigned char* buf, int len, int b
 FR_LENGTH_RULE(GetJPGFileBytesSize) {
     const int S = judge.m_nBytesPerSector;
     if (S <= 0) return 0;
+    if (u64L n = WalkJpeg(judge, buf, len)) return n;
+    if (judge.m_ErrorCode) return 0;
     u64L first = GetJPGFileTailOffset(buf, std::min(len, S), S);
     if (first) return first;
     u64L candidate = 0;
@@ -255,8 +315,14 @@ FR_LENGTH_RULE(GetJPGFileBytesSize) {
     return candidate && candidate < walk ? candidate : walk;
 }
 
-FR_LENGTH_RULE(GetPNGFileBytesSize) { return MarkerRule(judge, buf, len, 0x8000000ULL, szPngTail, 8); }
-FR_LENGTH_RULE(GetGIFFileBytesSize) { return MarkerRule(judge, buf, len, 0x8000000ULL, szGifTail, 2); }
+FR_LENGTH_RULE(GetPNGFileBytesSize) {
+    if (u64L n = WalkPng(judge, buf, len)) return n;
+    return judge.m_ErrorCode ? 0 : MarkerRule(judge, buf, len, 0x8000000ULL, szPngTail, 8);
+}
+FR_LENGTH_RULE(GetGIFFileBytesSize) {
+    if (u64L n = WalkGif(judge, buf, len)) return n;
+    return judge.m_ErrorCode ? 0 : MarkerRule(judge, buf, len, 0x8000000ULL, szGifTail, 2);
+}
 FR_LENGTH_RULE(GetRARFileBytesSize) { return MarkerRule(judge, buf, len, k4G, sm_ucWinrarTail, 7); }
 
 FR_LENGTH_RULE(GetBMPFileBytesSize) {
@@ -319,16 +385,21 @@ FR_LENGTH_RULE(GetWAVFileBytesSize) {
 }
 
 FR_LENGTH_RULE(GetMP3FileBytesSize) {
-    (void)buf;
-    (void)len;
-    // An ID3v1 tag is the 128 bytes "TAG..." at the very end of the file.
+    if (u64L n = WalkMp3(judge, buf, len)) return n;
+    if (judge.m_ErrorCode) return 0;
+    // An ID3v1 tag is the 128 bytes "TAG..." at the very end of the file:
+    // "TAG" inside the audio is not one, so only a tag that closes its
+    // sector counts.
+    const int S = judge.m_nBytesPerSector;
     u64L candidate = 0;
-    u64L walk = Walk(judge, 0x80000000ULL, EndKind::File,
-                     [&](const unsigned char* w, int bytes, u64L off, bool, u64L, u64L&) {
-                         int p = Find(w, bytes, sm_ucMp3Tail, 3);
-                         if (p >= 0) candidate = off + static_cast<u64L>(p) + 128;
-                         return Hook::Continue;
-                     });
+    u64L walk = Walk(
+        judge, 0x80000000ULL, EndKind::File,
+        [&](const unsigned char* w, int bytes, u64L off, bool, u64L, u64L&) {
+            for (int p = Find(w, bytes, sm_ucMp3Tail, 3); p >= 0; p = Find(w, bytes, sm_ucMp3Tail, 3, p + 1))
+                if (p + 128 <= bytes && IsClosed(w, bytes, p + 128, S)) candidate = off + static_cast<u64L>(p) + 128;
+            return Hook::Continue;
+        },
+        true);
     return candidate && candidate <= walk ? candidate : walk;
 }
 
@@ -356,19 +427,22 @@ FR_LENGTH_RULE(GetMIDFileBytesSize) {
 FR_LENGTH_RULE(GetAPEFileBytesSize) {
     (void)buf;
     (void)len;
-    return Walk(judge, 0x80000000ULL, EndKind::File, [&](const unsigned char* w, int bytes, u64L off, bool, u64L, u64L& res) {
-        int p = Find(w, bytes, sz_ApeTail, 10);
-        if (p < 0) return Hook::Continue;
-        int q = Find(w, bytes, sz_ApeTail, 10, p + 10);
-        res = q >= 0 ? off + static_cast<u64L>(q) + 32 : off + static_cast<u64L>(bytes);
-        return Hook::Stop;
-    });
+    return Walk(
+        judge, 0x80000000ULL, EndKind::File,
+        [&](const unsigned char* w, int bytes, u64L off, bool, u64L, u64L& res) {
+            int p = Find(w, bytes, sz_ApeTail, 10);
+            if (p < 0) return Hook::Continue;
+            int q = Find(w, bytes, sz_ApeTail, 10, p + 10);
+            res = q >= 0 ? off + static_cast<u64L>(q) + 32 : off + static_cast<u64L>(bytes);
+            return Hook::Stop;
+        },
+        true);
 }
 
 FR_LENGTH_RULE(GetDefaultAudioFileBytesSize) {
     (void)buf;
     (void)len;
-    return PlainWalk(judge, 0x10000000ULL, EndKind::File);
+    return PlainWalk(judge, 0x10000000ULL, EndKind::File, true);
 }
 
 FR_LENGTH_RULE(GetFLAFileBytesSize) { return GetDefaultAudioFileBytesSize(judge, buf, len); }
@@ -379,13 +453,13 @@ FR_LENGTH_RULE(GetFLAFileBytesSize) { return GetDefaultAudioFileBytesSize(judge,
 FR_LENGTH_RULE(GetDefaultVedioFileBytesSize) {
     (void)buf;
     (void)len;
-    return PlainWalk(judge, k4G, EndKind::Video);
+    return PlainWalk(judge, k4G, EndKind::Video, true);
 }
 
 FR_LENGTH_RULE(GetMKVFileBytes) {
     (void)buf;
     (void)len;
-    return PlainWalk(judge, k64G, EndKind::Video);
+    return PlainWalk(judge, k64G, EndKind::Video, true);
 }
 
 FR_LENGTH_RULE(GetMP4FileBytesSize) {
@@ -398,21 +472,23 @@ FR_LENGTH_RULE(GetMP4FileBytesSize) {
         while (e < bytes && w[e] != 0) ++e;
         res = off + static_cast<u64L>(e);
         return Hook::Stop;
-    });
+    }, true);
 }
 
 FR_LENGTH_RULE(GetRMVBFileBytesSize) {
-    (void)buf;
-    (void)len;
+    if (u64L n = WalkRealMedia(judge, buf, len)) return n;
+    if (judge.m_ErrorCode) return 0;
     return Walk(judge, k4G, EndKind::Video, [&](const unsigned char* w, int bytes, u64L off, bool, u64L, u64L& res) {
         int p = Find(w, bytes, szRmvbTail, 20);
         if (p < 0) return Hook::Continue;
         res = off + static_cast<u64L>(p) + 20;
         return Hook::Stop;
-    });
+    }, true);
 }
 
 FR_LENGTH_RULE(GetMPGFileBytesSize) {
+    if (u64L n = WalkMpegPs(judge, buf, len)) return n;
+    if (judge.m_ErrorCode) return 0;
     static const unsigned char seqEnd[4] = {0, 0, 1, 0xB7}, progEnd[4] = {0, 0, 1, 0xB9};
     const bool video = buf && len >= 4 && buf[0] == 0 && buf[1] == 0 && buf[2] == 1 && buf[3] == 0xB3;
     const unsigned char* endCode = video ? seqEnd : progEnd;
@@ -422,7 +498,7 @@ FR_LENGTH_RULE(GetMPGFileBytesSize) {
         if (e < 0) return Hook::Continue;
         res = off + static_cast<u64L>(e);
         return Hook::Stop;
-    });
+    }, true);
 }
 
 FR_LENGTH_RULE(GetTSFileBytesSize) {
@@ -452,7 +528,7 @@ FR_LENGTH_RULE(GetTSFileBytesSize) {
             return Hook::Stop;
         }
         return Hook::Continue;
-    });
+    }, true);
     u64L size = walk;
     if (nextPacket != 0 && nextPacket < walk) size = nextPacket;
     const u64 last = judge.m_u64StartSector + (size + S - 1) / S - (size ? 1 : 0);
@@ -487,25 +563,34 @@ FR_LENGTH_RULE(GetSWFFileBytesSize) {
 // Documents and archives
 
 FR_LENGTH_RULE(GetPDFFileBytesSize) {
-    (void)buf;
-    (void)len;
-    return Walk(judge, 0x40000000ULL, EndKind::File, [&](const unsigned char* w, int bytes, u64L off, bool, u64L, u64L& res) {
+    if (u64L n = WalkLinearizedPdf(judge, buf, len)) return n;
+    if (judge.m_ErrorCode) return 0;
+    // A linearized or updated document has several end markers: the file
+    // ends at the last one the walk meets. Once 4 MiB have passed without
+    // another, the walk ends there.
+    constexpr u64L kAfterLastEof = 0x400000ULL;
+    u64L eof = 0, trailer = 0;
+    u64L walk = Walk(judge, 0x40000000ULL, EndKind::File, [&](const unsigned char* w, int bytes, u64L off, bool, u64L, u64L& res) {
         int p = FindLast(w, bytes, "%%EOF", 5);
         if (p >= 0) {
             // The end-of-line after the marker belongs to the file.
             int e = p + 5;
             if (e < bytes && w[e] == '\r') ++e;
             if (e < bytes && w[e] == '\n') ++e;
-            res = off + static_cast<u64L>(e);
-            return Hook::Stop;
+            eof = off + static_cast<u64L>(e);
+        } else if (!eof) {
+            p = FindLast(w, bytes, "trailer", 7);
+            if (p >= 0) trailer = off + static_cast<u64L>(p) + 7;
         }
-        p = FindLast(w, bytes, "trailer", 7);
-        if (p >= 0) {
-            res = off + static_cast<u64L>(p) + 7;
+        if (eof && off + static_cast<u64L>(bytes) - eof > kAfterLastEof) {
+            res = eof;
             return Hook::Stop;
         }
         return Hook::Continue;
     });
+    if (eof && eof <= walk) return eof;
+    if (trailer && trailer <= walk) return trailer;
+    return walk;
 }
 
 FR_LENGTH_RULE(Get7ZFileBytesSize) {
@@ -529,8 +614,8 @@ FR_LENGTH_RULE(GetZIPFileBytesSize) {
     const int S = judge.m_nBytesPerSector;
     // A small archive may end in its first sector.
     if (buf && S > 0) {
-        int p = FindLast(buf, std::min(len, S), "PK\x05\x06", 4);
-        if (p >= 0) return static_cast<u64L>(p) + 22;
+        u64L end;
+        if (ZipEnd(buf, std::min(len, S), 0, end)) return end;
     }
     return ZipRule(judge, k4G);
 }
@@ -538,8 +623,8 @@ FR_LENGTH_RULE(GetZIPFileBytesSize) {
 FR_LENGTH_RULE(GetOFFICE2007FileBytesSize) {
     const int S = judge.m_nBytesPerSector;
     if (buf && S > 0) {
-        int p = FindLast(buf, std::min(len, S), "PK\x05\x06", 4);
-        if (p >= 0) return static_cast<u64L>(p) + 22;
+        u64L end;
+        if (ZipEnd(buf, std::min(len, S), 0, end)) return end;
     }
     return ZipRule(judge, 0x7FFFFFFULL);
 }
@@ -550,8 +635,8 @@ FR_LENGTH_RULE(GetCABFileBytesSize) {
 }
 
 FR_LENGTH_RULE(GetDBFileBytesSize) {
-    (void)buf;
-    (void)len;
+    if (u64L n = WalkSqlite(judge, buf, len)) return n;
+    if (judge.m_ErrorCode) return 0;
     return PlainWalk(judge, 0x180000000ULL, EndKind::File);
 }
 
@@ -572,38 +657,41 @@ FR_LENGTH_RULE(GetOFFICE2003FileBytesSizeByFileHead) {
     if (F > M || GetLe32(buf + 64) > M) return 0;
     if (D > M / ((1ULL << (shift - 2)) - 1) + 1) return 0;
     if (F == 0) return 0;
-    const u64L S = static_cast<u64L>(judge.m_nBytesPerSector);
-    const u64L E = static_cast<u64L>(F) * 128 + 1;
+    // The file's own sectors: 512 bytes (shift 9) or 4096 bytes (shift 12),
+    // whatever the device's sector size; the header takes one of them.
+    const u32 CS = 1u << shift;
+    const u32 perFat = CS / 4;  // FAT entries in a FAT sector
+    const u64L E = static_cast<u64L>(F) * perFat + 1;
     // So large that the trailing free entries cannot bring it under the cap.
-    if ((E - 128) * S >= kCap) return kCap;
+    if ((E - perFat) * CS >= kCap) return kCap;
     u32 lastFat;
+    std::vector<unsigned char> sec(CS);
     if (D == 0) {
         // The header holds the first 109 FAT sector numbers.
         if (F > 109) return 0;
         lastFat = GetLe32(buf + 76 + 4 * (F - 1));
     } else {
         if (F < 109) return 0;
-        unsigned char difat[512];
+        const u32 perDifat = perFat - 1;  // the last entry links to the next DIFAT sector
         u32 cur = GetLe32(buf + 68);
         const u32 rest = F - 109;
-        const u32 need = (rest + 126) / 127;  // DIFAT sectors that hold the rest
+        const u32 need = (rest + perDifat - 1) / perDifat;  // DIFAT sectors that hold the rest
         if (need == 0) return 0;
         u32 i = 0;
         for (;;) {
             if (cur >= 0xFFFFFFFCu) return 0;
-            if (!ReadFileBytes(judge, (static_cast<u64L>(cur) + 1) * S, difat, 512)) return 0;
+            if (!ReadFileBytes(judge, (static_cast<u64L>(cur) + 1) * CS, sec.data(), static_cast<int>(CS))) return 0;
             if (++i >= need || i >= D) break;
-            cur = GetLe32(difat + 4 * 127);
+            cur = GetLe32(sec.data() + 4 * perDifat);
         }
-        const u32 idx = rest % 127 == 0 ? 126 : rest % 127 - 1;
-        lastFat = GetLe32(difat + 4 * idx);
+        const u32 idx = rest % perDifat == 0 ? perDifat - 1 : rest % perDifat - 1;
+        lastFat = GetLe32(sec.data() + 4 * idx);
     }
-    unsigned char fat[512];
-    if (lastFat >= 0xFFFFFFFAu || !ReadFileBytes(judge, (static_cast<u64L>(lastFat) + 1) * S, fat, 512))
-        return std::min(E * S, kCap);
+    if (lastFat >= 0xFFFFFFFAu || !ReadFileBytes(judge, (static_cast<u64L>(lastFat) + 1) * CS, sec.data(), static_cast<int>(CS)))
+        return std::min(E * CS, kCap);
     u64L freeTail = 0;
-    for (int k = 127; k >= 0 && GetLe32(fat + 4 * k) == 0xFFFFFFFFu; --k) ++freeTail;
-    return std::min((E - freeTail) * S, kCap);
+    for (int k = static_cast<int>(perFat) - 1; k >= 0 && GetLe32(sec.data() + 4 * k) == 0xFFFFFFFFu; --k) ++freeTail;
+    return std::min((E - freeTail) * CS, kCap);
 }
 
 FR_LENGTH_RULE(GetOFFICE2003FileBytesSize) {

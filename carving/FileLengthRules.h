@@ -42,6 +42,11 @@ FR_LENGTH_RULE(GetDBFileBytesSize);
 FR_LENGTH_RULE(GetMailFileBytesSize);
 FR_LENGTH_RULE(GetTTFFileBytesSize);
 
+// Reports the progress of a rule that has read this many sectors through
+// the scan callback; the callback's answer (non-zero: stop), also kept in
+// judge.m_ErrorCode.
+int ReportRuleProgress(CFileTypeJudge& judge, u64 sectorsReadByRule);
+
 // End tests over a window of whole sectors: 1 when a sector of it begins
 // another file or is file-system metadata; size then grows by the bytes
 // before that sector. Each sector advances the judge's current sector.

@@ -9,6 +9,7 @@
 #include <strings.h>
 
 #include "carving/FileLengthRules.h"
+#include "carving/StructureWalks.h"
 #include "fat/FatRules.h"
 
 namespace {
@@ -60,19 +61,19 @@ const _EXTEND_NAME_AND_TYPE_ CFileTypeJudge::szExtendNameAndType[FR_FILE_TYPE_RO
     {"wma", FT_WMV, IsAsfType, GetASFFileBytesSize},
     {"swf", FT_SWF, IsSwfType, GetSWFFileBytesSize},
     {"avi", FT_AVI, IsAviType, GetAVIFileBytesSize},  // 10
-    {"flv", FT_FLV, IsFlvType, GetDefaultVedioFileBytesSize},
+    {"flv", FT_FLV, IsFlvType, GetFLVFileBytesSize},
     {"3gp", FT_3GP, Is3pgType, GetDefaultVedioFileBytesSize},
     {"mkv", FT_MKV, IsMkvType, GetMKVFileBytes},
     {"ts", FT_TS, IsTsType, GetTSFileBytesSize},
     {"mts", FT_MTS, IsMtsType, GetDefaultVedioFileBytesSize},
-    {"mxf", FT_MXF, IsMxfType, GetDefaultVedioFileBytesSize},
+    {"mxf", FT_MXF, IsMxfType, GetMXFFileBytesSize},
     {"mp3", FT_MP3, IsMp3Type, GetMP3FileBytesSize},
     {"mid", FT_MID, IsMidType, GetMIDFileBytesSize},
     {"ape", FT_APE, IsApeType, GetAPEFileBytesSize},
     {"wav", FT_WAV, IsWavType, GetWAVFileBytesSize},  // 20
     {"mov", FT_MOV, IsMovType, GetDefaultVedioFileBytesSize},
     {"mp2", FT_MP2, IsMp2Type, GetDefaultAudioFileBytesSize},
-    {"mmf", FT_MMF, IsMmfType, GetDefaultAudioFileBytesSize},
+    {"mmf", FT_MMF, IsMmfType, GetMMFFileBytesSize},
     {"fla", FT_FLA, IsFlaType, GetFLAFileBytesSize},
     {"gif", FT_GIF, IsGifType, GetGIFFileBytesSize},
     {"bmp", FT_BMP, IsBmpType, GetBMPFileBytesSize},
@@ -82,9 +83,9 @@ const _EXTEND_NAME_AND_TYPE_ CFileTypeJudge::szExtendNameAndType[FR_FILE_TYPE_RO
     {"jpe", FT_JPG, IsJpgType, GetJPGFileBytesSize},  // 30
     {"jfif", FT_JPG, IsJpgType, GetJPGFileBytesSize},
     {"png", FT_PNG, IsPngType, GetPNGFileBytesSize},
-    {"psd", FT_PSD, IsPsdType, GetDefaultPictureFileBytesSize},
-    {"tif", FT_TIF, IsTifType, GetDefaultPictureFileBytesSize},
-    {"tiff", FT_TIF, IsTifType, GetDefaultPictureFileBytesSize},
+    {"psd", FT_PSD, IsPsdType, GetPSDFileBytesSize},
+    {"tif", FT_TIF, IsTifType, GetTIFFFileBytesSize},
+    {"tiff", FT_TIF, IsTifType, GetTIFFFileBytesSize},
     {"ico", FT_ICO, IsIcoType, GetICOFileBytesSize},
     {"doc", FT_DOC, IsOffice2003Type, GetOFFICE2003FileBytesSize},
     {"dot", FT_DOC, IsOffice2003Type, GetOFFICE2003FileBytesSize},
@@ -136,6 +137,14 @@ const _EXTEND_NAME_AND_TYPE_ CFileTypeJudge::szExtendNameAndType[FR_FILE_TYPE_RO
     {"fla", FT_FLA, IsFlaType, GetFLAFileBytesSize},
     {"ttf", FT_TTF, IsTtfType, GetTTFFileBytesSize},
     {"ico", FT_ICO, IsIcoType, GetICOFileBytesSize},
+    // Camera raw files. TIFF-magic ones are answered by the tif row first
+    // and named by the TIFF walk; ORF and RW2 have their own magic.
+    {"cr2", FT_CR2, IsCr2Type, GetTIFFFileBytesSize},
+    {"nef", FT_NEF, IsNefType, GetTIFFFileBytesSize},  // 88
+    {"arw", FT_ARW, IsArwType, GetTIFFFileBytesSize},
+    {"dng", FT_DNG, IsDngType, GetTIFFFileBytesSize},  // 90
+    {"orf", FT_ORF, IsOrfType, GetTIFFFileBytesSize},
+    {"rw2", FT_RW2, IsRw2Type, GetTIFFFileBytesSize},
     {nullptr, FT_NONE, nullptr, nullptr},
 };
 
@@ -169,6 +178,8 @@ struct WalkIndex {
             {IsZipType, "P", 1},         {IsRarType, "R", 1},         {IsCabType, "M", 1},
             {IsPeType, "M", 1},          {IsGhoType, "\xFE", 1},      {IsSqlType, "S", 1},
             {IsDbxEmailType, "\xCF", 1}, {IsPstEmailType, "!", 1},    {IsTtfType, "\x00", 1},
+            {IsCr2Type, "I", 1},         {IsNefType, "IM", 2},        {IsArwType, "IM", 2},
+            {IsDngType, "IM", 2},        {IsOrfType, "IM", 2},        {IsRw2Type, "I", 1},
         };
         for (const Firsts& e : k)
             if (e.f == f) {
@@ -310,13 +321,19 @@ int CFileTypeJudge::ParseFileBuf(const unsigned char* buf, int len, unsigned lon
 
     int first = GetRowOfType(static_cast<u32>(code));
     if (first < 0 || !szExtendNameAndType[first].pfnLength) return FR_INVALID;
-    if (name) std::snprintf(name, 64, "%lld.%s", static_cast<long long>(sector), szExtendNameAndType[first].szExtendName);
-    type = static_cast<EXTEND_NAME_TYPE>(code);
     if (code != FT_TS) m_bIsNeedCheckTsFileRange = 0;
     if (code == FT_MTS) m_bIsMtsFileHead = 1;
     m_ErrorCode = 0;
     m_u64CurrentSector = sector;
+    m_nNamedType = FT_NONE;
     size = szExtendNameAndType[first].pfnLength(*this, buf, len);
+    // The rule may have told the family's member apart.
+    if (m_nNamedType != FT_NONE && GetRowOfType(m_nNamedType) >= 0) {
+        code = static_cast<int>(m_nNamedType);
+        first = GetRowOfType(m_nNamedType);
+    }
+    if (name) std::snprintf(name, 64, "%lld.%s", static_cast<long long>(sector), szExtendNameAndType[first].szExtendName);
+    type = static_cast<EXTEND_NAME_TYPE>(code);
     // Header fields are untrusted: a file never runs past the volume's end.
     if (reader && m_nBytesPerSector > 0) {
         const u64 limit = reader->GetSectorLimit();
@@ -681,14 +698,21 @@ bool Utf16NameStarts(const unsigned char* name, int nameBytes, const char* want)
 int CFileTypeJudge::GetOffice2003Type(const unsigned char* buf, int len) {
     const int S = m_nBytesPerSector;
     if (S < 128) return FT_OLE;
-    unsigned char* tmp = ScratchBuf();
-    // The compound file's first sector follows its 512-byte header.
-    if (ReadSectorsInto(tmp, ScratchBufSize(), m_u64CurrentSector + 1, 1) != 1) return FT_OLE;
+    // The file's own sectors are 512 bytes, or 4096 with sector shift 12;
+    // sector n lies at file offset (n + 1) x that size, after the header.
+    const u64 CS = buf && len >= 32 && GetLe16(buf + 30) == 12 ? 4096 : 512;
+    auto readAt = [&](u64 off) -> const unsigned char* {
+        const unsigned need = static_cast<unsigned>((off % static_cast<u64>(S) + 2 * static_cast<u64>(S) - 1) / S);
+        if (ReadSectorsInto(ScratchBuf(), ScratchBufSize(), m_u64CurrentSector + off / S, need) != need) return nullptr;
+        return ScratchBuf() + off % static_cast<u64>(S);
+    };
+    const unsigned char* tmp = readAt(CS);
+    if (!tmp) return FT_OLE;
     if (GetLe16(tmp) == 0x0809 && GetLe16(tmp + 2) == 0x0010 && GetLe16(tmp + 4) == 0x0600) return FT_XLS;
     if (GetLe16(tmp) == 0xA5EC) return FT_DOC;
     if (!buf || len < 52) return FT_OLE;
-    const u64 dirSector = m_u64CurrentSector + 1 + GetLe32(buf + 48);
-    if (ReadSectorsInto(tmp, ScratchBufSize(), dirSector, 1) != 1) return FT_OLE;
+    tmp = readAt((static_cast<u64>(GetLe32(buf + 48)) + 1) * CS);
+    if (!tmp) return FT_OLE;
     const unsigned char* clsid = tmp + 80;
     if (std::memcmp(clsid, kClsidWord, 16) == 0) return FT_DOC;
     if (std::memcmp(clsid, kClsidExcel5, 16) == 0 || std::memcmp(clsid, kClsidExcel8, 16) == 0) return FT_XLS;

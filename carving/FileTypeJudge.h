@@ -64,6 +64,13 @@ enum EXTEND_NAME_TYPE : u32 {
     FT_MTS = 47,
     FT_MXF = 48,
     FT_NONE = 49,
+    // Camera raw files of the TIFF family, rows appended after the first 87.
+    FT_CR2 = 60,
+    FT_NEF = 61,
+    FT_ARW = 62,
+    FT_DNG = 63,
+    FT_ORF = 64,
+    FT_RW2 = 65,
 };
 
 // First and last absolute sector of a transport stream already carved.
@@ -89,7 +96,7 @@ struct _EXTEND_NAME_AND_TYPE_ {
 };
 
 // Number of rows before the terminating row.
-constexpr int FR_FILE_TYPE_ROWS = 87;
+constexpr int FR_FILE_TYPE_ROWS = 93;
 
 // Stop code that a progress callback returns when the user stops the job.
 constexpr u32 FR_STOP_CODE = 0xFFFFDAC9u;  // -9527
@@ -100,7 +107,7 @@ public:
     CFileTypeJudge(const CFileTypeJudge&) = delete;
     CFileTypeJudge& operator=(const CFileTypeJudge&) = delete;
 
-    // The recognition table: 87 rows and the end row {null, 49, null, null}.
+    // The recognition table: its rows and the end row {null, 49, null, null}.
     static const _EXTEND_NAME_AND_TYPE_ szExtendNameAndType[FR_FILE_TYPE_ROWS + 1];
 
     // Recognises the sector, names the file ("%lld.%s" from the start sector)
@@ -174,6 +181,10 @@ public:
     std::vector<_TS_FILE_RANGE_> m_tsFileRangeVec;
     u32 m_bIsMtsFileHead = 0;
     u8 m_uMtsPreIndex = 0;
+    // Set by a length rule that tells a family's member apart from the
+    // type the table answered (a camera raw file among TIFF files): the
+    // file is then named and typed after it. FT_NONE otherwise.
+    u32 m_nNamedType = FT_NONE;
 
 private:
     std::vector<unsigned char> m_ReadBuf;  // 64 KiB

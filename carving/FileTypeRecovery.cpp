@@ -238,10 +238,10 @@ int CFileTypeRecovery::SaveDataToTargetFile(const _FILE_NODE_* pNode, const wcha
 
 int CFileTypeRecovery::SaveFileData(_FILE_NODE_* pNode, wchar_t* pRecoveryFileName, int) {
     if (!pRecoveryFileName) return FR_INVALID;
-    wchar_t path[512];
-    std::wcsncpy(path, pRecoveryFileName, 511);
-    path[511] = 0;
-    return SaveDataToTargetFile(pNode, path);
+    // The path is used whole: cutting it could lose the extension or land
+    // the file outside the destination. One the system refuses as too long
+    // is a failed file.
+    return SaveDataToTargetFile(pNode, pRecoveryFileName);
 }
 
 int CFileTypeRecovery::PreView(_FILE_NODE_* pNode, wchar_t* szTempPath, unsigned char* pBuf, int& nBufLen,

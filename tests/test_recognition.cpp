@@ -50,8 +50,8 @@ TEST(TypeTable, RowsInOrder) {
     EXPECT_STREQ("mso07", t[69].szExtendName);
     EXPECT_STREQ("exe", t[77].szExtendName);
     EXPECT_STREQ("ico", t[86].szExtendName);
-    EXPECT_EQ(nullptr, t[87].szExtendName);
-    EXPECT_EQ(49u, t[87].nType);
+    EXPECT_EQ(nullptr, t[FR_FILE_TYPE_ROWS].szExtendName);
+    EXPECT_EQ(49u, t[FR_FILE_TYPE_ROWS].nType);
     EXPECT_EQ(nullptr, t[77].pfnLength);
     EXPECT_EQ(nullptr, t[80].pfnLength);
     EXPECT_EQ(4, CFileTypeJudge::GetExtendNameType("XLSX"));
