@@ -8,7 +8,6 @@
 #include <cstring>
 #include <map>
 #include <sys/stat.h>
-#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include "CliCommon.h"
@@ -310,63 +309,6 @@ int CmdScan(const std::vector<std::string>& args) {
 
 namespace {
 
-// The whole disk a partition belongs to (itself for a whole disk).
-dev_t ParentDisk(dev_t d) {
-    char path[128];
-    snprintf(path, sizeof path, "/sys/dev/block/%u:%u/../dev", major(d), minor(d));
-    unsigned ma = 0, mi = 0;
-    if (FILE* f = fopen(path, "r")) {
-        int n = fscanf(f, "%u:%u", &ma, &mi);
-        fclose(f);
-        if (n == 2) return makedev(ma, mi);
-    }
-    return d;
-}
-
-// Two block devices share data: the same device, or a disk and one of its partitions.
-bool Overlapping(dev_t a, dev_t b) { return a == b || ParentDisk(a) == b || ParentDisk(b) == a; }
-
-// The device a mounted file system was mounted from, for the mount that
-// holds path (FUSE file systems such as ntfs-3g report only an anonymous
-// device number in stat, so the mount table is asked too).
-bool MountSourceDevice(const std::string& path, dev_t& out) {
-    FILE* f = fopen("/proc/self/mountinfo", "r");
-    if (!f) return false;
-    char line[4096];
-    size_t bestLen = 0;
-    std::string bestSource;
-    while (fgets(line, sizeof line, f)) {
-        // id parent major:minor root mountpoint options ... - fstype source superoptions
-        char root[1024], mnt[1024];
-        if (sscanf(line, "%*s %*s %*s %1023s %1023s", root, mnt) != 2) continue;
-        const char* dash = strstr(line, " - ");
-        if (!dash) continue;
-        char fstype[256], source[1024];
-        if (sscanf(dash + 3, "%255s %1023s", fstype, source) != 2) continue;
-        std::string m = mnt;
-        bool inside = path == m || (path.compare(0, m.size(), m) == 0 && (m == "/" || path[m.size()] == '/'));
-        if (inside && m.size() >= bestLen) {
-            bestLen = m.size();
-            bestSource = source;
-        }
-    }
-    fclose(f);
-    struct stat st;
-    if (bestSource.empty() || stat(bestSource.c_str(), &st) != 0 || !S_ISBLK(st.st_mode)) return false;
-    out = st.st_rdev;
-    return true;
-}
-
-// True when writing into dir would write onto the device being scanned.
-bool DestinationOnSource(const std::string& dir, const CliSource& src) {
-    struct stat sd, ss;
-    if (stat(dir.c_str(), &sd) != 0 || stat(src.strPath.c_str(), &ss) != 0) return false;
-    if (!S_ISBLK(ss.st_mode)) return false;  // an image file: the data lives in the file only
-    if (Overlapping(sd.st_dev, ss.st_rdev)) return true;
-    dev_t mounted;
-    return MountSourceDevice(dir, mounted) && Overlapping(mounted, ss.st_rdev);
-}
-
 std::string JoinPath(const std::string& a, const std::string& b) {
     if (a.empty()) return b;
     return a.back() == '/' ? a + b : a + "/" + b;
@@ -394,7 +336,7 @@ int CmdRecover(const std::vector<std::string>& args) {
     if (realpath(dest.c_str(), real)) dest = real;
     CliSource src;
     if (!ResolveSource(o.strSource, src)) return 1;
-    if (DestinationOnSource(dest, src)) {
+    if (IsPathOnDevice(dest, src.strPath)) {
         fprintf(stderr,
                 "fotoretta-cli: %s lies on the device being recovered (%s); writing there would overwrite the "
                 "very files you want back. Choose a folder on another disk.\n",

@@ -7,10 +7,12 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
 #include <mutex>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 namespace {
@@ -202,4 +204,64 @@ void FrLog(const char* fmt, ...) {
     va_end(ap);
     // The handler of the desktop app appends each message as a "Debug:" line.
     qDebug().noquote() << QString::fromUtf8(buf);
+}
+
+namespace {
+
+// The whole disk a partition belongs to (itself for a whole disk).
+dev_t ParentDisk(dev_t d) {
+    char path[128];
+    snprintf(path, sizeof path, "/sys/dev/block/%u:%u/../dev", major(d), minor(d));
+    unsigned ma = 0, mi = 0;
+    if (FILE* f = fopen(path, "r")) {
+        int n = fscanf(f, "%u:%u", &ma, &mi);
+        fclose(f);
+        if (n == 2) return makedev(ma, mi);
+    }
+    return d;
+}
+
+// Two block devices share data: the same device, or a disk and one of its partitions.
+bool Overlapping(dev_t a, dev_t b) { return a == b || ParentDisk(a) == b || ParentDisk(b) == a; }
+
+// The device a mounted file system was mounted from, for the mount that
+// holds path (FUSE file systems such as ntfs-3g report only an anonymous
+// device number in stat, so the mount table is asked too).
+bool MountSourceDevice(const std::string& path, dev_t& out) {
+    FILE* f = fopen("/proc/self/mountinfo", "r");
+    if (!f) return false;
+    char line[4096];
+    size_t bestLen = 0;
+    std::string bestSource;
+    while (fgets(line, sizeof line, f)) {
+        // id parent major:minor root mountpoint options ... - fstype source superoptions
+        char root[1024], mnt[1024];
+        if (sscanf(line, "%*s %*s %*s %1023s %1023s", root, mnt) != 2) continue;
+        const char* dash = strstr(line, " - ");
+        if (!dash) continue;
+        char fstype[256], source[1024];
+        if (sscanf(dash + 3, "%255s %1023s", fstype, source) != 2) continue;
+        std::string m = mnt;
+        bool inside = path == m || (path.compare(0, m.size(), m) == 0 && (m == "/" || path[m.size()] == '/'));
+        if (inside && m.size() >= bestLen) {
+            bestLen = m.size();
+            bestSource = source;
+        }
+    }
+    fclose(f);
+    struct stat st;
+    if (bestSource.empty() || stat(bestSource.c_str(), &st) != 0 || !S_ISBLK(st.st_mode)) return false;
+    out = st.st_rdev;
+    return true;
+}
+
+}  // namespace
+
+bool IsPathOnDevice(const std::string& strPath, const std::string& strDevice) {
+    struct stat sd, ss;
+    if (stat(strPath.c_str(), &sd) != 0 || stat(strDevice.c_str(), &ss) != 0) return false;
+    if (!S_ISBLK(ss.st_mode)) return false;  // an image file: the data lives in the file only
+    if (Overlapping(sd.st_dev, ss.st_rdev)) return true;
+    dev_t mounted;
+    return MountSourceDevice(strPath, mounted) && Overlapping(mounted, ss.st_rdev);
 }

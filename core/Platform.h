@@ -40,6 +40,11 @@ const std::string& GetScanLogDir();
 // Forget the resolved directories (tests that change the environment).
 void ResetDataDirCache();
 
+// True when writing below strPath would write onto strDevice: the same
+// block device, a partition of it or the disk it belongs to (image files
+// never: their data lives in the file only).
+bool IsPathOnDevice(const std::string& strPath, const std::string& strDevice);
+
 // Creates every missing directory of a path with the given mode.
 int MakeDirs(const std::string& strPath, unsigned mode);
 
