@@ -29,8 +29,6 @@
 
 namespace {
 
-// Preview size limit of one in-memory preview, and its text rendering.
-constexpr int kPreviewBufSize = 10240;
 // Item data role that marks disk items with their disk number.
 constexpr int kDiskNumberRole = Qt::UserRole + 1;
 
@@ -89,7 +87,6 @@ void DRUI::Init() {
     // a failure shows later, where a scan or preview writes there).
     GetScanLogDir();
     m_pPreviewBuf.assign(kPreviewBufSize, 0);
-    m_pPreviewText.assign(2 * kPreviewBufSize, 0);
 }
 
 void DRUI::SetButtonEnabled(QPushButton* pButton, bool bEnabled) {
@@ -444,14 +441,6 @@ void DRUI::btnSlotBack() {
     else
         m_pStackedLayout->setCurrentWidget(m_pPage1);
     DeleteEngine();
-}
-
-void DRUI::btnSlotScan() {
-    QTreeWidgetItem* item = m_pDiskTree ? m_pDiskTree->currentItem() : nullptr;
-    const QVariant data = item ? item->data(0, Qt::UserRole) : QVariant();
-    m_partitionItem = data.metaType() == QMetaType::fromType<_PARTITION_ITEM_>() ? data.value<_PARTITION_ITEM_>()
-                                                                                : _PARTITION_ITEM_{};
-    emit ScanRequested();
 }
 
 void DRUI::btnHelpSlot() { btnOpenUrl(ReadmeUrl("using-the-desktop-application")); }

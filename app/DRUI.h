@@ -5,7 +5,12 @@
 #include <QtCore/QPoint>
 #include <QtWidgets/QWidget>
 
+#include <array>
+#include <atomic>
+#include <functional>
 #include <map>
+#include <string>
+#include <tuple>
 #include <vector>
 
 #include "core/IFileRecoveryParse.h"
@@ -13,11 +18,23 @@
 
 class QCheckBox;
 class QLabel;
+class QTableWidget;
+class SCANUI;
 class QPushButton;
 class QStackedLayout;
 class QTreeWidget;
 class QTreeWidgetItem;
 class QVBoxLayout;
+
+// Bytes of one in-memory preview.
+inline constexpr int kPreviewBufSize = 10240;
+
+// Icon resource name for a file extension.
+QString GetExtendNameIcon(QString ext);
+
+// The text rendering of an in-memory preview: zero bytes as '.', a line
+// end after every 256 bytes and at the end.
+std::string RenderPreviewText(const unsigned char* pData, int nLen);
 
 class DRUI : public QWidget {
     Q_OBJECT
@@ -54,9 +71,39 @@ public:
     QCheckBox* RecoverAllBox() const { return m_pCheckAll; }
     const _PARTITION_ITEM_& PartitionItem() const { return m_partitionItem; }
 
+    // The results page and its widgets (null until the first scan).
+    QWidget* Page3() const { return m_pPage3; }
+    QTreeWidget* ResultTree() const { return m_pResultTree; }
+    QTableWidget* FileTable() const { return m_pFileTable; }
+    QLabel* PreviewLabel() const { return m_pPreviewLabel; }
+    QLabel* SummaryLabel() const { return m_pSummaryLabel; }
+    QLabel* FoundLabel() const { return m_pFoundLabel; }
+    QPushButton* RecoverButton() const { return m_pBtnRecover; }
+    const std::vector<__SEARCH_FILE_INFO__>& SearchResult() const { return m_vecSearchResult; }
+    // Files chosen for recovery, by engine, store index and first cluster
+    // (store indexes of different engines may coincide).
+    using RecoveryKey = std::tuple<u32, u32, u32>;
+    const std::map<RecoveryKey, _FILE_NODE_>& RecoveryFiles() const { return m_mapRecoveryFile; }
+    IFileRecoveryParse* Engine() const { return m_pFileRecovery; }
+    bool ScanCancelRequested() const { return m_bCancelScan; }
+
+    // How the scan job gets its engine (the engine factory unless replaced).
+    using EngineMaker = std::function<IFileRecoveryParse*(const _PARTITION_ITEM_&)>;
+    void SetEngineMaker(EngineMaker maker) { m_engineMaker = std::move(maker); }
+    // Called with each progress dialog right after it is set up (tests and
+    // the screenshot tour drive the modal dialogs through it).
+    void SetDialogHook(std::function<void(SCANUI*)> hook) { m_dialogHook = std::move(hook); }
+
 signals:
     // The chosen partition is in PartitionItem(); the scan job takes it from here.
     void ScanRequested();
+
+    // Engine reports, emitted on the worker thread (queued to the dialog).
+    void ScanProcessCallBack(int nProgress, int nPercent, int nRemaindSecond, QString u64CurSectorStr,
+                             QString u64SectorCountStr, QString u64FindFileCountStr, QString pRecoveryFileName);
+    void RecoveryCallBack(int nProgress, int nPercent, int nErrorCode, QString pRecoveryFileName);
+    void SearchCallBack(int nProgress, QString pRecoveryFileName);
+    void PreViewCallBackForSlot(int nProgress, int nRet);
 
 public slots:
     void btnMinSlot();
@@ -73,6 +120,11 @@ public slots:
     void CheckBoxAllStatChange(int nStat);
     void diskItemClick(QTreeWidgetItem* item, int column);
     void diskItemDoubleClick(QTreeWidgetItem* item, int column);
+    void btnRecovery();
+    void treeItemClick(QTreeWidgetItem* item, int column);
+    void treeItemSelectChanged();
+    void tableItemPress(int nRow, int nColumn);
+    void tableItemSelectChanged();
 
 protected:
     void mousePressEvent(QMouseEvent* event) override;
@@ -92,6 +144,38 @@ private:
     QTreeWidgetItem* AddDiskItem(int nDiskNumber, const QString& strText);
     QTreeWidgetItem* AddPartitionItem(QTreeWidgetItem* pDisk, const _PARTITION_ITEM_& part);
     void DeleteEngine();
+
+    // Jobs: each runs on a CMyThread while its progress dialog is modal.
+    friend class SCANUI;
+    using JobFunc = void (*)(void*, int&);
+    void RunJob(JobFunc pFunc, SCANUI* pDialog);
+    static void _ScanProcess(void* pParam, int& nProcess);
+    static void _SearchProcess(void* pParam, int& nProcess);
+    static void _PreviewProcess(void* pParam, int& nProcess);
+    static void _RecoveryProcess(void* pParam, int& nProcess);
+    int Scan(wchar_t* pSaveDir, int& nProcess);
+    void RecoveryProcess();
+    void FinishFile(const std::wstring& wstrPath, int nResult);
+    static int ScanCallBack(void* pParam, int nProgress, int nPercent, int nRemaindSecond, u64 u64CurSector,
+                            u64 u64SectorCount, u64 u64FindFileCount, wchar_t* pRecoveryFileName);
+    static int RecoveryCallBack(void* pParam, int nProgress, int nPercent, int nErrorCode, wchar_t* pRecoveryFileName);
+    static int SearchCallBack(void* pParam, int nProgress, wchar_t* pRecoveryFileName);
+    static int PreViewCallBack(void* pParam, int nProgress, int nRet);
+    std::wstring BuildSearchPattern() const;
+    void StartPreview(const QVariant& record);
+    void ShowPreview();
+    void ShowPreviewText(const unsigned char* pData, int nLen);
+
+    // The results page.
+    void InitLayout3Widget();
+    QTreeWidget* CreateTree();
+    QTableWidget* CreateTable();
+    void UpdateTreeInfo(QTreeWidgetItem* item, int column);
+    void SetTreeChildCheckState(QTreeWidgetItem* item, int nState);
+    void SetTreeParentCheckState(QTreeWidgetItem* item);
+    void ShowTreeFiles(QTreeWidgetItem* item);
+    void RefreshSelection();
+    void SelectFile(const __SEARCH_FILE_INFO__& info, bool bChosen);
 
     QStackedLayout* m_pStackedLayout = nullptr;
     QWidget* m_pPage1 = nullptr;
@@ -118,7 +202,38 @@ private:
     IFileRecoveryParse* m_pFileRecovery = nullptr;
     _PARTITION_ITEM_ m_partitionItem{};
     std::vector<__SEARCH_FILE_INFO__> m_vecSearchResult;
-    std::map<unsigned long long, _FILE_NODE_> m_mapRecoveryFile;
+    std::map<RecoveryKey, _FILE_NODE_> m_mapRecoveryFile;
+    std::wstring m_strSearchPattern;
+    QString m_strSaveDir;
+    QString m_strPreviewFileName;
+    _FILE_NODE_ m_previewNode{};
+    std::array<wchar_t, 512> m_szPreviewPath{};
     std::vector<unsigned char> m_pPreviewBuf;
-    std::vector<char> m_pPreviewText;
+    int m_nPreviewLen = 0;
+    EngineMaker m_engineMaker;
+    std::function<void(SCANUI*)> m_dialogHook;
+
+    // Job flags: each has one writer at a time (the dialog sets a cancel
+    // flag, the worker sets a done flag), read by the other thread.
+    std::atomic<bool> m_bCancelScan{false}, m_bScanDone{false};
+    std::atomic<bool> m_bCancelSearch{false}, m_bSearchDone{false};
+    std::atomic<bool> m_bCancelRecovery{false}, m_bRecoveryDone{false};
+    std::atomic<bool> m_bCancelPreview{false}, m_bPreviewDone{false};
+    // Recovery of the current file: the outcome its engine reported and the
+    // last progress step passed on (reports are thinned to whole percents).
+    int m_nFileError = 0;
+    bool m_bFileReported = false;
+    int m_nLastFileStep = -1;
+    bool m_bJobRunning = false;
+    // Check states being set by the program, not by the user.
+    bool m_bUpdatingChecks = false;
+
+    // The results page: grouping by category and extension, and its widgets.
+    std::array<std::map<std::string, std::vector<__SEARCH_FILE_INFO__>>, 6> m_mapCategory;
+    QTreeWidget* m_pResultTree = nullptr;
+    QTableWidget* m_pFileTable = nullptr;
+    QTreeWidgetItem* m_pCurTreeItem = nullptr;
+    QLabel* m_pPreviewLabel = nullptr;
+    QLabel* m_pSummaryLabel = nullptr;
+    QLabel* m_pFoundLabel = nullptr;
 };

@@ -131,16 +131,7 @@ bool BuildSearchPattern(const std::string& types, std::wstring& pattern) {
         }
         pos = comma + 1;
     }
-    pattern.clear();
-    if (want[0]) pattern += g_wszPictureExt;
-    if (want[1]) pattern += g_wszMusicExt;
-    if (want[2]) pattern += g_wszOfficeExt;
-    if (want[3]) pattern += g_wszVideoExt;
-    if (want[4]) {
-        pattern += g_wszArchiveExt;
-        pattern += g_wszOfficeArchiveExt;
-    }
-    if (want[5]) pattern += g_wszOtherExt;
+    pattern = GetSearchPattern(want);
     if (pattern.empty()) {
         fprintf(stderr, "fotoretta-cli: --types names no type\n");
         return false;

@@ -114,3 +114,17 @@ const char* GetCategoryName(FileCategory c) {
 }
 
 bool IsPictureFileName(const char* szFileName) { return InList(GetClassKey(szFileName), g_szPictureExt); }
+
+std::wstring GetSearchPattern(const bool bWanted[6]) {
+    std::wstring pattern;
+    if (bWanted[CATEGORY_PHOTO]) pattern += g_wszPictureExt;
+    if (bWanted[CATEGORY_MUSIC]) pattern += g_wszMusicExt;
+    if (bWanted[CATEGORY_OFFICE]) pattern += g_wszOfficeExt;
+    if (bWanted[CATEGORY_VIDEO]) pattern += g_wszVideoExt;
+    if (bWanted[CATEGORY_ARCHIVE]) {
+        pattern += g_wszArchiveExt;
+        pattern += g_wszOfficeArchiveExt;
+    }
+    if (bWanted[CATEGORY_OTHER]) pattern += g_wszOtherExt;
+    return pattern;
+}

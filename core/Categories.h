@@ -52,5 +52,9 @@ const char* GetCategoryFolderName(const char* szFileName);
 const char* GetCategoryIconName(const char* szFileName);
 // Display name of a category ("Photo", "Music", ...).
 const char* GetCategoryName(FileCategory c);
+// The listing's search pattern for the chosen categories (indexed by
+// FileCategory), in the order Photo, Music, Office, Video, Archive (with
+// the office-and-archive list), Other.
+std::wstring GetSearchPattern(const bool bWanted[6]);
 // True when the key of the name is found in the picture list.
 bool IsPictureFileName(const char* szFileName);

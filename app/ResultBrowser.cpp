@@ -1,0 +1,362 @@
+// The results page: found files grouped by category and extension, the
+// file table with its check boxes, the selection for recovery and its
+// summary.
+#include <cstring>
+
+#include <QtWidgets/QHBoxLayout>
+#include <QtWidgets/QHeaderView>
+#include <QtWidgets/QLabel>
+#include <QtWidgets/QPushButton>
+#include <QtWidgets/QStackedLayout>
+#include <QtWidgets/QTableWidget>
+#include <QtWidgets/QTreeWidget>
+#include <QtWidgets/QVBoxLayout>
+
+#include "DRUI.h"
+#include "Styles.h"
+#include "core/Categories.h"
+#include "core/MetaTypes.h"
+#include "core/TextHelpers.h"
+
+namespace {
+
+// Item data of the result tree: the category of an item, and the
+// extension of an extension item.
+constexpr int kCategoryRole = Qt::UserRole + 1;
+constexpr int kExtensionRole = Qt::UserRole + 2;
+
+const char* const kCategoryNames[6] = {"Photo", "Music", "Office", "Video", "Archive", "Other"};
+constexpr const char* kNoExtension = "unknown";
+
+// Extensions with an icon of their own (the rest take their category's).
+const char* const szFileTypeStr[][2] = {
+    {"7z", "7z"},         {"accdb", "accdb"},   {"ace", "ace"},       {"acid", "acid"},
+    {"aiff", "aiff"},     {"asf", "asf"},       {"at3", "at3"},       {"au", "au"},
+    {"avi", "avi"},       {"bmp", "bmp"},       {"cab", "cab"},       {"chm", "chm"},
+    {"divx", "divx"},     {"doc", "doc"},       {"dss", "dss"},       {"dv", "dv"},
+    {"epson", "epson"},   {"exe", "exe"},       {"gif", "gif"},       {"gzip", "gzip"},
+    {"html", "html"},     {"ico", "ico"},       {"indd", "indd"},     {"jar", "jar"},
+    {"jpg", "jpg"},       {"jpeg", "jpg"},      {"mamiya", "mamiya"}, {"mid", "mid"},
+    {"minolta", "minolta"}, {"mov", "mov"},     {"mp3", "mp3"},       {"mp4", "mp4"},
+    {"mpeg", "mpeg"},     {"music", "music"},   {"ods", "ods"},       {"ogg", "ogg"},
+    {"one", "one"},       {"other", "other"},   {"pdf", "pdf"},       {"png", "png"},
+    {"ppt", "ppt"},       {"psd", "psd"},       {"psp", "psp"},       {"rar", "rar"},
+    {"real", "real"},     {"rmvb", "rmvb"},     {"rps", "rps"},       {"thm", "thm"},
+    {"tif", "tif"},       {"tiff", "tif"},      {"tod", "tod"},       {"txt", "txt"},
+    {"vob", "vob"},       {"wma", "wma"},       {"wmv", "wmv"},       {"wps", "wps"},
+    {"xls", "xls"},       {"xml", "xml"},       {"zip", "zip"},       {"audio_default", "audio_default"},
+    {"default", "default"}, {"image", "image"}, {"office_default", "office_default"},
+    {"photo_default", "photo_default"}, {"video_default", "video_default"},
+};
+
+std::string NameOf(const __SEARCH_FILE_INFO__& info) {
+    return std::string(info.szFileName, strnlen(info.szFileName, sizeof info.szFileName));
+}
+
+DRUI::RecoveryKey KeyOf(const __SEARCH_FILE_INFO__& info) {
+    return {info.nEngineType, info.nFileIndex, info.uClusterNO};
+}
+
+// The extension a file is grouped under: lower-cased text after the last
+// dot, or the no-extension group.
+std::string GroupExtension(const std::string& name) {
+    const size_t dot = name.rfind('.');
+    if (dot == std::string::npos || dot + 1 == name.size()) return kNoExtension;
+    std::string ext = name.substr(dot + 1);
+    for (char& c : ext)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    return ext;
+}
+
+}  // namespace
+
+QString GetExtendNameIcon(QString ext) {
+    if (ext.startsWith('.')) ext.remove(0, 1);
+    QString icon = ext.size() + 1 >= 3 ? QString(GetCategoryIconName(("x." + ext).toUtf8().constData()))
+                                       : QString(":/image/FileIcon/other.png");
+    for (const auto& pair : szFileTypeStr) {
+        if (ext.compare(QLatin1String(pair[0]), Qt::CaseInsensitive) == 0) {
+            icon = QString(":/image/FileIcon/%1.png").arg(pair[1]);
+            break;
+        }
+    }
+    return icon;
+}
+
+void DRUI::InitLayout3Widget() {
+    if (m_pPage3) {
+        m_pStackedLayout->removeWidget(m_pPage3);
+        delete m_pPage3;
+    }
+    m_pCurTreeItem = nullptr;
+    m_pPage3 = new QWidget;
+    auto* page = new QVBoxLayout(m_pPage3);
+    page->setContentsMargins(0, 0, 0, 0);
+    page->setSpacing(0);
+    page->addWidget(CreateTitleBar(kTitleText3));
+    page->addWidget(CreateSeparator(2));
+
+    auto* band = new QFrame;
+    band->setStyleSheet(info_band_style);
+    band->setFixedHeight(62);
+    auto* bandLayout = new QHBoxLayout(band);
+    bandLayout->setContentsMargins(24, 4, 24, 4);
+    auto* icon = new QLabel;
+    icon->setPixmap(QPixmap(":/image/recover_file.png"));
+    bandLayout->addWidget(icon);
+    m_pFoundLabel = new QLabel(QString("Select Desired Files to Recover\nFound %1 recoverable files after the scan. "
+                                       "Please preview and choose the files you want to recover.")
+                                   .arg(m_vecSearchResult.size()));
+    m_pFoundLabel->setFont(QFont(kFontFamily, 12));
+    m_pFoundLabel->setStyleSheet("color: black;");
+    bandLayout->addWidget(m_pFoundLabel, 1);
+    m_pSummaryLabel = new QLabel("Select 0 Bytes in 0 file");
+    m_pSummaryLabel->setFont(QFont(kFontFamily, 11, QFont::Bold));
+    m_pSummaryLabel->setStyleSheet("color: black;");
+    bandLayout->addWidget(m_pSummaryLabel);
+    page->addWidget(band);
+
+    auto* browser = new QHBoxLayout;
+    browser->setContentsMargins(8, 6, 8, 0);
+    browser->setSpacing(6);
+    browser->addWidget(CreateTree());
+    auto* right = new QVBoxLayout;
+    right->setSpacing(4);
+    m_pPreviewLabel = new QLabel;
+    m_pPreviewLabel->setFixedSize(720, 200);
+    m_pPreviewLabel->setAlignment(Qt::AlignCenter);
+    m_pPreviewLabel->setTextFormat(Qt::PlainText);
+    m_pPreviewLabel->setStyleSheet("background-color: white; border: 1px solid rgb(191, 191, 191);");
+    right->addWidget(m_pPreviewLabel);
+    right->addWidget(CreateTable(), 1);
+    browser->addLayout(right, 1);
+    page->addLayout(browser, 1);
+
+    auto* bar = new QHBoxLayout;
+    bar->setContentsMargins(100, 6, 100, 6);
+    auto* back = new QPushButton("Back");
+    m_pBtnRecover = new QPushButton("Recover");
+    for (QPushButton* b : {back, m_pBtnRecover}) {
+        b->setFont(QFont(kFontFamily, 11, QFont::Bold));
+        b->setFixedSize(130, 38);
+        b->setCursor(Qt::PointingHandCursor);
+    }
+    back->setStyleSheet(main_button_style);
+    connect(back, &QPushButton::clicked, this, &DRUI::btnSlotBack);
+    connect(m_pBtnRecover, &QPushButton::clicked, this, &DRUI::btnRecovery);
+    bar->addWidget(back);
+    bar->addStretch(1);
+    bar->addWidget(m_pBtnRecover);
+    page->addLayout(bar);
+    page->addWidget(CreateSeparator(4));
+    page->addWidget(CreateFooter());
+
+    m_pStackedLayout->addWidget(m_pPage3);
+    m_pStackedLayout->setCurrentWidget(m_pPage3);
+    RefreshSelection();
+}
+
+QTreeWidget* DRUI::CreateTree() {
+    m_pResultTree = new QTreeWidget;
+    m_pResultTree->setColumnCount(1);
+    m_pResultTree->setHeaderLabels({QString()});
+    m_pResultTree->setMinimumSize(250, 380);
+    m_pResultTree->setMaximumWidth(250);
+    m_pResultTree->setItemsExpandable(true);
+    m_pResultTree->setStyleSheet("QTreeWidget::item{height:24px;}");
+
+    for (auto& map : m_mapCategory) map.clear();
+    m_mapRecoveryFile.clear();
+    int counts[6] = {};
+    for (const __SEARCH_FILE_INFO__& info : m_vecSearchResult) {
+        const std::string name = NameOf(info);
+        if (name.empty()) continue;
+        const std::string ext = GroupExtension(name);
+        const int cat = ext == kNoExtension ? CATEGORY_OTHER : GetFileCategory(name.c_str());
+        m_mapCategory[cat][ext].push_back(info);
+        ++counts[cat];
+    }
+    for (int cat = 0; cat < 6; ++cat) {
+        if (counts[cat] == 0) continue;
+        auto* top = new QTreeWidgetItem(m_pResultTree, {QString("%1(%2)").arg(kCategoryNames[cat]).arg(counts[cat])});
+        top->setCheckState(0, Qt::Unchecked);
+        top->setData(0, kCategoryRole, cat);
+        for (const auto& [ext, files] : m_mapCategory[cat]) {
+            const QString qext = QString::fromStdString(ext);
+            auto* child = new QTreeWidgetItem(top, {QString("%1 Files (%2)").arg(qext).arg(files.size())});
+            child->setIcon(0, QIcon(GetExtendNameIcon(qext)));
+            child->setCheckState(0, Qt::Unchecked);
+            child->setData(0, kCategoryRole, cat);
+            child->setData(0, kExtensionRole, qext);
+        }
+    }
+    m_pResultTree->expandAll();
+    connect(m_pResultTree, &QTreeWidget::itemClicked, this, &DRUI::treeItemClick);
+    connect(m_pResultTree, &QTreeWidget::itemSelectionChanged, this, &DRUI::treeItemSelectChanged);
+    connect(m_pResultTree, &QTreeWidget::itemChanged, this, [this](QTreeWidgetItem* item, int column) {
+        if (!m_bUpdatingChecks) UpdateTreeInfo(item, column);
+    });
+    return m_pResultTree;
+}
+
+QTableWidget* DRUI::CreateTable() {
+    m_pFileTable = new QTableWidget(0, 2);
+    m_pFileTable->setHorizontalHeaderLabels({"Name", "Size"});
+    m_pFileTable->setColumnWidth(0, 400);
+    m_pFileTable->setColumnWidth(1, 300);
+    m_pFileTable->horizontalHeader()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+    m_pFileTable->horizontalHeader()->setStretchLastSection(true);
+    m_pFileTable->verticalHeader()->hide();
+    m_pFileTable->setSelectionBehavior(QAbstractItemView::SelectRows);
+    m_pFileTable->setSelectionMode(QAbstractItemView::SingleSelection);
+    m_pFileTable->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    m_pFileTable->setMinimumSize(300, 160);
+    connect(m_pFileTable, &QTableWidget::itemChanged, this, [this](QTableWidgetItem* item) {
+        if (!m_bUpdatingChecks && item->column() == 0) tableItemPress(item->row(), 0);
+    });
+    connect(m_pFileTable, &QTableWidget::itemSelectionChanged, this, &DRUI::tableItemSelectChanged);
+    return m_pFileTable;
+}
+
+void DRUI::ShowTreeFiles(QTreeWidgetItem* item) {
+    const QSignalBlocker block(m_pFileTable);
+    m_pFileTable->setRowCount(0);
+    m_pCurTreeItem = item;
+    if (!item || !item->parent()) return;
+    const int cat = item->data(0, kCategoryRole).toInt();
+    const std::string ext = item->data(0, kExtensionRole).toString().toStdString();
+    if (cat < 0 || cat >= 6) return;
+    auto it = m_mapCategory[cat].find(ext);
+    if (it == m_mapCategory[cat].end()) return;
+    const QIcon icon(GetExtendNameIcon(QString::fromStdString(ext)));
+    m_pFileTable->setRowCount(static_cast<int>(it->second.size()));
+    int row = 0;
+    for (const __SEARCH_FILE_INFO__& info : it->second) {
+        const QVariant record = QVariant::fromValue(ToFileNode(info));
+        auto* name = new QTableWidgetItem(icon, QString::fromStdString(NameOf(info)));
+        name->setData(Qt::UserRole, record);
+        name->setFlags(name->flags() | Qt::ItemIsUserCheckable);
+        name->setCheckState(m_mapRecoveryFile.count(KeyOf(info)) ? Qt::Checked : Qt::Unchecked);
+        auto* size = new QTableWidgetItem(QString::fromStdString(GetFileSizeString(static_cast<long long>(info.u64FileSize))));
+        size->setData(Qt::UserRole, record);
+        m_pFileTable->setItem(row, 0, name);
+        m_pFileTable->setItem(row, 1, size);
+        m_pFileTable->setRowHeight(row, 22);
+        ++row;
+    }
+}
+
+void DRUI::UpdateTreeInfo(QTreeWidgetItem* item, int) {
+    if (!item) return;
+    const Qt::CheckState state = item->checkState(0);
+    if (state == Qt::PartiallyChecked) return;  // follows its children
+    const bool chosen = state == Qt::Checked;
+    {
+        m_bUpdatingChecks = true;
+        SetTreeChildCheckState(item, chosen ? 2 : 0);
+        SetTreeParentCheckState(item);
+        const int cat = item->data(0, kCategoryRole).toInt();
+        if (cat >= 0 && cat < 6) {
+            if (item->parent()) {
+                auto it = m_mapCategory[cat].find(item->data(0, kExtensionRole).toString().toStdString());
+                if (it != m_mapCategory[cat].end())
+                    for (const auto& info : it->second) SelectFile(info, chosen);
+            } else {
+                for (const auto& [ext, files] : m_mapCategory[cat])
+                    for (const auto& info : files) SelectFile(info, chosen);
+            }
+        }
+        // The rows on show follow the selection.
+        for (int row = 0; row < m_pFileTable->rowCount(); ++row) {
+            QTableWidgetItem* cell = m_pFileTable->item(row, 0);
+            const _FILE_NODE_ node = cell->data(Qt::UserRole).value<_FILE_NODE_>();
+            cell->setCheckState(m_mapRecoveryFile.count({node.nEngineType, node.nFileIndex, node.uClusterNO})
+                                    ? Qt::Checked
+                                    : Qt::Unchecked);
+        }
+        m_bUpdatingChecks = false;
+    }
+    RefreshSelection();
+}
+
+void DRUI::SetTreeChildCheckState(QTreeWidgetItem* item, int nState) {
+    for (int i = 0; i < item->childCount(); ++i) {
+        QTreeWidgetItem* child = item->child(i);
+        child->setCheckState(0, nState ? Qt::Checked : Qt::Unchecked);
+        SetTreeChildCheckState(child, nState);
+    }
+}
+
+void DRUI::SetTreeParentCheckState(QTreeWidgetItem* item) {
+    for (QTreeWidgetItem* parent = item ? item->parent() : nullptr; parent; parent = parent->parent()) {
+        int checked = 0, unchecked = 0;
+        for (int i = 0; i < parent->childCount(); ++i) {
+            const Qt::CheckState s = parent->child(i)->checkState(0);
+            checked += s == Qt::Checked;
+            unchecked += s == Qt::Unchecked;
+        }
+        const int n = parent->childCount();
+        parent->setCheckState(0, checked == n ? Qt::Checked : unchecked == n ? Qt::Unchecked : Qt::PartiallyChecked);
+    }
+}
+
+void DRUI::SelectFile(const __SEARCH_FILE_INFO__& info, bool bChosen) {
+    if (bChosen)
+        m_mapRecoveryFile[KeyOf(info)] = ToFileNode(info);
+    else
+        m_mapRecoveryFile.erase(KeyOf(info));
+}
+
+void DRUI::treeItemClick(QTreeWidgetItem* item, int) {
+    if (item) m_pResultTree->setCurrentItem(item);
+}
+
+void DRUI::treeItemSelectChanged() {
+    const QList<QTreeWidgetItem*> selected = m_pResultTree->selectedItems();
+    if (selected.isEmpty() || selected.first() == m_pCurTreeItem) return;
+    ShowTreeFiles(selected.first());
+    // The first file of an extension is previewed at once.
+    if (m_pFileTable->rowCount() > 0) m_pFileTable->selectRow(0);
+}
+
+void DRUI::tableItemPress(int nRow, int nColumn) {
+    QTableWidgetItem* cell = m_pFileTable ? m_pFileTable->item(nRow, nColumn) : nullptr;
+    if (nColumn != 0 || !cell || !m_pCurTreeItem) return;
+    const Qt::CheckState state = cell->checkState();
+    if (state == Qt::PartiallyChecked) return;
+    const _FILE_NODE_ node = cell->data(Qt::UserRole).value<_FILE_NODE_>();
+    const RecoveryKey key{node.nEngineType, node.nFileIndex, node.uClusterNO};
+    if (state == Qt::Checked)
+        m_mapRecoveryFile[key] = node;
+    else
+        m_mapRecoveryFile.erase(key);
+    int checked = 0;
+    for (int row = 0; row < m_pFileTable->rowCount(); ++row)
+        checked += m_pFileTable->item(row, 0)->checkState() == Qt::Checked;
+    m_bUpdatingChecks = true;
+    m_pCurTreeItem->setCheckState(0, checked == 0                           ? Qt::Unchecked
+                                     : checked == m_pFileTable->rowCount() ? Qt::Checked
+                                                                            : Qt::PartiallyChecked);
+    SetTreeParentCheckState(m_pCurTreeItem);
+    m_bUpdatingChecks = false;
+    RefreshSelection();
+}
+
+void DRUI::tableItemSelectChanged() {
+    const QList<QTableWidgetItem*> selected = m_pFileTable->selectedItems();
+    if (selected.isEmpty()) return;
+    QTableWidgetItem* cell = m_pFileTable->item(selected.first()->row(), 0);
+    if (cell) StartPreview(cell->data(Qt::UserRole));
+}
+
+void DRUI::RefreshSelection() {
+    SetButtonEnabled(m_pBtnRecover, !m_mapRecoveryFile.empty());
+    unsigned long long total = 0;
+    for (const auto& entry : m_mapRecoveryFile) total += entry.second.u64FileSize;
+    const size_t n = m_mapRecoveryFile.size();
+    if (m_pSummaryLabel)
+        m_pSummaryLabel->setText(QString("Select %1 in %2 %3")
+                                     .arg(QString::fromStdString(GetFileSizeString(static_cast<long long>(total))))
+                                     .arg(n)
+                                     .arg(n < 2 ? "file" : "files"));
+}
