@@ -1,0 +1,381 @@
+// The job driver, progress dialog, result browser and recovery flow on a
+// real FAT32 card image, on the offscreen platform.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <QtCore/QTimer>
+#include <QtWidgets/QApplication>
+#include <QtWidgets/QFileDialog>
+#include <QtWidgets/QLabel>
+#include <QtWidgets/QProgressBar>
+#include <QtWidgets/QPushButton>
+#include <QtWidgets/QStackedLayout>
+#include <QtWidgets/QTableWidget>
+#include <QtWidgets/QTreeWidget>
+
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <thread>
+
+#include "DRUI.h"
+#include "SCANUI.h"
+#include "core/FileRecoveryFactory.h"
+#include "core/Platform.h"
+#include "core/TextHelpers.h"
+#include "results/LogFileManager.h"
+#include "support/TestKit.h"
+
+using namespace testkit;
+
+namespace {
+
+// Acts on each modal widget that comes up until the action says it is done.
+class ModalAnswer {
+public:
+    explicit ModalAnswer(std::function<bool(QWidget*)> act) : m_act(std::move(act)) {
+        QObject::connect(&m_timer, &QTimer::timeout, [this] {
+            QWidget* w = QApplication::activeModalWidget();
+            if (w && m_act(w)) m_timer.stop();
+        });
+        m_timer.start(20);
+    }
+
+private:
+    std::function<bool(QWidget*)> m_act;
+    QTimer m_timer;
+};
+
+// Picks a folder in the directory dialog of the Recover button.
+std::function<bool(QWidget*)> ChooseFolder(const std::string& dir) {
+    return [dir](QWidget* w) {
+        auto* fd = qobject_cast<QFileDialog*>(w);
+        if (!fd) return false;
+        fd->setDirectory(QString::fromStdString(dir));
+        QMetaObject::invokeMethod(fd, "accept");
+        return true;
+    };
+}
+
+// A card: a partitioned disk with one FAT32 volume whose photos, song and
+// folder were deleted; the window is built on it.
+struct Card {
+    TempDir dir{"jobs"};
+    std::map<std::string, std::string> sha;  // recovered name -> sha256
+    std::unique_ptr<DRUI> w;
+
+    Card() {
+        setenv("FOTORETTA_DATA_DIR", (dir / "data").c_str(), 1);
+        ResetDataDirCache();
+        CLogFileManager::ResetInstance();
+        const std::string jpg = Sample("jpg"), big = Sample("big.jpg"), png = Sample("png"), mp3 = Sample("mp3");
+        FatImage f = FatImage::Create(dir / "vol.img", 32, 34000, 1);
+        f.Mkdir("DCIM");
+        f.Mkdir("Trip");
+        f.Put(jpg, "DCIM/KEEP.JPG");
+        f.Put(big, "DCIM/Holiday photo.jpg");
+        f.Put(jpg, "DCIM/Same name.jpg");
+        f.Put(big, "Trip/Same name.jpg");
+        f.Put(png, "Trip/Beach day.png");
+        f.Put(mp3, "Song.mp3");
+        f.Delete("DCIM/Holiday photo.jpg");
+        f.Delete("DCIM/Same name.jpg");
+        f.Delete("Song.mp3");
+        f.DeleteTree("Trip");
+        sha = {{"Holiday photo.jpg", Sha256File(big)}, {"Beach day.png", Sha256File(png)}, {"Song.mp3", Sha256File(mp3)}};
+        Sh("mkdir -p " + Quote(dir / "disks"));
+        MakePartitionedDisk(dir / "disks/disk0", 2048 + 68000 + 64, "dos", {{2048, 68000, "c", ""}});
+        PlaceVolume(dir / "disks/disk0", f.path, 2048);
+        setenv("FOTORETTA_DISK_DIR", (dir / "disks").c_str(), 1);
+        w = std::make_unique<DRUI>();
+        w->Init();
+    }
+    ~Card() {
+        w.reset();
+        CLogFileManager::ResetInstance();
+        unsetenv("FOTORETTA_DISK_DIR");
+        unsetenv("FOTORETTA_DATA_DIR");
+        ResetDataDirCache();
+    }
+
+    QTreeWidgetItem* Find(const QString& text) {
+        auto hits = w->ResultTree()->findItems(text, Qt::MatchExactly | Qt::MatchRecursive);
+        return hits.isEmpty() ? nullptr : hits.first();
+    }
+    std::vector<std::string> TreeTexts() {
+        std::vector<std::string> out;
+        for (QTreeWidgetItemIterator it(w->ResultTree()); *it; ++it) out.push_back((*it)->text(0).toStdString());
+        return out;
+    }
+};
+
+// Holds the scan at its first report past 9 % until the job is cancelled or
+// the test lets it go, so a cancel lands in the middle of a real scan.
+class GatedEngine : public IFileRecoveryParse {
+public:
+    explicit GatedEngine(IFileRecoveryParse* inner, const DRUI* w) : m_inner(inner), m_w(w) {}
+    std::atomic<bool> gated{false}, release{false};
+
+    int Init(int n, long long s, long long c, wchar_t l) override { return m_inner->Init(n, s, c, l); }
+    int Init(wchar_t* p, wchar_t l) override { return m_inner->Init(p, l); }
+    int InitCallBack(ScanProgressFunc f, RecoveryProgressFunc r, void* p, int n) override {
+        m_scan = f;
+        m_param = p;
+        return m_inner->InitCallBack(&GatedEngine::Report, r, this, n);
+    }
+    int ScanDevice(wchar_t* r) override { return m_inner->ScanDevice(r); }
+    int GetChildrenFileNode(_FILE_NODE_* p, unsigned k, std::vector<_FILE_NODE_>& o) override {
+        return m_inner->GetChildrenFileNode(p, k, o);
+    }
+    int GetChildrenFileCount(_FILE_NODE_* p, unsigned k, unsigned& n) override {
+        return m_inner->GetChildrenFileCount(p, k, n);
+    }
+    unsigned GetLostFileCount() override { return m_inner->GetLostFileCount(); }
+    int GetFileNodeParentDirPath(_FILE_NODE_* n, wchar_t* p, int l) override {
+        return m_inner->GetFileNodeParentDirPath(n, p, l);
+    }
+    int SaveFileData(_FILE_NODE_* n, wchar_t* p, int b) override { return m_inner->SaveFileData(n, p, b); }
+    int GetUnUsedSectorCount(u64& s, u64& c) override { return m_inner->GetUnUsedSectorCount(s, c); }
+    int InitSearchCallBack(SearchProgressFunc f, void* p) override { return m_inner->InitSearchCallBack(f, p); }
+    int SearchFileNode(wchar_t* p, std::vector<__SEARCH_FILE_INFO__>& o) override {
+        return m_inner->SearchFileNode(p, o);
+    }
+    int BuildBitMapInfo() override { return m_inner->BuildBitMapInfo(); }
+    int PreView(_FILE_NODE_* n, wchar_t* t, unsigned char* b, int& l, PreviewProgressFunc f, void* p) override {
+        return m_inner->PreView(n, t, b, l, f, p);
+    }
+
+private:
+    static int Report(void* self, int p, int n, int r, u64 c, u64 t, u64 f, wchar_t* s) {
+        auto* g = static_cast<GatedEngine*>(self);
+        if (p * n / 100 >= 9 && p * n < 10000 && !g->gated.exchange(true))
+            while (!g->release && !g->m_w->ScanCancelRequested()) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        return g->m_scan(g->m_param, p, n, r, c, t, f, s);
+    }
+    std::unique_ptr<IFileRecoveryParse> m_inner;
+    const DRUI* m_w;
+    ScanProgressFunc m_scan = nullptr;
+    void* m_param = nullptr;
+};
+
+}  // namespace
+
+TEST(Jobs, ScanListsFilesByCategoryAndExtension) {
+    Card card;
+    card.w->btnSlotScan();
+    ASSERT_EQ(card.w->Page3(), card.w->StackedLayout()->currentWidget());
+    EXPECT_EQ(5u, card.w->SearchResult().size());
+    EXPECT_EQ((std::vector<std::string>{"Photo(4)", "jpg Files (3)", "png Files (1)", "Music(1)", "mp3 Files (1)"}),
+              card.TreeTexts());
+    EXPECT_FALSE(card.Find("jpg Files (3)")->icon(0).isNull());
+    EXPECT_TRUE(card.w->FoundLabel()->text().contains("Found 5 recoverable files"));
+    EXPECT_EQ("Select 0 Bytes in 0 file", card.w->SummaryLabel()->text());
+    EXPECT_FALSE(card.w->RecoverButton()->isEnabled());
+
+    // Selecting an extension lists its files and previews the first: a
+    // picture is shown as a picture, a song by its first bytes as text.
+    card.w->ResultTree()->setCurrentItem(card.Find("png Files (1)"));
+    ASSERT_EQ(1, card.w->FileTable()->rowCount());
+    EXPECT_EQ("Beach day.png", card.w->FileTable()->item(0, 0)->text());
+    EXPECT_EQ(QString::fromStdString(GetFileSizeString(ReadFile(Sample("png")).size())),
+              card.w->FileTable()->item(0, 1)->text());
+    EXPECT_FALSE(card.w->PreviewLabel()->pixmap().isNull());
+    card.w->ResultTree()->setCurrentItem(card.Find("mp3 Files (1)"));
+    EXPECT_TRUE(card.w->PreviewLabel()->pixmap().isNull());
+    EXPECT_TRUE(card.w->PreviewLabel()->text().startsWith("ID3")) << card.w->PreviewLabel()->text().left(20).toStdString();
+}
+
+TEST(Jobs, CheckBoxesBuildTheSelection) {
+    Card card;
+    card.w->btnSlotScan();
+    QTreeWidgetItem* photo = card.Find("Photo(4)");
+    QTreeWidgetItem* jpgs = card.Find("jpg Files (3)");
+    ASSERT_TRUE(photo && jpgs);
+    photo->setCheckState(0, Qt::Checked);
+    EXPECT_EQ(4u, card.w->RecoveryFiles().size());
+    EXPECT_EQ(Qt::Checked, jpgs->checkState(0));
+    EXPECT_TRUE(card.w->RecoverButton()->isEnabled());
+    unsigned long long total = 0;
+    for (const auto& [key, node] : card.w->RecoveryFiles()) total += node.u64FileSize;
+    EXPECT_EQ(QString("Select %1 in 4 files").arg(QString::fromStdString(GetFileSizeString(total))),
+              card.w->SummaryLabel()->text());
+
+    // One file row unticked: its extension and category become partial.
+    card.w->ResultTree()->setCurrentItem(jpgs);
+    ASSERT_EQ(3, card.w->FileTable()->rowCount());
+    card.w->FileTable()->item(1, 0)->setCheckState(Qt::Unchecked);
+    EXPECT_EQ(3u, card.w->RecoveryFiles().size());
+    EXPECT_EQ(Qt::PartiallyChecked, jpgs->checkState(0));
+    EXPECT_EQ(Qt::PartiallyChecked, photo->checkState(0));
+    photo->setCheckState(0, Qt::Unchecked);
+    EXPECT_TRUE(card.w->RecoveryFiles().empty());
+    EXPECT_EQ(Qt::Unchecked, card.w->FileTable()->item(0, 0)->checkState());
+    EXPECT_EQ("Select 0 Bytes in 0 file", card.w->SummaryLabel()->text());
+    EXPECT_FALSE(card.w->RecoverButton()->isEnabled());
+}
+
+// Everything chosen, into a folder where "audio" is a file (the song
+// fails) and "photo/Beach day.png" exists already.
+TEST(Jobs, RecoveryWritesCategoryFoldersAndListsFailuresFirst) {
+    Card card;
+    card.w->btnSlotScan();
+    card.Find("Photo(4)")->setCheckState(0, Qt::Checked);
+    card.Find("Music(1)")->setCheckState(0, Qt::Checked);
+    TempDir out("out");
+    Sh("mkdir -p " + Quote(out / "photo") + " && echo old > " + Quote(out / "photo/Beach day.png") + " && echo x > " +
+       Quote(out / "audio"));
+    SCANUI* seen = nullptr;
+    int rows = 0, failedFirst = 0, success = -1, failed = -1;
+    QString summary, firstName;
+    card.w->SetDialogHook([&](SCANUI* d) {
+        if (d->OprType() != 4) return;
+        seen = d;
+        auto* t = new QTimer(d);
+        QObject::connect(t, &QTimer::timeout, [&, d] {
+            if (!d->IsFinished()) return;
+            CDetail* det = d->Detail();
+            rows = det->Table()->rowCount();
+            failedFirst = det->Table()->item(0, 1)->text() == "Failed" &&
+                          det->Table()->item(0, 1)->foreground().color() == QColor(255, 0, 0);
+            firstName = det->Table()->item(0, 0)->text();
+            success = det->SuccessCount();
+            failed = det->FailedCount();
+            summary = det->SummaryLabel()->text();
+            EXPECT_EQ("Finished", d->CancelButton()->text());
+            d->CancelButton()->click();  // finished: closes without a question
+        });
+        t->start(20);
+    });
+    ModalAnswer answer(ChooseFolder(out.path()));
+    card.w->btnRecovery();
+    ASSERT_TRUE(seen);
+    EXPECT_EQ(5, rows);
+    EXPECT_TRUE(failedFirst);
+    EXPECT_EQ(QString::fromStdString(out / "audio/Song.mp3"), firstName);
+    EXPECT_EQ(4, success);
+    EXPECT_EQ(1, failed);
+    EXPECT_EQ("  Recovery Detail\n  Success:4 Failed:1\n", summary);
+    EXPECT_EQ(card.sha["Holiday photo.jpg"], Sha256File(out / "photo/Holiday photo.jpg"));
+    EXPECT_EQ(card.sha["Beach day.png"], Sha256File(out / "photo/Beach day(1).png"));
+    EXPECT_EQ("old\n", Capture("cat " + Quote(out / "photo/Beach day.png")));
+    // The two files of the same name, from two folders, both arrive.
+    EXPECT_EQ(Sha256File(Sample("jpg")), Sha256File(out / "photo/Same name.jpg"));
+    EXPECT_EQ(Sha256File(Sample("big.jpg")), Sha256File(out / "photo/Same name(1).jpg"));
+}
+
+// Closing the scan dialog asks first: No keeps the scan going to its end,
+// Yes stops it and the files stored so far are still listed.
+TEST(Jobs, CancellingAScanAsksAndKeepsWhatWasFound) {
+    for (bool yes : {false, true}) {
+        SCOPED_TRACE(yes ? "Yes" : "No");
+        Card card;
+        GatedEngine* gate = nullptr;
+        card.w->SetEngineMaker([&](const _PARTITION_ITEM_& p) -> IFileRecoveryParse* {
+            IFileRecoveryParse* e = CFileRecoveryFactory::GetInstance()->CreateFileRecoveryInstance(
+                p.nDiskNumber, static_cast<long long>(p.u64StartSector),
+                static_cast<long long>(p.u64EndSector + 1 - p.u64StartSector), L'C', RECOVERY_PROFESSIONAL);
+            return gate = new GatedEngine(e, card.w.get());
+        });
+        bool cancelled = false, openAfterAnswer = false;
+        QString question;
+        card.w->SetDialogHook([&](SCANUI* d) {
+            if (d->OprType() != 1) return;
+            auto* t = new QTimer(d);
+            QObject::connect(t, &QTimer::timeout, [&, d, t] {
+                if (!gate || !gate->gated) return;
+                t->stop();
+                ModalAnswer answer([&, d](QWidget* m) {
+                    CMessageBox* box = d->Question();
+                    if (!box || m != box) return false;
+                    question = box->TextLabel()->text();
+                    yes ? box->btnSlotOK() : box->btnSlotNO();
+                    return true;
+                });
+                d->close();  // returns once the question is answered
+                cancelled = d->WasCancelled();
+                openAfterAnswer = d->isVisible();
+                gate->release = true;
+            });
+            t->start(10);
+        });
+        card.w->btnSlotScan();
+        EXPECT_EQ("Are you sure to cancel the scanning?", question);
+        EXPECT_EQ(yes, cancelled);
+        EXPECT_TRUE(openAfterAnswer);  // Yes waits for the worker too
+        ASSERT_EQ(card.w->Page3(), card.w->StackedLayout()->currentWidget());
+        EXPECT_EQ(5u, card.w->SearchResult().size());
+    }
+}
+
+// The progress texts of sample scan reports, and when a dialog closes.
+TEST(ProgressDialog, ScanReports) {
+    struct Report {
+        int progress, percent, remain;
+        const char *cur, *count, *found;
+        int bar;
+        const char* status;
+        bool finished;
+    };
+    const Report reports[] = {
+        {45, 90, 120, "1000", "5000", "12", 40,
+         "  Current Process: 40%\n  Reading Sector: 1000/5000\n  Total Files Found: 12\n  Estimated Time Left: 2 Min 0 Sec\n", false},
+        {45, 90, -1, "1000", "5000", "12", 40,
+         "  Current Process: 40%\n  Reading Sector: 1000/5000\n  Total Files Found: 12\n  Estimated time is calculating\n", false},
+        {110, 90, 5, "9", "9", "1", 99, nullptr, false},
+        {50, 100, 0, "0", "0", "0", 50, "  Current Process: 50%\n  Estimated time is calculating\n", false},
+        {99, 100, 0, "0", "0", "0", 99, nullptr, false},
+        {100, 100, 0, "0", "0", "0", 100, nullptr, true},
+    };
+    DRUI w;
+    w.Init();
+    for (const Report& r : reports) {
+        SCANUI d(&w);
+        d.InitSlot(&w, 1);
+        d.show();
+        d.ScanProcessCallBackSlot(r.progress, r.percent, r.remain, r.cur, r.count, r.found, QString());
+        EXPECT_EQ(r.bar, d.ProgressBar()->value()) << r.progress << "," << r.percent;
+        if (r.status) {
+            EXPECT_EQ(r.status, d.StatusLabel()->text());
+        }
+        EXPECT_EQ(r.finished, d.IsFinished());
+        EXPECT_EQ(!r.finished, d.isVisible());
+        d.JobEndedSlot();  // the worker ended: the dialog goes without a question
+        EXPECT_FALSE(d.isVisible());
+    }
+}
+
+TEST(ProgressDialog, RecoveryStaysOpenUntilFinished) {
+    DRUI w;
+    w.Init();
+    SCANUI d(&w);
+    d.InitSlot(&w, 4);
+    d.show();
+    d.RecoveryCallBackSlot(40, 100, 0, "/out/photo/a.jpg");
+    EXPECT_EQ(40, d.ProgressBar()->value());
+    d.RecoveryCallBackSlot(100, 100, 0, "/out/photo/a.jpg");
+    d.RecoveryCallBackSlot(100, 100, 5, "/out/photo/b.jpg");
+    d.RecoveryCallBackSlot(100, 1000, 0, QString());
+    EXPECT_TRUE(d.IsFinished());
+    EXPECT_TRUE(d.isVisible());
+    EXPECT_EQ("Finished", d.CancelButton()->text());
+    EXPECT_EQ("/out/photo/b.jpg", d.Detail()->Table()->item(0, 0)->text());
+    d.CancelButton()->click();
+    EXPECT_FALSE(d.isVisible());
+}
+
+TEST(Preview, TextRenderingBreaksLinesEvery256Bytes) {
+    struct Case {
+        int len;
+        size_t expectedSize;
+    };
+    for (Case c : {Case{300, 300 + 4}, Case{512, 512 + 4}, Case{256, 256 + 2}, Case{0, 0}}) {
+        std::vector<unsigned char> data(static_cast<size_t>(c.len), 'a');
+        if (c.len) data[0] = 0;
+        const std::string text = RenderPreviewText(data.data(), c.len);
+        EXPECT_EQ(c.expectedSize, text.size()) << c.len;
+        if (!c.len) continue;
+        EXPECT_EQ('.', text[0]);
+        EXPECT_EQ("\r\n", text.substr(256, 2));
+        EXPECT_EQ("\r\n", text.substr(text.size() - 2));
+    }
+}
