@@ -3,7 +3,7 @@
 set -euo pipefail
 PKGS=(
   build-essential cmake ninja-build pkg-config clang
-  qt6-base-dev qt6-base-dev-tools libgl-dev
+  qt6-base-dev qt6-base-dev-tools qt6-image-formats-plugins libgl-dev
   libgtest-dev googletest libbenchmark-dev
   dosfstools mtools ntfs-3g fdisk e2fsprogs
   imagemagick ghostscript sox lame ffmpeg zip p7zip-full sqlite3

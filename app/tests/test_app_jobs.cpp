@@ -68,7 +68,8 @@ struct Card {
         setenv("FOTORETTA_DATA_DIR", (dir / "data").c_str(), 1);
         ResetDataDirCache();
         CLogFileManager::ResetInstance();
-        const std::string jpg = Sample("jpg"), big = Sample("big.jpg"), png = Sample("png"), mp3 = Sample("mp3");
+        const std::string jpg = Sample("jpg"), big = Sample("big.jpg"), png = Sample("png"), mp3 = Sample("mp3"),
+                          tif = Sample("tif");
         FatImage f = FatImage::Create(dir / "vol.img", 32, 34000, 1);
         f.Mkdir("DCIM");
         f.Mkdir("Trip");
@@ -77,6 +78,7 @@ struct Card {
         f.Put(jpg, "DCIM/Same name.jpg");
         f.Put(big, "Trip/Same name.jpg");
         f.Put(png, "Trip/Beach day.png");
+        f.Put(tif, "Trip/Scanned print.tif");
         f.Put(mp3, "Song.mp3");
         f.Delete("DCIM/Holiday photo.jpg");
         f.Delete("DCIM/Same name.jpg");
@@ -164,11 +166,12 @@ TEST(Jobs, ScanListsFilesByCategoryAndExtension) {
     Card card;
     card.w->btnSlotScan();
     ASSERT_EQ(card.w->Page3(), card.w->StackedLayout()->currentWidget());
-    EXPECT_EQ(5u, card.w->SearchResult().size());
-    EXPECT_EQ((std::vector<std::string>{"Photo(4)", "jpg Files (3)", "png Files (1)", "Music(1)", "mp3 Files (1)"}),
+    EXPECT_EQ(6u, card.w->SearchResult().size());
+    EXPECT_EQ((std::vector<std::string>{"Photo(5)", "jpg Files (3)", "png Files (1)", "tif Files (1)", "Music(1)",
+                                        "mp3 Files (1)"}),
               card.TreeTexts());
     EXPECT_FALSE(card.Find("jpg Files (3)")->icon(0).isNull());
-    EXPECT_TRUE(card.w->FoundLabel()->text().contains("Found 5 recoverable files"));
+    EXPECT_TRUE(card.w->FoundLabel()->text().contains("Found 6 recoverable files"));
     EXPECT_EQ("Select 0 Bytes in 0 file", card.w->SummaryLabel()->text());
     EXPECT_FALSE(card.w->RecoverButton()->isEnabled());
 
@@ -180,6 +183,8 @@ TEST(Jobs, ScanListsFilesByCategoryAndExtension) {
     EXPECT_EQ(QString::fromStdString(GetFileSizeString(ReadFile(Sample("png")).size())),
               card.w->FileTable()->item(0, 1)->text());
     EXPECT_FALSE(card.w->PreviewLabel()->pixmap().isNull());
+    card.w->ResultTree()->setCurrentItem(card.Find("tif Files (1)"));
+    EXPECT_FALSE(card.w->PreviewLabel()->pixmap().isNull());
     card.w->ResultTree()->setCurrentItem(card.Find("mp3 Files (1)"));
     EXPECT_TRUE(card.w->PreviewLabel()->pixmap().isNull());
     EXPECT_TRUE(card.w->PreviewLabel()->text().startsWith("ID3")) << card.w->PreviewLabel()->text().left(20).toStdString();
@@ -188,23 +193,23 @@ TEST(Jobs, ScanListsFilesByCategoryAndExtension) {
 TEST(Jobs, CheckBoxesBuildTheSelection) {
     Card card;
     card.w->btnSlotScan();
-    QTreeWidgetItem* photo = card.Find("Photo(4)");
+    QTreeWidgetItem* photo = card.Find("Photo(5)");
     QTreeWidgetItem* jpgs = card.Find("jpg Files (3)");
     ASSERT_TRUE(photo && jpgs);
     photo->setCheckState(0, Qt::Checked);
-    EXPECT_EQ(4u, card.w->RecoveryFiles().size());
+    EXPECT_EQ(5u, card.w->RecoveryFiles().size());
     EXPECT_EQ(Qt::Checked, jpgs->checkState(0));
     EXPECT_TRUE(card.w->RecoverButton()->isEnabled());
     unsigned long long total = 0;
     for (const auto& [key, node] : card.w->RecoveryFiles()) total += node.u64FileSize;
-    EXPECT_EQ(QString("Select %1 in 4 files").arg(QString::fromStdString(GetFileSizeString(total))),
+    EXPECT_EQ(QString("Select %1 in 5 files").arg(QString::fromStdString(GetFileSizeString(total))),
               card.w->SummaryLabel()->text());
 
     // One file row unticked: its extension and category become partial.
     card.w->ResultTree()->setCurrentItem(jpgs);
     ASSERT_EQ(3, card.w->FileTable()->rowCount());
     card.w->FileTable()->item(1, 0)->setCheckState(Qt::Unchecked);
-    EXPECT_EQ(3u, card.w->RecoveryFiles().size());
+    EXPECT_EQ(4u, card.w->RecoveryFiles().size());
     EXPECT_EQ(Qt::PartiallyChecked, jpgs->checkState(0));
     EXPECT_EQ(Qt::PartiallyChecked, photo->checkState(0));
     photo->setCheckState(0, Qt::Unchecked);
@@ -219,7 +224,7 @@ TEST(Jobs, CheckBoxesBuildTheSelection) {
 TEST(Jobs, RecoveryWritesCategoryFoldersAndListsFailuresFirst) {
     Card card;
     card.w->btnSlotScan();
-    card.Find("Photo(4)")->setCheckState(0, Qt::Checked);
+    card.Find("Photo(5)")->setCheckState(0, Qt::Checked);
     card.Find("Music(1)")->setCheckState(0, Qt::Checked);
     TempDir out("out");
     Sh("mkdir -p " + Quote(out / "photo") + " && echo old > " + Quote(out / "photo/Beach day.png") + " && echo x > " +
@@ -249,12 +254,12 @@ TEST(Jobs, RecoveryWritesCategoryFoldersAndListsFailuresFirst) {
     ModalAnswer answer(ChooseFolder(out.path()));
     card.w->btnRecovery();
     ASSERT_TRUE(seen);
-    EXPECT_EQ(5, rows);
+    EXPECT_EQ(6, rows);
     EXPECT_TRUE(failedFirst);
     EXPECT_EQ(QString::fromStdString(out / "audio/Song.mp3"), firstName);
-    EXPECT_EQ(4, success);
+    EXPECT_EQ(5, success);
     EXPECT_EQ(1, failed);
-    EXPECT_EQ("  Recovery Detail\n  Success:4 Failed:1\n", summary);
+    EXPECT_EQ("  Recovery Detail\n  Success:5 Failed:1\n", summary);
     EXPECT_EQ(card.sha["Holiday photo.jpg"], Sha256File(out / "photo/Holiday photo.jpg"));
     EXPECT_EQ(card.sha["Beach day.png"], Sha256File(out / "photo/Beach day(1).png"));
     EXPECT_EQ("old\n", Capture("cat " + Quote(out / "photo/Beach day.png")));
@@ -303,7 +308,7 @@ TEST(Jobs, CancellingAScanAsksAndKeepsWhatWasFound) {
         EXPECT_EQ(yes, cancelled);
         EXPECT_TRUE(openAfterAnswer);  // Yes waits for the worker too
         ASSERT_EQ(card.w->Page3(), card.w->StackedLayout()->currentWidget());
-        EXPECT_EQ(5u, card.w->SearchResult().size());
+        EXPECT_EQ(6u, card.w->SearchResult().size());
     }
 }
 
