@@ -13,14 +13,12 @@
 #include <QtWidgets/QTableWidget>
 #include <QtWidgets/QTreeWidget>
 
-#include <atomic>
 #include <functional>
 #include <memory>
-#include <thread>
 
 #include "DRUI.h"
 #include "SCANUI.h"
-#include "core/FileRecoveryFactory.h"
+#include "TestDialogs.h"
 #include "core/Platform.h"
 #include "core/TextHelpers.h"
 #include "results/LogFileManager.h"
@@ -29,22 +27,6 @@
 using namespace testkit;
 
 namespace {
-
-// Acts on each modal widget that comes up until the action says it is done.
-class ModalAnswer {
-public:
-    explicit ModalAnswer(std::function<bool(QWidget*)> act) : m_act(std::move(act)) {
-        QObject::connect(&m_timer, &QTimer::timeout, [this] {
-            QWidget* w = QApplication::activeModalWidget();
-            if (w && m_act(w)) m_timer.stop();
-        });
-        m_timer.start(20);
-    }
-
-private:
-    std::function<bool(QWidget*)> m_act;
-    QTimer m_timer;
-};
 
 // Picks a folder in the directory dialog of the Recover button.
 std::function<bool(QWidget*)> ChooseFolder(const std::string& dir) {
@@ -109,55 +91,6 @@ struct Card {
         for (QTreeWidgetItemIterator it(w->ResultTree()); *it; ++it) out.push_back((*it)->text(0).toStdString());
         return out;
     }
-};
-
-// Holds the scan at its first report past 9 % until the job is cancelled or
-// the test lets it go, so a cancel lands in the middle of a real scan.
-class GatedEngine : public IFileRecoveryParse {
-public:
-    explicit GatedEngine(IFileRecoveryParse* inner, const DRUI* w) : m_inner(inner), m_w(w) {}
-    std::atomic<bool> gated{false}, release{false};
-
-    int Init(int n, long long s, long long c, wchar_t l) override { return m_inner->Init(n, s, c, l); }
-    int Init(wchar_t* p, wchar_t l) override { return m_inner->Init(p, l); }
-    int InitCallBack(ScanProgressFunc f, RecoveryProgressFunc r, void* p, int n) override {
-        m_scan = f;
-        m_param = p;
-        return m_inner->InitCallBack(&GatedEngine::Report, r, this, n);
-    }
-    int ScanDevice(wchar_t* r) override { return m_inner->ScanDevice(r); }
-    int GetChildrenFileNode(_FILE_NODE_* p, unsigned k, std::vector<_FILE_NODE_>& o) override {
-        return m_inner->GetChildrenFileNode(p, k, o);
-    }
-    int GetChildrenFileCount(_FILE_NODE_* p, unsigned k, unsigned& n) override {
-        return m_inner->GetChildrenFileCount(p, k, n);
-    }
-    unsigned GetLostFileCount() override { return m_inner->GetLostFileCount(); }
-    int GetFileNodeParentDirPath(_FILE_NODE_* n, wchar_t* p, int l) override {
-        return m_inner->GetFileNodeParentDirPath(n, p, l);
-    }
-    int SaveFileData(_FILE_NODE_* n, wchar_t* p, int b) override { return m_inner->SaveFileData(n, p, b); }
-    int GetUnUsedSectorCount(u64& s, u64& c) override { return m_inner->GetUnUsedSectorCount(s, c); }
-    int InitSearchCallBack(SearchProgressFunc f, void* p) override { return m_inner->InitSearchCallBack(f, p); }
-    int SearchFileNode(wchar_t* p, std::vector<__SEARCH_FILE_INFO__>& o) override {
-        return m_inner->SearchFileNode(p, o);
-    }
-    int BuildBitMapInfo() override { return m_inner->BuildBitMapInfo(); }
-    int PreView(_FILE_NODE_* n, wchar_t* t, unsigned char* b, int& l, PreviewProgressFunc f, void* p) override {
-        return m_inner->PreView(n, t, b, l, f, p);
-    }
-
-private:
-    static int Report(void* self, int p, int n, int r, u64 c, u64 t, u64 f, wchar_t* s) {
-        auto* g = static_cast<GatedEngine*>(self);
-        if (p * n / 100 >= 9 && p * n < 10000 && !g->gated.exchange(true))
-            while (!g->release && !g->m_w->ScanCancelRequested()) std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        return g->m_scan(g->m_param, p, n, r, c, t, f, s);
-    }
-    std::unique_ptr<IFileRecoveryParse> m_inner;
-    const DRUI* m_w;
-    ScanProgressFunc m_scan = nullptr;
-    void* m_param = nullptr;
 };
 
 }  // namespace
@@ -276,10 +209,7 @@ TEST(Jobs, CancellingAScanAsksAndKeepsWhatWasFound) {
         Card card;
         GatedEngine* gate = nullptr;
         card.w->SetEngineMaker([&](const _PARTITION_ITEM_& p) -> IFileRecoveryParse* {
-            IFileRecoveryParse* e = CFileRecoveryFactory::GetInstance()->CreateFileRecoveryInstance(
-                p.nDiskNumber, static_cast<long long>(p.u64StartSector),
-                static_cast<long long>(p.u64EndSector + 1 - p.u64StartSector), L'C', RECOVERY_PROFESSIONAL);
-            return gate = new GatedEngine(e, card.w.get());
+            return gate = MakeGatedEngine(p, card.w.get());
         });
         bool cancelled = false, openAfterAnswer = false;
         QString question;
