@@ -367,7 +367,7 @@ QTreeWidget* DRUI::CreateDiskTree() {
         if (nDisk >= FR_FIRST_IMAGE_DISK)
             disk = AddDiskItem(nDisk, QString("Disk Image %1").arg(QFileInfo(QString::fromStdString(GetDiskDevicePath(nDisk))).fileName()));
         else
-            disk = AddDiskItem(nDisk, QString("Physical Driver %1").arg(++m_nPhysicalDisks));
+            disk = AddDiskItem(nDisk, QString("Physical Drive %1").arg(++m_nPhysicalDisks));
         for (const _PARTITION_ITEM_& part : parts) AddPartitionItem(disk, part);
     }
     m_pDiskTree->expandAll();

@@ -50,7 +50,7 @@ QPushButton* DialogButton(const QString& strText, int nWidth = 110) {
 
 CDragDialog::CDragDialog(QWidget* parent) : QDialog(parent, Qt::Dialog | Qt::FramelessWindowHint) {
     setWindowTitle("Fotoretta");
-    setStyleSheet(QString("QDialog{%1}").arg(window_style));
+    setStyleSheet(QString("QDialog{%1 border: 1px solid rgb(85, 107, 47);}").arg(window_style));
 }
 
 void CDragDialog::mousePressEvent(QMouseEvent* event) {
@@ -90,8 +90,7 @@ CDetail::CDetail(QWidget* parent) : CDragDialog(parent) {
     layout->addWidget(m_pSummary);
     m_pTable = new QTableWidget(0, 2);
     m_pTable->setHorizontalHeaderLabels({"Name", "Status"});
-    m_pTable->setColumnWidth(0, 400);
-    m_pTable->setColumnWidth(1, 300);
+    m_pTable->setColumnWidth(0, 460);
     m_pTable->horizontalHeader()->setStretchLastSection(true);
     m_pTable->verticalHeader()->hide();
     m_pTable->setSelectionBehavior(QAbstractItemView::SelectRows);

@@ -144,8 +144,8 @@ TEST(DeviceTree, DisksAndPartitionsFromTheEnumerator) {
     ASSERT_EQ(2, tree->topLevelItemCount());
     QTreeWidgetItem* d0 = tree->topLevelItem(0);
     QTreeWidgetItem* d1 = tree->topLevelItem(1);
-    EXPECT_EQ("Physical Driver 1", d0->text(0));
-    EXPECT_EQ("Physical Driver 2", d1->text(0));
+    EXPECT_EQ("Physical Drive 1", d0->text(0));
+    EXPECT_EQ("Physical Drive 2", d1->text(0));
     EXPECT_TRUE(d0->isExpanded());
     EXPECT_TRUE(d1->isExpanded());
     EXPECT_FALSE(d0->data(0, Qt::UserRole).isValid());  // disks carry no partition record
