@@ -314,3 +314,63 @@ TEST(Preview, TextRenderingBreaksLinesEvery256Bytes) {
         EXPECT_EQ("\r\n", text.substr(text.size() - 2));
     }
 }
+
+// A destination on the file system of the device being recovered is
+// refused with a message before anything is written.
+TEST(Jobs, RefusesADestinationOnTheScannedDevice) {
+    FR_REQUIRE(IsRoot() && HaveTool("losetup") && NtfsImage::Available(), "needs root, losetup and ntfs-3g");
+    TempDir d("jobsdev");
+    setenv("FOTORETTA_DISK_DIR", d.path().c_str(), 1);  // no other disks
+    setenv("FOTORETTA_DATA_DIR", (d / "data").c_str(), 1);
+    ResetDataDirCache();
+    CLogFileManager::ResetInstance();
+    NtfsImage img = NtfsImage::Create(d / "ntfs.img", 16);
+    std::string loop = Capture("losetup -f --show " + Quote(img.path) + " 2>/dev/null");
+    while (!loop.empty() && loop.back() == '\n') loop.pop_back();
+    FR_REQUIRE(!loop.empty(), "no loop device available");
+    const std::string mnt = d / "mnt";
+    Sh("mkdir -p " + Quote(mnt));
+    const bool mounted = Sh("ntfs-3g " + Quote(loop) + " " + Quote(mnt)) == 0;
+    QString message;
+    size_t found = 0;
+    if (mounted) {
+        Sh("cp " + Quote(Sample("big.jpg")) + " " + Quote(mnt + "/party.jpg") + " && mkdir " + Quote(mnt + "/out") +
+           " && sync && rm " + Quote(mnt + "/party.jpg") + " && sync");
+        DRUI w;
+        w.Init();
+        if (w.AddImageDisk(QString::fromStdString(loop))) {
+            w.btnSlotScan();
+            found = w.SearchResult().size();
+            if (found) {
+                w.ResultTree()->topLevelItem(0)->setCheckState(0, Qt::Checked);
+                bool recoveryStarted = false;
+                w.SetDialogHook([&](SCANUI* s) { recoveryStarted |= s->OprType() == 4; });
+                ModalAnswer answer([&](QWidget* m) {
+                    if (auto* fd = qobject_cast<QFileDialog*>(m)) {
+                        fd->setDirectory(QString::fromStdString(mnt + "/out"));
+                        QMetaObject::invokeMethod(fd, "accept");
+                        return false;
+                    }
+                    auto* box = qobject_cast<CMessageBox*>(m);
+                    if (!box) return false;
+                    message = box->TextLabel()->text();
+                    box->btnSlotOK();
+                    return true;
+                });
+                w.btnRecovery();
+                EXPECT_FALSE(recoveryStarted);
+                EXPECT_EQ("", Capture("ls -A " + Quote(mnt + "/out")));
+            }
+        }
+        Sh("fusermount -u " + Quote(mnt) + " || umount " + Quote(mnt));
+    }
+    Sh("losetup -d " + Quote(loop));
+    ClearRegisteredImageDisks();
+    CLogFileManager::ResetInstance();
+    unsetenv("FOTORETTA_DISK_DIR");
+    unsetenv("FOTORETTA_DATA_DIR");
+    ResetDataDirCache();
+    FR_REQUIRE(mounted, "mounting the loop device is not permitted here");
+    ASSERT_GT(found, 0u);
+    EXPECT_TRUE(message.contains("is on the disk being recovered")) << message.toStdString();
+}
