@@ -20,6 +20,7 @@
 #include <QtWidgets/QTreeWidget>
 #include <QtWidgets/QVBoxLayout>
 
+#include "SCANUI.h"
 #include "Styles.h"
 #include "core/DiskReader.h"
 #include "core/MetaTypes.h"
@@ -261,26 +262,53 @@ void DRUI::InitLayout1Widget() {
     page->addWidget(CreateFooter());
 }
 
-void DRUI::InitLayout2Widget() {
-    m_pPage2 = new QWidget;
-    auto* page = new QVBoxLayout(m_pPage2);
+QVBoxLayout* DRUI::CreatePageLayout(QWidget* pPage, const char* szTitle) {
+    auto* page = new QVBoxLayout(pPage);
     page->setContentsMargins(0, 0, 0, 0);
     page->setSpacing(0);
-    page->addWidget(CreateTitleBar(kTitleText12));
+    page->addWidget(CreateTitleBar(szTitle));
     page->addWidget(CreateSeparator(2));
+    return page;
+}
 
+QHBoxLayout* DRUI::AddInfoBand(QVBoxLayout* pPage, const char* szIcon, QLabel* pText) {
     auto* band = new QFrame;
     band->setStyleSheet(info_band_style);
     band->setFixedHeight(62);
     auto* bandLayout = new QHBoxLayout(band);
     bandLayout->setContentsMargins(24, 4, 24, 4);
     auto* icon = new QLabel;
-    icon->setPixmap(QPixmap(":/image/scan_files.png"));
+    icon->setPixmap(QPixmap(szIcon));
     bandLayout->addWidget(icon);
-    auto* text = new QLabel(kSelectMediaText);
-    text->setFont(AppFont(12, false));
-    text->setStyleSheet("color: black;");
-    bandLayout->addWidget(text, 1);
+    pText->setFont(AppFont(12, false));
+    pText->setStyleSheet("color: black;");
+    bandLayout->addWidget(pText, 1);
+    pPage->addWidget(band);
+    return bandLayout;
+}
+
+void DRUI::AddButtonBar(QVBoxLayout* pPage, QPushButton* pBack, QPushButton* pNext) {
+    auto* bar = new QHBoxLayout;
+    bar->setContentsMargins(100, 7, 100, 7);
+    for (QPushButton* b : {pBack, pNext}) {
+        b->setFont(AppFont(11, true));
+        b->setFixedSize(130, 38);
+        b->setCursor(Qt::PointingHandCursor);
+        b->setStyleSheet(main_button_style);
+    }
+    connect(pBack, &QPushButton::clicked, this, &DRUI::btnSlotBack);
+    bar->addWidget(pBack);
+    bar->addStretch(1);
+    bar->addWidget(pNext);
+    pPage->addLayout(bar);
+    pPage->addWidget(CreateSeparator(4));
+    pPage->addWidget(CreateFooter());
+}
+
+void DRUI::InitLayout2Widget() {
+    m_pPage2 = new QWidget;
+    QVBoxLayout* page = CreatePageLayout(m_pPage2, kTitleText12);
+    QHBoxLayout* bandLayout = AddInfoBand(page, ":/image/scan_files.png", new QLabel(kSelectMediaText));
     m_pBtnOpenImage = new QPushButton(QString::fromUtf8("Open Disk Image\u2026"));
     m_pBtnOpenImage->setFont(AppFont(11, true));
     m_pBtnOpenImage->setFixedSize(170, 36);
@@ -289,7 +317,6 @@ void DRUI::InitLayout2Widget() {
     m_pBtnOpenImage->setStyleSheet(main_button_style);
     connect(m_pBtnOpenImage, &QPushButton::clicked, this, &DRUI::btnOpenImageSlot);
     bandLayout->addWidget(m_pBtnOpenImage);
-    page->addWidget(band);
 
     auto* treeRow = new QHBoxLayout;
     treeRow->setContentsMargins(0, 6, 0, 0);
@@ -301,26 +328,11 @@ void DRUI::InitLayout2Widget() {
     treeRow->addStretch(1);
     page->addLayout(treeRow, 1);
 
-    auto* bar = new QHBoxLayout;
-    bar->setContentsMargins(100, 8, 100, 8);
     m_pBtnBack = new QPushButton("Back");
     m_pBtnScan = new QPushButton("Scan");
-    for (QPushButton* b : {m_pBtnBack, m_pBtnScan}) {
-        b->setFont(AppFont(11, true));
-        b->setFixedSize(130, 38);
-        b->setCursor(Qt::PointingHandCursor);
-        b->setStyleSheet(main_button_style);
-    }
-    connect(m_pBtnBack, &QPushButton::clicked, this, &DRUI::btnSlotBack);
     connect(m_pBtnScan, &QPushButton::clicked, this, &DRUI::btnSlotScan);
-    bar->addWidget(m_pBtnBack);
-    bar->addStretch(1);
-    bar->addWidget(m_pBtnScan);
-    page->addLayout(bar);
+    AddButtonBar(page, m_pBtnBack, m_pBtnScan);
     SetButtonEnabled(m_pBtnScan, m_pDiskTree->currentItem() != nullptr);
-
-    page->addWidget(CreateSeparator(4));
-    page->addWidget(CreateFooter());
 }
 
 QTreeWidgetItem* DRUI::AddDiskItem(int nDiskNumber, const QString& strText) {
@@ -504,21 +516,9 @@ void DRUI::diskItemDoubleClick(QTreeWidgetItem* item, int) {
     btnSlotScan();
 }
 
-void DRUI::mousePressEvent(QMouseEvent* event) {
-    if (event->button() == Qt::LeftButton) {
-        m_ptDrag = event->globalPosition().toPoint() - frameGeometry().topLeft();
-        event->accept();
-    } else if (event->button() == Qt::RightButton) {
-        close();
-    }
-}
+void DRUI::mousePressEvent(QMouseEvent* event) { DragPress(this, event, m_ptDrag); }
 
-void DRUI::mouseMoveEvent(QMouseEvent* event) {
-    if (event->buttons() == Qt::LeftButton) {
-        move(event->globalPosition().toPoint() - m_ptDrag);
-        event->accept();
-    }
-}
+void DRUI::mouseMoveEvent(QMouseEvent* event) { DragMove(this, event, m_ptDrag); }
 
 void DRUI::keyPressEvent(QKeyEvent* event) {
     if (event->key() == Qt::Key_Escape) {

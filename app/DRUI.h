@@ -17,6 +17,7 @@
 #include "core/Records.h"
 
 class QCheckBox;
+class QHBoxLayout;
 class QLabel;
 class QTableWidget;
 class SCANUI;
@@ -136,6 +137,12 @@ private:
     QWidget* CreateTitleBar(const char* szTitle);
     QWidget* CreateFooter();
     QWidget* CreateSeparator(int nHeight);
+    // A page: title bar and separator; the information band below them
+    // (returns its layout for more widgets); "Back" and one more button
+    // above the footer.
+    QVBoxLayout* CreatePageLayout(QWidget* pPage, const char* szTitle);
+    QHBoxLayout* AddInfoBand(QVBoxLayout* pPage, const char* szIcon, QLabel* pText);
+    void AddButtonBar(QVBoxLayout* pPage, QPushButton* pBack, QPushButton* pNext);
     QWidget* CreateCategoryTile(const char* szIcon, const char* szCaption, const char* szStyle, QCheckBox* pBox);
     QCheckBox* CreateCategoryBox(const char* szName, bool bVisible);
     void InitLayout1Widget();

@@ -90,31 +90,15 @@ void DRUI::InitLayout3Widget() {
     }
     m_pCurTreeItem = nullptr;
     m_pPage3 = new QWidget;
-    auto* page = new QVBoxLayout(m_pPage3);
-    page->setContentsMargins(0, 0, 0, 0);
-    page->setSpacing(0);
-    page->addWidget(CreateTitleBar(kTitleText3));
-    page->addWidget(CreateSeparator(2));
-
-    auto* band = new QFrame;
-    band->setStyleSheet(info_band_style);
-    band->setFixedHeight(62);
-    auto* bandLayout = new QHBoxLayout(band);
-    bandLayout->setContentsMargins(24, 4, 24, 4);
-    auto* icon = new QLabel;
-    icon->setPixmap(QPixmap(":/image/recover_file.png"));
-    bandLayout->addWidget(icon);
+    QVBoxLayout* page = CreatePageLayout(m_pPage3, kTitleText3);
     m_pFoundLabel = new QLabel(QString("Select Desired Files to Recover\nFound %1 recoverable files after the scan. "
                                        "Please preview and choose the files you want to recover.")
                                    .arg(m_vecSearchResult.size()));
-    m_pFoundLabel->setFont(QFont(kFontFamily, 12));
-    m_pFoundLabel->setStyleSheet("color: black;");
-    bandLayout->addWidget(m_pFoundLabel, 1);
+    QHBoxLayout* bandLayout = AddInfoBand(page, ":/image/recover_file.png", m_pFoundLabel);
     m_pSummaryLabel = new QLabel("Select 0 Bytes in 0 file");
     m_pSummaryLabel->setFont(QFont(kFontFamily, 11, QFont::Bold));
     m_pSummaryLabel->setStyleSheet("color: black;");
     bandLayout->addWidget(m_pSummaryLabel);
-    page->addWidget(band);
 
     auto* browser = new QHBoxLayout;
     browser->setContentsMargins(8, 6, 8, 0);
@@ -132,24 +116,9 @@ void DRUI::InitLayout3Widget() {
     browser->addLayout(right, 1);
     page->addLayout(browser, 1);
 
-    auto* bar = new QHBoxLayout;
-    bar->setContentsMargins(100, 6, 100, 6);
-    auto* back = new QPushButton("Back");
     m_pBtnRecover = new QPushButton("Recover");
-    for (QPushButton* b : {back, m_pBtnRecover}) {
-        b->setFont(QFont(kFontFamily, 11, QFont::Bold));
-        b->setFixedSize(130, 38);
-        b->setCursor(Qt::PointingHandCursor);
-    }
-    back->setStyleSheet(main_button_style);
-    connect(back, &QPushButton::clicked, this, &DRUI::btnSlotBack);
     connect(m_pBtnRecover, &QPushButton::clicked, this, &DRUI::btnRecovery);
-    bar->addWidget(back);
-    bar->addStretch(1);
-    bar->addWidget(m_pBtnRecover);
-    page->addLayout(bar);
-    page->addWidget(CreateSeparator(4));
-    page->addWidget(CreateFooter());
+    AddButtonBar(page, new QPushButton("Back"), m_pBtnRecover);
 
     m_pStackedLayout->addWidget(m_pPage3);
     m_pStackedLayout->setCurrentWidget(m_pPage3);

@@ -53,21 +53,25 @@ CDragDialog::CDragDialog(QWidget* parent) : QDialog(parent, Qt::Dialog | Qt::Fra
     setStyleSheet(QString("QDialog{%1 border: 1px solid rgb(85, 107, 47);}").arg(window_style));
 }
 
-void CDragDialog::mousePressEvent(QMouseEvent* event) {
+void DragPress(QWidget* pWindow, QMouseEvent* event, QPoint& ptDrag) {
     if (event->button() == Qt::LeftButton) {
-        m_ptDrag = event->globalPosition().toPoint() - frameGeometry().topLeft();
+        ptDrag = event->globalPosition().toPoint() - pWindow->frameGeometry().topLeft();
         event->accept();
     } else if (event->button() == Qt::RightButton) {
-        close();
+        pWindow->close();
     }
 }
 
-void CDragDialog::mouseMoveEvent(QMouseEvent* event) {
+void DragMove(QWidget* pWindow, QMouseEvent* event, const QPoint& ptDrag) {
     if (event->buttons() == Qt::LeftButton) {
-        move(event->globalPosition().toPoint() - m_ptDrag);
+        pWindow->move(event->globalPosition().toPoint() - ptDrag);
         event->accept();
     }
 }
+
+void CDragDialog::mousePressEvent(QMouseEvent* event) { DragPress(this, event, m_ptDrag); }
+
+void CDragDialog::mouseMoveEvent(QMouseEvent* event) { DragMove(this, event, m_ptDrag); }
 
 void CDragDialog::keyPressEvent(QKeyEvent* event) {
     // Escape goes the way of every other close, through closeEvent.

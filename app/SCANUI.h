@@ -14,6 +14,12 @@ class QPushButton;
 class QTableWidget;
 class QTimer;
 
+// Frameless windows: a left-button press remembers where the window was
+// grabbed and a right-button press closes it; moving with the left button
+// held moves it.
+void DragPress(QWidget* pWindow, QMouseEvent* event, QPoint& ptDrag);
+void DragMove(QWidget* pWindow, QMouseEvent* event, const QPoint& ptDrag);
+
 // A frameless dialog that follows a left-button drag and closes on a right click.
 class CDragDialog : public QDialog {
     Q_OBJECT
