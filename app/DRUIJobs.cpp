@@ -277,7 +277,9 @@ void DRUI::btnRecovery() {
     // Never write onto the device being recovered: that would overwrite
     // the very sectors the lost files live in.
     const std::string source = GetDiskDevicePath(m_partitionItem.nDiskNumber);
-    if (!source.empty() && IsPathOnDevice(dir.toStdString(), source)) {
+    const u64 start = m_partitionItem.u64StartSector;
+    const u64 count = m_partitionItem.u64EndSector >= start ? m_partitionItem.u64EndSector + 1 - start : 0;
+    if (!source.empty() && IsPathOnDevice(dir.toStdString(), source, start, count)) {
         CMessageBox box(this);
         box.InitMessageDialog(QString("The folder %1 is on the disk being recovered. Writing there could overwrite "
                                       "the files you want back.\nPlease choose a folder on another disk.")

@@ -221,8 +221,31 @@ dev_t ParentDisk(dev_t d) {
     return d;
 }
 
-// Two block devices share data: the same device, or a disk and one of its partitions.
-bool Overlapping(dev_t a, dev_t b) { return a == b || ParentDisk(a) == b || ParentDisk(b) == a; }
+// The sectors (512 bytes) a partition device covers on its disk; false
+// when sysfs does not tell.
+bool PartitionRange(dev_t d, unsigned long long& start, unsigned long long& count) {
+    auto readNumber = [d](const char* leaf, unsigned long long& out) {
+        char path[128];
+        snprintf(path, sizeof path, "/sys/dev/block/%u:%u/%s", major(d), minor(d), leaf);
+        FILE* f = fopen(path, "r");
+        if (!f) return false;
+        const bool ok = fscanf(f, "%llu", &out) == 1;
+        fclose(f);
+        return ok;
+    };
+    return readNumber("start", start) && readNumber("size", count);
+}
+
+// Writing onto block device dst can touch sectors [start, start + count) of
+// src (count 0: all of src): the same device, a disk and one of its
+// partitions, or a partition of the disk src whose sectors meet that range.
+bool Overlapping(dev_t dst, dev_t src, unsigned long long start, unsigned long long count) {
+    if (dst == src || ParentDisk(src) == dst) return true;
+    if (ParentDisk(dst) != src) return false;
+    unsigned long long pStart = 0, pCount = 0;
+    if (count == 0 || !PartitionRange(dst, pStart, pCount)) return true;
+    return pStart < start + count && start < pStart + pCount;
+}
 
 // The device a mounted file system was mounted from, for the mount that
 // holds path (FUSE file systems such as ntfs-3g report only an anonymous
@@ -257,11 +280,12 @@ bool MountSourceDevice(const std::string& path, dev_t& out) {
 
 }  // namespace
 
-bool IsPathOnDevice(const std::string& strPath, const std::string& strDevice) {
+bool IsPathOnDevice(const std::string& strPath, const std::string& strDevice, unsigned long long u64StartSector,
+                    unsigned long long u64SectorCount) {
     struct stat sd, ss;
     if (stat(strPath.c_str(), &sd) != 0 || stat(strDevice.c_str(), &ss) != 0) return false;
     if (!S_ISBLK(ss.st_mode)) return false;  // an image file: the data lives in the file only
-    if (Overlapping(sd.st_dev, ss.st_rdev)) return true;
+    if (Overlapping(sd.st_dev, ss.st_rdev, u64StartSector, u64SectorCount)) return true;
     dev_t mounted;
-    return MountSourceDevice(strPath, mounted) && Overlapping(mounted, ss.st_rdev);
+    return MountSourceDevice(strPath, mounted) && Overlapping(mounted, ss.st_rdev, u64StartSector, u64SectorCount);
 }

@@ -40,10 +40,13 @@ const std::string& GetScanLogDir();
 // Forget the resolved directories (tests that change the environment).
 void ResetDataDirCache();
 
-// True when writing below strPath would write onto strDevice: the same
-// block device, a partition of it or the disk it belongs to (image files
-// never: their data lives in the file only).
-bool IsPathOnDevice(const std::string& strPath, const std::string& strDevice);
+// True when writing below strPath could write onto sectors
+// [u64StartSector, + u64SectorCount) of strDevice (512-byte sectors; a
+// count of 0 means the whole device): the file system there lives on that
+// device, on the disk it belongs to, or on a partition of it that meets
+// the range. Image files never: their data lives in the file only.
+bool IsPathOnDevice(const std::string& strPath, const std::string& strDevice, unsigned long long u64StartSector = 0,
+                    unsigned long long u64SectorCount = 0);
 
 // Creates every missing directory of a path with the given mode.
 int MakeDirs(const std::string& strPath, unsigned mode);

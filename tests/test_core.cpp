@@ -398,3 +398,30 @@ TEST(ExtentReader, SparseZerosAndShortReads) {
 }
 
 }  // namespace
+
+// A folder on the second partition of a disk lies on the disk and on that
+// partition's sectors, not on the first partition's.
+TEST(Platform, PathOnDeviceFollowsPartitionRanges) {
+    FR_REQUIRE(IsRoot() && HaveTool("losetup") && NtfsImage::Available(), "needs root, losetup and ntfs-3g");
+    TempDir d("ondev");
+    NtfsImage vol = NtfsImage::Create(d / "vol.img", 8);
+    MakePartitionedDisk(d / "disk", 2048 + 2 * 16384 + 64, "dos", {{2048, 16384, "7", ""}, {18432, 16384, "7", ""}});
+    PlaceVolume(d / "disk", vol.path, 18432);
+    std::string loop = Capture("losetup -P -f --show " + Quote(d / "disk") + " 2>/dev/null");
+    while (!loop.empty() && loop.back() == '\n') loop.pop_back();
+    FR_REQUIRE(!loop.empty(), "no loop device available");
+    const std::string mnt = d / "mnt";
+    Sh("mkdir -p " + Quote(mnt) + "; udevadm settle 2>/dev/null; sleep 0.2");
+    const bool mounted = Sh("ntfs-3g " + Quote(loop + "p2") + " " + Quote(mnt)) == 0;
+    if (mounted) {
+        EXPECT_TRUE(IsPathOnDevice(mnt, loop));
+        EXPECT_TRUE(IsPathOnDevice(mnt, loop, 18432, 16384));
+        EXPECT_TRUE(IsPathOnDevice(mnt, loop, 2048, 16385));  // one sector into the second
+        EXPECT_FALSE(IsPathOnDevice(mnt, loop, 2048, 16384));
+        EXPECT_TRUE(IsPathOnDevice(mnt, loop + "p2"));
+        EXPECT_FALSE(IsPathOnDevice(d.path(), loop));
+        Sh("fusermount -u " + Quote(mnt) + " || umount " + Quote(mnt));
+    }
+    Sh("losetup -d " + Quote(loop));
+    FR_REQUIRE(mounted, "the loop device's partitions cannot be mounted here");
+}
