@@ -152,8 +152,44 @@ TEST(Jobs, CheckBoxesBuildTheSelection) {
     EXPECT_FALSE(card.w->RecoverButton()->isEnabled());
 }
 
+// What the detail list of a finished recovery shows.
+struct Outcome {
+    int rows = 0, success = -1, failed = -1;
+    bool failedFirstInRed = false;
+    QString firstName, summary;
+};
+
+Outcome RecoverInto(DRUI& w, const std::string& dest) {
+    Outcome o;
+    bool seen = false;
+    w.SetDialogHook([&](SCANUI* d) {
+        if (d->OprType() != 4) return;
+        seen = true;
+        auto* t = new QTimer(d);
+        QObject::connect(t, &QTimer::timeout, [&, d] {
+            if (!d->IsFinished()) return;
+            QTableWidget* table = d->Detail()->Table();
+            o.rows = table->rowCount();
+            o.failedFirstInRed = o.rows && table->item(0, 1)->text() == "Failed" &&
+                                 table->item(0, 1)->foreground().color() == QColor(255, 0, 0);
+            o.firstName = o.rows ? table->item(0, 0)->text() : QString();
+            o.success = d->Detail()->SuccessCount();
+            o.failed = d->Detail()->FailedCount();
+            o.summary = d->Detail()->SummaryLabel()->text();
+            EXPECT_EQ("Finished", d->CancelButton()->text());
+            d->CancelButton()->click();  // finished: closes without a question
+        });
+        t->start(20);
+    });
+    ModalAnswer answer(ChooseFolder(dest));
+    w.btnRecovery();
+    EXPECT_TRUE(seen);
+    return o;
+}
+
 // Everything chosen, into a folder where "audio" is a file (the song
-// fails) and "photo/Beach day.png" exists already.
+// fails) and "photo/Beach day.png" exists already; then into a folder so
+// deep that the photos' paths grow too long.
 TEST(Jobs, RecoveryWritesCategoryFoldersAndListsFailuresFirst) {
     Card card;
     card.w->btnSlotScan();
@@ -162,43 +198,30 @@ TEST(Jobs, RecoveryWritesCategoryFoldersAndListsFailuresFirst) {
     TempDir out("out");
     Sh("mkdir -p " + Quote(out / "photo") + " && echo old > " + Quote(out / "photo/Beach day.png") + " && echo x > " +
        Quote(out / "audio"));
-    SCANUI* seen = nullptr;
-    int rows = 0, failedFirst = 0, success = -1, failed = -1;
-    QString summary, firstName;
-    card.w->SetDialogHook([&](SCANUI* d) {
-        if (d->OprType() != 4) return;
-        seen = d;
-        auto* t = new QTimer(d);
-        QObject::connect(t, &QTimer::timeout, [&, d] {
-            if (!d->IsFinished()) return;
-            CDetail* det = d->Detail();
-            rows = det->Table()->rowCount();
-            failedFirst = det->Table()->item(0, 1)->text() == "Failed" &&
-                          det->Table()->item(0, 1)->foreground().color() == QColor(255, 0, 0);
-            firstName = det->Table()->item(0, 0)->text();
-            success = det->SuccessCount();
-            failed = det->FailedCount();
-            summary = det->SummaryLabel()->text();
-            EXPECT_EQ("Finished", d->CancelButton()->text());
-            d->CancelButton()->click();  // finished: closes without a question
-        });
-        t->start(20);
-    });
-    ModalAnswer answer(ChooseFolder(out.path()));
-    card.w->btnRecovery();
-    ASSERT_TRUE(seen);
-    EXPECT_EQ(6, rows);
-    EXPECT_TRUE(failedFirst);
-    EXPECT_EQ(QString::fromStdString(out / "audio/Song.mp3"), firstName);
-    EXPECT_EQ(5, success);
-    EXPECT_EQ(1, failed);
-    EXPECT_EQ("  Recovery Detail\n  Success:5 Failed:1\n", summary);
+    Outcome o = RecoverInto(*card.w, out.path());
+    EXPECT_EQ(6, o.rows);
+    EXPECT_TRUE(o.failedFirstInRed);
+    EXPECT_EQ(QString::fromStdString(out / "audio/Song.mp3"), o.firstName);
+    EXPECT_EQ(5, o.success);
+    EXPECT_EQ(1, o.failed);
+    EXPECT_EQ("  Recovery Detail\n  Success:5 Failed:1\n", o.summary);
     EXPECT_EQ(card.sha["Holiday photo.jpg"], Sha256File(out / "photo/Holiday photo.jpg"));
     EXPECT_EQ(card.sha["Beach day.png"], Sha256File(out / "photo/Beach day(1).png"));
     EXPECT_EQ("old\n", Capture("cat " + Quote(out / "photo/Beach day.png")));
     // The two files of the same name, from two folders, both arrive.
     EXPECT_EQ(Sha256File(Sample("jpg")), Sha256File(out / "photo/Same name.jpg"));
     EXPECT_EQ(Sha256File(Sample("big.jpg")), Sha256File(out / "photo/Same name(1).jpg"));
+
+    // 492 bytes of destination: "/audio/Song.mp3" still fits in 511, every
+    // photo's path does not and fails instead of being cut short.
+    std::string deep = out / "deep";
+    while (deep.size() < 492) deep += "/" + std::string(std::min<size_t>(200, 491 - deep.size()), 'd');
+    ASSERT_EQ(0, Sh("mkdir -p " + Quote(deep)));
+    o = RecoverInto(*card.w, deep);
+    EXPECT_EQ(1, o.success);
+    EXPECT_EQ(5, o.failed);
+    EXPECT_EQ(card.sha["Song.mp3"], Sha256File(deep + "/audio/Song.mp3"));
+    EXPECT_EQ("", Capture("ls " + Quote(deep + "/photo") + " 2>/dev/null"));
 }
 
 // Closing the scan dialog asks first: No keeps the scan going to its end,
