@@ -6,7 +6,6 @@
 
 #include <cerrno>
 #include <cstring>
-#include <cwchar>
 
 #include <QtCore/QFile>
 #include <QtCore/QFileInfo>
@@ -21,7 +20,8 @@
 #include "SCANUI.h"
 #include "Styles.h"
 #include "core/Categories.h"
-#include "core/FileRecoveryFactory.h"
+#include "core/FileOutput.h"
+#include "carving/FileRecoveryFactory.h"
 #include "core/Platform.h"
 #include "core/TextHelpers.h"
 #include "results/LogFileManager.h"
@@ -30,9 +30,13 @@ namespace {
 
 constexpr int kPreviewWidth = 700;
 constexpr int kPreviewHeight = 200;
-// Longest target path handed to an engine, in bytes and in wide characters.
+// Longest target path handed to an engine, in bytes.
 constexpr size_t kMaxTargetBytes = 511;
-constexpr size_t kMaxTargetChars = 511;
+
+bool IsDirectory(const std::string& path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
 
 QString NodeName(const _FILE_NODE_& node) {
     return QString::fromUtf8(node.szFileName, static_cast<int>(strnlen(node.szFileName, sizeof node.szFileName)));
@@ -325,32 +329,30 @@ void DRUI::RecoveryProcess() {
         // Flat into the category folder, under a name that is one safe path
         // component and does not replace anything already there.
         const std::string dir = base + "/" + GetCategoryFolderName(node.szFileName);
-        const std::string name = SanitizeFileName(std::string_view(node.szFileName, strnlen(node.szFileName, sizeof node.szFileName)));
-        const std::string target = dir + "/" + name;
+        const std::string_view rawName(node.szFileName, strnlen(node.szFileName, sizeof node.szFileName));
+        std::string target = dir + "/" + SanitizeFileName(rawName);
         if (target.size() > kMaxTargetBytes) {
             FinishFile(Utf8ToWide(target), ENAMETOOLONG);
             continue;
         }
-        if (int err = MakeDirs(dir, 0755)) {
+        if (int err = CreateOutputDir(dir); err != 0 && !(err == EEXIST && IsDirectory(dir))) {
             FinishFile(Utf8ToWide(target), err);
             continue;
         }
-        std::vector<wchar_t> real(2 * FR_MAX_PATH, 0);
-        if (GetRealFileName(target.c_str(), real.data(), static_cast<int>(real.size())) != 0 ||
-            wcslen(real.data()) > kMaxTargetChars) {
-            FinishFile(Utf8ToWide(target), ENAMETOOLONG);
+        if (int err = MakeOutputPath(dir, rawName, target); err != 0 || target.size() > kMaxTargetBytes) {
+            FinishFile(Utf8ToWide(dir + "/" + SanitizeFileName(rawName)), err ? err : ENAMETOOLONG);
             continue;
         }
+        std::wstring real = Utf8ToWide(target);
         const int rc = m_pFileRecovery->SaveFileData(&node, real.data(), nDirIndex);
         if (rc == FR_RECOVERY_CANCELLED) {
             // A file cut short is not left behind as if it were whole.
-            const std::string partial = WideToUtf8(real.data());
             struct stat st;
-            if (lstat(partial.c_str(), &st) == 0 && S_ISREG(st.st_mode)) unlink(partial.c_str());
+            if (lstat(target.c_str(), &st) == 0 && S_ISREG(st.st_mode)) unlink(target.c_str());
             cancelled = true;
             break;
         }
-        FinishFile(real.data(), rc != 0 ? rc : m_nFileError);
+        FinishFile(real, rc != 0 ? rc : m_nFileError);
     }
     if (!cancelled) RecoveryCallBack(this, 100, 1000, 0, nullptr);
 }

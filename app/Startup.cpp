@@ -19,6 +19,7 @@
 #include <mutex>
 
 #include "DRUI.h"
+#include "core/FileOutput.h"
 #include "core/Platform.h"
 #include "core/PrivilegedOpener.h"
 #include "core/TextHelpers.h"
@@ -154,6 +155,11 @@ int RunFotoretta(int argc, char** argv) {
         if (helper.Start({"pkexec", path}) != 0) return 0;
         helper.InstallAsDeviceOpener();
     }
+
+    // Run as root for someone (sudo, pkexec): what a recovery creates
+    // belongs to that user, not to root.
+    OutputOwner owner;
+    if (geteuid() == 0 && GetInvokingUser(owner)) SetDefaultOutputOwner(&owner);
 
     QuitOnSignals(app);
     const std::string outPath = dataDir + "Out.txt";

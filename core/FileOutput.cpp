@@ -2,7 +2,10 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdlib>
 #include <fcntl.h>
+#include <optional>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -25,13 +28,47 @@ std::string JoinDir(const std::string& dir, const std::string& name) {
     return dir + "/" + name;
 }
 
+std::optional<OutputOwner> g_defaultOwner;
+
 int ApplyOwner(int fd, const char* path, const OutputOwner* pOwner) {
+    if (!pOwner && g_defaultOwner) pOwner = &*g_defaultOwner;
     if (!pOwner) return 0;
     const int rc = fd >= 0 ? fchown(fd, pOwner->uid, pOwner->gid) : lchown(path, pOwner->uid, pOwner->gid);
     return rc == 0 ? 0 : errno;
 }
 
+// A user or group number given as plain decimal text.
+bool ParseId(const char* text, unsigned& out) {
+    if (!text || !*text) return false;
+    char* end = nullptr;
+    errno = 0;
+    const unsigned long v = strtoul(text, &end, 10);
+    if (errno || *end || text[0] == '-' || text[0] == '+' || v > 0xFFFFFFFEul) return false;
+    out = static_cast<unsigned>(v);
+    return true;
+}
+
 }  // namespace
+
+void SetDefaultOutputOwner(const OutputOwner* pOwner) {
+    if (pOwner) g_defaultOwner = *pOwner;
+    else g_defaultOwner.reset();
+}
+
+bool GetInvokingUser(OutputOwner& out) {
+    unsigned uid = 0, gid = 0;
+    if (ParseId(getenv("PKEXEC_UID"), uid) && uid != 0) {
+        const passwd* pw = getpwuid(uid);
+        out = {uid, pw ? pw->pw_gid : uid};
+        return true;
+    }
+    if (ParseId(getenv("SUDO_UID"), uid) && uid != 0) {
+        if (!ParseId(getenv("SUDO_GID"), gid)) gid = uid;
+        out = {uid, gid};
+        return true;
+    }
+    return false;
+}
 
 std::string MakeUniquePath(const std::string& dir, const std::string& name) {
     std::string path = JoinDir(dir, name);

@@ -22,6 +22,15 @@ struct OutputOwner {
     gid_t gid = 0;
 };
 
+// The owner every output file and directory gets when a call names none
+// (null: leave them to the process). Set once at start-up, before any job.
+void SetDefaultOutputOwner(const OutputOwner* pOwner);
+
+// The user a root process runs for: PKEXEC_UID (group from the password
+// database), else SUDO_UID and SUDO_GID. False when neither names a
+// plain number other than 0.
+bool GetInvokingUser(OutputOwner& out);
+
 // The free name for "name" in dir: dir/name when nothing is there, else the
 // first "stem(N).ext" (the product's "%s%s%s(%d)%s" form), N = 1, 2, ...
 // A name without extension gets "name(N)". The number never pushes the name

@@ -359,6 +359,51 @@ TEST(FileOutput, OutputPathsStayInsideAndNeverGetCut) {
     EXPECT_EQ(MakeOutputPath(std::string(5000, 'd'), "x.jpg", path), ENAMETOOLONG);
 }
 
+// The user a root process works for, from the variables pkexec and sudo
+// leave; files made without an explicit owner go to that user.
+TEST(FileOutput, InvokingUserOwnsWhatIsCreated) {
+    struct Case {
+        const char *pkexec, *sudoUid, *sudoGid;
+        bool found;
+        unsigned uid, gid;
+    };
+    const Case cases[] = {
+        {"1234", nullptr, nullptr, true, 1234, 1234},  // no such user: its own number as group
+        {nullptr, "1001", "1002", true, 1001, 1002},
+        {nullptr, "1001", nullptr, true, 1001, 1001},
+        {"0", "0", nullptr, false, 0, 0},
+        {"12x", "-5", nullptr, false, 0, 0},
+        {nullptr, nullptr, nullptr, false, 0, 0},
+    };
+    for (const Case& c : cases) {
+        for (auto [name, value] : {std::pair{"PKEXEC_UID", c.pkexec}, {"SUDO_UID", c.sudoUid}, {"SUDO_GID", c.sudoGid}})
+            value ? setenv(name, value, 1) : unsetenv(name);
+        OutputOwner owner;
+        EXPECT_EQ(c.found, GetInvokingUser(owner)) << (c.pkexec ? c.pkexec : "") << (c.sudoUid ? c.sudoUid : "");
+        if (c.found) {
+            EXPECT_EQ(c.uid, owner.uid);
+            EXPECT_EQ(c.gid, owner.gid);
+        }
+    }
+    for (const char* name : {"PKEXEC_UID", "SUDO_UID", "SUDO_GID"}) unsetenv(name);
+    FR_REQUIRE(IsRoot(), "handing files to another user needs root");
+    TempDir d("owner");
+    const OutputOwner nobody{65534, 65534};
+    SetDefaultOutputOwner(&nobody);
+    CUniqueFd fd;
+    const int dirRc = CreateOutputDir(d / "photo");
+    const int fileRc = CreateOutputFile(d / "photo/a.jpg", fd);
+    SetDefaultOutputOwner(nullptr);
+    ASSERT_EQ(0, dirRc);
+    ASSERT_EQ(0, fileRc);
+    for (const std::string& p : {d / "photo", d / "photo/a.jpg"}) {
+        struct stat st;
+        ASSERT_EQ(0, stat(p.c_str(), &st));
+        EXPECT_EQ(65534u, st.st_uid) << p;
+        EXPECT_EQ(65534u, st.st_gid) << p;
+    }
+}
+
 TEST(FileOutput, PreviewFileReplacesAPlantedLink) {
     TempDir d("preview");
     setenv("FOTORETTA_DATA_DIR", d.path().c_str(), 1);

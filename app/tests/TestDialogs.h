@@ -12,7 +12,7 @@
 #include <thread>
 
 #include "DRUI.h"
-#include "core/FileRecoveryFactory.h"
+#include "carving/FileRecoveryFactory.h"
 #include "core/IFileRecoveryParse.h"
 
 // Acts on each modal widget that comes up until the action says it is done.

@@ -19,6 +19,7 @@
 #include "DRUI.h"
 #include "SCANUI.h"
 #include "TestDialogs.h"
+#include "core/FileOutput.h"
 #include "core/Platform.h"
 #include "core/TextHelpers.h"
 #include "results/LogFileManager.h"
@@ -217,11 +218,20 @@ TEST(Jobs, RecoveryWritesCategoryFoldersAndListsFailuresFirst) {
     std::string deep = out / "deep";
     while (deep.size() < 492) deep += "/" + std::string(std::min<size_t>(200, 491 - deep.size()), 'd');
     ASSERT_EQ(0, Sh("mkdir -p " + Quote(deep)));
+    // Run as root for a user: what is created belongs to that user.
+    const OutputOwner user{65534, 65534};
+    SetDefaultOutputOwner(&user);
     o = RecoverInto(*card.w, deep);
+    SetDefaultOutputOwner(nullptr);
     EXPECT_EQ(1, o.success);
     EXPECT_EQ(5, o.failed);
     EXPECT_EQ(card.sha["Song.mp3"], Sha256File(deep + "/audio/Song.mp3"));
     EXPECT_EQ("", Capture("ls " + Quote(deep + "/photo") + " 2>/dev/null"));
+    if (IsRoot()) {
+        EXPECT_EQ("65534:65534 65534:65534\n",
+                  Capture("stat -c %u:%g " + Quote(deep + "/audio") + " " + Quote(deep + "/audio/Song.mp3") +
+                          " | paste -sd ' '"));
+    }
 }
 
 // Closing the scan dialog asks first: No keeps the scan going to its end,
