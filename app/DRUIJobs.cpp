@@ -33,11 +33,6 @@ constexpr int kPreviewHeight = 200;
 // Longest target path handed to an engine, in bytes.
 constexpr size_t kMaxTargetBytes = 511;
 
-bool IsDirectory(const std::string& path) {
-    struct stat st;
-    return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
 QString NodeName(const _FILE_NODE_& node) {
     return QString::fromUtf8(node.szFileName, static_cast<int>(strnlen(node.szFileName, sizeof node.szFileName)));
 }
@@ -335,7 +330,9 @@ void DRUI::RecoveryProcess() {
             FinishFile(Utf8ToWide(target), ENAMETOOLONG);
             continue;
         }
-        if (int err = CreateOutputDir(dir); err != 0 && !(err == EEXIST && IsDirectory(dir))) {
+        // An existing folder is fine; anything else in its place makes the
+        // engine's file creation fail, and the file is listed as failed.
+        if (int err = CreateOutputDir(dir); err != 0 && err != EEXIST) {
             FinishFile(Utf8ToWide(target), err);
             continue;
         }
