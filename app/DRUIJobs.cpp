@@ -67,6 +67,11 @@ void DRUI::RunJob(JobFunc pFunc, SCANUI* pDialog) {
     thread.start();
     if (m_dialogHook) m_dialogHook(pDialog);
     pDialog->exec();
+    // A dialog that ended without its job (the application is quitting)
+    // stops the worker at its next report.
+    if (!pDialog->IsFinished())
+        for (std::atomic<bool>* flag : {&m_bCancelScan, &m_bCancelSearch, &m_bCancelRecovery, &m_bCancelPreview})
+            *flag = true;
     // The dialog may close on the completion report while the job function
     // is still returning: the next job starts only after the worker ended.
     thread.wait();
