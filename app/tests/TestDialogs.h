@@ -88,10 +88,15 @@ private:
     void* m_param = nullptr;
 };
 
-// The engine a scan of the partition gets, held by a gate.
-inline GatedEngine* MakeGatedEngine(const _PARTITION_ITEM_& p, const DRUI* w) {
-    IFileRecoveryParse* e = CFileRecoveryFactory::GetInstance()->CreateFileRecoveryInstance(
+// The engine the factory gives a scan of the partition.
+inline IFileRecoveryParse* CreateEngineFor(const _PARTITION_ITEM_& p) {
+    return CFileRecoveryFactory::GetInstance()->CreateFileRecoveryInstance(
         p.nDiskNumber, static_cast<long long>(p.u64StartSector),
         static_cast<long long>(p.u64EndSector + 1 - p.u64StartSector), L'C', RECOVERY_PROFESSIONAL);
+}
+
+// The same, held by a gate.
+inline GatedEngine* MakeGatedEngine(const _PARTITION_ITEM_& p, const DRUI* w) {
+    IFileRecoveryParse* e = CreateEngineFor(p);
     return e ? new GatedEngine(e, w) : nullptr;
 }

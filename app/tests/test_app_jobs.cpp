@@ -234,6 +234,35 @@ TEST(Jobs, RecoveryWritesCategoryFoldersAndListsFailuresFirst) {
     }
 }
 
+// Files of two engines may share a store index and first cluster: both
+// stay chosen.
+TEST(Jobs, SelectionKeepsFilesOfDifferentEnginesApart) {
+    struct Twins : GatedEngine {
+        using GatedEngine::GatedEngine;
+        int SearchFileNode(wchar_t*, std::vector<__SEARCH_FILE_INFO__>& out) override {
+            for (u32 engine : {ENGINE_FAST_FAT, ENGINE_CARVING}) {
+                __SEARCH_FILE_INFO__ f{};
+                f.nEngineType = engine;
+                f.nFileIndex = 7;
+                f.u64FileSize = 100;
+                snprintf(f.szFileName, sizeof f.szFileName, "twin%u.jpg", engine);
+                out.push_back(f);
+            }
+            return 0;
+        }
+    };
+    Card card;
+    card.w->SetEngineMaker([&](const _PARTITION_ITEM_& p) -> IFileRecoveryParse* {
+        auto* twins = new Twins(CreateEngineFor(p), card.w.get());
+        twins->release = true;
+        return twins;
+    });
+    card.w->btnSlotScan();
+    card.Find("Photo(2)")->setCheckState(0, Qt::Checked);
+    EXPECT_EQ(2u, card.w->RecoveryFiles().size());
+    EXPECT_EQ("Select 200 Bytes in 2 files", card.w->SummaryLabel()->text());
+}
+
 // Closing the scan dialog asks first: No keeps the scan going to its end,
 // Yes stops it and the files stored so far are still listed.
 TEST(Jobs, CancellingAScanAsksAndKeepsWhatWasFound) {
