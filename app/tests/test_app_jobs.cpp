@@ -235,7 +235,7 @@ TEST(Jobs, RecoveryWritesCategoryFoldersAndListsFailuresFirst) {
 }
 
 // Files of two engines may share a store index and first cluster: both
-// stay chosen.
+// stay chosen. A preview no image reader decodes shows its first bytes.
 TEST(Jobs, SelectionKeepsFilesOfDifferentEnginesApart) {
     struct Twins : GatedEngine {
         using GatedEngine::GatedEngine;
@@ -250,6 +250,16 @@ TEST(Jobs, SelectionKeepsFilesOfDifferentEnginesApart) {
             }
             return 0;
         }
+        // A "picture" that no image reader takes.
+        int PreView(_FILE_NODE_*, wchar_t* szTempPath, unsigned char*, int& nLen, PreviewProgressFunc f,
+                    void* p) override {
+            const std::string path = GetScanLogDir() + "tmp.jpg";
+            WriteFile(path, "not a picture", 13);
+            const std::wstring w = Utf8ToWide(path);
+            std::wmemcpy(szTempPath, w.c_str(), w.size() + 1);
+            nLen = 0;
+            return f(p, 100, 0);
+        }
     };
     Card card;
     card.w->SetEngineMaker([&](const _PARTITION_ITEM_& p) -> IFileRecoveryParse* {
@@ -261,6 +271,9 @@ TEST(Jobs, SelectionKeepsFilesOfDifferentEnginesApart) {
     card.Find("Photo(2)")->setCheckState(0, Qt::Checked);
     EXPECT_EQ(2u, card.w->RecoveryFiles().size());
     EXPECT_EQ("Select 200 Bytes in 2 files", card.w->SummaryLabel()->text());
+    // Its preview cannot be decoded: the first bytes show as text.
+    card.w->ResultTree()->setCurrentItem(card.Find("jpg Files (2)"));
+    EXPECT_EQ("not a picture\r\n", card.w->PreviewLabel()->text());
 }
 
 // Closing the scan dialog asks first: No keeps the scan going to its end,
