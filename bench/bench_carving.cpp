@@ -1,8 +1,10 @@
 // Carving throughput: the whole-image carve driver over a 64 MiB image that
 // is (a) all zeros, (b) random bytes, (c) packed with real files shipped by
 // Debian (photographs, wallpapers, sounds, compressed texts) at sector
-// boundaries. The image is read once beforehand so the page cache is warm;
-// the best of three runs is reported in MB/s.
+// boundaries, (d) packed the same way with video, music and photo
+// containers made by ffmpeg and ImageMagick. The image is read once
+// beforehand so the page cache is warm; the best of three runs is reported
+// in MB/s.
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -32,12 +34,14 @@ std::vector<unsigned char> ReadAll(const std::string& path) {
     return v;
 }
 
-std::vector<unsigned char> RealFiles() {
+// The files that a listing command names, packed at sector boundaries and
+// repeated up to the image size.
+const char kDebianFiles[] =
+    "ls /usr/share/desktop-base/*/login/*.jpg /usr/share/desktop-base/*/grub/*.png "
+    "/usr/share/sounds/freedesktop/stereo/*.oga /usr/share/doc/*/changelog.Debian.gz 2>/dev/null | head -200";
+std::vector<unsigned char> RealFiles(const std::string& list = kDebianFiles) {
     std::vector<std::string> paths;
-    FILE* p = popen("ls /usr/share/desktop-base/*/login/*.jpg /usr/share/desktop-base/*/grub/*.png "
-                    "/usr/share/sounds/freedesktop/stereo/*.oga /usr/share/doc/*/changelog.Debian.gz "
-                    "2>/dev/null | head -200",
-                    "r");
+    FILE* p = popen(list.c_str(), "r");
     if (p) {
         char line[4096];
         while (std::fgets(line, sizeof line, p)) {
@@ -57,6 +61,22 @@ std::vector<unsigned char> RealFiles() {
         }
     img.resize(kImageBytes, 0);
     return img;
+}
+
+// Phone, camera and music containers made with ffmpeg and ImageMagick into
+// dir: MP4, MOV, M4A, WebM, Ogg, Opus, FLAC, AIFF, HEIC, AVIF and WebP.
+std::vector<unsigned char> Containers(const std::string& dir) {
+    const std::string d = dir + "/containers";
+    const std::string cmd =
+        "mkdir -p '" + d + "' && cd '" + d + "' && F='ffmpeg -loglevel error -y -f lavfi -i' && "
+        "V='testsrc=size=320x240:rate=15' && A='anoisesrc=d=3:a=0.1' && "
+        "P=/usr/share/desktop-base/joy-theme/login/sddm-preview.jpg && "
+        "$F $V -t 3 -c:v libx264 a.mp4 && $F $V -t 2 -c:v mpeg4 -f mov b.mov && $F $A -c:a aac -f ipod c.m4a && "
+        "$F $V -t 2 -c:v libvpx d.webm && $F $A -c:a libvorbis e.ogg && $F $A -c:a libopus f.opus && "
+        "$F $A -c:a flac g.flac && $F $A -f aiff h.aiff && convert $P -quality 90 i.heic && "
+        "convert $P j.avif && convert $P k.webp";
+    if (std::system(cmd.c_str()) != 0) return {};
+    return RealFiles("ls '" + d + "'/*");
 }
 
 double Run(const std::string& path, u64& files) {
@@ -86,8 +106,8 @@ int main() {
     ResetDataDirCache();
     CLogFileManager::ResetInstance();
     const std::string path = std::string(dir) + "/img.raw";
-    const char* names[] = {"zero-filled", "random", "real files"};
-    for (int kind = 0; kind < 3; ++kind) {
+    const char* names[] = {"zero-filled", "random", "real files", "containers"};
+    for (int kind = 0; kind < 4; ++kind) {
         std::vector<unsigned char> img(kImageBytes, 0);
         if (kind == 1) {
             std::mt19937_64 rng(42);
@@ -97,6 +117,9 @@ int main() {
             }
         } else if (kind == 2) {
             img = RealFiles();
+        } else if (kind == 3 && (img = Containers(dir)).empty()) {
+            std::printf("%-12s not made (ffmpeg and ImageMagick are needed)\n", names[kind]);
+            continue;
         }
         FILE* f = std::fopen(path.c_str(), "wb");
         if (!f) return 1;

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <strings.h>
 
+#include "carving/ContainerWalks.h"
 #include "carving/FileLengthRules.h"
 #include "carving/StructureWalks.h"
 #include "fat/FatRules.h"
@@ -53,25 +54,25 @@ const _EXTEND_NAME_AND_TYPE_ CFileTypeJudge::szExtendNameAndType[FR_FILE_TYPE_RO
     {"mpeg", FT_MPEG, IsMpgType, GetMPGFileBytesSize},
     {"mpg", FT_MPEG, IsMpgType, GetMPGFileBytesSize},
     {"vob", FT_MPEG, IsMpgType, GetMPGFileBytesSize},
-    {"mp4", FT_MP4, IsMp4Type, GetMP4FileBytesSize},
+    {"mp4", FT_MP4, IsMp4Type, GetIsoMp4FileBytesSize},
     {"rmvb", FT_RMVB, IsRmvbType, GetRMVBFileBytesSize},
     {"rm", FT_RMVB, IsRmvbType, GetRMVBFileBytesSize},
     {"wmv", FT_WMV, IsAsfType, GetASFFileBytesSize},
     {"asf", FT_WMV, IsAsfType, GetASFFileBytesSize},
     {"wma", FT_WMV, IsAsfType, GetASFFileBytesSize},
     {"swf", FT_SWF, IsSwfType, GetSWFFileBytesSize},
-    {"avi", FT_AVI, IsAviType, GetAVIFileBytesSize},  // 10
+    {"avi", FT_AVI, IsAviType, GetRiffAviFileBytesSize},  // 10
     {"flv", FT_FLV, IsFlvType, GetFLVFileBytesSize},
-    {"3gp", FT_3GP, Is3pgType, GetDefaultVedioFileBytesSize},
-    {"mkv", FT_MKV, IsMkvType, GetMKVFileBytes},
+    {"3gp", FT_3GP, Is3pgType, GetIsoVideoFileBytesSize},
+    {"mkv", FT_MKV, IsMkvType, GetEbmlMkvFileBytesSize},
     {"ts", FT_TS, IsTsType, GetTSFileBytesSize},
     {"mts", FT_MTS, IsMtsType, GetDefaultVedioFileBytesSize},
     {"mxf", FT_MXF, IsMxfType, GetMXFFileBytesSize},
     {"mp3", FT_MP3, IsMp3Type, GetMP3FileBytesSize},
     {"mid", FT_MID, IsMidType, GetMIDFileBytesSize},
     {"ape", FT_APE, IsApeType, GetAPEFileBytesSize},
-    {"wav", FT_WAV, IsWavType, GetWAVFileBytesSize},  // 20
-    {"mov", FT_MOV, IsMovType, GetDefaultVedioFileBytesSize},
+    {"wav", FT_WAV, IsWavType, GetRiffWavFileBytesSize},  // 20
+    {"mov", FT_MOV, IsMovType, GetIsoVideoFileBytesSize},
     {"mp2", FT_MP2, IsMp2Type, GetDefaultAudioFileBytesSize},
     {"mmf", FT_MMF, IsMmfType, GetMMFFileBytesSize},
     {"fla", FT_FLA, IsFlaType, GetFLAFileBytesSize},
@@ -145,6 +146,20 @@ const _EXTEND_NAME_AND_TYPE_ CFileTypeJudge::szExtendNameAndType[FR_FILE_TYPE_RO
     {"dng", FT_DNG, IsDngType, GetTIFFFileBytesSize},  // 90
     {"orf", FT_ORF, IsOrfType, GetTIFFFileBytesSize},
     {"rw2", FT_RW2, IsRw2Type, GetTIFFFileBytesSize},
+    {"heic", FT_HEIC, IsIsoMediaType, GetIsoPictureFileBytesSize},
+    {"heif", FT_HEIC, IsIsoMediaType, GetIsoPictureFileBytesSize},
+    {"avif", FT_AVIF, IsIsoMediaType, GetIsoPictureFileBytesSize},
+    {"cr3", FT_CR3, IsIsoMediaType, GetIsoPictureFileBytesSize},
+    {"m4a", FT_M4A, IsIsoMediaType, GetIsoAudioFileBytesSize},
+    {"m4v", FT_M4V, IsIsoMediaType, GetIsoVideoFileBytesSize},
+    {"webp", FT_WEBP, IsWebpType, GetWebpFileBytesSize},
+    {"aiff", FT_AIFF, IsAiffType, GetAiffFileBytesSize},
+    {"aif", FT_AIFF, IsAiffType, GetAiffFileBytesSize},
+    {"ogg", FT_OGG, IsOggType, GetOggFileBytesSize},
+    {"oga", FT_OGG, IsOggType, GetOggFileBytesSize},
+    {"opus", FT_OPUS, IsOggType, GetOggFileBytesSize},
+    {"flac", FT_FLAC, IsFlacType, GetFlacFileBytesSize},
+    {"webm", FT_WEBM, IsWebmType, GetEbmlMkvFileBytesSize},
     {nullptr, FT_NONE, nullptr, nullptr},
 };
 
@@ -180,6 +195,8 @@ struct WalkIndex {
             {IsDbxEmailType, "\xCF", 1}, {IsPstEmailType, "!", 1},    {IsTtfType, "\x00", 1},
             {IsCr2Type, "I", 1},         {IsNefType, "IM", 2},        {IsArwType, "IM", 2},
             {IsDngType, "IM", 2},        {IsOrfType, "IM", 2},        {IsRw2Type, "I", 1},
+            {IsWebpType, "R", 1},        {IsAiffType, "F", 1},        {IsOggType, "O", 1},
+            {IsFlacType, "f", 1},        {IsWebmType, "\x1A", 1},
         };
         for (const Firsts& e : k)
             if (e.f == f) {
@@ -187,7 +204,8 @@ struct WalkIndex {
                     if (static_cast<unsigned char>(e.bytes[i]) == b) return true;
                 return false;
             }
-        // mp4, 3gp, mov, mts and Office 2007 look past the first bytes.
+        // mp4, 3gp, mov, the other ISO media, mts and Office 2007 look past
+        // the first bytes.
         any = true;
         return true;
     }
@@ -198,6 +216,14 @@ struct WalkIndex {
         for (int r = 0; r < FR_FILE_TYPE_ROWS; ++r) {
             if (r > 0 && t[r].pfnTest == t[r - 1].pfnTest) continue;  // same group
             if (t[r].pfnTest == IsOffice2003Type) continue;          // placed before fla below
+            if (t[r].pfnTest == IsWebmType) continue;                // placed before mkv below
+            // WebM is Matroska with its own document type: named as what it is.
+            if (t[r].pfnTest == IsMkvType)
+                for (int o = 0; o < FR_FILE_TYPE_ROWS; ++o)
+                    if (t[o].pfnTest == IsWebmType) {
+                        order.push_back(o);
+                        break;
+                    }
             if (r == 24) {
                 for (int o = 0; o < FR_FILE_TYPE_ROWS; ++o)
                     if (t[o].pfnTest == IsOffice2003Type) {

@@ -71,6 +71,18 @@ enum EXTEND_NAME_TYPE : u32 {
     FT_DNG = 63,
     FT_ORF = 64,
     FT_RW2 = 65,
+    // Container formats, rows appended after the camera raw rows.
+    FT_HEIC = 50,
+    FT_AVIF = 51,
+    FT_CR3 = 52,
+    FT_M4A = 53,
+    FT_M4V = 54,
+    FT_WEBP = 55,
+    FT_AIFF = 56,
+    FT_OGG = 57,
+    FT_OPUS = 58,
+    FT_FLAC = 59,
+    FT_WEBM = 66,
 };
 
 // First and last absolute sector of a transport stream already carved.
@@ -96,7 +108,7 @@ struct _EXTEND_NAME_AND_TYPE_ {
 };
 
 // Number of rows before the terminating row.
-constexpr int FR_FILE_TYPE_ROWS = 93;
+constexpr int FR_FILE_TYPE_ROWS = 107;
 
 // Stop code that a progress callback returns when the user stops the job.
 constexpr u32 FR_STOP_CODE = 0xFFFFDAC9u;  // -9527

@@ -2,18 +2,20 @@
 #include "core/TextHelpers.h"
 
 #include <cstring>
+#include <initializer_list>
 
 #define FR_PICTURE_EXT                                                                              \
     "*.bmp|*.gif|*.jpg|*.jpeg|*.png|*.psd|*.tif|*.tiff|*.pcx|*.scr|*.ico|*.nef|*.nrw|*.crw|*.cr2|" \
     "*.sr2|*.arw|*.srf|*.divu|*.pgm|*.k25|*.kdc|*.dcr|*.raf|*.iff|*.pbm|*.mef|*.jp2|*.mos|*.x3f|"  \
-    "*.orf|*.erf|*.indd|*.pef|*.psp|*.mrw|*.dng|*.raw|*.pct|*.tga|*.thm|*.icns|*.rw2|"
+    "*.orf|*.erf|*.indd|*.pef|*.psp|*.mrw|*.dng|*.raw|*.pct|*.tga|*.thm|*.icns|*.rw2|*.heic|*.heif|"  \
+    "*.avif|*.cr3|*.webp|"
 #define FR_MUSIC_EXT                                                                            \
     "*.mp3|*.wav|*.ape|*.aiff|*.rps|*.mid|*.midi|*.m4a|*.m4p|*.au|*.ogg|*.wma|*.rm|*.ra|*.acd|" \
-    "*.amr|*.at3|*.caf|*.dss|*.m4r|*.nra|*.snd"
+    "*.amr|*.at3|*.caf|*.dss|*.m4r|*.nra|*.snd|*.aif|*.oga|*.opus|*.flac"
 #define FR_VIDEO_EXT                                                                               \
     "*.rmvb|*.rm|*.mpeg|*.mov|*.avi|*.wmv|*.asf|*.mp4|*.flv|*.fla|*.swf|*.m4v|*.3gp|*.dv|*.3g2|" \
     "*.m4b|*.mkv|*.mts|*.divx|*.ogm|*.moi|*.vob|*.ajp|*.f4v|*.mqv|*.svi|*.vid|*.tod|*.hdmov|"     \
-    "*.mod|*.mxf|*.lrv|"
+    "*.mod|*.mxf|*.lrv|*.webm|"
 #define FR_OFFICE_EXT                                                                             \
     "*.doc|*.xls|*.ppt|*.odt|*.ods|*.pdf|*.docx|*.xlsx|*.pptx|*.ole|*.txt|*.xml|*.chm|*.htm|"    \
     "*.html|*.pst|*.dbx|*.wps|*.dps|*.et|*.one|*.mpp|*.mdb|*.accdb"
@@ -55,15 +57,33 @@ static bool InList(const std::string& key, const char* list) {
     return !key.empty() && strstr(list, key.c_str()) != nullptr;
 }
 
+// Whether the key is a whole item of a list, not only the start of a longer
+// extension (".fla" is Flash, not the start of ".flac").
+static bool HasItem(const std::string& key, const char* list) {
+    if (key.empty()) return false;
+    const std::string item = "*" + key;
+    for (const char* p = strstr(list, item.c_str()); p; p = strstr(p + 1, item.c_str()))
+        if (p[item.size()] == '|' || p[item.size()] == 0) return true;
+    return false;
+}
+
+// The first list, in the given order, that holds the key as a whole item,
+// else the first that holds it at all; -1 for none.
+static int FirstList(const std::string& key, std::initializer_list<const char*> lists) {
+    for (bool (*match)(const std::string&, const char*) : {HasItem, InList}) {
+        int i = 0;
+        for (const char* l : lists) {
+            if (match(key, l)) return i;
+            ++i;
+        }
+    }
+    return -1;
+}
+
 static ExtensionList FindList(const std::string& key) {
     if (key.empty()) return LIST_NONE;
-    if (InList(key, g_szPictureExt)) return LIST_PHOTO;
-    if (InList(key, g_szMusicExt)) return LIST_MUSIC;
-    if (InList(key, g_szOfficeExt)) return LIST_OFFICE;
-    if (InList(key, g_szVideoExt)) return LIST_VIDEO;
-    if (InList(key, g_szArchiveExt)) return LIST_ARCHIVE;
-    if (InList(key, g_szOfficeArchiveExt)) return LIST_OFFICE_ARCHIVE;
-    return LIST_NONE;
+    return static_cast<ExtensionList>(FirstList(key, {g_szPictureExt, g_szMusicExt, g_szOfficeExt, g_szVideoExt,
+                                                      g_szArchiveExt, g_szOfficeArchiveExt}));
 }
 
 FileCategory GetFileCategory(const char* szFileName) {
@@ -81,13 +101,10 @@ FileCategory GetFileCategory(const char* szFileName) {
 const char* GetCategoryFolderName(const char* szFileName) {
     // Photo, Music, Video, Office, then the two archive lists.
     std::string key = GetClassKey(szFileName);
-    if (key.empty()) return "others";
-    if (InList(key, g_szPictureExt)) return "photo";
-    if (InList(key, g_szMusicExt)) return "audio";
-    if (InList(key, g_szVideoExt)) return "video";
-    if (InList(key, g_szOfficeExt)) return "document";
-    if (InList(key, g_szArchiveExt) || InList(key, g_szOfficeArchiveExt)) return "archive";
-    return "others";
+    static const char* const kFolders[] = {"photo", "audio", "video", "document", "archive", "archive"};
+    const int i = FirstList(key, {g_szPictureExt, g_szMusicExt, g_szVideoExt, g_szOfficeExt, g_szArchiveExt,
+                                  g_szOfficeArchiveExt});
+    return i < 0 ? "others" : kFolders[i];
 }
 
 const char* GetCategoryIconName(const char* szFileName) {

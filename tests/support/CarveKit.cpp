@@ -159,6 +159,49 @@ std::vector<unsigned char> SmallFont() {
     return v;
 }
 
+// Container formats made by ffmpeg and ImageMagick; "live.webm" is a WebM
+// written to a pipe (its segment size unknown, as in a live recording).
+std::vector<unsigned char> Container(const std::string& kind) {
+    static const std::string ff = "ffmpeg -loglevel error -y -f lavfi -i ";
+    static const std::string tone = ff + "sine=frequency=440:duration=2 ", noise = ff + "anoisesrc=d=3:a=0.2 ";
+    static const std::string video = ff + "testsrc=size=160x120:rate=10 -t 1 ";
+    static const std::string pic =
+        "convert /usr/share/desktop-base/joy-theme/login/sddm-preview.jpg -resize 480x270 -quality 90 ";
+    static const std::map<std::string, std::string> cmds = {
+        {"3gp", video + "-c:v mpeg4 -f 3gp "},      {"m4a", tone + "-c:a aac -f ipod "},
+        {"aiff", tone + "-f aiff "},                {"ogg", noise + "-c:a libvorbis -f ogg "},
+        {"opus", tone + "-c:a libopus -f opus "},   {"flac", noise + "-c:a flac -f flac "},
+        {"oggflac", tone + "-c:a flac -f ogg "},    {"webm", video + "-c:v libvpx -f webm "},
+        {"live.webm", video + "-c:v libvpx -f webm - > "},
+        {"heic", pic + "heic:"},                    {"avif", pic + "avif:"},
+        {"webp", pic + "webp:"}};
+    auto it = cmds.find(kind);
+    if (it == cmds.end()) return {};
+    testkit::TempDir d("container");
+    const std::string out = d / "out";
+    if (testkit::Sh(it->second + testkit::Quote(out)) != 0) return {};
+    return testkit::ReadFile(out);
+}
+
+// A Canon CR3 in outline (no free encoder writes one): ftyp with the crx
+// brand, moov, a uuid box and the picture data.
+std::vector<unsigned char> Cr3() {
+    std::vector<unsigned char> v;
+    auto box = [&](const char* type, const std::vector<unsigned char>& payload) {
+        const size_t at = v.size();
+        v.resize(at + 8);
+        PutBe32(v, at, static_cast<unsigned>(payload.size() + 8));
+        std::memcpy(v.data() + at + 4, type, 4);
+        v.insert(v.end(), payload.begin(), payload.end());
+    };
+    const char brands[] = "crx \0\0\0\1crx isom";
+    box("ftyp", std::vector<unsigned char>(brands, brands + sizeof brands - 1));
+    box("moov", testkit::RandomBytes(700, 3));
+    box("uuid", testkit::RandomBytes(300, 4));
+    box("mdat", testkit::RandomBytes(5000, 5));
+    return v;
+}
+
 }  // namespace
 
 std::vector<unsigned char> MakeCompoundFile(const std::string& kind, int k) {
@@ -237,6 +280,7 @@ std::vector<unsigned char> SampleBytes(const std::string& kind) {
     else if (kind == "exe") v = Pe(false);
     else if (kind == "dll") v = Pe(true);
     else if (kind == "exif.jpg") v = ExifJpeg();
+    else if (kind == "cr3") v = Cr3();
     else if (kind == "font.ttf") v = SmallFont();
     else if (kind == "droid.ttf") {
         // A packaged font whose first table follows the table directory
@@ -254,7 +298,7 @@ std::vector<unsigned char> SampleBytes(const std::string& kind) {
         if (testkit::Sh("gzip -9 -n -c /usr/share/common-licenses/GPL-3 > " + testkit::Quote(d / "a.gz")) == 0)
             v = testkit::ReadFile(d / "a.gz");
     }
-    else {
+    else if (v = Container(kind); v.empty()) {
         std::string p = testkit::Sample(kind);
         if (!p.empty()) v = testkit::ReadFile(p);
     }

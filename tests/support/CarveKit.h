@@ -11,7 +11,9 @@ namespace carvekit {
 
 // The bytes of a sample of that kind; empty when it cannot be made here.
 // Kinds: every testkit::Sample kind, plus "docx", "xlsx", "pptx", "doc",
-// "xls", "ppt", "ole", "mid", "cab", "exe", "dll", "exif.jpg".
+// "xls", "ppt", "ole", "mid", "cab", "exe", "dll", "exif.jpg", and the
+// containers "3gp", "m4a", "heic", "avif", "cr3", "webp", "aiff", "ogg",
+// "oggflac", "opus", "flac", "webm", "live.webm".
 std::vector<unsigned char> SampleBytes(const std::string& kind);
 
 // A compound (OLE2) file holding one stream of streamSectors 512-byte
