@@ -432,6 +432,9 @@ const struct {
     {"ppt", "ppt"},       {"v4.doc", "doc"},     {"7z", "7z"},            {"gz9", "gz"},        {"cab", "cab"},
     {"sqlite", "db"},     {"font.ttf", "ttf"},     {"wmv", "wmv"},          {"wma", "wmv"},       {"rm", "rmvb"},
     {"mxf", "mxf"},        {"mmf", "mmf"},          {"3gp", "3gp"},
+    {"heic", "heic"},     {"avif", "avif"},      {"cr3", "cr3"},          {"webp", "webp"},     {"m4a", "m4a"},
+    {"aiff", "aiff"},     {"ogg", "ogg"},        {"oggflac", "ogg"},      {"opus", "opus"},     {"flac", "flac"},
+    {"webm", "webm"},     {"live.webm", "webm"},
 };
 
 TEST(Recall, RandomBytesAfterEveryFile) {
