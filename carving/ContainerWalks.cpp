@@ -97,21 +97,8 @@ private:
         m_winOff = first * static_cast<unsigned>(S);
         m_winLen = static_cast<int>(got) * S;
         m_read += got;
-        Report();
+        if (ReportRuleProgress(m_j, m_read) != 0) m_stopped = true;
         return !m_stopped;
-    }
-
-    void Report() {
-        if (!m_j.m_progressFunc) return;
-        const u64 total = m_j.m_u64SectorTotalCount;
-        const u64 cur = m_j.m_u64ScanSectorCount + m_read;
-        int prog = static_cast<int>(total ? std::min<u64>(cur, total) * 100 / total : 0) + 10;
-        // Only the end of the whole scan reports completion.
-        while (prog > 0 && IsScanComplete(prog, m_j.m_nPercent)) --prog;
-        const int r = m_j.m_progressFunc(m_j.m_pParam, prog, m_j.m_nPercent, m_j.m_nRemaidSecond, cur, total,
-                                         m_j.m_u64FileCount, nullptr);
-        m_j.m_ErrorCode = static_cast<u32>(r);
-        if (r != 0) m_stopped = true;
     }
 
     CFileTypeJudge& m_j;
