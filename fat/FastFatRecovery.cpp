@@ -246,11 +246,11 @@ int CFastFatRecovery::InitDirInfo(unsigned uCluster) {
         if (bEnded) break;
         unsigned v = 0;
         if (GetNextClusterNO(cur, v) != 0) break;
-        u32 next;
+        unsigned next = 0;
         if (v == 0) {
-            unsigned w = 1;
-            if (!IsValidCluster(static_cast<u64>(cur) + 1) || GetNextClusterNO(cur + 1, w) != 0 || w != 0) break;
-            next = cur + 1;
+            // A deleted folder's chain is zeroed: it goes on in the next free
+            // cluster (those in use skipped) while that holds entries.
+            if (m_FatTable.NextFreeCluster(cur, next) != 0 || next == 0) break;
             bGuessed = true;
         } else {
             if (m_FatTable.IsEndOfChain(v) || !IsValidCluster(v)) break;
@@ -289,7 +289,7 @@ void CFastFatRecovery::ParseDirEntries(const unsigned char* buf, int len, u64 u6
         const u16 lo = GetLe16(e + 26);
         const bool bDeleted = e[0] == FAT_DELETED_MARK;
         if (!(attr & FAT_ATTR_DIRECTORY)) {
-            if (attr & FAT_ATTR_ARCHIVE) {
+            if (IsFatFileEntry(e)) {
                 std::string name;
                 if (!takeName(name)) name = GetShortNameText(e, true);
                 if (bDeleted || bMarked) RecordFile(e, name, sector, P);
@@ -346,11 +346,12 @@ void CFastFatRecovery::RecordFile(const unsigned char* e, const std::string& nam
     const u16 hi = GetLe16(e + 20);
     const u16 lo = GetLe16(e + 26);
     u32 cluster;
+    bool bSure = true;  // false when the guessed high word could not be confirmed
     if (m_bIsFat32) {
         unsigned short h = hi;
         if (e[0] == FAT_DELETED_MARK && hi == 0) {
             std::string n(Utf8Prefix(name, 255));
-            GetFileRealHighClusterNO(lo, h, n.c_str());
+            GetFileRealHighClusterNO(lo, h, n.c_str(), bSure);
         }
         cluster = static_cast<u32>(h) << 16 | lo;
     } else {
@@ -382,7 +383,7 @@ void CFastFatRecovery::RecordFile(const unsigned char* e, const std::string& nam
     node->wcDriveLetter = static_cast<u32>(m_wcDriveLetter);
     node->u64DataStartSector = m_Boot.u64DataStartSector;
     m_pResultManager->AddChildren(P, static_cast<unsigned>(depth), node->nFileIndex, cluster, nullptr);
-    node->bIsHealth = static_cast<u32>(IsFileDataHealth(node, m_uSectorsPerCluster));
+    node->bIsHealth = bSure && IsFileDataHealth(node, m_uSectorsPerCluster) ? 1 : 0;
 
     // Register the directories from here up to the root, once each; the
     // visited set stops parents that point at each other.
@@ -417,26 +418,33 @@ int CFastFatRecovery::GetDirRealHighClusterNO(unsigned short low, unsigned short
     return 0;
 }
 
-int CFastFatRecovery::GetFileRealHighClusterNO(unsigned short low, unsigned short& high, const char* name) {
-    const std::string ext = ExtensionOf(name);
+int CFastFatRecovery::GetFileRealHighClusterNO(unsigned short low, unsigned short& high, const char* name,
+                                               bool& bChecked) {
+    bChecked = true;
+    const std::string ext = ExtensionOf(name, 16);
     if (ext.empty()) return 0;
+    const bool bKnown = CFileTypeJudge::GetExtendNameType(ext.c_str()) != FT_NONE;
     const u32 bps = m_Boot.nBytesPerSector;
     std::vector<unsigned char> sec(bps);
-    for (unsigned h = 0; h <= kMaxGuessedHighWord; ++h) {
-        const u64 c = (static_cast<u64>(h) << 16) | low;
-        if (c > static_cast<u64>(m_Boot.nClusterCount) + 1) break;
-        if (c < 2) continue;
-        const u64 sector = ClusterToSector(static_cast<u32>(c));
+    auto looksLike = [&](u32 c, bool& like) -> int {
+        like = true;
+        if (!bKnown) return 0;
+        const u64 sector = ClusterToSector(c);
         unsigned int got = 0;
         int ret = m_DiskReader.ReadData(sec.data(), 1, static_cast<long long>(sector), static_cast<int>(bps), &got);
         if (ret != 0 || got == 0) return ret != 0 ? ret : FR_SHORT_READ;
-        if (m_FileTypeJudge.IsFileTypeMatching(sec.data(), static_cast<int>(bps), ext.c_str(), &m_DiskReader,
-                                               static_cast<int>(bps), sector)) {
-            high = static_cast<unsigned short>(h);
-            return 0;
-        }
-    }
-    return 0;
+        like = m_FileTypeJudge.IsFileTypeMatching(sec.data(), static_cast<int>(bps), ext.c_str(), &m_DiskReader,
+                                                  static_cast<int>(bps), sector) != 0;
+        return 0;
+    };
+    auto isFree = [&](u32 c, bool& free) -> int {
+        unsigned v = 1;
+        const int ret = m_FatTable.GetEntry(c, v);
+        free = ret == 0 && v == 0;
+        return ret;
+    };
+    return ChooseFatHighWord(low, static_cast<u64>(m_Boot.nClusterCount) + 1, bKnown, looksLike, isFree, high,
+                             bChecked);
 }
 
 int CFastFatRecovery::WalkDirDepth(unsigned uCluster, int& nDepth, std::set<unsigned>& visited) {
@@ -590,11 +598,6 @@ int CFastFatRecovery::GetUnUsedVolumeSectors(u64& u64Sector, u64& u64Count) {
 // ---------------------------------------------------------------------------
 // Extraction and preview
 
-int CFastFatRecovery::ReportRecovery(int nProgress, int nErrorCode, const wchar_t* szPath) {
-    if (!m_pfnRecoveryProgress) return 0;
-    return m_pfnRecoveryProgress(m_pProgressParam, nProgress, 100, nErrorCode, const_cast<wchar_t*>(szPath));
-}
-
 int CFastFatRecovery::GetNodeExtents(const _FILE_NODE_& node, u64 u64Wanted, std::vector<DataExtent>& extents) {
     extents.clear();
     const u32 bps = m_Boot.nBytesPerSector;
@@ -635,129 +638,6 @@ int CFastFatRecovery::GetNodeExtents(const _FILE_NODE_& node, u64 u64Wanted, std
     return 0;
 }
 
-int CFastFatRecovery::CopyNodeData(const _FILE_NODE_& node, u64 u64Wanted, int fd, unsigned char* pBuf,
-                                   u64& u64Delivered, const ExtentProgress& progress) {
-    u64Delivered = 0;
-    std::vector<DataExtent> extents;
-    const int chain = GetNodeExtents(node, u64Wanted, extents);
-    if (extents.empty()) return chain;
-    CExtentReader reader(m_DiskReader, static_cast<int>(m_Boot.nBytesPerSector));
-    u64 covered = 0;
-    for (const auto& e : extents) covered += e.u64Length;
-    const int rc = fd >= 0 ? reader.CopyToFd(extents, covered, fd, progress)
-                           : reader.CopyToBuffer(extents, covered, pBuf, u64Delivered, progress);
-    if (fd >= 0 && rc == 0) u64Delivered = covered;
-    return rc != 0 ? rc : chain;
-}
-
-int CFastFatRecovery::SaveDataToTargetFile(_FILE_NODE_* pNode, wchar_t* szTargetPath) {
-    if (!pNode || !szTargetPath) {
-        ReportRecovery(100, FR_INVALID, szTargetPath);
-        return FR_INVALID;
-    }
-    const std::string path = WideToUtf8(szTargetPath);
-    if (pNode->bIsDir) {
-        if (int err = CreateOutputDir(path)) {
-            ReportRecovery(100, err, szTargetPath);
-            return err;
-        }
-        __FILE_DATA_RECOVERY__ rec{};
-        rec.FileNode = *pNode;
-        std::wstring w(szTargetPath);
-        if (w.size() >= 512) {
-            ReportRecovery(100, ENAMETOOLONG, szTargetPath);
-            return ENAMETOOLONG;
-        }
-        std::wmemcpy(rec.szTargetDir, w.c_str(), w.size() + 1);
-        m_DirRecoveryQueue.push_back(rec);
-        return 0;
-    }
-    if (pNode->nBytesPerCluster >= kMaxClusterBytes) {
-        ReportRecovery(100, kRecoveryFailedDirCode, szTargetPath);
-        return kRecoveryFailedDirCode;
-    }
-    CUniqueFd fd;
-    if (int err = CreateOutputFile(path, fd)) {
-        ReportRecovery(100, err, szTargetPath);
-        return err;
-    }
-    if (pNode->u64FileSize == 0) {
-        ReportRecovery(100, 0, szTargetPath);
-        return 0;
-    }
-    const u64 size = pNode->u64FileSize;
-    bool stopped = false;
-    u64 written = 0;
-    int ret = CopyNodeData(*pNode, size, fd.get(), nullptr, written, [&](u64 done) -> int {
-        const int r = ReportRecovery(static_cast<int>(done * 100 / size), 0, szTargetPath);
-        if (r != 0) stopped = true;
-        return r;
-    });
-    if (ret > 0 && !stopped) ReportRecovery(100, ret, szTargetPath);
-    return ret;
-}
-
-int CFastFatRecovery::SaveFileData(_FILE_NODE_* pNode, wchar_t* szTargetPath, int nBaseLevel) {
-    if (!pNode || !szTargetPath) {
-        ReportRecovery(100, FR_INVALID, szTargetPath);
-        return FR_INVALID;
-    }
-    if (!pNode->bIsDir) return SaveDataToTargetFile(pNode, szTargetPath);
-
-    const std::string top = WideToUtf8(szTargetPath);
-    struct stat st;
-    if (stat(top.c_str(), &st) != 0) {
-        if (int err = CreateOutputDir(top)) {
-            ReportRecovery(100, err, szTargetPath);
-            return err;
-        }
-    } else if (!S_ISDIR(st.st_mode)) {
-        ReportRecovery(100, ENOTDIR, szTargetPath);
-        return ENOTDIR;
-    }
-    std::wstring wtop(szTargetPath);
-    while (!wtop.empty() && wtop.back() == L'/' && wtop.size() > 1) wtop.pop_back();
-    if (wtop.size() >= 512) return ENAMETOOLONG;
-    __FILE_DATA_RECOVERY__ first{};
-    first.FileNode = *pNode;
-    std::wmemcpy(first.szTargetDir, wtop.c_str(), wtop.size() + 1);
-    m_DirRecoveryQueue.push_back(first);
-
-    int result = 0;
-    while (!m_DirRecoveryQueue.empty()) {
-        __FILE_DATA_RECOVERY__ rec = m_DirRecoveryQueue.front();
-        m_DirRecoveryQueue.pop_front();
-        // Each queued record carries the directory that was created for it.
-        m_strCurrentDir = rec.szTargetDir;
-        int n = 0;
-        GetPathDirIndex(m_strCurrentDir.c_str(), n);
-        const int level = n - nBaseLevel;
-        std::vector<_FILE_NODE_> children;
-        int ret = GetChildrenFileNode(&rec.FileNode, static_cast<unsigned>(std::max(level, 0)), children);
-        if (ret != 0) {
-            result = ret;
-            continue;
-        }
-        for (auto& child : children) {
-            // On-disk names are untrusted: one safe path component each, and
-            // a fresh name when that one is taken.
-            std::string target;
-            ret = MakeOutputPath(WideToUtf8(m_strCurrentDir),
-                                 std::string_view(child.szFileName, strnlen(child.szFileName, 256)), target);
-            if (ret != 0) {
-                ReportRecovery(100, ret, nullptr);
-                result = ret;
-                continue;
-            }
-            std::wstring unique = Utf8ToWide(target);
-            ret = SaveDataToTargetFile(&child, unique.data());
-            if (ret == FR_RECOVERY_CANCELLED) return FR_RECOVERY_CANCELLED;
-            if (ret != 0) result = ret;
-        }
-    }
-    return result;
-}
-
 int CFastFatRecovery::IsFileDataHealth(_FILE_NODE_* pNode, unsigned int uSectorsPerCluster) {
     if (!pNode || !m_bReady) return 1;
     const std::string ext = ExtensionOf(pNode->szFileName);
@@ -776,55 +656,17 @@ int CFastFatRecovery::IsFileDataHealth(_FILE_NODE_* pNode, unsigned int uSectors
                : 0;
 }
 
+int CFastFatRecovery::SaveDataToTargetFile(_FILE_NODE_* pNode, wchar_t* szTargetPath) {
+    m_Output.SetRecoveryCallBack(m_pfnRecoveryProgress, m_pProgressParam);
+    return m_Output.SaveDataToTargetFile(pNode, szTargetPath);
+}
+
+int CFastFatRecovery::SaveFileData(_FILE_NODE_* pNode, wchar_t* szTargetPath, int nBaseLevel) {
+    m_Output.SetRecoveryCallBack(m_pfnRecoveryProgress, m_pProgressParam);
+    return m_Output.SaveFileData(pNode, szTargetPath, nBaseLevel);
+}
+
 int CFastFatRecovery::PreView(_FILE_NODE_* pNode, wchar_t* szTempPath, unsigned char* pBuf, int& nBufLen,
                               PreviewProgressFunc pFunc, void* pParam) {
-    auto report = [&](int progress, int code) { return pFunc ? pFunc(pParam, progress, code) : 0; };
-    if (!pNode) {
-        nBufLen = 0;
-        report(100, FR_INVALID);
-        return FR_INVALID;
-    }
-    const int capacity = std::max(nBufLen, 0);
-    nBufLen = 0;
-    const std::string ext = LowerAscii(ExtensionOf(pNode->szFileName));
-    bool bFileMode = false;
-    std::string tmpPath;
-    CUniqueFd fd;
-    if (!ext.empty() && szTempPath && ext.find('|') == std::string::npos && ext.find('*') == std::string::npos &&
-        strstr(g_szPictureExt, ("*." + ext + "|").c_str())) {
-        const int err = CreatePreviewTempFile(ext, fd, tmpPath);
-        if (err != ENAMETOOLONG) {
-            bFileMode = true;
-            std::wstring w = Utf8ToWide(tmpPath);
-            std::wmemcpy(szTempPath, w.c_str(), w.size() + 1);
-        }
-        if (err != 0 && bFileMode) {
-            report(100, err);
-            return err;
-        }
-    }
-    if (pNode->nBytesPerCluster >= kMaxClusterBytes) {
-        if (bFileMode) unlink(tmpPath.c_str());
-        report(100, kRecoveryFailedDirCode);
-        return kRecoveryFailedDirCode;
-    }
-    u64 wanted = pNode->u64FileSize;
-    if (!bFileMode) wanted = std::min<u64>(wanted, pBuf ? static_cast<u64>(capacity) : 0);
-    if (wanted == 0) {
-        report(100, 0);
-        return 0;
-    }
-    u64 delivered = 0;
-    int ret = CopyNodeData(*pNode, wanted, bFileMode ? fd.get() : -1, bFileMode ? nullptr : pBuf, delivered,
-                           [&](u64 done) -> int { return report(static_cast<int>(done * 100 / wanted), 0); });
-    // A buffer preview that got some bytes before the chain ran out still delivers them.
-    if (!bFileMode && ret == FR_SHORT_READ && delivered > 0) ret = 0;
-    report(100, ret);
-    if (bFileMode) {
-        fd.reset();
-        if (ret != 0) unlink(tmpPath.c_str());
-    } else {
-        nBufLen = static_cast<int>(delivered);
-    }
-    return ret;
+    return m_Output.PreView(pNode, szTempPath, pBuf, nBufLen, pFunc, pParam);
 }

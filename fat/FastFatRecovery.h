@@ -18,6 +18,7 @@
 #include "core/DiskReader.h"
 #include "core/IFileRecoveryParse.h"
 #include "core/ExtentReader.h"
+#include "fat/FatNodeOutput.h"
 #include "fat/FatRules.h"
 #include "fat/FatVolume.h"
 #include "results/ScanResultFileManager.h"
@@ -68,8 +69,8 @@ public:
     CScanResultFileManager* GetResultManager() { return m_pResultManager.get(); }
 
     static constexpr u32 kFatCacheBytes = CFatTable::kWindowBytes;
-    static constexpr u32 kMaxClusterBytes = 0x6400001;
-    static constexpr int kRecoveryFailedDirCode = 29;
+    static constexpr u32 kMaxClusterBytes = CFatNodeOutput::kMaxClusterBytes;
+    static constexpr int kRecoveryFailedDirCode = CFatNodeOutput::kRecoveryFailedDirCode;
 
 private:
     int InitVolume();
@@ -83,18 +84,15 @@ private:
                          CFatLongName& lfn, bool& bEnded);
     void RecordFile(const unsigned char* e, const std::string& name, u64 u64Sector, u32 P);
     int GetDirRealHighClusterNO(unsigned short low, unsigned short& high);
-    int GetFileRealHighClusterNO(unsigned short low, unsigned short& high, const char* name);
+    // bChecked: false when the choice could not be confirmed (the node is then not healthy).
+    int GetFileRealHighClusterNO(unsigned short low, unsigned short& high, const char* name, bool& bChecked);
     // The ".." walk behind GetDirDepth, without its memory.
     int WalkDirDepth(unsigned uCluster, int& nDepth, std::set<unsigned>& visited);
     int ReportScan(int nProgress, int nRemaindSecond);
-    int ReportRecovery(int nProgress, int nErrorCode, const wchar_t* szPath);
     // The extents of a node's first u64Wanted bytes along its cluster chain.
     // 0 when they cover them; otherwise what stopped the chain (30 when it
     // ends first), with the extents up to there.
     int GetNodeExtents(const _FILE_NODE_& node, u64 u64Wanted, std::vector<DataExtent>& extents);
-    // Copies a node's data to fd (when >= 0) or into pBuf.
-    int CopyNodeData(const _FILE_NODE_& node, u64 u64Wanted, int fd, unsigned char* pBuf, u64& u64Delivered,
-                     const ExtentProgress& progress);
 
     u64 m_u64PartitionStart = 0;   // in 512-byte sectors, as given
     u64 m_u64SectorCount = 0;      // in 512-byte sectors, as given
@@ -112,8 +110,6 @@ private:
     u32 m_bIsFat32 = 1;
     u32 m_nBitMapBytes = 0;
     std::vector<u8> m_vecBitMap;
-    std::deque<__FILE_DATA_RECOVERY__> m_DirRecoveryQueue;
-    std::wstring m_strCurrentDir;
     CFatTable m_FatTable;
     u32 m_nEngineType = ENGINE_FAST_FAT;
     CDiskReader m_DiskReader;
@@ -130,4 +126,9 @@ private:
     void* m_pSearchParam = nullptr;
     void* m_pProgressParam = nullptr;
     CFileTypeJudge m_FileTypeJudge;
+    // Extraction and preview, with this engine's listing and data.
+    CFatNodeOutput m_Output{
+        m_DiskReader, &m_nBytesPerSector,
+        [this](const _FILE_NODE_& n, u64 w, std::vector<DataExtent>& out) { return GetNodeExtents(n, w, out); },
+        [this](_FILE_NODE_* p, unsigned k, std::vector<_FILE_NODE_>& out) { return GetChildrenFileNode(p, k, out); }};
 };

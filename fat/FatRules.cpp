@@ -204,7 +204,9 @@ int IsFatEntyValid(const unsigned char* e, int nBytesAvail) {
     if (n0 != FAT_DELETED_MARK && (a & FAT_ATTR_DIRECTORY) && size != 0) return 0;
     if (a == FAT_ATTR_LONG_NAME && lo != 0) return 0;
     if (a == FAT_ATTR_VOLUME || a == FAT_ATTR_LONG_NAME || (a & FAT_ATTR_DIRECTORY)) return 1;
-    return (a & FAT_ATTR_ARCHIVE) ? 1 : 0;
+    // A plain file needs the archive bit, unless it is deleted: backup
+    // tools clear that bit, and a deleted file is still worth listing.
+    return ((a & FAT_ATTR_ARCHIVE) || n0 == FAT_DELETED_MARK) ? 1 : 0;
 }
 
 int IsFatEntyValid(const FAT32_Entry* e, int nBytesAvail) {

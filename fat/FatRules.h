@@ -136,11 +136,18 @@ inline u64 FileTimeToU64(const _FILETIME& t) {
 // 1 when p (at least 64 bytes) starts a directory: a "." entry and a ".."
 // entry, both directories of size 0 with the same three dates.
 int IsFatFileRecord(const unsigned char* p);
-// 1 when the 32-byte entry is plausible. nBytesAvail counts the bytes from
-// e to the end of its buffer; the directory-start shortcut is only taken
-// when at least 64 are there.
+// 1 when the 32-byte entry is plausible (a live plain file only with its
+// archive bit). nBytesAvail counts the bytes from e to the end of its
+// buffer; the directory-start shortcut is only taken when at least 64 are there.
 int IsFatEntyValid(const FAT32_Entry* e, int nBytesAvail = FAT_ENTRY_SIZE);
 int IsFatEntyValid(const unsigned char* e, int nBytesAvail);
+// True for a short entry that names a file: not a folder, a volume label
+// or a long-name part, and with its archive bit unless it is deleted.
+inline bool IsFatFileEntry(const unsigned char* e) {
+    const u8 a = e[11];
+    if (a == FAT_ATTR_LONG_NAME || (a & (FAT_ATTR_DIRECTORY | FAT_ATTR_VOLUME))) return false;
+    return (a & FAT_ATTR_ARCHIVE) || e[0] == FAT_DELETED_MARK;
+}
 // 1 when buf (length bytes of whole entries) is a run of directory entries
 // that does not start a directory.
 int IsFatFDTRecord(const unsigned char* buf, int length);

@@ -83,12 +83,46 @@ int CFatTable::FindNext(unsigned uCluster, unsigned& uNext) {
         if (!IsEndOfChain(v) && IsValidCluster(v)) uNext = v;
         return 0;
     }
-    // A free entry: the file is taken to go on in the next cluster when that is free too.
-    if (!IsValidCluster(static_cast<u64>(uCluster) + 1)) return 0;
-    unsigned w = 1;
-    ret = GetEntry(uCluster + 1, w);
-    if (ret == 0 && w == 0) uNext = uCluster + 1;
-    return ret;
+    return NextFreeCluster(uCluster, uNext);
+}
+
+int CFatTable::NextFreeCluster(unsigned uCluster, unsigned& uNext) {
+    uNext = 0;
+    for (u64 c = static_cast<u64>(uCluster) + 1; IsValidCluster(c); ++c) {
+        unsigned v = 1;
+        if (int ret = GetEntry(static_cast<unsigned>(c), v)) return ret;
+        if (v == 0) {
+            uNext = static_cast<unsigned>(c);
+            return 0;
+        }
+    }
+    return 0;
+}
+
+int ChooseFatHighWord(u16 low, u64 maxCluster, bool bTypeKnown, const std::function<int(u32, bool&)>& looksLike,
+                      const std::function<int(u32, bool&)>& isFree, u16& high, bool& bChecked) {
+    constexpr unsigned kMaxHighWord = 256;
+    int firstLike = -1, firstFree = -1, nFree = 0;
+    bChecked = false;
+    for (unsigned h = 0; h <= kMaxHighWord; ++h) {
+        const u64 c = (static_cast<u64>(h) << 16) | low;
+        if (c > maxCluster) break;
+        if (c < 2) continue;
+        bool like = false;
+        if (int ret = looksLike(static_cast<u32>(c), like)) return ret;
+        if (!like) continue;
+        bool free = true;
+        if (isFree && isFree(static_cast<u32>(c), free) != 0) free = false;
+        if (firstLike < 0) firstLike = static_cast<int>(h);
+        if (free && nFree++ == 0) firstFree = static_cast<int>(h);
+    }
+    if (firstFree >= 0) {
+        high = static_cast<u16>(firstFree);
+        bChecked = bTypeKnown || nFree == 1;
+    } else if (firstLike >= 0) {
+        high = static_cast<u16>(firstLike);
+    }
+    return 0;
 }
 
 bool IsFatDotPair(const unsigned char* p) {

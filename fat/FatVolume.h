@@ -4,6 +4,7 @@
 // engine shares (long-name runs, first clusters, "." and ".." entries).
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -26,9 +27,12 @@ public:
     // the FAT cannot be read there.
     int GetEntry(unsigned uCluster, unsigned& uValue);
     // The chain step for file data: the next cluster, or 0 at the end of
-    // the chain; a free entry continues in the following cluster when that
-    // one is free too (how deleted files are read back).
+    // the chain; after a free entry (a deleted file, whose chain is zeroed)
+    // the next free cluster, clusters in use skipped, so that a file written
+    // around live ones is read back without their data.
     int FindNext(unsigned uCluster, unsigned& uNext);
+    // The first free cluster after uCluster (0 when there is none).
+    int NextFreeCluster(unsigned uCluster, unsigned& uNext);
     // An end-of-chain mark of this FAT's width.
     bool IsEndOfChain(unsigned v) const;
     // A cluster number of the data area (2 .. count + 1).
@@ -42,6 +46,16 @@ private:
     u32 m_uWindowSectors = 0;  // sectors held in the window (0: empty)
     std::vector<unsigned char> m_vecWindow;
 };
+
+// The high word of a deleted FAT32 entry whose own was cleared (Windows does
+// that): among the clusters h x 65536 + low (h = 0 .. 256, up to
+// maxCluster) the first that looks like the file (looksLike) and is free in
+// the FAT (isFree; without a FAT every cluster counts as free), else the
+// first that looks like it. bChecked tells whether the choice is sure: a
+// free cluster of a type the judge knows (bTypeKnown), or the only free
+// candidate. 0, or the code of a failed read.
+int ChooseFatHighWord(u16 low, u64 maxCluster, bool bTypeKnown, const std::function<int(u32, bool&)>& looksLike,
+                      const std::function<int(u32, bool&)>& isFree, u16& high, bool& bChecked);
 
 // True when p (at least 64 bytes) starts with a "." entry (name ". ", a
 // directory) followed by a ".." entry.
