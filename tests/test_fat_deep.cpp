@@ -1,0 +1,472 @@
+// The deep FAT engine on real mkfs.vfat + mtools images, fed the way the
+// deep scan feeds it: folders rebuilt from their directory sectors with and
+// without a boot record, reformatted cards, long names across sectors,
+// reused folder entries, and files read back byte for byte.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "core/TextHelpers.h"
+#include "fat/FastFatRecovery.h"
+#include "fat/ProfessionalFatRecovery.h"
+#include "support/FatDeepSweep.h"
+#include "support/NtfsKit.h"
+#include "support/TestKit.h"
+
+using namespace testkit;
+
+namespace {
+
+using Tree = std::map<std::string, _FILE_NODE_>;  // "dir/sub/name" -> node
+
+Tree All(IFileRecoveryParse& e) { return ListResultTree(e); }
+
+std::string Keys(const Tree& t) {
+    std::string s;
+    for (auto& [k, v] : t) s += k + (v.bIsDir ? "/ " : " ");
+    return s;
+}
+
+std::unique_ptr<CProfessionalFatRecovery> DeepScan(const std::string& image) {
+    auto e = std::make_unique<CProfessionalFatRecovery>();
+    std::wstring w = Utf8ToWide(image);
+    EXPECT_EQ(e->Init(w.data(), L'C'), 0);
+    SweepFatDirectories(*e, image);
+    return e;
+}
+
+std::string SavedHash(IFileRecoveryParse& e, _FILE_NODE_ node, const std::string& out) {
+    std::wstring w = Utf8ToWide(out);
+    EXPECT_EQ(e.SaveFileData(&node, w.data(), 0), 0) << out;
+    return Sha256File(out);
+}
+
+
+std::vector<unsigned char> ReadAt(const std::string& image, uint64_t offset, size_t len) {
+    std::ifstream f(image, std::ios::binary);
+    std::vector<unsigned char> v(len);
+    f.seekg(static_cast<std::streamoff>(offset));
+    f.read(reinterpret_cast<char*>(v.data()), static_cast<std::streamsize>(len));
+    v.resize(static_cast<size_t>(f.gcount()));
+    return v;
+}
+
+void WriteAt(const std::string& image, uint64_t offset, const void* data, size_t len) {
+    std::fstream f(image, std::ios::in | std::ios::out | std::ios::binary);
+    f.seekp(static_cast<std::streamoff>(offset));
+    f.write(static_cast<const char*>(data), static_cast<std::streamsize>(len));
+}
+
+FatBootInfo Geometry(const std::string& image) {
+    FatBootInfo info;
+    EXPECT_TRUE(ParseFatBootRecord(ReadAt(image, 0, 512).data(), 512, info));
+    return info;
+}
+
+// First sector of the data area (cluster 2).
+uint64_t DataStart(const std::string& image) { return Geometry(image).u64DataStartSector; }
+
+bool HaveMtools() {
+    return HaveTool("mkfs.vfat") && HaveTool("mcopy") && HaveTool("mdeltree") && !Sample("jpg").empty() &&
+           !Sample("png").empty();
+}
+
+// A card: camera folders with live and deleted pictures, long names, a
+// nested folder and a folder deleted whole.
+struct Card {
+    std::map<std::string, std::vector<unsigned char>> files;  // path in the image -> data
+    FatImage img;
+    Card(const TempDir& t, int bits, uint64_t kib, int spc) {
+        img = FatImage::Create(t / "card.img", bits, kib, spc);
+        img.Mkdir("DCIM");
+        img.Mkdir("DCIM/100CANON");
+        img.Mkdir("Holiday pictures");
+        img.Mkdir("Holiday pictures/Day two");
+        // Pictures hold real picture data: unhealthy pictures are not listed.
+        const std::vector<unsigned char> jpg = ReadFile(Sample("jpg")), png = ReadFile(Sample("png"));
+        Add("DCIM/100CANON/IMG_0001.JPG", jpg);
+        Add("DCIM/100CANON/IMG_0002.JPG", jpg);
+        Add("DCIM/100CANON/MVI_0003.MOV", RandomBytes(30000, 3));
+        Add("Holiday pictures/Beach at sunset.jpg", jpg);
+        Add("Holiday pictures/Day two/Mountain lake.png", png);
+        Add("notes.txt", RandomBytes(3000, 6));
+        img.Delete("DCIM/100CANON/IMG_0002.JPG");
+        img.Delete("Holiday pictures/Beach at sunset.jpg");
+        img.Delete("notes.txt");
+    }
+    void Add(const std::string& path, const std::vector<unsigned char>& data) {
+        files[path] = data;
+        img.PutBytes(data, path);
+    }
+};
+
+class FatDeep : public ::testing::Test {
+protected:
+    TempDir data{"deepdata"};
+    ScopedDataDir scope{data.path()};
+};
+class FatDeepBits : public FatDeep, public ::testing::WithParamInterface<int> {};
+
+// (a) intact FAT32 (and FAT16): live and deleted files under their folders,
+// from the real boot record; (b) the same with the boot record and both
+// FATs wiped: the geometry is learnt from directory starts and the files
+// read back. On FAT16 the first folder lies in cluster 2, where FAT32 has its root.
+TEST_P(FatDeepBits, RebuildsFoldersWithAndWithoutBootRecord) {
+    FR_REQUIRE(HaveMtools(), "mkfs.vfat and mtools needed");
+    TempDir t("deep");
+    Card card(t, GetParam(), GetParam() == 32 ? 68000 : 20000, GetParam() == 32 ? 2 : 4);
+    const FatBootInfo g = Geometry(card.img.path);
+    const uint32_t spc = g.nSectorsPerCluster;
+    const uint64_t dataStart = g.u64DataStartSector;
+    int saved = 0;
+    for (bool wiped : {false, true}) {
+        SCOPED_TRACE(wiped ? "boot record and FATs wiped" : "intact");
+        if (wiped) {
+            const std::vector<unsigned char> zeros((g.u64FatStartSector + g.nNumFats * g.nSectorsPerFat) * 512, 0);
+            WriteAt(card.img.path, 0, zeros.data(), zeros.size());
+        }
+        auto e = DeepScan(card.img.path);
+        EXPECT_EQ(e->HasRealDbr(), !wiped);
+        ASSERT_FALSE(e->GetVirtualDbrVec().empty());
+        const __VIRTUAL_DBR_INFO__ d = e->GetVirtualDbrVec().front();
+        EXPECT_EQ(d.nSectorsPerCluster, spc);
+        EXPECT_EQ(d.nDataStartSector, dataStart);
+        Tree tree = All(*e);
+        SCOPED_TRACE(Keys(tree));
+        // Short names read in lower case; a deleted one begins with '!'.
+        for (const char* p : {"dcim/100canon/img_0001.jpg", "dcim/100canon/!mg_0002.jpg",
+                              "dcim/100canon/mvi_0003.mov", "Holiday pictures/Beach at sunset.jpg",
+                              "Holiday pictures/Day two/Mountain lake.png"}) {
+            ASSERT_TRUE(tree.count(p)) << p;
+            const _FILE_NODE_& n = tree[p];
+            EXPECT_EQ(n.nEngineType, 3u);
+            EXPECT_EQ(n.nBytesPerCluster, spc * 512);
+            EXPECT_EQ(n.u64DataStartSector, dataStart);
+        }
+        EXPECT_TRUE(tree.count("!otes.txt"));
+        EXPECT_TRUE(tree["dcim"].bIsDir);
+        EXPECT_EQ(e->GetLostFileCount(), static_cast<unsigned>(tree.size()));
+        for (const auto& [path, data] : card.files) {
+            std::string key = path;
+            if (key.rfind("DCIM/", 0) == 0) key = "dcim/100canon/" + std::string(GetCharLowerA(key.substr(14).data()));
+            if (key == "dcim/100canon/img_0002.jpg") key = "dcim/100canon/!mg_0002.jpg";
+            if (key == "notes.txt") key = "!otes.txt";
+            ASSERT_TRUE(tree.count(key)) << key;
+            EXPECT_EQ(SavedHash(*e, tree[key], t / ("out" + std::to_string(++saved))), Sha256(data)) << path;
+        }
+        // A whole folder, and a picture previewed into its temporary file.
+        const std::string out = t / ("holiday" + std::to_string(wiped));
+        std::wstring wout = Utf8ToWide(out);
+        int base = 0;
+        GetPathDirIndex(Utf8ToWide(t.path()).c_str(), base);  // the folder's children are at level 1
+        EXPECT_EQ(e->SaveFileData(&tree["Holiday pictures"], wout.data(), base), 0);
+        EXPECT_EQ(Sha256File(out + "/Day two/Mountain lake.png"), Sha256(card.files["Holiday pictures/Day two/Mountain lake.png"]));
+        wchar_t tmp[512] = {};
+        int len = 0;
+        ASSERT_EQ(e->PreView(&tree["Holiday pictures/Beach at sunset.jpg"], tmp, nullptr, len, nullptr, nullptr), 0);
+        EXPECT_EQ(Sha256File(WideToUtf8(tmp)), Sha256(card.files["Holiday pictures/Beach at sunset.jpg"]));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Fat, FatDeepBits, ::testing::Values(32, 16), ::testing::PrintToStringParamName());
+
+// Hand-made directory sectors on a partition without boot record.
+struct Sectors {
+    std::vector<unsigned char> img = std::vector<unsigned char>(12000 * 512, 0);
+    unsigned char* At(uint64_t sector, int entry) { return img.data() + sector * 512 + entry * 32; }
+    void Entry(uint64_t sector, int entry, const char* name11, u8 attr, u32 cluster, u32 size) {
+        unsigned char* e = At(sector, entry);
+        std::memcpy(e, name11, 11);
+        e[11] = attr;
+        const u16 date = (40 << 9) | (6 << 5) | 15;  // 2020-06-15
+        for (int off : {16, 18, 24}) e[off] = date & 0xFF, e[off + 1] = date >> 8;
+        e[20] = (cluster >> 16) & 0xFF, e[21] = cluster >> 24, e[26] = cluster & 0xFF, e[27] = (cluster >> 8) & 0xFF;
+        for (int i = 0; i < 4; ++i) e[28 + i] = (size >> (8 * i)) & 0xFF;
+    }
+    void DirStart(uint64_t sector, u32 self, u32 parent) {
+        Entry(sector, 0, ".          ", 0x10, self, 0);
+        Entry(sector, 1, "..         ", 0x10, parent, 0);
+    }
+};
+
+// Geometry from two directory starts ("." clusters 10 and 30 at sectors
+// 10240 and 10400: 8 sectors per cluster, cluster 2 at 10176), files kept
+// until a record fits, and folders of a geometry never learnt: every file
+// found stays reachable from the top.
+TEST_F(FatDeep, HandMadeSectorsWithoutBootRecord) {
+    TempDir t("deephand");
+    Sectors d;
+    d.DirStart(10240, 10, 0);
+    d.Entry(10240, 2, "A       TXT", 0x20, 50, 100);
+    d.DirStart(10400, 30, 10);
+    d.Entry(10400, 2, "B       TXT", 0x20, 60, 100);
+    // Two starts 5 clusters and 15 sectors apart: 3 sectors per cluster is no geometry.
+    d.DirStart(10500, 40, 0);
+    d.DirStart(10515, 45, 0);
+    // A folder (cluster 7) of another geometry holding SUB (cluster 9), whose files are found too.
+    d.DirStart(11001, 7, 0);
+    d.Entry(11001, 2, "X       TXT", 0x20, 70, 100);
+    d.Entry(11001, 3, "SUB        ", 0x10, 9, 0);
+    d.DirStart(11101, 9, 7);
+    d.Entry(11101, 2, "S       TXT", 0x20, 80, 100);
+    WriteFile(t / "hand.img", d.img);
+    auto e = DeepScan(t / "hand.img");
+    ASSERT_EQ(e->GetVirtualDbrVec().size(), 1u);
+    EXPECT_EQ(e->GetVirtualDbrVec()[0].nSectorsPerCluster, 8u);
+    EXPECT_EQ(e->GetVirtualDbrVec()[0].nDataStartSector, 10176u);
+    Tree tree = All(*e);
+    SCOPED_TRACE(Keys(tree));
+    EXPECT_TRUE(tree.count("LostFolder10/a.txt"));
+    EXPECT_TRUE(tree.count("LostFolder10/LostFolder30/b.txt"));
+    EXPECT_TRUE(tree.count("LostFolder7/x.txt"));
+    EXPECT_TRUE(tree.count("sub/s.txt"));
+    EXPECT_EQ(e->GetLostFileCount(), static_cast<unsigned>(tree.size()));
+}
+
+// (c) a card formatted again over its old content: the old folders come
+// back as lost folders holding their files.
+TEST_F(FatDeep, ReformattedCardGivesLostFolders) {
+    FR_REQUIRE(HaveMtools(), "mkfs.vfat and mtools needed");
+    TempDir t("deepfmt");
+    Card card(t, 32, 68000, 2);
+    ASSERT_EQ(Sh("mkfs.vfat -F 32 -s 2 -n NEWCARD " + Quote(card.img.path) + " >/dev/null"), 0);
+    auto e = DeepScan(card.img.path);
+    Tree tree = All(*e);
+    SCOPED_TRACE(Keys(tree));
+    bool canon = false, lake = false;
+    for (auto& [path, f] : tree) {
+        if (path.rfind("LostFolder", 0) != 0) continue;
+        if (path.find("/100canon/img_0001.jpg") != std::string::npos) canon = true;
+        if (path.find("/Mountain lake.png") != std::string::npos) {
+            lake = true;
+            EXPECT_EQ(SavedHash(*e, f, t / "lake.png"),
+                      Sha256(card.files["Holiday pictures/Day two/Mountain lake.png"]));
+        }
+    }
+    EXPECT_TRUE(canon);
+    EXPECT_TRUE(lake);
+}
+
+// (d) a long name whose entries end one sector and whose short entry
+// begins the next is joined, whichever sector the engine is given first.
+TEST_F(FatDeep, LongNameAcrossSectors) {
+    FR_REQUIRE(HaveMtools(), "mkfs.vfat and mtools needed");
+    TempDir t("deeplfn");
+    FatImage img = FatImage::Create(t / "v.img", 32, 68000, 2);
+    img.Mkdir("album");
+    // "." and ".." then four names of two long-name entries and a short
+    // entry each: the fifth name's long entries end sector 0 of the folder.
+    for (int i = 1; i <= 6; ++i) img.PutBytes(RandomBytes(600, 10 + i), "album/Summer photo " + std::to_string(i) + ".bin");
+    img.Delete("album/Summer photo 5.bin");
+    for (bool reversed : {false, true}) {
+        SCOPED_TRACE(reversed ? "short entry met first" : "in sector order");
+        std::unique_ptr<CProfessionalFatRecovery> e;
+        if (!reversed) {
+            e = DeepScan(img.path);
+        } else {
+            e = std::make_unique<CProfessionalFatRecovery>();
+            std::wstring w = Utf8ToWide(img.path);
+            ASSERT_EQ(e->Init(w.data(), L'C'), 0);
+            e->ClearProfessionalVec(nullptr);
+            e->InitVirtualDbrInfo();
+            // Find the folder's start and hand its second sector first.
+            const uint64_t base = DataStart(img.path);
+            std::vector<unsigned char> area = ReadAt(img.path, base * 512, 1 << 20);
+            for (size_t s = 0; s + 1024 <= area.size(); s += 512) {
+                if (!IsFatFileRecord(area.data() + s)) continue;
+                ASSERT_TRUE(IsFatFDTRecord(area.data() + s + 512, 512));
+                e->ParseFDTFileRecord(area.data() + s + 512, base + s / 512 + 1);
+                e->ParseFatFileRecord(area.data() + s, base + s / 512);
+                break;
+            }
+            e->DealProfessionalRecordVec();
+        }
+        Tree tree = All(*e);
+        SCOPED_TRACE(Keys(tree));
+        bool joined = false;
+        const std::string five = "/Summer photo 5.bin";
+        for (auto& [path, f] : tree) joined |= path.size() > five.size() && path.ends_with(five);
+        EXPECT_TRUE(joined);
+        bool six = false;
+        for (auto& [path, f] : tree) six |= path.find("Summer photo 6.bin") != std::string::npos;
+        EXPECT_TRUE(six);
+    }
+}
+
+// (e) a folder deleted with mdeltree whose entry in the root is then reused
+// by a new folder: its files come back, with their long names, in a lost folder.
+TEST_F(FatDeep, DeletedFolderWhoseEntryWasReused) {
+    FR_REQUIRE(HaveMtools(), "mkfs.vfat and mtools needed");
+    TempDir t("deepreuse");
+    FatImage img = FatImage::Create(t / "v.img", 16, 20000, 4);
+    // The new folder takes the first free cluster, pad.bin's, and the
+    // three root entries that pad.bin and the old folder held.
+    img.PutBytes(RandomBytes(2000, 20), "pad.bin");
+    img.Mkdir("Trip");
+    std::vector<unsigned char> a = RandomBytes(5000, 21), b = RandomBytes(3000, 22);
+    img.PutBytes(a, "Trip/First day at the sea.bin");
+    img.PutBytes(b, "Trip/Second day.bin");
+    img.DeleteTree("Trip");
+    img.Delete("pad.bin");
+    img.Mkdir("Work documents 2024");
+    EXPECT_NE(img.List().find("Work documents 2024"), std::string::npos);
+    auto e = DeepScan(img.path);
+    Tree tree = All(*e);
+    SCOPED_TRACE(Keys(tree));
+    std::string first;
+    for (auto& [path, f] : tree)
+        if (path.rfind("LostFolder", 0) == 0 && path.find("/First day at the sea.bin") != std::string::npos) first = path;
+    ASSERT_FALSE(first.empty());
+    EXPECT_EQ(SavedHash(*e, tree[first], t / "first.bin"), Sha256(a));
+    const std::string folder = first.substr(0, first.find('/'));
+    EXPECT_TRUE(tree.count(folder + "/Second day.bin"));
+}
+
+// --- Deleted files and folders whose clusters lie around live ones (both engines)
+
+std::unique_ptr<CFastFatRecovery> FastScan(const std::string& image) {
+    auto e = std::make_unique<CFastFatRecovery>();
+    std::wstring w = Utf8ToWide(image);
+    EXPECT_EQ(e->Init(w.data(), L'C'), 0);
+    EXPECT_EQ(e->ScanDevice(nullptr), 0);
+    return e;
+}
+
+// Makes mtools look for free clusters from the start of the FAT32 volume
+// again, so that new files fill the holes left by deleted ones.
+void ForgetNextFreeHint(const std::string& image) { WriteAt(image, 512 + 492, "\xFF\xFF\xFF\xFF", 4); }
+
+// Files (by the name each engine lists) recovered byte for byte.
+int CountExact(IFileRecoveryParse& e, const std::map<std::string, std::vector<unsigned char>>& want,
+               const std::string& outDir) {
+    Tree tree = All(e);
+    int exact = 0, n = 0;
+    for (auto& [path, f] : tree) {
+        const std::string name = path.substr(path.rfind('/') + 1);
+        auto it = want.find(name);
+        if (it == want.end() || f.bIsDir) continue;
+        std::wstring w = Utf8ToWide(outDir + "/" + std::to_string(++n));
+        if (e.SaveFileData(&f, w.data(), 0) == 0 && Sha256File(outDir + "/" + std::to_string(n)) == Sha256(it->second))
+            ++exact;
+    }
+    return exact;
+}
+
+// (f) nine deleted files each written in two to four pieces around live
+// files: both engines read them from the free clusters that follow, skipping
+// those in use.
+TEST_F(FatDeep, FragmentedDeletedFilesSkipClustersInUse) {
+    FR_REQUIRE(HaveMtools(), "mkfs.vfat and mtools needed");
+    TempDir t("deepfrag");
+    FatImage img = FatImage::Create(t / "v.img", 32, 68000, 2);
+    for (int i = 0; i < 40; ++i) img.PutBytes(RandomBytes(3000, 100 + i), "gap" + std::to_string(i) + ".bin");
+    for (int i = 1; i < 40; i += 2) img.Delete("gap" + std::to_string(i) + ".bin");
+    std::map<std::string, std::vector<unsigned char>> want;
+    for (int k = 1; k <= 9; ++k) {
+        const std::string name = "Fragmented file " + std::to_string(k) + ".dat";
+        want[name] = RandomBytes(4000 + 1500 * (k % 4), 200 + k);  // 2 to 4 pieces of 3 clusters
+        ForgetNextFreeHint(img.path);
+        img.PutBytes(want[name], name);
+    }
+    for (auto& [name, data] : want) img.Delete(name);
+    auto fast = FastScan(img.path);
+    EXPECT_EQ(CountExact(*fast, want, t.path()), 9);
+    auto deep = DeepScan(img.path);
+    TempDir t2("deepfrag2");
+    EXPECT_EQ(CountExact(*deep, want, t2.path()), 9);
+}
+
+// (g) a deleted folder of 300 files whose entries fill ten clusters, with a
+// live file's cluster between its fifth and sixth: the fast engine alone
+// reads the folder over its free clusters past the one in use.
+TEST_F(FatDeep, DeletedFolderOfManyClusters) {
+    FR_REQUIRE(HaveMtools(), "mkfs.vfat and mtools needed");
+    TempDir t("deepmany");
+    FatImage img = FatImage::Create(t / "v.img", 16, 30000, 8);
+    for (int half = 0; half < 2; ++half) {
+        TempDir src("many");
+        ASSERT_EQ(Sh("mkdir " + Quote(src / "DCIM")), 0);
+        for (int i = 1; i <= 150; ++i) {
+            char name[64];
+            snprintf(name, sizeof name, "DCIM/Photo from the trip %03d.bin", half * 150 + i);
+            WriteFile(src / name, nullptr, 0);
+        }
+        ASSERT_EQ(Sh("MTOOLS_SKIP_CHECK=1 mcopy -s -i " + Quote(img.path) + " " + Quote(src / "DCIM") + " ::/"), 0);
+        if (half == 0) img.PutBytes(RandomBytes(3000, 70), "live.bin");
+    }
+    img.DeleteTree("DCIM");
+    Tree tree = All(*FastScan(img.path));
+    int found = 0;
+    for (auto& [path, f] : tree) found += path.find("Photo from the trip") != std::string::npos;
+    EXPECT_EQ(found, 300);
+}
+
+// A deleted file whose archive bit was cleared is still a file to list.
+TEST_F(FatDeep, DeletedFileWithoutArchiveBit) {
+    FR_REQUIRE(HaveMtools() && HaveTool("mattrib"), "mkfs.vfat and mtools needed");
+    TempDir t("deeparch");
+    FatImage img = FatImage::Create(t / "v.img", 32, 68000, 2);
+    img.PutBytes(RandomBytes(2500, 40), "Backed up report.doc");
+    ASSERT_EQ(Sh("MTOOLS_SKIP_CHECK=1 mattrib -a -i " + Quote(img.path) + " '::/Backed up report.doc'"), 0);
+    img.Delete("Backed up report.doc");
+    EXPECT_TRUE(All(*FastScan(img.path)).count("Backed up report.doc"));
+    EXPECT_TRUE(All(*DeepScan(img.path)).count("Backed up report.doc"));
+}
+
+// A deleted FAT32 entry whose high cluster word was cleared, for a type the
+// judge cannot check: the free candidate cluster is taken, not the one in use.
+TEST_F(FatDeep, HighWordGuessPrefersFreeClusters) {
+    FR_REQUIRE(HaveMtools(), "mkfs.vfat and mtools needed");
+    TempDir t("deephigh");
+    FatImage img = FatImage::Create(t / "v.img", 32, 48000, 1);
+    img.PutBytes(std::vector<unsigned char>(34 << 20, 0x5A), "filler.bin");
+    const std::vector<unsigned char> data = RandomBytes(10000, 50);
+    img.PutBytes(data, "LATE.TXT");
+    img.Delete("LATE.TXT");
+    // Clear the high word as Windows does on deletion.
+    const uint64_t root = DataStart(img.path) * 512;
+    const std::vector<unsigned char> dir = ReadAt(img.path, root, 512);
+    const std::string entry = "\xE5" "ATE    TXT";
+    const size_t pos = std::string(dir.begin(), dir.end()).find(entry);
+    ASSERT_NE(pos, std::string::npos);
+    ASSERT_NE(dir[pos + 20] | dir[pos + 21], 0) << "the file must lie beyond cluster 65535";
+    const unsigned char zero[2] = {0, 0};
+    WriteAt(img.path, root + pos + 20, zero, 2);
+    auto fast = FastScan(img.path);
+    Tree tree = All(*fast);
+    ASSERT_TRUE(tree.count("!ate.txt")) << Keys(tree);
+    EXPECT_GE(tree["!ate.txt"].uClusterNO, 65536u);
+    EXPECT_EQ(SavedHash(*fast, tree["!ate.txt"], t / "late.txt"), Sha256(data));
+    EXPECT_EQ(tree["!ate.txt"].bIsHealth, 1u);
+    // With the filler gone both candidates are free: the choice is not sure.
+    img.Delete("filler.bin");
+    tree = All(*FastScan(img.path));
+    ASSERT_TRUE(tree.count("!ate.txt"));
+    EXPECT_EQ(tree["!ate.txt"].bIsHealth, 0u);
+}
+
+// Scanning the same volume twice within a minute gives each file once.
+TEST_F(FatDeep, RescanWithinAMinuteStartsAfresh) {
+    FR_REQUIRE(HaveMtools(), "mkfs.vfat and mtools needed");
+    TempDir t("deeprescan");
+    FatImage img = FatImage::Create(t / "v.img", 16, 20000, 4);
+    img.PutBytes(RandomBytes(900, 60), "once.bin");
+    img.Delete("once.bin");
+    auto count = [](std::unique_ptr<IFileRecoveryParse> e) {
+        unsigned n = 0;
+        EXPECT_EQ(e->GetChildrenFileCount(nullptr, 0, n), 0);
+        return n;
+    };
+    const unsigned fast = count(FastScan(img.path)), deep = count(DeepScan(img.path));
+    EXPECT_EQ(count(FastScan(img.path)), fast);
+    EXPECT_EQ(count(DeepScan(img.path)), deep);
+    EXPECT_EQ(fast, 1u);
+}
+
+}  // namespace
