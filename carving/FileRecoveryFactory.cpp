@@ -4,6 +4,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "carving/ProfessionalRecovery.h"
 #include "core/BootSector.h"
 #include "core/DiskReader.h"
 #include "core/FastExtRecovery.h"
@@ -25,9 +26,9 @@ CFileRecoveryFactory::FsKind CFileRecoveryFactory::DetectFileSystem(const unsign
     return FS_NONE;
 }
 
-IFileRecoveryParse* CFileRecoveryFactory::NewEngine(FsKind kind, RECOVERY_TYPE /*type*/) {
-    // Deep requests get the fast engine of the detected file system until the
-    // deep-scan orchestrator takes them over.
+IFileRecoveryParse* CFileRecoveryFactory::NewEngine(FsKind kind, RECOVERY_TYPE type) {
+    // A deep request gets the deep scan whatever the file system.
+    if (type != RECOVERY_FAST) return new CProfessionalRecovery();
     switch (kind) {
         case FS_NTFS: return new CFastNtfsRecovery();
         case FS_FAT: return new CFastFatRecovery();

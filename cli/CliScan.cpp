@@ -13,6 +13,7 @@
 #include "CliCommon.h"
 #include "carving/CarveDriver.h"
 #include "carving/FileTypeRecovery.h"
+#include "carving/ProfessionalRecovery.h"
 #include "core/Categories.h"
 #include "carving/FileRecoveryFactory.h"
 #include "core/Platform.h"
@@ -30,11 +31,18 @@ struct ScanOptions {
     bool bJson = false;
     bool bKeepPaths = false;
     bool bCarveOnly = false;
+    bool bResume = false;
 };
 
 int ScanCallBack(void* pParam, int nProgress, int nPercent, int nRemaindSecond, u64 cur, u64 count, u64 found,
                  wchar_t*) {
     static_cast<CliProgress*>(pParam)->Scan(nProgress, nPercent, nRemaindSecond, cur, count, found);
+    // Test hook: behave as if Ctrl-C were pressed once the sweep passed N sectors.
+    static const long long s_interruptAt = [] {
+        const char* e = getenv("FOTORETTA_TEST_INTERRUPT_AT_SECTOR");
+        return e ? atoll(e) : -1LL;
+    }();
+    if (s_interruptAt >= 0 && count > 0 && cur >= static_cast<u64>(s_interruptAt) && !CancelRequested()) raise(SIGINT);
     return CancelRequested() ? 1 : 0;
 }
 
@@ -75,6 +83,8 @@ bool ParseOptions(const std::vector<std::string>& args, bool recover, ScanOption
             o.bFast = true;
         } else if (a == "--carve-only") {
             o.bCarveOnly = true;
+        } else if (a == "--resume" && !recover) {
+            o.bResume = true;
         } else if (a == "--json" && !recover) {
             o.bJson = true;
         } else if (a == "--to" && recover) {
@@ -95,6 +105,10 @@ bool ParseOptions(const std::vector<std::string>& args, bool recover, ScanOption
     }
     if (o.strSource.empty()) {
         fprintf(stderr, "fotoretta-cli: no SOURCE given\n");
+        return false;
+    }
+    if (o.bResume && (o.bFast || o.bCarveOnly)) {
+        fprintf(stderr, "fotoretta-cli: --resume continues a full scan; it cannot go with --fast or --carve-only\n");
         return false;
     }
     if (recover && o.strDest.empty()) {
@@ -172,15 +186,27 @@ std::unique_ptr<IFileRecoveryParse> CreateEngine(const CliSource& src, const Sca
 // Runs the scan of a resolved source and the listing; the hits in node order.
 int ScanAndList(const ScanOptions& o, const CliSource& src, std::wstring pattern,
                 std::unique_ptr<IFileRecoveryParse>& engine, std::vector<__SEARCH_FILE_INFO__>& hits) {
-    // Every run writes its results into a fresh numbered log directory.
     CLogFileManager& logs = CLogFileManager::GetInstance();
     logs.Init();
-    logs.AddDirIndex();
+    const bool bDeep = !o.bFast && !o.bCarveOnly;
+    // A fast or carving run writes its results into a fresh numbered log
+    // directory; the full scan takes its own (or reuses the recorded one).
+    if (!bDeep) logs.AddDirIndex();
     engine = CreateEngine(src, o);
     if (!engine) {
-        fprintf(stderr, "fotoretta-cli: %s: no FAT, NTFS or Ext file system found (a full scan can still carve files)\n",
-                o.strSource.c_str());
+        if (bDeep)
+            fprintf(stderr, "fotoretta-cli: %s: cannot be read\n", o.strSource.c_str());
+        else
+            fprintf(stderr,
+                    "fotoretta-cli: %s: no FAT, NTFS or Ext file system found (a full scan can still carve files)\n",
+                    o.strSource.c_str());
         return 1;
+    }
+    if (auto* deep = dynamic_cast<CProfessionalRecovery*>(engine.get())) {
+        if (!o.bResume)
+            deep->SetNotLoadLogFile();
+        else if (!deep->IsFindLogFile())
+            fprintf(stderr, "No earlier scan of %s to resume: scanning from the start.\n", o.strSource.c_str());
     }
     InstallInterruptHandler();
     CliProgress progress("Scanning");
@@ -194,7 +220,8 @@ int ScanAndList(const ScanOptions& o, const CliSource& src, std::wstring pattern
     }
     progress.Done();
     if (CancelRequested())
-        fprintf(stderr, "Scan cancelled: listing what was found so far.\n");
+        fprintf(stderr, "Scan cancelled: listing what was found so far.%s\n",
+                bDeep ? " Run the same scan with --resume to continue it." : "");
     else if (rc != 0)
         fprintf(stderr, "fotoretta-cli: the scan ended with code %d; listing what was found.\n", rc);
     engine->InitSearchCallBack(SearchCallBack, nullptr);

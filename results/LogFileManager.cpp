@@ -247,17 +247,7 @@ int CLogFileManager::LoadRecoveryLogInfo(const char* freeSpacePath, int nDiskNum
     m_strReusedDir.clear();
     if (i < 0) return 0;
     const _LOG_FILE_INFO_ rec = m_vecRecords[static_cast<size_t>(i)];
-    // Reuse only a log that still lies, as a real directory, below the base.
-    std::vector<std::string> parts;
-    bool bUsable = SplitBelowBase(m_strBaseDir, rec.szLogDirPath, parts);
-    if (bUsable) {
-        int fd = OpenParentBelowBase(m_strBaseDir, parts);
-        struct stat st;
-        bUsable = fd >= 0 && fstatat(fd, parts.back().c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-                  S_ISDIR(st.st_mode);
-        if (fd >= 0) close(fd);
-    }
-    if (bUsable && rec.u64FreeSpace == u64Free) {
+    if (IsUsableLogDir(rec.szLogDirPath) && rec.u64FreeSpace == u64Free) {
         m_bReuse = 1;
         m_strReusedDir = rec.szLogDirPath;
         if (m_strReusedDir.back() != '/') m_strReusedDir += '/';
@@ -268,6 +258,46 @@ int CLogFileManager::LoadRecoveryLogInfo(const char* freeSpacePath, int nDiskNum
     m_vecRecords.erase(m_vecRecords.begin() + i);
     RemoveDirLocked(rec.szLogDirPath);
     return 0;
+}
+
+bool CLogFileManager::IsUsableLogDir(const char* dir) const {
+    // Reuse only a log that still lies, as a real directory, below the base.
+    std::vector<std::string> parts;
+    if (!SplitBelowBase(m_strBaseDir, dir, parts)) return false;
+    int fd = OpenParentBelowBase(m_strBaseDir, parts);
+    struct stat st;
+    bool bUsable = fd >= 0 && fstatat(fd, parts.back().c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode);
+    if (fd >= 0) close(fd);
+    return bUsable;
+}
+
+int CLogFileManager::FindImageRecord(u64 u64SectorCount, const char* szImagePath) const {
+    for (size_t i = m_vecRecords.size(); i-- > 0;) {
+        const _LOG_FILE_INFO_& r = m_vecRecords[i];
+        if (r.nDiskNumber == kImageDiskNumber && r.u64StartSector == 0 && r.u64SectorCount == u64SectorCount &&
+            strncmp(r.szImagePath, szImagePath, sizeof r.szImagePath) == 0)
+            return static_cast<int>(i);
+    }
+    return -1;
+}
+
+int CLogFileManager::LoadImageLogInfo(const char* szImagePath, u64 u64SectorCount, _LOG_FILE_INFO_* out) {
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    m_bReuse = 0;
+    m_strReusedDir.clear();
+    if (!szImagePath || !szImagePath[0] || strlen(szImagePath) >= sizeof(_LOG_FILE_INFO_::szImagePath)) return 0;
+    int i = FindImageRecord(u64SectorCount, szImagePath);
+    if (i < 0) return 0;
+    const _LOG_FILE_INFO_ rec = m_vecRecords[static_cast<size_t>(i)];
+    if (!IsUsableLogDir(rec.szLogDirPath)) {
+        m_vecRecords.erase(m_vecRecords.begin() + i);
+        return 0;
+    }
+    m_bReuse = 1;
+    m_strReusedDir = rec.szLogDirPath;
+    if (m_strReusedDir.back() != '/') m_strReusedDir += '/';
+    if (out) *out = rec;
+    return 1;
 }
 
 int CLogFileManager::SaveLogFileInfo(const char* freeSpacePath, int nDiskNumber,
@@ -299,6 +329,21 @@ int CLogFileManager::SaveLogFileInfo(const char* freeSpacePath, int nDiskNumber,
             std::string strStale = rec.szLogDirPath;
             m_vecRecords.erase(m_vecRecords.begin() + i);
             RemoveDirLocked(strStale.c_str());
+        }
+    }
+    if (bImage && szLogDirPath) {
+        // A later scan of the same image file renews its record.
+        int i = FindImageRecord(u64SectorCount, szImagePath);
+        if (i >= 0 && nDiskNumber == kImageDiskNumber && u64StartSector == 0 &&
+            !strcasecmp(m_vecRecords[static_cast<size_t>(i)].szLogDirPath, szLogDirPath)) {
+            _LOG_FILE_INFO_& rec = m_vecRecords[static_cast<size_t>(i)];
+            rec.u64RangeStart = u64RangeStart;
+            rec.u64RangeCount = u64RangeCount;
+            rec.u64RangeOffset = u64RangeOffset;
+            rec.u64ScannedSectors = u64ScannedSectors;
+            rec.u64FoundFiles = u64FoundFiles;
+            SaveLocked();
+            return 0;
         }
     }
     _LOG_FILE_INFO_ rec;

@@ -70,6 +70,12 @@ public:
     // a stale earlier log is deleted.
     int LoadRecoveryLogInfo(const char* freeSpacePath, int nDiskNumber, u64 u64StartSector,
                             u64 u64SectorCount, _LOG_FILE_INFO_* out);
+    // The disk number that stands for an image file.
+    static constexpr int kImageDiskNumber = 128;
+    // The same for an image file, whose record is found by its path and
+    // size (an image has no free space to compare): 1 when its earlier log
+    // is reused (copied to out), else 0.
+    int LoadImageLogInfo(const char* szImagePath, u64 u64SectorCount, _LOG_FILE_INFO_* out);
     // Records the scan's progress (updating the volume's record in place
     // when its free space is unchanged) and saves the table. Returns 0.
     int SaveLogFileInfo(const char* freeSpacePath, int nDiskNumber, u64 u64StartSector,
@@ -95,6 +101,8 @@ private:
     int DeleteLocked(const char* dir);
     int RemoveDirLocked(const char* dir);
     int FindRecord(int nDiskNumber, u64 u64StartSector, u64 u64SectorCount) const;
+    int FindImageRecord(u64 u64SectorCount, const char* szImagePath) const;
+    bool IsUsableLogDir(const char* dir) const;
     std::string DirPathOf(u64 n) const;
 
     std::vector<_LOG_FILE_INFO_> m_vecRecords;

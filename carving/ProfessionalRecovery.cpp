@@ -1,0 +1,543 @@
+#include "carving/ProfessionalRecovery.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <new>
+#include <strings.h>
+
+#include "carving/FileRecoveryFactory.h"
+#include "carving/SweepReader.h"
+#include "core/Platform.h"
+#include "core/TextHelpers.h"
+#include "fat/FatRules.h"
+#include "ntfs/NtfsParse.h"
+
+namespace {
+constexpr int kFastWeight = 9;
+constexpr int kSweepWeight = 90;
+constexpr u64 kWindowBytes = 0x10000;
+constexpr u64 kRecordReadBytes = 8192;
+}  // namespace
+
+CProfessionalRecovery::CProfessionalRecovery()
+    : m_hDevice(-1),
+      m_wcDriveLetter(L'C'),
+      m_nBytesPerSector(512),
+      m_nDiskNumber(-1),
+      m_u64VolumeStartSector(0),
+      m_u64VolumeSectorCount(0),
+      m_nPercent(kSweepWeight),
+      m_pScanFunc(nullptr),
+      m_pRecoveryFunc(nullptr),
+      m_pSearchFunc(nullptr),
+      m_pSearchParam(nullptr),
+      m_pParam(nullptr),
+      m_bReuse(0) {
+    std::memset(&m_LogInfo, 0, sizeof m_LogInfo);
+}
+
+CProfessionalRecovery::~CProfessionalRecovery() {
+    m_pFastEngine.reset();
+    if (m_hDevice >= 0) close(m_hDevice);
+}
+
+std::string CProfessionalRecovery::DevicePath() const {
+    return m_strImagePath.empty() ? GetDiskDevicePath(m_nDiskNumber) : m_strImagePath;
+}
+
+int CProfessionalRecovery::Init(int nDiskNumber, long long u64StartSector, long long u64SectorCount,
+                                wchar_t wcDriveLetter) {
+    if (u64StartSector < 0 || u64SectorCount < 0) return FR_INVALID;
+    m_nDiskNumber = nDiskNumber;
+    m_u64VolumeStartSector = static_cast<u64>(u64StartSector);
+    m_u64VolumeSectorCount = static_cast<u64>(u64SectorCount);
+    m_wcDriveLetter = wcDriveLetter;
+    m_strImagePath.clear();
+    const std::string path = GetDiskDevicePath(nDiskNumber);
+    if (m_hDevice >= 0) close(m_hDevice);
+    m_hDevice = OpenDeviceReadOnly(path.c_str());
+    if (m_hDevice < 0) return errno ? errno : FR_FAILED;
+    m_DiskReader.Init(nDiskNumber, m_u64VolumeStartSector + m_u64VolumeSectorCount);
+
+    std::memset(&m_LogInfo, 0, sizeof m_LogInfo);
+    m_bReuse = static_cast<u32>(CLogFileManager::GetInstance().LoadRecoveryLogInfo(
+        path.c_str(), nDiskNumber, m_u64VolumeStartSector, m_u64VolumeSectorCount, &m_LogInfo));
+
+    m_FatRecovery.Init(nDiskNumber, u64StartSector, u64SectorCount, wcDriveLetter);
+    int r = m_NtfsRecovery.Init(nDiskNumber, u64StartSector, u64SectorCount, wcDriveLetter);
+    m_pFastEngine.reset(CFileRecoveryFactory::GetInstance()->CreateFileRecoveryInstance(
+        nDiskNumber, u64StartSector, u64SectorCount, wcDriveLetter, RECOVERY_FAST));
+    return r;
+}
+
+int CProfessionalRecovery::Init(wchar_t* szPath, wchar_t wcDriveLetter) {
+    if (!szPath) return FR_INVALID;
+    m_wcDriveLetter = wcDriveLetter;
+    const std::string path = WideToUtf8(szPath);
+    if (m_hDevice >= 0) close(m_hDevice);
+    m_hDevice = OpenDeviceReadOnly(path.c_str());
+    if (m_hDevice < 0) return errno ? errno : FR_FAILED;
+    const long long bytes = rsb_getDeviceSize(m_hDevice);
+    if (bytes < 0) return errno ? errno : FR_FAILED;
+    m_nDiskNumber = CLogFileManager::kImageDiskNumber;
+    m_u64VolumeStartSector = 0;
+    m_u64VolumeSectorCount = static_cast<u64>(bytes) / static_cast<u64>(m_nBytesPerSector);
+    m_strImagePath = path;
+    m_DiskReader.Init(path.c_str(), m_u64VolumeSectorCount);
+
+    // An image file's earlier log is found by its path.
+    std::memset(&m_LogInfo, 0, sizeof m_LogInfo);
+    m_bReuse = static_cast<u32>(
+        CLogFileManager::GetInstance().LoadImageLogInfo(path.c_str(), m_u64VolumeSectorCount, &m_LogInfo));
+
+    m_FatRecovery.Init(szPath, wcDriveLetter);
+    int r = m_NtfsRecovery.Init(szPath, wcDriveLetter);
+    m_pFastEngine.reset(CFileRecoveryFactory::GetInstance()->CreateFileRecoveryInstance(szPath, wcDriveLetter,
+                                                                                        RECOVERY_FAST));
+    return r;
+}
+
+int CProfessionalRecovery::InitCallBack(ScanProgressFunc pScanFunc, RecoveryProgressFunc pRecoveryFunc,
+                                        void* pParam, int) {
+    m_pScanFunc = pScanFunc;
+    m_pRecoveryFunc = pRecoveryFunc;
+    m_pParam = pParam;
+    m_nPercent = kSweepWeight;
+    // Sub-engines report through this engine, which keeps what the user
+    // sees within 0..100 and never lets it fall back.
+    if (m_pFastEngine) m_pFastEngine->InitCallBack(ScanAdapter, RecoveryAdapter, this, kFastWeight);
+    m_FatRecovery.InitCallBack(ScanAdapter, RecoveryAdapter, this, kSweepWeight);
+    m_NtfsRecovery.InitCallBack(ScanAdapter, RecoveryAdapter, this, kSweepWeight);
+    m_FileTypeRecovery.InitCallBack(ScanAdapter, RecoveryAdapter, this, kSweepWeight);
+    return 0;
+}
+
+int CProfessionalRecovery::ScanAdapter(void* pParam, int nProgress, int nPercent, int nRemaindSecond, u64 cur,
+                                       u64 count, u64 found, wchar_t*) {
+    return static_cast<CProfessionalRecovery*>(pParam)->ReportScan(nProgress, nPercent, nRemaindSecond, cur, count,
+                                                                   found);
+}
+
+int CProfessionalRecovery::RecoveryAdapter(void* pParam, int nProgress, int nPercent, int nErrorCode,
+                                           wchar_t* name) {
+    auto* self = static_cast<CProfessionalRecovery*>(pParam);
+    return self->m_pRecoveryFunc ? self->m_pRecoveryFunc(self->m_pParam, nProgress, nPercent, nErrorCode, name) : 0;
+}
+
+int CProfessionalRecovery::ReportScan(int nProgress, int nPercent, int nRemaindSecond, u64 cur, u64 count,
+                                      u64 found) {
+    if (!m_pScanFunc) return 0;
+    if (nPercent == kSweepWeight) {
+        // The sweep's own scale is 10..110 % of the sweep; shown as 10..100.
+        const int p = std::clamp(nProgress, 10, 110);
+        nProgress = std::max(10 + (p - 10) * 90 / 100, m_nLastProgress90);
+        m_nLastProgress90 = nProgress;
+    } else if (nPercent == kFastWeight) {
+        nProgress = std::max(std::clamp(nProgress, 0, 100), m_nLastProgress9);
+        m_nLastProgress9 = nProgress;
+        cur = count = found = 0;
+    } else if (!(nProgress == 100 && nPercent == 100)) {
+        return 0;  // not a share this engine hands out
+    }
+    return m_pScanFunc(m_pParam, nProgress, nPercent, nRemaindSecond, cur, count, found, nullptr);
+}
+
+int CProfessionalRecovery::InitSearchCallBack(SearchProgressFunc pSearchFunc, void* pParam) {
+    m_pSearchFunc = pSearchFunc;
+    m_pSearchParam = pParam;
+    if (m_pFastEngine) m_pFastEngine->InitSearchCallBack(pSearchFunc, pParam);
+    m_FatRecovery.InitSearchCallBack(pSearchFunc, pParam);
+    m_NtfsRecovery.InitSearchCallBack(pSearchFunc, pParam);
+    m_FileTypeRecovery.InitSearchCallBack(pSearchFunc, pParam);
+    return 0;
+}
+
+int CProfessionalRecovery::SetNotLoadLogFile() {
+    if (m_bReuse && m_LogInfo.szLogDirPath[0])
+        CLogFileManager::GetInstance().DeleteLogFileDir(m_LogInfo.szLogDirPath);
+    m_bReuse = 0;
+    std::memset(&m_LogInfo, 0, sizeof m_LogInfo);
+    return 0;
+}
+
+int CProfessionalRecovery::OpenEngineLogs(const std::string& strLogDir) {
+    CLogFileManager& logs = CLogFileManager::GetInstance();
+    const u64 limit = m_u64VolumeStartSector + m_u64VolumeSectorCount;
+    if (!m_bReuse) {
+        if (!m_strImagePath.empty()) {
+            std::wstring w = Utf8ToWide(m_strImagePath);
+            m_FileTypeRecovery.Init(w.data(), m_wcDriveLetter);
+        } else {
+            m_FileTypeRecovery.Init(m_nDiskNumber, static_cast<long long>(m_u64VolumeStartSector),
+                                    static_cast<long long>(m_u64VolumeSectorCount), m_wcDriveLetter);
+        }
+        m_FatRecovery.ClearProfessionalVec(nullptr);
+        return m_NtfsRecovery.InitProfessionalScan(nullptr);
+    }
+    char name[256];
+    logs.GetLogFileNameByFileType(strLogDir.c_str(), "File_Type_", name, sizeof name);
+    std::wstring wname = Utf8ToWide(name);
+    if (!m_strImagePath.empty()) {
+        std::wstring w = Utf8ToWide(m_strImagePath);
+        m_FileTypeRecovery.InitLogFile(wname.c_str(), m_wcDriveLetter, w.c_str(), m_nBytesPerSector, limit);
+    } else {
+        m_FileTypeRecovery.InitLogFile(wname.c_str(), m_wcDriveLetter, m_nDiskNumber, m_nBytesPerSector, limit);
+    }
+    // The carver's sector numbers are absolute; its volume is this one.
+    logs.GetLogFileNameByFileType(strLogDir.c_str(), "Pro_Fat_", name, sizeof name);
+    wname = Utf8ToWide(name);
+    m_FatRecovery.ClearProfessionalVec(wname.data());
+    logs.GetLogFileNameByFileType(strLogDir.c_str(), "Pro_Ntfs_", name, sizeof name);
+    wname = Utf8ToWide(name);
+    return m_NtfsRecovery.InitProfessionalScan(wname.data());
+}
+
+int CProfessionalRecovery::ScanDevice(wchar_t*) {
+    CLogFileManager& logs = CLogFileManager::GetInstance();
+    const bool bNewLog = !m_bReuse;
+    if (bNewLog) logs.AddDirIndex();
+    const std::string strLogDir = bNewLog ? logs.GetLogFileDirPath() : std::string(m_LogInfo.szLogDirPath);
+    m_nLastProgress9 = m_nLastProgress90 = 0;
+    m_Stats = SweepStats{};
+
+    int result = 0;
+    bool bBitmap = false;
+    if (m_pFastEngine) {
+        m_pFastEngine->InitCallBack(ScanAdapter, RecoveryAdapter, this, kFastWeight);
+        if (m_bReuse) {
+            char name[256];
+            logs.GetLogFileNameByFileType(strLogDir.c_str(), "Fast_", name, sizeof name);
+            std::wstring wname = Utf8ToWide(name);
+            result = m_pFastEngine->ScanDevice(wname.data());
+        } else {
+            result = m_pFastEngine->ScanDevice(nullptr);
+        }
+        // The bitmap is built from what the fast scan read.
+        if (result == 0) bBitmap = m_pFastEngine->BuildBitMapInfo() == 0;
+    }
+    u64 rangeStart = 0, rangeCount = 0, rangeOffset = 0, scanned = 0, found = 0;
+    if (result != 0) {
+        if (bNewLog) {
+            logs.ReduceDirIndex();
+            return result;
+        }
+    } else {
+        OpenEngineLogs(strLogDir);
+        FrLog("InitVirtualDbrInfo Start\n");
+        m_FatRecovery.InitVirtualDbrInfo();
+        m_FileTypeRecovery.GetJudge().ResetScanState();
+        result = Sweep(bBitmap, rangeStart, rangeCount, rangeOffset, scanned, found);
+        m_FatRecovery.DealProfessionalRecordVec();
+        m_NtfsRecovery.ParseProfessionalRecordVec();
+        if (CScanResultFileManager* store = m_FileTypeRecovery.GetResultStore()) store->FlushBufToFile();
+        if (result == 0 && m_pScanFunc) m_pScanFunc(m_pParam, 100, 100, 0, 0, 0, 0, nullptr);
+    }
+    logs.SaveLogFileInfo(DevicePath().c_str(), m_nDiskNumber, m_u64VolumeStartSector, m_u64VolumeSectorCount,
+                         rangeStart, rangeCount, rangeOffset, scanned, found, strLogDir.c_str(),
+                         m_strImagePath.c_str());
+    return result;
+}
+
+int CProfessionalRecovery::Sweep(bool bBitmap, u64& rangeStart, u64& rangeCount, u64& rangeOffset, u64& scanned,
+                                 u64& filesFound) {
+    const u64 S = static_cast<u64>(m_nBytesPerSector);
+    IFileRecoveryParse* fast = bBitmap ? m_pFastEngine.get() : nullptr;
+    // Total: the unallocated sectors, or the whole volume.
+    u64 total = 0;
+    if (fast) {
+        u64 s = 0, c = 0;
+        for (;;) {
+            c = 0;
+            fast->GetUnUsedSectorCount(s, c);
+            if (c == 0) break;
+            total += c;
+            s += c;
+        }
+    } else {
+        total = m_u64VolumeSectorCount;
+    }
+    // The first stretch.
+    rangeStart = 0;
+    rangeCount = m_u64VolumeSectorCount;
+    if (fast) {
+        rangeCount = 0;
+        fast->GetUnUsedSectorCount(rangeStart, rangeCount);
+    }
+    rangeOffset = 0;
+    scanned = 0;
+    u64 filesBefore = 0;
+    if (m_bReuse) {
+        rangeStart = m_LogInfo.u64RangeStart;
+        rangeCount = m_LogInfo.u64RangeCount;
+        rangeOffset = std::min(m_LogInfo.u64RangeOffset, rangeCount);
+        scanned = std::min(m_LogInfo.u64ScannedSectors, total);
+        filesBefore = m_LogInfo.u64FoundFiles;
+        m_bReuse = 0;
+    }
+    // A stretch never reaches past the volume, whatever a record says.
+    auto clampStretch = [&] {
+        if (rangeStart >= m_u64VolumeSectorCount) rangeCount = 0;
+        else rangeCount = std::min(rangeCount, m_u64VolumeSectorCount - rangeStart);
+        rangeOffset = std::min(rangeOffset, rangeCount);
+    };
+    clampStretch();
+    m_Stats.u64Total = total;
+    filesFound = filesBefore;
+
+    CSweepReader reader(m_hDevice, m_nBytesPerSector, m_bSkipHoles);
+    int secondsLeft = -1;
+    const unsigned long long t0 = rsb_getTickCount();
+    unsigned long long lastEstimate = t0;
+    int result = 0;
+    while (rangeCount > 0) {
+        while (rangeOffset < rangeCount) {
+            const u64 remaining = rangeCount - rangeOffset;
+            const u64 absStart = m_u64VolumeStartSector + rangeStart;
+            const CSweepReader::Window w =
+                reader.Next(absStart + rangeOffset, absStart + rangeCount);
+            u64 n = std::min(w.u64Count, remaining);
+            u64 skip = 0;
+            u64 found = filesFound;
+            if (w.bHole) {
+                m_Stats.u64HoleSectors += n;
+            } else if (w.nRead > 0) {
+                n = std::min<u64>(n, kWindowBytes / S);
+                u64 got = std::min<u64>(w.nRead, n);
+                int r = 0;
+                try {
+                    r = ParseProfessionalFileInfo(w.pData, got * S, w.u64Sector, scanned, total, secondsLeft, skip,
+                                                  found);
+                    ++m_Stats.u64WindowsParsed;
+                } catch (const std::exception&) {
+                    // A window that cannot be parsed is given up; the sweep goes on.
+                    FrLog("ProfessionalRecovery recvSignal\n");
+                    ++m_Stats.u64WindowsAbandoned;
+                    skip = 0;
+                }
+                if (r == static_cast<int>(FR_STOP_CODE)) {
+                    result = r;
+                    break;
+                }
+            } else {
+                n = std::min<u64>(n, kWindowBytes / S);
+            }
+            filesFound = found;
+            const u64 advance = std::min(n + skip, remaining);
+            rangeOffset += advance;
+            scanned += advance;
+            m_Stats.u64Scanned += advance;
+
+            const unsigned long long now = rsb_getTickCount();
+            if (now - lastEstimate > 4999) {
+                lastEstimate = now;
+                const unsigned long long elapsed = (now - t0) / 1000;
+                unsigned long long rate = elapsed ? S * m_Stats.u64Scanned / elapsed : 0;
+                if (rate == 0) rate = 1;
+                secondsLeft = static_cast<int>(std::min<u64>((total > scanned ? total - scanned : 0) * S / rate,
+                                                             0x7FFFFFFF));
+            }
+            if (m_pScanFunc) {
+                const u64 shownFiles = GetLostFileCount() + filesBefore;
+                const int pct = total ? static_cast<int>(std::min(scanned, total) * 100 / total) : 100;
+                int a = ReportScan(pct + 10, kSweepWeight, secondsLeft, scanned, total, shownFiles);
+                if (a != 0) {
+                    result = a;
+                    break;
+                }
+            }
+        }
+        if (result != 0) break;
+        // The next stretch.
+        if (!fast) {
+            rangeStart += rangeCount;
+            rangeCount = 0;
+            rangeOffset = 0;
+            break;
+        }
+        u64 s = rangeStart + rangeCount, c = 0;
+        fast->GetUnUsedSectorCount(s, c);
+        rangeStart = s;
+        rangeCount = c;
+        rangeOffset = 0;
+        clampStretch();
+    }
+    filesFound = GetLostFileCount() + filesBefore;
+    return result;
+}
+
+int CProfessionalRecovery::ParseProfessionalFileInfo(unsigned char* pBuf, u64 u64Bytes, u64 u64Sector,
+                                                     u64 u64Scanned, u64 u64Total, int nSecondsLeft, u64& u64Skip,
+                                                     u64& u64FilesFound) {
+    u64Skip = 0;
+    const u64 S = static_cast<u64>(m_nBytesPerSector);
+    if (!pBuf || S == 0) return FR_INVALID;
+    const u64 sectors = u64Bytes / S;
+    const int recordLen = static_cast<int>(S <= 512 ? 2 * S : S);
+    int result = 0;
+    u64 i = 0;
+    while (i < sectors) {
+        unsigned char* p = pBuf + i * S;
+        const u64 abs = u64Sector + i;
+        u64 step = 1;
+        if (IsNtfsFileRecord(p, recordLen)) {
+            if ((i * S) + static_cast<u64>(recordLen) <= u64Bytes) {
+                result = m_NtfsRecovery.ParseNtfsFileRecord(p, static_cast<size_t>(u64Bytes - i * S), abs);
+            } else {
+                // The record runs past the window: read it whole.
+                m_vecRecordBuf.assign(kRecordReadBytes, 0);
+                unsigned got = 0;
+                m_DiskReader.ReadData(m_vecRecordBuf.data(), static_cast<int>(kRecordReadBytes / S),
+                                      static_cast<long long>(abs), m_nBytesPerSector, &got);
+                if (got * S >= static_cast<u64>(recordLen))
+                    result = m_NtfsRecovery.ParseNtfsFileRecord(m_vecRecordBuf.data(), got * S, abs);
+            }
+        } else if (IsFatFileRecord(p)) {
+            result = m_FatRecovery.ParseFatFileRecord(p, abs);
+        } else if (IsFatFDTRecord(p, static_cast<int>(S))) {
+            result = m_FatRecovery.ParseFDTFileRecord(p, abs);
+        } else {
+            u64 carvedSkip = 0;
+            result = m_FileTypeRecovery.ParseFileBuf(p, static_cast<int>(S), abs, u64Scanned + i, u64Total,
+                                                     nSecondsLeft, &m_DiskReader, static_cast<int>(S), carvedSkip,
+                                                     u64FilesFound);
+            if (result == static_cast<int>(FR_STOP_CODE)) return result;
+            if (result == 0 && carvedSkip > 0) step = carvedSkip;
+        }
+        i += step;
+    }
+    if (i > sectors) u64Skip = i - sectors;
+    return result;
+}
+
+IFileRecoveryParse* CProfessionalRecovery::Route(const _FILE_NODE_* pNode) {
+    switch (pNode->nEngineType) {
+        case ENGINE_FAST_NTFS:
+        case ENGINE_FAST_FAT: return m_pFastEngine.get();
+        case ENGINE_DEEP_NTFS: return &m_NtfsRecovery;
+        case ENGINE_DEEP_FAT: return &m_FatRecovery;
+        case ENGINE_CARVING: return &m_FileTypeRecovery;
+        default: return nullptr;
+    }
+}
+
+int CProfessionalRecovery::GetChildrenFileNode(_FILE_NODE_* pParent, unsigned uParentKey,
+                                               std::vector<_FILE_NODE_>& out) {
+    if (!pParent) {
+        if (uParentKey != 0) return FR_INVALID;
+        if (m_pFastEngine) m_pFastEngine->GetChildrenFileNode(nullptr, 0, out);
+        m_FatRecovery.GetChildrenFileNode(nullptr, 0, out);
+        m_NtfsRecovery.GetChildrenFileNode(nullptr, 0, out);
+        m_FileTypeRecovery.GetChildrenFileNode(nullptr, 0, out);
+    } else {
+        IFileRecoveryParse* e = pParent->nEngineType == ENGINE_CARVING ? nullptr : Route(pParent);
+        if (e) e->GetChildrenFileNode(pParent, uParentKey, out);
+    }
+    std::sort(out.begin(), out.end(), [](const _FILE_NODE_& a, const _FILE_NODE_& b) { return VectorCmp(a, b); });
+    return 0;
+}
+
+int CProfessionalRecovery::GetChildrenFileCount(_FILE_NODE_* pParent, unsigned uParentKey, unsigned& nCount) {
+    nCount = 0;
+    if (!pParent) {
+        if (uParentKey != 0) return FR_INVALID;
+        unsigned n = 0;
+        if (m_pFastEngine && m_pFastEngine->GetChildrenFileCount(nullptr, 0, n) == 0) nCount += n;
+        n = 0;
+        if (m_FatRecovery.GetChildrenFileCount(nullptr, 0, n) == 0) nCount += n;
+        n = 0;
+        if (m_NtfsRecovery.GetChildrenFileCount(nullptr, 0, n) == 0) nCount += n;
+        n = 0;
+        if (m_FileTypeRecovery.GetChildrenFileCount(nullptr, 0, n) == 0) nCount += n;
+        return 0;
+    }
+    IFileRecoveryParse* e = pParent->nEngineType == ENGINE_CARVING ? nullptr : Route(pParent);
+    return e ? e->GetChildrenFileCount(pParent, uParentKey, nCount) : 0;
+}
+
+unsigned CProfessionalRecovery::GetLostFileCount() {
+    return (m_pFastEngine ? m_pFastEngine->GetLostFileCount() : 0) + m_FatRecovery.GetLostFileCount() +
+           m_NtfsRecovery.GetLostFileCount() + m_FileTypeRecovery.GetLostFileCount();
+}
+
+int CProfessionalRecovery::GetFileNodeParentDirPath(_FILE_NODE_* pNode, wchar_t* szPath, int nPathLen) {
+    if (!pNode) return FR_INVALID;
+    if (pNode->nEngineType == ENGINE_CARVING) return 0;
+    IFileRecoveryParse* e = Route(pNode);
+    return e ? e->GetFileNodeParentDirPath(pNode, szPath, nPathLen) : FR_INVALID;
+}
+
+int CProfessionalRecovery::SaveFileData(_FILE_NODE_* pNode, wchar_t* pRecoveryFileName, int nBaseLevel) {
+    if (!pNode) return FR_INVALID;
+    IFileRecoveryParse* e = Route(pNode);
+    return e ? e->SaveFileData(pNode, pRecoveryFileName, nBaseLevel) : FR_INVALID;
+}
+
+int CProfessionalRecovery::PreView(_FILE_NODE_* pNode, wchar_t* szTempPath, unsigned char* pBuf, int& nBufLen,
+                                   PreviewProgressFunc pFunc, void* pParam) {
+    if (!pNode) return FR_INVALID;
+    IFileRecoveryParse* e = Route(pNode);
+    return e ? e->PreView(pNode, szTempPath, pBuf, nBufLen, pFunc, pParam) : FR_INVALID;
+}
+
+int CProfessionalRecovery::GetUnUsedSectorCount(u64&, u64&) { return 0; }
+int CProfessionalRecovery::BuildBitMapInfo() { return 0; }
+
+int CProfessionalRecovery::GetFileDataStartSectorMap(_FILE_NODE_* pNode, std::map<u64, std::string>& map) {
+    if (!pNode || pNode->bIsDir) return FR_INVALID;
+    const u64 S = static_cast<u64>(m_nBytesPerSector);
+    const std::string name(pNode->szFileName, strnlen(pNode->szFileName, sizeof pNode->szFileName));
+    u64 first = 0;
+    if (pNode->nEngineType == ENGINE_FAST_NTFS || pNode->nEngineType == ENGINE_DEEP_NTFS) {
+        // The first run of the file's data attribute, read from its record.
+        CNtfsParse parser;
+        parser.Init(m_nBytesPerSector);
+        std::vector<unsigned char> rec(static_cast<size_t>(parser.RecordSize()));
+        unsigned got = 0;
+        if (m_DiskReader.ReadData(rec.data(), parser.nRecordSectors, static_cast<long long>(pNode->u64RecordSector),
+                                  m_nBytesPerSector, &got) != 0 ||
+            got != static_cast<unsigned>(parser.nRecordSectors))
+            return FR_SHORT_READ;
+        NtfsRecordInfo info;
+        if (!NtfsParseRecord(parser, rec.data(), info) || info.dataRuns.empty()) return 0;
+        const i64 lcn = info.dataRuns.front().i64ClusterOffset;
+        if (lcn <= 0 || pNode->nBytesPerCluster == 0 || pNode->nBytesPerCluster == 0xFFFFFFFFu) return 0;
+        first = static_cast<u64>(pNode->nBytesPerCluster) * static_cast<u64>(lcn) / S + pNode->u64VolumeStartSector;
+    } else if (pNode->nEngineType == ENGINE_FAST_FAT || pNode->nEngineType == ENGINE_DEEP_FAT) {
+        // An empty file (cluster 0) has no data to be carved twice.
+        if (pNode->uClusterNO < 2 || pNode->nBytesPerCluster < S || pNode->nBytesPerCluster == 0xFFFFFFFFu) return 0;
+        first = pNode->u64DataStartSector + pNode->u64VolumeStartSector +
+                static_cast<u64>(pNode->uClusterNO - 2) * (pNode->nBytesPerCluster / S);
+    } else {
+        return 0;
+    }
+    map[first] = LowerAscii(ExtensionOf(name));
+    return 0;
+}
+
+int CProfessionalRecovery::SearchFileNode(wchar_t* szPattern, std::vector<__SEARCH_FILE_INFO__>& out) {
+    if (m_pFastEngine) m_pFastEngine->SearchFileNode(szPattern, out);
+    m_FatRecovery.SearchFileNode(szPattern, out);
+    m_NtfsRecovery.SearchFileNode(szPattern, out);
+    std::map<u64, std::string> starts;
+    for (const auto& hit : out) {
+        _FILE_NODE_ node = ToFileNode(hit);
+        GetFileDataStartSectorMap(&node, starts);
+    }
+    std::vector<__SEARCH_FILE_INFO__> carved;
+    m_FileTypeRecovery.SearchFileNode(szPattern, carved);
+    for (const auto& hit : carved) {
+        auto it = starts.find(hit.u64RecordSector);
+        if (it != starts.end()) {
+            const std::string ext =
+                LowerAscii(ExtensionOf(std::string_view(hit.szFileName, strnlen(hit.szFileName, sizeof hit.szFileName))));
+            // The same data found by a file system, or a camera thumbnail
+            // (.thm) whose data is a JPEG.
+            if (ext == it->second || (it->second == "thm" && ext == "jpg")) continue;
+        }
+        out.push_back(hit);
+    }
+    std::sort(out.begin(), out.end(),
+              [](const __SEARCH_FILE_INFO__& a, const __SEARCH_FILE_INFO__& b) { return VectorCmp(a, b); });
+    return 0;
+}

@@ -1,0 +1,230 @@
+// The full scan through the command-line tool: file-system results, rebuilt
+// folders and carved files in one listing, on real images.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <regex>
+#include <set>
+
+#include "support/TestKit.h"
+
+using namespace testkit;
+
+namespace {
+
+struct Hit {
+    std::string name, engine, parent;
+    unsigned long long start = 0, size = 0;
+};
+
+struct ScanRun {
+    int status = 0;
+    std::string out, err;
+    std::vector<Hit> hits;
+    // Hits of an engine whose name contains part.
+    bool Has(const std::string& name, const std::string& engine) const {
+        for (const Hit& h : hits)
+            if (h.name == name && h.engine == engine) return true;
+        return false;
+    }
+};
+
+// "scan IMAGE --json" (plus options) with the scan logs in dataDir.
+ScanRun Scan(const std::string& image, const std::string& dataDir, const std::string& opts = "",
+         const std::string& env = "") {
+    TempDir errDir("err");
+    ScanRun r;
+    r.out = Capture("FOTORETTA_DATA_DIR=" + Quote(dataDir) + " " + env + " " + Quote(FR_CLI_BINARY) + " scan " +
+                        Quote(image) + " --json --types all " + opts + " 2>" + Quote(errDir / "e"),
+                    &r.status);
+    const auto e = ReadFile(errDir / "e");
+    r.err.assign(e.begin(), e.end());
+    static const std::regex line(
+        R"re(\{"name":"([^"]*)",.*"size":(\d+),"engine":"([^"]*)","parent":"([^"]*)","start_sector":(\d+))re");
+    std::smatch m;
+    for (auto it = r.out.cbegin(); std::regex_search(it, r.out.cend(), m, line); it = m.suffix().first)
+        r.hits.push_back({m[1], m[3], m[4], std::stoull(m[5]), std::stoull(m[2])});
+    return r;
+}
+
+void WriteAt(const std::string& path, uint64_t offset, const std::vector<unsigned char>& data) {
+    std::fstream f(path, std::ios::in | std::ios::out | std::ios::binary);
+    f.seekp(static_cast<std::streamoff>(offset));
+    f.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
+}
+
+bool HaveFatTools() { return HaveTool("mkfs.vfat") && HaveTool("mcopy") && !Sample("jpg").empty(); }
+
+// A FAT card with camera folders, deleted pictures and a picture whose
+// entry is gone (its data lies in free space with no name).
+struct Card {
+    TempDir dir{"deep"};
+    FatImage img;
+    std::vector<unsigned char> jpg = ReadFile(Sample("jpg")), png = ReadFile(Sample("png"));
+    uint64_t orphanSector = 0;
+    explicit Card(int bits = 32) {
+        img = FatImage::Create(dir / "card.img", bits, bits == 32 ? 68000 : 20000, bits == 32 ? 2 : 4);
+        img.Mkdir("DCIM");
+        img.Mkdir("DCIM/100CANON");
+        img.Mkdir("Holiday pictures");
+        img.PutBytes(jpg, "DCIM/100CANON/IMG_0001.JPG");
+        img.PutBytes(jpg, "DCIM/100CANON/IMG_0002.JPG");
+        img.PutBytes(png, "Holiday pictures/Beach at sunset.png");
+        img.Delete("DCIM/100CANON/IMG_0002.JPG");
+        img.Delete("Holiday pictures/Beach at sunset.png");
+        // Far into the free clusters: only carving can find it.
+        orphanSector = (bits == 32 ? 60000 : 18000) * 2;
+        WriteAt(img.path, orphanSector * 512, png);
+    }
+};
+
+}  // namespace
+
+// An intact FAT32 card: the deleted files by name from the FAT, plus the
+// nameless picture carved; no carved copy of a file the FAT engine lists.
+TEST(DeepScan, IntactFat32Card) {
+    FR_REQUIRE(HaveFatTools(), "mkfs.vfat, mtools and samples needed");
+    Card card;
+    TempDir data("data");
+    ScanRun r = Scan(card.img.path, data.path());
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(r.Has("!mg_0002.jpg", "fat")) << r.out;
+    EXPECT_TRUE(r.Has("Beach at sunset.png", "fat")) << r.out;
+    EXPECT_TRUE(r.Has(std::to_string(card.orphanSector) + ".png", "carving")) << r.out;
+    std::set<unsigned long long> fsStarts;
+    for (const Hit& h : r.hits)
+        if (h.engine != "carving") fsStarts.insert(h.start);
+    for (const Hit& h : r.hits)
+        if (h.engine == "carving") {
+            EXPECT_FALSE(fsStarts.count(h.start)) << h.name << " listed twice";
+        }
+    // The fast engine alone and the carver alone keep their own results.
+    ScanRun fast = Scan(card.img.path, data.path(), "--fast");
+    for (const Hit& h : fast.hits) EXPECT_EQ(h.engine, "fat");
+    ScanRun carve = Scan(card.img.path, data.path(), "--carve-only");
+    for (const Hit& h : carve.hits) EXPECT_EQ(h.engine, "carving");
+    EXPECT_GE(carve.hits.size(), 3u);
+}
+
+// The same card with boot record and FATs wiped, on FAT32 and FAT16: the
+// deep FAT engine rebuilds the folders with their names, and a recovery
+// copies the pictures back byte for byte.
+TEST(DeepScan, WipedBootRecordAndFats) {
+    FR_REQUIRE(HaveFatTools(), "mkfs.vfat, mtools and samples needed");
+    for (int bits : {32, 16}) {
+        SCOPED_TRACE(bits);
+        Card card(bits);
+        const auto boot = ReadFile(card.img.path);
+        const uint64_t reserved = boot[14] | (boot[15] << 8);
+        const uint64_t fatSectors = bits == 32 ? (boot[36] | (boot[37] << 8) | (boot[38] << 16)) : (boot[22] | (boot[23] << 8));
+        WriteAt(card.img.path, 0, std::vector<unsigned char>((reserved + boot[16] * fatSectors) * 512, 0));
+        TempDir data("data");
+        ScanRun r = Scan(card.img.path, data.path());
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_TRUE(r.Has("img_0001.jpg", "fat-deep")) << r.out;
+        EXPECT_TRUE(r.Has("!mg_0002.jpg", "fat-deep")) << r.out;
+        EXPECT_TRUE(r.Has("Beach at sunset.png", "fat-deep")) << r.out;
+        EXPECT_TRUE(r.Has(std::to_string(card.orphanSector) + ".png", "carving")) << r.out;
+        TempDir out("out");
+        int st = 0;
+        Capture("FOTORETTA_DATA_DIR=" + Quote(data.path()) + " " + Quote(FR_CLI_BINARY) + " recover " +
+                    Quote(card.img.path) + " --types photo --to " + Quote(out.path()) + " 2>&1",
+                &st);
+        EXPECT_EQ(st, 0);
+        EXPECT_EQ(Sha256File(out / "photo/Beach at sunset.png"), Sha256(card.png));
+        EXPECT_EQ(Sha256File(out / "photo/img_0001.jpg"), Sha256(card.jpg));
+    }
+}
+
+// A FAT16 card whose deleted folder's entry was taken by a later folder:
+// the folder's photos come back with their names from its own cluster.
+TEST(DeepScan, DeletedFolderWhoseEntryWasReused) {
+    FR_REQUIRE(HaveFatTools(), "mkfs.vfat, mtools and samples needed");
+    TempDir t("reuse");
+    FatImage img = FatImage::Create(t / "v.img", 16, 20000, 4);
+    const auto jpg = ReadFile(Sample("jpg"));
+    img.PutBytes(RandomBytes(2000, 20), "pad.bin");
+    img.Mkdir("Trip");
+    img.PutBytes(jpg, "Trip/First day at the sea.jpg");
+    img.DeleteTree("Trip");
+    img.Delete("pad.bin");
+    img.Mkdir("Work documents 2024");
+    TempDir data("data");
+    ScanRun r = Scan(img.path, data.path());
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(r.Has("First day at the sea.jpg", "fat-deep")) << r.out;
+}
+
+// A raw image without a file system is swept whole: the total is the
+// volume's size and the carved files are found.
+TEST(DeepScan, RawImageWithoutFileSystem) {
+    FR_REQUIRE(!Sample("big.jpg").empty(), "samples needed");
+    TempDir d("raw");
+    std::vector<unsigned char> disk = RandomBytes(6 << 20, 7);
+    const auto jpg = ReadFile(Sample("big.jpg"));
+    std::copy(jpg.begin(), jpg.end(), disk.begin() + 512 * 300);
+    std::copy(jpg.begin(), jpg.end(), disk.begin() + 512 * 9000);
+    WriteFile(d / "raw.img", disk);
+    TempDir data("data");
+    ScanRun r = Scan(d / "raw.img", data.path());
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(r.Has("300.jpg", "carving")) << r.out;
+    EXPECT_TRUE(r.Has("9000.jpg", "carving")) << r.out;
+    EXPECT_NE(r.err.find(" of " + std::to_string(disk.size() / 512) + ","), std::string::npos) << r.err;
+}
+
+// A FAT32 volume inside a partitioned disk image: sectors are the disk's.
+TEST(DeepScan, PartitionedDiskImage) {
+    FR_REQUIRE(HaveFatTools() && HaveTool("sfdisk"), "mkfs.vfat, mtools, sfdisk and samples needed");
+    Card card;
+    const std::string disk = card.dir / "disk.img";
+    MakePartitionedDisk(disk, 2048 + 136000 + 100, "dos", {{2048, 136000, "c", ""}});
+    PlaceVolume(disk, card.img.path, 2048);
+    TempDir data("data");
+    ScanRun r = Scan(disk + "@1", data.path());
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(r.Has("Beach at sunset.png", "fat")) << r.out;
+    EXPECT_TRUE(r.Has(std::to_string(2048 + card.orphanSector) + ".png", "carving")) << r.out;
+}
+
+// An NTFS volume whose boot sector was zeroed: the deep NTFS engine finds
+// the files by their records.
+TEST(DeepScan, NtfsWithoutBootSector) {
+    FR_REQUIRE(NtfsImage::Available() && IsRoot() && !Sample("big.jpg").empty(), "mkntfs/ntfs-3g/FUSE not usable");
+    TempDir d("ntfs");
+    NtfsImage img = NtfsImage::Create(d / "ntfs.img", 24);
+    ASSERT_TRUE(img.Mount());
+    Sh("mkdir -p " + Quote(img.Mounted("Photos/2026")));
+    Sh("cp " + Quote(Sample("big.jpg")) + " " + Quote(img.Mounted("Photos/2026/party.jpg")));
+    img.Unmount();
+    ASSERT_TRUE(img.Mount());
+    Sh("rm -f " + Quote(img.Mounted("Photos/2026/party.jpg")));
+    img.Unmount();
+    WriteAt(img.path, 0, std::vector<unsigned char>(512, 0));
+    TempDir data("data");
+    ScanRun r = Scan(img.path, data.path());
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(r.Has("party.jpg", "ntfs-deep")) << r.out;
+    for (const Hit& h : r.hits)
+        if (h.engine == "carving") {
+            EXPECT_NE(h.size, ReadFile(Sample("big.jpg")).size()) << "carved twice: " << h.name;
+        }
+}
+
+// A scan stopped half way and continued with --resume lists what an
+// uninterrupted scan lists.
+TEST(DeepScan, InterruptedScanResumes) {
+    FR_REQUIRE(HaveFatTools(), "mkfs.vfat, mtools and samples needed");
+    Card card;
+    TempDir whole("whole"), part("part");
+    ScanRun ref = Scan(card.img.path, whole.path());
+    ASSERT_EQ(ref.status, 0);
+    ScanRun first = Scan(card.img.path, part.path(), "", "FOTORETTA_TEST_INTERRUPT_AT_SECTOR=60000");
+    EXPECT_NE(first.err.find("--resume"), std::string::npos) << first.err;
+    EXPECT_FALSE(first.Has(std::to_string(card.orphanSector) + ".png", "carving"));
+    ScanRun resumed = Scan(card.img.path, part.path(), "--resume");
+    ASSERT_EQ(resumed.status, 0) << resumed.err;
+    EXPECT_EQ(resumed.out, ref.out);
+    // Without --resume a scan starts afresh and still ends the same.
+    EXPECT_EQ(Scan(card.img.path, part.path()).out, ref.out);
+}
