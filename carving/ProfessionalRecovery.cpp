@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstring>
 #include <new>
+#include <set>
 #include <strings.h>
 
 #include "carving/FileRecoveryFactory.h"
@@ -517,12 +518,27 @@ int CProfessionalRecovery::GetFileDataStartSectorMap(_FILE_NODE_* pNode, std::ma
 
 int CProfessionalRecovery::SearchFileNode(wchar_t* szPattern, std::vector<__SEARCH_FILE_INFO__>& out) {
     if (m_pFastEngine) m_pFastEngine->SearchFileNode(szPattern, out);
-    m_FatRecovery.SearchFileNode(szPattern, out);
-    m_NtfsRecovery.SearchFileNode(szPattern, out);
     std::map<u64, std::string> starts;
+    std::set<std::pair<u64, u64>> fastFiles;  // (first data sector, size)
     for (const auto& hit : out) {
         _FILE_NODE_ node = ToFileNode(hit);
-        GetFileDataStartSectorMap(&node, starts);
+        std::map<u64, std::string> one;
+        GetFileDataStartSectorMap(&node, one);
+        for (const auto& kv : one) fastFiles.insert({kv.first, hit.u64FileSize});
+        starts.insert(one.begin(), one.end());
+    }
+    // A file the fast engine lists is not listed again when the deep
+    // engines meet its folder in free space (a deleted folder).
+    std::vector<__SEARCH_FILE_INFO__> deep;
+    m_FatRecovery.SearchFileNode(szPattern, deep);
+    m_NtfsRecovery.SearchFileNode(szPattern, deep);
+    for (const auto& hit : deep) {
+        _FILE_NODE_ node = ToFileNode(hit);
+        std::map<u64, std::string> one;
+        GetFileDataStartSectorMap(&node, one);
+        if (!one.empty() && fastFiles.count({one.begin()->first, hit.u64FileSize})) continue;
+        starts.insert(one.begin(), one.end());
+        out.push_back(hit);
     }
     std::vector<__SEARCH_FILE_INFO__> carved;
     m_FileTypeRecovery.SearchFileNode(szPattern, carved);

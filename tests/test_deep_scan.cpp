@@ -70,6 +70,8 @@ struct Card {
         img.PutBytes(jpg, "DCIM/100CANON/IMG_0001.JPG");
         img.PutBytes(jpg, "DCIM/100CANON/IMG_0002.JPG");
         img.PutBytes(png, "Holiday pictures/Beach at sunset.png");
+        img.PutBytes(jpg, "DCIM/100CANON/MVI_0003.THM");  // a camera thumbnail is a JPEG
+        img.Delete("DCIM/100CANON/MVI_0003.THM");
         img.Delete("DCIM/100CANON/IMG_0002.JPG");
         img.Delete("Holiday pictures/Beach at sunset.png");
         // Far into the free clusters: only carving can find it.
@@ -90,6 +92,7 @@ TEST(DeepScan, IntactFat32Card) {
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_TRUE(r.Has("!mg_0002.jpg", "fat")) << r.out;
     EXPECT_TRUE(r.Has("Beach at sunset.png", "fat")) << r.out;
+    EXPECT_TRUE(r.Has("!vi_0003.thm", "fat")) << r.out;
     EXPECT_TRUE(r.Has(std::to_string(card.orphanSector) + ".png", "carving")) << r.out;
     std::set<unsigned long long> fsStarts;
     for (const Hit& h : r.hits)
@@ -225,6 +228,10 @@ TEST(DeepScan, InterruptedScanResumes) {
     ScanRun resumed = Scan(card.img.path, part.path(), "--resume");
     ASSERT_EQ(resumed.status, 0) << resumed.err;
     EXPECT_EQ(resumed.out, ref.out);
+    // The sweep went on from where it stopped.
+    std::smatch m;
+    ASSERT_TRUE(std::regex_search(resumed.err, m, std::regex(R"(\(sector (\d+) of)"))) << resumed.err;
+    EXPECT_GE(std::stoull(m[1]), 60000u) << resumed.err;
     // Without --resume a scan starts afresh and still ends the same.
     EXPECT_EQ(Scan(card.img.path, part.path()).out, ref.out);
 }
