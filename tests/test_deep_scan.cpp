@@ -5,7 +5,11 @@
 #include <fstream>
 #include <regex>
 #include <set>
+#include <unistd.h>
 
+#include "carving/ProfessionalRecovery.h"
+#include "core/Platform.h"
+#include "core/TextHelpers.h"
 #include "support/TestKit.h"
 
 using namespace testkit;
@@ -232,6 +236,50 @@ TEST(DeepScan, InterruptedScanResumes) {
     std::smatch m;
     ASSERT_TRUE(std::regex_search(resumed.err, m, std::regex(R"(\(sector (\d+) of)"))) << resumed.err;
     EXPECT_GE(std::stoull(m[1]), 60000u) << resumed.err;
-    // Without --resume a scan starts afresh and still ends the same.
+    // Without --resume a scan starts afresh and still ends the same; the
+    // image keeps one record in the scan-log table.
     EXPECT_EQ(Scan(card.img.path, part.path()).out, ref.out);
+    EXPECT_EQ(ReadFile(part / "ScanLog/config").size(), 8u + 592u);
+}
+
+// An image file with holes: the holes are counted as swept without being
+// read, and the files found are the same as when every sector is read.
+TEST(DeepScan, SparseImageHolesAreSkipped) {
+    FR_REQUIRE(!Sample("big.jpg").empty(), "samples needed");
+    TempDir d("sparse");
+    const std::string img = d / "sparse.img";
+    const auto jpg = ReadFile(Sample("big.jpg"));
+    WriteFile(img, nullptr, 0);
+    ASSERT_EQ(truncate(img.c_str(), 64 << 20), 0);
+    const uint64_t last = 131072 - (jpg.size() + 511) / 512;  // ends with the image
+    std::vector<std::string> want;
+    for (uint64_t sector : {uint64_t{2048}, uint64_t{81920}, last}) {
+        WriteAt(img, sector * 512, jpg);
+        want.push_back(std::to_string(sector) + ".jpg");
+    }
+    TempDir data("data");
+    setenv("FOTORETTA_DATA_DIR", data.path().c_str(), 1);
+    ResetDataDirCache();
+    CLogFileManager::ResetInstance();
+    std::vector<std::string> names[2];
+    for (bool holes : {true, false}) {
+        CProfessionalRecovery e;
+        std::wstring w = Utf8ToWide(img);
+        e.Init(w.data(), L'C');
+        e.SetNotLoadLogFile();
+        e.SetSkipHoles(holes);
+        ASSERT_EQ(e.ScanDevice(nullptr), 0);
+        const auto& st = e.GetSweepStats();
+        EXPECT_EQ(st.u64Scanned, 131072u);
+        if (holes) EXPECT_GT(st.u64HoleSectors, 120000u);
+        else EXPECT_EQ(st.u64HoleSectors, 0u);
+        std::vector<__SEARCH_FILE_INFO__> hits;
+        std::wstring pattern = L"*.jpg|";
+        e.SearchFileNode(pattern.data(), hits);
+        for (const auto& h : hits) names[holes].push_back(h.szFileName);
+        std::sort(names[holes].begin(), names[holes].end());
+    }
+    std::sort(want.begin(), want.end());
+    EXPECT_EQ(names[1], want);
+    EXPECT_EQ(names[0], names[1]);
 }
