@@ -385,11 +385,15 @@ int CProfessionalRecovery::ParseProfessionalFileInfo(unsigned char* pBuf, u64 u6
             if ((i * S) + static_cast<u64>(recordLen) <= u64Bytes) {
                 result = m_NtfsRecovery.ParseNtfsFileRecord(p, static_cast<size_t>(u64Bytes - i * S), abs);
             } else {
-                // The record runs past the window: read it whole.
+                // The record runs past the window: read it whole (no
+                // further than the volume's end).
+                const u64 limit = m_DiskReader.GetSectorLimit();
+                const u64 want = std::min<u64>(kRecordReadBytes / S, limit > abs ? limit - abs : 0);
                 m_vecRecordBuf.assign(kRecordReadBytes, 0);
                 unsigned got = 0;
-                m_DiskReader.ReadData(m_vecRecordBuf.data(), static_cast<int>(kRecordReadBytes / S),
-                                      static_cast<long long>(abs), m_nBytesPerSector, &got);
+                if (want > 0)
+                    m_DiskReader.ReadData(m_vecRecordBuf.data(), static_cast<int>(want), static_cast<long long>(abs),
+                                          m_nBytesPerSector, &got);
                 if (got * S >= static_cast<u64>(recordLen))
                     result = m_NtfsRecovery.ParseNtfsFileRecord(m_vecRecordBuf.data(), got * S, abs);
             }

@@ -307,6 +307,16 @@ int CLogFileManager::SaveLogFileInfo(const char* freeSpacePath, int nDiskNumber,
                                      const char* szLogDirPath, const char* szImagePath) {
     std::lock_guard<std::recursive_mutex> lock(m_mutex);
     const bool bImage = szImagePath && szImagePath[0];
+    // Overwrites the five progress fields of a record and saves the table.
+    auto renew = [&](_LOG_FILE_INFO_& rec) {
+        rec.u64RangeStart = u64RangeStart;
+        rec.u64RangeCount = u64RangeCount;
+        rec.u64RangeOffset = u64RangeOffset;
+        rec.u64ScannedSectors = u64ScannedSectors;
+        rec.u64FoundFiles = u64FoundFiles;
+        SaveLocked();
+        return 0;
+    };
     u64 u64Free = 0;
     if (!bImage) {
         u64Free = FreeSpaceOf(freeSpacePath);
@@ -317,14 +327,8 @@ int CLogFileManager::SaveLogFileInfo(const char* freeSpacePath, int nDiskNumber,
             // space moved while it was being scanned, its record is renewed.
             bool bSameDir = szLogDirPath && !strcasecmp(rec.szLogDirPath, szLogDirPath);
             if (rec.u64FreeSpace == u64Free || bSameDir) {
-                rec.u64RangeStart = u64RangeStart;
-                rec.u64RangeCount = u64RangeCount;
-                rec.u64RangeOffset = u64RangeOffset;
-                rec.u64ScannedSectors = u64ScannedSectors;
-                rec.u64FoundFiles = u64FoundFiles;
                 rec.u64FreeSpace = u64Free;
-                SaveLocked();
-                return 0;
+                return renew(rec);
             }
             std::string strStale = rec.szLogDirPath;
             m_vecRecords.erase(m_vecRecords.begin() + i);
@@ -336,14 +340,7 @@ int CLogFileManager::SaveLogFileInfo(const char* freeSpacePath, int nDiskNumber,
         int i = FindImageRecord(u64SectorCount, szImagePath);
         if (i >= 0 && nDiskNumber == kImageDiskNumber && u64StartSector == 0 &&
             !strcasecmp(m_vecRecords[static_cast<size_t>(i)].szLogDirPath, szLogDirPath)) {
-            _LOG_FILE_INFO_& rec = m_vecRecords[static_cast<size_t>(i)];
-            rec.u64RangeStart = u64RangeStart;
-            rec.u64RangeCount = u64RangeCount;
-            rec.u64RangeOffset = u64RangeOffset;
-            rec.u64ScannedSectors = u64ScannedSectors;
-            rec.u64FoundFiles = u64FoundFiles;
-            SaveLocked();
-            return 0;
+            return renew(m_vecRecords[static_cast<size_t>(i)]);
         }
     }
     _LOG_FILE_INFO_ rec;
