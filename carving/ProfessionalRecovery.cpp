@@ -271,8 +271,10 @@ int CProfessionalRecovery::Sweep(bool bBitmap, u64& rangeStart, u64& rangeCount,
     if (m_bReuse) {
         rangeStart = m_LogInfo.u64RangeStart;
         rangeCount = m_LogInfo.u64RangeCount;
-        rangeOffset = std::min(m_LogInfo.u64RangeOffset, rangeCount);
-        scanned = std::min(m_LogInfo.u64ScannedSectors, total);
+        // (The record is packed: its fields are copied, never bound.)
+        const u64 recordOffset = m_LogInfo.u64RangeOffset, recordScanned = m_LogInfo.u64ScannedSectors;
+        rangeOffset = std::min(recordOffset, rangeCount);
+        scanned = std::min(recordScanned, total);
         filesBefore = m_LogInfo.u64FoundFiles;
         m_bReuse = 0;
     }
