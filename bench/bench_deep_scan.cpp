@@ -33,7 +33,7 @@ using Clock = std::chrono::steady_clock;
 
 int Sh(const std::string& cmd) {
     int r = std::system(cmd.c_str());
-    if (r != 0) std::fprintf(stderr, "failed (%d): %s\n", r, cmd.c_str());
+    if (r != 0) std::fprintf(stderr, "failed (%d): %.200s\n", r, cmd.c_str());
     return r;
 }
 
@@ -126,6 +126,7 @@ int Make(const std::string& dir) {
         long long total = 0;
         int n = 0;
         std::string odd;
+        std::vector<std::string> odds;  // one deletion command per folder
         // 200 to a folder, as cameras do (and as mtools copes with).
         while (total < 960LL << 20) {
             const std::string& src = photos[static_cast<size_t>(n) % photos.size()];
@@ -136,10 +137,16 @@ int Make(const std::string& dir) {
             total += FileBytes(src);
             if (n % 2) odd += std::string(" ::") + name;
             ++n;
+            if (n % 200 == 0) {
+                odds.push_back(odd);
+                odd.clear();
+            }
         }
+        odds.push_back(odd);
         Sh("rm -f '" + card + "' && truncate -s 1G '" + card + "' && mkfs.vfat -F 32 '" + card + "' >/dev/null");
         Sh("mcopy -s -i '" + card + "' '" + staging + "/DCIM' ::");
-        Sh("mdel -i '" + card + "'" + odd);
+        for (const std::string& o : odds)
+            if (!o.empty()) Sh("mdel -i '" + card + "'" + o);
         Sh("rm -rf '" + staging + "'");
         std::printf("(c) %d photographs, %lld MB, every second one deleted\n", n, total >> 20);
     }
