@@ -71,7 +71,9 @@ void CSweepReader::Run() {
     std::unique_lock<std::mutex> lock(m_mutex);
     while (!m_bQuit) {
         if (!m_bActive || m_u64NextPos >= m_u64End || m_nReady + (m_bHeld ? 1 : 0) >= kSlots) {
+            m_bReaderWaiting = true;
             m_cvReader.wait(lock);
+            m_bReaderWaiting = false;
             continue;
         }
         const unsigned gen = m_nGeneration;
@@ -85,7 +87,10 @@ void CSweepReader::Run() {
         m_slots[idx] = w;
         ++m_nReady;
         m_u64NextPos = pos + w.u64Count;
-        m_cvCaller.notify_one();
+        // The caller is woken for a batch of windows (or the range's last),
+        // not for each one: every wake-up costs more than parsing a window.
+        if (m_bCallerWaiting && (m_nReady >= kBatch || m_u64NextPos >= m_u64End || w.bHole))
+            m_cvCaller.notify_one();
     }
 }
 
@@ -109,13 +114,18 @@ CSweepReader::Window CSweepReader::Next(u64 u64Sector, u64 u64End) {
         m_u64End = u64End;
         m_bActive = true;
     }
-    m_cvReader.notify_one();
-    m_cvCaller.wait(lock, [this] { return m_nReady > 0; });
+    if (!bFollows || m_bReaderWaiting) m_cvReader.notify_one();
+    if (m_nReady == 0) {
+        m_bCallerWaiting = true;
+        m_cvCaller.wait(lock, [this] { return m_nReady > 0; });
+        m_bCallerWaiting = false;
+    }
     Window w = m_slots[m_nHead];
     m_nHead = (m_nHead + 1) % kSlots;
     --m_nReady;
     m_bHeld = true;
-    m_cvReader.notify_one();
+    // The reader is woken once half the ring is free again.
+    if (m_bReaderWaiting && m_nReady + 1 <= kSlots - kBatch) m_cvReader.notify_one();
     if (w.u64Sector < u64Sector) {
         const u64 d = u64Sector - w.u64Sector;
         w.u64Sector = u64Sector;

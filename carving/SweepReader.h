@@ -36,7 +36,8 @@ public:
     int WindowSectors() const { return m_nWindowSectors; }
 
 private:
-    static constexpr int kSlots = 8;
+    static constexpr size_t kSlots = 16;
+    static constexpr size_t kBatch = kSlots / 2;
     void Run();
     Window Produce(u64 u64Sector, u64 u64End, unsigned char* pBuf);
 
@@ -56,6 +57,8 @@ private:
     u64 m_u64End = 0;
     unsigned m_nGeneration = 0;
     bool m_bActive = false;
+    bool m_bCallerWaiting = false;
+    bool m_bReaderWaiting = false;
     bool m_bQuit = false;
     std::mutex m_mutex;
     std::condition_variable m_cvReader;
