@@ -207,7 +207,11 @@ int main(int argc, char** argv) {
     } else if (mode == "sweep") {
         const bool holes = !(argc > 3 && std::strcmp(argv[3], "--no-holes") == 0);
         const SweepResult s = Sweep(arg, holes);
-        std::printf("%.2f s, %u files, peak RSS %ld MiB\n", s.seconds, s.files, PeakRssMiB());
+        struct rusage ru {};
+        getrusage(RUSAGE_SELF, &ru);
+        std::printf("%.2f s (user %.2f s, system %.2f s), %u files, peak RSS %ld MiB\n", s.seconds,
+                    static_cast<double>(ru.ru_utime.tv_sec) + ru.ru_utime.tv_usec / 1e6,
+                    static_cast<double>(ru.ru_stime.tv_sec) + ru.ru_stime.tv_usec / 1e6, s.files, PeakRssMiB());
     } else if (mode == "run") {
         Row("(a) 4 GiB of zeros", arg + "/zeros4g.img", true);
         Row("(b) 1 GiB of random bytes", arg + "/random1g.img", true);

@@ -1,5 +1,7 @@
 #include "carving/SweepReader.h"
 
+#include "core/DiskReader.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
@@ -55,14 +57,7 @@ CSweepReader::Window CSweepReader::Produce(u64 u64Sector, u64 u64End, unsigned c
             m_u64DataEnd = h > d ? static_cast<u64>(h) : static_cast<u64>(d) + 1;
         }
     }
-    const size_t want = static_cast<size_t>(w.u64Count * S);
-    size_t got = 0;
-    while (got < want) {
-        ssize_t r = pread(m_fd, pBuf + got, want - got, static_cast<off_t>(byteOffset + got));
-        if (r < 0 && errno == EINTR) continue;
-        if (r <= 0) break;
-        got += static_cast<size_t>(r);
-    }
+    const size_t got = ReadFullAt(m_fd, byteOffset, pBuf, static_cast<size_t>(w.u64Count * S));
     w.nRead = static_cast<unsigned>(got / S);
     return w;
 }

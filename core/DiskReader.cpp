@@ -89,6 +89,18 @@ void CUniqueFd::reset(int fd) {
     m_fd = fd;
 }
 
+size_t ReadFullAt(int fd, unsigned long long offset, unsigned char* buf, size_t len) {
+    if (offset > static_cast<unsigned long long>(INT64_MAX)) return 0;
+    size_t done = 0;
+    while (done < len) {
+        ssize_t r = pread(fd, buf + done, len - done, static_cast<off_t>(offset + done));
+        if (r < 0 && errno == EINTR) continue;
+        if (r <= 0) break;
+        done += static_cast<size_t>(r);
+    }
+    return done;
+}
+
 int ReadData(int fd, unsigned char* pBuf, int nLen, unsigned int* pRead) {
     if (nLen < 0 || (nLen > 0 && !pBuf)) return FR_INVALID;
     size_t done = 0;

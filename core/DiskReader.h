@@ -76,6 +76,9 @@ struct STRUCT_RSB_FILE_ATTR {
     u32 dwLinks;
 };
 
+// Reads up to len bytes at a byte offset (pread, retried until done, end of
+// file or error); the number of bytes that arrived.
+size_t ReadFullAt(int fd, unsigned long long offset, unsigned char* buf, size_t len);
 // Reads nLen bytes from fd's position in pieces of at most 64 KiB.
 int ReadData(int fd, unsigned char* pBuf, int nLen, unsigned int* pRead);
 // Writes the whole buffer, retrying short writes; 0 or errno.

@@ -14,20 +14,6 @@ namespace {
 constexpr int kHeadBytes = 4096;
 constexpr int kMaxChainLinks = 256;  // logical partitions followed per disk
 
-
-// Reads up to len bytes at offset; the number of bytes that arrived.
-size_t ReadAt(int fd, unsigned long long offset, unsigned char* buf, size_t len) {
-    if (offset > static_cast<unsigned long long>(INT64_MAX)) return 0;
-    size_t done = 0;
-    while (done < len) {
-        ssize_t r = pread(fd, buf + done, len - done, static_cast<off_t>(offset + done));
-        if (r < 0 && errno == EINTR) continue;
-        if (r <= 0) break;
-        done += static_cast<size_t>(r);
-    }
-    return done;
-}
-
 void FillDisk(_PARTITION_ITEM_& item, int diskNumber, const char* diskName) {
     item.nDiskNumber = diskNumber;
     std::memset(item.szDiskName, 0, sizeof item.szDiskName);
@@ -94,7 +80,7 @@ void CPartitionManager::EnumerateDisk(int nDiskNumber, std::vector<_PARTITION_IT
     if (!fd.valid()) return;
     std::vector<unsigned char> head(kHeadBytes, 0);
     // A short head (a tiny image) is examined as far as it goes.
-    size_t got = ReadAt(fd.get(), 0, head.data(), head.size());
+    size_t got = ReadFullAt(fd.get(), 0, head.data(), head.size());
     if (got < 512) return;
     const char* h = reinterpret_cast<const char*>(head.data());
 
@@ -119,7 +105,7 @@ void CPartitionManager::EnumerateDisk(int nDiskNumber, std::vector<_PARTITION_IT
         u32 count = GetBe32(head.data() + 516);
         if (count > 128 || count == 0) return;
         std::vector<unsigned char> map(static_cast<size_t>(count) * 512);
-        if (ReadAt(fd.get(), 512, map.data(), map.size()) != map.size()) return;
+        if (ReadFullAt(fd.get(), 512, map.data(), map.size()) != map.size()) return;
         for (u32 i = 0; i < count; ++i) {
             const unsigned char* e = map.data() + static_cast<size_t>(i) * 512;
             u64 start = static_cast<u64>(GetBe32(e + 8)) + GetBe32(e + 80);
@@ -153,7 +139,7 @@ void CPartitionManager::GetMBRPartitionChain(int fd, unsigned long long sector, 
     // end, is not followed further.
     if (depth > kMaxChainLinks || !visited.insert(sector).second) return;
     unsigned char table[512];
-    if (ReadAt(fd, sector * nSectorSize, table, sizeof table) != sizeof table) return;
+    if (ReadFullAt(fd, sector * nSectorSize, table, sizeof table) != sizeof table) return;
     for (int i = 0; i < 4; ++i) {
         const unsigned char* e = table + 446 + 16 * i;
         u8 type = e[4];
