@@ -25,7 +25,7 @@ struct ScanRun {
     int status = 0;
     std::string out, err;
     std::vector<Hit> hits;
-    // Hits of an engine whose name contains part.
+    // A hit of that name from that engine.
     bool Has(const std::string& name, const std::string& engine) const {
         for (const Hit& h : hits)
             if (h.name == name && h.engine == engine) return true;
