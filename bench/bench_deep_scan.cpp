@@ -16,6 +16,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <filesystem>
 #include <random>
 #include <string>
 #include <sys/resource.h>
@@ -195,8 +196,11 @@ int main(int argc, char** argv) {
     }
     const std::string mode = argv[1], arg = argv[2];
     // Scan logs go to a folder of their own.
-    char logs[] = "/tmp/fr-bench-deep-XXXXXX";
-    if (!mkdtemp(logs)) return 1;
+    std::string logsTemplate = (std::filesystem::temp_directory_path() / "fr-bench-deep-XXXXXX").string();
+    std::vector<char> logsBuf(logsTemplate.begin(), logsTemplate.end());
+    logsBuf.push_back(0);
+    const char* logs = mkdtemp(logsBuf.data());
+    if (!logs) return 1;
     setenv("FOTORETTA_DATA_DIR", logs, 1);
     int rc = 0;
     if (mode == "make") {
