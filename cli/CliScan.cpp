@@ -295,7 +295,7 @@ int CmdScan(const std::vector<std::string>& args) {
                    JsonString(h.szFileName).c_str(), JsonString(GetCategoryName(GetFileCategory(h.szFileName))).c_str(),
                    static_cast<unsigned long long>(h.u64FileSize), EngineName(h.nEngineType),
                    JsonString(ParentPath(*engine, h)).c_str(), StartSector(h),
-                   static_cast<unsigned long long>(h.u64RecordSector), h.bIsHealth ? "true" : "false");
+                   static_cast<unsigned long long>(h.u64RecordSector), h.bIsHealth == 1 ? "true" : "false");
         }
         return 0;
     }
@@ -316,7 +316,9 @@ int CmdScan(const std::vector<std::string>& args) {
                 std::string parent = ParentPath(*engine, *h);
                 printf("    %-40s %12s  %s%s\n", h->szFileName,
                        GetFileSizeString(static_cast<long long>(h->u64FileSize)).c_str(), parent.c_str(),
-                       h->bIsHealth ? "" : "  (damaged)");
+                       h->bIsHealth == 0                       ? "  (damaged)"
+                       : h->bIsHealth == FR_HEALTH_UNCONFIRMED ? "  (location unconfirmed)"
+                                                               : "");
                 total += h->u64FileSize;
             }
         }

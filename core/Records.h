@@ -22,7 +22,7 @@ struct _FILE_NODE_ {
     u32 nEngineType;          // 4   0 fast NTFS, 1 fast FAT, 2 deep NTFS, 3 deep FAT, 4 carving
     u32 bIsDir;               // 8
     u32 nReserved;            // 12  fast FAT: deletion mark of a directory
-    u32 bIsHealth;            // 16
+    u32 bIsHealth;            // 16  see FR_HEALTH_UNCONFIRMED below
     u32 nFileIndex;           // 20  1-based record number in the node file
     u32 uClusterNO;           // 24
     u32 nBytesPerCluster;     // 28
@@ -56,6 +56,12 @@ struct __SEARCH_FILE_INFO__ {
     char szFileName[256];
 };
 #pragma pack(pop)
+
+// bIsHealth: 0 when the file's first data does not look like its type (the
+// store hides such pictures), 1 when it does or no check applies, and this
+// value when the place of the data was guessed and could not be confirmed:
+// such a file is listed, but not reported as healthy.
+constexpr u32 FR_HEALTH_UNCONFIRMED = 2;
 
 static_assert(sizeof(_FILE_NODE_) == 344);
 static_assert(offsetof(_FILE_NODE_, wcDriveLetter) == 0);

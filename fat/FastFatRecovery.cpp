@@ -383,7 +383,7 @@ void CFastFatRecovery::RecordFile(const unsigned char* e, const std::string& nam
     node->wcDriveLetter = static_cast<u32>(m_wcDriveLetter);
     node->u64DataStartSector = m_Boot.u64DataStartSector;
     m_pResultManager->AddChildren(P, static_cast<unsigned>(depth), node->nFileIndex, cluster, nullptr);
-    node->bIsHealth = bSure && IsFileDataHealth(node, m_uSectorsPerCluster) ? 1 : 0;
+    node->bIsHealth = !IsFileDataHealth(node, m_uSectorsPerCluster) ? 0 : bSure ? 1 : FR_HEALTH_UNCONFIRMED;
 
     // Register the directories from here up to the root, once each; the
     // visited set stops parents that point at each other.

@@ -721,7 +721,7 @@ void CProfessionalFatRecovery::RecordFile(const unsigned char* e, const std::str
     _FILE_NODE_ proto{};
     proto.wcDriveLetter = static_cast<u32>(m_wcDriveLetter);
     proto.nEngineType = m_nEngineType;
-    proto.bIsHealth = bSure ? 1 : 0;
+    proto.bIsHealth = bSure ? 1 : FR_HEALTH_UNCONFIRMED;
     proto.uClusterNO = cluster;
     CopyNodeName(proto.szFileName, sizeof proto.szFileName, name);
     _FILETIME t;
@@ -757,7 +757,7 @@ void CProfessionalFatRecovery::AttachFile(const _FILE_NODE_& proto, u32 P, const
     node->u64DataStartSector = dbr.nDataStartSector;
     node->u64VolumeStartSector = dbr.u64PartitionStart;
     m_pResultManager->AddChildren(keyLow, depth, node->nFileIndex, node->uClusterNO, nullptr);
-    node->bIsHealth = proto.bIsHealth && IsFileDataHealth(node, dbr.nSectorsPerCluster) ? 1 : 0;
+    node->bIsHealth = IsFileDataHealth(node, dbr.nSectorsPerCluster) ? proto.bIsHealth : 0;
 }
 
 void CProfessionalFatRecovery::RegisterAncestors(u32 P, const __VIRTUAL_DBR_INFO__* pDbr, u64 S, u32 c) {

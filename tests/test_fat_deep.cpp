@@ -427,12 +427,12 @@ TEST_F(FatDeep, HighWordGuessPrefersFreeClusters) {
     FatImage img = FatImage::Create(t / "v.img", 32, 48000, 1);
     img.PutBytes(std::vector<unsigned char>(34 << 20, 0x5A), "filler.bin");
     const std::vector<unsigned char> data = RandomBytes(10000, 50);
-    img.PutBytes(data, "LATE.TXT");
-    img.Delete("LATE.TXT");
+    img.PutBytes(data, "LATE.THM");
+    img.Delete("LATE.THM");
     // Clear the high word as Windows does on deletion.
     const uint64_t root = DataStart(img.path) * 512;
     const std::vector<unsigned char> dir = ReadAt(img.path, root, 512);
-    const std::string entry = "\xE5" "ATE    TXT";
+    const std::string entry = "\xE5" "ATE    THM";
     const size_t pos = std::string(dir.begin(), dir.end()).find(entry);
     ASSERT_NE(pos, std::string::npos);
     ASSERT_NE(dir[pos + 20] | dir[pos + 21], 0) << "the file must lie beyond cluster 65535";
@@ -440,15 +440,16 @@ TEST_F(FatDeep, HighWordGuessPrefersFreeClusters) {
     WriteAt(img.path, root + pos + 20, zero, 2);
     auto fast = FastScan(img.path);
     Tree tree = All(*fast);
-    ASSERT_TRUE(tree.count("!ate.txt")) << Keys(tree);
-    EXPECT_GE(tree["!ate.txt"].uClusterNO, 65536u);
-    EXPECT_EQ(SavedHash(*fast, tree["!ate.txt"], t / "late.txt"), Sha256(data));
-    EXPECT_EQ(tree["!ate.txt"].bIsHealth, 1u);
-    // With the filler gone both candidates are free: the choice is not sure.
+    ASSERT_TRUE(tree.count("!ate.thm")) << Keys(tree);
+    EXPECT_GE(tree["!ate.thm"].uClusterNO, 65536u);
+    EXPECT_EQ(SavedHash(*fast, tree["!ate.thm"], t / "late.thm"), Sha256(data));
+    EXPECT_EQ(tree["!ate.thm"].bIsHealth, 1u);
+    // With the filler gone both candidates are free: the choice is not sure,
+    // and the picture is still listed (not hidden as damaged).
     img.Delete("filler.bin");
     tree = All(*FastScan(img.path));
-    ASSERT_TRUE(tree.count("!ate.txt"));
-    EXPECT_EQ(tree["!ate.txt"].bIsHealth, 0u);
+    ASSERT_TRUE(tree.count("!ate.thm")) << Keys(tree);
+    EXPECT_EQ(tree["!ate.thm"].bIsHealth, FR_HEALTH_UNCONFIRMED);
 }
 
 // Scanning the same volume twice within a minute gives each file once.
