@@ -341,9 +341,20 @@ int CmdRecover(const std::vector<std::string>& args) {
     if (!ParseOptions(args, true, o)) return 2;
     std::wstring pattern;
     if (!BuildSearchPattern(o.strTypes, pattern)) return 2;
-    // The destination must exist (or be creatable) and be writable.
     std::string dest = o.strDest;
     while (dest.size() > 1 && dest.back() == '/') dest.pop_back();
+    CliSource src;
+    if (!ResolveSource(o.strSource, src)) return 1;
+    // Checked before anything is created: even an empty folder written into
+    // a file system that lives in the source changes the source.
+    if (DestinationOnSource(dest, src.strPath)) {
+        fprintf(stderr,
+                "fotoretta-cli: %s lies on the device being recovered (%s); writing there would overwrite the "
+                "very files you want back. Choose a folder on another disk.\n",
+                dest.c_str(), src.strPath.c_str());
+        return 1;
+    }
+    // The destination must exist (or be creatable) and be writable.
     if (int e = MakeDirs(dest, 0755)) {
         fprintf(stderr, "fotoretta-cli: cannot create %s: %s\n", dest.c_str(), strerror(e));
         return 1;
@@ -354,15 +365,6 @@ int CmdRecover(const std::vector<std::string>& args) {
     }
     char real[4096];
     if (realpath(dest.c_str(), real)) dest = real;
-    CliSource src;
-    if (!ResolveSource(o.strSource, src)) return 1;
-    if (IsPathOnDevice(dest, src.strPath)) {
-        fprintf(stderr,
-                "fotoretta-cli: %s lies on the device being recovered (%s); writing there would overwrite the "
-                "very files you want back. Choose a folder on another disk.\n",
-                dest.c_str(), src.strPath.c_str());
-        return 1;
-    }
 
     std::unique_ptr<IFileRecoveryParse> engine;
     std::vector<__SEARCH_FILE_INFO__> hits;

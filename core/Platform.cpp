@@ -11,6 +11,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <mutex>
+#include <cstring>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
@@ -278,14 +279,172 @@ bool MountSourceDevice(const std::string& path, dev_t& out) {
     return true;
 }
 
+// ---------------------------------------------------------------------------
+// Where a destination's bytes end up, compared with where the source's live.
+
+struct StorageSet {
+    std::vector<dev_t> devices;                      // block devices
+    std::vector<std::pair<dev_t, ino_t>> files;      // image / backing files
+};
+
+std::string SysBlockDir(dev_t d) {
+    return "/sys/dev/block/" + std::to_string(major(d)) + ":" + std::to_string(minor(d));
+}
+
+bool ReadDevNumber(const std::string& path, dev_t& out) {
+    std::string s;
+    unsigned ma = 0, mi = 0;
+    if (!ReadSysFile(path, s) || sscanf(s.c_str(), "%u:%u", &ma, &mi) != 2) return false;
+    out = makedev(ma, mi);
+    return true;
+}
+
+// The whole disk of a partition (the device itself otherwise).
+dev_t WholeDisk(dev_t d) {
+    dev_t parent;
+    struct stat st;
+    if (stat((SysBlockDir(d) + "/partition").c_str(), &st) == 0 && ReadDevNumber(SysBlockDir(d) + "/../dev", parent))
+        return parent;
+    return d;
+}
+
+bool Overlap(dev_t a, dev_t b) { return a == b || WholeDisk(a) == b || WholeDisk(b) == a; }
+
+void AddFile(StorageSet& set, const struct stat& st) {
+    for (const auto& f : set.files)
+        if (f.first == st.st_dev && f.second == st.st_ino) return;
+    set.files.emplace_back(st.st_dev, st.st_ino);
+}
+
+// A block device and what it is built on: the whole disk of a partition,
+// the devices below a device-mapper volume, the backing file of a loop
+// device. With bHostFs, the file system holding a backing file is followed
+// too (writing into the loop device changes that file system).
+void CollectDevice(dev_t d, StorageSet& set, bool bHostFs, int depth) {
+    if (depth > 8 || major(d) == 0) return;
+    if (std::find(set.devices.begin(), set.devices.end(), d) != set.devices.end()) return;
+    set.devices.push_back(d);
+    const dev_t whole = WholeDisk(d);
+    if (whole != d) CollectDevice(whole, set, bHostFs, depth + 1);
+    const std::string dir = SysBlockDir(d);
+    std::string backing;
+    if (ReadSysFile(dir + "/loop/backing_file", backing) && !backing.empty()) {
+        const std::string deleted = " (deleted)";
+        if (backing.size() > deleted.size() && backing.compare(backing.size() - deleted.size(), deleted.size(), deleted) == 0)
+            backing.resize(backing.size() - deleted.size());
+        struct stat st;
+        if (stat(backing.c_str(), &st) == 0) {
+            AddFile(set, st);
+            if (bHostFs) CollectDevice(st.st_dev, set, bHostFs, depth + 1);
+        }
+    }
+    if (DIR* sd = opendir((dir + "/slaves").c_str())) {
+        while (dirent* e = readdir(sd)) {
+            if (e->d_name[0] == '.') continue;
+            dev_t below;
+            if (ReadDevNumber(dir + "/slaves/" + e->d_name + "/dev", below)) CollectDevice(below, set, bHostFs, depth + 1);
+        }
+        closedir(sd);
+    }
+}
+
+// Undoes the octal escapes of /proc/self/mountinfo ("\040" for a space).
+std::string UnescapeMountField(const std::string& s) {
+    std::string out;
+    for (size_t i = 0; i < s.size(); ++i) {
+        if (s[i] == '\\' && i + 3 < s.size() && isdigit(static_cast<unsigned char>(s[i + 1])) &&
+            isdigit(static_cast<unsigned char>(s[i + 2])) && isdigit(static_cast<unsigned char>(s[i + 3]))) {
+            out += static_cast<char>((s[i + 1] - '0') * 64 + (s[i + 2] - '0') * 8 + (s[i + 3] - '0'));
+            i += 3;
+        } else {
+            out += s[i];
+        }
+    }
+    return out;
+}
+
+// The sources of every mount whose device number is d (FUSE file systems
+// such as ntfs-3g show only an anonymous number; the mount table names the
+// image file or device they were mounted from).
+std::vector<std::string> MountSources(dev_t d) {
+    std::vector<std::string> out;
+    FILE* f = fopen("/proc/self/mountinfo", "r");
+    if (!f) return out;
+    char* line = nullptr;
+    size_t cap = 0;
+    while (getline(&line, &cap, f) > 0) {
+        // id parent major:minor root mountpoint options ... - fstype source superoptions
+        unsigned ma = 0, mi = 0;
+        if (sscanf(line, "%*s %*s %u:%u", &ma, &mi) != 2 || makedev(ma, mi) != d) continue;
+        const char* dash = strstr(line, " - ");
+        if (!dash) continue;
+        char fstype[256], source[4096];
+        if (sscanf(dash + 3, "%255s %4095s", fstype, source) != 2) continue;
+        out.push_back(UnescapeMountField(source));
+    }
+    free(line);
+    fclose(f);
+    return out;
+}
+
 }  // namespace
 
 bool IsPathOnDevice(const std::string& strPath, const std::string& strDevice, unsigned long long u64StartSector,
                     unsigned long long u64SectorCount) {
     struct stat sd, ss;
-    if (stat(strPath.c_str(), &sd) != 0 || stat(strDevice.c_str(), &ss) != 0) return false;
-    if (!S_ISBLK(ss.st_mode)) return false;  // an image file: the data lives in the file only
+    if (stat(strDevice.c_str(), &ss) != 0) return false;
+    // An image file (or a whole device built on one): a file system mounted
+    // from it, through FUSE or a loop device, holds its data too.
+    if (!S_ISBLK(ss.st_mode) || u64SectorCount == 0)
+        if (DestinationOnSource(strPath, strDevice)) return true;
+    if (!S_ISBLK(ss.st_mode) || stat(strPath.c_str(), &sd) != 0) return false;
     if (Overlapping(sd.st_dev, ss.st_rdev, u64StartSector, u64SectorCount)) return true;
     dev_t mounted;
     return MountSourceDevice(strPath, mounted) && Overlapping(mounted, ss.st_rdev, u64StartSector, u64SectorCount);
+}
+
+bool DestinationOnSource(const std::string& strDestDir, const std::string& strSourcePath) {
+    struct stat ss;
+    if (stat(strSourcePath.c_str(), &ss) != 0) return false;
+    // What holds the source's data.
+    StorageSet src;
+    if (S_ISBLK(ss.st_mode))
+        CollectDevice(ss.st_rdev, src, false, 0);
+    else if (S_ISREG(ss.st_mode))
+        AddFile(src, ss);
+    else
+        return false;
+
+    // Where the destination's writes go: its nearest existing folder.
+    std::string dir = strDestDir.empty() ? std::string(".") : strDestDir;
+    struct stat sd;
+    while (stat(dir.c_str(), &sd) != 0) {
+        size_t slash = dir.find_last_of('/');
+        if (slash == std::string::npos) dir = ".";
+        else if (slash == 0) dir = "/";
+        else dir.resize(slash);
+        if (dir == "." || dir == "/") {
+            if (stat(dir.c_str(), &sd) != 0) return false;
+            break;
+        }
+    }
+    StorageSet dst;
+    CollectDevice(sd.st_dev, dst, true, 0);
+    for (const std::string& source : MountSources(sd.st_dev)) {
+        struct stat ms;
+        if (source.empty() || source[0] != '/' || stat(source.c_str(), &ms) != 0) continue;
+        if (S_ISBLK(ms.st_mode)) {
+            CollectDevice(ms.st_rdev, dst, true, 0);
+        } else if (S_ISREG(ms.st_mode)) {
+            AddFile(dst, ms);
+            CollectDevice(ms.st_dev, dst, true, 0);
+        }
+    }
+    for (dev_t a : src.devices)
+        for (dev_t b : dst.devices)
+            if (Overlap(a, b)) return true;
+    for (const auto& a : src.files)
+        for (const auto& b : dst.files)
+            if (a == b) return true;
+    return false;
 }

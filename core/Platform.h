@@ -44,9 +44,18 @@ void ResetDataDirCache();
 // [u64StartSector, + u64SectorCount) of strDevice (512-byte sectors; a
 // count of 0 means the whole device): the file system there lives on that
 // device, on the disk it belongs to, or on a partition of it that meets
-// the range. Image files never: their data lives in the file only.
+// the range. For an image file: a file system mounted from it (see
+// DestinationOnSource).
 bool IsPathOnDevice(const std::string& strPath, const std::string& strDevice, unsigned long long u64StartSector = 0,
                     unsigned long long u64SectorCount = 0);
+
+// True when files written below strDestDir would change the data of the
+// source (a device or image file): the destination lies on that device or
+// one of its partitions, on a file system mounted from the image (FUSE or a
+// loop device backed by it, also through device-mapper), or on a loop
+// device whose backing file lives on the source device. strDestDir need not
+// exist yet: its nearest existing ancestor decides.
+bool DestinationOnSource(const std::string& strDestDir, const std::string& strSourcePath);
 
 // Creates every missing directory of a path with the given mode.
 int MakeDirs(const std::string& strPath, unsigned mode);
