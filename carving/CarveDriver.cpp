@@ -20,7 +20,10 @@ int CarveRange(CFileTypeRecovery& engine, CDiskReader& reader, u64 u64StartSecto
     const u64 S = static_cast<u64>(nBytesPerSector);
     const u64 perWindow = 0x10000 / S;
     std::vector<unsigned char> win(static_cast<size_t>(perWindow * S));
-    const u64 total = u64SectorCount;
+    // Nothing is swept beyond the end of the device, whatever the volume claims.
+    u64 total = u64SectorCount;
+    if (const u64 devSectors = reader.GetDeviceBytes() / S; devSectors > 0)
+        total = u64StartSector >= devSectors ? 0 : std::min(total, devSectors - u64StartSector);
     u64 offset = 0;  // within the range
     u64 scanned = 0;
     u64 filesFound = 0;
@@ -39,6 +42,9 @@ int CarveRange(CFileTypeRecovery& engine, CDiskReader& reader, u64 u64StartSecto
         unsigned got = 0;
         int r = reader.ReadData(win.data(), static_cast<int>(n), static_cast<long long>(sector), nBytesPerSector, &got);
         if (r != 0 && r != FR_SHORT_READ) got = 0;
+        // The data ended early (the device shrank, or its size was unknown):
+        // what arrived is still swept, and the sweep ends there.
+        const bool atEnd = got < n && reader.LastReadHitEnd();
         u64 skip = 0;
         bool stop = false;
         if (got > 0) {
@@ -62,6 +68,10 @@ int CarveRange(CFileTypeRecovery& engine, CDiskReader& reader, u64 u64StartSecto
             if (i > n) skip = i - n;
         }
         if (stop) break;
+        if (atEnd) {
+            scanned += got;
+            break;
+        }
         // A window that could not be read is passed over whole.
         const u64 advance = std::min(n + skip, remaining);
         offset += advance;

@@ -39,6 +39,9 @@ int CDiskReader::Init(const char* szPath, unsigned long long u64SectorLimit) {
     Close();
     m_hDevice = fd;
     m_u64SectorLimit = u64SectorLimit;
+    const long long bytes = rsb_getDeviceSize(fd);
+    m_u64DeviceBytes = bytes > 0 ? static_cast<unsigned long long>(bytes) : 0;
+    m_bHitEnd = false;
     return 0;
 }
 
@@ -55,6 +58,13 @@ int CDiskReader::ReadData(unsigned char* pBuf, int nSectors, long long u64StartS
     if (start > static_cast<unsigned long long>(INT64_MAX) / static_cast<unsigned>(nBytesPerSector))
         return FR_INVALID;
     const long long offset = static_cast<long long>(start * static_cast<unsigned>(nBytesPerSector));
+    m_bHitEnd = false;
+    // Nothing lies beyond the end of the device, whatever a partition table
+    // or boot sector claims: such a read fails at once, without a log line.
+    if (total > 0 && static_cast<unsigned long long>(offset) >= m_u64DeviceBytes && m_u64DeviceBytes > 0) {
+        m_bHitEnd = true;
+        return FR_INVALID;
+    }
     if (lseek(m_hDevice, offset, SEEK_SET) == -1) {
         int err = errno;
         FrLog("lseek failed %lld\n", offset);
@@ -67,7 +77,8 @@ int CDiskReader::ReadData(unsigned char* pBuf, int nSectors, long long u64StartS
         ssize_t r = read(m_hDevice, pBuf + done, piece);
         if (r < 0 && errno == EINTR) continue;
         if (r <= 0) {
-            FrLog("read %lld\n", static_cast<long long>(errno));
+            m_bHitEnd = r == 0;
+            FrLog("read %lld\n", static_cast<long long>(r == 0 ? 0 : errno));
             if (pSectorsRead) *pSectorsRead = static_cast<unsigned>(done / static_cast<unsigned>(nBytesPerSector));
             return FR_SHORT_READ;
         }

@@ -21,7 +21,8 @@ public:
     int Init(const char* szPath, unsigned long long u64SectorLimit);
 
     // Reads nSectors sectors at the absolute sector u64StartSector.
-    // 0 on success; 87 past the limit or for a bad argument; 30 on a short
+    // 0 on success; 87 past the limit, past the end of the device or for a
+    // bad argument; 30 on a short
     // read (pSectorsRead then counts the whole sectors that arrived);
     // otherwise errno of the failed seek.
     int ReadData(unsigned char* pBuf, int nSectors, long long u64StartSector, int nBytesPerSector,
@@ -31,10 +32,17 @@ public:
     unsigned long long GetSectorLimit() const { return m_u64SectorLimit; }
     void SetSectorLimit(unsigned long long u64Limit) { m_u64SectorLimit = u64Limit; }
     void Close();
+    // Bytes the device or image holds (taken when it was opened).
+    unsigned long long GetDeviceBytes() const { return m_u64DeviceBytes; }
+    // True when the last failed read ended at the end of the data rather
+    // than on a read error.
+    bool LastReadHitEnd() const { return m_bHitEnd; }
 
 private:
     int m_hDevice;
     unsigned long long m_u64SectorLimit;
+    unsigned long long m_u64DeviceBytes = 0;
+    bool m_bHitEnd = false;
 };
 
 // Owns a descriptor and closes it.

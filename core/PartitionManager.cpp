@@ -124,6 +124,14 @@ void CPartitionManager::EnumerateDisk(int nDiskNumber, std::vector<_PARTITION_IT
     } else if (IsMBR(h, 512)) {
         GetMBRPartition(fd.get(), 0, list, nDiskNumber, path.c_str());
     }
+    // A table may claim more sectors than the disk has: each partition is
+    // cut at the disk's end (one that starts beyond it keeps a single
+    // sector, which no read can reach).
+    const long long bytes = rsb_getDeviceSize(fd.get());
+    if (bytes < 0) return;
+    const u64 diskSectors = static_cast<u64>(bytes) / nSectorSize;
+    for (auto& p : list)
+        if (p.u64EndSector >= diskSectors) p.u64EndSector = std::max(p.u64StartSector, diskSectors - 1);
 }
 
 void CPartitionManager::GetMBRPartition(int fd, unsigned sector, std::vector<_PARTITION_ITEM_>& out, int diskNumber,

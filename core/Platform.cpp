@@ -203,8 +203,31 @@ void FrLog(const char* fmt, ...) {
     va_start(ap, fmt);
     vsnprintf(buf, sizeof buf, fmt, ap);
     va_end(ap);
+    // A line identical to the one before is counted, not repeated: the
+    // count goes out after 2, 4, 8 ... repeats and when another line comes.
+    static std::mutex s_logMutex;
+    static std::string& s_last = *new std::string;  // outlives every static destructor
+    static unsigned long long s_repeats = 0, s_reported = 0;
+    std::string count;
+    bool bRepeat = false;
+    {
+        std::lock_guard<std::mutex> lock(s_logMutex);
+        if (s_last == buf) {
+            ++s_repeats;
+            bRepeat = true;
+            if ((s_repeats & (s_repeats - 1)) != 0) return;
+            s_reported = s_repeats;
+            count = "last message repeated " + std::to_string(s_repeats) + " times\n";
+        } else {
+            if (s_repeats > s_reported)
+                count = "last message repeated " + std::to_string(s_repeats) + " times\n";
+            s_last = buf;
+            s_repeats = s_reported = 0;
+        }
+    }
     // The handler of the desktop app appends each message as a "Debug:" line.
-    qDebug().noquote() << QString::fromUtf8(buf);
+    if (!count.empty()) qDebug().noquote() << QString::fromUtf8(count.c_str());
+    if (!bRepeat) qDebug().noquote() << QString::fromUtf8(buf);
 }
 
 namespace {

@@ -6,7 +6,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <QtCore/QString>
+#include <QtCore/QtGlobal>
+#include <cstring>
+
+#include "carving/CarveDriver.h"
 #include "core/Platform.h"
+#include "core/TextHelpers.h"
+#include "support/NtfsKit.h"
 #include "support/TestKit.h"
 
 using namespace testkit;
@@ -35,6 +42,26 @@ Result RunCli(const std::string& args, const std::string& env = "", int seconds 
     unlink(log.c_str());
     return {atoi(rc.c_str()), std::string(out.begin(), out.end())};
 }
+
+// Patches len little-endian bytes of a file at an offset.
+void PatchLe(const std::string& path, long long offset, uint64_t value, int len) {
+    std::vector<unsigned char> b = ReadFile(path);
+    for (int i = 0; i < len; ++i) b.at(static_cast<size_t>(offset + i)) = static_cast<unsigned char>(value >> (8 * i));
+    WriteFile(path, b);
+}
+
+// Counts the diagnostic lines while alive.
+struct LogCapture {
+    static inline std::vector<std::string> lines;
+    QtMessageHandler old;
+    LogCapture() {
+        lines.clear();
+        old = qInstallMessageHandler([](QtMsgType, const QMessageLogContext&, const QString& m) {
+            lines.push_back(m.toStdString());
+        });
+    }
+    ~LogCapture() { qInstallMessageHandler(old); }
+};
 
 bool Exists(const std::string& p) {
     struct stat st;
@@ -83,4 +110,53 @@ TEST(HostileDestination, FileSystemsBackedByTheImageAreRefused) {
     // The folder that holds the image is a fine destination.
     Result r = RunCli("recover " + Quote(img.path) + " --types photo --to " + Quote(d / "out"));
     EXPECT_EQ(r.status, 0) << r.out;
+}
+
+// Partition entries that claim far more sectors than the disk holds are cut
+// at the disk's end: the listing shows sane sizes and a carving scan of
+// the partition ends with the disk.
+TEST(OversizedPartitions, ClampedToTheDisk) {
+    TempDir d("hardpart");
+    struct Case {
+        const char* label;
+        long long patchOffset;  // where the entry's size / last sector lives
+        uint64_t value;
+        int len;
+    } cases[] = {{"gpt", 1024 + 40, 0x0080000000000000ULL, 8}, {"dos", 446 + 12, 0xFFFFFFFFULL, 4}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        std::string disk = d / (std::string(c.label) + ".img");
+        MakePartitionedDisk(disk, 4096, c.label, {{2048, 1024, c.label == std::string("gpt") ? "L" : "83", ""}});
+        PatchLe(disk, c.patchOffset, c.value, c.len);
+        Result r = RunCli("disks " + Quote(disk));
+        EXPECT_EQ(r.status, 0) << r.out;
+        EXPECT_NE(r.out.find("sectors 2048-4095  1.00 MB"), std::string::npos) << r.out;
+        r = RunCli("scan " + Quote(disk) + "@1 --carve-only", "", 20);
+        EXPECT_EQ(r.status, 0) << r.out;
+        EXPECT_LT(r.out.size(), 4000u) << r.out.substr(0, 2000);
+    }
+}
+
+// A sweep asked to go far beyond the device's end stops at the end, and a
+// repeated diagnostic is counted instead of written again and again.
+TEST(OversizedPartitions, SweepStopsAtTheDeviceEndAndRepeatsAreCounted) {
+    TempDir d("hardsweep");
+    ScopedDataDir data(d / "data");
+    std::vector<unsigned char> bytes(1 << 20, 0);
+    WriteFile(d / "raw.img", bytes);
+    CFileTypeRecovery engine;
+    std::wstring w = Utf8ToWide(d / "raw.img");
+    ASSERT_EQ(engine.Init(w.data(), L'C'), 0);
+    CDiskReader reader;
+    ASSERT_EQ(reader.Init((d / "raw.img").c_str(), ~0ULL), 0);
+    CarveStats st;
+    EXPECT_EQ(CarveRange(engine, reader, 1000, 1ULL << 55, 512, nullptr, nullptr, nullptr, &st), 0);
+    EXPECT_EQ(st.u64SectorsSwept, 2048u - 1000u);
+
+    LogCapture cap;
+    for (int i = 0; i < 1000; ++i) FrLog("read %lld\n", 5LL);
+    FrLog("another line\n");
+    EXPECT_LE(cap.lines.size(), 14u);
+    EXPECT_EQ(cap.lines.front(), "read 5\n");
+    EXPECT_EQ(cap.lines[cap.lines.size() - 2], "last message repeated 999 times\n");
 }
