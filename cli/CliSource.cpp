@@ -23,7 +23,10 @@ bool ParseNumber(const std::string& s, long long& out) {
 
 bool OpenError(const std::string& path) {
     int err = errno;
-    if (err == EACCES || err == EPERM)
+    if (err == EISDIR || err == ENOTBLK)
+        fprintf(stderr, "fotoretta-cli: %s is %s, not a disk, partition or image file\n", path.c_str(),
+                err == EISDIR ? "a folder" : "a special file");
+    else if (err == EACCES || err == EPERM)
         fprintf(stderr, "fotoretta-cli: cannot read %s: %s (reading a device needs root: try sudo)\n", path.c_str(),
                 strerror(err));
     else

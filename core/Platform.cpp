@@ -110,13 +110,38 @@ void SetPrivilegedDeviceOpener(DeviceOpener opener) {
     g_opener = std::move(opener);
 }
 
+namespace {
+// Keeps fd when it is a regular file or a block device (clearing the
+// non-blocking flag it was opened with), else closes it: ENOTBLK for
+// anything else (a FIFO, a socket, a character device), EISDIR for a folder.
+int KeepSourceKind(int fd) {
+    struct stat st;
+    if (fstat(fd, &st) != 0) {
+        int err = errno;
+        close(fd);
+        errno = err;
+        return -1;
+    }
+    if (!S_ISREG(st.st_mode) && !S_ISBLK(st.st_mode)) {
+        close(fd);
+        errno = S_ISDIR(st.st_mode) ? EISDIR : ENOTBLK;
+        return -1;
+    }
+    int fl = fcntl(fd, F_GETFL);
+    if (fl >= 0) fcntl(fd, F_SETFL, fl & ~O_NONBLOCK);
+    return fd;
+}
+}  // namespace
+
 int OpenDeviceReadOnly(const char* szPath) {
     if (!szPath || !*szPath) {
         errno = ENOENT;
         return -1;
     }
-    int fd = open(szPath, O_RDONLY | O_CLOEXEC);
-    if (fd >= 0) return fd;
+    // Non-blocking, so that a FIFO cannot hold the open; no controlling
+    // terminal; the type is checked before anything is read.
+    int fd = open(szPath, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd >= 0) return KeepSourceKind(fd);
     int err = errno;
     DeviceOpener opener;
     {
@@ -127,7 +152,7 @@ int OpenDeviceReadOnly(const char* szPath) {
         struct stat st;
         if (stat(szPath, &st) == 0 && S_ISBLK(st.st_mode)) {
             fd = opener(szPath);
-            if (fd >= 0) return fd;
+            if (fd >= 0) return KeepSourceKind(fd);
             if (errno == 0) errno = err;
             return -1;
         }

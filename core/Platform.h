@@ -25,9 +25,12 @@ void ClearRegisteredImageDisks();
 // Whole-disk block devices found under /sys/block (names only, sorted).
 std::vector<std::string> ListBlockDevices();
 
-// Opens a device node or image file read-only. When a privileged opener is
-// installed (the desktop app's helper), block devices the caller cannot
-// open itself are asked of it. Returns a descriptor or -1 with errno set.
+// Opens a device node or image file read-only: every open of a source goes
+// through here. Only regular files and block devices are accepted (EISDIR
+// for a folder, ENOTBLK for a FIFO, socket or character device); the open
+// never blocks. When a privileged opener is installed (the desktop app's
+// helper), block devices the caller cannot open itself are asked of it.
+// Returns a descriptor or -1 with errno set.
 int OpenDeviceReadOnly(const char* szPath);
 using DeviceOpener = std::function<int(const char* szPath)>;
 void SetPrivilegedDeviceOpener(DeviceOpener opener);

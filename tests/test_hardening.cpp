@@ -160,3 +160,28 @@ TEST(OversizedPartitions, SweepStopsAtTheDeviceEndAndRepeatsAreCounted) {
     EXPECT_EQ(cap.lines.front(), "read 5\n");
     EXPECT_EQ(cap.lines[cap.lines.size() - 2], "last message repeated 999 times\n");
 }
+
+// Only image files and block devices are sources: a FIFO (with or without
+// a writer), a folder or a character device is refused at once with a
+// clear message, in every mode.
+TEST(HostileSource, OnlyFilesAndBlockDevicesAreRead) {
+    TempDir d("hardsrc");
+    ASSERT_EQ(mkfifo((d / "fifo").c_str(), 0600), 0);
+    ASSERT_EQ(mkfifo((d / "fed").c_str(), 0600), 0);
+    // A writer that keeps feeding the second FIFO for a while.
+    Sh("(timeout 20 sh -c 'cat /dev/zero > " + d / "fed" + "' &)");
+    struct Case {
+        std::string source;
+        const char* message;
+    } cases[] = {{d / "fifo", "is a special file"}, {d / "fed", "is a special file"},
+                 {d.path(), "is a folder"},        {"/dev/null", "is a special file"}};
+    for (const Case& c : cases)
+        for (const char* mode : {"scan", "scan --carve-only", "scan --fast --json"}) {
+            SCOPED_TRACE(c.source + " " + mode);
+            Result r = RunCli(std::string(mode) + " " + Quote(c.source), "", 10);
+            EXPECT_EQ(r.status, 1) << r.out;
+            EXPECT_NE(r.out.find(c.message), std::string::npos) << r.out;
+        }
+    Result r = RunCli("recover " + Quote(d / "fifo") + " --to " + Quote(d / "out"), "", 10);
+    EXPECT_EQ(r.status, 1) << r.out;
+}
