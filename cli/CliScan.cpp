@@ -186,6 +186,14 @@ std::unique_ptr<IFileRecoveryParse> CreateEngine(const CliSource& src, const Sca
 // Runs the scan of a resolved source and the listing; the hits in node order.
 int ScanAndList(const ScanOptions& o, const CliSource& src, std::wstring pattern,
                 std::unique_ptr<IFileRecoveryParse>& engine, std::vector<__SEARCH_FILE_INFO__>& hits) {
+    // Results live in the scan-log folder: without it nothing found could be
+    // listed, so the run stops here instead of reporting nothing as success.
+    if (int e = CheckScanLogDir()) {
+        fprintf(stderr,
+                "fotoretta-cli: cannot keep scan results in %s: %s (set FOTORETTA_DATA_DIR to a writable folder)\n",
+                GetScanLogDir().c_str(), strerror(e));
+        return 1;
+    }
     CLogFileManager& logs = CLogFileManager::GetInstance();
     logs.Init();
     const bool bDeep = !o.bFast && !o.bCarveOnly;

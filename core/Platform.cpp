@@ -216,6 +216,19 @@ const std::string& GetScanLogDir() {
     return g_scanLogDir;
 }
 
+int CheckScanLogDir() {
+    const std::string& dir = GetScanLogDir();
+    struct stat st;
+    if (stat(dir.c_str(), &st) != 0) return errno ? errno : ENOENT;
+    if (!S_ISDIR(st.st_mode)) return ENOTDIR;
+    std::string probe = dir + ".probe-XXXXXX";
+    int fd = mkstemp(probe.data());
+    if (fd < 0) return errno ? errno : EACCES;
+    close(fd);
+    unlink(probe.c_str());
+    return 0;
+}
+
 void ResetDataDirCache() {
     std::lock_guard<std::mutex> lock(g_mutex);
     g_dataDir.clear();

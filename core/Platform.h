@@ -40,6 +40,9 @@ void SetPrivilegedDeviceOpener(DeviceOpener opener);
 // it. Both end in '/', and are created with mode 0700 on first use.
 const std::string& GetDataDir();
 const std::string& GetScanLogDir();
+// 0 when the scan-log directory exists as a folder that files can be
+// created in (tried, not guessed from permission bits), else the errno.
+int CheckScanLogDir();
 // Forget the resolved directories (tests that change the environment).
 void ResetDataDirCache();
 

@@ -185,3 +185,28 @@ TEST(HostileSource, OnlyFilesAndBlockDevicesAreRead) {
     Result r = RunCli("recover " + Quote(d / "fifo") + " --to " + Quote(d / "out"), "", 10);
     EXPECT_EQ(r.status, 1) << r.out;
 }
+
+// A data folder that cannot hold scan results (a file, or a read-only
+// file system) stops scan and recover with a message and a failure code.
+TEST(UnusableDataFolder, ReportedAsFailure) {
+    TempDir d("harddata");
+    FatImage img = FatImage::Create(d / "fat.img", 12, 1440);
+    img.PutBytes(RandomBytes(3000, 1), "A.JPG");
+    img.Delete("A.JPG");
+    WriteFile(d / "afile", "x", 1);
+    std::vector<std::string> dataDirs = {d / "afile"};
+    Sh("mkdir -p " + Quote(d / "ro"));
+    if (IsRoot() && Sh("mount -t tmpfs -o ro,size=1m tmpfs " + Quote(d / "ro")) == 0) dataDirs.push_back(d / "ro");
+    for (const std::string& data : dataDirs) {
+        for (const char* mode : {"scan --json", "scan --carve-only", "recover --to"}) {
+            SCOPED_TRACE(data + " " + mode);
+            std::string args = std::string(mode) == "recover --to"
+                                   ? "recover " + Quote(img.path) + " --to " + Quote(d / "out")
+                                   : std::string(mode) + " " + Quote(img.path);
+            Result r = RunCli(args, "FOTORETTA_DATA_DIR=" + Quote(data));
+            EXPECT_EQ(r.status, 1) << r.out;
+            EXPECT_NE(r.out.find("cannot keep scan results"), std::string::npos) << r.out;
+        }
+    }
+    Sh("umount " + Quote(d / "ro"));
+}
