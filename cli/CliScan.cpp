@@ -248,19 +248,50 @@ const char* EngineName(u32 t) {
     }
 }
 
+// Length of the well-formed UTF-8 sequence at s[i], 0 when there is none
+// (a stray continuation byte, an overlong form, a surrogate, a cut sequence).
+size_t Utf8SequenceAt(const std::string& s, size_t i) {
+    const unsigned char c = static_cast<unsigned char>(s[i]);
+    size_t n;
+    unsigned cp;
+    if (c < 0x80) return 1;
+    if (c >= 0xC2 && c <= 0xDF) n = 2, cp = c & 0x1F;
+    else if (c >= 0xE0 && c <= 0xEF) n = 3, cp = c & 0x0F;
+    else if (c >= 0xF0 && c <= 0xF4) n = 4, cp = c & 0x07;
+    else return 0;
+    if (i + n > s.size()) return 0;
+    for (size_t k = 1; k < n; ++k) {
+        const unsigned char t = static_cast<unsigned char>(s[i + k]);
+        if ((t & 0xC0) != 0x80) return 0;
+        cp = (cp << 6) | (t & 0x3F);
+    }
+    if ((n == 3 && (cp < 0x800 || (cp >= 0xD800 && cp <= 0xDFFF))) || (n == 4 && (cp < 0x10000 || cp > 0x10FFFF)))
+        return 0;
+    return n;
+}
+
+// A JSON string literal. Names from damaged media need not be UTF-8: a
+// byte that starts no well-formed sequence is written as \u00XX, the
+// character of that byte's value, so the output is always valid JSON and
+// the byte can still be told.
 std::string JsonString(const std::string& s) {
     std::string out = "\"";
-    for (unsigned char c : s) {
+    for (size_t i = 0; i < s.size();) {
+        const unsigned char c = static_cast<unsigned char>(s[i]);
+        const size_t n = Utf8SequenceAt(s, i);
         if (c == '"' || c == '\\') {
             out += '\\';
             out += static_cast<char>(c);
-        } else if (c < 0x20) {
+        } else if (c < 0x20 || n == 0) {
             char buf[8];
             snprintf(buf, sizeof buf, "\\u%04x", c);
             out += buf;
         } else {
-            out += static_cast<char>(c);
+            out.append(s, i, n);
+            i += n;
+            continue;
         }
+        ++i;
     }
     return out + "\"";
 }

@@ -8,7 +8,9 @@
 
 #include <QtCore/QString>
 #include <QtCore/QtGlobal>
+#include <algorithm>
 #include <cstring>
+#include <map>
 
 #include "carving/CarveDriver.h"
 #include "core/Platform.h"
@@ -209,4 +211,25 @@ TEST(UnusableDataFolder, ReportedAsFailure) {
         }
     }
     Sh("umount " + Quote(d / "ro"));
+}
+
+// A deleted short name damaged into bytes that are not UTF-8 still gives
+// valid JSON: each such byte is written as \u00XX.
+TEST(JsonListing, DamagedShortNamesAreEscaped) {
+    TempDir d("hardjson");
+    FatImage img = FatImage::Create(d / "fat.img", 12, 1440);
+    img.PutBytes(RandomBytes(3000, 2), "ABCDE.TXT");
+    img.Delete("ABCDE.TXT");
+    std::vector<unsigned char> b = ReadFile(img.path);
+    const std::string entry = "BCDE   TXT";
+    auto it = std::search(b.begin(), b.end(), entry.begin(), entry.end());
+    ASSERT_NE(it, b.end());
+    it[0] = 0xFF;  // a byte that never occurs in UTF-8
+    it[1] = 0xC3;  // a lead byte without its continuation
+    WriteFile(img.path, b);
+    Result r = RunCli("scan " + Quote(img.path) + " --fast --json --types office");
+    ASSERT_EQ(r.status, 0) << r.out;
+    EXPECT_NE(r.out.find("\\u00ff\\u00c3de"), std::string::npos) << r.out;
+    WriteFile(d / "out.json", r.out.data(), r.out.size());
+    EXPECT_EQ(Sh("iconv -f UTF-8 -t UTF-8 " + Quote(d / "out.json") + " >/dev/null"), 0) << r.out;
 }
