@@ -420,36 +420,21 @@ int CmdRecover(const std::vector<std::string>& args) {
     // Test hook: behave as if Ctrl-C were pressed after N files.
     long interruptAfter = -1;
     if (const char* e = getenv("FOTORETTA_TEST_INTERRUPT_AFTER_FILES")) interruptAfter = atol(e);
+    std::map<std::string, std::string> outputDirs;
+    bool full = false;
     for (const auto& h : hits) {
         if (cancelled || CancelRequested()) {
             cancelled = true;
             break;
         }
         std::string dir;
-        if (o.bKeepPaths) {
-            // Each folder of the original path, made safe one component at a time.
-            std::string parent = ParentPath(*engine, h);
-            dir = dest;
-            size_t pos = 0;
-            while (pos < parent.size()) {
-                size_t slash = parent.find_first_of("/\\", pos);
-                if (slash == std::string::npos) slash = parent.size();
-                std::string comp = parent.substr(pos, slash - pos);
-                if (!comp.empty()) dir = JoinPath(dir, SanitizeFileName(comp));
-                pos = slash + 1;
-            }
-        } else {
-            dir = JoinPath(dest, GetCategoryFolderName(h.szFileName));
-        }
-        std::string name = SanitizeFileName(std::string_view(h.szFileName));
-        std::string target = JoinPath(dir, name);
         ++done;
-        if (target.size() >= 4000) {
-            fprintf(stderr, "failed: %s (%s)\n", target.c_str(), strerror(ENAMETOOLONG));
-            ++state.nFailed;
-            continue;
-        }
-        if (int e = MakeDirs(dir, 0755)) {
+        // The original folders, or the file's category folder, below dest.
+        int e = MakeOutputDirs(dest, o.bKeepPaths ? ParentPath(*engine, h) : GetCategoryFolderName(h.szFileName), dir,
+                               outputDirs);
+        std::string target = JoinPath(dir, SanitizeFileName(std::string_view(h.szFileName)));
+        if (e == 0 && target.size() >= 4000) e = ENAMETOOLONG;
+        if (e != 0) {
             fprintf(stderr, "failed: %s (%s)\n", target.c_str(), strerror(e));
             ++state.nFailed;
             continue;
@@ -469,6 +454,15 @@ int CmdRecover(const std::vector<std::string>& args) {
             break;
         }
         int err = rc != 0 ? rc : (state.bFinalSeen ? state.nFinalError : 0);
+        if (err == ENOSPC) {
+            // The destination is full: the file that did not fit goes, the
+            // complete ones stay, and nothing more is tried.
+            std::string partial = WideToUtf8(real.data());
+            struct stat st;
+            if (lstat(partial.c_str(), &st) == 0 && S_ISREG(st.st_mode)) unlink(partial.c_str());
+            full = true;
+            break;
+        }
         if (err != 0) {
             ++state.nFailed;
             fprintf(stderr, "failed: %s (%s)\n", WideToUtf8(real.data()).c_str(),
@@ -484,6 +478,11 @@ int CmdRecover(const std::vector<std::string>& args) {
     }
     progress.Done();
     if (cancelled) fprintf(stderr, "Recovery cancelled.\n");
+    if (full)
+        fprintf(stderr,
+                "fotoretta-cli: %s is full: recovery stopped before %s; the files recovered so far are complete. "
+                "Free some space or choose another disk for the rest.\n",
+                dest.c_str(), hits[done - 1].szFileName);
     printf("%d recovered, %d failed\n", state.nRecovered, state.nFailed);
-    return state.nFailed > 0 || cancelled ? 3 : 0;
+    return state.nFailed > 0 || cancelled || full ? 3 : 0;
 }

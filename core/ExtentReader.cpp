@@ -1,7 +1,10 @@
 #include "core/ExtentReader.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
+#include <sys/statvfs.h>
+#include <unistd.h>
 
 void AppendExtent(std::vector<DataExtent>& extents, const DataExtent& e) {
     if (e.u64Length == 0) return;
@@ -72,17 +75,42 @@ int CExtentReader::Copy(std::span<const DataExtent> extents, u64 u64Wanted,
 
 int CExtentReader::CopyToFd(std::span<const DataExtent> extents, u64 u64Wanted, int fd,
                             const ExtentProgress& progress) {
+    // A file larger than the whole volume cannot be real: at most the
+    // volume's size is written, and the copy counts as short.
+    const u64 volumeBytes = m_Reader.GetSectorLimit() > ~0ULL / m_nBytesPerSector
+                                ? ~0ULL
+                                : m_Reader.GetSectorLimit() * m_nBytesPerSector;
+    const bool bTooLarge = u64Wanted > volumeBytes;
+    if (bTooLarge) u64Wanted = volumeBytes;
+    // The data must fit on the destination: checked before anything is
+    // written, so that a full disk stops the recovery between whole files.
+    u64 dataBytes = 0;
+    for (const DataExtent& e : extents)
+        if (!e.bSparse) dataBytes += e.u64Length;
+    dataBytes = std::min(dataBytes, u64Wanted);
+    struct statvfs vfs;
+    if (fstatvfs(fd, &vfs) == 0 && static_cast<u64>(vfs.f_bavail) * vfs.f_frsize < dataBytes) return ENOSPC;
+    // Sparse stretches become holes where the destination allows seeking.
+    const bool bHoles = lseek(fd, 0, SEEK_CUR) != -1;
+    bool bTrailingHole = false;
     std::vector<unsigned char> zeros;
     u64 done = 0;
-    return Copy(
+    int rc = Copy(
         extents, u64Wanted,
         [&](const unsigned char* p, size_t n) -> int {
+            bTrailingHole = p == nullptr && bHoles;
             if (p) return WriteAll(fd, p, n);
-            // A sparse extent: written as zeros.
+            if (bHoles) return lseek(fd, static_cast<off_t>(n), SEEK_CUR) == -1 ? (errno ? errno : FR_FAILED) : 0;
             if (zeros.size() < n) zeros.assign(n, 0);
             return WriteAll(fd, zeros.data(), n);
         },
         done, progress);
+    // A hole at the end still counts towards the file's length.
+    if (bTrailingHole) {
+        const off_t end = lseek(fd, 0, SEEK_CUR);
+        if (end == -1 || ftruncate(fd, end) != 0) return rc != 0 ? rc : (errno ? errno : FR_FAILED);
+    }
+    return rc == 0 && bTooLarge ? FR_SHORT_READ : rc;
 }
 
 int CExtentReader::CopyToBuffer(std::span<const DataExtent> extents, u64 u64Wanted, unsigned char* pBuf,

@@ -29,8 +29,11 @@ public:
     // Reads through reader in sectors of nBytesPerSector bytes.
     CExtentReader(CDiskReader& reader, int nBytesPerSector);
 
-    // Writes the first u64Wanted bytes of the extents to fd. 0; errno of a
-    // failed write; 87 for a misaligned extent or one past the volume end;
+    // Writes the first u64Wanted bytes of the extents to fd, sparse extents
+    // as holes (zeros where fd cannot seek). 0; errno of a failed write;
+    // ENOSPC, before writing anything, when the destination has less room
+    // than the data; 87 for a misaligned extent or one past the volume end;
+    // a u64Wanted larger than the whole volume is cut to the volume's size;
     // 30 when a read comes back short or the extents end before u64Wanted
     // bytes; or the progress callback's stop value. What arrived before a
     // failure has been written.

@@ -121,6 +121,38 @@ int CreateOutputDir(const std::string& path, const OutputOwner* pOwner) {
     return ApplyOwner(-1, path.c_str(), pOwner);
 }
 
+int MakeOutputDirs(const std::string& base, std::string_view sourcePath, std::string& outDir,
+                   std::map<std::string, std::string>& chosen, const OutputOwner* pOwner) {
+    outDir = base;
+    std::string key;
+    size_t pos = 0;
+    while (pos < sourcePath.size()) {
+        size_t sep = sourcePath.find_first_of("/\\", pos);
+        if (sep == std::string_view::npos) sep = sourcePath.size();
+        const std::string_view comp = sourcePath.substr(pos, sep - pos);
+        pos = sep + 1;
+        if (comp.empty()) continue;
+        key += '/';
+        key += comp;
+        if (auto it = chosen.find(key); it != chosen.end()) {
+            outDir = it->second;
+            continue;
+        }
+        const std::string name = SanitizeFileName(comp, kMaxComponentBytes);
+        std::string dir = JoinDir(outDir, name);
+        // A file (or a link) of that name is never written through.
+        struct stat st;
+        if (lstat(dir.c_str(), &st) == 0 && !S_ISDIR(st.st_mode)) dir = MakeUniquePath(outDir, name);
+        if (dir.empty()) return ENAMETOOLONG;
+        if (lstat(dir.c_str(), &st) != 0) {
+            if (int err = CreateOutputDir(dir, pOwner); err != 0 && err != EEXIST) return err;
+        }
+        chosen[key] = dir;
+        outDir = dir;
+    }
+    return 0;
+}
+
 int ApplyOutputTimes(int fd, const OutputTimes* pTimes) {
     if (!pTimes) return 0;
     struct timespec ts[2];

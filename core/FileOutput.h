@@ -3,6 +3,7 @@
 // file, and one way to make a preview's temporary file.
 #pragma once
 
+#include <map>
 #include <string>
 #include <string_view>
 #include <sys/types.h>
@@ -57,6 +58,16 @@ int CreateOutputFile(const std::string& path, CUniqueFd& fd, const OutputOwner* 
 // Creates one output directory with mode 0755 (owner applied when given);
 // 0 or errno.
 int CreateOutputDir(const std::string& path, const OutputOwner* pOwner = nullptr);
+
+// Makes the output folders for a folder path of the source (components
+// separated by '/' or '\\', each made safe as one path component) below
+// base, which must exist. A component whose name is already taken by
+// something that is not a folder (a recovered file of the same name) gets
+// the first free "name(N)" instead, as a file would; chosen remembers each
+// source path's folder so that the rest of that folder's files follow it.
+// outDir = the folder reached. 0 or errno.
+int MakeOutputDirs(const std::string& base, std::string_view sourcePath, std::string& outDir,
+                   std::map<std::string, std::string>& chosen, const OutputOwner* pOwner = nullptr);
 
 // Stamps modification and access times on a written file; 0 or errno.
 // Without times nothing is changed.

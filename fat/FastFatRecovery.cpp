@@ -640,6 +640,8 @@ int CFastFatRecovery::GetNodeExtents(const _FILE_NODE_& node, u64 u64Wanted, std
 
 int CFastFatRecovery::IsFileDataHealth(_FILE_NODE_* pNode, unsigned int uSectorsPerCluster) {
     if (!pNode || !m_bReady) return 1;
+    // A file larger than the volume it was found on cannot be whole.
+    if (pNode->u64FileSize / 512 > m_u64SectorCount) return 0;
     const std::string ext = ExtensionOf(pNode->szFileName);
     if (ext.empty() || ext.size() > 16) return 1;
     if (!IsValidCluster(pNode->uClusterNO)) return 1;

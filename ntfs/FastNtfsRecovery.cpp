@@ -909,6 +909,8 @@ int CFastNtfsRecovery::PreView(_FILE_NODE_* pNode, wchar_t* szTempPath, unsigned
 
 int CFastNtfsRecovery::IsFileDataHealth(_FILE_NODE_* pNode, unsigned int /*uSectorsPerCluster*/) {
     if (!pNode) return 1;
+    // A file larger than the volume it was found on cannot be whole.
+    if (pNode->u64FileSize / 512 > m_u64VolumeSectorCount) return 0;
     const std::string ext = ExtensionOf(pNode->szFileName, kMaxExtensionBytes);
     std::vector<unsigned char> res(static_cast<size_t>(m_nRecordSize));
     unsigned len = static_cast<unsigned>(res.size());

@@ -233,3 +233,105 @@ TEST(JsonListing, DamagedShortNamesAreEscaped) {
     WriteFile(d / "out.json", r.out.data(), r.out.size());
     EXPECT_EQ(Sh("iconv -f UTF-8 -t UTF-8 " + Quote(d / "out.json") + " >/dev/null"), 0) << r.out;
 }
+
+namespace {
+// Sets the size field of the deleted FAT entry whose name ends in tail.
+void PatchFatEntrySize(const std::string& img, const std::string& tail, uint32_t size) {
+    std::vector<unsigned char> b = ReadFile(img);
+    auto it = std::search(b.begin(), b.end(), tail.begin(), tail.end());
+    ASSERT_NE(it, b.end());
+    const size_t entry = static_cast<size_t>(it - b.begin()) - 1;
+    for (int i = 0; i < 4; ++i) b[entry + 28 + i] = static_cast<unsigned char>(size >> (8 * i));
+    WriteFile(img, b);
+}
+}  // namespace
+
+// A deleted file that claims to be larger than its volume is listed as
+// damaged and never written out whole.
+TEST(OutputPath, FileLargerThanTheVolumeIsDamaged) {
+    TempDir d("hardbig");
+    FatImage img = FatImage::Create(d / "fat.img", 12, 1440);
+    img.PutBytes(RandomBytes(5000, 3), "HUGE.TXT");
+    img.Delete("HUGE.TXT");
+    PatchFatEntrySize(img.path, "UGE    TXT", 0xFFFFFFF0u);
+    Result r = RunCli("scan " + Quote(img.path) + " --fast --json --types office");
+    EXPECT_NE(r.out.find("\"size\":4294967280"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("\"healthy\":false"), std::string::npos) << r.out;
+    r = RunCli("recover " + Quote(img.path) + " --fast --types office --to " + Quote(d / "out"));
+    EXPECT_EQ(Capture("find " + Quote(d / "out") + " -type f -size +2M"), "") << r.out;
+}
+
+// Sparse stretches of an NTFS file come back as holes, not written zeros.
+TEST(OutputPath, SparseRunsBecomeHoles) {
+    FR_REQUIRE(NtfsImage::Available() && IsRoot(), "mkntfs/ntfs-3g/FUSE not usable");
+    TempDir d("hardsparse");
+    NtfsImage img = NtfsImage::Create(d / "ntfs.img", 24);
+    ASSERT_TRUE(img.Mount());
+    const std::string f = img.Mounted("holes.wav");
+    Sh("dd if=" + Quote(Sample("wav")) + " of=" + Quote(f) + " bs=4096 count=4 status=none && truncate -s 16M " +
+       Quote(f) + " && printf tail >> " + Quote(f));
+    const std::string want = Sha256File(f);
+    Sh("rm " + Quote(f));
+    img.Unmount();
+    Result r = RunCli("recover " + Quote(img.path) + " --fast --types music --to " + Quote(d / "out"));
+    ASSERT_EQ(r.status, 0) << r.out;
+    std::string got = Capture("find " + Quote(d / "out") + " -name '*.wav' | head -1");
+    while (!got.empty() && got.back() == '\n') got.pop_back();
+    ASSERT_FALSE(got.empty()) << r.out;
+    EXPECT_EQ(Sha256File(got), want);
+    struct stat st;
+    ASSERT_EQ(stat(got.c_str(), &st), 0);
+    EXPECT_LT(st.st_blocks * 512, 2 << 20);  // 16 MiB long, a few KiB stored
+}
+
+// With --keep-paths, a deleted file and a deleted folder of the same name
+// both come back: the second gets a numbered name.
+TEST(OutputPath, KeepPathsFileAndFolderOfTheSameName) {
+    TempDir d("hardkeep");
+    FatImage img = FatImage::Create(d / "fat.img", 12, 1440);
+    img.PutBytes(RandomBytes(3000, 5), "NOTEX");  // listed first: the file takes the name
+    img.Mkdir("NOTES");
+    img.PutBytes(RandomBytes(4000, 4), "NOTES/ZZ.TXT");
+    img.Delete("NOTEX");
+    img.DeleteTree("NOTES");
+    // The deleted file's entry renamed on disk to the folder's name.
+    std::vector<unsigned char> b = ReadFile(img.path);
+    const std::string from = "OTEX      ";
+    auto it = std::search(b.begin(), b.end(), from.begin(), from.end());
+    ASSERT_NE(it, b.end());
+    it[3] = 'S';
+    WriteFile(img.path, b);
+    Result r = RunCli("recover " + Quote(img.path) + " --fast --keep-paths --types all --to " + Quote(d / "out"));
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_NE(r.out.find("2 recovered, 0 failed"), std::string::npos) << r.out;
+}
+
+// A destination that fills up stops the recovery between files, with a
+// message; what was written is complete.
+TEST(OutputPath, FullDestinationStopsCleanly) {
+    FR_REQUIRE(IsRoot(), "needs root to mount a small file system");
+    TempDir d("hardfull");
+    Sh("mkdir -p " + Quote(d / "small"));
+    FR_REQUIRE(Sh("mount -t tmpfs -o size=96k tmpfs " + Quote(d / "small")) == 0, "tmpfs mounts not permitted");
+    FatImage img = FatImage::Create(d / "fat.img", 12, 1440);
+    std::map<std::string, std::string> hashes;
+    for (int i = 0; i < 6; ++i) {
+        auto bytes = RandomBytes(40000, 10 + i);
+        img.PutBytes(bytes, "F" + std::to_string(i) + ".TXT");
+        hashes[Sha256(bytes)] = "F" + std::to_string(i);
+    }
+    for (int i = 0; i < 6; ++i) img.Delete("F" + std::to_string(i) + ".TXT");
+    Result r = RunCli("recover " + Quote(img.path) + " --fast --types office --to " + Quote(d / "small/out"));
+    EXPECT_EQ(r.status, 3) << r.out;
+    EXPECT_NE(r.out.find("is full: recovery stopped"), std::string::npos) << r.out;
+    std::string files = Capture("find " + Quote(d / "small/out") + " -type f");
+    EXPECT_FALSE(files.empty()) << r.out;
+    size_t pos = 0;
+    while (pos < files.size()) {
+        size_t nl = files.find('\n', pos);
+        std::string f = files.substr(pos, nl - pos);
+        EXPECT_EQ(hashes.count(Sha256File(f)), 1u) << f;
+        pos = nl + 1;
+    }
+    Sh("umount " + Quote(d / "small"));
+}
