@@ -9,6 +9,10 @@
 #include <QtCore/QString>
 #include <QtCore/QtGlobal>
 #include <algorithm>
+#include <atomic>
+#include <functional>
+#include <random>
+#include <thread>
 #include <cstring>
 #include <map>
 
@@ -33,7 +37,7 @@ struct Result {
 // (137 when the time limit killed it).
 Result RunCli(const std::string& args, const std::string& env = "", int seconds = 60) {
     static TempDir data("harddata");
-    static int counter = 0;
+    static std::atomic<int> counter{0};
     std::string log = data / ("out" + std::to_string(counter++) + ".txt");
     std::string dataEnv = env.find("FOTORETTA_DATA_DIR=") == std::string::npos
                               ? "FOTORETTA_DATA_DIR=" + Quote(data / "d") + " "
@@ -335,3 +339,204 @@ TEST(OutputPath, FullDestinationStopsCleanly) {
     }
     Sh("umount " + Quote(d / "small"));
 }
+
+// ---------------------------------------------------------------------------
+// Damaged media: real volumes and partitioned disks whose metadata is
+// mutated with fixed seeds, run through every mode of the tool. No crash, no
+// hang, bounded output, nothing written outside the destination, and the
+// source never changes. FR_DAMAGE_VARIANTS sets the variants per medium
+// (50 by default, FAT32 a fifth of that; 500 for a long run).
+
+namespace {
+
+struct Region {
+    size_t offset, length;
+};
+
+uint32_t Le(const std::vector<unsigned char>& b, size_t off, int len) {
+    uint32_t v = 0;
+    for (int i = len - 1; i >= 0; --i) v = (v << 8) | b.at(off + static_cast<size_t>(i));
+    return v;
+}
+
+// Boot sector, first FAT and root directory of the FAT volume at base.
+std::vector<Region> FatRegions(const std::vector<unsigned char>& b, size_t base) {
+    const size_t bps = Le(b, base + 11, 2), rsv = Le(b, base + 14, 2), nfats = b.at(base + 16);
+    const size_t fatSize = Le(b, base + 22, 2) ? Le(b, base + 22, 2) : Le(b, base + 36, 4);
+    const size_t fat = base + rsv * bps, afterFats = fat + nfats * fatSize * bps;
+    const size_t root = Le(b, base + 17, 2) * 32;
+    return {{base, 512}, {fat, std::min<size_t>(fatSize * bps, 4096)}, {afterFats, root ? root : 8192}};
+}
+
+// Writes an image leaving its all-zero blocks as holes (quick for the big
+// FAT32 volume, whose data area is mostly empty).
+void WriteSparse(const std::string& path, const std::vector<unsigned char>& b) {
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    ASSERT_GE(fd, 0);
+    static const std::vector<unsigned char> zero(65536, 0);
+    for (size_t off = 0; off < b.size(); off += 65536) {
+        const size_t n = std::min<size_t>(65536, b.size() - off);
+        if (std::memcmp(b.data() + off, zero.data(), n) != 0) {
+            ASSERT_EQ(pwrite(fd, b.data() + off, n, static_cast<off_t>(off)), static_cast<ssize_t>(n));
+        }
+    }
+    ASSERT_EQ(ftruncate(fd, static_cast<off_t>(b.size())), 0);
+    close(fd);
+}
+
+// A scratch folder in memory when /dev/shm is there: hundreds of images
+// are written and scanned, and the data folder's synced writes would
+// otherwise flush each of them to disk.
+struct ScratchDir {
+    std::string path;
+    ScratchDir() {
+        char tmpl[] = "/dev/shm/fr-damaged-XXXXXX";
+        if (mkdtemp(tmpl)) path = tmpl;
+    }
+    ~ScratchDir() {
+        if (!path.empty()) Sh("rm -rf " + Quote(path));
+    }
+    std::string operator/(const std::string& n) const { return path + "/" + n; }
+};
+
+std::string Sha256Sum(const std::string& path) { return Capture("sha256sum " + Quote(path) + " | cut -c1-64"); }
+
+struct Medium {
+    const char* name;
+    std::string source;  // "" for the image itself, "@1" for its first partition
+    std::vector<unsigned char> bytes;
+    std::vector<Region> regions;
+};
+
+// Builds the six media in dir: each with live and deleted files and folders.
+Medium BuildMedium(const std::string& kind, const TempDir& dir) {
+    const std::string path = dir / (kind + ".img");
+    auto fill = [&](const FatImage& f) {
+        f.Mkdir("DCIM");
+        f.Put(Sample("jpg"), "DCIM/KEEP.JPG");
+        f.Put(Sample("png"), "DCIM/Lost picture.png");
+        f.PutBytes(RandomBytes(9000, 7), "notes.txt");
+        f.Mkdir("Trip");
+        f.Put(Sample("wav"), "Trip/voice.wav");
+        f.Delete("DCIM/Lost picture.png");
+        f.Delete("notes.txt");
+        f.DeleteTree("Trip");
+    };
+    Medium m{"", "", {}, {}};
+    if (kind == "fat12" || kind == "fat16" || kind == "fat32") {
+        FatImage f = kind == "fat12"   ? FatImage::Create(path, 12, 1440)
+                     : kind == "fat16" ? FatImage::Create(path, 16, 8192, 2, "-r 128")
+                                       : FatImage::Create(path, 32, 34000, 1);
+        fill(f);
+        m.bytes = ReadFile(path);
+        m.regions = FatRegions(m.bytes, 0);
+    } else if (kind == "mbr" || kind == "gpt") {
+        FatImage f = FatImage::Create(dir / "vol.img", 12, 1440);
+        fill(f);
+        MakePartitionedDisk(path, 2048 + 2880 + 64, kind == "mbr" ? "dos" : "gpt",
+                            {{2048, 2880, kind == "mbr" ? "1" : "L", ""}});
+        PlaceVolume(path, f.path, 2048);
+        m.bytes = ReadFile(path);
+        m.source = "@1";
+        m.regions = FatRegions(m.bytes, 2048 * 512);
+        m.regions.insert(m.regions.begin(), kind == "mbr" ? Region{446, 66} : Region{512, 1024 + 4 * 128});
+    } else if (kind == "ntfs") {
+        NtfsImage n = NtfsImage::Create(path, 8);
+        if (n.Mount()) {
+            Sh("mkdir -p " + Quote(n.Mounted("Photos")) + " && cp " + Quote(Sample("jpg")) + " " +
+               Quote(n.Mounted("Photos/a.jpg")) + " && cp " + Quote(Sample("wav")) + " " + Quote(n.Mounted("b.wav")));
+            n.Unmount();
+            n.Mount();
+            Sh("rm -rf " + Quote(n.Mounted("Photos")) + " " + Quote(n.Mounted("b.wav")));
+            n.Unmount();
+        }
+        m.bytes = ReadFile(path);
+        if (m.bytes.size() < 4096) return m;
+        const size_t bps = Le(m.bytes, 11, 2), spc = m.bytes[13];
+        const size_t mft = static_cast<size_t>(Le(m.bytes, 48, 4)) * bps * spc;
+        // Boot sector; the system records and the first user records
+        // (their attributes, names and run lists).
+        m.regions = {{0, 512}, {mft, 16 * 1024}, {mft + 64 * 1024, 16 * 1024}};
+    }
+    m.name = kind == "fat12" ? "fat12" : kind.c_str();
+    return m;
+}
+
+// One damaged copy: 1 to 8 mutations in the medium's metadata regions.
+std::vector<unsigned char> Mutate(const Medium& m, uint32_t seed) {
+    std::vector<unsigned char> b = m.bytes;
+    std::mt19937 rng(seed);
+    static const uint32_t kValues[] = {0, 1, 0x7F, 0x80, 0xFF, 0xFFFF, 0x7FFFFFFF, 0x80000000u, 0xFFFFFFFFu};
+    const int n = 1 + static_cast<int>(rng() % 8);
+    for (int i = 0; i < n; ++i) {
+        const Region& r = m.regions[rng() % m.regions.size()];
+        if (r.offset >= b.size()) continue;
+        const size_t at = r.offset + rng() % std::min(r.length, b.size() - r.offset);
+        switch (rng() % 4) {
+            case 0: b[at] = static_cast<unsigned char>(rng()); break;
+            case 1: b[at] ^= static_cast<unsigned char>(1u << (rng() % 8)); break;
+            default: {
+                const uint32_t v = kValues[rng() % (sizeof kValues / sizeof kValues[0])];
+                for (size_t k = 0; k < 4 && at + k < b.size(); ++k) b[at + k] = static_cast<unsigned char>(v >> (8 * k));
+            }
+        }
+    }
+    return b;
+}
+
+}  // namespace
+
+class DamagedMedia : public ::testing::TestWithParam<std::string> {};
+
+TEST_P(DamagedMedia, EveryModeSurvives) {
+    const std::string kind = GetParam();
+    FR_REQUIRE(kind != "ntfs" || (NtfsImage::Available() && IsRoot()), "mkntfs/ntfs-3g/FUSE not usable");
+    FR_REQUIRE(HaveTool("sha256sum") && HaveTool("timeout"), "coreutils missing");
+    TempDir dir("damaged");
+    Medium m = BuildMedium(kind, dir);
+    ASSERT_FALSE(m.regions.empty());
+    int variants = getenv("FR_DAMAGE_VARIANTS") ? atoi(getenv("FR_DAMAGE_VARIANTS")) : 50;
+    // The FAT32 volume is 34 MB (the smallest FAT32 that mtools accepts):
+    // a fifth of the variants keeps the run short.
+    if (kind == "fat32") variants = std::max(1, variants / 5);
+    // Each variant runs one listing mode and one recovery, in turn.
+    static const char* kScans[] = {"scan", "scan --json", "scan --fast --json", "scan --carve-only"};
+    static const char* kRecovers[] = {"", "--fast", "--carve-only"};
+    std::atomic<int> next{0};
+    ScratchDir shm;
+    TempDir fallback("variants");
+    const std::string root = shm.path.empty() ? fallback.path() : shm.path;
+    auto worker = [&] {
+        for (int i = next++; i < variants; i = next++) {
+            struct Variant {
+                std::string dir;
+                std::string path() const { return dir; }
+                std::string operator/(const std::string& n) const { return dir + "/" + n; }
+                ~Variant() { Sh("rm -rf " + Quote(dir)); }
+            } v{root + "/" + std::to_string(i)};
+            Sh("mkdir -p " + Quote(v.dir));
+            const std::string img = v / "disk.img";
+            WriteSparse(img, Mutate(m, 1000u * static_cast<uint32_t>(m.bytes.size() % 997) + static_cast<uint32_t>(i)));
+            const std::string before = Sha256Sum(img);
+            const std::string src = Quote(img) + m.source;
+            std::string modes[2] = {std::string(kScans[i % 4]) + " " + src + " --types all",
+                                    "recover " + src + " " + kRecovers[i % 3] + " --types all --to " + Quote(v / "out")};
+            for (const std::string& args : modes) {
+                Result r = RunCli(args, "FOTORETTA_DATA_DIR=" + Quote(v / "data"), 60);
+                // 0 or a plain failure code; never a signal or the time limit.
+                EXPECT_LT(r.status, 4) << kind << " variant " << i << ": " << args << "\n" << r.out.substr(0, 3000);
+                EXPECT_LT(r.out.size(), 2u << 20) << kind << " variant " << i << ": " << args;
+            }
+            EXPECT_EQ(Sha256Sum(img), before) << kind << " variant " << i;
+            // Nothing but the image, the destination and the data folder.
+            EXPECT_EQ(Capture("ls -A " + Quote(v.path()) + " | grep -v -x -e disk.img -e out -e data"), "")
+                << kind << " variant " << i;
+        }
+    };
+    std::thread t1(worker), t2(worker);
+    t1.join();
+    t2.join();
+}
+
+INSTANTIATE_TEST_SUITE_P(Media, DamagedMedia, ::testing::Values("fat12", "fat16", "fat32", "ntfs", "mbr", "gpt"),
+                         [](const auto& info) { return info.param; });
