@@ -540,3 +540,43 @@ TEST_P(DamagedMedia, EveryModeSurvives) {
 
 INSTANTIATE_TEST_SUITE_P(Media, DamagedMedia, ::testing::Values("fat12", "fat16", "fat32", "ntfs", "mbr", "gpt"),
                          [](const auto& info) { return info.param; });
+
+// Read-only proof: every open of the source, in every mode, asks for
+// O_RDONLY and nothing more, and the image's bytes and modification time
+// stay as they were.
+TEST(ReadOnlySource, EveryOpenIsReadOnly) {
+    FR_REQUIRE(HaveTool("strace"), "strace missing");
+    TempDir d("hardro");
+    FatImage img = FatImage::Create(d / "fat.img", 12, 1440);
+    img.Put(Sample("jpg"), "A.JPG");
+    img.PutBytes(RandomBytes(5000, 9), "B.TXT");
+    img.Delete("A.JPG");
+    img.Delete("B.TXT");
+    Sh("touch -d '2020-01-02 03:04:05' " + Quote(img.path));
+    const std::string before = Sha256File(img.path);
+    struct stat st0;
+    ASSERT_EQ(stat(img.path.c_str(), &st0), 0);
+    int n = 0;
+    for (const char* mode : {"scan", "scan --fast --json", "scan --carve-only", "recover", "recover --fast",
+                             "recover --carve-only", "recover --keep-paths"}) {
+        SCOPED_TRACE(mode);
+        const std::string trace = d / ("trace" + std::to_string(n) + ".txt");
+        std::string m = mode;
+        std::string args = m.rfind("recover", 0) == 0
+                               ? m + " --types all --to " + Quote(d / ("out" + std::to_string(n)))
+                               : m + " --types all";
+        args.insert(args.find(' ') == std::string::npos ? args.size() : args.find(' '), " " + Quote(img.path));
+        ++n;
+        Result r = RunCli(args, "strace -f -qq -e trace=open,openat,openat2,creat,truncate -o " + Quote(trace));
+        EXPECT_LT(r.status, 4) << r.out;
+        std::string opens = Capture("grep -F " + Quote(img.path + "\"") + " " + Quote(trace));
+        EXPECT_NE(opens.find("O_RDONLY"), std::string::npos) << opens;
+        for (const char* bad : {"O_WRONLY", "O_RDWR", "O_CREAT", "O_TRUNC", "O_APPEND", "creat(", "truncate("})
+            EXPECT_EQ(opens.find(bad), std::string::npos) << opens;
+    }
+    struct stat st1;
+    ASSERT_EQ(stat(img.path.c_str(), &st1), 0);
+    EXPECT_EQ(Sha256File(img.path), before);
+    EXPECT_EQ(st1.st_mtim.tv_sec, st0.st_mtim.tv_sec);
+    EXPECT_EQ(st1.st_mtim.tv_nsec, st0.st_mtim.tv_nsec);
+}
