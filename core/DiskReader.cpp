@@ -1,6 +1,8 @@
 #include "DiskReader.h"
 
 #include <cerrno>
+#include <cstdio>
+#include <cstdlib>
 #include <ctime>
 #include <fcntl.h>
 #include <linux/fs.h>
@@ -42,6 +44,10 @@ int CDiskReader::Init(const char* szPath, unsigned long long u64SectorLimit) {
     const long long bytes = rsb_getDeviceSize(fd);
     m_u64DeviceBytes = bytes > 0 ? static_cast<unsigned long long>(bytes) : 0;
     m_bHitEnd = false;
+    if (const char* fail = getenv("FOTORETTA_TEST_FAILING_BYTES")) {
+        unsigned long long a = 0, b = 0;
+        if (sscanf(fail, "%llu-%llu", &a, &b) == 2) SetFailingBytes(a, b);
+    }
     return 0;
 }
 
@@ -74,6 +80,16 @@ int CDiskReader::ReadData(unsigned char* pBuf, int nSectors, long long u64StartS
     while (done < total) {
         size_t piece = total - done;
         if (piece > 0x10000) piece = 0x10000;
+        const unsigned long long at = static_cast<unsigned long long>(offset) + done;
+        if (m_u64FailEnd > m_u64FailFirst && at < m_u64FailEnd && at + piece > m_u64FailFirst) {
+            if (at >= m_u64FailFirst) {
+                errno = EIO;
+                FrLog("read %lld\n", static_cast<long long>(EIO));
+                if (pSectorsRead) *pSectorsRead = static_cast<unsigned>(done / static_cast<unsigned>(nBytesPerSector));
+                return FR_SHORT_READ;
+            }
+            piece = static_cast<size_t>(m_u64FailFirst - at);
+        }
         ssize_t r = read(m_hDevice, pBuf + done, piece);
         if (r < 0 && errno == EINTR) continue;
         if (r <= 0) {

@@ -38,7 +38,16 @@ public:
     // than on a read error.
     bool LastReadHitEnd() const { return m_bHitEnd; }
 
+    // Test hook: bytes [u64First, u64End) behave as unreadable sectors
+    // (reads stop there with EIO). FOTORETTA_TEST_FAILING_BYTES="first-end"
+    // sets it for every reader opened afterwards.
+    void SetFailingBytes(unsigned long long u64First, unsigned long long u64End) {
+        m_u64FailFirst = u64First;
+        m_u64FailEnd = u64End;
+    }
+
 private:
+    unsigned long long m_u64FailFirst = 0, m_u64FailEnd = 0;
     int m_hDevice;
     unsigned long long m_u64SectorLimit;
     unsigned long long m_u64DeviceBytes = 0;

@@ -580,3 +580,41 @@ TEST(ReadOnlySource, EveryOpenIsReadOnly) {
     EXPECT_EQ(st1.st_mtim.tv_sec, st0.st_mtim.tv_sec);
     EXPECT_EQ(st1.st_mtim.tv_nsec, st0.st_mtim.tv_nsec);
 }
+
+// Failing sectors: a stretch of the source cannot be read. The sweep and
+// the fast engine pass over it, log it (a repeated line is counted), and
+// finish; the file that lies on it fails, the others come back whole.
+TEST(FailingSectors, SkippedLoggedOnceAndOnlyTheirFilesFail) {
+    TempDir d("hardbad");
+    // Carving: a picture whose body lies on the bad stretch, one elsewhere.
+    std::vector<unsigned char> disk(4 << 20, 0);
+    auto jpg = ReadFile(Sample("big.jpg")), png = ReadFile(Sample("png"));
+    ASSERT_GT(jpg.size(), 20 * 512u);
+    std::copy(jpg.begin(), jpg.end(), disk.begin() + 512 * 100);
+    std::copy(png.begin(), png.end(), disk.begin() + 512 * 4000);
+    WriteFile(d / "raw.img", disk);
+    const std::string bad = "FOTORETTA_TEST_FAILING_BYTES=" + std::to_string(110 * 512) + "-" + std::to_string(2000 * 512);
+    Result r = RunCli("recover " + Quote(d / "raw.img") + " --carve-only --to " + Quote(d / "out"), bad);
+    EXPECT_LT(r.status, 4) << r.out;
+    EXPECT_EQ(Sha256File(d / "out/photo/4000.png"), Sha256(png)) << r.out;
+    EXPECT_LT(std::count(r.out.begin(), r.out.end(), '\n'), 40) << r.out;
+
+    // The fast FAT engine: a file whose clusters are unreadable.
+    FatImage img = FatImage::Create(d / "fat.img", 12, 1440);
+    auto a = RandomBytes(20000, 21), b = RandomBytes(20000, 22);
+    img.PutBytes(a, "A.TXT");
+    img.PutBytes(b, "B.TXT");
+    img.Delete("A.TXT");
+    img.Delete("B.TXT");
+    r = RunCli("scan " + Quote(img.path) + " --fast --json --types office");
+    const size_t at = r.out.find("\"start_sector\":");
+    ASSERT_NE(at, std::string::npos) << r.out;
+    const long long first = atoll(r.out.c_str() + at + 15);  // the first file listed
+    const std::string badFat = "FOTORETTA_TEST_FAILING_BYTES=" + std::to_string(first * 512 + 1024) + "-" +
+                               std::to_string(first * 512 + 4096);
+    r = RunCli("recover " + Quote(img.path) + " --fast --types office --to " + Quote(d / "fatout"), badFat);
+    EXPECT_EQ(r.status, 3) << r.out;
+    EXPECT_NE(r.out.find("1 recovered, 1 failed"), std::string::npos) << r.out;
+    std::string whole = Capture("sha256sum " + Quote(d / "fatout/document") + "/* | cut -c1-64");
+    EXPECT_TRUE(whole.find(Sha256(a)) != std::string::npos || whole.find(Sha256(b)) != std::string::npos) << whole;
+}
