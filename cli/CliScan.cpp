@@ -445,22 +445,15 @@ int CmdRecover(const std::vector<std::string>& args) {
         state.nFinalError = 0;
         _FILE_NODE_ node = ToFileNode(h);
         int rc = engine->SaveFileData(&node, real.data(), nBaseLevel);
-        if (rc == FR_RECOVERY_CANCELLED) {
-            // The file was cut short: it is not left behind as if it were whole.
-            std::string partial = WideToUtf8(real.data());
-            struct stat st;
-            if (lstat(partial.c_str(), &st) == 0 && S_ISREG(st.st_mode)) unlink(partial.c_str());
-            cancelled = true;
-            break;
-        }
         int err = rc != 0 ? rc : (state.bFinalSeen ? state.nFinalError : 0);
-        if (err == ENOSPC) {
-            // The destination is full: the file that did not fit goes, the
-            // complete ones stay, and nothing more is tried.
+        if (rc == FR_RECOVERY_CANCELLED || err == ENOSPC) {
+            // Cut short (cancelled, or the destination is full): that file is
+            // not left behind as if it were whole; the complete ones stay and
+            // nothing more is tried.
             std::string partial = WideToUtf8(real.data());
             struct stat st;
             if (lstat(partial.c_str(), &st) == 0 && S_ISREG(st.st_mode)) unlink(partial.c_str());
-            full = true;
+            (rc == FR_RECOVERY_CANCELLED ? cancelled : full) = true;
             break;
         }
         if (err != 0) {
