@@ -1,0 +1,228 @@
+#!/usr/bin/env python3
+"""Mutation check: proves that the test suite catches small, realistic faults.
+
+Each mutation in scripts/mutations.txt names an exact snippet of product code
+and its faulty replacement. The snippet is looked up in the product folders
+(never by file and line, so that moved code is still found); it must occur
+exactly once. Each mutation is applied to a scratch copy of the tree, built
+and run against the whole suite; the original file is restored afterwards,
+so one scratch build serves every mutation incrementally.
+
+Results: KILLED (the suite failed), SURVIVED (the suite passed), BUILD-FAIL
+(the mutant did not compile), N-A (the snippet is missing or not unique:
+update it to the same fault at its new place).
+"""
+import argparse
+import os
+import re
+import shutil
+import subprocess
+import sys
+import time
+
+PRODUCT_DIRS = ["core", "fat", "ntfs", "results", "carving", "cli"]
+SOURCE_EXT = (".cpp", ".h")
+
+
+class Mutation:
+    def __init__(self, mid, area, desc):
+        self.mid, self.area, self.desc = mid, area, desc
+        self.old = self.new = None
+        self.place = "-"
+        self.result = None
+
+
+def parse_mutations(path):
+    """'ID area | description', then '- original' and '+ replacement' lines."""
+    muts = []
+    with open(path, encoding="utf-8") as f:
+        for n, raw in enumerate(f, 1):
+            line = raw.rstrip("\n")
+            if not line.strip() or line.startswith("#"):
+                continue
+            if line.startswith("- ") or line.startswith("+ "):
+                if not muts:
+                    sys.exit(f"{path}:{n}: snippet before any mutation")
+                # Consecutive lines of one kind form a multi-line snippet.
+                attr = "old" if line[0] == "-" else "new"
+                prev = getattr(muts[-1], attr)
+                setattr(muts[-1], attr, (prev or []) + [line[2:]])
+                continue
+            head, _, desc = line.partition("|")
+            parts = head.split()
+            if len(parts) != 2:
+                sys.exit(f"{path}:{n}: expected 'ID area | description'")
+            muts.append(Mutation(parts[0], parts[1], desc.strip()))
+    for m in muts:
+        if m.old is None or m.new is None or m.old == m.new:
+            sys.exit(f"mutation {m.mid}: needs a '- ' and a different '+ ' line")
+    ids = [m.mid for m in muts]
+    if len(ids) != len(set(ids)):
+        sys.exit("mutation ids are not unique")
+    return muts
+
+
+def snippet_regex(lines):
+    """The lines of a snippet; lines after the first may be indented anyhow."""
+    pattern = re.escape(lines[0])
+    for k, line in enumerate(lines[1:]):
+        pattern += r"\n([ \t]*)" if k == 0 else r"\n[ \t]*"
+        pattern += re.escape(line)
+    return re.compile(pattern)
+
+
+def replacement(m, match):
+    """The replacement lines, later ones indented like the original's second line."""
+    indent = match.group(1) if len(m.old) > 1 else ""
+    return ("\n" + indent).join(m.new)
+
+
+def product_files(root):
+    for d in PRODUCT_DIRS:
+        for dirpath, _, names in os.walk(os.path.join(root, d)):
+            for name in sorted(names):
+                if name.endswith(SOURCE_EXT):
+                    yield os.path.relpath(os.path.join(dirpath, name), root)
+
+
+def locate(root, muts):
+    texts = {rel: open(os.path.join(root, rel), encoding="utf-8", errors="surrogateescape").read()
+             for rel in product_files(root)}
+    for m in muts:
+        rx = snippet_regex(m.old)
+        hits = [(rel, match) for rel, t in texts.items() for match in rx.finditer(t)]
+        if len(hits) != 1:
+            m.result = "N-A"
+            m.place = "not found" if not hits else f"{len(hits)} places"
+            continue
+        rel, match = hits[0]
+        m.file, m.span = rel, match.span()
+        m.text = replacement(m, match)
+        m.place = f"{rel}:{texts[rel].count(chr(10), 0, match.start()) + 1}"
+
+
+def sync_tree(src, dst):
+    """Copies the source tree into dst; only files whose bytes differ are
+    rewritten, so unchanged files keep their timestamps and the scratch
+    build stays incremental."""
+    skip_top = {".git", "build", "build-asan", "build-fuzz", "build-gui"}
+    wanted = set()
+    for dirpath, dirnames, names in os.walk(src):
+        rel_dir = os.path.relpath(dirpath, src)
+        if rel_dir == ".":
+            dirnames[:] = [d for d in dirnames if d not in skip_top and not d.startswith("build")]
+        for name in names:
+            rel = os.path.normpath(os.path.join(rel_dir, name))
+            wanted.add(rel)
+            s, d = os.path.join(src, rel), os.path.join(dst, rel)
+            data = open(s, "rb").read()
+            if os.path.exists(d) and open(d, "rb").read() == data:
+                continue
+            os.makedirs(os.path.dirname(d), exist_ok=True)
+            with open(d, "wb") as f:
+                f.write(data)
+            shutil.copymode(s, d)
+    for dirpath, _, names in os.walk(dst):
+        for name in names:
+            rel = os.path.normpath(os.path.relpath(os.path.join(dirpath, name), dst))
+            if rel not in wanted:
+                os.unlink(os.path.join(dst, rel))
+
+
+def run(cmd, log, cwd=None, env=None, timeout=None):
+    with open(log, "ab") as f:
+        f.write(("\n$ " + " ".join(cmd) + "\n").encode())
+        f.flush()
+        try:
+            return subprocess.run(cmd, stdout=f, stderr=subprocess.STDOUT, cwd=cwd, env=env,
+                                  timeout=timeout).returncode
+        except subprocess.TimeoutExpired:
+            return 124
+
+
+def main():
+    here = os.path.dirname(os.path.abspath(__file__))
+    repo = os.path.dirname(here)
+    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap.add_argument("--mutations", default=os.path.join(here, "mutations.txt"))
+    ap.add_argument("--scratch", default=os.environ.get("FR_MUTATION_SCRATCH", ""),
+                    help="scratch folder, kept between runs (default: a fresh temporary one)")
+    ap.add_argument("--only", default="", help="comma-separated mutation ids")
+    ap.add_argument("--check", action="store_true", help="only locate the snippets")
+    ap.add_argument("--jobs", default="2")
+    ap.add_argument("--test-timeout", default="60", help="seconds per test")
+    ap.add_argument("--out", default="", help="also write the table to this file")
+    args = ap.parse_args()
+
+    muts = parse_mutations(args.mutations)
+    if args.only:
+        keep = set(args.only.split(","))
+        muts = [m for m in muts if m.mid in keep]
+    locate(repo, muts)
+    if args.check:
+        for m in muts:
+            print(f"{m.mid:5} {m.place:45} {m.result or 'found'}")
+        return 0
+
+    scratch = args.scratch or os.path.join(os.environ.get("TMPDIR", "/tmp"), f"fr-mutation-{os.getpid()}")
+    src, build = os.path.join(scratch, "src"), os.path.join(scratch, "build")
+    log = os.path.join(scratch, "mutation.log")
+    os.makedirs(src, exist_ok=True)
+    sync_tree(repo, src)
+    env = dict(os.environ, CCACHE_BASEDIR=scratch, QT_QPA_PLATFORM="offscreen")
+    configure = ["cmake", "-S", src, "-B", build, "-G", "Ninja", "-DCMAKE_BUILD_TYPE=RelWithDebInfo",
+                 "-DFR_BUILD_GUI=OFF", "-DFR_BUILD_BENCH=OFF"]
+    if shutil.which("ccache"):
+        configure.append("-DCMAKE_CXX_COMPILER_LAUNCHER=ccache")
+    build_cmd = ["cmake", "--build", build, "-j", args.jobs]
+    test_cmd = ["ctest", "--test-dir", build, "-j", args.jobs, "--stop-on-failure",
+                "--timeout", args.test_timeout]
+    print(f"scratch: {scratch} (log: {log})", flush=True)
+    if run(configure, log, env=env) or run(build_cmd, log, env=env):
+        sys.exit("the unmutated tree does not build; see the log")
+    if run(test_cmd, log, env=env):
+        sys.exit("the unmutated tree fails its tests; see the log")
+
+    for m in muts:
+        if m.result == "N-A":
+            print(f"{m.mid:5} N-A        {m.place}", flush=True)
+            continue
+        path = os.path.join(src, m.file)
+        original = open(path, "rb").read()
+        text = original.decode("utf-8", errors="surrogateescape")
+        mutated = (text[:m.span[0]] + m.text + text[m.span[1]:]).encode("utf-8", errors="surrogateescape")
+        t0 = time.time()
+        try:
+            with open(path, "wb") as f:
+                f.write(mutated)
+            if run(build_cmd, log, env=env):
+                m.result = "BUILD-FAIL"
+            else:
+                m.result = "KILLED" if run(test_cmd, log, env=env) else "SURVIVED"
+        finally:
+            # A fresh timestamp: the restored file is rebuilt (from ccache).
+            with open(path, "wb") as f:
+                f.write(original)
+        print(f"{m.mid:5} {m.result:10} {m.place} ({time.time() - t0:.0f} s)", flush=True)
+    run(build_cmd, log, env=env)
+
+    lines = [f"{'id':5} {'result':10} {'area':13} {'place':42} description"]
+    for m in muts:
+        lines.append(f"{m.mid:5} {m.result:10} {m.area:13} {m.place:42} {m.desc}")
+    counts = {k: sum(1 for m in muts if m.result == k) for k in ("KILLED", "SURVIVED", "BUILD-FAIL", "N-A")}
+    applicable = len(muts) - counts["N-A"] - counts["BUILD-FAIL"]
+    lines.append(f"total: {len(muts)} mutations, {counts['KILLED']} killed, {counts['SURVIVED']} survived, "
+                 f"{counts['BUILD-FAIL']} build-fail, {counts['N-A']} not applicable "
+                 f"({counts['KILLED']}/{applicable} killed)")
+    table = "\n".join(lines)
+    print(table)
+    if args.out:
+        with open(args.out, "w", encoding="utf-8") as f:
+            f.write(table + "\n")
+    if not args.scratch:
+        shutil.rmtree(scratch, ignore_errors=True)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
