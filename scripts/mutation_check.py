@@ -152,6 +152,8 @@ def main():
     ap.add_argument("--jobs", default="2")
     ap.add_argument("--test-timeout", default="60", help="seconds per test")
     ap.add_argument("--out", default="", help="also write the table to this file")
+    ap.add_argument("--build-type", default="Release",
+                    help="CMake build type of the scratch build (without debug info links are quicker)")
     args = ap.parse_args()
 
     muts = parse_mutations(args.mutations)
@@ -170,7 +172,7 @@ def main():
     os.makedirs(src, exist_ok=True)
     sync_tree(repo, src)
     env = dict(os.environ, CCACHE_BASEDIR=scratch, QT_QPA_PLATFORM="offscreen")
-    configure = ["cmake", "-S", src, "-B", build, "-G", "Ninja", "-DCMAKE_BUILD_TYPE=RelWithDebInfo",
+    configure = ["cmake", "-S", src, "-B", build, "-G", "Ninja", f"-DCMAKE_BUILD_TYPE={args.build_type}",
                  "-DFR_BUILD_GUI=OFF", "-DFR_BUILD_BENCH=OFF"]
     if shutil.which("ccache"):
         configure.append("-DCMAKE_CXX_COMPILER_LAUNCHER=ccache")

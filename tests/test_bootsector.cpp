@@ -81,65 +81,48 @@ std::vector<unsigned char> ExtSuper(uint32_t logBlock, uint32_t firstDataBlock) 
 
 }  // namespace
 
-TEST(BootSector, Ntfs) {
-    auto b = NtfsBoot();
-    EXPECT_TRUE(IsNtfs(b.data()));
-    EXPECT_FALSE(IsFat(b.data()));
-    EXPECT_FALSE(IsNtfs(NtfsBoot(128).data()));  // 128 sectors per cluster is refused
-    auto zeroBps = NtfsBoot();
-    Put16(zeroBps, 11, 0);
-    EXPECT_TRUE(IsNtfs(zeroBps.data()));
-    auto fatCount = NtfsBoot();
-    fatCount[16] = 2;
-    EXPECT_FALSE(IsNtfs(fatCount.data()));
-    auto noSig = NtfsBoot();
-    noSig[511] = 0;
-    EXPECT_FALSE(IsNtfs(noSig.data()));
+// Hand-built boot sectors: each change guards against a misdetection.
+TEST(BootSector, HandBuiltSectors) {
+    using Change = void (*)(std::vector<unsigned char>&);
+    struct Case {
+        const char* what;
+        std::vector<unsigned char> (*make)();
+        Change change;
+        bool fat, ntfs, bitlocker;
+    };
+    auto ntfs = [] { return NtfsBoot(); };
+    const Case cases[] = {
+        {"NTFS", ntfs, [](auto&) {}, false, true, false},
+        {"NTFS with 128 sectors per cluster", ntfs, [](auto& b) { b[13] = 128; }, false, false, false},
+        {"NTFS with 0 bytes per sector", ntfs, [](auto& b) { Put16(b, 11, 0); }, false, true, false},
+        {"NTFS with a FAT count", ntfs, [](auto& b) { b[16] = 2; }, false, false, false},
+        {"NTFS without 55 AA", ntfs, [](auto& b) { b[511] = 0; }, false, false, false},
+        {"FAT32", Fat32Boot, [](auto&) {}, true, false, false},
+        {"FAT16", Fat16Boot, [](auto&) {}, true, false, false},
+        {"FAT32 type string overwritten", Fat32Boot, [](auto& b) { memset(&b[82], 'x', 8); }, false, false, false},
+        {"... with a 16-bit FAT size", Fat32Boot, [](auto& b) { memset(&b[82], 'x', 8), Put16(b, 22, 10); }, true, false,
+         false},
+        {"BitLocker name", Fat32Boot, [](auto& b) { memcpy(&b[3], "-FVE-FS-", 8); }, false, false, true},
+        {"BitLocker tail", Fat32Boot,
+         [](auto& b) {
+             memset(&b[480], 0x78, 8), memset(&b[488], 0xFF, 19);
+             b[507] = 0x00, b[508] = 0x1F, b[509] = 0x2C;
+         },
+         false, false, true},
+        {"1000 bytes per sector", Fat32Boot, [](auto& b) { Put16(b, 11, 1000); }, false, false, false},
+        {"FAT bigger than the volume", Fat32Boot, [](auto& b) { Put32(b, 36, 200000); }, false, false, false},
+        {"zeros", Fat32Boot, [](auto& b) { std::fill(b.begin(), b.end(), 0); }, false, false, false},
+    };
+    for (const auto& c : cases) {
+        auto b = c.make();
+        c.change(b);
+        EXPECT_EQ(IsFat(b.data()), c.fat) << c.what;
+        EXPECT_EQ(IsNtfs(b.data()), c.ntfs) << c.what;
+        EXPECT_EQ(IsBitlockerDBR(b.data()), c.bitlocker) << c.what;
+    }
+    EXPECT_TRUE(IsFullValidFAT32DBR(Fat32Boot().data()));
+    EXPECT_TRUE(IsFullValidFAT16DBR(Fat16Boot().data()));
     EXPECT_FALSE(IsNtfs(nullptr));
-}
-
-TEST(BootSector, FatAndBitlocker) {
-    auto f32 = Fat32Boot();
-    EXPECT_TRUE(IsFat(f32.data()));
-    EXPECT_TRUE(IsFullValidFAT32DBR(f32.data()));
-    EXPECT_FALSE(IsNtfs(f32.data()));
-    auto f16 = Fat16Boot();
-    EXPECT_TRUE(IsFat(f16.data()));
-    EXPECT_TRUE(IsFullValidFAT16DBR(f16.data()));
-
-    // An overwritten FAT32 type string passes only with a 16-bit FAT size.
-    auto noType = Fat32Boot();
-    memset(&noType[82], 'x', 8);
-    EXPECT_FALSE(IsFat(noType.data()));
-    Put16(noType, 22, 10);
-    EXPECT_TRUE(IsFat(noType.data()));
-
-    auto bl = Fat32Boot();
-    memcpy(&bl[3], "-FVE-FS-", 8);
-    EXPECT_TRUE(IsBitlockerDBR(bl.data()));
-    EXPECT_FALSE(IsFat(bl.data()));
-    auto blTail = Fat32Boot();
-    memset(&blTail[480], 0x78, 8);
-    memset(&blTail[488], 0xFF, 19);
-    blTail[507] = 0x00;
-    blTail[508] = 0x1F;
-    blTail[509] = 0x2C;
-    EXPECT_TRUE(IsBitlockerDBR(blTail.data()));
-    EXPECT_FALSE(IsFat(blTail.data()));
-
-    auto badBps = Fat32Boot();
-    Put16(badBps, 11, 1000);
-    EXPECT_FALSE(IsFat(badBps.data()));
-    auto hugeFat = Fat32Boot();
-    Put32(hugeFat, 36, 200000);  // FAT bigger than the volume: the count wraps
-    EXPECT_FALSE(IsFat(hugeFat.data()));
-    std::vector<unsigned char> zero(16384, 0);
-    EXPECT_FALSE(IsFat(zero.data()));
-    EXPECT_FALSE(IsNtfs(zero.data()));
-    EXPECT_FALSE(IsExt(zero.data()));
-}
-
-TEST(BootSector, Ext) {
     EXPECT_TRUE(IsExt(ExtSuper(2, 0).data()));   // 4 KiB blocks
     EXPECT_TRUE(IsExt(ExtSuper(0, 1).data()));   // 1 KiB blocks
     EXPECT_FALSE(IsExt(ExtSuper(2, 1).data()));  // 4 KiB blocks with first data block 1

@@ -2,6 +2,7 @@
 // recovered byte for byte into the category folders.
 #include <gtest/gtest.h>
 
+#include <tuple>
 
 #include "support/TestKit.h"
 
@@ -24,7 +25,6 @@ Result RunCli(const std::string& args, const std::string& env = "") {
         Capture("FOTORETTA_DATA_DIR=" + Quote(data.path()) + " " + env + " " + Quote(Cli()) + " " + args + " 2>&1", &st);
     return {st, out};
 }
-
 
 // A FAT32 card with photos and a song, some deleted, one deleted folder.
 struct Card {
@@ -61,7 +61,9 @@ std::string FindRecovered(const std::string& folder, const std::string& name) {
 
 }  // namespace
 
-TEST(Cli, RecoversDeletedFilesIntoCategoryFolders) {
+// The whole card: category folders, a second run, kept paths, an interrupt
+// and clear errors.
+TEST(Cli, RecoversDeletedFilesFromACard) {
     Card card;
     TempDir out("out");
     Result r = RunCli("recover " + Quote(card.img) + " --to " + Quote(out.path()));
@@ -84,19 +86,35 @@ TEST(Cli, RecoversDeletedFilesIntoCategoryFolders) {
     EXPECT_NE(r.out.find("2 recovered, 0 failed"), std::string::npos) << r.out;
     std::string again = Capture("ls " + Quote(out / "photo") + " | grep -c '(1)'");
     EXPECT_EQ(again, "2\n");
-}
 
-TEST(Cli, KeepPathsRecreatesFolders) {
-    Card card;
-    TempDir out("out");
-    Result r = RunCli("recover " + Quote(card.img) + " --to " + Quote(out.path()) + " --keep-paths");
+    // With --keep-paths the folders come back; short folder names in lower
+    // case, as on the card's own listing.
+    TempDir kept("out");
+    r = RunCli("recover " + Quote(card.img) + " --to " + Quote(kept.path()) + " --keep-paths");
     ASSERT_EQ(r.status, 0) << r.out;
-    // Short folder names come back in lower case, as on the card's own listing.
-    std::string jpg = FindRecovered(out / "dcim", "Holiday photo.jpg");
-    ASSERT_FALSE(jpg.empty()) << Capture("find " + Quote(out.path()));
-    EXPECT_EQ(Sha256File(jpg), card.deleted["Holiday photo.jpg"]);
-    std::string found = Capture("find " + Quote(out.path()) + " -name '*each.png'");
+    EXPECT_EQ(Sha256File(FindRecovered(kept / "dcim", "Holiday photo.jpg")), card.deleted["Holiday photo.jpg"]);
+    std::string found = Capture("find " + Quote(kept.path()) + " -name '*each.png'");
     EXPECT_NE(found.find("/Trip/"), std::string::npos) << found;  // inside the (deleted) Trip folder
+
+    // An interrupt during the first file: that file stays, the rest is not written.
+    TempDir cut("out");
+    r = RunCli("recover " + Quote(card.img) + " --to " + Quote(cut.path()), "FOTORETTA_TEST_INTERRUPT_AFTER_FILES=1");
+    EXPECT_NE(r.out.find("cancelled"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("1 recovered, 0 failed"), std::string::npos) << r.out;
+    EXPECT_EQ(Capture("find " + Quote(cut.path()) + " -type f | wc -l"), "1\n");
+
+    // Clear errors with their exit codes.
+    WriteFile(card.dir / "afile", "x", 1);
+    const std::tuple<std::string, int, const char*> errors[] = {
+        {"scan /nonexistent/card.img", 1, "No such file"},
+        {"scan " + Quote(card.img) + " --types photo,holidays", 2, "unknown type 'holidays'"},
+        {"recover " + Quote(card.img) + " --to " + Quote(card.dir / "afile/sub"), 1, "cannot create"},
+        {"recover " + Quote(card.img), 2, ""}};
+    for (const auto& [args, status, text] : errors) {
+        r = RunCli(args);
+        EXPECT_EQ(r.status, status) << args;
+        EXPECT_NE(r.out.find(text), std::string::npos) << r.out;
+    }
 }
 
 TEST(Cli, PartitionedImageAndListing) {
@@ -146,22 +164,6 @@ TEST(Cli, NtfsVolume) {
     EXPECT_EQ(Sha256File(party), Sha256File(Sample("big.jpg")));
 }
 
-TEST(Cli, ClearErrors) {
-    Card card;
-    Result r = RunCli("scan /nonexistent/card.img");
-    EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.out.find("No such file"), std::string::npos) << r.out;
-    r = RunCli("scan " + Quote(card.img) + " --types photo,holidays");
-    EXPECT_EQ(r.status, 2);
-    EXPECT_NE(r.out.find("unknown type 'holidays'"), std::string::npos) << r.out;
-    WriteFile(card.dir / "afile", "x", 1);
-    r = RunCli("recover " + Quote(card.img) + " --to " + Quote(card.dir / "afile/sub"));
-    EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.out.find("cannot create"), std::string::npos) << r.out;
-    r = RunCli("recover " + Quote(card.img));
-    EXPECT_EQ(r.status, 2);
-}
-
 TEST(Cli, RefusesDestinationOnTheScannedDevice) {
     FR_REQUIRE(IsRoot() && HaveTool("losetup") && NtfsImage::Available(), "needs root, losetup and ntfs-3g");
     TempDir d("clidev");
@@ -199,16 +201,4 @@ TEST(Cli, CarveOnlyFindsFilesWithoutAFileSystem) {
     EXPECT_NE(r.out.find("2 recovered, 0 failed"), std::string::npos) << r.out;
     EXPECT_EQ(Sha256File(out / "photo/100.jpg"), Sha256(jpg));
     EXPECT_EQ(Sha256File(out / "photo/2000.png"), Sha256(png));
-}
-
-TEST(Cli, CancellationKeepsPartialResults) {
-    Card card;
-    TempDir out("out");
-    // The interrupt arrives during the recovery of the first file: the file
-    // that was being written stays, the rest is not written.
-    Result r = RunCli("recover " + Quote(card.img) + " --to " + Quote(out.path()),
-                      "FOTORETTA_TEST_INTERRUPT_AFTER_FILES=1");
-    EXPECT_NE(r.out.find("cancelled"), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("1 recovered, 0 failed"), std::string::npos) << r.out;
-    EXPECT_EQ(Capture("find " + Quote(out.path()) + " -type f | wc -l"), "1\n");
 }

@@ -1,456 +1,340 @@
 // The fast FAT engine on real FAT12, FAT16 and FAT32 images made with
 // mkfs.vfat and mtools: deleted files and folders are found and read back
-// byte for byte, live files are not reported, previews, directory
-// extraction, free space, hostile names.
+// byte for byte, live files are not reported; previews, folder extraction,
+// free space, damaged and hostile volumes.
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <functional>
-#include <map>
-#include <memory>
 #include <regex>
-#include <string>
-#include <tuple>
-#include <vector>
+#include <set>
 
 #include "core/Platform.h"
 #include "core/TextHelpers.h"
 #include "fat/FastFatRecovery.h"
-#include "results/LogFileManager.h"
 #include "support/TestKit.h"
 
 using namespace testkit;
 
 namespace {
 
-struct Found {
-    _FILE_NODE_ node;
-    std::string path;  // "dir/sub/name"
-    unsigned level;    // key level of this node's children (directories)
+bool HaveMtools() { return HaveTool("mkfs.vfat") && HaveTool("mcopy") && HaveTool("mshowfat"); }
+
+FatImage MakeImage(const TempDir& t, int bits, const std::string& extra = "") {
+    if (bits == 12) return FatImage::Create(t / "v.img", 12, 1440, 0, extra);
+    if (bits == 16) return FatImage::Create(t / "v.img", 16, 8192, 2, extra + " -r 128");  // a small root area
+    return FatImage::Create(t / "v.img", 32, 34000, 1, extra);
+}
+
+// Free bytes as mdir reports them.
+u64 MtoolsFreeBytes(const FatImage& img) {
+    std::string flat = Capture("MTOOLS_SKIP_CHECK=1 mdir -i " + Quote(img.path) + " ::");
+    flat = std::regex_replace(flat, std::regex("[  ]"), "");
+    std::smatch sm;
+    EXPECT_TRUE(std::regex_search(flat, sm, std::regex("([0-9]+)bytesfree"))) << flat;
+    return sm.empty() ? 0 : std::stoull(sm[1]);
+}
+
+// The first and last cluster of the first run of a chain, from mshowfat.
+std::vector<unsigned> Chain(const FatImage& img, const std::string& path) {
+    const std::string text = Capture("MTOOLS_SKIP_CHECK=1 mshowfat -i " + Quote(img.path) + " ::" + path);
+    std::smatch sm;
+    if (!std::regex_search(text, sm, std::regex("<([0-9]+)(-([0-9]+))?>"))) return {};
+    const unsigned first = std::stoul(sm[1]);
+    return {first, sm[3].matched ? static_cast<unsigned>(std::stoul(sm[3])) : first};
+}
+
+struct Reports {
+    std::vector<std::pair<int, int>> scan;
+    std::vector<int> recoveryErrors;
+    int stopAt = -1;  // answer "cancel" at this recovery report
 };
-
-class DataDirScope {
-public:
-    DataDirScope() : m_dir("fatdata") {
-        setenv("FOTORETTA_DATA_DIR", m_dir.path().c_str(), 1);
-        ResetDataDirCache();
-        CLogFileManager::ResetInstance();
-    }
-    ~DataDirScope() {
-        CLogFileManager::ResetInstance();
-        unsetenv("FOTORETTA_DATA_DIR");
-        ResetDataDirCache();
-    }
-
-private:
-    TempDir m_dir;
-};
-
-struct ScanLog {
-    std::vector<std::pair<int, int>> reports;
-};
-
-int OnScan(void* p, int nProgress, int nPercent, int, u64, u64, u64, wchar_t*) {
-    static_cast<ScanLog*>(p)->reports.emplace_back(nProgress, nPercent);
+int OnScan(void* p, int progress, int percent, int, u64, u64, u64, wchar_t*) {
+    static_cast<Reports*>(p)->scan.emplace_back(progress, percent);
     return 0;
 }
-
-std::unique_ptr<CFastFatRecovery> OpenAndScan(const std::string& image, ScanLog* log = nullptr) {
-    auto engine = std::make_unique<CFastFatRecovery>();
-    std::wstring w = Utf8ToWide(image);
-    EXPECT_EQ(engine->Init(w.data(), L'C'), 0);
-    engine->InitCallBack(log ? OnScan : nullptr, nullptr, log, 100);
-    EXPECT_EQ(engine->ScanDevice(nullptr), 0);
-    return engine;
+int OnRecovery(void* p, int, int, int error, wchar_t*) {
+    auto* r = static_cast<Reports*>(p);
+    r->recoveryErrors.push_back(error);
+    return static_cast<int>(r->recoveryErrors.size()) - 1 == r->stopAt ? FR_RECOVERY_CANCELLED : 0;
 }
 
-void Collect(CFastFatRecovery& e, _FILE_NODE_* parent, unsigned level, const std::string& prefix,
-             std::vector<Found>& out, int depth = 0) {
-    std::vector<_FILE_NODE_> kids;
-    ASSERT_EQ(e.GetChildrenFileNode(parent, level, kids), 0);
-    for (auto& k : kids) {
-        Found f{k, prefix + k.szFileName, level + 1};
-        out.push_back(f);
-        if (k.bIsDir && depth < 16) Collect(e, &k, level + 1, f.path + "/", out, depth + 1);
-    }
-}
-
-std::map<std::string, Found> All(CFastFatRecovery& e) {
-    std::vector<Found> v;
-    Collect(e, nullptr, 0, "", v);
-    std::map<std::string, Found> m;
-    for (auto& f : v) m[f.path] = f;
-    return m;
-}
-
-std::string Keys(const std::map<std::string, Found>& m) {
-    std::string s;
-    for (auto& [k, v] : m) s += k + (v.node.bIsDir ? "/ " : " ");
-    return s;
-}
-
-std::vector<unsigned char> Save(CFastFatRecovery& e, _FILE_NODE_ node, const std::string& out, int* pRet = nullptr) {
-    std::wstring w = Utf8ToWide(out);
-    int ret = e.SaveFileData(&node, w.data(), 0);
-    if (pRet)
-        *pRet = ret;
-    else
-        EXPECT_EQ(ret, 0) << out;
-    return ReadFile(out);
-}
-
+// The standard volume. Names that fit 8.3 get no long name, so once
+// deleted they read "!ero.bin".
 struct Layout {
-    std::vector<unsigned char> small = RandomBytes(700, 1);
-    std::vector<unsigned char> big = RandomBytes(40000, 2);     // many clusters, contiguous
-    std::vector<unsigned char> deep = RandomBytes(5000, 3);
-    std::vector<unsigned char> text;                           // 10000 bytes of text
-    std::vector<unsigned char> treeA = RandomBytes(3000, 4);
-    std::vector<unsigned char> treeB = RandomBytes(1500, 5);
-    std::vector<unsigned char> live = RandomBytes(900, 6);
-    std::string jpg;
+    std::vector<unsigned char> small = RandomBytes(700, 1), big = RandomBytes(40000, 2), deep = RandomBytes(5000, 3),
+                               treeA = RandomBytes(3000, 4), treeB = RandomBytes(1500, 5), live = RandomBytes(900, 6),
+                               text;
+    std::string jpg = Sample("jpg");
     Layout() {
         for (int i = 0; text.size() < 10000; ++i) {
             std::string line = "line " + std::to_string(i) + " of a plain text file\n";
             text.insert(text.end(), line.begin(), line.end());
         }
         text.resize(10000);
-        jpg = Sample("jpg");
+    }
+    FatImage Make(const TempDir& t, int bits) const {
+        FatImage img = MakeImage(t, bits);
+        img.PutBytes(small, "DELROOT.TXT");
+        img.PutBytes(big, "A long file name.bin");
+        img.PutBytes({}, "zero.bin");
+        img.PutBytes(live, "live.txt");
+        img.PutBytes(text, "notes.txt");
+        if (!jpg.empty()) img.Put(jpg, "Holiday Photo.JPG");
+        img.Mkdir("dir1");
+        img.Mkdir("dir1/dir2");
+        img.PutBytes(deep, "dir1/dir2/deep.dat");
+        img.PutBytes(live, "dir1/alive.txt");
+        img.Mkdir("tree");
+        img.PutBytes(treeA, "tree/a.txt");
+        img.Mkdir("tree/sub");
+        img.PutBytes(treeB, "tree/sub/b.bin");
+        for (const char* f : {"DELROOT.TXT", "A long file name.bin", "zero.bin", "notes.txt", "dir1/dir2/deep.dat"})
+            img.Delete(f);
+        if (!jpg.empty()) img.Delete("Holiday Photo.JPG");
+        img.DeleteTree("tree");
+        return img;
     }
 };
 
-// Builds the standard test volume and deletes what the tests look for.
-// Names that fit 8.3 get no long name, so once deleted they read "!ero.bin".
-FatImage MakeVolume(const TempDir& t, int bits, const Layout& L) {
-    FatImage img;
-    if (bits == 12)
-        img = FatImage::Create(t / "v.img", 12, 1440);
-    else if (bits == 16)
-        img = FatImage::Create(t / "v.img", 16, 8192, 2, "-r 128");
-    else
-        img = FatImage::Create(t / "v.img", 32, 34000, 1);
-    img.PutBytes(L.small, "DELROOT.TXT");
-    img.PutBytes(L.big, "A long file name.bin");
-    img.PutBytes({}, "zero.bin");
-    img.PutBytes(L.live, "live.txt");
-    img.PutBytes(L.text, "notes.txt");
-    if (!L.jpg.empty()) img.Put(L.jpg, "Holiday Photo.JPG");
-    img.Mkdir("dir1");
-    img.Mkdir("dir1/dir2");
-    img.PutBytes(L.deep, "dir1/dir2/deep.dat");
-    img.PutBytes(L.live, "dir1/alive.txt");
-    img.Mkdir("tree");
-    img.PutBytes(L.treeA, "tree/a.txt");
-    img.Mkdir("tree/sub");
-    img.PutBytes(L.treeB, "tree/sub/b.bin");
-    img.Delete("DELROOT.TXT");
-    img.Delete("A long file name.bin");
-    img.Delete("zero.bin");
-    img.Delete("notes.txt");
-    if (!L.jpg.empty()) img.Delete("Holiday Photo.JPG");
-    img.Delete("dir1/dir2/deep.dat");
-    img.DeleteTree("tree");
-    return img;
-}
-
-class FatFast : public ::testing::TestWithParam<int> {
+class FatFast : public EngineTest, public ::testing::WithParamInterface<int> {
 protected:
-    DataDirScope scope;
+    void SetUp() override { FR_REQUIRE(HaveMtools(), "mkfs.vfat and mtools needed"); }
+    TempDir t{"fatfast"};
 };
 
-TEST_P(FatFast, FindsDeletedAndSkipsLive) {
-    FR_REQUIRE(HaveTool("mkfs.vfat") && HaveTool("mcopy"), "mkfs.vfat and mtools needed");
-    TempDir t("fatfast");
+// The whole path a user takes on one volume: scan, browse, search, recover,
+// extract a folder, preview, and the free space for the deep sweep.
+TEST_P(FatFast, ScanRecoverPreviewAndFreeSpace) {
+    const int bits = GetParam();
     Layout L;
-    FatImage img = MakeVolume(t, GetParam(), L);
-    ScanLog log;
-    auto e = OpenAndScan(img.path, &log);
-    EXPECT_EQ(e->GetDeviceFileSystemType(), GetParam() == 32 ? 1 : 0);
-    EXPECT_EQ(e->GetBootInfo().nFatBits, GetParam());
-    auto m = All(*e);
-    SCOPED_TRACE(Keys(m));
-    EXPECT_TRUE(m.count("!elroot.txt"));
-    EXPECT_TRUE(m.count("A long file name.bin"));
-    EXPECT_TRUE(m.count("!ero.bin"));
-    EXPECT_TRUE(m.count("dir1/dir2/!eep.dat"));
-    EXPECT_TRUE(m.count("dir1") && m["dir1"].node.bIsDir);
-    EXPECT_TRUE(m.count("!ree/!.txt"));
-    EXPECT_TRUE(m.count("!ree/!ub/!.bin"));
-    EXPECT_FALSE(m.count("live.txt"));
-    EXPECT_FALSE(m.count("dir1/alive.txt"));
-    if (!L.jpg.empty()) {
-        ASSERT_TRUE(m.count("Holiday Photo.JPG"));
-        EXPECT_EQ(m["Holiday Photo.JPG"].node.bIsHealth, 1u);
-    }
-    // Field contents of one node.
-    const _FILE_NODE_& n = m["A long file name.bin"].node;
-    EXPECT_EQ(n.nEngineType, 1u);
+    FatImage img = L.Make(t, bits);
+    CFastFatRecovery e;
+    std::wstring w = Utf8ToWide(img.path);
+    ASSERT_EQ(e.Init(w.data(), L'C'), 0);
+    Reports rep;
+    e.InitCallBack(OnScan, OnRecovery, &rep, 100);
+    ASSERT_EQ(e.ScanDevice(nullptr), 0);
+    const FatBootInfo& boot = e.GetBootInfo();
+    EXPECT_EQ(boot.nFatBits, bits);
+    auto m = ListResultTree(e);
+    SCOPED_TRACE(Paths(m));
+    for (const char* p : {"!elroot.txt", "A long file name.bin", "!ero.bin", "dir1/dir2/!eep.dat", "!ree/!.txt",
+                          "!ree/!ub/!.bin"})
+        EXPECT_TRUE(m.count(p)) << p;
+    EXPECT_TRUE(m["dir1"].bIsDir);
+    EXPECT_FALSE(m.count("live.txt") || m.count("dir1/alive.txt"));
+    EXPECT_EQ(e.GetLostFileCount(), static_cast<unsigned>(m.size()));
+    const _FILE_NODE_& n = m["A long file name.bin"];
     EXPECT_EQ(n.wcDriveLetter, static_cast<u32>(L'C'));
     EXPECT_EQ(n.u64FileSize, L.big.size());
-    EXPECT_EQ(n.u64DataStartSector, e->GetBootInfo().u64DataStartSector);
-    EXPECT_EQ(n.nBytesPerCluster, e->GetBootInfo().nBytesPerSector * e->GetBootInfo().nSectorsPerCluster);
-    EXPECT_EQ(e->GetLostFileCount(), static_cast<unsigned>(m.size()));
-    // Progress: complete only at the very end.
-    ASSERT_FALSE(log.reports.empty());
-    EXPECT_EQ(log.reports.back(), std::make_pair(100, 100));
-    for (size_t i = 0; i + 1 < log.reports.size(); ++i)
-        EXPECT_FALSE(IsScanComplete(log.reports[i].first, log.reports[i].second));
-    // Search by extension.
+    EXPECT_EQ(n.u64DataStartSector, boot.u64DataStartSector);
+    EXPECT_EQ(n.nBytesPerCluster, boot.nBytesPerSector * boot.nSectorsPerCluster);
+    // Progress is complete only at the very end.
+    ASSERT_FALSE(rep.scan.empty());
+    EXPECT_EQ(rep.scan.back(), std::make_pair(100, 100));
+    for (size_t i = 0; i + 1 < rep.scan.size(); ++i) EXPECT_FALSE(IsScanComplete(rep.scan[i].first, 100));
     std::vector<__SEARCH_FILE_INFO__> hits;
     std::wstring pat = L"*.bin|";
-    e->SearchFileNode(pat.data(), hits);
-    std::vector<std::string> names;
-    for (auto& h : hits) names.push_back(h.szFileName);
-    EXPECT_NE(std::find(names.begin(), names.end(), "A long file name.bin"), names.end());
-    EXPECT_NE(std::find(names.begin(), names.end(), "!.bin"), names.end());
-}
+    e.SearchFileNode(pat.data(), hits);
+    std::set<std::string> found;
+    for (auto& h : hits) found.insert(h.szFileName);
+    EXPECT_TRUE(found.count("A long file name.bin") && found.count("!.bin") && !found.count("!otes.txt"));
 
-TEST_P(FatFast, RecoversFilesByteForByte) {
-    FR_REQUIRE(HaveTool("mkfs.vfat") && HaveTool("mcopy"), "mkfs.vfat and mtools needed");
-    TempDir t("fatfast");
-    Layout L;
-    FatImage img = MakeVolume(t, GetParam(), L);
-    auto e = OpenAndScan(img.path);
-    auto m = All(*e);
-    SCOPED_TRACE(Keys(m));
-    ASSERT_TRUE(m.count("A long file name.bin"));
-    EXPECT_EQ(Sha256(Save(*e, m["A long file name.bin"].node, t / "big.bin")), Sha256(L.big));
-    ASSERT_TRUE(m.count("!elroot.txt"));
-    EXPECT_EQ(Sha256(Save(*e, m["!elroot.txt"].node, t / "small.txt")), Sha256(L.small));
-    ASSERT_TRUE(m.count("dir1/dir2/!eep.dat"));
-    EXPECT_EQ(Sha256(Save(*e, m["dir1/dir2/!eep.dat"].node, t / "deep.dat")), Sha256(L.deep));
-    ASSERT_TRUE(m.count("!ero.bin"));
-    auto z = Save(*e, m["!ero.bin"].node, t / "zero.bin");
-    EXPECT_TRUE(z.empty());
-    struct stat st;
-    EXPECT_EQ(stat((t / "zero.bin").c_str(), &st), 0);
+    // Byte for byte, an empty file as an empty file, never over an existing one.
+    const std::pair<const char*, const std::vector<unsigned char>*> files[] = {
+        {"A long file name.bin", &L.big}, {"!elroot.txt", &L.small}, {"dir1/dir2/!eep.dat", &L.deep}};
+    for (auto [path, data] : files) {
+        EXPECT_EQ(SaveNode(e, m[path], t / "out.bin"), 0) << path;
+        EXPECT_EQ(Sha256File(t / "out.bin"), Sha256(*data)) << path;
+        EXPECT_EQ(SaveNode(e, m[path], t / "out.bin"), EEXIST) << path;
+        unlink((t / "out.bin").c_str());
+    }
+    EXPECT_EQ(rep.recoveryErrors.back(), EEXIST);
+    EXPECT_EQ(SaveNode(e, m["!ero.bin"], t / "zero.bin"), 0);
+    EXPECT_TRUE(std::filesystem::is_empty(t / "zero.bin"));
     if (!L.jpg.empty()) {
         ASSERT_TRUE(m.count("Holiday Photo.JPG"));
-        EXPECT_EQ(Sha256(Save(*e, m["Holiday Photo.JPG"].node, t / "p.jpg")), Sha256File(L.jpg));
+        EXPECT_EQ(m["Holiday Photo.JPG"].bIsHealth, 1u);
+        EXPECT_EQ(SaveNode(e, m["Holiday Photo.JPG"], t / "p.jpg"), 0);
+        EXPECT_EQ(Sha256File(t / "p.jpg"), Sha256File(L.jpg));
     }
-    // An existing target is never overwritten.
-    WriteFile(t / "exists.bin", "keep", 4);
-    int ret = 0;
-    Save(*e, m["A long file name.bin"].node, t / "exists.bin", &ret);
-    EXPECT_EQ(ret, EEXIST);
-    EXPECT_EQ(ReadFile(t / "exists.bin").size(), 4u);
-}
-
-TEST_P(FatFast, ExtractsDeletedFolder) {
-    FR_REQUIRE(HaveTool("mkfs.vfat") && HaveTool("mcopy"), "mkfs.vfat and mtools needed");
-    TempDir t("fatfast");
-    Layout L;
-    FatImage img = MakeVolume(t, GetParam(), L);
-    auto e = OpenAndScan(img.path);
-    auto m = All(*e);
-    ASSERT_TRUE(m.count("!ree")) << Keys(m);
-    std::string dest = t / "out";
-    ASSERT_EQ(mkdir(dest.c_str(), 0755), 0);
-    std::wstring wdest = Utf8ToWide(dest);
-    int base = 0;
-    GetPathDirIndex(wdest.c_str(), base);
-    // The folder sits at level 0, so its children are listed at level 1:
-    // "<dest>/tree" has base + 1 separators.
-    std::wstring target = Utf8ToWide(dest + "/tree");
-    _FILE_NODE_ node = m["!ree"].node;
-    ASSERT_EQ(e->SaveFileData(&node, target.data(), base), 0);
-    EXPECT_EQ(Sha256File(dest + "/tree/!.txt"), Sha256(L.treeA));
-    EXPECT_EQ(Sha256File(dest + "/tree/!ub/!.bin"), Sha256(L.treeB));
+    // A deleted folder with a subfolder; folders are created 0755.
+    ASSERT_EQ(SaveNode(e, m["!ree"], t / "tree"), 0);
+    EXPECT_EQ(Sha256File(t / "tree/!.txt"), Sha256(L.treeA));
+    EXPECT_EQ(Sha256File(t / "tree/!ub/!.bin"), Sha256(L.treeB));
     struct stat st;
-    ASSERT_EQ(stat((dest + "/tree/!ub").c_str(), &st), 0);
+    ASSERT_EQ(stat((t / "tree/!ub").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0755u);
-}
+    // Cancelling on the first report stops the whole folder extraction.
+    rep.recoveryErrors.clear();
+    rep.stopAt = 0;
+    EXPECT_EQ(SaveNode(e, m["!ree"], t / "again"), FR_RECOVERY_CANCELLED);
+    EXPECT_EQ(rep.recoveryErrors.size(), 1u);
+    EXPECT_FALSE(std::filesystem::exists(t / "again/!ub/!.bin"));
 
-TEST_P(FatFast, Previews) {
-    FR_REQUIRE(HaveTool("mkfs.vfat") && HaveTool("mcopy"), "mkfs.vfat and mtools needed");
-    TempDir t("fatfast");
-    Layout L;
-    FatImage img = MakeVolume(t, GetParam(), L);
-    auto e = OpenAndScan(img.path);
-    auto m = All(*e);
-    ASSERT_TRUE(m.count("!otes.txt")) << Keys(m);
+    // Text previews into the buffer, pictures into a temporary file.
     std::vector<unsigned char> buf(4096);
     int len = 4096;
     wchar_t tmp[512] = {0};
-    _FILE_NODE_ n = m["!otes.txt"].node;
-    int last = -1;
-    auto cb = +[](void* p, int progress, int) {
-        *static_cast<int*>(p) = progress;
-        return 0;
-    };
-    ASSERT_EQ(e->PreView(&n, tmp, buf.data(), len, cb, &last), 0);
+    ASSERT_EQ(e.PreView(&m["!otes.txt"], tmp, buf.data(), len, nullptr, nullptr), 0);
     EXPECT_EQ(len, 4096);
-    EXPECT_EQ(last, 100);
     EXPECT_EQ(std::memcmp(buf.data(), L.text.data(), 4096), 0);
     if (!L.jpg.empty()) {
-        _FILE_NODE_ p = m["Holiday Photo.JPG"].node;
         len = 16;
-        ASSERT_EQ(e->PreView(&p, tmp, buf.data(), len, nullptr, nullptr), 0);
+        ASSERT_EQ(e.PreView(&m["Holiday Photo.JPG"], tmp, buf.data(), len, nullptr, nullptr), 0);
         EXPECT_EQ(len, 0);
-        std::string path = WideToUtf8(tmp);
-        EXPECT_NE(path.find("tmp.jpg"), std::string::npos) << path;
-        EXPECT_EQ(Sha256File(path), Sha256File(L.jpg));
+        EXPECT_NE(WideToUtf8(tmp).find("tmp.jpg"), std::string::npos);
+        EXPECT_EQ(Sha256File(WideToUtf8(tmp)), Sha256File(L.jpg));
     }
-    EXPECT_EQ(e->PreView(nullptr, tmp, buf.data(), len, nullptr, nullptr), FR_INVALID);
+    EXPECT_EQ(e.PreView(nullptr, tmp, buf.data(), len, nullptr, nullptr), FR_INVALID);
+
+    // Free stretches start on clusters and add up to what mtools calls free.
+    ASSERT_EQ(e.BuildBitMapInfo(), 0);
+    const u64 sectors = ReadFile(img.path).size() / 512;
+    EXPECT_EQ(SumFreeSectors(e, sectors) * 512, MtoolsFreeBytes(img));
+    u64 s = 1ULL << 40, c = 5;
+    e.GetUnUsedSectorCount(s, c);
+    EXPECT_EQ(c, 0u);
+    s = 1;  // before the data area (but not 0): nothing
+    e.GetUnUsedSectorCount(s, c);
+    EXPECT_EQ(c, 0u);
 }
 
-// Free stretches from the bitmap add up to what mtools reports as free.
-TEST_P(FatFast, FreeSpaceMatchesMtools) {
-    FR_REQUIRE(HaveTool("mkfs.vfat") && HaveTool("mcopy"), "mkfs.vfat and mtools needed");
-    TempDir t("fatfast");
+// A live file read along a fragmented chain (FAT12 entries straddle bytes);
+// a file longer than its chain fails short, a cluster outside is refused.
+TEST_P(FatFast, FragmentedChainShortChainAndBadCluster) {
+    FatImage img = MakeImage(t, GetParam());
+    auto a = RandomBytes(3000, 11), b = RandomBytes(2000, 12), c = RandomBytes(9000, 13);
+    img.PutBytes(a, "A.BIN");
+    img.PutBytes(b, "B.BIN");
+    img.Delete("A.BIN");
+    img.PutBytes(c, "C.BIN");  // fills A's clusters, then continues after B
+    auto chain = Chain(img, "C.BIN");
+    ASSERT_FALSE(chain.empty());
+    const std::string runs = Capture("MTOOLS_SKIP_CHECK=1 mshowfat -i " + Quote(img.path) + " ::C.BIN");
+    const bool fragmented = runs.find('<') != runs.rfind('<');  // FAT32 allocation may go on past B
+    if (GetParam() != 32) EXPECT_TRUE(fragmented) << runs;
+    auto e = OpenAndScan<CFastFatRecovery>(img.path);
+    ASSERT_TRUE(e);
+    _FILE_NODE_ n{};
+    n.uClusterNO = chain[0];
+    n.nBytesPerCluster = e->GetBootInfo().nBytesPerSector * e->GetBootInfo().nSectorsPerCluster;
+    n.u64FileSize = c.size();
+    n.u64DataStartSector = e->GetBootInfo().u64DataStartSector;
+    EXPECT_EQ(SaveNode(*e, n, t / "c.out"), 0);
+    EXPECT_EQ(Sha256File(t / "c.out"), Sha256(c));
+    n.u64FileSize = c.size() + 100000;
+    EXPECT_EQ(SaveNode(*e, n, t / "c2.out"), FR_SHORT_READ);
+    EXPECT_LT(ReadFile(t / "c2.out").size(), n.u64FileSize);  // no padding
+    n.uClusterNO = 0x7FFFFFF;
+    EXPECT_NE(SaveNode(*e, n, t / "c3.out"), 0);
+    // Deleted, it is guessed along free clusters only: when fragmented, the
+    // guess stops at B's first cluster, short, with what came before it.
+    img.Delete("C.BIN");
+    e = OpenAndScan<CFastFatRecovery>(img.path);
+    ASSERT_TRUE(e);
+    auto m = ListResultTree(*e);
+    ASSERT_TRUE(m.count("!.bin")) << Paths(m);
+    EXPECT_EQ(SaveNode(*e, m["!.bin"], t / "c4.out"), fragmented ? FR_SHORT_READ : 0);
+    auto got = ReadFile(t / "c4.out");
+    ASSERT_GE(got.size(), a.size());
+    EXPECT_EQ(got.size() < c.size(), fragmented);
+    EXPECT_TRUE(std::equal(got.begin(), got.end(), c.begin()));
+}
+
+// Garbage over a third of the sectors: scan, listing, free space, extraction
+// and preview of everything found finish without harm.
+TEST_P(FatFast, DamagedVolumesNeverHurt) {
     Layout L;
-    FatImage img = MakeVolume(t, GetParam(), L);
-    auto e = OpenAndScan(img.path);
-    ASSERT_EQ(e->BuildBitMapInfo(), 0);
-    std::string out = Capture("MTOOLS_SKIP_CHECK=1 mdir -i " + Quote(img.path) + " ::");
-    std::smatch sm;
-    std::string flat = std::regex_replace(out, std::regex("[  ]"), "");
-    ASSERT_TRUE(std::regex_search(flat, sm, std::regex("([0-9]+)bytesfree"))) << out;
-    const u64 freeBytes = std::stoull(sm[1]);
-    u64 sector = 0, count = 0, total = 0;
-    const u64 dataStart = e->GetBootInfo().u64DataStartSector;
-    for (int guard = 0; guard < 100000; ++guard) {
-        ASSERT_EQ(e->GetUnUsedSectorCount(sector, count), 1);
-        if (count == 0) break;
-        EXPECT_GE(sector, dataStart);
-        EXPECT_EQ((sector - dataStart) % e->GetBootInfo().nSectorsPerCluster, 0u);
-        total += count;
-        sector += count;
+    FatImage img = L.Make(t, GetParam());
+    const auto clean = ReadFile(img.path);
+    for (uint32_t seed = 1; seed <= 3; ++seed) {
+        auto bytes = clean;
+        auto noise = RandomBytes(bytes.size(), seed * 7 + GetParam());
+        for (size_t s = 1; s < bytes.size() / 512; ++s)
+            if (noise[s * 512] % 3 == 0) std::copy_n(noise.begin() + s * 512, 512, bytes.begin() + s * 512);
+        WriteFile(img.path, bytes);
+        CFastFatRecovery e;
+        std::wstring w = Utf8ToWide(img.path);
+        ASSERT_EQ(e.Init(w.data(), L'C'), 0);
+        e.ScanDevice(nullptr);
+        e.BuildBitMapInfo();
+        SumFreeSectors(e, clean.size() / 512);
+        std::vector<_FILE_NODE_> top;
+        e.GetChildrenFileNode(nullptr, 0, top);
+        const std::string dest = t / ("out" + std::to_string(seed));
+        ASSERT_EQ(mkdir(dest.c_str(), 0755), 0);
+        int k = 0;
+        for (auto& n : top) {
+            if (n.u64FileSize > (1u << 20)) continue;
+            SaveNode(e, n, dest + "/n" + std::to_string(k++));
+            std::vector<unsigned char> buf(512);
+            int len = 512;
+            wchar_t tmp[512];
+            e.PreView(&n, tmp, buf.data(), len, nullptr, nullptr);
+        }
+        for (auto& p : std::filesystem::recursive_directory_iterator(dest))
+            EXPECT_EQ(p.path().string().rfind(dest + "/n", 0), 0u) << p.path();
     }
-    EXPECT_EQ(total * e->GetBootInfo().nBytesPerSector, freeBytes);
-    // Beyond the volume: the sector count and nothing.
-    u64 s = 1ULL << 40, c = 5;
-    e->GetUnUsedSectorCount(s, c);
-    EXPECT_EQ(c, 0u);
-    // Before the data area (but not 0): unchanged and nothing.
-    s = 1;
-    e->GetUnUsedSectorCount(s, c);
-    EXPECT_EQ(s, 1u);
-    EXPECT_EQ(c, 0u);
 }
 
 INSTANTIATE_TEST_SUITE_P(Fat, FatFast, ::testing::Values(12, 16, 32),
                          [](const ::testing::TestParamInfo<int>& i) { return "FAT" + std::to_string(i.param); });
 
-// Byte offset in the image of the first occurrence of a pattern.
-long long FindBytes(const std::vector<unsigned char>& hay, const std::vector<unsigned char>& needle) {
-    auto it = std::search(hay.begin(), hay.end(), needle.begin(), needle.end());
-    return it == hay.end() ? -1 : static_cast<long long>(it - hay.begin());
-}
+class FatFastVolume : public EngineTest {
+protected:
+    void SetUp() override { FR_REQUIRE(HaveMtools(), "mkfs.vfat and mtools needed"); }
+    TempDir t{"fatvol"};
+};
 
 std::vector<unsigned char> Utf16(const std::string& s) {
     std::vector<unsigned char> v;
-    for (char c : s) {
-        v.push_back(static_cast<unsigned char>(c));
-        v.push_back(0);
-    }
+    for (char c : s) v.insert(v.end(), {static_cast<unsigned char>(c), 0});
     return v;
 }
 
-// A live file read along a fragmented chain (FAT12 entries straddle bytes).
-TEST(FatFastChain, LiveFragmentedFileFollowsItsChain) {
-    FR_REQUIRE(HaveTool("mkfs.vfat") && HaveTool("mshowfat"), "mkfs.vfat and mtools needed");
-    DataDirScope scope;
-    for (int bits : {12, 16, 32}) {
-        SCOPED_TRACE(bits);
-        TempDir t("fatchain");
-        FatImage img = bits == 12 ? FatImage::Create(t / "c.img", 12, 1440)
-                       : bits == 16 ? FatImage::Create(t / "c.img", 16, 8192, 2)
-                                    : FatImage::Create(t / "c.img", 32, 34000, 1);
-        auto a = RandomBytes(3000, 11), b = RandomBytes(2000, 12), c = RandomBytes(9000, 13);
-        img.PutBytes(a, "A.BIN");
-        img.PutBytes(b, "B.BIN");
-        img.Delete("A.BIN");
-        img.PutBytes(c, "C.BIN");  // fills A's clusters, then continues after B
-        std::string chain = Capture("MTOOLS_SKIP_CHECK=1 mshowfat -i " + Quote(img.path) + " ::C.BIN");
-        std::smatch sm;
-        ASSERT_TRUE(std::regex_search(chain, sm, std::regex("<([0-9]+)"))) << chain;
-        if (bits != 32) {
-            EXPECT_NE(chain.find('>'), chain.rfind('>')) << "fragmented chain expected: " << chain;
-        }
-        auto e = OpenAndScan(img.path);
-        _FILE_NODE_ n{};
-        n.nEngineType = 1;
-        n.uClusterNO = static_cast<u32>(std::stoul(sm[1]));
-        n.nBytesPerCluster = e->GetBootInfo().nBytesPerSector * e->GetBootInfo().nSectorsPerCluster;
-        n.u64FileSize = c.size();
-        n.u64DataStartSector = e->GetBootInfo().u64DataStartSector;
-        std::strcpy(n.szFileName, "c.bin");
-        EXPECT_EQ(Sha256(Save(*e, n, t / "c.out")), Sha256(c));
-        // A file longer than its chain fails short instead of padding.
-        n.u64FileSize = c.size() + 100000;
-        int ret = 0;
-        Save(*e, n, t / "c2.out", &ret);
-        EXPECT_EQ(ret, FR_SHORT_READ);
-        // A cluster outside the volume is refused.
-        n.uClusterNO = 0x7FFFFFF;
-        Save(*e, n, t / "c3.out", &ret);
-        EXPECT_NE(ret, 0);
-    }
-}
-
 // Long names holding "/" and ".." never lead a write out of the destination.
-TEST(FatFastHostile, NamesStayInsideDestination) {
-    FR_REQUIRE(HaveTool("mkfs.vfat") && HaveTool("mcopy"), "mkfs.vfat and mtools needed");
-    DataDirScope scope;
-    TempDir t("fathostile");
-    FatImage img = FatImage::Create(t / "h.img", 16, 8192, 2);
+TEST_F(FatFastVolume, HostileNamesStayInsideTheDestination) {
+    FatImage img = MakeImage(t, 16);
     auto payload = RandomBytes(1234, 21);
     img.Mkdir("box");
     img.PutBytes(payload, "box/xx_yy_evil.txt");
     img.PutBytes(payload, "box/pp_qq_slash.txt");
     img.Mkdir("box/ddQQdd");
     img.PutBytes(payload, "box/ddQQdd/inner.txt");
-    // Rewrite the long names in place: "../../evil.txt", "pp/qq/slash.txt"
-    // and a folder called "..".
+    // Long names become "../../evil.txt", "pp/qq/slash.txt" and "..".
     auto bytes = ReadFile(img.path);
-    auto patch = [&](const std::string& from, const std::string& to) {
-        long long at = FindBytes(bytes, Utf16(from));
-        ASSERT_GE(at, 0) << from;
-        auto rep = Utf16(to);
-        std::copy(rep.begin(), rep.end(), bytes.begin() + at);
+    auto at = [&](const std::string& s) {
+        const auto needle = Utf16(s);
+        auto it = std::search(bytes.begin(), bytes.end(), needle.begin(), needle.end());
+        EXPECT_NE(it, bytes.end()) << s;
+        return it;
     };
+    auto patch = [&](const std::string& from, const std::string& to) { std::ranges::copy(Utf16(to), at(from)); };
     patch("xx_yy", "../..");
-    {
-        long long at = FindBytes(bytes, Utf16("../.."));
-        bytes[at + 13] = '/';  // the sixth character lives after the attribute bytes
-    }
+    at("../..")[13] = '/';  // the sixth character lives after the attribute bytes
     patch("pp_qq", "pp/qq");
-    // The folder's long name "ddQQdd" becomes ".." (terminator, padding).
-    {
-        long long at = FindBytes(bytes, Utf16("ddQQd"));
-        ASSERT_GE(at, 0);
-        auto rep = Utf16("..");
-        std::copy(rep.begin(), rep.end(), bytes.begin() + at);
-        bytes[at + 4] = 0;
-        bytes[at + 5] = 0;
-        for (int k = 6; k < 10; ++k) bytes[at + k] = 0xFF;
-        bytes[at + 13] = 0xFF;
-        bytes[at + 14] = 0xFF;
-    }
+    auto dd = at("ddQQd");
+    std::ranges::copy(Utf16(".."), dd);
+    for (int k : {4, 5}) dd[k] = 0;  // the terminator, then padding
+    for (int k : {6, 7, 8, 9, 13, 14}) dd[k] = 0xFF;
     WriteFile(img.path, bytes);
     img.DeleteTree("box");
 
-    auto e = OpenAndScan(img.path);
-    auto m = All(*e);
-    ASSERT_TRUE(m.count("!ox")) << Keys(m);
-    std::string root = t / "dest";
-    std::string dest = root + "/inner";
+    auto e = OpenAndScan<CFastFatRecovery>(img.path);
+    ASSERT_TRUE(e);
+    auto m = ListResultTree(*e);
+    ASSERT_TRUE(m.count("!ox")) << Paths(m);
+    const std::string dest = t / "dest/inner";
     ASSERT_EQ(MakeDirs(dest, 0755), 0);
-    std::wstring wdest = Utf8ToWide(dest);
-    int base = 0;
-    GetPathDirIndex(wdest.c_str(), base);
-    std::wstring target = Utf8ToWide(dest + "/box");
-    _FILE_NODE_ node = m["!ox"].node;
-    e->SaveFileData(&node, target.data(), base);
-    // Everything written lies below dest/box, and the payload arrived.
+    SaveNode(*e, m["!ox"], dest + "/box");
     int files = 0;
-    for (auto& p : std::filesystem::recursive_directory_iterator(root)) {
-        std::string s = p.path().string();
+    for (auto& p : std::filesystem::recursive_directory_iterator(t / "dest")) {
+        const std::string s = p.path().string();
         if (s == dest) continue;
         EXPECT_EQ(s.rfind(dest + "/box", 0), 0u) << s;
         if (p.is_regular_file()) {
@@ -461,230 +345,102 @@ TEST(FatFastHostile, NamesStayInsideDestination) {
     EXPECT_EQ(files, 3);
 }
 
-}  // namespace
-
-namespace {
-
 // A live folder whose entries span many clusters is walked along its whole
-// chain; a deleted file in its last cluster is found.
-TEST(FatFastWalk, LiveFolderBeyondFirstCluster) {
-    FR_REQUIRE(HaveTool("mkfs.vfat") && HaveTool("mcopy"), "mkfs.vfat and mtools needed");
-    DataDirScope scope;
-    TempDir t("fatwalk");
+// chain; a copy of it whose chain loops back on itself ends the walk.
+TEST_F(FatFastVolume, LongFolderChainIsWalkedAndALoopEnds) {
     FatImage img = FatImage::Create(t / "w.img", 16, 8192, 1);
     TempDir src("fatwalksrc");
-    std::string many = src / "many";
+    const std::string many = src / "many";
     ASSERT_EQ(mkdir(many.c_str(), 0755), 0);
     for (int i = 0; i < 40; ++i) WriteFile(many + "/Long file name " + std::to_string(i) + ".dat", "x", 1);
     auto last = RandomBytes(2000, 31);
     WriteFile(many + "/Long file name 99.dat", last);
     ASSERT_EQ(Sh("MTOOLS_SKIP_CHECK=1 mcopy -s -i " + Quote(img.path) + " " + Quote(many) + " ::"), 0);
     img.Delete("many/Long file name 99.dat");
-    auto e = OpenAndScan(img.path);
-    auto m = All(*e);
-    ASSERT_TRUE(m.count("many/Long file name 99.dat")) << Keys(m);
-    EXPECT_EQ(m.size(), 2u) << Keys(m);
-    EXPECT_EQ(Sha256(Save(*e, m["many/Long file name 99.dat"].node, t / "last.dat")), Sha256(last));
-    // Queries that make no sense are refused.
+    auto e = OpenAndScan<CFastFatRecovery>(img.path);
+    ASSERT_TRUE(e);
+    auto m = ListResultTree(*e);
+    ASSERT_EQ(m.size(), 2u) << Paths(m);
+    EXPECT_EQ(SaveNode(*e, m["many/Long file name 99.dat"], t / "last.dat"), 0);
+    EXPECT_EQ(Sha256File(t / "last.dat"), Sha256(last));
     std::vector<_FILE_NODE_> kids;
     EXPECT_EQ(e->GetChildrenFileNode(nullptr, 5, kids), FR_INVALID);
-    EXPECT_TRUE(kids.empty());
-}
 
-// Init on something that is not a FAT volume fails instead of scanning garbage.
-TEST(FatFastInit, RefusesNonFatImage) {
-    DataDirScope scope;
-    TempDir t("fatinit");
-    WriteFile(t / "zero.img", std::vector<unsigned char>(1 << 20, 0));
-    CFastFatRecovery e;
-    std::wstring w = Utf8ToWide(t / "zero.img");
-    EXPECT_NE(e.Init(w.data(), L'C'), 0);
-    EXPECT_NE(e.ScanDevice(nullptr), 0);
-    u64 s = 0, c = 0;
-    EXPECT_EQ(e.GetUnUsedSectorCount(s, c), 1);
-    EXPECT_EQ(c, 0u);
-}
-
-}  // namespace
-
-namespace {
-
-// A directory chain that loops back on itself ends the walk of that folder.
-TEST(FatFastCorrupt, CyclicDirectoryChainEnds) {
-    FR_REQUIRE(HaveTool("mkfs.vfat") && HaveTool("mshowfat"), "mkfs.vfat and mtools needed");
-    DataDirScope scope;
-    TempDir t("fatcycle");
-    FatImage img = FatImage::Create(t / "c.img", 16, 8192, 1);
-    TempDir src("fatcyclesrc");
-    std::string many = src / "many";
-    ASSERT_EQ(mkdir(many.c_str(), 0755), 0);
-    for (int i = 0; i < 40; ++i) WriteFile(many + "/Long file name " + std::to_string(i) + ".dat", "x", 1);
-    ASSERT_EQ(Sh("MTOOLS_SKIP_CHECK=1 mcopy -s -i " + Quote(img.path) + " " + Quote(many) + " ::"), 0);
-    img.Delete("many/Long file name 39.dat");
-    std::string chain = Capture("MTOOLS_SKIP_CHECK=1 mshowfat -i " + Quote(img.path) + " ::many");
-    std::smatch sm;
-    ASSERT_TRUE(std::regex_search(chain, sm, std::regex("<([0-9]+)-([0-9]+)>"))) << chain;
-    const unsigned first = static_cast<unsigned>(std::stoul(sm[1]));
-    const unsigned lastc = static_cast<unsigned>(std::stoul(sm[2]));
-    // Point the last cluster of the folder back at its first, in both FATs.
+    // Point the folder's last cluster back at its first, in both FATs.
+    auto chain = Chain(img, "many");
+    ASSERT_FALSE(chain.empty());
+    const unsigned first = chain[0], lastc = chain[1];
     auto bytes = ReadFile(img.path);
-    const unsigned reserved = bytes[14] | (bytes[15] << 8);
-    const unsigned spf = bytes[22] | (bytes[23] << 8);
+    const unsigned reserved = bytes[14] | (bytes[15] << 8), spf = bytes[22] | (bytes[23] << 8);
     for (unsigned f = 0; f < 2; ++f) {
-        size_t at = (reserved + f * spf) * 512 + lastc * 2;
-        bytes[at] = static_cast<unsigned char>(first);
-        bytes[at + 1] = static_cast<unsigned char>(first >> 8);
+        bytes[(reserved + f * spf) * 512 + lastc * 2] = static_cast<unsigned char>(first);
+        bytes[(reserved + f * spf) * 512 + lastc * 2 + 1] = static_cast<unsigned char>(first >> 8);
     }
     WriteFile(img.path, bytes);
-    auto e = OpenAndScan(img.path);
-    auto m = All(*e);
-    EXPECT_TRUE(m.count("many/Long file name 39.dat")) << Keys(m);
+    e = OpenAndScan<CFastFatRecovery>(img.path);
+    ASSERT_TRUE(e);
+    EXPECT_TRUE(ListResultTree(*e).count("many/Long file name 99.dat"));
     EXPECT_EQ(e->BuildBitMapInfo(), 0);
 }
 
-// Garbage in FAT, directories and data: the scan, the listing and the
-// extraction of everything found finish without harm, writing only below
-// the destination.
-TEST(FatFastCorrupt, DamagedVolumesNeverHurt) {
-    FR_REQUIRE(HaveTool("mkfs.vfat") && HaveTool("mcopy"), "mkfs.vfat and mtools needed");
-    DataDirScope scope;
-    Layout L;
-    for (int bits : {12, 16, 32}) {
-        SCOPED_TRACE(bits);
-        TempDir t("fatdamage");
-        FatImage img = MakeVolume(t, bits, L);
-        auto clean = ReadFile(img.path);
-        for (uint32_t seed = 1; seed <= 3; ++seed) {
-            auto bytes = clean;
-            auto noise = RandomBytes(bytes.size(), seed * 7 + bits);
-            // Overwrite a random third of the sectors after the boot sector.
-            for (size_t s = 1; s < bytes.size() / 512; ++s)
-                if (noise[s * 512] % 3 == 0) std::copy(noise.begin() + s * 512, noise.begin() + s * 512 + 512, bytes.begin() + s * 512);
-            WriteFile(img.path, bytes);
-            auto e = std::make_unique<CFastFatRecovery>();
-            std::wstring w = Utf8ToWide(img.path);
-            ASSERT_EQ(e->Init(w.data(), L'C'), 0);
-            e->ScanDevice(nullptr);
-            e->BuildBitMapInfo();
-            u64 sector = 0, count = 0;
-            for (int g = 0; g < 100000; ++g) {
-                e->GetUnUsedSectorCount(sector, count);
-                if (count == 0) break;
-                sector += count;
-            }
-            std::vector<_FILE_NODE_> top;
-            e->GetChildrenFileNode(nullptr, 0, top);
-            std::string dest = t / ("out" + std::to_string(seed));
-            ASSERT_EQ(mkdir(dest.c_str(), 0755), 0);
-            std::wstring wdest = Utf8ToWide(dest);
-            int base = 0;
-            GetPathDirIndex(wdest.c_str(), base);
-            int k = 0;
-            for (auto& n : top) {
-                if (n.u64FileSize > (1u << 20)) continue;
-                std::wstring target = Utf8ToWide(dest + "/n" + std::to_string(k++));
-                e->SaveFileData(&n, target.data(), base);
-                std::vector<unsigned char> buf(512);
-                int len = 512;
-                wchar_t tmp[512];
-                e->PreView(&n, tmp, buf.data(), len, nullptr, nullptr);
-            }
-        }
-    }
+// A folder whose ".." names itself, holding an entry that leads back to an
+// ancestor: the scan ends and still finds the deleted file in it.
+TEST_F(FatFastVolume, FolderLoopsEnd) {
+    FatImage img = MakeImage(t, 16);
+    for (const char* d : {"A", "A/B", "A/B/C"}) img.Mkdir(d);
+    img.PutBytes(RandomBytes(3000, 61), "A/B/C/X.BIN");
+    img.Delete("A/B/C/X.BIN");
+    const auto a = Chain(img, "A"), c = Chain(img, "A/B/C");
+    ASSERT_TRUE(!a.empty() && !c.empty());
+    auto bytes = ReadFile(img.path);
+    auto le16 = [&](size_t at) { return static_cast<unsigned>(bytes[at] | (bytes[at + 1] << 8)); };
+    const size_t dataStart = le16(14) + bytes[16] * le16(22) + le16(17) * 32 / 512;
+    unsigned char* dir = bytes.data() + (dataStart + (c[0] - 2) * bytes[13]) * 512;
+    dir[32 + 26] = static_cast<unsigned char>(c[0]), dir[32 + 27] = static_cast<unsigned char>(c[0] >> 8);
+    std::memcpy(dir + 96, dir, 32);  // a copy of "." named LOOP, pointing at A
+    std::memcpy(dir + 96, "LOOP       ", 11);
+    dir[96 + 26] = static_cast<unsigned char>(a[0]), dir[96 + 27] = static_cast<unsigned char>(a[0] >> 8);
+    WriteFile(img.path, bytes);
+    auto e = OpenAndScan<CFastFatRecovery>(img.path);
+    ASSERT_TRUE(e);
+    std::vector<__SEARCH_FILE_INFO__> hits;
+    std::wstring pat = L"*.bin|";
+    e->SearchFileNode(pat.data(), hits);
+    ASSERT_EQ(hits.size(), 1u);
+    EXPECT_STREQ(hits[0].szFileName, "!.bin");
 }
 
-}  // namespace
-
-namespace {
-
-struct RecoveryLog {
-    std::vector<std::tuple<int, int, int>> reports;
-    int stopAt = -1;  // answer -9527 at this report
-};
-
-int OnRecovery(void* p, int nProgress, int nPercent, int nErrorCode, wchar_t*) {
-    auto* log = static_cast<RecoveryLog*>(p);
-    log->reports.emplace_back(nProgress, nPercent, nErrorCode);
-    return static_cast<int>(log->reports.size()) - 1 == log->stopAt ? FR_RECOVERY_CANCELLED : 0;
-}
-
-TEST(FatFastRecovery, ReportsAndCancel) {
-    FR_REQUIRE(HaveTool("mkfs.vfat") && HaveTool("mcopy"), "mkfs.vfat and mtools needed");
-    DataDirScope scope;
-    TempDir t("fatrec");
-    Layout L;
-    FatImage img = MakeVolume(t, 16, L);
-    auto e = OpenAndScan(img.path);
-    auto m = All(*e);
-    ASSERT_TRUE(m.count("!ero.bin") && m.count("!ree")) << Keys(m);
-    RecoveryLog log;
-    e->InitCallBack(nullptr, OnRecovery, &log, 100);
-    Save(*e, m["!ero.bin"].node, t / "z.bin");
-    ASSERT_EQ(log.reports.size(), 1u);
-    EXPECT_EQ(log.reports[0], std::make_tuple(100, 100, 0));
-    log.reports.clear();
-    Save(*e, m["A long file name.bin"].node, t / "big.bin");
-    ASSERT_FALSE(log.reports.empty());
-    EXPECT_EQ(log.reports.back(), std::make_tuple(100, 100, 0));
-    // Cancelling on the first report stops the whole folder extraction.
-    log.reports.clear();
-    log.stopAt = 0;
-    std::string dest = t / "out";
-    ASSERT_EQ(mkdir(dest.c_str(), 0755), 0);
-    std::wstring wdest = Utf8ToWide(dest);
-    int base = 0;
-    GetPathDirIndex(wdest.c_str(), base);
-    std::wstring target = Utf8ToWide(dest + "/tree");
-    _FILE_NODE_ node = m["!ree"].node;
-    EXPECT_EQ(e->SaveFileData(&node, target.data(), base), FR_RECOVERY_CANCELLED);
-    EXPECT_EQ(log.reports.size(), 1u);
-    struct stat st;
-    EXPECT_NE(stat((dest + "/tree/!ub/!.bin").c_str(), &st), 0);
-}
-
-// Volumes with 4096-byte sectors: geometry and data in the volume's own units.
-TEST(FatFastSectors, LargeSectors) {
-    FR_REQUIRE(HaveTool("mkfs.vfat") && HaveTool("mcopy"), "mkfs.vfat and mtools needed");
-    DataDirScope scope;
-    TempDir t("fat4k");
+// 4096-byte sectors: data in the volume's own units, free stretches in
+// 512-byte sectors. And what is not a FAT volume is refused.
+TEST_F(FatFastVolume, LargeSectorsAndNonFatImages) {
     FatImage img = FatImage::Create(t / "s.img", 16, 32768, 1, "-S 4096");
     auto data = RandomBytes(50000, 41);
     img.Mkdir("d");
     img.PutBytes(data, "d/Big deleted file.bin");
     img.Delete("d/Big deleted file.bin");
-    auto e = OpenAndScan(img.path);
+    auto e = OpenAndScan<CFastFatRecovery>(img.path);
+    ASSERT_TRUE(e);
     EXPECT_EQ(e->GetBootInfo().nBytesPerSector, 4096u);
-    auto m = All(*e);
-    ASSERT_TRUE(m.count("d/Big deleted file.bin")) << Keys(m);
-    EXPECT_EQ(Sha256(Save(*e, m["d/Big deleted file.bin"].node, t / "b.bin")), Sha256(data));
-    // Free stretches come in 512-byte sectors and add up to mtools' free space.
+    auto m = ListResultTree(*e);
+    ASSERT_TRUE(m.count("d/Big deleted file.bin")) << Paths(m);
+    EXPECT_EQ(SaveNode(*e, m["d/Big deleted file.bin"], t / "b.bin"), 0);
+    EXPECT_EQ(Sha256File(t / "b.bin"), Sha256(data));
     ASSERT_EQ(e->BuildBitMapInfo(), 0);
-    std::string out = Capture("MTOOLS_SKIP_CHECK=1 mdir -i " + Quote(img.path) + " ::");
-    std::smatch sm;
-    std::string flat = std::regex_replace(out, std::regex("[  ]"), "");
-    ASSERT_TRUE(std::regex_search(flat, sm, std::regex("([0-9]+)bytesfree"))) << out;
-    u64 sector = 0, count = 0, total = 0;
-    for (int guard = 0; guard < 100000; ++guard) {
-        e->GetUnUsedSectorCount(sector, count);
-        if (count == 0) break;
-        EXPECT_EQ(sector % 8, 0u);
-        total += count;
-        sector += count;
-    }
-    EXPECT_EQ(total * 512, std::stoull(sm[1]));
+    EXPECT_EQ(SumFreeSectors(*e, 32768 * 2, 8) * 512, MtoolsFreeBytes(img));
+
+    WriteFile(t / "zero.img", std::vector<unsigned char>(1 << 20, 0));
+    CFastFatRecovery none;
+    std::wstring w = Utf8ToWide(t / "zero.img");
+    EXPECT_NE(none.Init(w.data(), L'C'), 0);
+    EXPECT_NE(none.ScanDevice(nullptr), 0);
+    EXPECT_EQ(SumFreeSectors(none, 0), 0u);
 }
 
-}  // namespace
-
-namespace {
-
-// The disk form: a FAT32 volume inside a partitioned disk, found and read
-// back at its absolute sectors.
-TEST(FatFastDisk, VolumeInsidePartitionedDisk) {
-    FR_REQUIRE(HaveTool("mkfs.vfat") && HaveTool("sfdisk"), "mkfs.vfat, mtools and sfdisk needed");
-    DataDirScope scope;
-    TempDir t("fatdisk");
-    FatImage img = FatImage::Create(t / "v.img", 32, 34000, 1);
+// The disk form: a volume of 4096-byte sectors inside a partitioned disk,
+// found and read back at its absolute sectors.
+TEST_F(FatFastVolume, VolumeInsideAPartitionedDisk) {
+    FR_REQUIRE(HaveTool("sfdisk"), "sfdisk needed");
+    FatImage img = FatImage::Create(t / "v.img", 16, 34000, 1, "-S 4096");
     auto data = RandomBytes(30000, 51);
     img.Mkdir("DCIM");
     img.PutBytes(data, "DCIM/Deleted picture data.bin");
@@ -697,44 +453,35 @@ TEST(FatFastDisk, VolumeInsidePartitionedDisk) {
     ASSERT_EQ(e.Init(0, static_cast<long long>(start), static_cast<long long>(sectors), L'C'), 0);
     unsetenv("FOTORETTA_DISK_DIR");
     ASSERT_EQ(e.ScanDevice(nullptr), 0);
-    auto m = All(e);
-    ASSERT_TRUE(m.count("dcim/Deleted picture data.bin")) << Keys(m);
-    const _FILE_NODE_& n = m["dcim/Deleted picture data.bin"].node;
+    auto m = ListResultTree(e);
+    ASSERT_TRUE(m.count("dcim/Deleted picture data.bin")) << Paths(m);
+    const _FILE_NODE_& n = m["dcim/Deleted picture data.bin"];
     EXPECT_EQ(n.u64VolumeStartSector, start);
-    EXPECT_GT(n.u64RecordSector, start + n.u64DataStartSector);
-    EXPECT_EQ(Sha256(Save(e, n, t / "out.bin")), Sha256(data));
-    // The record sector holds the entry (byte 0 is the deletion mark).
+    EXPECT_EQ(SaveNode(e, n, t / "out.bin"), 0);
+    EXPECT_EQ(Sha256File(t / "out.bin"), Sha256(data));
+    // The record sector (in the volume's own sectors) holds the entry.
     auto disk = ReadFile(t / "disk0");
+    const u64 bps = e.GetBootInfo().nBytesPerSector;
     bool found = false;
-    for (size_t off = 0; off < 512; off += 32)
-        found = found || (disk[n.u64RecordSector * 512 + off] == 0xE5 &&
-                          std::memcmp(&disk[n.u64RecordSector * 512 + off + 8], "BIN", 3) == 0);
+    for (size_t off = n.u64RecordSector * bps; off < (n.u64RecordSector + 1) * bps && off < disk.size(); off += 32)
+        found = found || (disk[off] == 0xE5 && std::memcmp(&disk[off + 8], "BIN", 3) == 0);
     EXPECT_TRUE(found);
 }
 
-}  // namespace
-
-namespace {
-
 // A second scan of the same volume within the same minute gets the same log
 // name: it starts that log afresh instead of adding its finds to the first.
-TEST(FatFastRescan, SameMinuteDoesNotDoubleTheResults) {
-    FR_REQUIRE(HaveTool("mkfs.vfat") && HaveTool("mcopy"), "mkfs.vfat and mtools needed");
-    DataDirScope scope;
-    TempDir t("fatrescan");
-    FatImage img = FatImage::Create(t / "r.img", 12, 1440);
+TEST_F(FatFastVolume, RescanInTheSameMinuteDoesNotDoubleTheResults) {
+    FatImage img = MakeImage(t, 12);
     img.PutBytes(RandomBytes(2000, 61), "first.bin");
     img.PutBytes(RandomBytes(3000, 62), "second.bin");
     img.Delete("first.bin");
     img.Delete("second.bin");
-    auto e1 = OpenAndScan(img.path);
-    const unsigned count = e1->GetLostFileCount();
-    const size_t listed = All(*e1).size();
-    EXPECT_EQ(listed, 2u);
-    e1.reset();
-    auto e2 = OpenAndScan(img.path);
-    EXPECT_EQ(e2->GetLostFileCount(), count);
-    EXPECT_EQ(All(*e2).size(), listed);
+    for (int scan = 0; scan < 2; ++scan) {
+        auto e = OpenAndScan<CFastFatRecovery>(img.path);
+        ASSERT_TRUE(e);
+        EXPECT_EQ(e->GetLostFileCount(), 2u);
+        EXPECT_EQ(ListResultTree(*e).size(), 2u);
+    }
 }
 
 }  // namespace

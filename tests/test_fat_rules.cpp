@@ -97,40 +97,39 @@ TEST(FatRules, FragmentAndZeros) {
     EXPECT_EQ(IsFatFDTRecord(s.data(), 512), 0);
 }
 
-TEST(FatRules, EntryValidity) {
-    unsigned char e[32];
-    ShortEntry(e, "FILE    TXT", 0x20, 3, 10, kGoodDate);
-    EXPECT_EQ(IsFatEntyValid(e, 32), 1);
-    ShortEntry(e, "FILE    TXT", 0x00, 3, 10, kGoodDate);
-    EXPECT_EQ(IsFatEntyValid(e, 32), 0) << "no archive bit";
-    ShortEntry(e, "FiLE    TXT", 0x20, 3, 10, kGoodDate);
-    EXPECT_EQ(IsFatEntyValid(e, 32), 0) << "lower-case letter";
-    ShortEntry(e, "FILE    TXT", 0x20, 3, 10, Date(1990, 1, 1));
-    EXPECT_EQ(IsFatEntyValid(e, 32), 0) << "dated 1990";
-    e[0] = 0xE5;
-    EXPECT_EQ(IsFatEntyValid(e, 32), 1) << "deleted files skip the date step";
-    ShortEntry(e, "FILE    TXT", 0x20, 3, 0, kGoodDate);
-    EXPECT_EQ(IsFatEntyValid(e, 32), 0) << "empty file with a cluster";
-    ShortEntry(e, "DIR        ", 0x11, 3, 0, kGoodDate);
-    EXPECT_EQ(IsFatEntyValid(e, 32), 0) << "read-only directory";
-    ShortEntry(e, "DIR        ", 0x10, 3, 5, kGoodDate);
-    EXPECT_EQ(IsFatEntyValid(e, 32), 0) << "directory with a size";
-    ShortEntry(e, "FILE    TXT", 0x60, 3, 10, kGoodDate);
-    EXPECT_EQ(IsFatEntyValid(e, 32), 0) << "reserved attribute bit";
-    ShortEntry(e, "my label   ", 0x08, 0, 0, kGoodDate);
-    EXPECT_EQ(IsFatEntyValid(e, 32), 1) << "volume labels may hold any name";
-    ShortEntry(e, "FILE    TXT", 0x28, 3, 10, kGoodDate);
-    EXPECT_EQ(IsFatEntyValid(e, 32), 0) << "volume bit on a file";
-}
+struct EntryCase {
+    const char* what;
+    const char* name11;
+    u8 attr;
+    u32 cluster, size;
+    u16 date;
+    int valid;
+};
 
-TEST(FatRules, LongNameSequenceLimit) {
+TEST(FatRules, EntryValidity) {
+    const EntryCase cases[] = {
+        {"a file", "FILE    TXT", 0x20, 3, 10, kGoodDate, 1},
+        {"no archive bit", "FILE    TXT", 0x00, 3, 10, kGoodDate, 0},
+        {"lower-case letter", "FiLE    TXT", 0x20, 3, 10, kGoodDate, 0},
+        {"dated 1990", "FILE    TXT", 0x20, 3, 10, Date(1990, 1, 1), 0},
+        {"deleted files skip the date step", "\xE5ILE    TXT", 0x20, 3, 10, Date(1990, 1, 1), 1},
+        {"dated in December", "FILE    TXT", 0x20, 3, 10, Date(2020, 12, 1), 1},
+        {"empty file with a cluster", "FILE    TXT", 0x20, 3, 0, kGoodDate, 0},
+        {"read-only directory", "DIR        ", 0x11, 3, 0, kGoodDate, 0},
+        {"directory with a size", "DIR        ", 0x10, 3, 5, kGoodDate, 0},
+        {"reserved attribute bit", "FILE    TXT", 0x60, 3, 10, kGoodDate, 0},
+        {"volume labels may hold any name", "my label   ", 0x08, 0, 0, kGoodDate, 1},
+        {"volume bit on a file", "FILE    TXT", 0x28, 3, 10, kGoodDate, 0},
+    };
     unsigned char e[32];
-    LongEntry(e, 0x52, u"abc", 0x11);
-    EXPECT_EQ(IsFatEntyValid(e, 32), 1);
-    LongEntry(e, 0x53, u"abc", 0x11);
-    EXPECT_EQ(IsFatEntyValid(e, 32), 0);
-    LongEntry(e, 0xE5, u"abc", 0x11);
-    EXPECT_EQ(IsFatEntyValid(e, 32), 1);
+    for (const auto& c : cases) {
+        ShortEntry(e, c.name11, c.attr, c.cluster, c.size, c.date);
+        EXPECT_EQ(IsFatEntyValid(e, 32), c.valid) << c.what;
+    }
+    for (auto [seq, valid] : {std::pair{0x52, 1}, {0x53, 0}, {0xE5, 1}}) {  // at most 18 long-name parts
+        LongEntry(e, static_cast<u8>(seq), u"abc", 0x11);
+        EXPECT_EQ(IsFatEntyValid(e, 32), valid) << seq;
+    }
 }
 
 TEST(FatRules, LongNameChecksumInFragment) {
@@ -144,6 +143,13 @@ TEST(FatRules, LongNameChecksumInFragment) {
     EXPECT_EQ(IsFatFDTRecord(s.data(), 512), 0);
     s[32] = 0xE5;  // a deleted short entry ends the look-ahead without a checksum test
     EXPECT_EQ(IsFatFDTRecord(s.data(), 512), 1);
+    // The parts of one long name carry one checksum (here before a deleted
+    // short entry, which is not checked against it).
+    LongEntry(s.data(), 0x42, u"e.txt", sum);
+    LongEntry(s.data() + 32, 0x01, u"a long nam", static_cast<u8>(sum + 1));
+    ShortEntry(s.data() + 64, shortName, 0x20, 4, 100, kGoodDate);
+    s[64] = 0xE5;
+    EXPECT_EQ(IsFatFDTRecord(s.data(), 512), 0);
 }
 
 TEST(FatRules, ShortNameShape) {
@@ -163,11 +169,6 @@ TEST(FatRules, ShortNameShape) {
 }
 
 TEST(FatRules, ShortNameHelpers) {
-    // Published example: checksum of the 11 bytes "FOO     BAR".
-    u8 sum = 0;
-    const char* n = "FOO     BAR";
-    for (int i = 0; i < 11; ++i) sum = static_cast<u8>(((sum & 1) << 7) + (sum >> 1) + static_cast<u8>(n[i]));
-    EXPECT_EQ(GetShortNameCheckSum(n), sum);
     EXPECT_EQ(IsInvalidShortFileName("FOO     BAR"), 0);
     EXPECT_EQ(IsInvalidShortFileName("FOO?    BAR"), 1);
     EXPECT_EQ(IsInvalidShortFileName("foo     BAR"), 1);
@@ -177,44 +178,9 @@ TEST(FatRules, ShortNameHelpers) {
     EXPECT_EQ(GetShortNameText(e, true), "!older.old");
 }
 
-TEST(FatRules, DefaultClusterSize) {
-    EXPECT_EQ(GetFat32DefaultSectorPerCluster(1000000, 512), 8u);
-    EXPECT_EQ(GetFat32DefaultSectorPerCluster(300000000, 4096), 64u);
-    EXPECT_EQ(GetFat32DefaultSectorPerCluster(300000000, 512), 128u);
-    EXPECT_EQ(GetFat32DefaultSectorPerCluster(1000, 512), 8u);
-    EXPECT_EQ(GetFat32DefaultSectorPerCluster(0, 512), 0u);
-    EXPECT_EQ(GetFat32DefaultSectorPerCluster(68544, 512), 1u);
-}
-
+// Every one of the 65,536 date words is its local midnight, as mktime
+// reads "%Y%m%d" (an impossible month gives the day before January 1st).
 TEST(FatRules, DatesAreLocalMidnight) {
-    for (u16 w : {Date(1980, 1, 1), Date(2000, 2, 29), Date(2024, 7, 31), Date(2107, 12, 31), Date(2001, 2, 30),
-                  Date(2001, 0, 5), Date(2001, 13, 5), Date(2001, 3, 0)}) {
-        struct tm t {};
-        int y = 1980 + (w >> 9), m = (w >> 5) & 15, d = w & 31;
-        t.tm_year = y - 1900;
-        t.tm_mon = (m >= 1 && m <= 12) ? m - 1 : 0;
-        t.tm_mday = (m >= 1 && m <= 12 && d >= 1) ? d : 0;
-        t.tm_isdst = 0;
-        EXPECT_EQ(FatDateToTime(w), static_cast<i64>(mktime(&t))) << w;
-    }
-    unsigned char e[32];
-    ShortEntry(e, "FILE    TXT", 0x20, 3, 10, kGoodDate);
-    Put16(e + 18, Date(2021, 3, 4));
-    _FILETIME c, a, m;
-    Fat32GetFileCreateTime(reinterpret_cast<FAT32_Entry*>(e), &c);
-    Fat32GetFileLastAccessTime(reinterpret_cast<FAT32_Entry*>(e), &a);
-    Fat32GetFileLastChangeTime(reinterpret_cast<FAT32_Entry*>(e), &m);
-    EXPECT_EQ(FileTimeToU64(c), static_cast<u64>(FatDateToTime(kGoodDate)));
-    EXPECT_EQ(FileTimeToU64(a), static_cast<u64>(FatDateToTime(Date(2021, 3, 4))));
-    EXPECT_EQ(FileTimeToU64(m), FileTimeToU64(c));
-    // Range bounds of the validity test.
-    EXPECT_FALSE(IsFatDateInRange(Date(1991, 5, 1)));
-    EXPECT_TRUE(IsFatDateInRange(Date(1991, 5, 5)));
-    EXPECT_TRUE(IsFatDateInRange(Date(2080, 1, 22)));
-    EXPECT_FALSE(IsFatDateInRange(Date(2080, 1, 24)));
-}
-
-TEST(FatRules, DateTableMatchesMktimeForEveryWord) {
     for (u32 w = 0; w < 65536; ++w) {
         struct tm t {};
         int y = 1980 + (w >> 9), m = (w >> 5) & 15, d = w & 31;
@@ -224,6 +190,18 @@ TEST(FatRules, DateTableMatchesMktimeForEveryWord) {
         t.tm_isdst = 0;
         ASSERT_EQ(FatDateToTime(static_cast<u16>(w)), static_cast<i64>(mktime(&t))) << w;
     }
+    unsigned char e[32];
+    ShortEntry(e, "FILE    TXT", 0x20, 3, 10, kGoodDate);
+    Put16(e + 18, Date(2021, 3, 4));
+    _FILETIME c, a;
+    Fat32GetFileCreateTime(reinterpret_cast<FAT32_Entry*>(e), &c);
+    Fat32GetFileLastAccessTime(reinterpret_cast<FAT32_Entry*>(e), &a);
+    EXPECT_EQ(FileTimeToU64(c), static_cast<u64>(FatDateToTime(kGoodDate)));
+    EXPECT_EQ(FileTimeToU64(a), static_cast<u64>(FatDateToTime(Date(2021, 3, 4))));
+    EXPECT_FALSE(IsFatDateInRange(Date(1991, 5, 1)));
+    EXPECT_TRUE(IsFatDateInRange(Date(1991, 5, 5)));
+    EXPECT_TRUE(IsFatDateInRange(Date(2080, 1, 22)));
+    EXPECT_FALSE(IsFatDateInRange(Date(2080, 1, 24)));
 }
 
 TEST(FatRules, BootRecordGeometry) {

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <tuple>
 #include <string>
 #include <vector>
 
@@ -42,34 +43,15 @@ _LOG_FILE_INFO_ Record(int disk, u64 start, const std::string& dir) {
 
 }  // namespace
 
-TEST(LogManager, RecordSize) {
-    EXPECT_EQ(sizeof(_LOG_FILE_INFO_), 592u);
-    EXPECT_EQ(offsetof(_LOG_FILE_INFO_, u64FreeSpace), 64u);
-    EXPECT_EQ(offsetof(_LOG_FILE_INFO_, szImagePath), 80u);
-    EXPECT_EQ(offsetof(_LOG_FILE_INFO_, szLogDirPath), 336u);
-}
-
-TEST(LogManager, MissingConfigStartsAtDirectoryOne) {
-    TempDir t("lm");
-    CLogFileManager m(Base(t));
-    EXPECT_EQ(m.GetDirIndex(), 0u);
-    EXPECT_TRUE(m.GetRecords().empty());
-    EXPECT_EQ(m.Init(), FR_INVALID);  // empty table
-    m.AddDirIndex();
-    EXPECT_EQ(m.GetLogFileDirPath(), Base(t) + "1/");
-    char out[256];
-    m.GetLogFileDirPath(out);
-    EXPECT_EQ(std::string(out), Base(t) + "1/");
-    m.ReduceDirIndex();
-    EXPECT_EQ(m.GetDirIndex(), 0u);
-}
-
 TEST(LogManager, ConfigRoundTripAndTornTail) {
     TempDir t("lm");
     std::string base = Base(t);
     {
         CLogFileManager m(base);
+        EXPECT_EQ(m.GetDirIndex(), 0u);
+        EXPECT_EQ(m.Init(), FR_INVALID);  // no table yet
         m.AddDirIndex();
+        EXPECT_EQ(m.GetLogFileDirPath(), base + "1/");
         m.AddDirIndex();
         EXPECT_EQ(m.SaveLogFileInfo("", 3, 2048, 1000, 10, 20, 5, 700, 42, (base + "2/").c_str(), ""), 0);
         EXPECT_EQ(m.SaveLogFileInfo("", 4, 0, 50, 0, 0, 0, 50, 1, (base + "1/").c_str(), "/tmp/card.img"), 0);
@@ -161,6 +143,7 @@ TEST(LogManager, UnchangedVolumeReusesItsLogAndUpdatesInPlace) {
     EXPECT_FALSE(again.IsReusing());
 }
 
+// A changed volume drops its stale log, at loading or at saving.
 TEST(LogManager, ChangedVolumeDropsTheStaleLog) {
     TempDir t("lm");
     std::string base = Base(t);
@@ -174,40 +157,26 @@ TEST(LogManager, ChangedVolumeDropsTheStaleLog) {
     EXPECT_EQ(m.LoadRecoveryLogInfo("/", 2, 63, 1000, &out), 0);
     EXPECT_FALSE(Exists(dir1));
     EXPECT_TRUE(m.GetRecords().empty());
+    // A directory left behind under the next number is removed first.
+    MakeLog(base + "2/");
     m.AddDirIndex();
-    EXPECT_EQ(m.GetLogFileDirPath(), base + "2/");
-}
-
-TEST(LogManager, SaveAfterFreeSpaceMovedReplacesOnlyAnotherLog) {
-    TempDir t("lm");
-    std::string base = Base(t);
-    CLogFileManager m(base);
-    m.AddDirIndex();
-    std::string dir1 = m.GetLogFileDirPath();
-    MakeLog(dir1);
-    m.SaveLogFileInfo("", 2, 63, 1000, 0, 0, 0, 1000, 7, dir1.c_str(), "");
-    m.AddDirIndex();
-    std::string dir2 = m.GetLogFileDirPath();
+    const std::string dir2 = m.GetLogFileDirPath();
+    EXPECT_EQ(dir2, base + "2/");
+    EXPECT_FALSE(Exists(dir2 + "Fast_0_1"));
     MakeLog(dir2);
+    m.SaveLogFileInfo("", 2, 63, 1000, 0, 0, 0, 1000, 7, dir2.c_str(), "");
+    m.AddDirIndex();
+    const std::string dir3 = m.GetLogFileDirPath();
+    MakeLog(dir3);
     // A new scan whose free space differs: the old log goes.
-    m.SaveLogFileInfo("/", 2, 63, 1000, 0, 0, 0, 1000, 8, dir2.c_str(), "");
-    EXPECT_FALSE(Exists(dir1));
-    EXPECT_TRUE(Exists(dir2 + "Fast_0_1"));
+    m.SaveLogFileInfo("/", 2, 63, 1000, 0, 0, 0, 1000, 8, dir3.c_str(), "");
+    EXPECT_FALSE(Exists(dir2));
     ASSERT_EQ(m.GetRecords().size(), 1u);
     // The same scan saving again after the free space moved keeps its own log.
-    m.SaveLogFileInfo("", 2, 63, 1000, 0, 0, 0, 1000, 9, dir2.c_str(), "");
-    EXPECT_TRUE(Exists(dir2 + "Fast_0_1"));
+    m.SaveLogFileInfo("", 2, 63, 1000, 0, 0, 0, 1000, 9, dir3.c_str(), "");
+    EXPECT_TRUE(Exists(dir3 + "Fast_0_1"));
     ASSERT_EQ(m.GetRecords().size(), 1u);
     EXPECT_EQ(m.GetRecords()[0].u64FoundFiles, 9u);
-}
-
-TEST(LogManager, AddDirIndexRemovesALeftoverDirectory) {
-    TempDir t("lm");
-    std::string base = Base(t);
-    CLogFileManager m(base);
-    MakeLog(base + "1/");
-    m.AddDirIndex();
-    EXPECT_FALSE(Exists(base + "1"));
 }
 
 TEST(LogManager, DeleteStaysBelowTheBaseAndFollowsNoLinks) {
@@ -282,11 +251,11 @@ TEST(LogManager, ResultFileByPrefix) {
                           "Pro_Fat_2048_20260101", "Fast_2048_20260101", "File_Type_2048_1"})
         WriteFile(dir + n, "", 0);
     CLogFileManager m(Base(t));
-    char out[256];
-    EXPECT_EQ(m.GetLogFileNameByFileType(dir.c_str(), "Pro_Fat_", out), 0);
-    EXPECT_STREQ(out, "Pro_Fat_2048_20260101");
-    m.GetLogFileNameByFileType(dir.c_str(), "Pro_Ntfs_", out);
-    EXPECT_STREQ(out, "");
-    m.GetLogFileNameByFileType((dir + "nope/").c_str(), "Fast_", out);
-    EXPECT_STREQ(out, "");
+    const std::tuple<std::string, const char*, const char*> cases[] = {
+        {dir, "Pro_Fat_", "Pro_Fat_2048_20260101"}, {dir, "Pro_Ntfs_", ""}, {dir + "nope/", "Fast_", ""}};
+    for (const auto& [d, prefix, want] : cases) {
+        char out[256] = "x";
+        m.GetLogFileNameByFileType(d.c_str(), prefix, out);
+        EXPECT_STREQ(out, want) << prefix;
+    }
 }

@@ -63,119 +63,82 @@ std::vector<unsigned char> MakeRecord(u16 usn, u16 saved1, u16 saved2) {
 
 }  // namespace
 
-TEST(NtfsRunList, LengthAndPositiveDelta) {
-    auto runs = Decode(NonResidentAttr({0x21, 0x18, 0x34, 0x56, 0x00}));
-    ASSERT_EQ(runs.size(), 1u);
-    EXPECT_EQ(runs[0].u64ClusterCount, 0x18u);
-    EXPECT_EQ(runs[0].i64ClusterOffset, 0x5634);
-}
-
-TEST(NtfsRunList, NegativeDeltaIsSignExtended) {
-    auto runs = Decode(NonResidentAttr({0x21, 0x10, 0x00, 0x01, 0x11, 0x30, 0xF0, 0x00}));
-    ASSERT_EQ(runs.size(), 2u);
-    EXPECT_EQ(runs[1].u64ClusterCount, 0x30u);
-    EXPECT_EQ(runs[1].i64ClusterOffset, -16);
-    // Three-byte negative delta: 0xFFFE00 -> -512.
-    runs = Decode(NonResidentAttr({0x31, 0x05, 0x00, 0xFE, 0xFF}));
-    ASSERT_EQ(runs.size(), 1u);
-    EXPECT_EQ(runs[0].i64ClusterOffset, -512);
-}
-
-TEST(NtfsRunList, SparseRunHasZeroDelta) {
-    auto runs = Decode(NonResidentAttr({0x11, 0x04, 0x20, 0x01, 0x08, 0x11, 0x02, 0x10, 0x00}));
-    ASSERT_EQ(runs.size(), 3u);
-    EXPECT_EQ(runs[1].u64ClusterCount, 8u);
-    EXPECT_EQ(runs[1].i64ClusterOffset, 0);
-    auto ext = NtfsAbsoluteRuns(runs);
-    ASSERT_EQ(ext.size(), 3u);
-    EXPECT_EQ(ext[0].lcn, 0x20);
-    EXPECT_EQ(ext[1].lcn, -1);
-    EXPECT_EQ(ext[2].lcn, 0x30);  // a sparse run does not move the position
-}
-
-TEST(NtfsRunList, OversizeFieldEndsTheList) {
-    EXPECT_TRUE(Decode(NonResidentAttr({0x81, 0x01, 1, 2, 3, 4, 5, 6, 7, 8})).empty());
-    auto runs = Decode(NonResidentAttr({0x11, 0x01, 0x05, 0x18, 0x01, 1, 2, 3, 4, 5, 6, 7, 8}));
-    EXPECT_EQ(runs.size(), 1u);
-}
-
-TEST(NtfsRunList, RunListLongerThanASectorIsDecoded) {
-    // A heavily fragmented file: 109 runs fill a 512-byte attribute and more.
+struct RunCase {
+    const char* name;
     std::vector<unsigned char> bytes;
-    for (int i = 0; i < 109; ++i) bytes.insert(bytes.end(), {0x31, 0x02, 0x10, 0x00, 0x00});
-    auto runs = Decode(NonResidentAttr(bytes));
+    u32 attrLen;  // 0: just long enough
+    int bytesPerSector;
+    std::vector<std::pair<u64, i64>> want;  // length, delta
+};
+
+TEST(NtfsRunList, Decoding) {
+    const RunCase cases[] = {
+        {"length and positive delta", {0x21, 0x18, 0x34, 0x56, 0x00}, 0, 512, {{0x18, 0x5634}}},
+        {"negative delta", {0x21, 0x10, 0x00, 0x01, 0x11, 0x30, 0xF0, 0x00}, 0, 512, {{0x10, 0x100}, {0x30, -16}}},
+        {"three-byte negative delta", {0x31, 0x05, 0x00, 0xFE, 0xFF}, 0, 512, {{5, -512}}},
+        {"two-byte length", {0x22, 0x00, 0x01, 0x34, 0x12}, 0, 512, {{0x100, 0x1234}}},
+        {"sparse run", {0x11, 0x04, 0x20, 0x01, 0x08, 0x11, 0x02, 0x10, 0x00}, 0, 512, {{4, 0x20}, {8, 0}, {2, 0x10}}},
+        {"oversize length field", {0x81, 0x01, 1, 2, 3, 4, 5, 6, 7, 8}, 0, 512, {}},
+        {"oversize offset field", {0x11, 0x01, 0x05, 0x18, 0x01, 1, 2, 3, 4, 5, 6, 7, 8}, 0, 512, {{1, 5}}},
+        {"length uses the low 32 bits", {0x15, 0x01, 0x00, 0x00, 0x00, 0x01, 0x00}, 0, 512, {{1, 0}}},
+        {"pair crossing the attribute end", {0x11, 0x01, 0x02, 0x11, 0x01, 0x03, 0x44, 1, 2, 3, 4, 5, 6, 7, 8}, 72, 512,
+         {{1, 2}, {1, 3}}},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::pair<u64, i64>> got;
+        for (auto& r : Decode(NonResidentAttr(c.bytes, c.attrLen), c.bytesPerSector))
+            got.emplace_back(r.u64ClusterCount, r.i64ClusterOffset);
+        EXPECT_EQ(got, c.want) << c.name;
+    }
+    // A heavily fragmented file: 109 runs fill a 512-byte attribute and more.
+    std::vector<unsigned char> many;
+    for (int i = 0; i < 109; ++i) many.insert(many.end(), {0x31, 0x02, 0x10, 0x00, 0x00});
+    auto runs = Decode(NonResidentAttr(many));
     ASSERT_EQ(runs.size(), 109u);
     EXPECT_EQ(runs[108].i64ClusterOffset, 0x10);
-}
-
-TEST(NtfsRunList, NeverReadsPastTheAttribute) {
-    // Declared length 72 cuts a pair that would end at byte 73.
-    std::vector<unsigned char> bytes = {0x11, 0x01, 0x02, 0x11, 0x01, 0x03, 0x44, 1, 2, 3, 4, 5, 6, 7, 8};
-    auto attr = NonResidentAttr(bytes, 72);
-    auto runs = Decode(attr);
-    EXPECT_EQ(runs.size(), 2u);
-    // The run-list offset beyond the attribute yields nothing.
-    Put16(attr, 32, 200);
-    EXPECT_TRUE(Decode(attr).empty());
-    // A buffer shorter than the declared length bounds the walk too.
-    auto small = NonResidentAttr({0x11, 0x01, 0x02, 0x11, 0x01, 0x03}, 128);
+    // A sparse run does not move the position of the runs after it.
+    auto ext = NtfsAbsoluteRuns(Decode(NonResidentAttr(cases[4].bytes)));
+    ASSERT_EQ(ext.size(), 3u);
+    EXPECT_EQ(ext[1].lcn, -1);
+    EXPECT_EQ(ext[2].lcn, 0x30);
+    // A run-list offset beyond the attribute, or a buffer shorter than it.
+    auto attr = NonResidentAttr({0x11, 0x01, 0x02, 0x11, 0x01, 0x03}, 128);
     CNtfsParse p;
     std::vector<__RUNLIST__> r;
-    p.GetRunList(small.data(), 67, r);
+    p.GetRunList(attr.data(), 67, r);
     EXPECT_EQ(r.size(), 1u);
+    Put16(attr, 32, 200);
+    EXPECT_TRUE(Decode(attr).empty());
 }
 
-TEST(NtfsRunList, LengthUsesLow32Bits) {
-    auto runs = Decode(NonResidentAttr({0x15, 0x01, 0x00, 0x00, 0x00, 0x01, 0x00}));
-    ASSERT_EQ(runs.size(), 1u);
-    EXPECT_EQ(runs[0].u64ClusterCount, 1u);
-}
-
-TEST(NtfsFixUp, RestoresSectorEnds) {
+// The fix-up restores the sector ends; a torn record is refused unchanged.
+TEST(NtfsFixUp, RestoresSectorEndsOrRefuses) {
     CNtfsParse p;
     auto r = MakeRecord(0x0007, 0xAABB, 0xCCDD);
+    auto torn = r;
+    Put16(torn, 1022, 0x0008);  // second sector written by a later update
+    const auto before = torn;
+    EXPECT_EQ(p.FileRecordFixUp(torn.data()), NTFS_FIXUP_TORN);
+    EXPECT_EQ(torn, before);
     EXPECT_EQ(p.FileRecordFixUp(r.data()), 0);
     EXPECT_EQ(GetLe16(r.data() + 510), 0xAABB);
     EXPECT_EQ(GetLe16(r.data() + 1022), 0xCCDD);
-}
-
-TEST(NtfsFixUp, TornRecordIsRefusedAndLeftUnchanged) {
-    CNtfsParse p;
-    auto r = MakeRecord(0x0007, 0xAABB, 0xCCDD);
-    Put16(r, 1022, 0x0008);  // second sector written by a later update
-    auto before = r;
-    EXPECT_EQ(p.FileRecordFixUp(r.data()), NTFS_FIXUP_TORN);
-    EXPECT_EQ(r, before);
-}
-
-TEST(NtfsFixUp, UpdateSequenceIsWhereTheHeaderSays) {
-    // NTFS 3.0 keeps the update sequence at 42; the number at 48 is then
-    // ordinary header data and must not be taken for it.
-    CNtfsParse p;
-    auto r = MakeRecord(0x0007, 0, 0);
-    Put16(r, 4, 42);
-    Put16(r, 42, 0x0009);
-    Put16(r, 44, 0xAABB);
-    Put16(r, 46, 0xCCDD);
-    Put16(r, 510, 0x0009);
-    Put16(r, 1022, 0x0009);
-    EXPECT_TRUE(IsNtfsFileRecord(r.data(), 1024));
-    ASSERT_EQ(p.FileRecordFixUp(r.data()), 0);
-    EXPECT_EQ(GetLe16(r.data() + 510), 0xAABB);
-    EXPECT_EQ(GetLe16(r.data() + 1022), 0xCCDD);
+    std::vector<unsigned char> z(1024, 0);
+    EXPECT_EQ(p.FileRecordFixUp(z.data()), NTFS_FIXUP_EMPTY);
+    EXPECT_EQ(p.FileRecordFixUp(nullptr), NTFS_FIXUP_EMPTY);
+    // NTFS 3.0 keeps the update sequence at 42, as the header says; the
+    // number at 48 is then ordinary header data.
+    auto v30 = MakeRecord(0x0007, 0, 0);
+    for (auto [at, v] : {std::pair{4, 42}, {42, 9}, {44, 0xAABB}, {46, 0xCCDD}, {510, 9}, {1022, 9}})
+        Put16(v30, at, static_cast<u16>(v));
+    EXPECT_TRUE(IsNtfsFileRecord(v30.data(), 1024));
+    ASSERT_EQ(p.FileRecordFixUp(v30.data()), 0);
+    EXPECT_EQ(GetLe16(v30.data() + 1022), 0xCCDD);
     // An offset outside the first sector is refused.
     auto bad = MakeRecord(0x0007, 0, 0);
     Put16(bad, 4, 600);
     EXPECT_FALSE(IsNtfsFileRecord(bad.data(), 1024));
     EXPECT_EQ(p.FileRecordFixUp(bad.data()), NTFS_FIXUP_TORN);
-}
-
-TEST(NtfsFixUp, EmptyBufferIsRefused) {
-    CNtfsParse p;
-    std::vector<unsigned char> z(1024, 0);
-    EXPECT_EQ(p.FileRecordFixUp(z.data()), NTFS_FIXUP_EMPTY);
-    EXPECT_EQ(p.FileRecordFixUp(nullptr), NTFS_FIXUP_EMPTY);
-    EXPECT_EQ(z, std::vector<unsigned char>(1024, 0));
 }
 
 TEST(NtfsFixUp, FourKSectorRecordHasEightStrides) {
@@ -197,10 +160,7 @@ TEST(NtfsFixUp, FourKSectorRecordHasEightStrides) {
     EXPECT_EQ(p.FileRecordFixUp(r.data()), 0);
     for (int i = 0; i < 8; ++i) EXPECT_EQ(GetLe16(r.data() + 512 * (i + 1) - 2), 0x1200 + i);
     EXPECT_EQ(p.Init(0), 0);
-    EXPECT_EQ(p.nBytesPerSector, 512);
-    EXPECT_EQ(p.Init(3), FR_INVALID);
-    EXPECT_EQ(p.Init(256), FR_INVALID);
-    EXPECT_EQ(p.Init(8192), FR_INVALID);
+    for (int bad : {3, 256, 8192}) EXPECT_EQ(p.Init(bad), FR_INVALID) << bad;
     EXPECT_EQ(p.nBytesPerSector, 512);
 }
 
@@ -208,15 +168,14 @@ TEST(NtfsCandidate, FileRecordTest) {
     auto r = MakeRecord(5, 0, 0);
     EXPECT_TRUE(IsNtfsFileRecord(r.data(), 1024));
     EXPECT_FALSE(IsNtfsFileRecord(r.data(), 4096));  // bytes allocated differ
-    auto torn = r;
-    Put16(torn, 510, 6);
-    EXPECT_FALSE(IsNtfsFileRecord(torn.data(), 1024));
-    auto big = r;
-    Put32(big, 24, 2000);
-    EXPECT_FALSE(IsNtfsFileRecord(big.data(), 1024));
-    auto sig = r;
-    sig[0] = 'B';
-    EXPECT_FALSE(IsNtfsFileRecord(sig.data(), 1024));
+    auto refused = [&](const char* what, auto change) {
+        auto bad = r;
+        change(bad);
+        EXPECT_FALSE(IsNtfsFileRecord(bad.data(), 1024)) << what;
+    };
+    refused("torn", [](auto& b) { Put16(b, 510, 6); });
+    refused("bytes in use beyond the record", [](auto& b) { Put32(b, 24, 2000); });
+    refused("signature", [](auto& b) { b[0] = 'B'; });
 }
 
 TEST(NtfsGeometry, RecordToSector) {
@@ -234,14 +193,6 @@ TEST(NtfsGeometry, RecordToSector) {
     EXPECT_EQ(s, 100u * 8 + 2000);
     std::vector<__RUNLIST__> neg = {{10, -5}};
     EXPECT_FALSE(NtfsRecordToSector(1, neg, 8, 2, 0, &s));
-}
-
-TEST(NtfsGeometry, DefaultClusterSize) {
-    EXPECT_EQ(GetDefaultNtfsSectorPerCluster(100ull * 2048, 512), 1u);
-    EXPECT_EQ(GetDefaultNtfsSectorPerCluster(4ull * 2048, 512), 8u);
-    EXPECT_EQ(GetDefaultNtfsSectorPerCluster(64ull * 1024 * 2048, 512), 8u);
-    EXPECT_EQ(GetDefaultNtfsSectorPerCluster(800ull * 2048, 512), 2u);
-    EXPECT_EQ(GetDefaultNtfsSectorPerCluster(1500ull * 2048, 512), 4u);
 }
 
 TEST(NtfsGeometry, ExtentRunsAreRebased) {
@@ -269,6 +220,10 @@ TEST(NtfsAttrWalk, StopsAtMalformedAttributes) {
     ASSERT_TRUE(w.Next(a));
     EXPECT_EQ(a.nType, 0x10u);
     EXPECT_FALSE(w.Next(a));
+    // An attribute of length 0 would never move the walk on.
+    Put32(r, 60, 0);
+    CNtfsAttrWalk zero(r.data(), h, h.nBytesInUse);
+    EXPECT_FALSE(zero.Next(a));
     // A first-attribute offset beyond bytes in use is refused.
     Put16(r, 20, 300);
     EXPECT_FALSE(NtfsReadRecordHeader(r.data(), 1024, h));

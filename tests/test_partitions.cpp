@@ -75,15 +75,11 @@ TEST_F(PartitionTest, MbrWithExtendedChainNumbersAcrossDisks) {
     ASSERT_EQ(m.count(2), 1u);
     const auto& d0 = m[0];
     ASSERT_EQ(d0.size(), 5u);
-    EXPECT_EQ(d0[0].u64StartSector, 2048u);
-    EXPECT_EQ(d0[0].u64EndSector, 2048u + 4096 - 1);
-    EXPECT_EQ(d0[1].u64StartSector, 6144u);
     // Logicals follow their EBRs: sfdisk leaves 2048 sectors before each.
-    EXPECT_EQ(d0[2].u64StartSector, 12288u);
-    EXPECT_EQ(d0[3].u64StartSector, 16384u);
-    EXPECT_EQ(d0[4].u64StartSector, 20480u);
-    EXPECT_EQ(d0[4].u64EndSector, 20480u + 4096 - 1);
+    const u64 starts[] = {2048, 6144, 12288, 16384, 20480}, sizes[] = {4096, 4096, 2048, 2048, 4096};
     for (size_t i = 0; i < d0.size(); ++i) {
+        EXPECT_EQ(d0[i].u64StartSector, starts[i]);
+        EXPECT_EQ(d0[i].u64EndSector, starts[i] + sizes[i] - 1);
         EXPECT_EQ(GetPartitionName(d0[i]), "Partition " + std::to_string(i + 1));
         EXPECT_EQ(d0[i].nDiskNumber, 0);
         EXPECT_STREQ(d0[i].szDiskName, Disk(0).c_str());
@@ -142,7 +138,8 @@ TEST_F(PartitionTest, ApplePartitionMap) {
     EXPECT_EQ(Enumerate().count(0), 0u);
 }
 
-TEST_F(PartitionTest, UnrecognisedAndEmptyTablesGiveNoEntry) {
+// Unrecognised, empty, odd and looping tables.
+TEST_F(PartitionTest, UnusualTables) {
     WriteFile(Disk(0), std::vector<unsigned char>(8192, 0));
     std::vector<unsigned char> mbr(8192, 0);
     mbr[510] = 0x55;
@@ -164,6 +161,20 @@ TEST_F(PartitionTest, UnrecognisedAndEmptyTablesGiveNoEntry) {
     PutLe32(type0, 446 + 12, 1000);
     WriteFile(Disk(3), type0);
     WriteFile(Disk(4), std::vector<unsigned char>(100, 0));  // shorter than a sector
+    // An extended partition whose EBR links back to itself.
+    std::vector<unsigned char> d(1 << 20, 0);
+    d[510] = 0x55;
+    d[511] = 0xAA;
+    d[446 + 4] = 0x05;
+    PutLe32(d, 446 + 8, 100);
+    PutLe32(d, 446 + 12, 1000);
+    const size_t ebr = 100 * 512;
+    d[ebr + 446 + 4] = 0x83;
+    PutLe32(d, ebr + 446 + 8, 1);
+    PutLe32(d, ebr + 446 + 12, 10);
+    d[ebr + 446 + 16 + 4] = 0x05;  // the link: back to itself
+    PutLe32(d, ebr + 446 + 16 + 12, 10);
+    WriteFile(Disk(5), d);
 
     auto m = Enumerate();
     EXPECT_EQ(m.count(0), 0u);
@@ -173,67 +184,7 @@ TEST_F(PartitionTest, UnrecognisedAndEmptyTablesGiveNoEntry) {
     ASSERT_EQ(m[3].size(), 1u);
     EXPECT_EQ(m[3][0].u64StartSector, 63u);
     EXPECT_EQ(m.count(4), 0u);
+    ASSERT_EQ(m[5].size(), 1u);
+    EXPECT_EQ(m[5][0].u64StartSector, 101u);
 }
 
-TEST_F(PartitionTest, ExtendedChainLoopsEnd) {
-    // An EBR whose link points back at itself, and one pointing at the MBR.
-    std::vector<unsigned char> d(1 << 20, 0);
-    d[510] = 0x55;
-    d[511] = 0xAA;
-    d[446 + 4] = 0x05;
-    PutLe32(d, 446 + 8, 100);
-    PutLe32(d, 446 + 12, 1000);
-    size_t ebr = 100 * 512;
-    d[ebr + 446 + 4] = 0x83;
-    PutLe32(d, ebr + 446 + 8, 1);
-    PutLe32(d, ebr + 446 + 12, 10);
-    d[ebr + 446 + 16 + 4] = 0x05;
-    PutLe32(d, ebr + 446 + 16 + 8, 0);  // back to itself
-    PutLe32(d, ebr + 446 + 16 + 12, 10);
-    WriteFile(Disk(0), d);
-    auto m = Enumerate();
-    ASSERT_EQ(m[0].size(), 1u);
-    EXPECT_EQ(m[0][0].u64StartSector, 101u);
-}
-
-TEST_F(PartitionTest, ImageFilesRegisterAsTheirOwnDisks) {
-    FR_REQUIRE(HaveTool("sfdisk"), "sfdisk missing");
-    TempDir other("img");
-    std::string img = other / "card.img";
-    MakePartitionedDisk(img, 8192, "dos", {{2048, 2048, "c", ""}});
-    unsetenv("FOTORETTA_DISK_DIR");
-    int n = RegisterImageDisk(img);
-    EXPECT_EQ(n, FR_FIRST_IMAGE_DISK);
-    EXPECT_EQ(RegisterImageDisk(img), n);
-    EXPECT_EQ(GetDiskDevicePath(n), img);
-    CPartitionManager pm;
-    std::vector<_PARTITION_ITEM_> parts;
-    ASSERT_TRUE(pm.GetDiskPartitionItems(n, parts));
-    ASSERT_EQ(parts.size(), 1u);
-    EXPECT_EQ(parts[0].u64EndSector + 1 - parts[0].u64StartSector, 2048u);
-    EXPECT_EQ(parts[0].nDiskNumber, n);
-    ClearRegisteredImageDisks();
-}
-
-TEST(PartitionTable, SecondaryOperationsOverTheTable) {
-    CPartitionManager pm;
-    _PARTITION_ITEM_ a{}, b{}, c{};
-    a.nDiskNumber = 0;
-    a.u64StartSector = 500;
-    b.nDiskNumber = 0;
-    b.u64StartSector = 100;
-    c.nDiskNumber = 2;
-    c.u64StartSector = 7;
-    pm.Table()[0] = {a, b};
-    pm.Table()[2] = {c};
-    pm.SortPartitionItem();
-    std::vector<_PARTITION_ITEM_> all;
-    pm.GetPartitionItems(all);
-    ASSERT_EQ(all.size(), 3u);
-    EXPECT_EQ(all[0].u64StartSector, 100u);
-    EXPECT_EQ(all[2].u64StartSector, 7u);
-    _PARTITION_ITEM_ it{};
-    int n = 0;
-    while (pm.GetPartitionItem(&it)) ++n;
-    EXPECT_EQ(n, 2);  // disk 2 lies beyond the table's two entries
-}

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -44,13 +45,8 @@ std::string FileText(const std::string& path) {
     return std::string(v.begin(), v.end());
 }
 
-std::vector<std::string> Names(const std::vector<_FILE_NODE_>& v) {
-    std::vector<std::string> out;
-    for (auto& n : v) out.push_back(n.szFileName);
-    return out;
-}
-
-std::vector<std::string> Names(const std::vector<__SEARCH_FILE_INFO__>& v) {
+template <class Node>
+std::vector<std::string> Names(const std::vector<Node>& v) {
     std::vector<std::string> out;
     for (auto& n : v) out.push_back(n.szFileName);
     return out;
@@ -60,14 +56,11 @@ using Strings = std::vector<std::string>;
 
 }  // namespace
 
-TEST(ResultStore, RecordSizes) {
-    EXPECT_EQ(sizeof(_DIR_FILE_INFO_), 264u);
-    EXPECT_EQ(offsetof(_DIR_FILE_INFO_, szFileName), 8u);
-}
-
-TEST(ResultStore, EmptyStoreListsNothing) {
+TEST(ResultStore, EmptyPendingAndRefused) {
     TempDir t("rs");
     CScanResultFileManager s;
+    for (const wchar_t* bad : {L"../evil", L"", L".."}) EXPECT_EQ(s.Init(bad, t.path()), FR_INVALID);
+    EXPECT_EQ(s.CreateFileNode(344), nullptr);
     ASSERT_EQ(s.Init(L"Fast_0_x", t.path()), 0);
     std::vector<_FILE_NODE_> v;
     EXPECT_EQ(s.GetChildrenFileNode(0, v), 0);
@@ -78,6 +71,11 @@ TEST(ResultStore, EmptyStoreListsNothing) {
     EXPECT_EQ(s.FlushBufToFile(), 0);
     EXPECT_EQ(ReadFile(t / "Fast_0_x_Relation").size(), 0u);
     EXPECT_EQ(s.GetFileIndex(), 0u);
+    EXPECT_EQ(s.CreateFileNode(100), nullptr);
+    // A node not yet flushed is listed.
+    AddNode(s, "z.txt", false, 1, 0, 0);
+    ASSERT_EQ(s.GetChildrenFileNode(0, v), 0);
+    EXPECT_EQ(Names(v), (Strings{"z.txt"}));
 }
 
 TEST(ResultStore, NodesRelationsAndDirectoriesRoundTripThroughTheFiles) {
@@ -138,17 +136,22 @@ TEST(ResultStore, NodesRelationsAndDirectoriesRoundTripThroughTheFiles) {
     EXPECT_EQ(count, 449u);
 }
 
-TEST(ResultStore, ResumedLogNumbersNewNodesAfterTheOldOnes) {
+// A resumed log numbers new nodes after the whole records already there; a
+// torn record left by a crash is overwritten.
+TEST(ResultStore, ResumedLogNumbersNewNodesAfterTheWholeRecords) {
     TempDir t("rs");
     {
         CScanResultFileManager s;
         ASSERT_EQ(s.Init(L"Fast_0_r", t.path()), 0);
         for (u32 i = 0; i < 3; ++i) AddNode(s, ("a" + std::to_string(i) + ".txt").c_str(), false, i + 10, 0, 0);
     }
+    std::vector<char> half(100, 'X');
+    int fd = open((t / "Fast_0_r").c_str(), O_WRONLY | O_APPEND);
+    ASSERT_EQ(write(fd, half.data(), half.size()), 100);
+    close(fd);
     CScanResultFileManager s;
     ASSERT_EQ(s.Init(L"Fast_0_r", t.path()), 0);
     EXPECT_EQ(AddNode(s, "new.txt", false, 77, 0, 0), 4u);
-    EXPECT_EQ(s.GetFileIndex(), 4u);
     ASSERT_EQ(s.FlushBufToFile(), 0);
     _FILE_NODE_ n;
     ASSERT_EQ(s.ReadFileNode(4, &n), 0);
@@ -162,82 +165,35 @@ TEST(ResultStore, ResumedLogNumbersNewNodesAfterTheOldOnes) {
     EXPECT_EQ(ReadFile(s.GetNodeFilePath()).size(), 4u * 344u);
 }
 
-TEST(ResultStore, TornLastRecordIsOverwrittenByTheNextNode) {
-    TempDir t("rs");
-    {
-        CScanResultFileManager s;
-        ASSERT_EQ(s.Init(L"Fast_0_t", t.path()), 0);
-        AddNode(s, "one.txt", false, 1, 0, 0);
-    }
-    // A crash left half a record behind.
-    int fd = open((t / "Fast_0_t").c_str(), O_WRONLY | O_APPEND);
-    ASSERT_GE(fd, 0);
-    std::vector<char> half(100, 'X');
-    ASSERT_EQ(write(fd, half.data(), half.size()), 100);
-    close(fd);
-    CScanResultFileManager s;
-    ASSERT_EQ(s.Init(L"Fast_0_t", t.path()), 0);
-    EXPECT_EQ(AddNode(s, "two.txt", false, 2, 0, 0), 2u);
-    ASSERT_EQ(s.FlushBufToFile(), 0);
-    _FILE_NODE_ n;
-    ASSERT_EQ(s.ReadFileNode(2, &n), 0);
-    EXPECT_STREQ(n.szFileName, "two.txt");
-}
-
-TEST(ResultStore, RelationTextGrammar) {
+// The relation text " | key - [i,i,...]", written and read back; damaged
+// text loads what can be parsed and never crashes the reader.
+TEST(ResultStore, RelationText) {
     TempDir t("rs");
     CScanResultFileManager s;
     ASSERT_EQ(s.Init(L"File_Type_0_g", t.path()), 0);
-    s.AddChildren(5, 1, 7, 0, nullptr);
-    s.AddChildren(0, 0, 1, 0, nullptr);
-    s.AddChildren(0, 0, 2, 0, nullptr);
-    s.AddChildren(0, 0, 3, 0, nullptr);
+    for (auto [key, child] : {std::pair{5u, 7u}, {0u, 1u}, {0u, 2u}, {0u, 3u}}) s.AddChildren(key, key ? 1 : 0, child, 0, nullptr);
     ASSERT_EQ(s.FlushRelationToFile(), 0);
     EXPECT_EQ(FileText(t / "File_Type_0_g_Relation"), " | 0 - [1,2,3] | 4294967301 - [7]");
-
-    CScanResultFileManager::RelationMap m;
-    std::string txt = " | 7 - [3] | 7 - [4,5]";
-    s.GetDirRelationMap(txt.data(), static_cast<int>(txt.size()), m);
-    ASSERT_EQ(m.size(), 1u);
-    EXPECT_EQ(m.at(7), (std::vector<u32>{4, 5}));
-    // Keys are written signed and read back to the same 64-bit value.
-    m.clear();
-    txt = " | -1 - [9]";
-    s.GetDirRelationMap(txt.data(), static_cast<int>(txt.size()), m);
-    EXPECT_EQ(m.at(~0ULL), (std::vector<u32>{9}));
-}
-
-TEST(ResultStore, DamagedRelationTextLoadsWhatCanBeParsed) {
-    TempDir t("rs");
-    CScanResultFileManager s;
-    ASSERT_EQ(s.Init(L"x", t.path()), 0);
-    auto parse = [&](const std::string& txt) {
-        CScanResultFileManager::RelationMap m;
-        EXPECT_EQ(s.GetDirRelationMap(txt.data(), static_cast<int>(txt.size()), m), 0);
-        return m;
+    using Map = std::map<u64, std::vector<u32>>;
+    const std::pair<const char*, Map> cases[] = {
+        {" | 7 - [3] | 7 - [4,5]", {{7, {4, 5}}}},
+        {" | -1 - [9]", {{~0ULL, {9}}}},  // keys are written signed
+        {" | 0 - [1,2,3] | 9 - [4,5", {{0, {1, 2, 3}}, {9, {4, 5}}}},  // truncated in a list
+        {" | 1 - [1,2 | 2 - [3]", {{1, {1, 2}}, {2, {3}}}},             // a missing "]"
+        {" | 99999999999999999999999 - [1] | 3 - [99999999999,6]", {{3, {6}}}},  // absurd numbers dropped
+        {"garbage | | 4 junk | 5 - [7] | ", {{5, {7}}}},
     };
-    // Truncated in the middle of the list: what was read is kept.
-    auto m = parse(" | 0 - [1,2,3] | 9 - [4,5");
-    EXPECT_EQ(m.at(0), (std::vector<u32>{1, 2, 3}));
-    EXPECT_EQ(m.at(9), (std::vector<u32>{4, 5}));
-    // A missing "]" does not swallow the next entry.
-    m = parse(" | 1 - [1,2 | 2 - [3]");
-    EXPECT_EQ(m.at(1), (std::vector<u32>{1, 2}));
-    EXPECT_EQ(m.at(2), (std::vector<u32>{3}));
-    // Absurd numbers are dropped, not wrapped.
-    m = parse(" | 99999999999999999999999 - [1] | 3 - [99999999999,6]");
-    EXPECT_EQ(m.count(3), 1u);
-    EXPECT_EQ(m.at(3), (std::vector<u32>{6}));
-    EXPECT_EQ(m.size(), 1u);
-    // Garbage, an entry without a list, a lone separator at the end.
-    m = parse("garbage | | 4 junk | 5 - [7] | ");
-    EXPECT_EQ(m.size(), 1u);
-    EXPECT_EQ(m.at(5), (std::vector<u32>{7}));
-    // Random bytes never crash the reader.
+    for (const auto& [text, want] : cases) {
+        CScanResultFileManager::RelationMap m;
+        std::string txt = text;
+        EXPECT_EQ(s.GetDirRelationMap(txt.data(), static_cast<int>(txt.size()), m), 0);
+        EXPECT_EQ(Map(m.begin(), m.end()), want) << text;
+    }
     for (uint32_t seed = 1; seed <= 200; ++seed) {
         auto bytes = RandomBytes(512, seed);
         for (size_t i = 0; i < bytes.size(); i += 7) bytes[i] = static_cast<unsigned char>(" |-[],0123456789"[bytes[i] % 16]);
-        parse(std::string(bytes.begin(), bytes.end()));
+        CScanResultFileManager::RelationMap m;
+        s.GetDirRelationMap(reinterpret_cast<const char*>(bytes.data()), static_cast<int>(bytes.size()), m);
     }
 }
 
@@ -312,16 +268,6 @@ TEST(ResultStore, ListingOrderAndPictureFilter) {
     EXPECT_EQ(s.GetChildrenFileNode(12345, v), 0);
     EXPECT_TRUE(v.empty());
     EXPECT_EQ(s.GetRelationMap().count(12345), 0u);
-}
-
-TEST(ResultStore, PendingNodesAreVisibleBeforeTheyAreFlushed) {
-    TempDir t("rs");
-    CScanResultFileManager s;
-    ASSERT_EQ(s.Init(L"Fast_0_p", t.path()), 0);
-    AddNode(s, "z.txt", false, 1, 0, 0);
-    std::vector<_FILE_NODE_> v;
-    ASSERT_EQ(s.GetChildrenFileNode(0, v), 0);
-    EXPECT_EQ(Names(v), (Strings{"z.txt"}));
 }
 
 TEST(ResultStore, SearchByExtensionAndTheOtherRule) {
@@ -476,23 +422,9 @@ TEST(ResultStore, CompanionRewriteIsAtomic) {
     EXPECT_EQ(st2.st_mode & 0777, 0644u);
 }
 
-TEST(ResultStore, RejectsBadLogNamesAndSizes) {
-    TempDir t("rs");
-    CScanResultFileManager s;
-    EXPECT_EQ(s.Init(L"../evil", t.path()), FR_INVALID);
-    EXPECT_EQ(s.Init(L"", t.path()), FR_INVALID);
-    EXPECT_EQ(s.Init(L"..", t.path()), FR_INVALID);
-    EXPECT_EQ(s.CreateFileNode(344), nullptr);
-    ASSERT_EQ(s.Init(L"ok", t.path()), 0);
-    EXPECT_EQ(s.CreateFileNode(100), nullptr);
-    EXPECT_NE(s.CreateFileNode(344), nullptr);
-}
-
 TEST(ResultStore, DefaultDirectoryComesFromTheLogManager) {
     TempDir t("data");
-    setenv("FOTORETTA_DATA_DIR", t.path().c_str(), 1);
-    ResetDataDirCache();
-    CLogFileManager::ResetInstance();
+    ScopedDataDir scope(t.path());
     CLogFileManager& lm = CLogFileManager::GetInstance();
     lm.AddDirIndex();
     {
@@ -500,7 +432,7 @@ TEST(ResultStore, DefaultDirectoryComesFromTheLogManager) {
         ASSERT_EQ(s.Init(L"Fast_2048_20260101"), 0);
         AddNode(s, "f.txt", false, 1, 0, 0);
     }
-    std::string dir = lm.GetLogFileDirPath();
+    const std::string dir = lm.GetLogFileDirPath();
     EXPECT_EQ(dir, GetScanLogDir() + "1/");
     struct stat st;
     ASSERT_EQ(stat(dir.c_str(), &st), 0);
@@ -508,7 +440,4 @@ TEST(ResultStore, DefaultDirectoryComesFromTheLogManager) {
     ASSERT_EQ(stat((dir + "Fast_2048_20260101").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0644u);
     EXPECT_EQ(st.st_size, 344);
-    CLogFileManager::ResetInstance();
-    unsetenv("FOTORETTA_DATA_DIR");
-    ResetDataDirCache();
 }

@@ -23,24 +23,6 @@ bool NtfsSetDosName(const std::string& mountedPath, const std::string& shortName
     return setxattr(mountedPath.c_str(), "system.ntfs_dos_name", shortName.data(), shortName.size(), 0) == 0;
 }
 
-ScopedDataDir::ScopedDataDir(const std::string& dir) {
-    const char* old = getenv("FOTORETTA_DATA_DIR");
-    m_hadOld = old != nullptr;
-    if (old) m_old = old;
-    setenv("FOTORETTA_DATA_DIR", dir.c_str(), 1);
-    ResetDataDirCache();
-    CLogFileManager::ResetInstance();
-}
-
-ScopedDataDir::~ScopedDataDir() {
-    if (m_hadOld)
-        setenv("FOTORETTA_DATA_DIR", m_old.c_str(), 1);
-    else
-        unsetenv("FOTORETTA_DATA_DIR");
-    ResetDataDirCache();
-    CLogFileManager::ResetInstance();
-}
-
 long NtfsDeepSweep(CProfessionalNtfsRecovery& engine, const std::string& image, bool bDescending) {
     const int fd = open(image.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) return -1;
@@ -90,25 +72,6 @@ bool NtfsSetParentRef(const std::string& image, uint64_t recordSector, uint64_t 
     ok = ok && valueAt != 0 && pwrite(fd, &parentRef, 8, at + static_cast<off_t>(valueAt)) == 8;
     close(fd);
     return ok;
-}
-
-namespace {
-void Walk(IFileRecoveryParse& engine, _FILE_NODE_* parent, unsigned key, const std::string& prefix, int left,
-          std::map<std::string, _FILE_NODE_>& out) {
-    std::vector<_FILE_NODE_> children;
-    if (engine.GetChildrenFileNode(parent, key, children) != 0) return;
-    for (auto& c : children) {
-        std::string path = prefix + c.szFileName;
-        out[path] = c;
-        if (c.bIsDir && left > 0) Walk(engine, &c, key + 1, path + "/", left - 1, out);
-    }
-}
-}  // namespace
-
-std::map<std::string, _FILE_NODE_> ListResultTree(IFileRecoveryParse& engine, int maxDepth) {
-    std::map<std::string, _FILE_NODE_> out;
-    Walk(engine, nullptr, 0, "", maxDepth, out);
-    return out;
 }
 
 }  // namespace testkit

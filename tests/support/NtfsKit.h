@@ -1,13 +1,9 @@
-// NTFS helpers for engine tests: record numbers of files on a mounted
-// volume, DOS names, a private data directory for result stores, and a
-// walk over an engine's result tree.
+// NTFS helpers for engine tests: record numbers and DOS names of files on
+// a mounted volume, the deep sweep in small, and parent references.
 #pragma once
 
-#include <map>
 #include <string>
-#include <vector>
 
-#include "core/IFileRecoveryParse.h"
 #include "support/TestKit.h"
 
 class CProfessionalNtfsRecovery;
@@ -20,18 +16,6 @@ uint64_t NtfsRecordOf(const std::string& mountedPath);
 // becomes a Win32 name).
 bool NtfsSetDosName(const std::string& mountedPath, const std::string& shortName);
 
-// Points the data directory (and so the scan logs) at a folder for the
-// lifetime of the object.
-class ScopedDataDir {
-public:
-    explicit ScopedDataDir(const std::string& dir);
-    ~ScopedDataDir();
-
-private:
-    std::string m_old;
-    bool m_hadOld;
-};
-
 // The deep scan's sweep in small: starts a scan on the engine, hands it
 // every sector of the image (in ascending or descending order) that passes
 // IsNtfsFileRecord, then runs its folder pass. Returns the number of
@@ -41,9 +25,5 @@ long NtfsDeepSweep(CProfessionalNtfsRecovery& engine, const std::string& image, 
 // Rewrites, in an image, the parent reference of the first file-name
 // attribute of the FILE record at a sector. False when there is none.
 bool NtfsSetParentRef(const std::string& image, uint64_t recordSector, uint64_t parentRef);
-
-// Every node of an engine's result tree by path ("dir/sub/name"); the
-// depth argument is the browsing key of each level.
-std::map<std::string, _FILE_NODE_> ListResultTree(IFileRecoveryParse& engine, int maxDepth = 32);
 
 }  // namespace testkit

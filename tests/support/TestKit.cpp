@@ -9,8 +9,13 @@
 #include <cstdlib>
 #include <fstream>
 #include <random>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include "core/Platform.h"
+#include "core/TextHelpers.h"
+#include "results/LogFileManager.h"
 
 namespace testkit {
 
@@ -298,5 +303,77 @@ std::string Sample(const std::string& kind) {
 }
 
 const std::map<std::string, std::string>& SampleHashes() { return g_hashes; }
+
+// ------------------------------------------------------------ engines
+
+ScopedDataDir::ScopedDataDir(const std::string& dir) {
+    const char* old = getenv("FOTORETTA_DATA_DIR");
+    m_hadOld = old != nullptr;
+    if (old) m_old = old;
+    setenv("FOTORETTA_DATA_DIR", dir.c_str(), 1);
+    ResetDataDirCache();
+    CLogFileManager::ResetInstance();
+}
+
+ScopedDataDir::~ScopedDataDir() {
+    if (m_hadOld)
+        setenv("FOTORETTA_DATA_DIR", m_old.c_str(), 1);
+    else
+        unsetenv("FOTORETTA_DATA_DIR");
+    ResetDataDirCache();
+    CLogFileManager::ResetInstance();
+}
+
+namespace {
+void Walk(IFileRecoveryParse& engine, _FILE_NODE_* parent, unsigned key, const std::string& prefix, int left,
+          ResultTree& out) {
+    std::vector<_FILE_NODE_> children;
+    if (engine.GetChildrenFileNode(parent, key, children) != 0) return;
+    for (auto& c : children) {
+        std::string path = prefix + c.szFileName;
+        out[path] = c;
+        if (c.bIsDir && left > 0) Walk(engine, &c, key + 1, path + "/", left - 1, out);
+    }
+}
+}  // namespace
+
+ResultTree ListResultTree(IFileRecoveryParse& engine, int maxDepth) {
+    ResultTree out;
+    Walk(engine, nullptr, 0, "", maxDepth, out);
+    return out;
+}
+
+std::string Paths(const ResultTree& tree) {
+    std::string s;
+    for (const auto& [path, n] : tree) s += path + (n.bIsDir ? "/ " : " ");
+    return s;
+}
+
+int SaveNode(IFileRecoveryParse& engine, _FILE_NODE_ node, const std::string& path) {
+    std::wstring w = Utf8ToWide(path);
+    int base = 0;
+    GetPathDirIndex(Utf8ToWide(path.substr(0, path.rfind('/'))).c_str(), base);
+    return engine.SaveFileData(&node, w.data(), base);
+}
+
+uint64_t SumFreeSectors(IFileRecoveryParse& engine, uint64_t limit, uint64_t align) {
+    u64 sector = 0, count = 0, total = 0;
+    for (int guard = 0; guard < 100000; ++guard) {
+        EXPECT_EQ(engine.GetUnUsedSectorCount(sector, count), 1);
+        if (count == 0) break;
+        EXPECT_LE(sector + count, limit);
+        EXPECT_EQ(sector % align, 0u) << sector;
+        total += count;
+        sector += count;
+    }
+    return total;
+}
+
+void PatchFile(const std::string& path, uint64_t offset, const void* data, size_t len) {
+    int fd = open(path.c_str(), O_WRONLY);
+    ASSERT_GE(fd, 0) << path;
+    EXPECT_EQ(pwrite(fd, data, len, static_cast<off_t>(offset)), static_cast<ssize_t>(len));
+    close(fd);
+}
 
 }  // namespace testkit

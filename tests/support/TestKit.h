@@ -3,10 +3,15 @@
 // and sample files made from installed Debian packages.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <cstdint>
+#include <memory>
 #include <map>
 #include <string>
 #include <vector>
+
+#include "core/IFileRecoveryParse.h"
 
 namespace testkit {
 
@@ -90,6 +95,49 @@ void PlaceVolume(const std::string& diskPath, const std::string& volumePath, uin
 std::string Sample(const std::string& kind);
 // sha256 of every sample made so far, by path.
 const std::map<std::string, std::string>& SampleHashes();
+
+// --- Engines --------------------------------------------------------------
+// Points the data directory (and so the scan logs) at a folder for the
+// lifetime of the object.
+class ScopedDataDir {
+public:
+    explicit ScopedDataDir(const std::string& dir);
+    ~ScopedDataDir();
+
+private:
+    std::string m_old;
+    bool m_hadOld;
+};
+
+// A scan-log folder of its own for each test of an engine suite.
+class EngineTest : public ::testing::Test {
+protected:
+    TempDir m_dataRoot{"data"};
+    ScopedDataDir m_dataDir{m_dataRoot.path()};
+};
+
+// Every node of an engine's result tree by path ("dir/sub/name"); the key
+// of each level is its depth.
+using ResultTree = std::map<std::string, _FILE_NODE_>;
+ResultTree ListResultTree(IFileRecoveryParse& engine, int maxDepth = 32);
+// The paths of a tree on one line ("dir/ dir/name ..."), for messages.
+std::string Paths(const ResultTree& tree);
+// Opens an image file with an engine and scans it; null when either fails.
+template <class Engine>
+std::unique_ptr<Engine> OpenAndScan(const std::string& image) {
+    auto e = std::make_unique<Engine>();
+    std::wstring w(image.begin(), image.end());
+    if (e->Init(w.data(), L'C') != 0 || e->ScanDevice(nullptr) != 0) return nullptr;
+    return e;
+}
+// Saves a node to path; a folder's children land at the level below it.
+// The engine's return code.
+int SaveNode(IFileRecoveryParse& engine, _FILE_NODE_ node, const std::string& path);
+// Sums the free stretches the engine reports from sector 0 on; every one
+// must lie below limit (in 512-byte sectors) and start on a multiple of align.
+uint64_t SumFreeSectors(IFileRecoveryParse& engine, uint64_t limit, uint64_t align = 1);
+// Overwrites bytes of a file in place.
+void PatchFile(const std::string& path, uint64_t offset, const void* data, size_t len);
 
 }  // namespace testkit
 
