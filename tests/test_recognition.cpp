@@ -26,7 +26,8 @@ struct PlacedFile {
     testkit::TempDir dir{"rec"};
     CDiskReader reader;
     Bytes image;
-    explicit PlacedFile(const Bytes& file) : image(8 * 512, 0) {
+    explicit PlacedFile(const Bytes& file) {
+        image.assign(8 * 512, 0);
         image.insert(image.end(), file.begin(), file.end());
         image.resize((image.size() + 511) / 512 * 512 + 64 * 512, 0);
         testkit::WriteFile(dir / "img.raw", image);
