@@ -158,8 +158,9 @@ def main():
 
     muts = parse_mutations(args.mutations)
     if args.only:
-        keep = set(args.only.split(","))
-        muts = [m for m in muts if m.mid in keep]
+        # In the order given, so that the most telling mutations can go first.
+        by_id = {m.mid: m for m in muts}
+        muts = [by_id[i] for i in args.only.split(",") if i in by_id]
     locate(repo, muts)
     if args.check:
         for m in muts:
