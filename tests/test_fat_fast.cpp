@@ -451,14 +451,10 @@ TEST_F(FatFastVolume, VolumeInsideAPartitionedDisk) {
     img.Mkdir("DCIM");
     img.PutBytes(data, "DCIM/Deleted picture data.bin");
     img.Delete("DCIM/Deleted picture data.bin");
-    const u64 start = 2048, sectors = 34000 * 2;
-    MakePartitionedDisk(t / "disk0", start + sectors + 100, "dos", {{start, sectors, "c", ""}});
-    PlaceVolume(t / "disk0", img.path, start);
-    setenv("FOTORETTA_DISK_DIR", t.path().c_str(), 1);
-    CFastFatRecovery e;
-    ASSERT_EQ(e.Init(0, static_cast<long long>(start), static_cast<long long>(sectors), L'C'), 0);
-    unsetenv("FOTORETTA_DISK_DIR");
-    ASSERT_EQ(e.ScanDevice(nullptr), 0);
+    const u64 start = 2048;
+    auto engine = ScanOnDisk<CFastFatRecovery>(t, 0, img.path, start, "c");
+    ASSERT_TRUE(engine);
+    CFastFatRecovery& e = *engine;
     auto m = ListResultTree(e);
     ASSERT_TRUE(m.count("dcim/Deleted picture data.bin")) << Paths(m);
     const _FILE_NODE_& n = m["dcim/Deleted picture data.bin"];

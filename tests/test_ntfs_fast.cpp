@@ -526,14 +526,10 @@ TEST_F(NtfsFast, AbsurdBootSectorsAreRefused) {
 }
 
 TEST_F(NtfsFast, VolumeInsideAPartitionedDisk) {
-    const u64 volSectors = ReadFile(g_vol->image).size() / 512, start = 2048;
-    MakePartitionedDisk(out / "disk3", start + volSectors + 64, "dos", {{start, volSectors, "7", ""}});
-    PlaceVolume(out / "disk3", g_vol->image, start);
-    setenv("FOTORETTA_DISK_DIR", out.path().c_str(), 1);
-    CFastNtfsRecovery e;
-    ASSERT_EQ(e.Init(3, static_cast<long long>(start), static_cast<long long>(volSectors), L'C'), 0);
-    unsetenv("FOTORETTA_DISK_DIR");
-    ASSERT_EQ(e.ScanDevice(nullptr), 0);
+    const u64 start = 2048, volSectors = std::filesystem::file_size(g_vol->image) / 512;
+    auto disk = ScanOnDisk<CFastNtfsRecovery>(out, 3, g_vol->image, start, "7");
+    ASSERT_TRUE(disk);
+    CFastNtfsRecovery& e = *disk;
     auto tree = ListResultTree(e);
     EXPECT_EQ(tree["big.bin"].u64VolumeStartSector, start);
     for (const char* name : {"big.bin", "small.txt", "frag.bin"}) {

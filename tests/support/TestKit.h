@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstdlib>
+#include <filesystem>
 #include <memory>
 #include <map>
 #include <string>
@@ -129,6 +131,22 @@ std::unique_ptr<Engine> OpenAndScan(const std::string& image) {
     std::wstring w(image.begin(), image.end());
     if (e->Init(w.data(), L'C') != 0 || e->ScanDevice(nullptr) != 0) return nullptr;
     return e;
+}
+// Places a volume image at sector start of a one-partition disk "diskN" in
+// dir and opens and scans it through the disk form; null when either fails.
+template <class Engine>
+std::unique_ptr<Engine> ScanOnDisk(const TempDir& dir, int disk, const std::string& volume, uint64_t start,
+                                   const std::string& type) {
+    const uint64_t sectors = std::filesystem::file_size(volume) / 512;
+    const std::string path = dir / ("disk" + std::to_string(disk));
+    MakePartitionedDisk(path, start + sectors + 64, "dos", {{start, sectors, type, ""}});
+    PlaceVolume(path, volume, start);
+    setenv("FOTORETTA_DISK_DIR", dir.path().c_str(), 1);
+    auto e = std::make_unique<Engine>();
+    const bool ok = e->Init(disk, static_cast<long long>(start), static_cast<long long>(sectors), L'C') == 0 &&
+                    e->ScanDevice(nullptr) == 0;
+    unsetenv("FOTORETTA_DISK_DIR");
+    return ok ? std::move(e) : nullptr;
 }
 // Saves a node to path; a folder's children land at the level below it.
 // The engine's return code.
