@@ -1,6 +1,13 @@
 // Test-time toolkit: temporary folders, shell commands, real FAT and NTFS
-// images built with the file systems' own tools, partitioned disk images
-// and sample files made from installed Debian packages.
+// images built with the file systems' own tools, partitioned disk images,
+// sample files made from installed Debian packages, and engine fixtures.
+//
+// How the suite is written: engines are tested on real images through these
+// fixtures (EngineTest, OpenAndScan, ListResultTree, SaveNode, ScanOnDisk,
+// SumFreeSectors), one test per path a user takes, byte for byte; single
+// on-disk rules are table-driven over hand-built bytes, each case named;
+// parameterised tests get a name generator. No test restates a constant or
+// a rule's own arithmetic. scripts/mutation-check.sh shows what is caught.
 #pragma once
 
 #include <gtest/gtest.h>
