@@ -25,6 +25,7 @@ struct CliSource {
     std::string strArg;       // as given
     std::string strPath;       // device or image file that is read
     bool bPartition = false;   // true: nDiskNumber/u64Start/u64Count are set
+    int nPartition = 0;        // the partition number P the source named, 0 for none
     int nDiskNumber = -1;
     unsigned long long u64Start = 0;
     unsigned long long u64Count = 0;
@@ -32,10 +33,14 @@ struct CliSource {
 // Resolves SOURCE; on failure prints a one-line error and returns false.
 bool ResolveSource(const std::string& strArg, CliSource& out);
 
-// Cancellation by Ctrl-C: the first press asks the engine to stop, the
-// second ends the program.
+// Cancellation by Ctrl-C (or SIGTERM): each press is counted; the press
+// that reaches the abort count ends the program at once with
+// kExitInterrupted (the third by default).
+constexpr int kExitInterrupted = 130;
 void InstallInterruptHandler();
-bool CancelRequested();
+bool CancelRequested();  // at least one press
+int InterruptCount();
+void SetInterruptAbortCount(int nCount);
 
 // Progress display on stderr: a live bar on a terminal, sparse lines otherwise.
 class CliProgress {

@@ -7,13 +7,14 @@
 
 namespace {
 std::atomic<int> g_interrupts{0};
+std::atomic<int> g_abortAt{3};
 
 void OnInterrupt(int) {
-    if (g_interrupts.fetch_add(1) >= 1) {
+    if (g_interrupts.fetch_add(1) + 1 >= g_abortAt.load()) {
         static const char msg[] = "\nfotoretta-cli: aborted\n";
         ssize_t r = write(2, msg, sizeof msg - 1);
         (void)r;
-        _exit(130);
+        _exit(kExitInterrupted);
     }
 }
 }  // namespace
@@ -27,6 +28,10 @@ void InstallInterruptHandler() {
 }
 
 bool CancelRequested() { return g_interrupts.load() > 0; }
+
+int InterruptCount() { return g_interrupts.load(); }
+
+void SetInterruptAbortCount(int nCount) { g_abortAt.store(nCount); }
 
 CliProgress::CliProgress(const char* label) : m_bTty(isatty(2) != 0), m_label(label) {}
 

@@ -1,6 +1,7 @@
 // scan and recover: the desktop flow without a window. Engines are driven
 // only through IFileRecoveryParse, exactly as the desktop job driver does.
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
@@ -11,6 +12,7 @@
 #include <unistd.h>
 
 #include "CliCommon.h"
+#include "CliJson.h"
 #include "carving/CarveDriver.h"
 #include "carving/FileTypeRecovery.h"
 #include "carving/ProfessionalRecovery.h"
@@ -25,7 +27,7 @@ namespace {
 
 struct ScanOptions {
     std::string strSource;
-    std::string strTypes = "photo,music,video";
+    std::string strTypes = "photo,audio,video";
     std::string strDest;
     bool bFast = false;
     bool bJson = false;
@@ -43,8 +45,15 @@ int ScanCallBack(void* pParam, int nProgress, int nPercent, int nRemaindSecond, 
         return e ? atoll(e) : -1LL;
     }();
     if (s_interruptAt >= 0 && count > 0 && cur >= static_cast<u64>(s_interruptAt) && !CancelRequested()) raise(SIGINT);
+    // Test hook: behave as if Ctrl-C were pressed once the scan reached N %.
+    static const char* s_szInterruptAt = getenv("FOTORETTA_TEST_INTERRUPT_SCAN_AT");
+    if (s_szInterruptAt && !CancelRequested() && OverallPercent(nProgress, nPercent) >= atoi(s_szInterruptAt))
+        raise(SIGINT);
     return CancelRequested() ? 1 : 0;
 }
+
+// Presses of Ctrl-C seen when the copying began: one more ends it.
+std::atomic<int> g_nCopyInterruptBase{0};
 
 struct RecoveryState {
     int nRecovered = 0;
@@ -59,7 +68,7 @@ int RecoveryCallBack(void* pParam, int nProgress, int, int nErrorCode, wchar_t*)
         st->bFinalSeen = true;
         st->nFinalError = nErrorCode;
     }
-    return CancelRequested() ? FR_RECOVERY_CANCELLED : 0;
+    return InterruptCount() > g_nCopyInterruptBase.load() ? FR_RECOVERY_CANCELLED : 0;
 }
 
 int SearchCallBack(void*, int, wchar_t*) { return 0; }
@@ -130,16 +139,17 @@ bool BuildSearchPattern(const std::string& types, std::wstring& pattern) {
         if (comma == std::string::npos) comma = types.size();
         std::string t = types.substr(pos, comma - pos);
         for (char& c : t) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+        // The folder names, with the older spellings as aliases.
         if (t == "photo" || t == "photos") want[0] = true;
-        else if (t == "music" || t == "audio") want[1] = true;
-        else if (t == "office" || t == "document" || t == "documents") want[2] = true;
+        else if (t == "audio" || t == "music") want[1] = true;
+        else if (t == "document" || t == "documents" || t == "office") want[2] = true;
         else if (t == "video" || t == "videos") want[3] = true;
         else if (t == "archive" || t == "archives") want[4] = true;
-        else if (t == "other" || t == "others") want[5] = true;
+        else if (t == "others" || t == "other") want[5] = true;
         else if (t == "all") std::fill(std::begin(want), std::end(want), true);
         else if (!t.empty()) {
             fprintf(stderr,
-                    "fotoretta-cli: unknown type '%s' (use photo, music, video, office, archive, other)\n",
+                    "fotoretta-cli: unknown type '%s' (use photo, audio, video, document, archive, others)\n",
                     t.c_str());
             return false;
         }
@@ -185,7 +195,9 @@ std::unique_ptr<IFileRecoveryParse> CreateEngine(const CliSource& src, const Sca
 
 // Runs the scan of a resolved source and the listing; the hits in node order.
 int ScanAndList(const ScanOptions& o, const CliSource& src, std::wstring pattern,
-                std::unique_ptr<IFileRecoveryParse>& engine, std::vector<__SEARCH_FILE_INFO__>& hits) {
+                std::unique_ptr<IFileRecoveryParse>& engine, std::vector<__SEARCH_FILE_INFO__>& hits,
+                int& nScanResult) {
+    nScanResult = 0;
     // Results live in the scan-log folder: without it nothing found could be
     // listed, so the run stops here instead of reporting nothing as success.
     if (int e = CheckScanLogDir()) {
@@ -227,73 +239,17 @@ int ScanAndList(const ScanOptions& o, const CliSource& src, std::wstring pattern
         rc = engine->ScanDevice(nullptr);
     }
     progress.Done();
-    if (CancelRequested())
+    if (CancelRequested()) {
         fprintf(stderr, "Scan cancelled: listing what was found so far.%s\n",
                 bDeep ? " Run the same scan with --resume to continue it." : "");
-    else if (rc != 0)
-        fprintf(stderr, "fotoretta-cli: the scan ended with code %d; listing what was found.\n", rc);
+    } else if (rc != 0) {
+        nScanResult = rc;
+        fprintf(stderr, "fotoretta-cli: the scan failed (%s); listing what was found.\n",
+                rc > 0 && rc < 200 ? strerror(rc) : ("engine code " + std::to_string(rc)).c_str());
+    }
     engine->InitSearchCallBack(SearchCallBack, nullptr);
     engine->SearchFileNode(pattern.data(), hits);
     return 0;
-}
-
-const char* EngineName(u32 t) {
-    switch (t) {
-        case ENGINE_FAST_NTFS: return "ntfs";
-        case ENGINE_FAST_FAT: return "fat";
-        case ENGINE_DEEP_NTFS: return "ntfs-deep";
-        case ENGINE_DEEP_FAT: return "fat-deep";
-        case ENGINE_CARVING: return "carving";
-        default: return "unknown";
-    }
-}
-
-// Length of the well-formed UTF-8 sequence at s[i], 0 when there is none
-// (a stray continuation byte, an overlong form, a surrogate, a cut sequence).
-size_t Utf8SequenceAt(const std::string& s, size_t i) {
-    const unsigned char c = static_cast<unsigned char>(s[i]);
-    size_t n;
-    unsigned cp;
-    if (c < 0x80) return 1;
-    if (c >= 0xC2 && c <= 0xDF) n = 2, cp = c & 0x1F;
-    else if (c >= 0xE0 && c <= 0xEF) n = 3, cp = c & 0x0F;
-    else if (c >= 0xF0 && c <= 0xF4) n = 4, cp = c & 0x07;
-    else return 0;
-    if (i + n > s.size()) return 0;
-    for (size_t k = 1; k < n; ++k) {
-        const unsigned char t = static_cast<unsigned char>(s[i + k]);
-        if ((t & 0xC0) != 0x80) return 0;
-        cp = (cp << 6) | (t & 0x3F);
-    }
-    if ((n == 3 && (cp < 0x800 || (cp >= 0xD800 && cp <= 0xDFFF))) || (n == 4 && (cp < 0x10000 || cp > 0x10FFFF)))
-        return 0;
-    return n;
-}
-
-// A JSON string literal. Names from damaged media need not be UTF-8: a
-// byte that starts no well-formed sequence is written as \u00XX, the
-// character of that byte's value, so the output is always valid JSON and
-// the byte can still be told.
-std::string JsonString(const std::string& s) {
-    std::string out = "\"";
-    for (size_t i = 0; i < s.size();) {
-        const unsigned char c = static_cast<unsigned char>(s[i]);
-        const size_t n = Utf8SequenceAt(s, i);
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += static_cast<char>(c);
-        } else if (c < 0x20 || n == 0) {
-            char buf[8];
-            snprintf(buf, sizeof buf, "\\u%04x", c);
-            out += buf;
-        } else {
-            out.append(s, i, n);
-            i += n;
-            continue;
-        }
-        ++i;
-    }
-    return out + "\"";
 }
 
 std::string ParentPath(IFileRecoveryParse& engine, const __SEARCH_FILE_INFO__& hit) {
@@ -325,18 +281,15 @@ int CmdScan(const std::vector<std::string>& args) {
     if (!ResolveSource(o.strSource, src)) return 1;
     std::unique_ptr<IFileRecoveryParse> engine;
     std::vector<__SEARCH_FILE_INFO__> hits;
-    if (int rc = ScanAndList(o, src, pattern, engine, hits)) return rc;
+    int nScanResult = 0;
+    if (int rc = ScanAndList(o, src, pattern, engine, hits, nScanResult)) return rc;
+    const int nExit = CancelRequested() ? kExitInterrupted : nScanResult != 0 ? 1 : 0;
 
     if (o.bJson) {
-        for (const auto& h : hits) {
-            printf("{\"name\":%s,\"category\":%s,\"size\":%llu,\"engine\":\"%s\",\"parent\":%s,"
-                   "\"start_sector\":%llu,\"record_sector\":%llu,\"healthy\":%s}\n",
-                   JsonString(h.szFileName).c_str(), JsonString(GetCategoryName(GetFileCategory(h.szFileName))).c_str(),
-                   static_cast<unsigned long long>(h.u64FileSize), EngineName(h.nEngineType),
-                   JsonString(ParentPath(*engine, h)).c_str(), StartSector(h),
-                   static_cast<unsigned long long>(h.u64RecordSector), h.bIsHealth == 1 ? "true" : "false");
-        }
-        return 0;
+        CJsonListing listing(src.nPartition);
+        for (const auto& h : hits) listing.Add(h, ParentPath(*engine, h), StartSector(h) * 512);
+        listing.Finish(nExit == 0);
+        return nExit;
     }
     // Grouped by category, then extension, as the result browser shows them.
     std::map<int, std::map<std::string, std::vector<const __SEARCH_FILE_INFO__*>>> groups;
@@ -363,7 +316,7 @@ int CmdScan(const std::vector<std::string>& args) {
         }
     }
     printf("%zu files found, %s\n", hits.size(), GetFileSizeString(static_cast<long long>(total)).c_str());
-    return 0;
+    return nExit;
 }
 
 namespace {
@@ -407,7 +360,15 @@ int CmdRecover(const std::vector<std::string>& args) {
 
     std::unique_ptr<IFileRecoveryParse> engine;
     std::vector<__SEARCH_FILE_INFO__> hits;
-    if (int rc = ScanAndList(o, src, pattern, engine, hits)) return rc;
+    int nScanResult = 0;
+    if (int rc = ScanAndList(o, src, pattern, engine, hits, nScanResult)) return rc;
+    // A Ctrl-C during the scan keeps what was found: it is copied now, and
+    // the next press ends the copying; the one after that aborts.
+    g_nCopyInterruptBase.store(InterruptCount());
+    SetInterruptAbortCount(InterruptCount() + 2);
+    if (CancelRequested())
+        fprintf(stderr, "Recovering the %zu files found so far (press Ctrl-C again to stop copying).\n",
+                hits.size());
 
     int nBaseLevel = 0;
     std::wstring wdest = Utf8ToWide(dest);
@@ -416,14 +377,15 @@ int CmdRecover(const std::vector<std::string>& args) {
     engine->InitCallBack(ScanCallBack, RecoveryCallBack, &state, 100);
     CliProgress progress("Recovering");
     size_t done = 0;
-    bool cancelled = CancelRequested();
+    bool cancelled = false;
+    auto copyCancelled = [] { return InterruptCount() > g_nCopyInterruptBase.load(); };
     // Test hook: behave as if Ctrl-C were pressed after N files.
     long interruptAfter = -1;
     if (const char* e = getenv("FOTORETTA_TEST_INTERRUPT_AFTER_FILES")) interruptAfter = atol(e);
     std::map<std::string, std::string> outputDirs;
     bool full = false;
     for (const auto& h : hits) {
-        if (cancelled || CancelRequested()) {
+        if (copyCancelled()) {
             cancelled = true;
             break;
         }
@@ -477,5 +439,7 @@ int CmdRecover(const std::vector<std::string>& args) {
                 "Free some space or choose another disk for the rest.\n",
                 dest.c_str(), hits[done - 1].szFileName);
     printf("%d recovered, %d failed\n", state.nRecovered, state.nFailed);
-    return state.nFailed > 0 || cancelled || full ? 3 : 0;
+    if (cancelled || CancelRequested()) return kExitInterrupted;
+    if (state.nFailed > 0 || full) return 3;
+    return nScanResult != 0 ? 1 : 0;
 }

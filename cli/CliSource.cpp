@@ -52,6 +52,7 @@ bool PickPartition(int disk, long long part, const std::string& strArg, CliSourc
     }
     const _PARTITION_ITEM_& p = parts[static_cast<size_t>(part - 1)];
     out.bPartition = true;
+    out.nPartition = static_cast<int>(part);
     out.nDiskNumber = disk;
     out.u64Start = p.u64StartSector;
     out.u64Count = p.u64EndSector + 1 - p.u64StartSector;

@@ -6,24 +6,70 @@
 
 #include "CliCommon.h"
 
-static void Usage(FILE* out) {
+namespace {
+
+const char kSourceHelp[] =
+    "SOURCE is an image file or device path (one volume, or a whole disk), disk:N:P (partition P\n"
+    "of disk N) or IMAGE@P (partition P of an image file); 'disks' prints the SOURCE of every volume.\n";
+
+const char kTypesHelp[] =
+    "TYPES is a comma-separated list of photo, audio, video, document, archive, others or all\n"
+    "(default photo,audio,video; music, office and other are accepted as aliases).\n";
+
+const char kExitHelp[] =
+    "Exit status: 0 success; 1 the source or destination cannot be used, or the engine failed;\n"
+    "2 bad command line; 3 some files could not be recovered; 130 ended by the user (Ctrl-C).\n";
+
+void Usage(FILE* out) {
     fprintf(out,
             "Usage:\n"
             "  fotoretta-cli disks [IMAGE...]\n"
-            "      list the disks and partitions (image files given are listed as disks too)\n"
-            "  fotoretta-cli scan SOURCE [--types LIST] [--fast | --carve-only | --resume] [--json]\n"
+            "      list disks and volumes with the SOURCE to scan each one\n"
+            "  fotoretta-cli scan SOURCE [--types TYPES] [--fast | --carve-only | --resume] [--json]\n"
             "      scan and list what was found, by category and extension; the full scan reads\n"
             "      the file system, rebuilds lost folders and carves files from every free sector\n"
-            "      (--fast: file system only; --carve-only: carving only; --resume: continue\n"
-            "      an interrupted full scan of the same SOURCE)\n"
-            "  fotoretta-cli recover SOURCE --to DIR [--types LIST] [--fast] [--carve-only] [--keep-paths]\n"
+            "  fotoretta-cli recover SOURCE --to DIR [--types TYPES] [--fast] [--carve-only] [--keep-paths]\n"
             "      scan, then copy every file found into DIR/photo, audio, video, document, archive, others\n"
-            "\n"
-            "SOURCE is an image file, a device path, disk:N, disk:N:P (partition P of disk N, as\n"
-            "'disks' lists them) or IMAGE@P (partition P of a partitioned image file).\n"
-            "LIST is a comma-separated list of photo, music, video, office, archive, other\n"
-            "(default photo,music,video).\n");
+            "  fotoretta-cli COMMAND --help | --version\n"
+            "\n%s%s%s",
+            kSourceHelp, kTypesHelp, kExitHelp);
 }
+
+int CommandHelp(const std::string& cmd) {
+    if (cmd == "disks") {
+        printf("Usage: fotoretta-cli disks [IMAGE...]\n\n"
+               "Lists every disk that can be read (devices usually need root) and the image files given.\n"
+               "Each volume is printed with the SOURCE that names it in 'scan' and 'recover', its file\n"
+               "system, label, size and name. A disk or image without a partition table whose first\n"
+               "sector holds a FAT, NTFS or Ext file system is listed as one volume covering it whole.\n");
+    } else if (cmd == "scan") {
+        printf("Usage: fotoretta-cli scan SOURCE [--types TYPES] [--fast | --carve-only | --resume] [--json]\n\n"
+               "Scans SOURCE read-only and lists the deleted and lost files found. The full scan reads\n"
+               "the file system, rebuilds lost folders and carves files from every free sector.\n"
+               "  --types TYPES  the kinds of files to list\n"
+               "  --fast         file-system metadata only (no deep sweep, no carving)\n"
+               "  --carve-only   signature carving only, whatever file system is there\n"
+               "  --resume       continue an interrupted full scan of the same SOURCE\n"
+               "  --json         JSON Lines on stdout: one object per file or folder (path, name, size,\n"
+               "                 category, extension, deleted, method, partition, offset, modified,\n"
+               "                 accessed, created), then one object with \"summary\": true\n\n%s%s",
+               kSourceHelp, kTypesHelp);
+    } else {
+        printf("Usage: fotoretta-cli recover SOURCE --to DIR [--types TYPES] [--fast] [--carve-only]\n"
+               "                             [--keep-paths]\n\n"
+               "Scans SOURCE read-only, then copies every file found into DIR/photo, audio, video,\n"
+               "document, archive and others (with --keep-paths: into the folders it was found in).\n"
+               "Recovered files keep the modification and access times the file system recorded.\n"
+               "DIR must not lie on the disk being recovered.\n"
+               "Ctrl-C ends the scan and recovers what was found so far; a second Ctrl-C ends the\n"
+               "copying, keeping only complete files; a third aborts at once.\n\n%s%s",
+               kSourceHelp, kTypesHelp);
+    }
+    printf("\n%s", kExitHelp);
+    return 0;
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
     if (argc < 2) {
@@ -32,15 +78,27 @@ int main(int argc, char** argv) {
     }
     std::string cmd = argv[1];
     std::vector<std::string> args(argv + 2, argv + argc);
-    if (cmd == "disks") return CmdDisks(args);
-    if (cmd == "scan") return CmdScan(args);
-    if (cmd == "recover") return CmdRecover(args);
-
-    if (cmd == "-h" || cmd == "--help" || cmd == "help") {
-        Usage(stdout);
+    if (cmd == "--version" || cmd == "-V") {
+        printf("fotoretta-cli %s\n", FR_VERSION);
         return 0;
     }
-    fprintf(stderr, "fotoretta-cli: unknown command '%s'\n", cmd.c_str());
-    Usage(stderr);
-    return 2;
+    if (cmd == "-h" || cmd == "--help" || cmd == "help") {
+        if (cmd == "help" && !args.empty()) cmd = args[0];
+        else {
+            Usage(stdout);
+            return 0;
+        }
+        args = {"--help"};
+    }
+    const bool known = cmd == "disks" || cmd == "scan" || cmd == "recover";
+    if (!known) {
+        fprintf(stderr, "fotoretta-cli: unknown command '%s'\n", cmd.c_str());
+        Usage(stderr);
+        return 2;
+    }
+    for (const auto& a : args)
+        if (a == "--help" || a == "-h") return CommandHelp(cmd);
+    if (cmd == "disks") return CmdDisks(args);
+    if (cmd == "scan") return CmdScan(args);
+    return CmdRecover(args);
 }

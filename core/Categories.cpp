@@ -122,11 +122,11 @@ const char* GetCategoryIconName(const char* szFileName) {
 const char* GetCategoryName(FileCategory c) {
     switch (c) {
         case CATEGORY_PHOTO: return "Photo";
-        case CATEGORY_MUSIC: return "Music";
-        case CATEGORY_OFFICE: return "Office";
+        case CATEGORY_MUSIC: return "Audio";
+        case CATEGORY_OFFICE: return "Document";
         case CATEGORY_VIDEO: return "Video";
         case CATEGORY_ARCHIVE: return "Archive";
-        default: return "Other";
+        default: return "Others";
     }
 }
 

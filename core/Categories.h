@@ -50,7 +50,8 @@ FileCategory GetFileCategory(const char* szFileName);
 const char* GetCategoryFolderName(const char* szFileName);
 // Category icon resource name.
 const char* GetCategoryIconName(const char* szFileName);
-// Display name of a category ("Photo", "Music", ...).
+// Display name of a category: its folder name capitalised ("Photo",
+// "Audio", "Video", "Document", "Archive", "Others").
 const char* GetCategoryName(FileCategory c);
 // The listing's search pattern for the chosen categories (indexed by
 // FileCategory), in the order Photo, Music, Office, Video, Archive (with

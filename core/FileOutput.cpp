@@ -163,6 +163,38 @@ int ApplyOutputTimes(int fd, const OutputTimes* pTimes) {
     return futimens(fd, ts) == 0 ? 0 : errno;
 }
 
+bool GetNodeUnixTime(const _FILE_NODE_& node, u64 value, i64& out) {
+    if (value == 0) return false;
+    switch (node.nEngineType) {
+        case ENGINE_FAST_NTFS:
+        case ENGINE_DEEP_NTFS:
+            // 100 ns steps since 1601-01-01.
+            out = static_cast<i64>(value / 10000000) - 11644473600ll;
+            return true;
+        case ENGINE_FAST_FAT:
+        case ENGINE_DEEP_FAT:
+            out = static_cast<i64>(value);
+            return true;
+        default:
+            return false;
+    }
+}
+
+bool GetNodeOutputTimes(const _FILE_NODE_& node, OutputTimes& out) {
+    if (!GetNodeUnixTime(node, node.u64ModifyTime, out.i64ModifyTime)) return false;
+    if (!GetNodeUnixTime(node, node.u64AccessTime, out.i64AccessTime)) out.i64AccessTime = out.i64ModifyTime;
+    return true;
+}
+
+int ApplyNodeTimes(int fd, const std::string& path, const _FILE_NODE_& node) {
+    OutputTimes times;
+    if (!GetNodeOutputTimes(node, times)) return 0;
+    if (fd >= 0) return ApplyOutputTimes(fd, &times);
+    struct timespec ts[2] = {{static_cast<time_t>(times.i64AccessTime), 0},
+                             {static_cast<time_t>(times.i64ModifyTime), 0}};
+    return utimensat(AT_FDCWD, path.c_str(), ts, AT_SYMLINK_NOFOLLOW) == 0 ? 0 : errno;
+}
+
 int CreatePreviewTempFile(std::string_view ext, CUniqueFd& fd, std::string& outPath) {
     fd.reset();
     const std::string& dir = GetScanLogDir();

@@ -9,6 +9,7 @@
 #include <sys/types.h>
 
 #include "core/DiskReader.h"
+#include "core/Records.h"
 
 // Times to stamp on a finished output file, in seconds since 1970 (UTC).
 struct OutputTimes {
@@ -72,6 +73,21 @@ int MakeOutputDirs(const std::string& base, std::string_view sourcePath, std::st
 // Stamps modification and access times on a written file; 0 or errno.
 // Without times nothing is changed.
 int ApplyOutputTimes(int fd, const OutputTimes* pTimes);
+
+// A time stamp of a node in seconds since 1970 (UTC): NTFS nodes hold
+// 100 ns steps since 1601, FAT nodes seconds since 1970 already. False for
+// 0 (nothing recorded) and for nodes of engines that record no times.
+bool GetNodeUnixTime(const _FILE_NODE_& node, u64 value, i64& out);
+
+// The modification and access times the node's file system recorded; false
+// when it recorded no modification time. A missing access time takes the
+// modification time.
+bool GetNodeOutputTimes(const _FILE_NODE_& node, OutputTimes& out);
+
+// Stamps the node's recorded times on a written file (fd) or, with fd < 0,
+// on the directory at path (after everything inside it was written). 0 or
+// errno; 0 without change when the node recorded no times.
+int ApplyNodeTimes(int fd, const std::string& path, const _FILE_NODE_& node);
 
 // A preview's temporary file "tmp.<ext>" in the private scan-log directory
 // (mode 0700 under the data directory): any old file of that name is

@@ -7,12 +7,20 @@
 #include <cstring>
 #include <unistd.h>
 
+#include "BootSector.h"
 #include "DiskReader.h"
 #include "Platform.h"
 
 namespace {
 constexpr int kHeadBytes = 4096;
 constexpr int kMaxChainLinks = 256;  // logical partitions followed per disk
+
+// A FAT, NTFS or Ext volume begins at the first sector. Its boot record
+// also ends in 0x55AA, so this is asked before the MBR test.
+bool IsWholeDiskVolume(const unsigned char* head, size_t got) {
+    if (IsNtfs(head) || IsFat(head)) return true;
+    return got >= 1112 && IsExt(head);
+}
 
 void FillDisk(_PARTITION_ITEM_& item, int diskNumber, const char* diskName) {
     item.nDiskNumber = diskNumber;
@@ -100,6 +108,18 @@ void CPartitionManager::EnumerateDisk(int nDiskNumber, std::vector<_PARTITION_IT
             FillDisk(item, nDiskNumber, path.c_str());
             list.push_back(item);
         }
+    } else if (IsWholeDiskVolume(head.data(), got)) {
+        // No partition table: a volume that starts at sector 0 (a
+        // "superfloppy" card or stick, or an image of one partition) is
+        // listed as one partition covering the whole disk.
+        const long long bytes = rsb_getDeviceSize(fd.get());
+        if (bytes < static_cast<long long>(nSectorSize)) return;
+        _PARTITION_ITEM_ item{};
+        item.u64StartSector = 0;
+        item.u64EndSector = static_cast<u64>(bytes) / nSectorSize - 1;
+        SetPartitionName(item, "Whole disk");
+        FillDisk(item, nDiskNumber, path.c_str());
+        list.push_back(item);
     } else if (IsAPM(h, 2)) {
         if (got < 520) return;
         u32 count = GetBe32(head.data() + 516);

@@ -62,6 +62,7 @@ int CFatNodeOutput::SaveDataToTargetFile(_FILE_NODE_* pNode, wchar_t* szTargetPa
         return err;
     }
     if (pNode->u64FileSize == 0) {
+        ApplyNodeTimes(fd.get(), path, *pNode);
         ReportRecovery(100, 0, szTargetPath);
         return 0;
     }
@@ -73,6 +74,7 @@ int CFatNodeOutput::SaveDataToTargetFile(_FILE_NODE_* pNode, wchar_t* szTargetPa
         if (r != 0) stopped = true;
         return r;
     });
+    if (ret == 0) ApplyNodeTimes(fd.get(), path, *pNode);
     if (ret > 0 && !stopped) ReportRecovery(100, ret, szTargetPath);
     return ret;
 }
@@ -104,9 +106,11 @@ int CFatNodeOutput::SaveFileData(_FILE_NODE_* pNode, wchar_t* szTargetPath, int 
     m_DirRecoveryQueue.push_back(first);
 
     int result = 0;
+    std::vector<__FILE_DATA_RECOVERY__> written;  // folders to date once filled
     while (!m_DirRecoveryQueue.empty()) {
         __FILE_DATA_RECOVERY__ rec = m_DirRecoveryQueue.front();
         m_DirRecoveryQueue.pop_front();
+        written.push_back(rec);
         // Each queued record carries the directory that was created for it.
         m_strCurrentDir = rec.szTargetDir;
         int n = 0;
@@ -135,6 +139,7 @@ int CFatNodeOutput::SaveFileData(_FILE_NODE_* pNode, wchar_t* szTargetPath, int 
             if (ret != 0) result = ret;
         }
     }
+    for (const auto& d : written) ApplyNodeTimes(-1, WideToUtf8(d.szTargetDir), d.FileNode);
     return result;
 }
 

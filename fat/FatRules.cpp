@@ -146,14 +146,30 @@ i64 FatDateToTime(u16 wDate) { return DateTable().time[wDate]; }
 
 bool IsFatDateInRange(u16 wDate) { return (DateTable().inRange[wDate >> 3] >> (wDate & 7)) & 1; }
 
+// Seconds into the day of a FAT time word (2-second steps); 0 for a word
+// that names no time of day.
+static i64 FatTimeOfDay(u16 wTime) {
+    const u32 h = wTime >> 11, m = (wTime >> 5) & 63, s2 = wTime & 31;
+    if (h > 23 || m > 59 || s2 > 29) return 0;
+    return static_cast<i64>(h) * 3600 + m * 60 + s2 * 2;
+}
+
+// A date word (and time word, if the entry has one) as seconds since 1970;
+// 0 for a date word of 0, which systems write when they record no date.
+static i64 FatStamp(const unsigned char* p, int dateOffset, int timeOffset) {
+    const u16 wDate = GetLe16(p + dateOffset);
+    if (wDate == 0) return 0;
+    return FatDateToTime(wDate) + (timeOffset >= 0 ? FatTimeOfDay(GetLe16(p + timeOffset)) : 0);
+}
+
 void Fat32GetFileCreateTime(const FAT32_Entry* e, _FILETIME* out) {
-    if (e) ToFileTime(FatDateToTime(GetLe16(reinterpret_cast<const unsigned char*>(e) + 16)), out);
+    if (e) ToFileTime(FatStamp(reinterpret_cast<const unsigned char*>(e), 16, 14), out);
 }
 void Fat32GetFileLastAccessTime(const FAT32_Entry* e, _FILETIME* out) {
-    if (e) ToFileTime(FatDateToTime(GetLe16(reinterpret_cast<const unsigned char*>(e) + 18)), out);
+    if (e) ToFileTime(FatStamp(reinterpret_cast<const unsigned char*>(e), 18, -1), out);
 }
 void Fat32GetFileLastChangeTime(const FAT32_Entry* e, _FILETIME* out) {
-    if (e) ToFileTime(FatDateToTime(GetLe16(reinterpret_cast<const unsigned char*>(e) + 24)), out);
+    if (e) ToFileTime(FatStamp(reinterpret_cast<const unsigned char*>(e), 24, 22), out);
 }
 
 // --- Entry rules ------------------------------------------------------------------
@@ -321,18 +337,25 @@ void GetLongNameChars(const unsigned char* entry, char16_t out[13]) {
 }
 
 std::string GetShortNameText(const unsigned char* entry, bool bWithExtension) {
+    // Short names are stored in upper case; byte 12 says which parts the
+    // system that wrote the entry showed in lower case.
     std::string s;
+    auto append = [&s](const unsigned char* p, int len, bool bLower) {
+        for (int i = 0; i < len; ++i) {
+            char c = static_cast<char>(p[i]);
+            if (bLower && c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+            s += c;
+        }
+    };
     int baseLen = 8;
     while (baseLen > 0 && entry[baseLen - 1] == ' ') --baseLen;
-    s.assign(reinterpret_cast<const char*>(entry), baseLen);
+    append(entry, baseLen, entry[12] & FAT_CASE_LOWER_BASE);
     if (bWithExtension && entry[8] != ' ') {
         int extLen = 3;
         while (extLen > 0 && entry[8 + extLen - 1] == ' ') --extLen;
         s += '.';
-        s.append(reinterpret_cast<const char*>(entry + 8), extLen);
+        append(entry + 8, extLen, entry[12] & FAT_CASE_LOWER_EXT);
     }
-    for (char& c : s)
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
     if (!s.empty() && static_cast<u8>(s[0]) == FAT_DELETED_MARK) s[0] = '!';
     // Cut at a NUL the name may hold.
     size_t nul = s.find('\0');

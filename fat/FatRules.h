@@ -20,6 +20,9 @@ constexpr u8 FAT_ATTR_DIRECTORY = 0x10;
 constexpr u8 FAT_ATTR_ARCHIVE = 0x20;
 constexpr u8 FAT_ATTR_LONG_NAME = 0x0F;
 constexpr u8 FAT_DELETED_MARK = 0xE5;
+// Case flags of a short entry (byte 12): base name, extension shown in lower case.
+constexpr u8 FAT_CASE_LOWER_BASE = 0x08;
+constexpr u8 FAT_CASE_LOWER_EXT = 0x10;
 constexpr int FAT_ENTRY_SIZE = 32;
 // A long name spans at most this many entries in the look-ahead rules.
 constexpr int FAT_MAX_LONG_NAME_ENTRIES = 18;
@@ -124,6 +127,8 @@ bool IsFatDateInRange(u16 wDate);
 constexpr i64 FAT_DATE_LOWEST = 673231085;
 constexpr i64 FAT_DATE_HIGHEST = 3473231085LL;
 
+// Time stamps of an entry in seconds since 1970: creation and last write
+// with their time of day, last access as a date; 0 where the date word is 0.
 void Fat32GetFileCreateTime(const FAT32_Entry* e, _FILETIME* out);
 void Fat32GetFileLastAccessTime(const FAT32_Entry* e, _FILETIME* out);
 void Fat32GetFileLastChangeTime(const FAT32_Entry* e, _FILETIME* out);
@@ -165,7 +170,8 @@ unsigned GetFat32DefaultSectorPerCluster(unsigned long long sectors, unsigned in
 void GetLongNameChars(const unsigned char* entry, char16_t out[13]);
 // The short name of an entry as text: base name without trailing blanks,
 // then (with bWithExtension and a non-blank extension) '.' and the
-// extension; A-Z lowered; a leading 0xE5 shown as '!'.
+// extension; A-Z kept in upper case except in the parts that the case
+// flags of byte 12 mark as lower case; a leading 0xE5 shown as '!'.
 std::string GetShortNameText(const unsigned char* entry, bool bWithExtension);
 // UTF-16 text (up to its first 0) as UTF-8; unpaired surrogates become U+FFFD.
 std::string Utf16ToUtf8(const char16_t* s, size_t maxLen);

@@ -790,6 +790,7 @@ int CFastNtfsRecovery::SaveDataToTargetFile(_FILE_NODE_* pNode, wchar_t* szTarge
             return 0;
         });
     }
+    if (result == 0) ApplyNodeTimes(fd.get(), path, *pNode);
     if (result != 0 && !bStopped) ReportRecovery(100, result, szTargetPath);
     return result;
 }
@@ -845,8 +846,10 @@ int CFastNtfsRecovery::SaveFileData(_FILE_NODE_* pNode, wchar_t* szTargetPath, i
     m_pStore->FlushBufToFile();
 
     int result = 0;
+    std::vector<__FILE_DATA_RECOVERY__> written;  // folders to date once filled
     while (!m_DirRecoveryQueue.empty()) {
         __FILE_DATA_RECOVERY__ rec = m_DirRecoveryQueue.front();
+        written.push_back(rec);
         u32 level = m_DirDepthQueue.front();
         m_DirRecoveryQueue.pop_front();
         m_DirDepthQueue.pop_front();
@@ -879,6 +882,7 @@ int CFastNtfsRecovery::SaveFileData(_FILE_NODE_* pNode, wchar_t* szTargetPath, i
             if (rc != 0) result = rc;
         }
     }
+    for (const auto& d : written) ApplyNodeTimes(-1, WideToUtf8(d.szTargetDir), d.FileNode);
     return result;
 }
 

@@ -295,6 +295,8 @@ bool NtfsParseRecord(const CNtfsParse& parser, unsigned char* record, NtfsRecord
     if (!NtfsReadRecordHeader(record, recSize, info.hdr)) return false;
     CNtfsAttrWalk walk(record, info.hdr, info.hdr.nBytesInUse);
     NtfsAttr a;
+    bool bStdTimes = false;
+    u64 stdCreate = 0, stdModify = 0, stdAccess = 0;
     while (walk.Next(a)) {
         if (a.nType == NTFS_ATTR_FILE_NAME) {
             NtfsFileName fn;
@@ -331,7 +333,23 @@ bool NtfsParseRecord(const CNtfsParse& parser, unsigned char* record, NtfsRecord
         } else if (a.nType == NTFS_ATTR_ATTRIBUTE_LIST && !info.pAttrList) {
             info.pAttrList = a.p;
             info.nAttrListLength = a.nLength;
+        } else if (a.nType == NTFS_ATTR_STANDARD_INFO && !a.bNonResident && !bStdTimes) {
+            const unsigned char* v;
+            u32 vlen;
+            if (NtfsResidentValue(a, &v, &vlen) && vlen >= 32) {
+                bStdTimes = true;
+                stdCreate = GetLe64(v);
+                stdModify = GetLe64(v + 8);
+                stdAccess = GetLe64(v + 24);
+            }
         }
+    }
+    // The standard information holds the times the system keeps current;
+    // those of a file-name attribute often date from the file's creation.
+    if (bStdTimes && info.bHasName) {
+        info.firstName.u64CreateTime = stdCreate;
+        info.firstName.u64ModifyTime = stdModify;
+        info.firstName.u64AccessTime = stdAccess;
     }
     return true;
 }

@@ -185,7 +185,9 @@ void NtfsParseAttrList(const unsigned char* p, size_t len, std::vector<NtfsAttrL
 struct NtfsRecordInfo {
     NtfsRecordHeader hdr;
     bool bHasName = false;
-    NtfsFileName firstName;    // first file-name attribute: parent, times, size
+    NtfsFileName firstName;    // first file-name attribute: parent, times, size; its
+                               // times replaced by those of the standard
+                               // information when the record has one
     std::string strName;       // the name to show (a long name wins over a DOS name)
     u8 nNameSpace = 0;
     bool bHasData = false;     // unnamed data attribute present in this record

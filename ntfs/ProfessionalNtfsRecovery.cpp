@@ -651,10 +651,7 @@ int CProfessionalNtfsRecovery::SaveDataToTargetFile(_FILE_NODE_* pNode, wchar_t*
         });
     }
     if (result == 0) {
-        // NTFS times count 100 ns steps from 1601.
-        auto unixTime = [](u64 t) { return static_cast<i64>(t / 10000000) - 11644473600ll; };
-        const OutputTimes times{unixTime(pNode->u64ModifyTime), unixTime(pNode->u64AccessTime)};
-        if (pNode->u64ModifyTime) ApplyOutputTimes(fd.get(), &times);
+        ApplyNodeTimes(fd.get(), path, *pNode);
         if (size == 0) ReportRecovery(100, 0, szTargetPath);
     } else if (!bStopped) {
         ReportRecovery(100, result, szTargetPath);
@@ -694,8 +691,10 @@ int CProfessionalNtfsRecovery::SaveFileData(_FILE_NODE_* pNode, wchar_t* szTarge
     m_DirRecoveryQueue.push_back(first);
     m_DirLevelQueue.push_back(ChildrenLevel(*pNode, static_cast<u32>(std::max(n - nBaseLevel, 1))));
     int result = 0;
+    std::vector<__FILE_DATA_RECOVERY__> written;  // folders to date once filled
     while (!m_DirRecoveryQueue.empty()) {
         const __FILE_DATA_RECOVERY__ rec = m_DirRecoveryQueue.front();
+        written.push_back(rec);
         const u32 level = m_DirLevelQueue.front();
         m_DirRecoveryQueue.pop_front();
         m_DirLevelQueue.pop_front();
@@ -723,6 +722,7 @@ int CProfessionalNtfsRecovery::SaveFileData(_FILE_NODE_* pNode, wchar_t* szTarge
             if (rc != 0) result = rc;
         }
     }
+    for (const auto& d : written) ApplyNodeTimes(-1, WideToUtf8(d.szTargetDir), d.FileNode);
     return result;
 }
 

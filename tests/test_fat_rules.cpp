@@ -174,8 +174,18 @@ TEST(FatRules, ShortNameHelpers) {
     EXPECT_EQ(IsInvalidShortFileName("foo     BAR"), 1);
     unsigned char e[32];
     ShortEntry(e, "\xE5OLDER  OLD", 0x10, 3, 0, kGoodDate);
-    EXPECT_EQ(GetShortNameText(e, false), "!older");
-    EXPECT_EQ(GetShortNameText(e, true), "!older.old");
+    // Stored case is kept unless the case flags of byte 12 say otherwise.
+    const struct { u8 flags; const char* base; const char* full; } cases[] = {
+        {0x00, "!OLDER", "!OLDER.OLD"},
+        {0x08, "!older", "!older.OLD"},
+        {0x10, "!OLDER", "!OLDER.old"},
+        {0x18, "!older", "!older.old"},
+    };
+    for (const auto& c : cases) {
+        e[12] = c.flags;
+        EXPECT_EQ(GetShortNameText(e, false), c.base) << int(c.flags);
+        EXPECT_EQ(GetShortNameText(e, true), c.full) << int(c.flags);
+    }
 }
 
 // Every one of the 65,536 date words is its local midnight, as mktime

@@ -1,0 +1,169 @@
+// What scripts and technicians rely on from the command-line tool: every
+// volume is listed with a SOURCE that works, JSON Lines with a summary,
+// original names and dates on recovered files, exit codes.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include "support/TestKit.h"
+
+using namespace testkit;
+
+namespace {
+
+struct Result {
+    int status;
+    std::string out;
+};
+
+Result RunCli(const std::string& args, const std::string& env = "", bool withStderr = true) {
+    static TempDir data("contractdata");
+    int st = 0;
+    std::string out = Capture("FOTORETTA_DATA_DIR=" + Quote(data.path()) + " " + env + " " + Quote(FR_CLI_BINARY) +
+                                  " " + args + (withStderr ? " 2>&1" : " 2>/dev/null"),
+                              &st);
+    return {st, out};
+}
+
+bool Has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+mode_t ModeOf(const std::string& p) {
+    struct stat st {};
+    return stat(p.c_str(), &st) == 0 ? st.st_mode : 0;
+}
+
+time_t MTimeOf(const std::string& p) {
+    struct stat st {};
+    return stat(p.c_str(), &st) == 0 ? st.st_mtime : 0;
+}
+
+constexpr time_t kPhotoTime = 1556878830;  // 2019-05-03 10:20:30 UTC
+
+// A camera card: FAT32 labelled CARD with DCIM/100CANON holding a deleted
+// short-named picture note and a deleted lower-case name, both dated 2019.
+struct CameraCard {
+    TempDir dir{"contract"};
+    std::string volume = dir / "volume.img";
+    explicit CameraCard() {
+        FatImage f = FatImage::Create(volume, 32, 40000);
+        f.Mkdir("DCIM");
+        f.Mkdir("DCIM/100CANON");
+        const std::string local = dir / "x.txt";
+        WriteFile(local, RandomBytes(3000, 7));
+        struct timespec ts[2] = {{kPhotoTime, 0}, {kPhotoTime, 0}};
+        utimensat(AT_FDCWD, local.c_str(), ts, 0);
+        const char* names[] = {"DCIM/100CANON/NOTE0001.TXT", "DCIM/100CANON/memo.txt"};
+        for (const char* name : names)
+            EXPECT_EQ(Sh("TZ=UTC MTOOLS_SKIP_CHECK=1 mcopy -m -i " + Quote(volume) + " " + Quote(local) + " ::" + name),
+                      0);
+        for (const char* name : names) f.Delete(name);
+    }
+};
+
+}  // namespace
+
+// Superfloppy, MBR and GPT cards: `disks` gives a SOURCE that `scan` takes,
+// and the scan finds the deleted files with their folders, case and dates.
+TEST(CliContract, EveryVolumeIsListedWithAWorkingSource) {
+    CameraCard card;
+    struct Layout {
+        const char* label;  // "" for no partition table
+        const char* type;
+    };
+    for (const Layout l : {Layout{"", ""}, Layout{"dos", "c"}, Layout{"gpt", "EBD0A0A2-B9E5-4433-87C0-68B6B72699C7"}}) {
+        SCOPED_TRACE(l.label);
+        std::string img = card.volume;
+        if (*l.label) {
+            img = card.dir / (std::string(l.label) + ".img");
+            MakePartitionedDisk(img, 2048 + 80000 + 100, l.label, {{2048, 80000, l.type, "photos"}});
+            PlaceVolume(img, card.volume, 2048);
+        }
+        Result d = RunCli("disks " + Quote(img));
+        ASSERT_EQ(d.status, 0) << d.out;
+        EXPECT_TRUE(Has(d.out, "Physical Drive 1") && !Has(d.out, "Driver")) << d.out;
+        EXPECT_TRUE(Has(d.out, img + "@1") && Has(d.out, "FAT32") && Has(d.out, "FRTEST")) << d.out;
+
+        Result s = RunCli("scan " + Quote(img + "@1") + " --json --types all", "TZ=UTC", false);
+        ASSERT_EQ(s.status, 0) << s.out;
+        EXPECT_TRUE(Has(s.out, "\"path\":\"DCIM/100CANON/!OTE0001.TXT\"")) << s.out;
+        EXPECT_TRUE(Has(s.out, "\"path\":\"DCIM/100CANON/!emo.txt\"")) << s.out;
+        EXPECT_TRUE(Has(s.out, "\"modified\":\"2019-05-03T10:20:30Z\"")) << s.out;
+        EXPECT_TRUE(Has(s.out, "\"deleted\":true,\"healthy\":true,\"method\":\"file system\",\"partition\":1"))
+            << s.out;
+        const std::string last = s.out.substr(s.out.rfind('\n', s.out.size() - 2) + 1);
+        EXPECT_TRUE(Has(last, "\"summary\":true") && Has(last, "\"document\":{\"files\":2,\"bytes\":6000}")) << last;
+    }
+}
+
+TEST(CliContract, RecoveredFilesKeepCaseFoldersAndDates) {
+    CameraCard card;
+    TempDir out("contractout");
+    Result r = RunCli("recover " + Quote(card.volume) + " --types document --keep-paths --to " + Quote(out.path()),
+                      "TZ=UTC");
+    ASSERT_EQ(r.status, 0) << r.out;
+    for (const char* name : {"DCIM/100CANON/!OTE0001.TXT", "DCIM/100CANON/!emo.txt"}) {
+        EXPECT_TRUE(S_ISREG(ModeOf(out / name))) << name << "\n" << Capture("find " + Quote(out.path()));
+        EXPECT_EQ(MTimeOf(out / name), kPhotoTime) << name;
+    }
+    // Flat into category folders: the same dates.
+    TempDir flat("contractflat");
+    r = RunCli("recover " + Quote(card.volume) + " --types office --to " + Quote(flat.path()), "TZ=UTC");
+    ASSERT_EQ(r.status, 0) << r.out;
+    EXPECT_EQ(MTimeOf(flat / "document/!emo.txt"), kPhotoTime) << Capture("ls -lR " + Quote(flat.path()));
+}
+
+TEST(CliContract, NtfsFileKeepsItsDate) {
+    FR_REQUIRE(NtfsImage::Available(), "mkntfs or FUSE not available");
+    TempDir dir("contractntfs");
+    NtfsImage ntfs = NtfsImage::Create(dir / "ntfs.img", 16);
+    ASSERT_TRUE(ntfs.Mount());
+    WriteFile(ntfs.Mounted("report.txt"), RandomBytes(5000, 3));
+    Sh("touch -d @" + std::to_string(kPhotoTime) + " " + Quote(ntfs.Mounted("report.txt")));
+    ntfs.Unmount();
+    ASSERT_TRUE(ntfs.Mount());
+    Sh("rm " + Quote(ntfs.Mounted("report.txt")));
+    ntfs.Unmount();
+    TempDir out("contractntfsout");
+    Result r = RunCli("recover " + Quote(ntfs.path) + " --fast --types document --to " + Quote(out.path()));
+    ASSERT_EQ(r.status, 0) << r.out;
+    EXPECT_EQ(MTimeOf(out / "document/report.txt"), kPhotoTime) << Capture("ls -lR " + Quote(out.path()));
+}
+
+TEST(CliContract, HelpVersionCategoriesAndExitCodes) {
+    CameraCard card;
+    const std::string img = Quote(card.volume);
+    struct Case {
+        std::string args;
+        std::string env;
+        int status;
+        std::string expect;
+    };
+    const Case cases[] = {
+        {"--version", "", 0, "fotoretta-cli "},
+        {"scan --help", "", 0, "JSON Lines"},
+        {"recover -h", "", 0, "Exit status"},
+        {"help disks", "", 0, "whole"},
+        {"scan " + img + " --types music,office", "", 0, "Document (2)"},
+        {"scan " + img + " --types video --json", "", 0, "{\"summary\":true,\"complete\":true,\"files\":0"},
+        {"scan " + img + " --types nonsense", "", 2, "use photo, audio, video, document, archive, others"},
+        {"scan " + img + " --types all", "FOTORETTA_TEST_INTERRUPT_SCAN_AT=50", 130, "Scan cancelled"},
+    };
+    for (const auto& c : cases) {
+        Result r = RunCli(c.args, c.env);
+        EXPECT_EQ(r.status, c.status) << c.args << "\n" << r.out;
+        EXPECT_TRUE(Has(r.out, c.expect)) << c.args << "\n" << r.out;
+    }
+}
+
+// A Ctrl-C during the scan of `recover` keeps what was found and copies it;
+// the run still reports that the user ended it.
+TEST(CliContract, InterruptedScanStillRecovers) {
+    CameraCard card;
+    TempDir out("contractint");
+    Result r = RunCli("recover " + Quote(card.volume) + " --types all --to " + Quote(out.path()),
+                      "FOTORETTA_TEST_INTERRUPT_SCAN_AT=50");
+    EXPECT_EQ(r.status, 130) << r.out;
+    EXPECT_TRUE(Has(r.out, "Recovering the 2 files found so far")) << r.out;
+    EXPECT_TRUE(Has(r.out, "2 recovered, 0 failed")) << r.out;
+}
