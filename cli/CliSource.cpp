@@ -74,6 +74,11 @@ bool ResolveSource(const std::string& strArg, CliSource& out) {
             return false;
         }
         out.strPath = GetDiskDevicePath(static_cast<int>(disk));
+        if (out.strPath.empty() && disk >= FR_FIRST_IMAGE_DISK) {
+            fprintf(stderr, "fotoretta-cli: there is no disk %lld (image files are named IMAGE@P, as 'disks IMAGE' "
+                    "prints them)\n", disk);
+            return false;
+        }
         if (out.strPath.empty()) {
             fprintf(stderr, "fotoretta-cli: there is no disk %lld\n", disk);
             return false;

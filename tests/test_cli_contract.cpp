@@ -148,6 +148,7 @@ TEST(CliContract, HelpVersionCategoriesAndExitCodes) {
         {"scan " + img + " --types video --json", "", 0, "{\"summary\":true,\"complete\":true,\"files\":0"},
         {"scan " + img + " --types nonsense", "", 2, "use photo, audio, video, document, archive, others"},
         {"scan " + img + " --types all", "FOTORETTA_TEST_INTERRUPT_SCAN_AT=50", 130, "Scan cancelled"},
+        {"scan disk:1000:1", "", 1, "IMAGE@P"},
     };
     for (const auto& c : cases) {
         Result r = RunCli(c.args, c.env);

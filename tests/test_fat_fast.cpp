@@ -126,7 +126,7 @@ TEST_P(FatFast, ScanRecoverPreviewAndFreeSpace) {
     EXPECT_EQ(boot.nFatBits, bits);
     auto m = ListResultTree(e);
     SCOPED_TRACE(Paths(m));
-    for (const char* p : {"!elroot.txt", "A long file name.bin", "!ero.bin", "dir1/dir2/!eep.dat", "!ree/!.txt",
+    for (const char* p : {"!ELROOT.TXT", "A long file name.bin", "!ero.bin", "dir1/dir2/!eep.dat", "!ree/!.txt",
                           "!ree/!ub/!.bin"})
         EXPECT_TRUE(m.count(p)) << p;
     EXPECT_TRUE(m["dir1"].bIsDir);
@@ -150,7 +150,7 @@ TEST_P(FatFast, ScanRecoverPreviewAndFreeSpace) {
 
     // Byte for byte, an empty file as an empty file, never over an existing one.
     const std::pair<const char*, const std::vector<unsigned char>*> files[] = {
-        {"A long file name.bin", &L.big}, {"!elroot.txt", &L.small}, {"dir1/dir2/!eep.dat", &L.deep}};
+        {"A long file name.bin", &L.big}, {"!ELROOT.TXT", &L.small}, {"dir1/dir2/!eep.dat", &L.deep}};
     for (auto [path, data] : files) {
         EXPECT_EQ(SaveNode(e, m[path], t / "out.bin"), 0) << path;
         EXPECT_EQ(Sha256File(t / "out.bin"), Sha256(*data)) << path;
@@ -453,8 +453,8 @@ TEST_F(FatFastVolume, VolumeInsideAPartitionedDisk) {
     ASSERT_TRUE(engine);
     CFastFatRecovery& e = *engine;
     auto m = ListResultTree(e);
-    ASSERT_TRUE(m.count("dcim/Deleted picture data.bin")) << Paths(m);
-    const _FILE_NODE_& n = m["dcim/Deleted picture data.bin"];
+    ASSERT_TRUE(m.count("DCIM/Deleted picture data.bin")) << Paths(m);
+    const _FILE_NODE_& n = m["DCIM/Deleted picture data.bin"];
     EXPECT_EQ(n.u64VolumeStartSector, start);
     EXPECT_EQ(SaveNode(e, n, t / "out.bin"), 0);
     EXPECT_EQ(Sha256File(t / "out.bin"), Sha256(data));
