@@ -32,6 +32,9 @@ struct CliSource {
 };
 // Resolves SOURCE; on failure prints a one-line error and returns false.
 bool ResolveSource(const std::string& strArg, CliSource& out);
+// Explains why a source holds no file system the fast scan reads: a whole
+// disk with a partition table (name a partition) or an unknown volume.
+void ReportNoFileSystem(const CliSource& src);
 
 // Cancellation by Ctrl-C (or SIGTERM): each press is counted; the press
 // that reaches the abort count ends the program at once with

@@ -217,9 +217,7 @@ int ScanAndList(const ScanOptions& o, const CliSource& src, std::wstring pattern
         if (bDeep)
             fprintf(stderr, "fotoretta-cli: %s: cannot be read\n", o.strSource.c_str());
         else
-            fprintf(stderr,
-                    "fotoretta-cli: %s: no FAT, NTFS or Ext file system found (a full scan can still carve files)\n",
-                    o.strSource.c_str());
+            ReportNoFileSystem(src);
         return 1;
     }
     if (auto* deep = dynamic_cast<CProfessionalRecovery*>(engine.get())) {

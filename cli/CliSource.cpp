@@ -99,3 +99,21 @@ bool ResolveSource(const std::string& strArg, CliSource& out) {
     out.strPath = strArg;
     return CheckReadable(strArg);
 }
+
+void ReportNoFileSystem(const CliSource& src) {
+    if (!src.bPartition) {
+        CPartitionManager pm;
+        std::vector<_PARTITION_ITEM_> parts;
+        pm.GetDiskPartitionItems(RegisterImageDisk(src.strPath), parts);
+        if (!parts.empty() && parts.front().u64StartSector != 0) {
+            fprintf(stderr,
+                    "fotoretta-cli: %s holds a partition table with %zu partition%s: name one as %s@P (P from 1; "
+                    "'disks %s' lists them)\n",
+                    src.strArg.c_str(), parts.size(), parts.size() == 1 ? "" : "s", src.strArg.c_str(), src.strArg.c_str());
+            return;
+        }
+    }
+    fprintf(stderr,
+            "fotoretta-cli: %s: no FAT, NTFS or Ext file system found (a scan without --fast still carves files)\n",
+            src.strArg.c_str());
+}

@@ -79,6 +79,10 @@ TEST(CliContract, EveryVolumeIsListedWithAWorkingSource) {
             MakePartitionedDisk(img, 2048 + 80000 + 100, l.label, {{2048, 80000, l.type, "photos"}});
             PlaceVolume(img, card.volume, 2048);
         }
+        if (*l.label) {
+            Result w = RunCli("scan " + Quote(img) + " --fast");
+            EXPECT_TRUE(w.status == 1 && Has(w.out, "holds a partition table with 1 partition: name one as")) << w.out;
+        }
         Result d = RunCli("disks " + Quote(img));
         ASSERT_EQ(d.status, 0) << d.out;
         EXPECT_TRUE(Has(d.out, "Physical Drive 1") && !Has(d.out, "Driver")) << d.out;
