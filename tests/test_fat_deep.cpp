@@ -139,9 +139,9 @@ TEST_P(FatDeepBits, RebuildsFoldersWithAndWithoutBootRecord) {
         EXPECT_EQ(d.nDataStartSector, dataStart);
         Tree tree = All(*e);
         SCOPED_TRACE(Keys(tree));
-        // Short names read in lower case; a deleted one begins with '!'.
-        for (const char* p : {"dcim/100canon/img_0001.jpg", "dcim/100canon/!mg_0002.jpg",
-                              "dcim/100canon/mvi_0003.mov", "Holiday pictures/Beach at sunset.jpg",
+        // Short names keep their stored case; a deleted one begins with '!'.
+        for (const char* p : {"DCIM/100CANON/IMG_0001.JPG", "DCIM/100CANON/!MG_0002.JPG",
+                              "DCIM/100CANON/MVI_0003.MOV", "Holiday pictures/Beach at sunset.jpg",
                               "Holiday pictures/Day two/Mountain lake.png"}) {
             ASSERT_TRUE(tree.count(p)) << p;
             const _FILE_NODE_& n = tree[p];
@@ -150,12 +150,11 @@ TEST_P(FatDeepBits, RebuildsFoldersWithAndWithoutBootRecord) {
             EXPECT_EQ(n.u64DataStartSector, dataStart);
         }
         EXPECT_TRUE(tree.count("!otes.txt"));
-        EXPECT_TRUE(tree["dcim"].bIsDir);
+        EXPECT_TRUE(tree["DCIM"].bIsDir);
         EXPECT_EQ(e->GetLostFileCount(), static_cast<unsigned>(tree.size()));
         for (const auto& [path, data] : card.files) {
             std::string key = path;
-            if (key.rfind("DCIM/", 0) == 0) key = "dcim/100canon/" + std::string(GetCharLowerA(key.substr(14).data()));
-            if (key == "dcim/100canon/img_0002.jpg") key = "dcim/100canon/!mg_0002.jpg";
+            if (key == "DCIM/100CANON/IMG_0002.JPG") key = "DCIM/100CANON/!MG_0002.JPG";
             if (key == "notes.txt") key = "!otes.txt";
             ASSERT_TRUE(tree.count(key)) << key;
             EXPECT_EQ(SavedHash(*e, tree[key], t / ("out" + std::to_string(++saved))), Sha256(data)) << path;
@@ -222,10 +221,10 @@ TEST_F(FatDeep, HandMadeSectorsWithoutBootRecord) {
     EXPECT_EQ(e->GetVirtualDbrVec()[0].nDataStartSector, 10176u);
     Tree tree = All(*e);
     SCOPED_TRACE(Keys(tree));
-    EXPECT_TRUE(tree.count("LostFolder10/a.txt"));
-    EXPECT_TRUE(tree.count("LostFolder10/LostFolder30/b.txt"));
-    EXPECT_TRUE(tree.count("LostFolder7/x.txt"));
-    EXPECT_TRUE(tree.count("sub/s.txt"));
+    EXPECT_TRUE(tree.count("LostFolder10/A.TXT"));
+    EXPECT_TRUE(tree.count("LostFolder10/LostFolder30/B.TXT"));
+    EXPECT_TRUE(tree.count("LostFolder7/X.TXT"));
+    EXPECT_TRUE(tree.count("SUB/S.TXT"));
     EXPECT_EQ(e->GetLostFileCount(), static_cast<unsigned>(tree.size()));
 }
 
@@ -242,7 +241,7 @@ TEST_F(FatDeep, ReformattedCardGivesLostFolders) {
     bool canon = false, lake = false;
     for (auto& [path, f] : tree) {
         if (path.rfind("LostFolder", 0) != 0) continue;
-        if (path.find("/100canon/img_0001.jpg") != std::string::npos) canon = true;
+        if (path.find("/100CANON/IMG_0001.JPG") != std::string::npos) canon = true;
         if (path.find("/Mountain lake.png") != std::string::npos) {
             lake = true;
             EXPECT_EQ(SavedHash(*e, f, t / "lake.png"),
@@ -440,16 +439,16 @@ TEST_F(FatDeep, HighWordGuessPrefersFreeClusters) {
     WriteAt(img.path, root + pos + 20, zero, 2);
     auto fast = FastScan(img.path);
     Tree tree = All(*fast);
-    ASSERT_TRUE(tree.count("!ate.thm")) << Keys(tree);
-    EXPECT_GE(tree["!ate.thm"].uClusterNO, 65536u);
-    EXPECT_EQ(SavedHash(*fast, tree["!ate.thm"], t / "late.thm"), Sha256(data));
-    EXPECT_EQ(tree["!ate.thm"].bIsHealth, 1u);
+    ASSERT_TRUE(tree.count("!ATE.THM")) << Keys(tree);
+    EXPECT_GE(tree["!ATE.THM"].uClusterNO, 65536u);
+    EXPECT_EQ(SavedHash(*fast, tree["!ATE.THM"], t / "late.thm"), Sha256(data));
+    EXPECT_EQ(tree["!ATE.THM"].bIsHealth, 1u);
     // With the filler gone both candidates are free: the choice is not sure,
     // and the picture is still listed (not hidden as damaged).
     img.Delete("filler.bin");
     tree = All(*FastScan(img.path));
-    ASSERT_TRUE(tree.count("!ate.thm")) << Keys(tree);
-    EXPECT_EQ(tree["!ate.thm"].bIsHealth, FR_HEALTH_UNCONFIRMED);
+    ASSERT_TRUE(tree.count("!ATE.THM")) << Keys(tree);
+    EXPECT_EQ(tree["!ATE.THM"].bIsHealth, FR_HEALTH_UNCONFIRMED);
 }
 
 // Scanning the same volume twice within a minute gives each file once.
