@@ -20,6 +20,19 @@ const char* MethodName(u32 nEngineType) {
     }
 }
 
+// Which engine found it: the file system ("fat", "ntfs") and, for the deep
+// engines, "-deep"; "carving" for carved files.
+const char* EngineName(u32 nEngineType) {
+    switch (nEngineType) {
+        case ENGINE_FAST_NTFS: return "ntfs";
+        case ENGINE_FAST_FAT: return "fat";
+        case ENGINE_DEEP_NTFS: return "ntfs-deep";
+        case ENGINE_DEEP_FAT: return "fat-deep";
+        case ENGINE_CARVING: return "carving";
+        default: return "unknown";
+    }
+}
+
 // A recorded time as ISO 8601 in UTC, or null.
 std::string JsonTime(const _FILE_NODE_& node, u64 value) {
     i64 t = 0;
@@ -96,12 +109,13 @@ void CJsonListing::Add(const __SEARCH_FILE_INFO__& h, const std::string& parent,
     const bool deleted = !h.bIsDir || h.nReserved != 0 || h.nEngineType == ENGINE_CARVING;
     const std::string partition = m_nPartition > 0 ? std::to_string(m_nPartition) : "null";
     printf("{\"path\":%s,\"name\":%s,\"size\":%llu,\"category\":%s,\"extension\":%s,\"folder\":%s,"
-           "\"deleted\":%s,\"healthy\":%s,\"method\":\"%s\",\"partition\":%s,\"offset\":%llu,"
+           "\"deleted\":%s,\"healthy\":%s,\"method\":\"%s\",\"engine\":\"%s\",\"partition\":%s,\"offset\":%llu,"
            "\"modified\":%s,\"accessed\":%s,\"created\":%s}\n",
            JsonString(path).c_str(), JsonString(name).c_str(), static_cast<unsigned long long>(h.u64FileSize),
            JsonString(category).c_str(), JsonString(key.empty() ? "" : key.substr(1)).c_str(),
            h.bIsDir ? "true" : "false", deleted ? "true" : "false", h.bIsHealth == 1 ? "true" : "false",
-           MethodName(h.nEngineType), partition.c_str(), offset, JsonTime(node, h.u64ModifyTime).c_str(),
+           MethodName(h.nEngineType), EngineName(h.nEngineType), partition.c_str(), offset,
+           JsonTime(node, h.u64ModifyTime).c_str(),
            JsonTime(node, h.u64AccessTime).c_str(), JsonTime(node, h.u64CreateTime).c_str());
     if (h.bIsDir) return;
     ++m_total.files;

@@ -17,7 +17,7 @@ using namespace testkit;
 namespace {
 
 struct Hit {
-    std::string name, engine, parent;
+    std::string name, engine, path;
     unsigned long long start = 0, size = 0;
 };
 
@@ -44,10 +44,10 @@ ScanRun Scan(const std::string& image, const std::string& dataDir, const std::st
     const auto e = ReadFile(errDir / "e");
     r.err.assign(e.begin(), e.end());
     static const std::regex line(
-        R"re(\{"name":"([^"]*)",.*"size":(\d+),"engine":"([^"]*)","parent":"([^"]*)","start_sector":(\d+))re");
+        R"re(\{"path":"([^"]*)","name":"([^"]*)","size":(\d+),.*"engine":"([^"]*)",.*"offset":(\d+))re");
     std::smatch m;
     for (auto it = r.out.cbegin(); std::regex_search(it, r.out.cend(), m, line); it = m.suffix().first)
-        r.hits.push_back({m[1], m[3], m[4], std::stoull(m[5]), std::stoull(m[2])});
+        r.hits.push_back({m[2], m[4], m[1], std::stoull(m[5]) / 512, std::stoull(m[3])});
     return r;
 }
 
@@ -92,7 +92,7 @@ TEST(DeepScan, IntactFat32Card) {
     TempDir data("data");
     ScanRun r = Scan(card.img.path, data.path());
     ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_TRUE(r.Has("!mg_0002.jpg", "fat")) << r.out;
+    EXPECT_TRUE(r.Has("!MG_0002.JPG", "fat")) << r.out;
     EXPECT_TRUE(r.Has("Beach at sunset.png", "fat")) << r.out;
     EXPECT_TRUE(r.Has(std::to_string(card.orphanSector) + ".png", "carving")) << r.out;
     std::set<unsigned long long> fsStarts;
@@ -125,8 +125,8 @@ TEST(DeepScan, WipedBootRecordAndFats) {
         TempDir data("data");
         ScanRun r = Scan(card.img.path, data.path());
         ASSERT_EQ(r.status, 0) << r.err;
-        EXPECT_TRUE(r.Has("img_0001.jpg", "fat-deep")) << r.out;
-        EXPECT_TRUE(r.Has("!mg_0002.jpg", "fat-deep")) << r.out;
+        EXPECT_TRUE(r.Has("IMG_0001.JPG", "fat-deep")) << r.out;
+        EXPECT_TRUE(r.Has("!MG_0002.JPG", "fat-deep")) << r.out;
         EXPECT_TRUE(r.Has("Beach at sunset.png", "fat-deep")) << r.out;
         EXPECT_TRUE(r.Has(std::to_string(card.orphanSector) + ".png", "carving")) << r.out;
         TempDir out("out");
@@ -136,7 +136,7 @@ TEST(DeepScan, WipedBootRecordAndFats) {
                 &st);
         EXPECT_EQ(st, 0);
         EXPECT_EQ(Sha256File(out / "photo/Beach at sunset.png"), Sha256(card.png));
-        EXPECT_EQ(Sha256File(out / "photo/img_0001.jpg"), Sha256(card.jpg));
+        EXPECT_EQ(Sha256File(out / "photo/IMG_0001.JPG"), Sha256(card.jpg));
     }
 }
 
@@ -162,7 +162,7 @@ TEST(DeepScan, DeletedFolderWhoseEntryWasReused) {
     EXPECT_TRUE(r.Has("First day at the sea.jpg", "fat-deep")) << r.out;
     unsigned long long thm = 0;
     for (const Hit& h : r.hits)
-        if (h.name == "!vi_0003.thm") thm = h.start;
+        if (h.name == "!VI_0003.THM") thm = h.start;
     ASSERT_NE(thm, 0u) << r.out;
     EXPECT_FALSE(r.Has(std::to_string(thm) + ".jpg", "carving")) << r.out;
 }
