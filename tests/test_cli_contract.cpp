@@ -93,7 +93,7 @@ TEST(CliContract, EveryVolumeIsListedWithAWorkingSource) {
         EXPECT_TRUE(Has(s.out, "\"path\":\"DCIM/100CANON/!OTE0001.TXT\"")) << s.out;
         EXPECT_TRUE(Has(s.out, "\"path\":\"DCIM/100CANON/!emo.txt\"")) << s.out;
         EXPECT_TRUE(Has(s.out, "\"modified\":\"2019-05-03T10:20:30Z\"")) << s.out;
-        EXPECT_TRUE(Has(s.out, "\"method\":\"file system\",\"partition\":1"))
+        EXPECT_TRUE(Has(s.out, "\"method\":\"file system\",\"engine\":\"fat\",\"partition\":1"))
             << s.out;
         const std::string last = s.out.substr(s.out.rfind('\n', s.out.size() - 2) + 1);
         EXPECT_TRUE(Has(last, "\"summary\":true") && Has(last, "\"document\":{\"files\":2,\"bytes\":6000}")) << last;
