@@ -1,8 +1,5 @@
 #include "CliVolume.h"
 
-#include <cerrno>
-#include <unistd.h>
-
 #include "core/BootSector.h"
 #include "core/ByteOrder.h"
 #include "core/DiskReader.h"
@@ -14,16 +11,7 @@ namespace {
 constexpr u32 kNtfsVolumeRecord = 3;
 constexpr u32 kNtfsVolumeName = 0x60;
 
-bool ReadAt(int fd, u64 offset, unsigned char* buf, size_t len) {
-    size_t done = 0;
-    while (done < len) {
-        ssize_t r = pread(fd, buf + done, len - done, static_cast<off_t>(offset + done));
-        if (r < 0 && errno == EINTR) continue;
-        if (r <= 0) return false;
-        done += static_cast<size_t>(r);
-    }
-    return true;
-}
+bool ReadAt(int fd, u64 offset, unsigned char* buf, size_t len) { return ReadFullAt(fd, offset, buf, len) == len; }
 
 // Blank-padded text of a boot record, trailing blanks dropped.
 std::string Padded(const unsigned char* p, size_t len) {
