@@ -244,8 +244,8 @@ TEST_P(FatFast, FragmentedChainShortChainAndBadCluster) {
     e = OpenAndScan<CFastFatRecovery>(img.path);
     ASSERT_TRUE(e);
     auto m = ListResultTree(*e);
-    ASSERT_TRUE(m.count("!.bin")) << Paths(m);
-    EXPECT_EQ(SaveNode(*e, m["!.bin"], t / "c4.out"), 0);
+    ASSERT_TRUE(m.count("!.BIN")) << Paths(m);
+    EXPECT_EQ(SaveNode(*e, m["!.BIN"], t / "c4.out"), 0);
     EXPECT_EQ(Sha256File(t / "c4.out"), Sha256(c));
 }
 
@@ -410,7 +410,7 @@ TEST_F(FatFastVolume, FolderLoopsEnd) {
     std::wstring pat = L"*.bin|";
     e->SearchFileNode(pat.data(), hits);
     ASSERT_EQ(hits.size(), 1u);
-    EXPECT_STREQ(hits[0].szFileName, "!.bin");
+    EXPECT_STREQ(hits[0].szFileName, "!.BIN");
 }
 
 // 4096-byte sectors: data in the volume's own units, free stretches in
