@@ -16,6 +16,8 @@ struct CliDisk {
 };
 
 std::vector<CliDisk> EnumerateDisks(const std::vector<std::string>& images);
+// The SOURCE that names partition p (from 1) of a disk in a later command.
+std::string PartitionSource(const CliDisk& d, size_t p);
 int CmdDisks(const std::vector<std::string>& args);
 int CmdScan(const std::vector<std::string>& args);
 int CmdRecover(const std::vector<std::string>& args);
@@ -26,15 +28,18 @@ struct CliSource {
     std::string strPath;       // device or image file that is read
     bool bPartition = false;   // true: nDiskNumber/u64Start/u64Count are set
     int nPartition = 0;        // the partition number P the source named, 0 for none
-    int nDiskNumber = -1;
+    int nDiskNumber = -1;      // also set for a whole disk named disk:N
     unsigned long long u64Start = 0;
     unsigned long long u64Count = 0;
 };
 // Resolves SOURCE; on failure prints a one-line error and returns false.
 bool ResolveSource(const std::string& strArg, CliSource& out);
-// Explains why a source holds no file system the fast scan reads: a whole
-// disk with a partition table (name a partition) or an unknown volume.
-void ReportNoFileSystem(const CliSource& src);
+// The volumes a scan of SOURCE reads: each partition of a whole disk with a
+// partition table, in table order; otherwise the source itself.
+std::vector<CliSource> VolumesToScan(const CliSource& src);
+// Says that a volume holds no file system the fast scan reads (and that it
+// is skipped, when other partitions of the same disk are scanned).
+void ReportNoFileSystem(const CliSource& src, bool bSkipped = false);
 
 // Cancellation by Ctrl-C (or SIGTERM): each press is counted; the press
 // that reaches the abort count ends the program at once with

@@ -11,6 +11,9 @@ class CJsonListing {
 public:
     // nPartition: the partition number the source named (0 for none).
     explicit CJsonListing(int nPartition) : m_nPartition(nPartition) {}
+    // The partition the next lines belong to (0 for none); the summary
+    // counts them all.
+    void SetPartition(int nPartition) { m_nPartition = nPartition; }
     // One line for a hit; parent is its folder path, offset where its data
     // begins on the source, in bytes.
     void Add(const __SEARCH_FILE_INFO__& hit, const std::string& parent, unsigned long long offset);

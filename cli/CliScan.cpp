@@ -13,6 +13,7 @@
 
 #include "CliCommon.h"
 #include "CliJson.h"
+#include "CliVolume.h"
 #include "carving/CarveDriver.h"
 #include "carving/FileTypeRecovery.h"
 #include "carving/ProfessionalRecovery.h"
@@ -193,11 +194,23 @@ std::unique_ptr<IFileRecoveryParse> CreateEngine(const CliSource& src, const Sca
     return std::unique_ptr<IFileRecoveryParse>(e);
 }
 
-// Runs the scan of a resolved source and the listing; the hits in node order.
-int ScanAndList(const ScanOptions& o, const CliSource& src, std::wstring pattern,
-                std::unique_ptr<IFileRecoveryParse>& engine, std::vector<__SEARCH_FILE_INFO__>& hits,
-                int& nScanResult) {
-    nScanResult = 0;
+// One volume of a run: what names it, its engine and the hits in node order.
+struct ScannedVolume {
+    CliSource src;
+    std::unique_ptr<IFileRecoveryParse> engine;
+    std::vector<__SEARCH_FILE_INFO__> hits;
+};
+
+struct ScanRun {
+    std::vector<ScannedVolume> volumes;  // those scanned, in table order
+    bool bPartitions = false;            // a whole disk read partition by partition
+    size_t nPlanned = 0;                 // the volumes the run set out to read
+    int nScanResult = 0;                 // the first engine failure, 0 for none
+};
+
+// Scans each volume of a resolved source in turn and lists what each found.
+// A Ctrl-C ends the scan of the volume in progress and of all that follow.
+int ScanAndList(const ScanOptions& o, const CliSource& src, std::wstring pattern, ScanRun& run) {
     // Results live in the scan-log folder: without it nothing found could be
     // listed, so the run stops here instead of reporting nothing as success.
     if (int e = CheckScanLogDir()) {
@@ -209,44 +222,64 @@ int ScanAndList(const ScanOptions& o, const CliSource& src, std::wstring pattern
     CLogFileManager& logs = CLogFileManager::GetInstance();
     logs.Init();
     const bool bDeep = !o.bFast && !o.bCarveOnly;
-    // A fast or carving run writes its results into a fresh numbered log
-    // directory; the full scan takes its own (or reuses the recorded one).
-    if (!bDeep) logs.AddDirIndex();
-    engine = CreateEngine(src, o);
-    if (!engine) {
-        if (bDeep)
-            fprintf(stderr, "fotoretta-cli: %s: cannot be read\n", o.strSource.c_str());
-        else
-            ReportNoFileSystem(src);
+    const std::vector<CliSource> volumes = VolumesToScan(src);
+    run.bPartitions = !src.bPartition && volumes.front().bPartition;
+    run.nPlanned = volumes.size();
+    InstallInterruptHandler();
+    for (const CliSource& v : volumes) {
+        if (CancelRequested()) break;
+        // A fast or carving run writes its results into a fresh numbered log
+        // directory; the full scan takes its own (or reuses the recorded one).
+        if (!bDeep) logs.AddDirIndex();
+        ScannedVolume vol{v, CreateEngine(v, o), {}};
+        if (!vol.engine) {
+            if (!bDeep) logs.ReduceDirIndex();
+            if (bDeep || (o.bCarveOnly && run.bPartitions)) {
+                fprintf(stderr, "fotoretta-cli: %s: cannot be read\n", v.strArg.c_str());
+                if (run.nScanResult == 0) run.nScanResult = 1;
+            } else {
+                ReportNoFileSystem(v, run.bPartitions);
+            }
+            continue;
+        }
+        if (auto* deep = dynamic_cast<CProfessionalRecovery*>(vol.engine.get())) {
+            if (!o.bResume)
+                deep->SetNotLoadLogFile();
+            else if (!deep->IsFindLogFile())
+                fprintf(stderr, "No earlier scan of %s to resume: scanning from the start.\n", v.strArg.c_str());
+        }
+        const std::string label = run.bPartitions ? "Scanning " + v.strArg : "Scanning";
+        CliProgress progress(label.c_str());
+        vol.engine->InitCallBack(ScanCallBack, RecoveryCallBack, &progress, 100);
+        int rc;
+        if (o.bCarveOnly) {
+            vol.engine->InitCallBack(ScanCallBack, RecoveryCallBack, &progress, 90);
+            rc = CarveImage(static_cast<CFileTypeRecovery&>(*vol.engine), ScanCallBack, &progress);
+        } else {
+            rc = vol.engine->ScanDevice(nullptr);
+        }
+        progress.Done();
+        if (CancelRequested()) {
+            fprintf(stderr, "Scan cancelled: listing what was found so far.%s\n",
+                    bDeep ? " Run the same scan with --resume to continue it." : "");
+        } else if (rc != 0) {
+            if (run.nScanResult == 0) run.nScanResult = rc;
+            fprintf(stderr, "fotoretta-cli: %s%sthe scan failed (%s); listing what was found.\n",
+                    run.bPartitions ? v.strArg.c_str() : "", run.bPartitions ? ": " : "",
+                    rc > 0 && rc < 200 ? strerror(rc) : ("engine code " + std::to_string(rc)).c_str());
+        }
+        vol.engine->InitSearchCallBack(SearchCallBack, nullptr);
+        vol.engine->SearchFileNode(pattern.data(), vol.hits);
+        run.volumes.push_back(std::move(vol));
+    }
+    if (run.volumes.empty()) {
+        if (run.bPartitions && o.bFast)
+            fprintf(stderr,
+                    "fotoretta-cli: %s: no partition holds a FAT, NTFS or Ext file system (a scan without --fast "
+                    "still sweeps them)\n",
+                    src.strArg.c_str());
         return 1;
     }
-    if (auto* deep = dynamic_cast<CProfessionalRecovery*>(engine.get())) {
-        if (!o.bResume)
-            deep->SetNotLoadLogFile();
-        else if (!deep->IsFindLogFile())
-            fprintf(stderr, "No earlier scan of %s to resume: scanning from the start.\n", o.strSource.c_str());
-    }
-    InstallInterruptHandler();
-    CliProgress progress("Scanning");
-    engine->InitCallBack(ScanCallBack, RecoveryCallBack, &progress, 100);
-    int rc;
-    if (o.bCarveOnly) {
-        engine->InitCallBack(ScanCallBack, RecoveryCallBack, &progress, 90);
-        rc = CarveImage(static_cast<CFileTypeRecovery&>(*engine), ScanCallBack, &progress);
-    } else {
-        rc = engine->ScanDevice(nullptr);
-    }
-    progress.Done();
-    if (CancelRequested()) {
-        fprintf(stderr, "Scan cancelled: listing what was found so far.%s\n",
-                bDeep ? " Run the same scan with --resume to continue it." : "");
-    } else if (rc != 0) {
-        nScanResult = rc;
-        fprintf(stderr, "fotoretta-cli: the scan failed (%s); listing what was found.\n",
-                rc > 0 && rc < 200 ? strerror(rc) : ("engine code " + std::to_string(rc)).c_str());
-    }
-    engine->InitSearchCallBack(SearchCallBack, nullptr);
-    engine->SearchFileNode(pattern.data(), hits);
     return 0;
 }
 
@@ -268,34 +301,14 @@ unsigned long long StartSector(const __SEARCH_FILE_INFO__& h) {
     return h.u64RecordSector;
 }
 
-}  // namespace
-
-int CmdScan(const std::vector<std::string>& args) {
-    ScanOptions o;
-    if (!ParseOptions(args, false, o)) return 2;
-    std::wstring pattern;
-    if (!BuildSearchPattern(o.strTypes, pattern)) return 2;
-    CliSource src;
-    if (!ResolveSource(o.strSource, src)) return 1;
-    std::unique_ptr<IFileRecoveryParse> engine;
-    std::vector<__SEARCH_FILE_INFO__> hits;
-    int nScanResult = 0;
-    if (int rc = ScanAndList(o, src, pattern, engine, hits, nScanResult)) return rc;
-    const int nExit = CancelRequested() ? kExitInterrupted : nScanResult != 0 ? 1 : 0;
-
-    if (o.bJson) {
-        CJsonListing listing(src.nPartition);
-        for (const auto& h : hits) listing.Add(h, ParentPath(*engine, h), StartSector(h) * 512);
-        listing.Finish(nExit == 0);
-        return nExit;
-    }
-    // Grouped by category, then extension, as the result browser shows them.
+// The plain listing of one volume's hits, grouped by category, then
+// extension, as the result browser shows them; adds their bytes to total.
+void PrintListing(const ScannedVolume& vol, unsigned long long& total) {
     std::map<int, std::map<std::string, std::vector<const __SEARCH_FILE_INFO__*>>> groups;
-    for (const auto& h : hits) {
+    for (const auto& h : vol.hits) {
         std::string key = GetClassKey(h.szFileName);
         groups[GetFileCategory(h.szFileName)][key.empty() ? "(none)" : key.substr(1)].push_back(&h);
     }
-    unsigned long long total = 0;
     for (auto& [cat, exts] : groups) {
         size_t n = 0;
         for (auto& kv : exts) n += kv.second.size();
@@ -303,7 +316,7 @@ int CmdScan(const std::vector<std::string>& args) {
         for (auto& [ext, files] : exts) {
             printf("  %s (%zu)\n", ext.c_str(), files.size());
             for (const auto* h : files) {
-                std::string parent = ParentPath(*engine, *h);
+                std::string parent = ParentPath(*vol.engine, *h);
                 printf("    %-40s %12s  %s%s\n", h->szFileName,
                        GetFileSizeString(static_cast<long long>(h->u64FileSize)).c_str(), parent.c_str(),
                        h->bIsHealth == 0                       ? "  (damaged)"
@@ -313,7 +326,47 @@ int CmdScan(const std::vector<std::string>& args) {
             }
         }
     }
-    printf("%zu files found, %s\n", hits.size(), GetFileSizeString(static_cast<long long>(total)).c_str());
+}
+
+// The heading of a partition in the listing: its SOURCE, file system,
+// label and size.
+void PrintPartitionHeading(const CliSource& src) {
+    const CliVolumeInfo info = DescribeVolume(src.strPath, src.u64Start);
+    printf("Partition %s  %s  %s  %s\n", src.strArg.c_str(), info.strFileSystem.c_str(),
+           info.strLabel.empty() ? "-" : info.strLabel.c_str(),
+           GetFileSizeString(static_cast<long long>(src.u64Count * 512)).c_str());
+}
+
+}  // namespace
+
+int CmdScan(const std::vector<std::string>& args) {
+    ScanOptions o;
+    if (!ParseOptions(args, false, o)) return 2;
+    std::wstring pattern;
+    if (!BuildSearchPattern(o.strTypes, pattern)) return 2;
+    CliSource src;
+    if (!ResolveSource(o.strSource, src)) return 1;
+    ScanRun run;
+    if (int rc = ScanAndList(o, src, pattern, run)) return rc;
+    const int nExit = CancelRequested() ? kExitInterrupted : run.nScanResult != 0 ? 1 : 0;
+
+    if (o.bJson) {
+        CJsonListing listing(src.nPartition);
+        for (const auto& vol : run.volumes) {
+            listing.SetPartition(vol.src.nPartition);
+            for (const auto& h : vol.hits) listing.Add(h, ParentPath(*vol.engine, h), StartSector(h) * 512);
+        }
+        listing.Finish(nExit == 0);
+        return nExit;
+    }
+    unsigned long long total = 0;
+    size_t files = 0;
+    for (const auto& vol : run.volumes) {
+        if (run.bPartitions) PrintPartitionHeading(vol.src);
+        PrintListing(vol, total);
+        files += vol.hits.size();
+    }
+    printf("%zu files found, %s\n", files, GetFileSizeString(static_cast<long long>(total)).c_str());
     return nExit;
 }
 
@@ -356,10 +409,14 @@ int CmdRecover(const std::vector<std::string>& args) {
     char real[4096];
     if (realpath(dest.c_str(), real)) dest = real;
 
-    std::unique_ptr<IFileRecoveryParse> engine;
-    std::vector<__SEARCH_FILE_INFO__> hits;
-    int nScanResult = 0;
-    if (int rc = ScanAndList(o, src, pattern, engine, hits, nScanResult)) return rc;
+    ScanRun run;
+    if (int rc = ScanAndList(o, src, pattern, run)) return rc;
+    // Every hit with the volume that found it; the files of each partition
+    // of a whole disk go into a folder of their own when there are several.
+    std::vector<std::pair<const ScannedVolume*, const __SEARCH_FILE_INFO__*>> hits;
+    for (const auto& vol : run.volumes)
+        for (const auto& h : vol.hits) hits.emplace_back(&vol, &h);
+    const bool bPartitionFolders = run.bPartitions && run.nPlanned > 1;
     // A Ctrl-C during the scan keeps what was found: it is copied now, and
     // the next press ends the copying; the one after that aborts.
     g_nCopyInterruptBase.store(InterruptCount());
@@ -372,7 +429,7 @@ int CmdRecover(const std::vector<std::string>& args) {
     std::wstring wdest = Utf8ToWide(dest);
     GetPathDirIndex(wdest.c_str(), nBaseLevel);
     RecoveryState state;
-    engine->InitCallBack(ScanCallBack, RecoveryCallBack, &state, 100);
+    for (const auto& vol : run.volumes) vol.engine->InitCallBack(ScanCallBack, RecoveryCallBack, &state, 100);
     CliProgress progress("Recovering");
     size_t done = 0;
     bool cancelled = false;
@@ -382,16 +439,20 @@ int CmdRecover(const std::vector<std::string>& args) {
     if (const char* e = getenv("FOTORETTA_TEST_INTERRUPT_AFTER_FILES")) interruptAfter = atol(e);
     std::map<std::string, std::string> outputDirs;
     bool full = false;
-    for (const auto& h : hits) {
+    for (const auto& [vol, hp] : hits) {
+        const __SEARCH_FILE_INFO__& h = *hp;
+        IFileRecoveryParse& engine = *vol->engine;
         if (copyCancelled()) {
             cancelled = true;
             break;
         }
         std::string dir;
         ++done;
-        // The original folders, or the file's category folder, below dest.
-        int e = MakeOutputDirs(dest, o.bKeepPaths ? ParentPath(*engine, h) : GetCategoryFolderName(h.szFileName), dir,
-                               outputDirs);
+        // The original folders, or the file's category folder, below dest
+        // (and below the partition's folder).
+        std::string rel = o.bKeepPaths ? ParentPath(engine, h) : GetCategoryFolderName(h.szFileName);
+        if (bPartitionFolders) rel = "partition-" + std::to_string(vol->src.nPartition) + "/" + rel;
+        int e = MakeOutputDirs(dest, rel, dir, outputDirs);
         std::string target = JoinPath(dir, SanitizeFileName(std::string_view(h.szFileName)));
         if (e == 0 && target.size() >= 4000) e = ENAMETOOLONG;
         if (e != 0) {
@@ -404,7 +465,7 @@ int CmdRecover(const std::vector<std::string>& args) {
         state.bFinalSeen = false;
         state.nFinalError = 0;
         _FILE_NODE_ node = ToFileNode(h);
-        int rc = engine->SaveFileData(&node, real.data(), nBaseLevel);
+        int rc = engine.SaveFileData(&node, real.data(), nBaseLevel);
         int err = rc != 0 ? rc : (state.bFinalSeen ? state.nFinalError : 0);
         if (rc == FR_RECOVERY_CANCELLED || err == ENOSPC) {
             // Cut short (cancelled, or the destination is full): that file is
@@ -435,9 +496,9 @@ int CmdRecover(const std::vector<std::string>& args) {
         fprintf(stderr,
                 "fotoretta-cli: %s is full: recovery stopped before %s; the files recovered so far are complete. "
                 "Free some space or choose another disk for the rest.\n",
-                dest.c_str(), hits[done - 1].szFileName);
+                dest.c_str(), hits[done - 1].second->szFileName);
     printf("%d recovered, %d failed\n", state.nRecovered, state.nFailed);
     if (cancelled || CancelRequested()) return kExitInterrupted;
     if (state.nFailed > 0 || full) return 3;
-    return nScanResult != 0 ? 1 : 0;
+    return run.nScanResult != 0 ? 1 : 0;
 }

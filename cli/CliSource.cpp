@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -84,6 +85,7 @@ bool ResolveSource(const std::string& strArg, CliSource& out) {
             return false;
         }
         if (!CheckReadable(out.strPath)) return false;
+        out.nDiskNumber = static_cast<int>(disk);
         if (colon == std::string::npos) return true;
         return PickPartition(static_cast<int>(disk), part, strArg, out);
     }
@@ -100,20 +102,49 @@ bool ResolveSource(const std::string& strArg, CliSource& out) {
     return CheckReadable(strArg);
 }
 
-void ReportNoFileSystem(const CliSource& src) {
-    if (!src.bPartition) {
-        CPartitionManager pm;
-        std::vector<_PARTITION_ITEM_> parts;
-        pm.GetDiskPartitionItems(RegisterImageDisk(src.strPath), parts);
-        if (!parts.empty() && parts.front().u64StartSector != 0) {
-            fprintf(stderr,
-                    "fotoretta-cli: %s holds a partition table with %zu partition%s: name one as %s@P (P from 1; "
-                    "'disks %s' lists them)\n",
-                    src.strArg.c_str(), parts.size(), parts.size() == 1 ? "" : "s", src.strArg.c_str(), src.strArg.c_str());
-            return;
-        }
+std::vector<CliSource> VolumesToScan(const CliSource& src) {
+    if (src.bPartition) return {src};
+    const int disk = src.nDiskNumber >= 0 ? src.nDiskNumber : RegisterImageDisk(src.strPath);
+    CPartitionManager pm;
+    std::vector<_PARTITION_ITEM_> parts;
+    pm.GetDiskPartitionItems(disk, parts);
+    // No partition table, or a volume that begins at the first sector: the
+    // source is one volume (or none, and the deep scan sweeps it whole).
+    if (parts.empty() || parts.front().u64StartSector == 0) return {src};
+    const CliDisk whole{disk, src.strPath, {}};
+    std::vector<CliSource> volumes;
+    for (size_t i = 0; i < parts.size(); ++i) {
+        const _PARTITION_ITEM_& p = parts[i];
+        if (p.u64EndSector < p.u64StartSector) continue;
+        const unsigned long long count = p.u64EndSector + 1 - p.u64StartSector;
+        // A damaged table may name the same stretch more than once: it is
+        // scanned once.
+        const bool seen = std::any_of(volumes.begin(), volumes.end(), [&](const CliSource& v) {
+            return v.u64Start == p.u64StartSector && v.u64Count == count;
+        });
+        if (seen) continue;
+        CliSource v = src;
+        v.strArg = PartitionSource(whole, i + 1);
+        v.bPartition = true;
+        v.nPartition = static_cast<int>(i + 1);
+        v.nDiskNumber = disk;
+        v.u64Start = p.u64StartSector;
+        v.u64Count = count;
+        volumes.push_back(std::move(v));
     }
-    fprintf(stderr,
-            "fotoretta-cli: %s: no FAT, NTFS or Ext file system found (a scan without --fast still carves files)\n",
-            src.strArg.c_str());
+    if (volumes.empty()) return {src};
+    return volumes;
+}
+
+void ReportNoFileSystem(const CliSource& src, bool bSkipped) {
+    if (bSkipped)
+        fprintf(stderr,
+                "fotoretta-cli: %s: no FAT, NTFS or Ext file system found; skipped (a scan without --fast still "
+                "sweeps it)\n",
+                src.strArg.c_str());
+    else
+        fprintf(stderr,
+                "fotoretta-cli: %s: no FAT, NTFS or Ext file system found (a scan without --fast still carves "
+                "files)\n",
+                src.strArg.c_str());
 }

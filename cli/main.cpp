@@ -1,12 +1,37 @@
 // fotoretta-cli: the headless twin of the desktop application.
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
 #include <string>
+#include <unistd.h>
 #include <vector>
 
+#include <QtCore/QString>
+#include <QtCore/QtGlobal>
+
 #include "CliCommon.h"
+#include "core/Platform.h"
 
 namespace {
+
+// Engine diagnostics are appended to "Log.txt" in the data folder, as the
+// desktop application keeps them, and never reach the terminal: a script
+// reading standard error sees only the tool's own messages. The file is
+// opened on the first message; when it cannot be, messages are dropped.
+void LogToDataDir(QtMsgType type, const QMessageLogContext&, const QString& msg) {
+    if (type != QtDebugMsg) return;
+    static const int fd = [] {
+        const std::string path = GetDataDir() + "Log.txt";
+        return open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    }();
+    if (fd < 0) return;
+    const QByteArray line = QStringLiteral("Debug: %1\n").arg(msg).toUtf8();
+    ssize_t n;
+    do {
+        n = write(fd, line.constData(), static_cast<size_t>(line.size()));
+    } while (n < 0 && errno == EINTR);
+}
 
 const char kSourceHelp[] =
     "SOURCE is an image file or device path (one volume, or a whole disk), disk:N:P (partition P\n"
@@ -76,6 +101,7 @@ int main(int argc, char** argv) {
         Usage(stderr);
         return 2;
     }
+    qInstallMessageHandler(LogToDataDir);
     std::string cmd = argv[1];
     std::vector<std::string> args(argv + 2, argv + argc);
     if (cmd == "--version" || cmd == "-V") {

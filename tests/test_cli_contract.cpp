@@ -80,8 +80,10 @@ TEST(CliContract, EveryVolumeIsListedWithAWorkingSource) {
             PlaceVolume(img, card.volume, 2048);
         }
         if (*l.label) {
-            Result w = RunCli("scan " + Quote(img) + " --fast");
-            EXPECT_TRUE(w.status == 1 && Has(w.out, "holds a partition table with 1 partition: name one as")) << w.out;
+            Result w = RunCli("scan " + Quote(img) + " --fast --types all");
+            EXPECT_TRUE(w.status == 0 && Has(w.out, "Partition " + img + "@1  FAT32  FRTEST") &&
+                        Has(w.out, "2 files found"))
+                << w.out;
         }
         Result d = RunCli("disks " + Quote(img));
         ASSERT_EQ(d.status, 0) << d.out;
@@ -171,4 +173,41 @@ TEST(CliContract, InterruptedScanStillRecovers) {
     EXPECT_EQ(r.status, 130) << r.out;
     EXPECT_TRUE(Has(r.out, "Recovering the 2 files found so far")) << r.out;
     EXPECT_TRUE(Has(r.out, "2 recovered, 0 failed")) << r.out;
+}
+
+// A whole disk is scanned partition by partition: one JSON Lines listing
+// with the partition of each file, a folder per partition in `recover`,
+// and `@P` still names one. Engine diagnostics stay off the terminal.
+TEST(CliContract, WholeDiskIsScannedPartitionByPartition) {
+    TempDir d("contractparts");
+    const std::vector<unsigned char> data[2] = {RandomBytes(3000, 11), RandomBytes(5000, 12)};
+    const char* names[2] = {"ONE.TXT", "TWO.TXT"};
+    const std::string disk = d / "disk.img";
+    MakePartitionedDisk(disk, 2048 + 2 * 8000 + 64, "dos", {{2048, 8000, "1", ""}, {10048, 8000, "1", ""}});
+    for (int p = 0; p < 2; ++p) {
+        FatImage f = FatImage::Create(d / names[p], 12, 4000);
+        f.PutBytes(data[p], names[p]);
+        f.Delete(names[p]);
+        PlaceVolume(disk, f.path, p == 0 ? 2048 : 10048);
+    }
+    auto lineOf = [](const std::string& out, const std::string& name) {
+        const size_t at = out.find("\"name\":\"!" + name.substr(1) + "\"");
+        return at == std::string::npos ? std::string() : out.substr(at, out.find('\n', at) - at);
+    };
+    Result s = RunCli("scan " + Quote(disk) + " --json --types document", "", false);
+    EXPECT_EQ(s.status, 0) << s.out;
+    EXPECT_TRUE(Has(lineOf(s.out, "ONE.TXT"), "\"partition\":1,")) << s.out;
+    EXPECT_TRUE(Has(lineOf(s.out, "TWO.TXT"), "\"partition\":2,")) << s.out;
+    EXPECT_TRUE(s.out.find("\"summary\"") == s.out.rfind("\"summary\"") && Has(s.out, "\"files\":2,")) << s.out;
+
+    TempDir out("contractpartsout");
+    Result r = RunCli("recover " + Quote(disk) + " --types document --to " + Quote(out.path()));
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_FALSE(Has(r.out, "Start")) << r.out;
+    for (int p = 0; p < 2; ++p)
+        EXPECT_EQ(ReadFile(out / ("partition-" + std::to_string(p + 1) + "/document/!" + (names[p] + 1))), data[p])
+            << Capture("find " + Quote(out.path()));
+
+    s = RunCli("scan " + Quote(disk + "@2") + " --json --types document", "", false);
+    EXPECT_TRUE(lineOf(s.out, "ONE.TXT").empty() && Has(lineOf(s.out, "TWO.TXT"), "\"partition\":2,")) << s.out;
 }
