@@ -115,16 +115,21 @@ std::vector<CliSource> VolumesToScan(const CliSource& src) {
     std::vector<CliSource> volumes;
     for (size_t i = 0; i < parts.size(); ++i) {
         const _PARTITION_ITEM_& p = parts[i];
-        if (p.u64EndSector < p.u64StartSector) continue;
+        // A range no disk can have is no partition.
+        if (p.u64EndSector < p.u64StartSector || p.u64EndSector >= (1ull << 54)) continue;
         const unsigned long long count = p.u64EndSector + 1 - p.u64StartSector;
-        // A damaged table may name the same stretch more than once: it is
-        // scanned once.
-        const bool seen = std::any_of(volumes.begin(), volumes.end(), [&](const CliSource& v) {
-            return v.u64Start == p.u64StartSector && v.u64Count == count;
-        });
-        if (seen) continue;
         CliSource v = src;
         v.strArg = PartitionSource(whole, i + 1);
+        // Partitions never overlap; a damaged or crafted table that names
+        // the same sectors again would have them scanned over and over.
+        const auto overlap = std::find_if(volumes.begin(), volumes.end(), [&](const CliSource& o) {
+            return p.u64StartSector < o.u64Start + o.u64Count && o.u64Start < p.u64StartSector + count;
+        });
+        if (overlap != volumes.end()) {
+            fprintf(stderr, "fotoretta-cli: %s overlaps %s: skipped (scan it on its own as %s)\n", v.strArg.c_str(),
+                    overlap->strArg.c_str(), v.strArg.c_str());
+            continue;
+        }
         v.bPartition = true;
         v.nPartition = static_cast<int>(i + 1);
         v.nDiskNumber = disk;

@@ -34,8 +34,10 @@ void LogToDataDir(QtMsgType type, const QMessageLogContext&, const QString& msg)
 }
 
 const char kSourceHelp[] =
-    "SOURCE is an image file or device path (one volume, or a whole disk), disk:N:P (partition P\n"
-    "of disk N) or IMAGE@P (partition P of an image file); 'disks' prints the SOURCE of every volume.\n";
+    "SOURCE is an image file or device path (one volume, or a whole disk), disk:N (a whole disk),\n"
+    "disk:N:P (partition P of disk N) or IMAGE@P (partition P of an image file); 'disks' prints the\n"
+    "SOURCE of every volume. A whole disk with a partition table is scanned partition by partition;\n"
+    "a disk without one is read as the volume it holds, or swept whole by the full scan.\n";
 
 const char kTypesHelp[] =
     "TYPES is a comma-separated list of photo, audio, video, document, archive, others or all\n"
@@ -70,9 +72,11 @@ int CommandHelp(const std::string& cmd) {
     } else if (cmd == "scan") {
         printf("Usage: fotoretta-cli scan SOURCE [--types TYPES] [--fast | --carve-only | --resume] [--json]\n\n"
                "Scans SOURCE read-only and lists the deleted and lost files found. The full scan reads\n"
-               "the file system, rebuilds lost folders and carves files from every free sector.\n"
+               "the file system, rebuilds lost folders and carves files from every free sector. On a\n"
+               "whole disk the listing has a heading for each partition.\n"
                "  --types TYPES  the kinds of files to list\n"
-               "  --fast         file-system metadata only (no deep sweep, no carving)\n"
+               "  --fast         file-system metadata only (no deep sweep, no carving); on a whole\n"
+               "                 disk, partitions without a FAT, NTFS or Ext file system are skipped\n"
                "  --carve-only   signature carving only, whatever file system is there\n"
                "  --resume       continue an interrupted full scan of the same SOURCE\n"
                "  --json         JSON Lines on stdout: one object per file or folder (path, name, size,\n"
@@ -84,6 +88,8 @@ int CommandHelp(const std::string& cmd) {
                "                             [--keep-paths]\n\n"
                "Scans SOURCE read-only, then copies every file found into DIR/photo, audio, video,\n"
                "document, archive and others (with --keep-paths: into the folders it was found in).\n"
+               "From a whole disk with several partitions, the files of partition P go below\n"
+               "DIR/partition-P.\n"
                "Recovered files keep the modification and access times the file system recorded.\n"
                "DIR must not lie on the disk being recovered.\n"
                "Ctrl-C ends the scan and recovers what was found so far; a second Ctrl-C ends the\n"

@@ -210,4 +210,10 @@ TEST(CliContract, WholeDiskIsScannedPartitionByPartition) {
 
     s = RunCli("scan " + Quote(disk + "@2") + " --json --types document", "", false);
     EXPECT_TRUE(lineOf(s.out, "ONE.TXT").empty() && Has(lineOf(s.out, "TWO.TXT"), "\"partition\":2,")) << s.out;
+
+    // A table whose second entry overlaps the first: that one is scanned once.
+    const uint32_t overlapping = 4048;
+    PatchFile(disk, 446 + 16 + 8, &overlapping, 4);
+    s = RunCli("scan " + Quote(disk) + " --fast --types document");
+    EXPECT_TRUE(Has(s.out, "@2 overlaps ") && Has(s.out, "1 files found")) << s.out;
 }
