@@ -222,7 +222,9 @@ int ScanAndList(const ScanOptions& o, const CliSource& src, std::wstring pattern
     CLogFileManager& logs = CLogFileManager::GetInstance();
     logs.Init();
     const bool bDeep = !o.bFast && !o.bCarveOnly;
-    const std::vector<CliSource> volumes = VolumesToScan(src);
+    // Carving needs no file system: a whole disk is swept once, end to end,
+    // so that the space between and after its partitions is carved too.
+    const std::vector<CliSource> volumes = o.bCarveOnly ? std::vector<CliSource>{src} : VolumesToScan(src);
     run.bPartitions = !src.bPartition && volumes.front().bPartition;
     run.nPlanned = volumes.size();
     InstallInterruptHandler();

@@ -36,8 +36,9 @@ void LogToDataDir(QtMsgType type, const QMessageLogContext&, const QString& msg)
 const char kSourceHelp[] =
     "SOURCE is an image file or device path (one volume, or a whole disk), disk:N (a whole disk),\n"
     "disk:N:P (partition P of disk N) or IMAGE@P (partition P of an image file); 'disks' prints the\n"
-    "SOURCE of every volume. A whole disk with a partition table is scanned partition by partition;\n"
-    "a disk without one is read as the volume it holds, or swept whole by the full scan.\n";
+    "SOURCE of every volume. A whole disk with a partition table is scanned partition by partition\n"
+    "(--carve-only sweeps it whole, gaps included); a disk without one is read as the volume it\n"
+    "holds, or swept whole by the full scan.\n";
 
 const char kTypesHelp[] =
     "TYPES is a comma-separated list of photo, audio, video, document, archive, others or all\n"

@@ -211,6 +211,13 @@ TEST(CliContract, WholeDiskIsScannedPartitionByPartition) {
     s = RunCli("scan " + Quote(disk + "@2") + " --json --types document", "", false);
     EXPECT_TRUE(lineOf(s.out, "ONE.TXT").empty() && Has(lineOf(s.out, "TWO.TXT"), "\"partition\":2,")) << s.out;
 
+    // Carving sweeps the whole disk once: a picture before the first partition is found.
+    const std::string png = Sample("png");
+    ASSERT_FALSE(png.empty());
+    PlaceVolume(disk, png, 64);
+    s = RunCli("scan " + Quote(disk) + " --carve-only --json --types photo", "", false);
+    EXPECT_TRUE(Has(s.out, "\"offset\":32768,")) << s.out;
+
     // A table whose second entry overlaps the first: that one is scanned once.
     const uint32_t overlapping = 4048;
     PatchFile(disk, 446 + 16 + 8, &overlapping, 4);
