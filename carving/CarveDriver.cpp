@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <vector>
 
+#include "core/Platform.h"
+
 int CarveImage(CFileTypeRecovery& engine, ScanProgressFunc pScanFunc, void* pParam,
                const std::atomic<bool>* pCancel, CarveStats* pStats) {
     return CarveRange(engine, engine.GetDiskReader(), engine.GetVolumeStartSector(), engine.GetVolumeSectorCount(),
@@ -45,6 +47,7 @@ int CarveRange(CFileTypeRecovery& engine, CDiskReader& reader, u64 u64StartSecto
         // The data ended early (the device shrank, or its size was unknown):
         // what arrived is still swept, and the sweep ends there.
         const bool atEnd = got < n && reader.LastReadHitEnd();
+        if (got < n && !atEnd) st.u64UnreadableSectors += n - got;
         u64 skip = 0;
         bool stop = false;
         if (got > 0) {
@@ -95,6 +98,8 @@ int CarveRange(CFileTypeRecovery& engine, CDiskReader& reader, u64 u64StartSecto
     }
     st.u64SectorsSwept = scanned;
     st.u64FilesFound = filesFound;
+    if (st.u64UnreadableSectors)
+        FrLog("%llu sectors passed over after read errors\n", static_cast<unsigned long long>(st.u64UnreadableSectors));
     if (engine.GetResultStore()) engine.GetResultStore()->FlushBufToFile();
     if (result == 0 && pScanFunc) pScanFunc(pParam, 100, 100, 0, 0, 0, 0, nullptr);
     return result;

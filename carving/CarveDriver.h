@@ -12,6 +12,7 @@ struct CarveStats {
     u64 u64SectorsSwept = 0;  // sectors read or skipped
     u64 u64FilesFound = 0;    // files recorded by this run
     u64 u64WindowsRead = 0;
+    u64 u64UnreadableSectors = 0;  // read errors: passed over
 };
 
 // Sweeps the engine's volume (as set by its Init): sectors from

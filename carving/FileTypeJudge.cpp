@@ -285,8 +285,9 @@ unsigned CFileTypeJudge::ReadSectorsInto(unsigned char* pDst, size_t nDstLen, u6
     int r = m_pDiskReader->ReadData(pDst, static_cast<int>(nSectors), static_cast<long long>(u64Sector),
                                     m_nBytesPerSector, &got);
     if (r == 0) return nSectors;
-    if (r == FR_SHORT_READ) return got;
-    return 0;
+    const unsigned arrived = r == FR_SHORT_READ ? std::min(got, nSectors) : 0;
+    if (!m_pDiskReader->LastReadHitEnd()) m_u64FirstUnreadable = std::min(m_u64FirstUnreadable, u64Sector + arrived);
+    return arrived;
 }
 
 int CFileTypeJudge::GetDataBufTypeRow(const unsigned char* buf, int len, int& nRow) {
@@ -338,6 +339,7 @@ int CFileTypeJudge::ParseFileBuf(const unsigned char* buf, int len, unsigned lon
     m_u64SectorTotalCount = sectorTotalCount;
     m_nRemaidSecond = remainSeconds;
     m_u64FileCount = fileCount;
+    m_u64FirstUnreadable = ~0ULL;
 
     int row = -1;
     int code = GetDataBufTypeRow(buf, len, row);

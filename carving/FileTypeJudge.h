@@ -168,6 +168,9 @@ public:
     unsigned ReadSectors(u64 u64Sector, unsigned nSectors);
     // The same into another buffer of nDstLen bytes.
     unsigned ReadSectorsInto(unsigned char* pDst, size_t nDstLen, u64 u64Sector, unsigned nSectors);
+    // The first sector that a read for the last ParseFileBuf could not
+    // deliver (a read error, not the end of the device); ~0 when none.
+    u64 FirstUnreadableSector() const { return m_u64FirstUnreadable; }
     unsigned char* ReadBuf() { return m_ReadBuf.data(); }
     size_t ReadBufSize() const { return m_ReadBuf.size(); }
     // Scratch buffer of the tests that read the device; never the buffer a
@@ -197,6 +200,7 @@ public:
     // type the table answered (a camera raw file among TIFF files): the
     // file is then named and typed after it. FT_NONE otherwise.
     u32 m_nNamedType = FT_NONE;
+    u64 m_u64FirstUnreadable = ~0ULL;
 
 private:
     std::vector<unsigned char> m_ReadBuf;  // 64 KiB

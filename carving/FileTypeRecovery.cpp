@@ -159,7 +159,10 @@ int CFileTypeRecovery::ParseFileBuf(const unsigned char* buf, int len, u64 secto
     node.wcDriveLetter = static_cast<u32>(m_wcDriveLetter);
     node.nEngineType = ENGINE_CARVING;
     node.bIsDir = 0;
-    node.bIsHealth = 1;
+    // A file that runs into sectors the device could not deliver is cut
+    // there (or may go on beyond them): listed, but as damaged.
+    const u64 sectors = (size + static_cast<u64>(nBytesPerSector) - 1) / static_cast<u64>(nBytesPerSector);
+    node.bIsHealth = m_pJudge->FirstUnreadableSector() <= sector + sectors ? FR_HEALTH_UNREADABLE : 1;
     node.uClusterNO = 0;
     node.nBytesPerCluster = 0xFFFFFFFFu;
     node.u64FileSize = size;
@@ -185,8 +188,7 @@ int CFileTypeRecovery::ParseFileBuf(const unsigned char* buf, int len, u64 secto
         skipSectors = 1;
         break;
     default:
-        skipSectors = (size + static_cast<u64>(nBytesPerSector) - 1) / static_cast<u64>(nBytesPerSector);
-        if (skipSectors == 0) skipSectors = 1;
+        skipSectors = sectors ? sectors : 1;
         break;
     }
     ++fileCount;
@@ -229,6 +231,8 @@ int CFileTypeRecovery::SaveDataToTargetFile(const _FILE_NODE_* pNode, const wcha
             result = 0;
         } else {
             result = CopyCarvedData(pNode, fd.get(), nullptr, pNode->u64FileSize, szTargetPath, nullptr, nullptr);
+            // What could be read is kept; the file is still reported short.
+            if (result == 0 && pNode->bIsHealth == FR_HEALTH_UNREADABLE) result = FR_SHORT_READ;
         }
     }
     if (result > 0 && m_pRecoveryFunc)

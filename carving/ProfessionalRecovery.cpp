@@ -288,7 +288,7 @@ int CProfessionalRecovery::Sweep(bool bBitmap, u64& rangeStart, u64& rangeCount,
     m_Stats.u64Total = total;
     filesFound = filesBefore;
 
-    CSweepReader reader(m_hDevice, m_nBytesPerSector, m_bSkipHoles);
+    CSweepReader reader(m_hDevice, m_nBytesPerSector, m_bSkipHoles, m_DiskReader.GetFailingBytes());
     int secondsLeft = -1;
     const unsigned long long t0 = rsb_getTickCount();
     unsigned long long lastEstimate = t0;
@@ -302,6 +302,13 @@ int CProfessionalRecovery::Sweep(bool bBitmap, u64& rangeStart, u64& rangeCount,
             u64 n = std::min(w.u64Count, remaining);
             u64 skip = 0;
             u64 found = filesFound;
+            if (w.nError != 0 && !w.bHole) {
+                // Unreadable sectors: the rest of the window is passed over.
+                // The line is the disk reader's, so that a run of failed
+                // windows is counted rather than repeated.
+                FrLog("read %lld\n", static_cast<long long>(w.nError));
+                m_Stats.u64UnreadableSectors += std::min<u64>(n, kWindowBytes / S) - std::min<u64>(w.nRead, n);
+            }
             if (w.bHole) {
                 m_Stats.u64HoleSectors += n;
             } else if (w.nRead > 0) {
@@ -366,6 +373,8 @@ int CProfessionalRecovery::Sweep(bool bBitmap, u64& rangeStart, u64& rangeCount,
         clampStretch();
     }
     filesFound = GetLostFileCount() + filesBefore;
+    if (m_Stats.u64UnreadableSectors)
+        FrLog("%llu sectors passed over after read errors\n", static_cast<unsigned long long>(m_Stats.u64UnreadableSectors));
     return result;
 }
 

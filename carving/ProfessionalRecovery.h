@@ -75,6 +75,7 @@ public:
         u64 u64HoleSectors = 0;   // of them, in holes of an image file, never read
         u64 u64WindowsParsed = 0;
         u64 u64WindowsAbandoned = 0;
+        u64 u64UnreadableSectors = 0;  // read errors: passed over
     };
     const SweepStats& GetSweepStats() const { return m_Stats; }
     // Holes of an image file are skipped unless switched off here.

@@ -1,18 +1,17 @@
 #include "carving/SweepReader.h"
 
-#include "core/DiskReader.h"
-
 #include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-CSweepReader::CSweepReader(int fd, int nBytesPerSector, bool bSkipHoles)
+CSweepReader::CSweepReader(int fd, int nBytesPerSector, bool bSkipHoles, const FailingBytes& fail)
     : m_fd(fd),
       m_nBytesPerSector(nBytesPerSector > 0 ? nBytesPerSector : 512),
       m_nWindowSectors(std::max(1, 0x10000 / m_nBytesPerSector)),
-      m_bSkipHoles(bSkipHoles) {
+      m_bSkipHoles(bSkipHoles),
+      m_Fail(fail) {
     struct stat st;
     // Only a regular file can have holes worth asking for.
     if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) m_bSkipHoles = false;
@@ -57,7 +56,10 @@ CSweepReader::Window CSweepReader::Produce(u64 u64Sector, u64 u64End, unsigned c
             m_u64DataEnd = h > d ? static_cast<u64>(h) : static_cast<u64>(d) + 1;
         }
     }
-    const size_t got = ReadFullAt(m_fd, byteOffset, pBuf, static_cast<size_t>(w.u64Count * S));
+    const size_t want = static_cast<size_t>(w.u64Count * S);
+    const size_t readable = m_Fail.ReadableOf(byteOffset, want);
+    const size_t got = ReadFullAt(m_fd, byteOffset, pBuf, readable, &w.nError);
+    if (got == readable && readable < want) w.nError = EIO;
     w.nRead = static_cast<unsigned>(got / S);
     return w;
 }

@@ -9,7 +9,7 @@
 #include <thread>
 #include <vector>
 
-#include "core/Records.h"
+#include "core/DiskReader.h"
 
 class CSweepReader {
 public:
@@ -17,12 +17,14 @@ public:
         u64 u64Sector = 0;     // absolute first sector
         u64 u64Count = 0;      // sectors the window stands for
         unsigned nRead = 0;    // whole sectors that arrived (0 for a hole or a failed read)
+        int nError = 0;        // errno when a read error cut the window short
         bool bHole = false;    // a hole of the image: zero sectors, not read
         unsigned char* pData = nullptr;
     };
 
-    // fd stays owned by the caller and must outlive the reader.
-    CSweepReader(int fd, int nBytesPerSector, bool bSkipHoles);
+    // fd stays owned by the caller and must outlive the reader; fail is the
+    // test hook of the caller's disk reader.
+    CSweepReader(int fd, int nBytesPerSector, bool bSkipHoles, const FailingBytes& fail = {});
     ~CSweepReader();
     CSweepReader(const CSweepReader&) = delete;
     CSweepReader& operator=(const CSweepReader&) = delete;
@@ -45,6 +47,7 @@ private:
     int m_nBytesPerSector;
     int m_nWindowSectors;
     bool m_bSkipHoles;
+    FailingBytes m_Fail;
     // Known extent of data (from SEEK_HOLE) so that not every window asks.
     u64 m_u64DataEnd = 0;
 

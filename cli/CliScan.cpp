@@ -323,6 +323,7 @@ void PrintListing(const ScannedVolume& vol, unsigned long long& total) {
                        GetFileSizeString(static_cast<long long>(h->u64FileSize)).c_str(), parent.c_str(),
                        h->bIsHealth == 0                       ? "  (damaged)"
                        : h->bIsHealth == FR_HEALTH_UNCONFIRMED ? "  (location unconfirmed)"
+                       : h->bIsHealth == FR_HEALTH_UNREADABLE  ? "  (damaged: unreadable sectors)"
                                                                : "");
                 total += h->u64FileSize;
             }

@@ -6,6 +6,17 @@
 
 #include "Records.h"
 
+// Test hook: bytes [u64First, u64End) of a source behave as unreadable
+// sectors (reads stop there with EIO). FOTORETTA_TEST_FAILING_BYTES=
+// "first-end" sets it for every reader opened afterwards.
+struct FailingBytes {
+    unsigned long long u64First = 0, u64End = 0;
+    static FailingBytes FromEnvironment();
+    // How many of the len bytes at offset come before the stretch (len when
+    // they do not reach it).
+    size_t ReadableOf(unsigned long long offset, size_t len) const;
+};
+
 class CDiskReader {
 public:
     CDiskReader();
@@ -38,16 +49,12 @@ public:
     // than on a read error.
     bool LastReadHitEnd() const { return m_bHitEnd; }
 
-    // Test hook: bytes [u64First, u64End) behave as unreadable sectors
-    // (reads stop there with EIO). FOTORETTA_TEST_FAILING_BYTES="first-end"
-    // sets it for every reader opened afterwards.
-    void SetFailingBytes(unsigned long long u64First, unsigned long long u64End) {
-        m_u64FailFirst = u64First;
-        m_u64FailEnd = u64End;
-    }
+    // Test hook (see FailingBytes).
+    void SetFailingBytes(unsigned long long u64First, unsigned long long u64End) { m_Fail = {u64First, u64End}; }
+    const FailingBytes& GetFailingBytes() const { return m_Fail; }
 
 private:
-    unsigned long long m_u64FailFirst = 0, m_u64FailEnd = 0;
+    FailingBytes m_Fail;
     int m_hDevice;
     unsigned long long m_u64SectorLimit;
     unsigned long long m_u64DeviceBytes = 0;
@@ -94,8 +101,9 @@ struct STRUCT_RSB_FILE_ATTR {
 };
 
 // Reads up to len bytes at a byte offset (pread, retried until done, end of
-// file or error); the number of bytes that arrived.
-size_t ReadFullAt(int fd, unsigned long long offset, unsigned char* buf, size_t len);
+// file or error); the number of bytes that arrived. pErr, when given, gets
+// the errno of a failed read, 0 when the data ended or all arrived.
+size_t ReadFullAt(int fd, unsigned long long offset, unsigned char* buf, size_t len, int* pErr = nullptr);
 // Reads nLen bytes from fd's position in pieces of at most 64 KiB.
 int ReadData(int fd, unsigned char* pBuf, int nLen, unsigned int* pRead);
 // Writes the whole buffer, retrying short writes; 0 or errno.

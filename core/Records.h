@@ -62,6 +62,10 @@ struct __SEARCH_FILE_INFO__ {
 // value when the place of the data was guessed and could not be confirmed:
 // such a file is listed, but not reported as healthy.
 constexpr u32 FR_HEALTH_UNCONFIRMED = 2;
+// Part of the file's data could not be read from the device (failing
+// sectors): it is listed (pictures too) as damaged, and a copy of it keeps
+// what could be read but is reported short.
+constexpr u32 FR_HEALTH_UNREADABLE = 3;
 
 static_assert(sizeof(_FILE_NODE_) == 344);
 static_assert(offsetof(_FILE_NODE_, wcDriveLetter) == 0);
