@@ -1,5 +1,7 @@
 #include "carving/CarveDriver.h"
 
+#include "carving/SweepReader.h"
+
 #include <algorithm>
 #include <vector>
 
@@ -21,11 +23,13 @@ int CarveRange(CFileTypeRecovery& engine, CDiskReader& reader, u64 u64StartSecto
     engine.GetJudge().ResetScanState();
     const u64 S = static_cast<u64>(nBytesPerSector);
     const u64 perWindow = 0x10000 / S;
-    std::vector<unsigned char> win(static_cast<size_t>(perWindow * S));
     // Nothing is swept beyond the end of the device, whatever the volume claims.
     u64 total = u64SectorCount;
     if (const u64 devSectors = reader.GetDeviceBytes() / S; devSectors > 0)
         total = u64StartSector >= devSectors ? 0 : std::min(total, devSectors - u64StartSector);
+    // The same read-ahead as the full scan: the next windows are read while
+    // this one is parsed, and the holes of an image file are never read.
+    CSweepReader sweep(reader.GetHandle(), nBytesPerSector, true, reader.GetFailingBytes());
     u64 offset = 0;  // within the range
     u64 scanned = 0;
     u64 filesFound = 0;
@@ -39,15 +43,23 @@ int CarveRange(CFileTypeRecovery& engine, CDiskReader& reader, u64 u64StartSecto
             break;
         }
         const u64 remaining = total - offset;
-        const u64 n = std::min(perWindow, remaining);
         const u64 sector = u64StartSector + offset;
-        unsigned got = 0;
-        int r = reader.ReadData(win.data(), static_cast<int>(n), static_cast<long long>(sector), nBytesPerSector, &got);
-        if (r != 0 && r != FR_SHORT_READ) got = 0;
+        const CSweepReader::Window w = sweep.Next(sector, u64StartSector + total);
+        // The window may begin inside one read ahead (the sweep jumped over a
+        // file); a hole of an image file (zero sectors, never read) is passed
+        // over whole.
+        const u64 n = w.bHole ? std::min(w.u64Count, remaining) : std::min({w.u64Count, perWindow, remaining});
+        if (w.bHole) st.u64HoleSectors += n;
+        const u64 got = w.bHole ? 0 : std::min<u64>(w.nRead, n);
         // The data ended early (the device shrank, or its size was unknown):
         // what arrived is still swept, and the sweep ends there.
-        const bool atEnd = got < n && reader.LastReadHitEnd();
-        if (got < n && !atEnd) st.u64UnreadableSectors += n - got;
+        const bool atEnd = !w.bHole && got < n && w.nError == 0;
+        if (!w.bHole && got < n && !atEnd) {
+            // The line is the disk reader's, so that a run of failed windows
+            // is counted rather than repeated.
+            FrLog("read %lld\n", static_cast<long long>(w.nError));
+            st.u64UnreadableSectors += n - got;
+        }
         u64 skip = 0;
         bool stop = false;
         if (got > 0) {
@@ -57,7 +69,7 @@ int CarveRange(CFileTypeRecovery& engine, CDiskReader& reader, u64 u64StartSecto
             while (i < got) {
                 u64 step = 1;
                 u64 fileSkip = 0;
-                int c = engine.ParseFileBuf(win.data() + i * S, nBytesPerSector, sector + i, scanned + i, total,
+                int c = engine.ParseFileBuf(w.pData + i * S, nBytesPerSector, sector + i, scanned + i, total,
                                             secondsLeft, &reader, nBytesPerSector, fileSkip, filesFound);
                 if (c == static_cast<int>(FR_STOP_CODE)) {
                     result = c;

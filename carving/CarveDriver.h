@@ -13,6 +13,7 @@ struct CarveStats {
     u64 u64FilesFound = 0;    // files recorded by this run
     u64 u64WindowsRead = 0;
     u64 u64UnreadableSectors = 0;  // read errors: passed over
+    u64 u64HoleSectors = 0;        // holes of an image file: never read
 };
 
 // Sweeps the engine's volume (as set by its Init): sectors from
