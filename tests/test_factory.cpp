@@ -5,9 +5,11 @@
 #include <QtCore/QtGlobal>
 #include <cstring>
 #include <memory>
+#include <regex>
 
 #include "core/FastExtRecovery.h"
 #include "carving/FileRecoveryFactory.h"
+#include "core/BootSector.h"
 #include "core/Platform.h"
 #include "core/TextHelpers.h"
 #include "fat/FastFatRecovery.h"
@@ -29,36 +31,43 @@ std::unique_ptr<IFileRecoveryParse> ByPath(const std::string& path, RECOVERY_TYP
 
 }  // namespace
 
-TEST(Factory, SingletonAndEngineChoiceByPath) {
+// Real volumes made by their own tools: the boot sector tests name the file
+// system and the factory picks its engine; anything else gets none.
+TEST(Factory, EngineChosenByTheFileSystemFound) {
     EXPECT_EQ(CFileRecoveryFactory::GetInstance(), CFileRecoveryFactory::GetInstance());
     TempDir d("factory");
-    FatImage::Create(d / "fat.img", 16, 16384);
-    auto fat = ByPath(d / "fat.img", RECOVERY_FAST);
-    EXPECT_NE(dynamic_cast<CFastFatRecovery*>(fat.get()), nullptr);
+    const std::string ntfs = "truncate -s 8M @ && mkntfs -q -F -Q @";
+    std::vector<std::pair<std::string, std::string>> cases = {  // command ("@" the image), file system
+        {"mkfs.vfat -C -F 12 @ 1440", "fat"}, {"mkfs.vfat -C -F 16 @ 16384", "fat"},
+        {"mkfs.vfat -C -F 32 @ 40000", "fat"}, {"truncate -s 1M @", ""}, {"true", ""}};
     if (HaveTool("mkntfs")) {
-        NtfsImage::Create(d / "ntfs.img", 8);
-        auto ntfs = ByPath(d / "ntfs.img", RECOVERY_FAST);
-        EXPECT_NE(dynamic_cast<CFastNtfsRecovery*>(ntfs.get()), nullptr);
+        cases.push_back({ntfs, "ntfs"});
         // 128 sectors per cluster is not taken for NTFS.
-        auto b = ReadFile(d / "ntfs.img");
-        b[13] = 128;
-        WriteFile(d / "ntfs128.img", b);
-        EXPECT_EQ(ByPath(d / "ntfs128.img", RECOVERY_FAST), nullptr);
+        cases.push_back({ntfs + " && printf '\\200' | dd of=@ bs=1 seek=13 conv=notrunc status=none", ""});
     }
-    if (HaveTool("mkfs.ext4")) {
-        Sh("truncate -s 8M " + Quote(d / "ext.img") + " && mkfs.ext4 -q -F " + Quote(d / "ext.img"));
-        auto ext = ByPath(d / "ext.img", RECOVERY_FAST);
-        ASSERT_NE(dynamic_cast<CFastExtRecovery*>(ext.get()), nullptr);
+    if (HaveTool("mkfs.ext4")) cases.push_back({"truncate -s 8M @ && mkfs.ext4 -q -F @", "ext"});
+    int n = 0;
+    for (const auto& [cmd, fs] : cases) {
+        const std::string image = d / std::to_string(n++);
+        ASSERT_EQ(Sh(std::regex_replace(cmd, std::regex("@"), Quote(image))), 0) << cmd;
+        auto b = ReadFile(image);
+        b.resize(std::max<size_t>(b.size(), 16384), 0);
+        EXPECT_EQ(IsFat(b.data()), fs == "fat") << cmd;
+        EXPECT_EQ(IsNtfs(b.data()), fs == "ntfs") << cmd;
+        EXPECT_EQ(IsExt(b.data()), fs == "ext") << cmd;
+        auto e = ByPath(image, RECOVERY_FAST);
+        EXPECT_EQ(e != nullptr, !fs.empty()) << cmd;
+        if (fs == "fat") EXPECT_NE(dynamic_cast<CFastFatRecovery*>(e.get()), nullptr) << cmd;
+        if (fs == "ntfs") EXPECT_NE(dynamic_cast<CFastNtfsRecovery*>(e.get()), nullptr) << cmd;
+        if (fs != "ext") continue;
+        ASSERT_NE(dynamic_cast<CFastExtRecovery*>(e.get()), nullptr);
         // The Ext engine finds nothing and leaves its outputs alone.
         std::vector<__SEARCH_FILE_INFO__> hits(2);
         wchar_t pattern[] = L"*.jpg|";
-        EXPECT_EQ(ext->SearchFileNode(pattern, hits), 0);
+        EXPECT_EQ(e->SearchFileNode(pattern, hits), 0);
         EXPECT_EQ(hits.size(), 2u);
-        EXPECT_EQ(ext->ScanDevice(nullptr), 0);
+        EXPECT_EQ(e->ScanDevice(nullptr), 0);
     }
-    WriteFile(d / "blank.img", std::vector<unsigned char>(1 << 20, 0));
-    EXPECT_EQ(ByPath(d / "blank.img", RECOVERY_FAST), nullptr);
-    EXPECT_EQ(ByPath(d / "missing.img", RECOVERY_FAST), nullptr);
 }
 
 TEST(Factory, DiskFormReadsThePartitionAndLogsFailures) {

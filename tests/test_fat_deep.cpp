@@ -1,12 +1,12 @@
 // The deep FAT engine on real mkfs.vfat + mtools images, fed the way the
 // deep scan feeds it: folders rebuilt from their directory sectors with and
-// without a boot record, reformatted cards, long names across sectors,
-// reused folder entries, and files read back byte for byte.
+// without a boot record, reformatted cards, long names across sectors, and
+// files read back byte for byte (a folder whose entry was reused is in the
+// deep scan's test).
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <map>
 #include <memory>
 #include <string>
@@ -23,15 +23,7 @@ using namespace testkit;
 
 namespace {
 
-using Tree = std::map<std::string, _FILE_NODE_>;  // "dir/sub/name" -> node
-
-Tree All(IFileRecoveryParse& e) { return ListResultTree(e); }
-
-std::string Keys(const Tree& t) {
-    std::string s;
-    for (auto& [k, v] : t) s += k + (v.bIsDir ? "/ " : " ");
-    return s;
-}
+using Tree = ResultTree;  // "dir/sub/name" -> node
 
 std::unique_ptr<CProfessionalFatRecovery> DeepScan(const std::string& image) {
     auto e = std::make_unique<CProfessionalFatRecovery>();
@@ -41,26 +33,15 @@ std::unique_ptr<CProfessionalFatRecovery> DeepScan(const std::string& image) {
     return e;
 }
 
-std::string SavedHash(IFileRecoveryParse& e, _FILE_NODE_ node, const std::string& out) {
-    std::wstring w = Utf8ToWide(out);
-    EXPECT_EQ(e.SaveFileData(&node, w.data(), 0), 0) << out;
+std::string SavedHash(IFileRecoveryParse& e, const _FILE_NODE_& node, const std::string& out) {
+    EXPECT_EQ(SaveNode(e, node, out), 0) << out;
     return Sha256File(out);
 }
 
-
 std::vector<unsigned char> ReadAt(const std::string& image, uint64_t offset, size_t len) {
-    std::ifstream f(image, std::ios::binary);
-    std::vector<unsigned char> v(len);
-    f.seekg(static_cast<std::streamoff>(offset));
-    f.read(reinterpret_cast<char*>(v.data()), static_cast<std::streamsize>(len));
-    v.resize(static_cast<size_t>(f.gcount()));
-    return v;
-}
-
-void WriteAt(const std::string& image, uint64_t offset, const void* data, size_t len) {
-    std::fstream f(image, std::ios::in | std::ios::out | std::ios::binary);
-    f.seekp(static_cast<std::streamoff>(offset));
-    f.write(static_cast<const char*>(data), static_cast<std::streamsize>(len));
+    const std::vector<unsigned char> all = ReadFile(image);
+    offset = std::min<uint64_t>(offset, all.size());
+    return {all.begin() + offset, all.begin() + std::min<uint64_t>(all.size(), offset + len)};
 }
 
 FatBootInfo Geometry(const std::string& image) {
@@ -129,7 +110,7 @@ TEST_P(FatDeepBits, RebuildsFoldersWithAndWithoutBootRecord) {
         SCOPED_TRACE(wiped ? "boot record and FATs wiped" : "intact");
         if (wiped) {
             const std::vector<unsigned char> zeros((g.u64FatStartSector + g.nNumFats * g.nSectorsPerFat) * 512, 0);
-            WriteAt(card.img.path, 0, zeros.data(), zeros.size());
+            PatchFile(card.img.path, 0, zeros.data(), zeros.size());
         }
         auto e = DeepScan(card.img.path);
         EXPECT_EQ(e->HasRealDbr(), !wiped);
@@ -137,8 +118,8 @@ TEST_P(FatDeepBits, RebuildsFoldersWithAndWithoutBootRecord) {
         const __VIRTUAL_DBR_INFO__ d = e->GetVirtualDbrVec().front();
         EXPECT_EQ(d.nSectorsPerCluster, spc);
         EXPECT_EQ(d.nDataStartSector, dataStart);
-        Tree tree = All(*e);
-        SCOPED_TRACE(Keys(tree));
+        Tree tree = ListResultTree(*e);
+        SCOPED_TRACE(Paths(tree));
         // Short names keep their stored case; a deleted one begins with '!'.
         for (const char* p : {"DCIM/100CANON/IMG_0001.JPG", "DCIM/100CANON/!MG_0002.JPG",
                               "DCIM/100CANON/MVI_0003.MOV", "Holiday pictures/Beach at sunset.jpg",
@@ -161,10 +142,7 @@ TEST_P(FatDeepBits, RebuildsFoldersWithAndWithoutBootRecord) {
         }
         // A whole folder, and a picture previewed into its temporary file.
         const std::string out = t / ("holiday" + std::to_string(wiped));
-        std::wstring wout = Utf8ToWide(out);
-        int base = 0;
-        GetPathDirIndex(Utf8ToWide(t.path()).c_str(), base);  // the folder's children are at level 1
-        EXPECT_EQ(e->SaveFileData(&tree["Holiday pictures"], wout.data(), base), 0);
+        EXPECT_EQ(SaveNode(*e, tree["Holiday pictures"], out), 0);
         EXPECT_EQ(Sha256File(out + "/Day two/Mountain lake.png"), Sha256(card.files["Holiday pictures/Day two/Mountain lake.png"]));
         wchar_t tmp[512] = {};
         int len = 0;
@@ -196,8 +174,8 @@ struct Sectors {
 
 // Geometry from two directory starts ("." clusters 10 and 30 at sectors
 // 10240 and 10400: 8 sectors per cluster, cluster 2 at 10176), files kept
-// until a record fits, and folders of a geometry never learnt: every file
-// found stays reachable from the top.
+// until a record fits, folders of a geometry never learnt and folders in a
+// loop: every file found stays reachable from the top.
 TEST_F(FatDeep, HandMadeSectorsWithoutBootRecord) {
     TempDir t("deephand");
     Sectors d;
@@ -214,13 +192,17 @@ TEST_F(FatDeep, HandMadeSectorsWithoutBootRecord) {
     d.Entry(11001, 3, "SUB        ", 0x10, 9, 0);
     d.DirStart(11101, 9, 7);
     d.Entry(11101, 2, "S       TXT", 0x20, 80, 100);
+    // Two folders (clusters 90 and 100) whose ".." name each other.
+    d.DirStart(10880, 90, 100);
+    d.Entry(10880, 2, "L       TXT", 0x20, 95, 100);
+    d.DirStart(10960, 100, 90);
     WriteFile(t / "hand.img", d.img);
     auto e = DeepScan(t / "hand.img");
     ASSERT_EQ(e->GetVirtualDbrVec().size(), 1u);
     EXPECT_EQ(e->GetVirtualDbrVec()[0].nSectorsPerCluster, 8u);
     EXPECT_EQ(e->GetVirtualDbrVec()[0].nDataStartSector, 10176u);
-    Tree tree = All(*e);
-    SCOPED_TRACE(Keys(tree));
+    Tree tree = ListResultTree(*e);
+    SCOPED_TRACE(Paths(tree));
     EXPECT_TRUE(tree.count("LostFolder10/A.TXT"));
     EXPECT_TRUE(tree.count("LostFolder10/LostFolder30/B.TXT"));
     EXPECT_TRUE(tree.count("LostFolder7/X.TXT"));
@@ -236,8 +218,8 @@ TEST_F(FatDeep, ReformattedCardGivesLostFolders) {
     Card card(t, 32, 68000, 2);
     ASSERT_EQ(Sh("mkfs.vfat -F 32 -s 2 -n NEWCARD " + Quote(card.img.path) + " >/dev/null"), 0);
     auto e = DeepScan(card.img.path);
-    Tree tree = All(*e);
-    SCOPED_TRACE(Keys(tree));
+    Tree tree = ListResultTree(*e);
+    SCOPED_TRACE(Paths(tree));
     bool canon = false, lake = false;
     for (auto& [path, f] : tree) {
         if (path.rfind("LostFolder", 0) != 0) continue;
@@ -286,8 +268,8 @@ TEST_F(FatDeep, LongNameAcrossSectors) {
             }
             e->DealProfessionalRecordVec();
         }
-        Tree tree = All(*e);
-        SCOPED_TRACE(Keys(tree));
+        Tree tree = ListResultTree(*e);
+        SCOPED_TRACE(Paths(tree));
         bool joined = false;
         const std::string five = "/Summer photo 5.bin";
         for (auto& [path, f] : tree) joined |= path.size() > five.size() && path.ends_with(five);
@@ -298,66 +280,28 @@ TEST_F(FatDeep, LongNameAcrossSectors) {
     }
 }
 
-// (e) a folder deleted with mdeltree whose entry in the root is then reused
-// by a new folder: its files come back, with their long names, in a lost folder.
-TEST_F(FatDeep, DeletedFolderWhoseEntryWasReused) {
-    FR_REQUIRE(HaveMtools(), "mkfs.vfat and mtools needed");
-    TempDir t("deepreuse");
-    FatImage img = FatImage::Create(t / "v.img", 16, 20000, 4);
-    // The new folder takes the first free cluster, pad.bin's, and the
-    // three root entries that pad.bin and the old folder held.
-    img.PutBytes(RandomBytes(2000, 20), "pad.bin");
-    img.Mkdir("Trip");
-    std::vector<unsigned char> a = RandomBytes(5000, 21), b = RandomBytes(3000, 22);
-    img.PutBytes(a, "Trip/First day at the sea.bin");
-    img.PutBytes(b, "Trip/Second day.bin");
-    img.DeleteTree("Trip");
-    img.Delete("pad.bin");
-    img.Mkdir("Work documents 2024");
-    EXPECT_NE(img.List().find("Work documents 2024"), std::string::npos);
-    auto e = DeepScan(img.path);
-    Tree tree = All(*e);
-    SCOPED_TRACE(Keys(tree));
-    std::string first;
-    for (auto& [path, f] : tree)
-        if (path.rfind("LostFolder", 0) == 0 && path.find("/First day at the sea.bin") != std::string::npos) first = path;
-    ASSERT_FALSE(first.empty());
-    EXPECT_EQ(SavedHash(*e, tree[first], t / "first.bin"), Sha256(a));
-    const std::string folder = first.substr(0, first.find('/'));
-    EXPECT_TRUE(tree.count(folder + "/Second day.bin"));
-}
-
 // --- Deleted files and folders whose clusters lie around live ones (both engines)
-
-std::unique_ptr<CFastFatRecovery> FastScan(const std::string& image) {
-    auto e = std::make_unique<CFastFatRecovery>();
-    std::wstring w = Utf8ToWide(image);
-    EXPECT_EQ(e->Init(w.data(), L'C'), 0);
-    EXPECT_EQ(e->ScanDevice(nullptr), 0);
-    return e;
-}
 
 // Makes mtools look for free clusters from the start of the FAT32 volume
 // again, so that new files fill the holes left by deleted ones.
-void ForgetNextFreeHint(const std::string& image) { WriteAt(image, 512 + 492, "\xFF\xFF\xFF\xFF", 4); }
+void ForgetNextFreeHint(const std::string& image) { PatchFile(image, 512 + 492, "\xFF\xFF\xFF\xFF", 4); }
 
 // Files (by the name each engine lists) recovered byte for byte.
 int CountExact(IFileRecoveryParse& e, const std::map<std::string, std::vector<unsigned char>>& want,
                const std::string& outDir) {
-    Tree tree = All(e);
+    Tree tree = ListResultTree(e);
     int exact = 0, n = 0;
     for (auto& [path, f] : tree) {
         const std::string name = path.substr(path.rfind('/') + 1);
         auto it = want.find(name);
         if (it == want.end() || f.bIsDir) continue;
-        std::wstring w = Utf8ToWide(outDir + "/" + std::to_string(++n));
-        if (e.SaveFileData(&f, w.data(), 0) == 0 && Sha256File(outDir + "/" + std::to_string(n)) == Sha256(it->second))
-            ++exact;
+        const std::string out = outDir + "/" + std::to_string(++n);
+        exact += SaveNode(e, f, out) == 0 && Sha256File(out) == Sha256(it->second);
     }
     return exact;
 }
 
-// (f) nine deleted files each written in two to four pieces around live
+// (e) nine deleted files each written in two to four pieces around live
 // files: both engines read them from the free clusters that follow, skipping
 // those in use.
 TEST_F(FatDeep, FragmentedDeletedFilesSkipClustersInUse) {
@@ -374,14 +318,14 @@ TEST_F(FatDeep, FragmentedDeletedFilesSkipClustersInUse) {
         img.PutBytes(want[name], name);
     }
     for (auto& [name, data] : want) img.Delete(name);
-    auto fast = FastScan(img.path);
+    auto fast = OpenAndScan<CFastFatRecovery>(img.path);
     EXPECT_EQ(CountExact(*fast, want, t.path()), 9);
     auto deep = DeepScan(img.path);
     TempDir t2("deepfrag2");
     EXPECT_EQ(CountExact(*deep, want, t2.path()), 9);
 }
 
-// (g) a deleted folder of 300 files whose entries fill ten clusters, with a
+// (f) a deleted folder of 300 files whose entries fill ten clusters, with a
 // live file's cluster between its fifth and sixth: the fast engine alone
 // reads the folder over its free clusters past the one in use.
 TEST_F(FatDeep, DeletedFolderOfManyClusters) {
@@ -400,7 +344,7 @@ TEST_F(FatDeep, DeletedFolderOfManyClusters) {
         if (half == 0) img.PutBytes(RandomBytes(3000, 70), "live.bin");
     }
     img.DeleteTree("DCIM");
-    Tree tree = All(*FastScan(img.path));
+    Tree tree = ListResultTree(*OpenAndScan<CFastFatRecovery>(img.path));
     int found = 0;
     for (auto& [path, f] : tree) found += path.find("Photo from the trip") != std::string::npos;
     EXPECT_EQ(found, 300);
@@ -414,8 +358,8 @@ TEST_F(FatDeep, DeletedFileWithoutArchiveBit) {
     img.PutBytes(RandomBytes(2500, 40), "Backed up report.doc");
     ASSERT_EQ(Sh("MTOOLS_SKIP_CHECK=1 mattrib -a -i " + Quote(img.path) + " '::/Backed up report.doc'"), 0);
     img.Delete("Backed up report.doc");
-    EXPECT_TRUE(All(*FastScan(img.path)).count("Backed up report.doc"));
-    EXPECT_TRUE(All(*DeepScan(img.path)).count("Backed up report.doc"));
+    EXPECT_TRUE(ListResultTree(*OpenAndScan<CFastFatRecovery>(img.path)).count("Backed up report.doc"));
+    EXPECT_TRUE(ListResultTree(*DeepScan(img.path)).count("Backed up report.doc"));
 }
 
 // A deleted FAT32 entry whose high cluster word was cleared, for a type the
@@ -436,18 +380,18 @@ TEST_F(FatDeep, HighWordGuessPrefersFreeClusters) {
     ASSERT_NE(pos, std::string::npos);
     ASSERT_NE(dir[pos + 20] | dir[pos + 21], 0) << "the file must lie beyond cluster 65535";
     const unsigned char zero[2] = {0, 0};
-    WriteAt(img.path, root + pos + 20, zero, 2);
-    auto fast = FastScan(img.path);
-    Tree tree = All(*fast);
-    ASSERT_TRUE(tree.count("!ATE.THM")) << Keys(tree);
+    PatchFile(img.path, root + pos + 20, zero, 2);
+    auto fast = OpenAndScan<CFastFatRecovery>(img.path);
+    Tree tree = ListResultTree(*fast);
+    ASSERT_TRUE(tree.count("!ATE.THM")) << Paths(tree);
     EXPECT_GE(tree["!ATE.THM"].uClusterNO, 65536u);
     EXPECT_EQ(SavedHash(*fast, tree["!ATE.THM"], t / "late.thm"), Sha256(data));
     EXPECT_EQ(tree["!ATE.THM"].bIsHealth, 1u);
     // With the filler gone both candidates are free: the choice is not sure,
     // and the picture is still listed (not hidden as damaged).
     img.Delete("filler.bin");
-    tree = All(*FastScan(img.path));
-    ASSERT_TRUE(tree.count("!ATE.THM")) << Keys(tree);
+    tree = ListResultTree(*OpenAndScan<CFastFatRecovery>(img.path));
+    ASSERT_TRUE(tree.count("!ATE.THM")) << Paths(tree);
     EXPECT_EQ(tree["!ATE.THM"].bIsHealth, FR_HEALTH_UNCONFIRMED);
 }
 
@@ -463,8 +407,8 @@ TEST_F(FatDeep, RescanWithinAMinuteStartsAfresh) {
         EXPECT_EQ(e->GetChildrenFileCount(nullptr, 0, n), 0);
         return n;
     };
-    const unsigned fast = count(FastScan(img.path)), deep = count(DeepScan(img.path));
-    EXPECT_EQ(count(FastScan(img.path)), fast);
+    const unsigned fast = count(OpenAndScan<CFastFatRecovery>(img.path)), deep = count(DeepScan(img.path));
+    EXPECT_EQ(count(OpenAndScan<CFastFatRecovery>(img.path)), fast);
     EXPECT_EQ(count(DeepScan(img.path)), deep);
     EXPECT_EQ(fast, 1u);
 }

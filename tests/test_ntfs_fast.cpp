@@ -4,10 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <fcntl.h>
 #include <set>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include "core/TextHelpers.h"
 #include "ntfs/FastNtfsRecovery.h"
@@ -80,17 +78,8 @@ void BuildVolume(Volume& v) {
     put("text10k.txt", RandomBytes(10000, 20));
     put("fake.jpg", RandomBytes(3000, 22));
     put("empty.txt", {});
-    // A sparse file: 8 KiB of data, a 64 KiB hole, 8 KiB of data.
-    auto sparse = RandomBytes(8192, 23);
-    if (int fd = open(img.Mounted("sparse.bin").c_str(), O_WRONLY | O_CREAT, 0644); fd >= 0) {
-        (void)!pwrite(fd, sparse.data(), 8192, 0);
-        (void)!pwrite(fd, sparse.data(), 8192, 8192 + 65536);
-        close(fd);
-    }
-    sparse.resize(8192 + 65536 + 8192, 0);
-    std::copy_n(sparse.begin(), 8192, sparse.end() - 8192);
+    v.content["sparse.bin"] = NtfsWriteSparse(img.Mounted("sparse.bin"), 23);
     v.records["sparse.bin"] = NtfsRecordOf(img.Mounted("sparse.bin"));
-    v.content["sparse.bin"] = sparse;
     // Twelve long hard links push linked.bin's names into extension records:
     // its record gets a (non-resident) attribute list. It stays live: the
     // last unlink would drop the list again.
@@ -148,36 +137,11 @@ protected:
         return e;
     }
     // The sector of a record of the shared volume (the same in its copies).
-    u64 SectorOf(const std::string& name) { return SectorOfRecord(g_vol->records[name]); }
-    u64 SectorOfRecord(u64 record) {
-        CFastNtfsRecovery probe;
-        std::wstring w = Utf8ToWide(g_vol->image);
-        EXPECT_EQ(probe.Init(w.data(), L'C'), 0);
-        return probe.RecordSector(record);
-    }
+    u64 SectorOf(const std::string& name) { return NtfsRecordSector(g_vol->image, g_vol->records[name]); }
     // A copy of the shared volume to damage.
     std::string Copy() {
         EXPECT_EQ(Sh("cp " + Quote(g_vol->image) + " " + Quote(out / "copy.img")), 0);
         return out / "copy.img";
-    }
-    // Byte offset in an image of the first attribute of a type in a record.
-    static size_t AttrAt(const std::string& image, u64 sector, u32 type) {
-        auto all = ReadFile(image);
-        std::vector<unsigned char> rec(all.begin() + sector * 512, all.begin() + sector * 512 + 1024);
-        CNtfsParse p;
-        NtfsRecordHeader h;
-        if (p.FileRecordFixUp(rec.data()) != 0 || !NtfsReadRecordHeader(rec.data(), 1024, h)) return 0;
-        CNtfsAttrWalk w(rec.data(), h, h.nBytesInUse);
-        NtfsAttr a;
-        while (w.Next(a))
-            if (a.nType == type) return sector * 512 + static_cast<size_t>(a.p - rec.data());
-        return 0;
-    }
-    // Where the name value of a record's first file-name attribute starts.
-    static size_t FileNameValueAt(const std::string& image, u64 sector) {
-        const size_t at = AttrAt(image, sector, NTFS_ATTR_FILE_NAME);
-        auto all = ReadFile(image);
-        return at ? at + GetLe16(all.data() + at + 20) : 0;
     }
     TempDir out{"ntfsout"};
 };
@@ -238,7 +202,7 @@ TEST_F(NtfsFast, ListsDeletedFilesWithTheirFolders) {
 }
 
 // Every file byte for byte (fragmented, sparse, resident, in a lost folder),
-// never over an existing file; folders with subfolders; cancelling.
+// never over an existing file; folders with subfolders; cancelling; previews.
 TEST_F(NtfsFast, RecoversByteForByte) {
     auto e = Scan();
     auto tree = ListResultTree(*e);
@@ -308,27 +272,24 @@ TEST_F(NtfsFast, RecoversByteForByte) {
     n.u64RecordSector = e->RecordSector(rec);
     ASSERT_EQ(SaveNode(*e, n, out / "linked.bin"), 0);
     EXPECT_EQ(Sha256File(out / "linked.bin"), Sha256(g_vol->linked));
-}
 
-TEST_F(NtfsFast, PreviewsPicturesIntoATempFileAndTextIntoTheBuffer) {
-    auto e = Scan();
-    auto tree = ListResultTree(*e);
+    // Previews: pictures into a temporary file, text into the buffer.
     wchar_t tmp[512] = {0};
-    std::vector<unsigned char> buf(4096);
-    int len = 4096;
-    ASSERT_EQ(e->PreView(&tree["dir1/sub/nested.jpg"], tmp, buf.data(), len, nullptr, nullptr), 0);
-    EXPECT_EQ(len, 0);
+    std::vector<unsigned char> view(4096);
+    int viewLen = 4096;
+    ASSERT_EQ(e->PreView(&tree["dir1/sub/nested.jpg"], tmp, view.data(), viewLen, nullptr, nullptr), 0);
+    EXPECT_EQ(viewLen, 0);
     EXPECT_NE(WideToUtf8(tmp).find("tmp.jpg"), std::string::npos);
     EXPECT_EQ(Sha256File(WideToUtf8(tmp)), Sha256(g_vol->content["dir1/sub/nested.jpg"]));
     const std::pair<const char*, int> texts[] = {{"text10k.txt", 4096}, {"small.txt", 300}};
     for (auto [name, want] : texts) {
-        len = 4096;
-        ASSERT_EQ(e->PreView(&tree[name], tmp, buf.data(), len, nullptr, nullptr), 0) << name;
-        EXPECT_EQ(len, want) << name;
-        EXPECT_EQ(std::memcmp(buf.data(), g_vol->content[name].data(), want), 0) << name;
+        viewLen = 4096;
+        ASSERT_EQ(e->PreView(&tree[name], tmp, view.data(), viewLen, nullptr, nullptr), 0) << name;
+        EXPECT_EQ(viewLen, want) << name;
+        EXPECT_EQ(std::memcmp(view.data(), g_vol->content[name].data(), want), 0) << name;
     }
-    EXPECT_EQ(e->PreView(nullptr, tmp, buf.data(), len, nullptr, nullptr), 87);
-    EXPECT_EQ(len, 0);
+    EXPECT_EQ(e->PreView(nullptr, tmp, view.data(), viewLen, nullptr, nullptr), 87);
+    EXPECT_EQ(viewLen, 0);
 }
 
 // Progress, a rescan, reopening the earlier log, and the free space.
@@ -402,8 +363,8 @@ TEST_F(NtfsFast, DamagedRecordsAreSkippedOrReportedAndTheScanGoesOn) {
     PatchFile(copy, SectorOf("text10k.txt") * 512 + 1022, junk, 2);
     PatchFile(copy, SectorOf("gone") * 512, "BAAD", 4);
     const u64 sub = g_vol->records["sub"];  // dir1's parent becomes dir1/sub
-    PatchFile(copy, FileNameValueAt(copy, SectorOf("dir1")), &sub, 8);
-    const size_t dataAt = AttrAt(copy, SectorOf("big.bin"), NTFS_ATTR_DATA);
+    PatchFile(copy, NtfsFileNameValueAt(copy, SectorOf("dir1")), &sub, 8);
+    const size_t dataAt = NtfsAttrAt(copy, SectorOf("big.bin"), NTFS_ATTR_DATA);
     ASSERT_NE(dataAt, 0u);
     const u64 claimed = g_vol->content["big.bin"].size() + (10u << 20);
     PatchFile(copy, dataAt + 48, &claimed, 8);
@@ -441,35 +402,19 @@ TEST_F(NtfsFast, DamagedRecordsAreSkippedOrReportedAndTheScanGoesOn) {
 // recovery and preview of everything found stay inside the destination.
 TEST_F(NtfsFast, SurvivesCorruptedRecords) {
     const auto all = ReadFile(g_vol->image);
-    const u64 first = SectorOfRecord(12), last = SectorOfRecord(120);
+    const u64 first = NtfsRecordSector(g_vol->image, 12), last = NtfsRecordSector(g_vol->image, 120);
     for (uint32_t seed = 1; seed <= 6; ++seed) {
-        auto img = all;
-        auto noise = RandomBytes(4096, seed);
-        for (size_t i = 0; i < noise.size(); i += 4) {
-            const u64 off = first * 512 + (noise[i] | (noise[i + 1] << 8) | (noise[i + 2] << 16)) % ((last - first) * 512);
-            if (off % 512 < 510) img[off] = noise[i + 3];
-        }
-        WriteFile(out / "bad.img", img);
+        WriteFile(out / "bad.img", NtfsScribble(all, first * 512, (last - first) * 512, seed, 1024));
         auto e = Scan(out / "bad.img");
         ASSERT_TRUE(e);
         TempDir dest("ntfsdest");
-        int i = 0;
-        for (auto& [path, n] : ListResultTree(*e)) {
-            if (n.bIsDir) continue;
-            SaveNode(*e, n, dest / ("f" + std::to_string(i++)));
-            wchar_t tmp[512];
-            unsigned char buf[4096];
-            int len = sizeof buf;
-            e->PreView(&n, tmp, buf, len, nullptr, nullptr);
-            EXPECT_LE(len, 4096);
-        }
-        EXPECT_EQ(Capture("find " + Quote(dest.path()) + " -mindepth 1 -maxdepth 1 ! -name 'f*' | wc -l"), "0\n");
+        SaveAndPreviewAll(*e, dest.path());
     }
 }
 
 TEST_F(NtfsFast, HostileNamesStayInsideTheTarget) {
     const std::string copy = Copy();
-    const size_t aAt = FileNameValueAt(copy, SectorOf("gone/a.txt")), bAt = FileNameValueAt(copy, SectorOf("gone/b.txt"));
+    const size_t aAt = NtfsFileNameValueAt(copy, SectorOf("gone/a.txt")), bAt = NtfsFileNameValueAt(copy, SectorOf("gone/b.txt"));
     ASSERT_TRUE(aAt && bAt);
     const unsigned char a[10] = {'.', 0, '.', 0, '/', 0, 'z', 0, 'z', 0};  // "a.txt" -> "../zz"
     PatchFile(copy, aAt + 66, a, 10);
@@ -485,18 +430,6 @@ TEST_F(NtfsFast, HostileNamesStayInsideTheTarget) {
     EXPECT_EQ(Capture("find " + Quote(out.path()) + " -type f | wc -l"), "3\n");  // with copy.img
     EXPECT_EQ(Capture("find " + Quote(dest + "/gone") + " -type f | wc -l"), "2\n");
     EXPECT_EQ(Capture("ls " + Quote(dest)), "gone\n");
-}
-
-// A zeroed first MFT record: the mirror gives the MFT's runs.
-TEST_F(NtfsFast, DamagedMftRecordFallsBackOnTheMirror) {
-    auto img = ReadFile(g_vol->image);
-    u64 mft = 0;
-    for (int i = 0; i < 8; ++i) mft |= static_cast<u64>(img[48 + i]) << (8 * i);
-    std::fill_n(img.begin() + mft * 8 * 512, 1024, 0);
-    WriteFile(out / "mirror.img", img);
-    auto e = Scan(out / "mirror.img");
-    EXPECT_FALSE(e->GetMftRunList().empty());
-    EXPECT_TRUE(ListResultTree(*e).count("big.bin"));
 }
 
 TEST_F(NtfsFast, AbsurdBootSectorsAreRefused) {
@@ -541,7 +474,7 @@ TEST_F(NtfsFast, VolumeInsideAPartitionedDisk) {
     EXPECT_GT(SumFreeSectors(e, volSectors), 0u);
 }
 
-TEST_F(NtfsFast, VolumeWith4096ByteSectors) {
+TEST_F(NtfsFast, VolumeWith4096ByteSectorsOnADisk) {
     const std::string image = out / "v4k.img";
     ASSERT_EQ(Sh("truncate -s 24M " + Quote(image) + " && mkntfs -q -F -Q -s 4096 -c 4096 " + Quote(image)), 0);
     NtfsImage img{image, ""};
@@ -557,9 +490,12 @@ TEST_F(NtfsFast, VolumeWith4096ByteSectors) {
     sscanf(Capture("stat -f -c '%f %S' " + Quote(img.mountPoint)).c_str(), "%llu %llu", &bfree, &bsize);
     img.Unmount();
 
-    auto e = Scan(image);
+    // On a disk: nodes carry the volume start in 512-byte sectors.
+    auto e = ScanOnDisk<CFastNtfsRecovery>(out, 4, image, 2048, "7");
+    ASSERT_TRUE(e);
     EXPECT_EQ(e->GetBytesPerSector(), 4096);
     auto tree = ListResultTree(*e);
+    EXPECT_EQ(tree["small.txt"].u64VolumeStartSector, 2048u);
     ASSERT_EQ(SaveNode(*e, tree["pics"], out / "pics"), 0);
     EXPECT_EQ(Sha256File(out / "pics/big.bin"), Sha256(big));
     ASSERT_EQ(SaveNode(*e, tree["small.txt"], out / "small.txt"), 0);

@@ -8,6 +8,8 @@
 #include <unistd.h>
 
 #include "core/Platform.h"
+#include "core/TextHelpers.h"
+#include "ntfs/FastNtfsRecovery.h"
 #include "ntfs/ProfessionalNtfsRecovery.h"
 #include "results/LogFileManager.h"
 
@@ -53,25 +55,58 @@ long NtfsDeepSweep(CProfessionalNtfsRecovery& engine, const std::string& image, 
     return found;
 }
 
-bool NtfsSetParentRef(const std::string& image, uint64_t recordSector, uint64_t parentRef) {
-    const int fd = open(image.c_str(), O_RDWR | O_CLOEXEC);
-    if (fd < 0) return false;
+uint64_t NtfsRecordSector(const std::string& image, uint64_t record) {
+    CFastNtfsRecovery probe;
+    std::wstring w = Utf8ToWide(image);
+    EXPECT_EQ(probe.Init(w.data(), L'C'), 0) << image;
+    return probe.RecordSector(record);
+}
+
+size_t NtfsAttrAt(const std::string& image, uint64_t recordSector, uint32_t type) {
     std::vector<unsigned char> rec(1024);
-    const off_t at = static_cast<off_t>(recordSector * 512);
-    bool ok = pread(fd, rec.data(), rec.size(), at) == 1024;
+    const int fd = open(image.c_str(), O_RDONLY | O_CLOEXEC);
+    const bool read = fd >= 0 && pread(fd, rec.data(), rec.size(), static_cast<off_t>(recordSector * 512)) == 1024;
+    if (fd >= 0) close(fd);
     CNtfsParse parse;
     NtfsRecordHeader hdr;
-    ok = ok && parse.FileRecordFixUp(rec.data()) == 0 && NtfsReadRecordHeader(rec.data(), rec.size(), hdr);
-    size_t valueAt = 0;
-    if (ok) {
-        CNtfsAttrWalk walk(rec.data(), hdr, hdr.nBytesInUse);
-        NtfsAttr a;
-        while (!valueAt && walk.Next(a))
-            if (a.nType == NTFS_ATTR_FILE_NAME) valueAt = static_cast<size_t>(a.p - rec.data()) + GetLe16(a.p + 20);
+    if (!read || parse.FileRecordFixUp(rec.data()) != 0 || !NtfsReadRecordHeader(rec.data(), rec.size(), hdr)) return 0;
+    CNtfsAttrWalk walk(rec.data(), hdr, hdr.nBytesInUse);
+    NtfsAttr a;
+    while (walk.Next(a))
+        if (a.nType == type) return recordSector * 512 + static_cast<size_t>(a.p - rec.data());
+    return 0;
+}
+
+size_t NtfsFileNameValueAt(const std::string& image, uint64_t recordSector) {
+    const size_t at = NtfsAttrAt(image, recordSector, NTFS_ATTR_FILE_NAME);
+    if (at == 0) return 0;
+    const std::vector<unsigned char> all = ReadFile(image);
+    return at + GetLe16(all.data() + at + 20);
+}
+
+std::vector<unsigned char> NtfsScribble(std::vector<unsigned char> image, size_t from, size_t span, uint32_t seed,
+                                        size_t count) {
+    const std::vector<unsigned char> noise = RandomBytes(4 * count, seed);
+    for (size_t i = 0; i < noise.size(); i += 4) {
+        const size_t off = from + (noise[i] | noise[i + 1] << 8 | noise[i + 2] << 16) % span;
+        if (off % 512 < 510 && off < image.size()) image[off] = noise[i + 3];
     }
-    ok = ok && valueAt != 0 && pwrite(fd, &parentRef, 8, at + static_cast<off_t>(valueAt)) == 8;
-    close(fd);
-    return ok;
+    return image;
+}
+
+std::vector<unsigned char> NtfsWriteSparse(const std::string& mountedPath, uint32_t seed) {
+    const std::vector<unsigned char> part = RandomBytes(8192, seed);
+    std::vector<unsigned char> whole(8192 + 65536 + 8192, 0);
+    std::copy(part.begin(), part.end(), whole.begin());
+    std::copy(part.begin(), part.end(), whole.end() - 8192);
+    const int fd = open(mountedPath.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+    EXPECT_GE(fd, 0) << mountedPath;
+    if (fd >= 0) {
+        EXPECT_EQ(pwrite(fd, part.data(), 8192, 0), 8192);
+        EXPECT_EQ(pwrite(fd, part.data(), 8192, 8192 + 65536), 8192);
+        close(fd);
+    }
+    return whole;
 }
 
 }  // namespace testkit

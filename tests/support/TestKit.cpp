@@ -21,8 +21,6 @@ namespace testkit {
 
 namespace {
 std::atomic<int> g_counter{0};
-std::map<std::string, std::string> g_hashes;
-
 std::string WorkRoot() {
     std::string root = FR_TEST_WORK_DIR;
     mkdir(root.c_str(), 0755);
@@ -146,10 +144,6 @@ void FatImage::Delete(const std::string& imagePath) const {
 
 void FatImage::DeleteTree(const std::string& imagePath) const {
     EXPECT_EQ(Sh("MTOOLS_SKIP_CHECK=1 mdeltree -i " + Quote(path) + " " + Mpath(imagePath)), 0) << imagePath;
-}
-
-std::string FatImage::List(const std::string& dir) const {
-    return Capture("MTOOLS_SKIP_CHECK=1 mdir -b -i " + Quote(path) + " " + Mpath(dir) + " 2>/dev/null");
 }
 
 // --------------------------------------------------------------- NTFS
@@ -298,11 +292,8 @@ std::string Sample(const std::string& kind) {
         return {};
     }
     rename(tmp.c_str(), out.c_str());
-    g_hashes[out] = Sha256File(out);
     return out;
 }
-
-const std::map<std::string, std::string>& SampleHashes() { return g_hashes; }
 
 // ------------------------------------------------------------ engines
 
@@ -354,6 +345,20 @@ int SaveNode(IFileRecoveryParse& engine, _FILE_NODE_ node, const std::string& pa
     int base = 0;
     GetPathDirIndex(Utf8ToWide(path.substr(0, path.rfind('/'))).c_str(), base);
     return engine.SaveFileData(&node, w.data(), base);
+}
+
+void SaveAndPreviewAll(IFileRecoveryParse& engine, const std::string& dest) {
+    int i = 0;
+    for (auto& [path, n] : ListResultTree(engine)) {
+        if (n.u64FileSize > (16u << 20)) continue;
+        SaveNode(engine, n, dest + "/f" + std::to_string(i++));
+        wchar_t tmp[512];
+        unsigned char buf[4096];
+        int len = sizeof buf;
+        if (!n.bIsDir) engine.PreView(&n, tmp, buf, len, nullptr, nullptr);
+        EXPECT_LE(len, 4096) << path;
+    }
+    EXPECT_EQ(Capture("find " + Quote(dest) + " -mindepth 1 -maxdepth 1 ! -name 'f*' | wc -l"), "0\n");
 }
 
 uint64_t SumFreeSectors(IFileRecoveryParse& engine, uint64_t limit, uint64_t align) {

@@ -68,8 +68,6 @@ struct FatImage {
     void PutBytes(const std::vector<unsigned char>& data, const std::string& imagePath) const;
     void Delete(const std::string& imagePath) const;      // mdel
     void DeleteTree(const std::string& imagePath) const;  // mdeltree
-    // Names in a directory as mdir lists them (long names).
-    std::string List(const std::string& dir = "") const;
 };
 
 // --- NTFS images (mkntfs + ntfs-3g through FUSE) -----------------------
@@ -102,8 +100,6 @@ void PlaceVolume(const std::string& diskPath, const std::string& volumePath, uin
 // once per build tree (converted from packaged inputs where needed) and its
 // path returned; empty when the tools to make it are missing.
 std::string Sample(const std::string& kind);
-// sha256 of every sample made so far, by path.
-const std::map<std::string, std::string>& SampleHashes();
 
 // --- Engines --------------------------------------------------------------
 // Points the data directory (and so the scan logs) at a folder for the
@@ -158,6 +154,10 @@ std::unique_ptr<Engine> ScanOnDisk(const TempDir& dir, int disk, const std::stri
 // Saves a node to path; a folder's children land at the level below it.
 // The engine's return code.
 int SaveNode(IFileRecoveryParse& engine, _FILE_NODE_ node, const std::string& path);
+// Saves every node of an engine's tree into dest as "f0", "f1", ... and
+// previews every file, as a user browsing a damaged volume does; nothing
+// may land in dest under any other name.
+void SaveAndPreviewAll(IFileRecoveryParse& engine, const std::string& dest);
 // Sums the free stretches the engine reports from sector 0 on; every one
 // must lie below limit (in 512-byte sectors) and start on a multiple of align.
 uint64_t SumFreeSectors(IFileRecoveryParse& engine, uint64_t limit, uint64_t align = 1);
