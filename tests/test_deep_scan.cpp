@@ -2,6 +2,7 @@
 // folders and carved files in one listing, on real images.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <regex>
 #include <set>
 #include <unistd.h>
@@ -75,14 +76,21 @@ struct Card {
 }  // namespace
 
 // An intact FAT32 card: the deleted files by name from the FAT, plus the
-// nameless picture carved; no carved copy of a file the FAT engine lists.
+// nameless picture carved; no second copy of a file the FAT engine lists.
 TEST(DeepScan, IntactFat32Card) {
     FR_REQUIRE(HaveFatTools(), "mkfs.vfat, mtools and samples needed");
     Card card;
+    // A deleted folder: the FAT engine lists it by its entry, the deep one
+    // meets it in free space; listed once.
+    card.img.Mkdir("Old trip");
+    card.img.PutBytes(card.jpg, "Old trip/Sunrise.jpg");
+    card.img.DeleteTree("Old trip");
     TempDir data("data");
     ScanRun r = Scan(card.img.path, data.path());
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_TRUE(r.Has("!MG_0002.JPG", "fat")) << r.out;
+    EXPECT_EQ(std::count_if(r.hits.begin(), r.hits.end(), [](const Hit& h) { return h.name == "Sunrise.jpg"; }), 1)
+        << r.out;
     EXPECT_TRUE(r.Has("Beach at sunset.png", "fat")) << r.out;
     EXPECT_TRUE(r.Has(std::to_string(card.orphanSector) + ".png", "carving")) << r.out;
     std::set<unsigned long long> fsStarts;

@@ -181,6 +181,7 @@ TEST_F(FatDeep, HandMadeSectorsWithoutBootRecord) {
     Sectors d;
     d.DirStart(10240, 10, 0);
     d.Entry(10240, 2, "A       TXT", 0x20, 50, 100);
+    d.Entry(10240, 3, "bad     txt", 0x20, 51, 100);  // lower case: no entry
     d.DirStart(10400, 30, 10);
     d.Entry(10400, 2, "B       TXT", 0x20, 60, 100);
     // Two starts 5 clusters and 15 sectors apart: 3 sectors per cluster is no geometry.
@@ -204,6 +205,7 @@ TEST_F(FatDeep, HandMadeSectorsWithoutBootRecord) {
     Tree tree = ListResultTree(*e);
     SCOPED_TRACE(Paths(tree));
     EXPECT_TRUE(tree.count("LostFolder10/A.TXT"));
+    EXPECT_EQ(Paths(tree).find("bad"), std::string::npos);
     EXPECT_TRUE(tree.count("LostFolder10/LostFolder30/B.TXT"));
     EXPECT_TRUE(tree.count("LostFolder7/X.TXT"));
     EXPECT_TRUE(tree.count("SUB/S.TXT"));

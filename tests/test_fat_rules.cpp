@@ -72,29 +72,24 @@ std::vector<unsigned char> FragmentSector() {
 
 }  // namespace
 
-TEST(FatRules, DirectoryStart) {
+// A directory's start ("." and ".." first), a fragment of entries, zeros.
+TEST(FatRules, DirectorySectors) {
     auto s = DirStartSector();
     EXPECT_EQ(IsFatFileRecord(s.data()), 1);
     EXPECT_EQ(IsFatFDTRecord(s.data(), 512), 0) << "the '.' entry fails the name test";
-    Put16(s.data() + 50, Date(2021, 1, 1));  // last-access date of ".."
-    EXPECT_EQ(IsFatFileRecord(s.data()), 0);
-    EXPECT_EQ(IsFatFileRecord(nullptr), 0);
-}
-
-TEST(FatRules, DotEntriesOnlyValidAsPair) {
-    auto s = DirStartSector();
     EXPECT_EQ(IsFatEntyValid(s.data(), 64), 1);
     EXPECT_EQ(IsFatEntyValid(s.data(), 32), 0) << "last entry of a buffer: no shortcut";
     EXPECT_EQ(IsFatEntyValid(s.data() + 32, 64), 0) << "'..' alone is never valid";
-}
+    Put16(s.data() + 50, Date(2021, 1, 1));  // last-access date of ".."
+    EXPECT_EQ(IsFatFileRecord(s.data()), 0);
+    EXPECT_EQ(IsFatFileRecord(nullptr), 0);
 
-TEST(FatRules, FragmentAndZeros) {
     std::vector<unsigned char> zero(512, 0);
     EXPECT_EQ(IsFatFDTRecord(zero.data(), 512), 0);
-    auto s = FragmentSector();
-    EXPECT_EQ(IsFatFDTRecord(s.data(), 512), 1);
-    s[300] = 1;
-    EXPECT_EQ(IsFatFDTRecord(s.data(), 512), 0);
+    auto f = FragmentSector();
+    EXPECT_EQ(IsFatFDTRecord(f.data(), 512), 1);
+    f[300] = 1;
+    EXPECT_EQ(IsFatFDTRecord(f.data(), 512), 0);
 }
 
 struct EntryCase {
