@@ -57,8 +57,8 @@ TEST(Factory, EngineChosenByTheFileSystemFound) {
         EXPECT_EQ(IsExt(b.data()), fs == "ext") << cmd;
         auto e = ByPath(image, RECOVERY_FAST);
         EXPECT_EQ(e != nullptr, !fs.empty()) << cmd;
-        if (fs == "fat") EXPECT_NE(dynamic_cast<CFastFatRecovery*>(e.get()), nullptr) << cmd;
-        if (fs == "ntfs") EXPECT_NE(dynamic_cast<CFastNtfsRecovery*>(e.get()), nullptr) << cmd;
+        EXPECT_EQ(dynamic_cast<CFastFatRecovery*>(e.get()) != nullptr, fs == "fat") << cmd;
+        EXPECT_EQ(dynamic_cast<CFastNtfsRecovery*>(e.get()) != nullptr, fs == "ntfs") << cmd;
         if (fs != "ext") continue;
         ASSERT_NE(dynamic_cast<CFastExtRecovery*>(e.get()), nullptr);
         // The Ext engine finds nothing and leaves its outputs alone.
