@@ -1,5 +1,6 @@
-// Hostile sources and destinations, damaged media and the read-only
-// promise, exercised through the command-line tool as a user would.
+// The command-line tool driven as a user would: a card's deleted files
+// recovered byte for byte into the category folders; hostile sources and
+// destinations, damaged media and the read-only promise.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -16,8 +17,10 @@
 #include <thread>
 #include <cstring>
 #include <map>
+#include <tuple>
 
 #include "carving/CarveDriver.h"
+#include "core/ByteOrder.h"
 #include "core/Platform.h"
 #include "core/TextHelpers.h"
 #include "support/NtfsKit.h"
@@ -50,11 +53,12 @@ Result RunCli(const std::string& args, const std::string& env = "", int seconds 
     return {atoi(rc.c_str()), std::string(out.begin(), out.end())};
 }
 
-// Patches len little-endian bytes of a file at an offset.
-void PatchLe(const std::string& path, long long offset, uint64_t value, int len) {
+// Overwrites bytes of an image at delta from where text first occurs.
+void PatchAt(const std::string& path, const std::string& text, long delta, const void* data, size_t len) {
     std::vector<unsigned char> b = ReadFile(path);
-    for (int i = 0; i < len; ++i) b.at(static_cast<size_t>(offset + i)) = static_cast<unsigned char>(value >> (8 * i));
-    WriteFile(path, b);
+    auto it = std::search(b.begin(), b.end(), text.begin(), text.end());
+    ASSERT_NE(it, b.end()) << text;
+    PatchFile(path, static_cast<uint64_t>(it - b.begin() + delta), data, len);
 }
 
 // Counts the diagnostic lines while alive.
@@ -76,12 +80,113 @@ size_t CountOf(const std::string& text, const std::string& word) {
     return n;
 }
 
-bool Exists(const std::string& p) {
-    struct stat st;
-    return lstat(p.c_str(), &st) == 0;
+// A FAT32 card with photos and a song, some deleted, one deleted folder.
+struct Card {
+    TempDir dir{"cli"};
+    std::string img = dir / "card.img";
+    std::map<std::string, std::string> deleted;  // name -> sha256
+
+    Card() {
+        std::string jpg = Sample("jpg"), big = Sample("big.jpg"), mp3 = Sample("mp3"), png = Sample("png");
+        FatImage f = FatImage::Create(img, 32, 40000);
+        f.Mkdir("DCIM");
+        f.Mkdir("Trip");
+        f.Put(jpg, "DCIM/KEEP.JPG");
+        f.Put(big, "DCIM/Holiday photo.jpg");
+        f.Put(mp3, "Song.mp3");
+        f.Put(png, "Trip/beach.png");
+        f.Delete("DCIM/Holiday photo.jpg");
+        f.Delete("Song.mp3");
+        f.DeleteTree("Trip");
+        deleted["Holiday photo.jpg"] = Sha256File(big);
+        deleted["Song.mp3"] = Sha256File(mp3);
+        deleted["beach.png"] = Sha256File(png);
+    }
+};
+
+// The file recovered under a name in a folder: deleted FAT entries may
+// have lost the first letter of their short name, so match on the rest.
+std::string FindRecovered(const std::string& folder, const std::string& name) {
+    std::string hit = Capture("ls " + Quote(folder) + " 2>/dev/null | grep -F -- " + Quote(name.substr(1)) + " | head -1");
+    while (!hit.empty() && hit.back() == '\n') hit.pop_back();
+    return hit.empty() ? std::string() : folder + "/" + hit;
 }
 
 }  // namespace
+
+// The whole card: category folders, a second run, kept paths, an interrupt,
+// clear errors, and the card as a partition of a disk.
+TEST(Cli, RecoversDeletedFilesFromACard) {
+    Card card;
+    TempDir out("out");
+    Result r = RunCli("recover " + Quote(card.img) + " --to " + Quote(out.path()));
+    ASSERT_EQ(r.status, 0) << r.out;
+    EXPECT_NE(r.out.find("3 recovered, 0 failed"), std::string::npos) << r.out;
+    for (auto [name, folder] : {std::pair{"Holiday photo.jpg", "photo"}, {"beach.png", "photo"}, {"Song.mp3", "audio"}})
+        EXPECT_EQ(Sha256File(FindRecovered(out / folder, name)), card.deleted[name]) << name;
+    EXPECT_TRUE(FindRecovered(out / "photo", "KEEP.JPG").empty());  // live files are not listed
+
+    // A second run writes new, numbered names beside the first ones.
+    r = RunCli("recover " + Quote(card.img) + " --to " + Quote(out.path()) + " --types photo");
+    ASSERT_EQ(r.status, 0) << r.out;
+    EXPECT_NE(r.out.find("2 recovered, 0 failed"), std::string::npos) << r.out;
+    std::string again = Capture("ls " + Quote(out / "photo") + " | grep -c '(1)'");
+    EXPECT_EQ(again, "2\n");
+
+    // With --keep-paths the folders come back; short folder names keep the
+    // case stored on the card.
+    TempDir kept("out");
+    r = RunCli("recover " + Quote(card.img) + " --to " + Quote(kept.path()) + " --keep-paths");
+    ASSERT_EQ(r.status, 0) << r.out;
+    EXPECT_EQ(Sha256File(FindRecovered(kept / "DCIM", "Holiday photo.jpg")), card.deleted["Holiday photo.jpg"]);
+    std::string found = Capture("find " + Quote(kept.path()) + " -name '*each.png'");
+    EXPECT_NE(found.find("/Trip/"), std::string::npos) << found;  // inside the (deleted) Trip folder
+
+    // An interrupt during the first file: that file stays, the rest is not written.
+    TempDir cut("out");
+    r = RunCli("recover " + Quote(card.img) + " --to " + Quote(cut.path()), "FOTORETTA_TEST_INTERRUPT_AFTER_FILES=1");
+    EXPECT_NE(r.out.find("cancelled"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("1 recovered, 0 failed"), std::string::npos) << r.out;
+    EXPECT_EQ(Capture("find " + Quote(cut.path()) + " -type f | wc -l"), "1\n");
+
+    // Clear errors with their exit codes.
+    WriteFile(card.dir / "afile", "x", 1);
+    const std::tuple<std::string, int, const char*> errors[] = {
+        {"scan /nonexistent/card.img", 1, "No such file"},
+        {"scan " + Quote(card.img) + " --types photo,holidays", 2, "unknown type 'holidays'"},
+        {"recover " + Quote(card.img) + " --to " + Quote(card.dir / "afile/sub"), 1, "cannot create"},
+        {"recover " + Quote(card.img), 2, ""}};
+    for (const auto& [args, status, text] : errors) {
+        r = RunCli(args);
+        EXPECT_EQ(r.status, status) << args;
+        EXPECT_NE(r.out.find(text), std::string::npos) << r.out;
+    }
+
+    // The same card as the first partition of a disk: listed, scanned and
+    // recovered through "disk@1".
+    std::string disk = card.dir / "disk.img";
+    MakePartitionedDisk(disk, 2048 + 80000 + 100, "dos", {{2048, 80000, "c", ""}});
+    PlaceVolume(disk, card.img, 2048);
+    r = RunCli("disks " + Quote(disk));
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(r.out.find("Partition 1"), std::string::npos) << r.out;
+
+    r = RunCli("scan " + Quote(disk) + "@1 --json");
+    ASSERT_EQ(r.status, 0) << r.out;
+    EXPECT_NE(r.out.find("\"path\":\"DCIM/Holiday photo.jpg\""), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("\"category\":\"photo\""), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("\"method\":\"file system\""), std::string::npos);
+
+    TempDir music("out");
+    r = RunCli("recover " + Quote(disk) + "@1 --to " + Quote(music.path()) + " --types music");
+    ASSERT_EQ(r.status, 0) << r.out;
+    EXPECT_NE(r.out.find("1 recovered, 0 failed"), std::string::npos) << r.out;
+    EXPECT_EQ(Sha256File(FindRecovered(music / "audio", "Song.mp3")), card.deleted["Song.mp3"]);
+
+    r = RunCli("scan " + Quote(disk) + "@7");
+    EXPECT_NE(r.status, 0);
+    EXPECT_NE(r.out.find("no partition 7"), std::string::npos) << r.out;
+}
 
 // A destination inside a file system that the image itself holds is
 // refused before anything is written there, whether the image is mounted
@@ -115,7 +220,7 @@ TEST(HostileDestination, FileSystemsBackedByTheImageAreRefused) {
         Result r = RunCli("recover " + Quote(img.path) + " --to " + Quote(mnt + "/out"));
         EXPECT_EQ(r.status, 1) << r.out;
         EXPECT_NE(r.out.find("lies on the device being recovered"), std::string::npos) << r.out;
-        EXPECT_FALSE(Exists(mnt + "/out"));
+        EXPECT_NE(access((mnt + "/out").c_str(), F_OK), 0);
         Sh("fusermount -u " + Quote(mnt) + " || umount " + Quote(mnt));
     }
     if (!loop.empty()) Sh("losetup -d " + Quote(loop));
@@ -140,7 +245,7 @@ TEST(OversizedPartitions, ClampedToTheDisk) {
         SCOPED_TRACE(c.label);
         std::string disk = d / (std::string(c.label) + ".img");
         MakePartitionedDisk(disk, 4096, c.label, {{2048, 1024, c.label == std::string("gpt") ? "L" : "83", ""}});
-        PatchLe(disk, c.patchOffset, c.value, c.len);
+        PatchFile(disk, c.patchOffset, &c.value, c.len);  // little-endian, as on this host
         Result r = RunCli("disks " + Quote(disk));
         EXPECT_EQ(r.status, 0) << r.out;
         EXPECT_NE(r.out.find("@1  unknown    -                    1.00 MB"), std::string::npos) << r.out;
@@ -231,31 +336,14 @@ TEST(JsonListing, DamagedShortNamesAreEscaped) {
     FatImage img = FatImage::Create(d / "fat.img", 12, 1440);
     img.PutBytes(RandomBytes(3000, 2), "ABCDE.TXT");
     img.Delete("ABCDE.TXT");
-    std::vector<unsigned char> b = ReadFile(img.path);
-    const std::string entry = "BCDE   TXT";
-    auto it = std::search(b.begin(), b.end(), entry.begin(), entry.end());
-    ASSERT_NE(it, b.end());
-    it[0] = 0xFF;  // a byte that never occurs in UTF-8
-    it[1] = 0xC3;  // a lead byte without its continuation
-    WriteFile(img.path, b);
+    // A byte that never occurs in UTF-8, and a lead byte without its continuation.
+    PatchAt(img.path, "BCDE   TXT", 0, "\xFF\xC3", 2);
     Result r = RunCli("scan " + Quote(img.path) + " --fast --json --types office");
     ASSERT_EQ(r.status, 0) << r.out;
     EXPECT_NE(r.out.find("\\u00ff\\u00c3DE"), std::string::npos) << r.out;
     WriteFile(d / "out.json", r.out.data(), r.out.size());
     EXPECT_EQ(Sh("iconv -f UTF-8 -t UTF-8 " + Quote(d / "out.json") + " >/dev/null"), 0) << r.out;
 }
-
-namespace {
-// Sets the size field of the deleted FAT entry whose name ends in tail.
-void PatchFatEntrySize(const std::string& img, const std::string& tail, uint32_t size) {
-    std::vector<unsigned char> b = ReadFile(img);
-    auto it = std::search(b.begin(), b.end(), tail.begin(), tail.end());
-    ASSERT_NE(it, b.end());
-    const size_t entry = static_cast<size_t>(it - b.begin()) - 1;
-    for (int i = 0; i < 4; ++i) b[entry + 28 + i] = static_cast<unsigned char>(size >> (8 * i));
-    WriteFile(img, b);
-}
-}  // namespace
 
 // A deleted file that claims to be larger than its volume is listed as
 // damaged and never written out whole.
@@ -264,7 +352,8 @@ TEST(OutputPath, FileLargerThanTheVolumeIsDamaged) {
     FatImage img = FatImage::Create(d / "fat.img", 12, 1440);
     img.PutBytes(RandomBytes(5000, 3), "HUGE.TXT");
     img.Delete("HUGE.TXT");
-    PatchFatEntrySize(img.path, "UGE    TXT", 0xFFFFFFF0u);
+    const uint32_t size = 0xFFFFFFF0u;
+    PatchAt(img.path, "UGE    TXT", 27, &size, 4);  // the entry's size field
     Result r = RunCli("scan " + Quote(img.path) + " --fast --json --types office");
     EXPECT_NE(r.out.find("\"size\":4294967280"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("\"healthy\":false"), std::string::npos) << r.out;
@@ -272,7 +361,8 @@ TEST(OutputPath, FileLargerThanTheVolumeIsDamaged) {
     EXPECT_EQ(Capture("find " + Quote(d / "out") + " -type f -size +2M"), "") << r.out;
 }
 
-// Sparse stretches of an NTFS file come back as holes, not written zeros.
+// Sparse stretches of an NTFS file come back as holes, not written zeros;
+// a deleted folder's picture comes back inside its folders.
 TEST(OutputPath, SparseRunsBecomeHoles) {
     FR_REQUIRE(NtfsImage::Available() && IsRoot(), "mkntfs/ntfs-3g/FUSE not usable");
     TempDir d("hardsparse");
@@ -280,14 +370,17 @@ TEST(OutputPath, SparseRunsBecomeHoles) {
     ASSERT_TRUE(img.Mount());
     const std::string f = img.Mounted("holes.wav");
     Sh("dd if=" + Quote(Sample("wav")) + " of=" + Quote(f) + " bs=4096 count=4 status=none && truncate -s 16M " +
-       Quote(f) + " && printf tail >> " + Quote(f));
+       Quote(f) + " && printf tail >> " + Quote(f) + " && mkdir -p " + Quote(img.Mounted("Photos/2026")) + " && cp " +
+       Quote(Sample("big.jpg")) + " " + Quote(img.Mounted("Photos/2026/party.jpg")));
     const std::string want = Sha256File(f);
-    Sh("rm " + Quote(f));
+    Sh("rm -r " + Quote(f) + " " + Quote(img.Mounted("Photos")));
     img.Unmount();
-    Result r = RunCli("recover " + Quote(img.path) + " --fast --types music --to " + Quote(d / "out"));
+    Result r = RunCli("recover " + Quote(img.path) + " --fast --keep-paths --types music,photo --to " + Quote(d / "out"));
     ASSERT_EQ(r.status, 0) << r.out;
-    std::string got = Capture("find " + Quote(d / "out") + " -name '*.wav' | head -1");
-    while (!got.empty() && got.back() == '\n') got.pop_back();
+    std::string got = Capture("find " + Quote(d / "out") + " -name party.jpg | head -1");
+    EXPECT_EQ(Sha256File(got.substr(0, got.find('\n'))), Sha256File(Sample("big.jpg"))) << r.out;
+    got = Capture("find " + Quote(d / "out") + " -name '*.wav' | head -1");
+    got = got.substr(0, got.find('\n'));
     ASSERT_FALSE(got.empty()) << r.out;
     EXPECT_EQ(Sha256File(got), want);
     struct stat st;
@@ -306,12 +399,7 @@ TEST(OutputPath, KeepPathsFileAndFolderOfTheSameName) {
     img.Delete("NOTEX");
     img.DeleteTree("NOTES");
     // The deleted file's entry renamed on disk to the folder's name.
-    std::vector<unsigned char> b = ReadFile(img.path);
-    const std::string from = "OTEX      ";
-    auto it = std::search(b.begin(), b.end(), from.begin(), from.end());
-    ASSERT_NE(it, b.end());
-    it[3] = 'S';
-    WriteFile(img.path, b);
+    PatchAt(img.path, "OTEX      ", 3, "S", 1);
     Result r = RunCli("recover " + Quote(img.path) + " --fast --keep-paths --types all --to " + Quote(d / "out"));
     EXPECT_EQ(r.status, 0) << r.out;
     EXPECT_NE(r.out.find("2 recovered, 0 failed"), std::string::npos) << r.out;
@@ -360,18 +448,12 @@ struct Region {
     size_t offset, length;
 };
 
-uint32_t Le(const std::vector<unsigned char>& b, size_t off, int len) {
-    uint32_t v = 0;
-    for (int i = len - 1; i >= 0; --i) v = (v << 8) | b.at(off + static_cast<size_t>(i));
-    return v;
-}
-
 // Boot sector, first FAT and root directory of the FAT volume at base.
 std::vector<Region> FatRegions(const std::vector<unsigned char>& b, size_t base) {
-    const size_t bps = Le(b, base + 11, 2), rsv = Le(b, base + 14, 2), nfats = b.at(base + 16);
-    const size_t fatSize = Le(b, base + 22, 2) ? Le(b, base + 22, 2) : Le(b, base + 36, 4);
+    const size_t bps = GetLe16(b, base + 11), rsv = GetLe16(b, base + 14), nfats = b.at(base + 16);
+    const size_t fatSize = GetLe16(b, base + 22) ? GetLe16(b, base + 22) : GetLe32(b, base + 36);
     const size_t fat = base + rsv * bps, afterFats = fat + nfats * fatSize * bps;
-    const size_t root = Le(b, base + 17, 2) * 32;
+    const size_t root = GetLe16(b, base + 17) * 32;
     return {{base, 512}, {fat, std::min<size_t>(fatSize * bps, 4096)}, {afterFats, root ? root : 8192}};
 }
 
@@ -409,7 +491,6 @@ struct ScratchDir {
 std::string Sha256Sum(const std::string& path) { return Capture("sha256sum " + Quote(path) + " | cut -c1-64"); }
 
 struct Medium {
-    const char* name;
     std::string source;  // "" for the image itself, "@1" for its first partition
     std::vector<unsigned char> bytes;
     std::vector<Region> regions;
@@ -429,7 +510,7 @@ Medium BuildMedium(const std::string& kind, const TempDir& dir) {
         f.Delete("notes.txt");
         f.DeleteTree("Trip");
     };
-    Medium m{"", "", {}, {}};
+    Medium m;
     if (kind == "fat12" || kind == "fat16" || kind == "fat32") {
         FatImage f = kind == "fat12"   ? FatImage::Create(path, 12, 1440)
                      : kind == "fat16" ? FatImage::Create(path, 16, 8192, 2, "-r 128")
@@ -459,13 +540,12 @@ Medium BuildMedium(const std::string& kind, const TempDir& dir) {
         }
         m.bytes = ReadFile(path);
         if (m.bytes.size() < 4096) return m;
-        const size_t bps = Le(m.bytes, 11, 2), spc = m.bytes[13];
-        const size_t mft = static_cast<size_t>(Le(m.bytes, 48, 4)) * bps * spc;
+        const size_t bps = GetLe16(m.bytes, 11), spc = m.bytes[13];
+        const size_t mft = static_cast<size_t>(GetLe32(m.bytes, 48)) * bps * spc;
         // Boot sector; the system records and the first user records
         // (their attributes, names and run lists).
         m.regions = {{0, 512}, {mft, 16 * 1024}, {mft + 64 * 1024, 16 * 1024}};
     }
-    m.name = kind == "fat12" ? "fat12" : kind.c_str();
     return m;
 }
 
@@ -515,29 +595,24 @@ TEST_P(DamagedMedia, EveryModeSurvives) {
     const std::string root = shm.path.empty() ? fallback.path() : shm.path;
     auto worker = [&] {
         for (int i = next++; i < variants; i = next++) {
-            struct Variant {
-                std::string dir;
-                std::string path() const { return dir; }
-                std::string operator/(const std::string& n) const { return dir + "/" + n; }
-                ~Variant() { Sh("rm -rf " + Quote(dir)); }
-            } v{root + "/" + std::to_string(i)};
-            Sh("mkdir -p " + Quote(v.dir));
-            const std::string img = v / "disk.img";
+            const std::string v = root + "/" + std::to_string(i), img = v + "/disk.img";
+            Sh("mkdir -p " + Quote(v));
             WriteSparse(img, Mutate(m, 1000u * static_cast<uint32_t>(m.bytes.size() % 997) + static_cast<uint32_t>(i)));
             const std::string before = Sha256Sum(img);
             const std::string src = Quote(img) + m.source;
             std::string modes[2] = {std::string(kScans[i % 4]) + " " + src + " --types all",
-                                    "recover " + src + " " + kRecovers[i % 3] + " --types all --to " + Quote(v / "out")};
+                                    "recover " + src + " " + kRecovers[i % 3] + " --types all --to " + Quote(v + "/out")};
             for (const std::string& args : modes) {
-                Result r = RunCli(args, "FOTORETTA_DATA_DIR=" + Quote(v / "data"), 60);
+                Result r = RunCli(args, "FOTORETTA_DATA_DIR=" + Quote(v + "/data"), 60);
                 // 0 or a plain failure code; never a signal or the time limit.
                 EXPECT_LT(r.status, 4) << kind << " variant " << i << ": " << args << "\n" << r.out.substr(0, 3000);
                 EXPECT_LT(r.out.size(), 2u << 20) << kind << " variant " << i << ": " << args;
             }
             EXPECT_EQ(Sha256Sum(img), before) << kind << " variant " << i;
             // Nothing but the image, the destination and the data folder.
-            EXPECT_EQ(Capture("ls -A " + Quote(v.path()) + " | grep -v -x -e disk.img -e out -e data"), "")
+            EXPECT_EQ(Capture("ls -A " + Quote(v) + " | grep -v -x -e disk.img -e out -e data"), "")
                 << kind << " variant " << i;
+            Sh("rm -rf " + Quote(v));
         }
     };
     std::thread t1(worker), t2(worker);

@@ -44,13 +44,11 @@ std::function<bool(QWidget*)> ChooseFolder(const std::string& dir) {
 // folder were deleted; the window is built on it.
 struct Card {
     TempDir dir{"jobs"};
+    ScopedDataDir data{dir / "data"};
     std::map<std::string, std::string> sha;  // recovered name -> sha256
     std::unique_ptr<DRUI> w;
 
     Card() {
-        setenv("FOTORETTA_DATA_DIR", (dir / "data").c_str(), 1);
-        ResetDataDirCache();
-        CLogFileManager::ResetInstance();
         const std::string jpg = Sample("jpg"), big = Sample("big.jpg"), png = Sample("png"), mp3 = Sample("mp3"),
                           tif = Sample("tif");
         FatImage f = FatImage::Create(dir / "vol.img", 32, 34000, 1);
@@ -77,10 +75,7 @@ struct Card {
     }
     ~Card() {
         w.reset();
-        CLogFileManager::ResetInstance();
         unsetenv("FOTORETTA_DISK_DIR");
-        unsetenv("FOTORETTA_DATA_DIR");
-        ResetDataDirCache();
     }
 
     QTreeWidgetItem* Find(const QString& text) {
@@ -96,7 +91,7 @@ struct Card {
 
 }  // namespace
 
-TEST(Jobs, ScanListsFilesByCategoryAndExtension) {
+TEST(Jobs, ScanListsPreviewsAndSelects) {
     Card card;
     card.w->btnSlotScan();
     ASSERT_EQ(card.w->Page3(), card.w->StackedLayout()->currentWidget());
@@ -122,11 +117,9 @@ TEST(Jobs, ScanListsFilesByCategoryAndExtension) {
     card.w->ResultTree()->setCurrentItem(card.Find("mp3 Files (1)"));
     EXPECT_TRUE(card.w->PreviewLabel()->pixmap().isNull());
     EXPECT_TRUE(card.w->PreviewLabel()->text().startsWith("ID3")) << card.w->PreviewLabel()->text().left(20).toStdString();
-}
 
-TEST(Jobs, CheckBoxesBuildTheSelection) {
-    Card card;
-    card.w->btnSlotScan();
+    // Ticking a category chooses its files; unticking one file row makes its
+    // extension and category partial.
     QTreeWidgetItem* photo = card.Find("Photo(5)");
     QTreeWidgetItem* jpgs = card.Find("jpg Files (3)");
     ASSERT_TRUE(photo && jpgs);
@@ -138,8 +131,6 @@ TEST(Jobs, CheckBoxesBuildTheSelection) {
     for (const auto& [key, node] : card.w->RecoveryFiles()) total += node.u64FileSize;
     EXPECT_EQ(QString("Select %1 in 5 files").arg(QString::fromStdString(GetFileSizeString(total))),
               card.w->SummaryLabel()->text());
-
-    // One file row unticked: its extension and category become partial.
     card.w->ResultTree()->setCurrentItem(jpgs);
     ASSERT_EQ(3, card.w->FileTable()->rowCount());
     card.w->FileTable()->item(1, 0)->setCheckState(Qt::Unchecked);
@@ -373,79 +364,53 @@ TEST(ProgressDialog, RecoveryStaysOpenUntilFinished) {
     EXPECT_FALSE(d.isVisible());
 }
 
+// Unprintable bytes show as dots, and a line ends every 256 bytes.
 TEST(Preview, TextRenderingBreaksLinesEvery256Bytes) {
-    struct Case {
-        int len;
-        size_t expectedSize;
-    };
-    for (Case c : {Case{300, 300 + 4}, Case{512, 512 + 4}, Case{256, 256 + 2}, Case{0, 0}}) {
-        std::vector<unsigned char> data(static_cast<size_t>(c.len), 'a');
-        if (c.len) data[0] = 0;
-        const std::string text = RenderPreviewText(data.data(), c.len);
-        EXPECT_EQ(c.expectedSize, text.size()) << c.len;
-        if (!c.len) continue;
-        EXPECT_EQ('.', text[0]);
-        EXPECT_EQ("\r\n", text.substr(256, 2));
-        EXPECT_EQ("\r\n", text.substr(text.size() - 2));
-    }
+    std::vector<unsigned char> data(512, 'a');
+    data[0] = 0;
+    EXPECT_EQ("." + std::string(255, 'a') + "\r\n" + std::string(44, 'a') + "\r\n", RenderPreviewText(data.data(), 300));
+    EXPECT_EQ(512u + 4, RenderPreviewText(data.data(), 512).size());
+    EXPECT_EQ("", RenderPreviewText(data.data(), 0));
 }
 
-// A destination on the file system of the device being recovered is
+// A destination on the file system of the image being recovered is
 // refused with a message before anything is written.
 TEST(Jobs, RefusesADestinationOnTheScannedDevice) {
-    FR_REQUIRE(IsRoot() && HaveTool("losetup") && NtfsImage::Available(), "needs root, losetup and ntfs-3g");
+    FR_REQUIRE(IsRoot() && NtfsImage::Available(), "mkntfs/ntfs-3g/FUSE not usable");
     TempDir d("jobsdev");
     setenv("FOTORETTA_DISK_DIR", d.path().c_str(), 1);  // no other disks
-    setenv("FOTORETTA_DATA_DIR", (d / "data").c_str(), 1);
-    ResetDataDirCache();
-    CLogFileManager::ResetInstance();
+    ScopedDataDir data(d / "data");
     NtfsImage img = NtfsImage::Create(d / "ntfs.img", 16);
-    std::string loop = Capture("losetup -f --show " + Quote(img.path) + " 2>/dev/null");
-    while (!loop.empty() && loop.back() == '\n') loop.pop_back();
-    FR_REQUIRE(!loop.empty(), "no loop device available");
-    const std::string mnt = d / "mnt";
-    Sh("mkdir -p " + Quote(mnt));
-    const bool mounted = Sh("ntfs-3g " + Quote(loop) + " " + Quote(mnt)) == 0;
+    ASSERT_TRUE(img.Mount());
+    const std::string out = img.Mounted("out");
+    Sh("cp " + Quote(Sample("big.jpg")) + " " + Quote(img.Mounted("party.jpg")) + " && mkdir " + Quote(out) +
+       " && sync && rm " + Quote(img.Mounted("party.jpg")) + " && sync");
     QString message;
-    size_t found = 0;
-    if (mounted) {
-        Sh("cp " + Quote(Sample("big.jpg")) + " " + Quote(mnt + "/party.jpg") + " && mkdir " + Quote(mnt + "/out") +
-           " && sync && rm " + Quote(mnt + "/party.jpg") + " && sync");
+    bool recoveryStarted = false;
+    {
         DRUI w;
         w.Init();
-        if (w.AddImageDisk(QString::fromStdString(loop))) {
-            w.btnSlotScan();
-            found = w.SearchResult().size();
-            if (found) {
-                w.ResultTree()->topLevelItem(0)->setCheckState(0, Qt::Checked);
-                bool recoveryStarted = false;
-                w.SetDialogHook([&](SCANUI* s) { recoveryStarted |= s->OprType() == 4; });
-                ModalAnswer answer([&](QWidget* m) {
-                    if (auto* fd = qobject_cast<QFileDialog*>(m)) {
-                        fd->setDirectory(QString::fromStdString(mnt + "/out"));
-                        QMetaObject::invokeMethod(fd, "accept");
-                        return false;
-                    }
-                    auto* box = qobject_cast<CMessageBox*>(m);
-                    if (!box) return false;
-                    message = box->TextLabel()->text();
-                    box->btnSlotOK();
-                    return true;
-                });
-                w.btnRecovery();
-                EXPECT_FALSE(recoveryStarted);
-                EXPECT_EQ("", Capture("ls -A " + Quote(mnt + "/out")));
-            }
+        EXPECT_TRUE(w.AddImageDisk(QString::fromStdString(img.path)));
+        w.btnSlotScan();
+        EXPECT_FALSE(w.SearchResult().empty());
+        if (!w.SearchResult().empty()) {
+            w.ResultTree()->topLevelItem(0)->setCheckState(0, Qt::Checked);
+            w.SetDialogHook([&](SCANUI* s) { recoveryStarted |= s->OprType() == 4; });
+            ModalAnswer answer([&](QWidget* m) {
+                if (ChooseFolder(out)(m)) return false;
+                auto* box = qobject_cast<CMessageBox*>(m);
+                if (!box) return false;
+                message = box->TextLabel()->text();
+                box->btnSlotOK();
+                return true;
+            });
+            w.btnRecovery();
         }
-        Sh("fusermount -u " + Quote(mnt) + " || umount " + Quote(mnt));
     }
-    Sh("losetup -d " + Quote(loop));
+    EXPECT_EQ("", Capture("ls -A " + Quote(out)));
+    img.Unmount();
     ClearRegisteredImageDisks();
-    CLogFileManager::ResetInstance();
     unsetenv("FOTORETTA_DISK_DIR");
-    unsetenv("FOTORETTA_DATA_DIR");
-    ResetDataDirCache();
-    FR_REQUIRE(mounted, "mounting the loop device is not permitted here");
-    ASSERT_GT(found, 0u);
+    EXPECT_FALSE(recoveryStarted);
     EXPECT_TRUE(message.contains("is on the disk being recovered")) << message.toStdString();
 }

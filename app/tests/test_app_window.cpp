@@ -76,7 +76,7 @@ TEST(MainWindow, RecoverAllFollowsTheCategories) {
     EXPECT_EQ(w.Page1(), w.StackedLayout()->currentWidget());
 }
 
-TEST(DeviceTree, DisksAndPartitionsFromTheEnumerator) {
+TEST(DeviceTree, DisksAndPartitionsFromTheEnumeratorScanOnlyPartitions) {
     Window win(true);
     QTreeWidget* tree = win.w.DiskTree();
     ASSERT_EQ(2, tree->topLevelItemCount());
@@ -95,14 +95,11 @@ TEST(DeviceTree, DisksAndPartitionsFromTheEnumerator) {
     // The last partition of the last disk is current, so Scan starts enabled.
     EXPECT_EQ(tree->topLevelItem(1)->child(0), tree->currentItem());
     EXPECT_TRUE(win.w.ScanButton()->isEnabled());
-}
 
-// Scan is enabled, and a double click scans, only on items with a partition record.
-TEST(DeviceTree, ScanOnlyOnPartitions) {
-    Window win(true);
+    // Scan is enabled, and a double click scans, only on items with a
+    // partition record.
     DRUI& w = win.w;
     QSignalSpy scans(&w, &DRUI::ScanRequested);
-    QTreeWidgetItem* d0 = w.DiskTree()->topLevelItem(0);
     w.diskItemClick(d0, 0);
     EXPECT_FALSE(w.ScanButton()->isEnabled());
     w.diskItemDoubleClick(d0, 0);

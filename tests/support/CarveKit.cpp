@@ -7,22 +7,13 @@
 #include "support/TestKit.h"
 
 namespace carvekit {
-namespace {
 
-void Put16(std::vector<unsigned char>& v, size_t at, unsigned x) {
-    v[at] = static_cast<unsigned char>(x);
-    v[at + 1] = static_cast<unsigned char>(x >> 8);
+void Put(std::vector<unsigned char>& v, size_t at, unsigned x, int n, bool be) {
+    if (v.size() < at + n) v.resize(at + n, 0);
+    for (int i = 0; i < n; ++i) v[at + i] = static_cast<unsigned char>(x >> (8 * (be ? n - 1 - i : i)));
 }
-void Put32(std::vector<unsigned char>& v, size_t at, unsigned x) {
-    for (int i = 0; i < 4; ++i) v[at + i] = static_cast<unsigned char>(x >> (8 * i));
-}
-void PutBe16(std::vector<unsigned char>& v, size_t at, unsigned x) {
-    v[at] = static_cast<unsigned char>(x >> 8);
-    v[at + 1] = static_cast<unsigned char>(x);
-}
-void PutBe32(std::vector<unsigned char>& v, size_t at, unsigned x) {
-    for (int i = 0; i < 4; ++i) v[at + i] = static_cast<unsigned char>(x >> (8 * (3 - i)));
-}
+
+namespace {
 
 // A ZIP-based Office document made with zip from three small parts.
 std::vector<unsigned char> OfficeZip(const std::string& kind) {
@@ -65,15 +56,15 @@ std::vector<unsigned char> Midi() {
     t2.insert(t2.end(), {0x00, 0xFF, 0x2F, 0x00});
     std::vector<unsigned char> v(14);
     std::memcpy(v.data(), "MThd", 4);
-    PutBe32(v, 4, 6);
-    PutBe16(v, 8, 1);
-    PutBe16(v, 10, 2);
-    PutBe16(v, 12, 96);
+    Put(v, 4, 6, 4, true);
+    Put(v, 8, 1, 2, true);
+    Put(v, 10, 2, 2, true);
+    Put(v, 12, 96, 2, true);
     for (auto* t : {&t1, &t2}) {
         size_t at = v.size();
         v.resize(at + 8);
         std::memcpy(v.data() + at, "MTrk", 4);
-        PutBe32(v, at + 4, static_cast<unsigned>(t->size()));
+        Put(v, at + 4, static_cast<unsigned>(t->size()), 4, true);
         v.insert(v.end(), t->begin(), t->end());
     }
     return v;
@@ -86,21 +77,21 @@ std::vector<unsigned char> Cab() {
     const unsigned total = hdr + folder + file + data + static_cast<unsigned>(payload.size());
     std::vector<unsigned char> v(total, 0);
     std::memcpy(v.data(), "MSCF", 4);
-    Put32(v, 8, total);
-    Put32(v, 16, hdr + folder);  // first file entry
+    Put(v, 8, total, 4);
+    Put(v, 16, hdr + folder, 4);  // first file entry
     v[24] = 3;                   // version 1.3
     v[25] = 1;
-    Put16(v, 26, 1);  // folders
-    Put16(v, 28, 1);  // files
-    Put32(v, hdr, hdr + folder + file);  // first data block
-    Put16(v, hdr + 4, 1);
-    Put16(v, hdr + 6, 0);  // stored
+    Put(v, 26, 1, 2);  // folders
+    Put(v, 28, 1, 2);  // files
+    Put(v, hdr, hdr + folder + file, 4);  // first data block
+    Put(v, hdr + 4, 1, 2);
+    Put(v, hdr + 6, 0, 2);  // stored
     const unsigned f = hdr + folder;
-    Put32(v, f, static_cast<unsigned>(payload.size()));
+    Put(v, f, static_cast<unsigned>(payload.size()), 4);
     std::memcpy(v.data() + f + 16, "a.bin", 6);
     const unsigned dpos = f + file;
-    Put16(v, dpos + 4, static_cast<unsigned>(payload.size()));
-    Put16(v, dpos + 6, static_cast<unsigned>(payload.size()));
+    Put(v, dpos + 4, static_cast<unsigned>(payload.size()), 2);
+    Put(v, dpos + 6, static_cast<unsigned>(payload.size()), 2);
     std::memcpy(v.data() + dpos + 8, payload.data(), payload.size());
     return v;
 }
@@ -109,10 +100,10 @@ std::vector<unsigned char> Pe(bool dll) {
     std::vector<unsigned char> v(1024, 0);
     v[0] = 'M';
     v[1] = 'Z';
-    Put32(v, 60, 0x80);
+    Put(v, 60, 0x80, 4);
     std::memcpy(v.data() + 0x80, "PE\0\0", 4);
-    Put16(v, 0x84, 0x14C);
-    Put16(v, 0x80 + 22, dll ? 0x2102 : 0x0102);
+    Put(v, 0x84, 0x14C, 2);
+    Put(v, 0x80 + 22, dll ? 0x2102 : 0x0102, 2);
     return v;
 }
 
@@ -123,7 +114,7 @@ std::vector<unsigned char> ExifJpeg() {
     // APP1 with "Exif\0\0" and an empty big-endian TIFF directory.
     std::vector<unsigned char> app1 = {0xFF, 0xE1, 0x00, 0x00, 'E', 'x', 'i', 'f', 0, 0,
                                        'M', 'M', 0x00, 0x2A, 0x00, 0x00, 0x00, 0x08, 0x00, 0x00, 0, 0, 0, 0};
-    PutBe16(app1, 2, static_cast<unsigned>(app1.size() - 2));
+    Put(app1, 2, static_cast<unsigned>(app1.size() - 2), 2, true);
     std::vector<unsigned char> out = {0xFF, 0xD8};
     out.insert(out.end(), app1.begin(), app1.end());
     out.insert(out.end(), j.begin() + static_cast<long>(app0), j.end());
@@ -140,21 +131,21 @@ std::vector<unsigned char> SmallFont() {
     unsigned total = dirEnd;
     for (unsigned l : lens) total += (l + 3) & ~3u;
     std::vector<unsigned char> v(total, 0);
-    PutBe32(v, 0, 0x00010000);
-    PutBe16(v, 4, n);
-    PutBe16(v, 6, 32);
-    PutBe16(v, 8, 1);
-    PutBe16(v, 10, 16);
+    Put(v, 0, 0x00010000, 4, true);
+    Put(v, 4, n, 2, true);
+    Put(v, 6, 32, 2, true);
+    Put(v, 8, 1, 2, true);
+    Put(v, 10, 16, 2, true);
     unsigned off = dirEnd;
     for (unsigned i = 0; i < n; ++i) {
         std::memcpy(v.data() + 12 + 16 * i, tags[i], 4);
-        PutBe32(v, 12 + 16 * i + 8, off);
-        PutBe32(v, 12 + 16 * i + 12, lens[i]);
+        Put(v, 12 + 16 * i + 8, off, 4, true);
+        Put(v, 12 + 16 * i + 12, lens[i], 4, true);
         std::vector<unsigned char> body = testkit::RandomBytes(lens[i], 900 + i);
         std::memcpy(v.data() + off, body.data(), lens[i]);
         off += (lens[i] + 3) & ~3u;
     }
-    PutBe32(v, dirEnd, 0x00010000);  // head table version 1.0
+    Put(v, dirEnd, 0x00010000, 4, true);  // head table version 1.0
     v.resize(off - ((lens[n - 1] + 3) & ~3u) + lens[n - 1]);
     return v;
 }
@@ -190,7 +181,7 @@ std::vector<unsigned char> Cr3() {
     auto box = [&](const char* type, const std::vector<unsigned char>& payload) {
         const size_t at = v.size();
         v.resize(at + 8);
-        PutBe32(v, at, static_cast<unsigned>(payload.size() + 8));
+        Put(v, at, static_cast<unsigned>(payload.size() + 8), 4, true);
         std::memcpy(v.data() + at + 4, type, 4);
         v.insert(v.end(), payload.begin(), payload.end());
     };
@@ -204,24 +195,25 @@ std::vector<unsigned char> Cr3() {
 
 }  // namespace
 
-std::vector<unsigned char> MakeCompoundFile(const std::string& kind, int k) {
+std::vector<unsigned char> MakeCompoundFile(const std::string& kind, int k, int sectorShift) {
     // Header, then the stream (sectors 0..k-1), the FAT (k), the directory (k+1).
-    const size_t S = 512;
+    const size_t S = size_t(1) << sectorShift;
     std::vector<unsigned char> v(S * (1 + k + 2), 0);
     const unsigned char sig[8] = {0xD0, 0xCF, 0x11, 0xE0, 0xA1, 0xB1, 0x1A, 0xE1};
     std::memcpy(v.data(), sig, 8);
-    Put16(v, 24, 0x3E);
-    Put16(v, 26, 3);
-    Put16(v, 28, 0xFFFE);
-    Put16(v, 30, 9);
-    Put16(v, 32, 6);
-    Put32(v, 44, 1);                  // one FAT sector
-    Put32(v, 48, static_cast<unsigned>(k + 1));  // directory
-    Put32(v, 56, 4096);
-    Put32(v, 60, 0xFFFFFFFE);
-    Put32(v, 68, 0xFFFFFFFE);
-    for (int i = 0; i < 109; ++i) Put32(v, 76 + 4 * i, 0xFFFFFFFF);
-    Put32(v, 76, static_cast<unsigned>(k));
+    Put(v, 24, 0x3E, 2);
+    Put(v, 26, S == 512 ? 3 : 4, 2);
+    Put(v, 28, 0xFFFE, 2);
+    Put(v, 30, static_cast<unsigned>(sectorShift), 2);
+    Put(v, 32, 6, 2);
+    if (S > 512) Put(v, 40, 1, 4);  // version 4 counts its directory sectors
+    Put(v, 44, 1, 4);                  // one FAT sector
+    Put(v, 48, static_cast<unsigned>(k + 1), 4);  // directory
+    Put(v, 56, 4096, 4);
+    Put(v, 60, 0xFFFFFFFE, 4);
+    Put(v, 68, 0xFFFFFFFE, 4);
+    for (int i = 0; i < 109; ++i) Put(v, 76 + 4 * i, 0xFFFFFFFF, 4);
+    Put(v, 76, static_cast<unsigned>(k), 4);
     // Stream contents.
     std::vector<unsigned char> data = testkit::RandomBytes(S * k, 1234);
     for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<unsigned char>('A' + data[i] % 26);
@@ -233,26 +225,26 @@ std::vector<unsigned char> MakeCompoundFile(const std::string& kind, int k) {
     std::memcpy(v.data() + S, data.data(), data.size());
     // FAT.
     const size_t fat = S * (1 + k);
-    for (int i = 0; i < 128; ++i) Put32(v, fat + 4 * i, 0xFFFFFFFF);
-    for (int i = 0; i < k; ++i) Put32(v, fat + 4 * i, i + 1 < k ? static_cast<unsigned>(i + 1) : 0xFFFFFFFE);
-    Put32(v, fat + 4 * k, 0xFFFFFFFD);
-    Put32(v, fat + 4 * (k + 1), 0xFFFFFFFE);
+    for (size_t i = 0; i < S / 4; ++i) Put(v, fat + 4 * i, 0xFFFFFFFF, 4);
+    for (int i = 0; i < k; ++i) Put(v, fat + 4 * i, i + 1 < k ? static_cast<unsigned>(i + 1) : 0xFFFFFFFE, 4);
+    Put(v, fat + 4 * k, 0xFFFFFFFD, 4);
+    Put(v, fat + 4 * (k + 1), 0xFFFFFFFE, 4);
     // Directory: root and one stream.
     const size_t dir = S * (2 + k);
     auto name = [&](size_t at, const char* n) {
         size_t len = std::strlen(n);
-        for (size_t i = 0; i < len; ++i) Put16(v, at + 2 * i, static_cast<unsigned char>(n[i]));
-        Put16(v, at + 64, static_cast<unsigned>(2 * (len + 1)));
+        for (size_t i = 0; i < len; ++i) Put(v, at + 2 * i, static_cast<unsigned char>(n[i]), 2);
+        Put(v, at + 64, static_cast<unsigned>(2 * (len + 1)), 2);
     };
     for (int e = 0; e < 4; ++e) {
-        Put32(v, dir + 128 * e + 68, 0xFFFFFFFF);
-        Put32(v, dir + 128 * e + 72, 0xFFFFFFFF);
-        Put32(v, dir + 128 * e + 76, 0xFFFFFFFF);
+        Put(v, dir + 128 * e + 68, 0xFFFFFFFF, 4);
+        Put(v, dir + 128 * e + 72, 0xFFFFFFFF, 4);
+        Put(v, dir + 128 * e + 76, 0xFFFFFFFF, 4);
     }
     name(dir, "Root Entry");
     v[dir + 66] = 5;
-    Put32(v, dir + 76, 1);
-    Put32(v, dir + 116, 0xFFFFFFFE);
+    Put(v, dir + 76, 1, 4);
+    Put(v, dir + 116, 0xFFFFFFFE, 4);
     if (kind == "ppt") {
         const unsigned char clsid[16] = {0x10, 0x8D, 0x81, 0x64, 0x9B, 0x4F, 0xCF, 0x11,
                                          0x86, 0xEA, 0x00, 0xAA, 0x00, 0xB9, 0x29, 0xE8};
@@ -261,8 +253,8 @@ std::vector<unsigned char> MakeCompoundFile(const std::string& kind, int k) {
     const char* stream = kind == "doc" ? "WordDocument" : kind == "xls" ? "Workbook" : kind == "ppt" ? "PowerPoint Document" : "Contents";
     name(dir + 128, stream);
     v[dir + 128 + 66] = 2;
-    Put32(v, dir + 128 + 116, 0);
-    Put32(v, dir + 128 + 120, static_cast<unsigned>(S * k));
+    Put(v, dir + 128 + 116, 0, 4);
+    Put(v, dir + 128 + 120, static_cast<unsigned>(S * k), 4);
     return v;
 }
 

@@ -4,6 +4,7 @@
 // Exif JPEG. Other kinds come from testkit::Sample.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -16,8 +17,12 @@ namespace carvekit {
 // "oggflac", "opus", "flac", "webm", "live.webm".
 std::vector<unsigned char> SampleBytes(const std::string& kind);
 
-// A compound (OLE2) file holding one stream of streamSectors 512-byte
-// sectors; kind "doc", "xls", "ppt" or "ole" decides its name and marks.
-std::vector<unsigned char> MakeCompoundFile(const std::string& kind, int streamSectors);
+// A compound (OLE2) file holding one stream of streamSectors sectors of
+// 1 << sectorShift bytes (version 3 with 512, else version 4); kind "doc",
+// "xls", "ppt" or "ole" decides its name and marks.
+std::vector<unsigned char> MakeCompoundFile(const std::string& kind, int streamSectors, int sectorShift = 9);
+
+// Writes the n low bytes of x at an offset, little- or big-endian, growing v.
+void Put(std::vector<unsigned char>& v, size_t at, unsigned x, int n, bool be = false);
 
 }  // namespace carvekit
