@@ -202,6 +202,7 @@ TEST(HostileDestination, FileSystemsBackedByTheImageAreRefused) {
     struct Case {
         const char* how;
         std::string mountCmd;
+        std::vector<std::string> sources;  // the image, and the loop device over it
     };
     std::string loop;
     if (HaveTool("losetup")) {
@@ -210,17 +211,20 @@ TEST(HostileDestination, FileSystemsBackedByTheImageAreRefused) {
     }
     const std::string mnt = d / "mnt";
     Sh("mkdir -p " + Quote(mnt));
-    std::vector<Case> cases = {{"image through FUSE", "ntfs-3g -o ro " + Quote(img.path) + " " + Quote(mnt)}};
-    if (!loop.empty()) cases.push_back({"loop device through FUSE", "ntfs-3g -o ro " + Quote(loop) + " " + Quote(mnt)});
+    std::vector<Case> cases = {{"image through FUSE", "ntfs-3g -o ro " + Quote(img.path) + " " + Quote(mnt), {img.path}}};
+    if (!loop.empty())
+        cases.push_back({"loop device through FUSE", "ntfs-3g -o ro " + Quote(loop) + " " + Quote(mnt), {img.path, loop}});
     for (const Case& c : cases) {
         SCOPED_TRACE(c.how);
         ASSERT_EQ(Sh(c.mountCmd), 0);
         EXPECT_TRUE(DestinationOnSource(mnt + "/out/deeper", img.path));
         EXPECT_FALSE(DestinationOnSource(d / "elsewhere", img.path));
-        Result r = RunCli("recover " + Quote(img.path) + " --to " + Quote(mnt + "/out"));
-        EXPECT_EQ(r.status, 1) << r.out;
-        EXPECT_NE(r.out.find("lies on the device being recovered"), std::string::npos) << r.out;
-        EXPECT_NE(access((mnt + "/out").c_str(), F_OK), 0);
+        for (const std::string& source : c.sources) {
+            Result r = RunCli("recover " + Quote(source) + " --to " + Quote(mnt + "/out"));
+            EXPECT_EQ(r.status, 1) << source << ": " << r.out;
+            EXPECT_NE(r.out.find("lies on the device being recovered"), std::string::npos) << r.out;
+            EXPECT_NE(access((mnt + "/out").c_str(), F_OK), 0);
+        }
         Sh("fusermount -u " + Quote(mnt) + " || umount " + Quote(mnt));
     }
     if (!loop.empty()) Sh("losetup -d " + Quote(loop));

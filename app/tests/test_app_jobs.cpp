@@ -373,27 +373,32 @@ TEST(Preview, TextRenderingBreaksLinesEvery256Bytes) {
     EXPECT_EQ("", RenderPreviewText(data.data(), 0));
 }
 
-// A destination on the file system of the image being recovered is
-// refused with a message before anything is written.
+// A destination on the file system of the device being recovered (a loop
+// device mounted through FUSE) is refused with a message before anything
+// is written.
 TEST(Jobs, RefusesADestinationOnTheScannedDevice) {
-    FR_REQUIRE(IsRoot() && NtfsImage::Available(), "mkntfs/ntfs-3g/FUSE not usable");
+    FR_REQUIRE(IsRoot() && HaveTool("losetup") && NtfsImage::Available(), "needs root, losetup and ntfs-3g");
     TempDir d("jobsdev");
     setenv("FOTORETTA_DISK_DIR", d.path().c_str(), 1);  // no other disks
     ScopedDataDir data(d / "data");
     NtfsImage img = NtfsImage::Create(d / "ntfs.img", 16);
-    ASSERT_TRUE(img.Mount());
-    const std::string out = img.Mounted("out");
-    Sh("cp " + Quote(Sample("big.jpg")) + " " + Quote(img.Mounted("party.jpg")) + " && mkdir " + Quote(out) +
-       " && sync && rm " + Quote(img.Mounted("party.jpg")) + " && sync");
+    std::string loop = Capture("losetup -f --show " + Quote(img.path) + " 2>/dev/null");
+    loop = loop.substr(0, loop.find('\n'));
+    FR_REQUIRE(!loop.empty(), "no loop device available");
+    const std::string mnt = d / "mnt", out = mnt + "/out";
+    Sh("mkdir -p " + Quote(mnt));
+    const bool mounted = Sh("ntfs-3g " + Quote(loop) + " " + Quote(mnt)) == 0;
     QString message;
     bool recoveryStarted = false;
-    {
+    size_t found = 0;
+    if (mounted) {
+        Sh("cp " + Quote(Sample("big.jpg")) + " " + Quote(mnt + "/party.jpg") + " && mkdir " + Quote(out) +
+           " && sync && rm " + Quote(mnt + "/party.jpg") + " && sync");
         DRUI w;
         w.Init();
-        EXPECT_TRUE(w.AddImageDisk(QString::fromStdString(img.path)));
+        EXPECT_TRUE(w.AddImageDisk(QString::fromStdString(loop)));
         w.btnSlotScan();
-        EXPECT_FALSE(w.SearchResult().empty());
-        if (!w.SearchResult().empty()) {
+        if ((found = w.SearchResult().size()) > 0) {
             w.ResultTree()->topLevelItem(0)->setCheckState(0, Qt::Checked);
             w.SetDialogHook([&](SCANUI* s) { recoveryStarted |= s->OprType() == 4; });
             ModalAnswer answer([&](QWidget* m) {
@@ -406,11 +411,14 @@ TEST(Jobs, RefusesADestinationOnTheScannedDevice) {
             });
             w.btnRecovery();
         }
+        EXPECT_EQ("", Capture("ls -A " + Quote(out)));
+        Sh("fusermount -u " + Quote(mnt) + " || umount " + Quote(mnt));
     }
-    EXPECT_EQ("", Capture("ls -A " + Quote(out)));
-    img.Unmount();
+    Sh("losetup -d " + Quote(loop));
     ClearRegisteredImageDisks();
     unsetenv("FOTORETTA_DISK_DIR");
+    FR_REQUIRE(mounted, "mounting the loop device is not permitted here");
+    ASSERT_GT(found, 0u);
     EXPECT_FALSE(recoveryStarted);
     EXPECT_TRUE(message.contains("is on the disk being recovered")) << message.toStdString();
 }
