@@ -60,8 +60,10 @@ Bytes Saved(CFileTypeRecovery& e, const _FILE_NODE_& n, const std::string& path)
     return testkit::ReadFile(path);
 }
 
-// A JPEG at the last sector of the first 64 KiB window, then a bitmap and a
-// PDF: skip counts, the sweep carried past the window, saving and previews.
+// A JPEG at the last sector of the first 64 KiB window, then a bitmap, a
+// PDF, an MP3 with its ID3v1 tag and a WAV, each padded with zeros to its
+// sector end: skip counts, the sweep carried past the window, exact
+// lengths, saving and previews.
 TEST(Carving, SkipsSavesAndPreviews) {
     DataDir data;
     struct Laid {
@@ -70,7 +72,7 @@ TEST(Carving, SkipsSavesAndPreviews) {
     };
     std::vector<Laid> files;
     Bytes img(127 * 512, 0);
-    for (auto [kind, filler] : {std::pair{"jpg", 0}, {"bmp", 4}, {"pdf", 2}}) {
+    for (auto [kind, filler] : {std::pair{"jpg", 0}, {"bmp", 4}, {"pdf", 2}, {"mp3", 2}, {"wav", 1}}) {
         files.push_back({img.size() / 512, carvekit::SampleBytes(kind)});
         ASSERT_FALSE(files.back().data.empty()) << kind;
         img.insert(img.end(), files.back().data.begin(), files.back().data.end());
@@ -105,7 +107,7 @@ TEST(Carving, SkipsSavesAndPreviews) {
     CFileTypeRecovery e;
     Carved c;
     ASSERT_EQ(0, Carve(e, path, c));
-    ASSERT_EQ(3u, c.size());
+    ASSERT_EQ(files.size(), c.size());
     // Each carved file saves back byte for byte, and the store lists them
     // at its top level under their start sectors.
     for (const Laid& f : files) {
@@ -115,7 +117,7 @@ TEST(Carving, SkipsSavesAndPreviews) {
     EXPECT_EQ("127.jpg", std::string(c[127].szFileName));
     std::vector<_FILE_NODE_> kids;
     ASSERT_EQ(0, e.GetChildrenFileNode(nullptr, 0, kids));
-    ASSERT_EQ(3u, kids.size());
+    ASSERT_EQ(files.size(), kids.size());
     for (const _FILE_NODE_& k : kids) EXPECT_EQ(c[k.u64RecordSector].u64FileSize, k.u64FileSize);
     std::vector<__SEARCH_FILE_INFO__> jpgs;
     std::wstring pat = L"*.jpg|";

@@ -80,14 +80,15 @@ size_t CountOf(const std::string& text, const std::string& word) {
     return n;
 }
 
-// A FAT32 card with photos and a song, some deleted, one deleted folder.
+// A FAT32 card with photos, a song and a clip, some deleted, one deleted folder.
 struct Card {
     TempDir dir{"cli"};
     std::string img = dir / "card.img";
     std::map<std::string, std::string> deleted;  // name -> sha256
 
     Card() {
-        std::string jpg = Sample("jpg"), big = Sample("big.jpg"), mp3 = Sample("mp3"), png = Sample("png");
+        std::string jpg = Sample("jpg"), big = Sample("big.jpg"), mp3 = Sample("mp3"), png = Sample("png"),
+                    mp4 = Sample("mp4");
         FatImage f = FatImage::Create(img, 32, 40000);
         f.Mkdir("DCIM");
         f.Mkdir("Trip");
@@ -95,11 +96,14 @@ struct Card {
         f.Put(big, "DCIM/Holiday photo.jpg");
         f.Put(mp3, "Song.mp3");
         f.Put(png, "Trip/beach.png");
+        f.Put(mp4, "Clip.mp4");
         f.Delete("DCIM/Holiday photo.jpg");
         f.Delete("Song.mp3");
+        f.Delete("Clip.mp4");
         f.DeleteTree("Trip");
         deleted["Holiday photo.jpg"] = Sha256File(big);
         deleted["Song.mp3"] = Sha256File(mp3);
+        deleted["Clip.mp4"] = Sha256File(mp4);
         deleted["beach.png"] = Sha256File(png);
     }
 };
@@ -121,8 +125,9 @@ TEST(Cli, RecoversDeletedFilesFromACard) {
     TempDir out("out");
     Result r = RunCli("recover " + Quote(card.img) + " --to " + Quote(out.path()));
     ASSERT_EQ(r.status, 0) << r.out;
-    EXPECT_NE(r.out.find("3 recovered, 0 failed"), std::string::npos) << r.out;
-    for (auto [name, folder] : {std::pair{"Holiday photo.jpg", "photo"}, {"beach.png", "photo"}, {"Song.mp3", "audio"}})
+    EXPECT_NE(r.out.find("4 recovered, 0 failed"), std::string::npos) << r.out;
+    for (auto [name, folder] : {std::pair{"Holiday photo.jpg", "photo"}, {"beach.png", "photo"}, {"Song.mp3", "audio"},
+                                {"Clip.mp4", "video"}})
         EXPECT_EQ(Sha256File(FindRecovered(out / folder, name)), card.deleted[name]) << name;
     EXPECT_TRUE(FindRecovered(out / "photo", "KEEP.JPG").empty());  // live files are not listed
 
