@@ -72,8 +72,17 @@ TEST(Carving, SkipsSavesAndPreviews) {
     };
     std::vector<Laid> files;
     Bytes img(127 * 512, 0);
+    // The JPEG's comment segment holds the start of a PNG at the JPEG's second
+    // sector, past the window's end: the sweep must not look inside the JPEG.
+    Bytes jpg = carvekit::SampleBytes("jpg"), png = carvekit::SampleBytes("png"), com = {0xFF, 0xFE};
+    ASSERT_TRUE(png.size() > 300 && jpg.size() > 6);
+    const size_t app0End = 4 + (jpg[4] << 8 | jpg[5]);
+    com.resize(512 - app0End, 0x20);
+    com.insert(com.end(), png.begin(), png.begin() + 300);
+    carvekit::Put(com, 2, static_cast<unsigned>(com.size() - 2), 2, true);
+    jpg.insert(jpg.begin() + static_cast<long>(app0End), com.begin(), com.end());
     for (auto [kind, filler] : {std::pair{"jpg", 0}, {"bmp", 4}, {"pdf", 2}, {"mp3", 2}, {"wav", 1}}) {
-        files.push_back({img.size() / 512, carvekit::SampleBytes(kind)});
+        files.push_back({img.size() / 512, std::string(kind) == "jpg" ? jpg : carvekit::SampleBytes(kind)});
         ASSERT_FALSE(files.back().data.empty()) << kind;
         img.insert(img.end(), files.back().data.begin(), files.back().data.end());
         img.resize((img.size() + 511) / 512 * 512, 0);
