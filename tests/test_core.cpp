@@ -304,7 +304,7 @@ TEST(ExtentReader, SparseZerosAndShortReads) {
     ASSERT_EQ(r.Init((d / "dev").c_str(), 8), 0);
     CExtentReader reader(r, 512);
     const std::vector<DataExtent> extents = {{512, 1000, false}, {0, 300, true}, {3072, 5000, false}};
-    std::vector<unsigned char> out(6300);
+    std::vector<unsigned char> out(6300, 0xAA);
     u64 got = 0;
     // The last extent runs past the end of the device: what is there arrives, then 30.
     EXPECT_EQ(reader.CopyToBuffer(extents, out.size(), out.data(), got), FR_SHORT_READ);
