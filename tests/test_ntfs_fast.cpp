@@ -238,6 +238,11 @@ TEST_F(NtfsFast, RecoversByteForByte) {
     EXPECT_EQ(e->GetAttr0x80Data(smallAt, buf, len), 87);
     len = sizeof buf;
     EXPECT_EQ(e->GetAttr0x80Data(static_cast<long long>(e->RecordSector(g_vol->records["big.bin"])), buf, len), -101);
+    // A record that claims more than its resident value holds: the value, reported short.
+    _FILE_NODE_ claims = tree["small.txt"];
+    claims.u64FileSize = 5000;
+    EXPECT_EQ(SaveNode(*e, claims, out / "claims.txt"), FR_SHORT_READ);
+    EXPECT_EQ(ReadFile(out / "claims.txt"), g_vol->content["small.txt"]);
 
     // A deleted folder, and a live one with a nested subfolder.
     ASSERT_EQ(SaveNode(*e, tree["gone"], out / "gone"), 0);
