@@ -119,7 +119,6 @@ int CFileTypeRecovery::GetFileNodeParentDirPath(_FILE_NODE_*, wchar_t*, int) { r
 
 int CFileTypeRecovery::GetChildrenFileNode(_FILE_NODE_* pParent, unsigned uParentKey, std::vector<_FILE_NODE_>& out) {
     if (!m_pResultStore) return 0;
-    m_pResultStore->FlushBufToFile();
     if (pParent || uParentKey != 0) return 0;
     return m_pResultStore->GetChildrenFileNode(0, out);
 }
@@ -127,7 +126,6 @@ int CFileTypeRecovery::GetChildrenFileNode(_FILE_NODE_* pParent, unsigned uParen
 int CFileTypeRecovery::GetChildrenFileCount(_FILE_NODE_* pParent, unsigned uParentKey, unsigned& nCount) {
     nCount = 0;
     if (!m_pResultStore) return 0;
-    m_pResultStore->FlushBufToFile();
     if (pParent || uParentKey != 0) return 0;
     return m_pResultStore->GetChildrenFileCount(0, nCount);
 }
@@ -136,7 +134,6 @@ unsigned CFileTypeRecovery::GetLostFileCount() { return m_pResultStore ? m_pResu
 
 int CFileTypeRecovery::SearchFileNode(wchar_t* szPattern, std::vector<__SEARCH_FILE_INFO__>& out) {
     if (!m_pResultStore) return 0;
-    m_pResultStore->FlushBufToFile();
     m_pResultStore->SearchFileNodeInfo(szPattern, out);
     return 0;
 }

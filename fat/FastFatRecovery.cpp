@@ -485,7 +485,6 @@ int CFastFatRecovery::GetDirDepth(unsigned uCluster, int& nDepth) {
 int CFastFatRecovery::GetChildrenFileNode(_FILE_NODE_* pParent, unsigned uParentKey, std::vector<_FILE_NODE_>& out) {
     if (!pParent && uParentKey != 0) return FR_INVALID;
     if (!m_pResultManager) return FR_INVALID;
-    m_pResultManager->FlushBufToFile();
     const u32 low = (pParent && pParent->uClusterNO) ? pParent->uClusterNO : m_uRootClusterNO;
     return m_pResultManager->GetChildrenFileNode((static_cast<u64>(uParentKey) << 32) | low, out);
 }
@@ -494,7 +493,6 @@ int CFastFatRecovery::GetChildrenFileCount(_FILE_NODE_* pParent, unsigned uParen
     nCount = 0;
     if (!pParent && uParentKey != 0) return FR_INVALID;
     if (!m_pResultManager) return FR_INVALID;
-    m_pResultManager->FlushBufToFile();
     const u32 low = (pParent && pParent->uClusterNO) ? pParent->uClusterNO : m_uRootClusterNO;
     return m_pResultManager->GetChildrenFileCount((static_cast<u64>(uParentKey) << 32) | low, nCount);
 }
@@ -503,7 +501,6 @@ unsigned CFastFatRecovery::GetLostFileCount() { return m_pResultManager ? m_pRes
 
 int CFastFatRecovery::GetFileNodeParentDirPath(_FILE_NODE_* pNode, wchar_t* szPath, int nPathLen) {
     if (!m_pResultManager || !pNode || !szPath || nPathLen <= 0) return FR_INVALID;
-    m_pResultManager->FlushBufToFile();
     return m_pResultManager->GetParentDirPath(pNode, szPath, nPathLen);
 }
 
@@ -516,7 +513,6 @@ int CFastFatRecovery::InitSearchCallBack(SearchProgressFunc pSearchFunc, void* p
 
 int CFastFatRecovery::SearchFileNode(wchar_t* szPattern, std::vector<__SEARCH_FILE_INFO__>& out) {
     if (!m_pResultManager || !szPattern) return FR_INVALID;
-    m_pResultManager->FlushBufToFile();
     return m_pResultManager->SearchFileNodeInfo(szPattern, out);
 }
 

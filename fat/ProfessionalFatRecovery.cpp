@@ -973,7 +973,6 @@ int CProfessionalFatRecovery::GetChildrenFileNode(_FILE_NODE_* pParent, unsigned
                                                   std::vector<_FILE_NODE_>& out) {
     if (!pParent && uParentKey != 0) return FR_INVALID;
     if (!m_pResultManager) return 0;
-    m_pResultManager->FlushBufToFile();
     return m_pResultManager->GetChildrenFileNode(DirKey(uParentKey, pParent ? pParent->uClusterNO : 0), out);
 }
 
@@ -981,7 +980,6 @@ int CProfessionalFatRecovery::GetChildrenFileCount(_FILE_NODE_* pParent, unsigne
     nCount = 0;
     if (!pParent && uParentKey != 0) return FR_INVALID;
     if (!m_pResultManager) return 0;
-    m_pResultManager->FlushBufToFile();
     return m_pResultManager->GetChildrenFileCount(DirKey(uParentKey, pParent ? pParent->uClusterNO : 0), nCount);
 }
 
@@ -991,7 +989,6 @@ unsigned CProfessionalFatRecovery::GetLostFileCount() {
 
 int CProfessionalFatRecovery::GetFileNodeParentDirPath(_FILE_NODE_* pNode, wchar_t* szPath, int nPathLen) {
     if (!m_pResultManager || !pNode || !szPath || nPathLen <= 0) return FR_INVALID;
-    m_pResultManager->FlushBufToFile();
     return m_pResultManager->GetParentDirPath(pNode, szPath, nPathLen);
 }
 
@@ -1004,7 +1001,6 @@ int CProfessionalFatRecovery::InitSearchCallBack(SearchProgressFunc pSearchFunc,
 
 int CProfessionalFatRecovery::SearchFileNode(wchar_t* szPattern, std::vector<__SEARCH_FILE_INFO__>& out) {
     if (!m_pResultManager || !szPattern) return 0;
-    m_pResultManager->FlushBufToFile();
     return m_pResultManager->SearchFileNodeInfo(szPattern, out);
 }
 

@@ -567,7 +567,6 @@ int CFastNtfsRecovery::GetChildrenFileNode(_FILE_NODE_* pParent, unsigned uParen
     if (!pParent && uParentKey != 0) return FR_INVALID;
     if (!m_pStore) return 0;
     const u32 id = pParent && pParent->uClusterNO ? pParent->uClusterNO : NTFS_ROOT_RECORD;
-    m_pStore->FlushBufToFile();
     return m_pStore->GetChildrenFileNode((static_cast<u64>(uParentKey) << 32) | id, out);
 }
 
@@ -575,7 +574,6 @@ int CFastNtfsRecovery::GetChildrenFileCount(_FILE_NODE_* pParent, unsigned uPare
     if (!pParent && uParentKey != 0) return FR_INVALID;
     if (!m_pStore) return 0;
     const u32 id = pParent && pParent->uClusterNO ? pParent->uClusterNO : NTFS_ROOT_RECORD;
-    m_pStore->FlushBufToFile();
     return m_pStore->GetChildrenFileCount((static_cast<u64>(uParentKey) << 32) | id, nCount);
 }
 
@@ -595,7 +593,6 @@ int CFastNtfsRecovery::InitSearchCallBack(SearchProgressFunc pSearchFunc, void* 
 
 int CFastNtfsRecovery::SearchFileNode(wchar_t* szPattern, std::vector<__SEARCH_FILE_INFO__>& out) {
     if (!m_pStore) return 0;
-    m_pStore->FlushBufToFile();
     return m_pStore->SearchFileNodeInfo(szPattern, out);
 }
 

@@ -525,7 +525,6 @@ int CProfessionalNtfsRecovery::GetChildrenFileNode(_FILE_NODE_* pParent, unsigne
     if (!pParent && uParentKey != 0) return FR_INVALID;
     if (!m_pStore) return 0;
     const u32 id = pParent && pParent->uClusterNO ? pParent->uClusterNO : NTFS_ROOT_RECORD;
-    m_pStore->FlushBufToFile();
     return m_pStore->GetChildrenFileNode((static_cast<u64>(uParentKey) << 32) | id, out);
 }
 
@@ -533,7 +532,6 @@ int CProfessionalNtfsRecovery::GetChildrenFileCount(_FILE_NODE_* pParent, unsign
     if (!pParent && uParentKey != 0) return FR_INVALID;
     if (!m_pStore) return 0;
     const u32 id = pParent && pParent->uClusterNO ? pParent->uClusterNO : NTFS_ROOT_RECORD;
-    m_pStore->FlushBufToFile();
     return m_pStore->GetChildrenFileCount((static_cast<u64>(uParentKey) << 32) | id, nCount);
 }
 
@@ -555,7 +553,6 @@ int CProfessionalNtfsRecovery::InitSearchCallBack(SearchProgressFunc pSearchFunc
 
 int CProfessionalNtfsRecovery::SearchFileNode(wchar_t* szPattern, std::vector<__SEARCH_FILE_INFO__>& out) {
     if (!m_pStore) return 0;
-    m_pStore->FlushBufToFile();
     return m_pStore->SearchFileNodeInfo(szPattern, out);
 }
 

@@ -594,6 +594,7 @@ bool CScanResultFileManager::IsFilteredPicture(const _FILE_NODE_& node) const {
 }
 
 int CScanResultFileManager::GetChildrenFileNode(u64 key, std::vector<_FILE_NODE_>& out) {
+    FlushBufToFile();  // a query leaves the files complete
     if (m_mapRelation.empty()) return m_nWriteError;
     auto it = key == 0 ? m_mapRelation.begin() : m_mapRelation.find(key);
     if (it == m_mapRelation.end()) return m_nWriteError;
@@ -613,6 +614,7 @@ int CScanResultFileManager::GetChildrenFileNode(u64 key, std::vector<_FILE_NODE_
 }
 
 int CScanResultFileManager::GetChildrenFileCount(u64 key, unsigned& count) {
+    FlushBufToFile();  // a query leaves the files complete
     count = 0;
     if (m_mapRelation.empty()) return m_nWriteError;
     if (key == 0) key = m_mapRelation.begin()->first;
@@ -740,6 +742,7 @@ int CScanResultFileManager::GetParentDirPath(const _FILE_NODE_* node, wchar_t* o
                                              int outLength) {
     if (!out || outLength <= 0) return FR_INVALID;
     out[0] = 0;
+    FlushBufToFile();
     std::vector<_FILE_NODE_> parents;
     GetParentFileNode(node, parents);
     std::string strPath;

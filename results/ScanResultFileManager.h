@@ -15,8 +15,8 @@
 //
 // Calling order: construct, Init(logName), InitSearchCallBack; for each find
 // CreateFileNode(344), fill every field (nFileIndex = GetFileIndex() read
-// right after the call), then AddChildren(...); FlushBufToFile before any
-// query; delete. A store is used by one thread at a time (any thread) and
+// right after the call), then AddChildren(...); every query writes what
+// is pending first; delete. A store is used by one thread at a time (any thread) and
 // holds no process-wide state besides the log manager's directory.
 #pragma once
 
