@@ -30,6 +30,7 @@ class Mutation:
         self.old = self.new = None
         self.place = "-"
         self.result = None
+        self.killers = []
 
 
 def parse_mutations(path):
@@ -140,6 +141,17 @@ def run(cmd, log, cwd=None, env=None, timeout=None):
             return 124
 
 
+def failed_tests(log, start):
+    """Names of the tests that failed in the ctest run written to the log after offset start."""
+    with open(log, "rb") as f:
+        f.seek(start)
+        text = f.read().decode("utf-8", errors="replace")
+    block = text.split("The following tests FAILED:", 1)
+    if len(block) < 2:
+        return []
+    return re.findall(r"^\s*\d+ - (\S+) \((?:Failed|Timeout|SEGFAULT|Subprocess aborted|Exception)", block[1], re.M)
+
+
 def main():
     here = os.path.dirname(os.path.abspath(__file__))
     repo = os.path.dirname(here)
@@ -201,17 +213,22 @@ def main():
             if run(build_cmd, log, env=env):
                 m.result = "BUILD-FAIL"
             else:
+                start = os.path.getsize(log)
                 m.result = "KILLED" if run(test_cmd, log, env=env) else "SURVIVED"
+                if m.result == "KILLED":
+                    m.killers = failed_tests(log, start)
         finally:
             # A fresh timestamp: the restored file is rebuilt (from ccache).
             with open(path, "wb") as f:
                 f.write(original)
-        print(f"{m.mid:5} {m.result:10} {m.place} ({time.time() - t0:.0f} s)", flush=True)
+        print(f"{m.mid:5} {m.result:10} {m.place} ({time.time() - t0:.0f} s) {' '.join(m.killers)}",
+              flush=True)
     run(build_cmd, log, env=env)
 
-    lines = [f"{'id':5} {'result':10} {'area':13} {'place':42} description"]
+    lines = [f"{'id':5} {'result':10} {'area':13} {'place':42} description [first failing test]"]
     for m in muts:
-        lines.append(f"{m.mid:5} {m.result:10} {m.area:13} {m.place:42} {m.desc}")
+        killers = f" [{', '.join(m.killers)}]" if m.killers else ""
+        lines.append(f"{m.mid:5} {m.result:10} {m.area:13} {m.place:42} {m.desc}{killers}")
     counts = {k: sum(1 for m in muts if m.result == k) for k in ("KILLED", "SURVIVED", "BUILD-FAIL", "N-A")}
     applicable = len(muts) - counts["N-A"] - counts["BUILD-FAIL"]
     lines.append(f"total: {len(muts)} mutations, {counts['KILLED']} killed, {counts['SURVIVED']} survived, "
