@@ -437,13 +437,20 @@ struct Image {
         EXPECT_EQ(0, reader.Init((dir / "i.raw").c_str(), img.size() / S));
         judge.m_pDiskReader = &reader;
     }
-    // The whole rule as the carver runs it, with sectors of S bytes: name
-    // and length.
-    std::string Carve(unsigned long long& size, int S = 512) {
-        char name[64] = {0};
+    // The whole rule as the carver runs it on the first sector, with sectors
+    // of S bytes: its answer, the length, the name and the type.
+    int Parse(unsigned long long& size, int S = 512, std::string* name = nullptr, EXTEND_NAME_TYPE* type = nullptr) {
+        char n[64] = {0};
         EXTEND_NAME_TYPE t = FT_NONE;
         size = 0;
-        judge.ParseFileBuf(img.data(), S, 0, 0, img.size() / S, -1, 0, &reader, S, name, t, size);
+        const int r = judge.ParseFileBuf(img.data(), S, 0, 0, img.size() / S, -1, 0, &reader, S, n, t, size);
+        if (name) *name = n;
+        if (type) *type = t;
+        return r;
+    }
+    std::string Carve(unsigned long long& size, int S = 512) {
+        std::string name;
+        Parse(size, S, &name);
         return name;
     }
 };
@@ -580,25 +587,14 @@ Bytes Lit(const char (&s)[N]) {
     return Bytes(s, s + N - 1);
 }
 
-// An image holding the file at sector 8, random bytes after it.
-struct Placed {
-    testkit::TempDir dir{"walk"};
-    CDiskReader reader;
-    CFileTypeJudge judge;
-    Bytes img;
-    explicit Placed(const Bytes& file, size_t junkSectors = 40) {
-        img.assign(8 * 512, 0);
-        img.insert(img.end(), file.begin(), file.end());
-        Bytes junk = testkit::RandomBytes(junkSectors * 512 + (512 - img.size() % 512), 9);
-        img.insert(img.end(), junk.begin(), junk.end());
-        testkit::WriteFile(dir / "i.raw", img);
-        EXPECT_EQ(0, reader.Init((dir / "i.raw").c_str(), img.size() / 512));
-        judge.m_pDiskReader = &reader;
-        judge.m_u64StartSector = judge.m_u64CurrentSector = 8;
-    }
-    const unsigned char* First() const { return img.data() + 8 * 512; }
-    unsigned long long Walk(WalkFn w) { return w(judge, First(), 512); }
-};
+// The walk over a file at the start of an image, random bytes after it.
+u64 WalkOver(const Bytes& file, WalkFn walk) {
+    Bytes b = file;
+    const Bytes junk = testkit::RandomBytes(40 * 512, 9);
+    b.insert(b.end(), junk.begin(), junk.end());
+    Image im(b, 0);
+    return walk(im.judge, im.img.data(), 512);
+}
 
 TEST(ContainerWalks, IsoBoxesCutShortOrHostile) {
     Bytes head;
@@ -608,32 +604,31 @@ TEST(ContainerWalks, IsoBoxesCutShortOrHostile) {
     Bytes big = head;
     big.insert(big.end(), {0, 0, 0, 1, 'm', 'd', 'a', 't', 0, 0, 0, 0, 0, 0, 0x10, 0});
     big.resize(big.size() + 0x1000 - 16, 0x77);
-    EXPECT_EQ(big.size(), Placed(big).Walk(WalkIsoBoxes));
+    EXPECT_EQ(big.size(), WalkOver(big, WalkIsoBoxes));
     // Size 0 (to the end of a stream) and a size past the volume: fallback.
     Bytes zero = head;
     zero.insert(zero.end(), {0, 0, 0, 0, 'm', 'd', 'a', 't'});
-    EXPECT_EQ(0u, Placed(zero).Walk(WalkIsoBoxes));
+    EXPECT_EQ(0u, WalkOver(zero, WalkIsoBoxes));
     Bytes past = head;
     past.insert(past.end(), {0x10, 0, 0, 0, 'm', 'd', 'a', 't'});
-    EXPECT_EQ(0u, Placed(past).Walk(WalkIsoBoxes));
+    EXPECT_EQ(0u, WalkOver(past, WalkIsoBoxes));
     // Data wiped to zeros for over 1 MiB ends the file where the zeros begin.
     Bytes wiped = head;
     const size_t mdat = wiped.size();
     Box(wiped, "mdat", Bytes(3 << 20, 0));
     std::fill(wiped.begin() + static_cast<long>(mdat) + 8, wiped.begin() + static_cast<long>(mdat) + 5000, 0x42);
     Box(wiped, "free", Bytes(8, 0));
-    const u64 wipeStart = (8 * 512 + mdat + 5000 + 511) / 512 * 512 - 8 * 512;
-    EXPECT_EQ(wipeStart, Placed(wiped).Walk(WalkIsoBoxes));
+    EXPECT_EQ((mdat + 5000 + 511) / 512 * 512, WalkOver(wiped, WalkIsoBoxes));
 }
 
 TEST(ContainerWalks, ChunksPagesAndFramesThatStop) {
     // A RIFF chunk running past its container; an odd last chunk's pad byte.
     Bytes riff = Lit("RIFF\x24\0\0\0WEBPVP8 \x40\0\0\0");
     riff.resize(44, 1);
-    EXPECT_EQ(0u, Placed(riff).Walk(WalkRiffChunks));
+    EXPECT_EQ(0u, WalkOver(riff, WalkRiffChunks));
     Bytes odd = Lit("RIFF\x1b\0\0\0WEBPVP8L\x0f\0\0\0");
     odd.resize(35, 1);
-    EXPECT_EQ(36u, Placed(odd).Walk(WalkRiffChunks));
+    EXPECT_EQ(36u, WalkOver(odd, WalkRiffChunks));
     // An Ogg stream cut after some pages ends at its last whole page; a
     // broken checksum on the last page ends it at the page before.
     const Bytes ogg = carvekit::SampleBytes("ogg"), flac = carvekit::SampleBytes("flac");
@@ -642,25 +637,25 @@ TEST(ContainerWalks, ChunksPagesAndFramesThatStop) {
     for (size_t at = 4; at + 4 < ogg.size(); ++at)
         if (std::memcmp(ogg.data() + at, "OggS", 4) == 0) page = at;  // the last page
     Bytes cut(ogg.begin(), ogg.begin() + static_cast<long>(page) + 20);
-    EXPECT_EQ(page, Placed(cut).Walk(WalkOggPages));
+    EXPECT_EQ(page, WalkOver(cut, WalkOggPages));
     Bytes bad = ogg;
     bad[page + 23] ^= 1;
-    EXPECT_EQ(page, Placed(bad).Walk(WalkOggPages));
+    EXPECT_EQ(page, WalkOver(bad, WalkOggPages));
     // A FLAC frame chain broken in the middle stops at a frame before it.
     Bytes broken = flac;
     std::fill(broken.begin() + static_cast<long>(flac.size() / 2), broken.end(), 0x5A);
-    const u64 got = Placed(broken).Walk(WalkFlacStream);
+    const u64 got = WalkOver(broken, WalkFlacStream);
     EXPECT_GT(got, 1000u);
     EXPECT_LE(got, flac.size() / 2);
     // A live WebM recording (segment size unknown) is walked element by
     // element; one whose cluster runs past the volume falls back.
     Bytes live = carvekit::SampleBytes("live.webm");
     FR_REQUIRE(live.size() > 1000, "ffmpeg is needed");
-    EXPECT_EQ(live.size(), Placed(live).Walk(WalkEbmlSegment));
+    EXPECT_EQ(live.size(), WalkOver(live, WalkEbmlSegment));
     size_t cl = 0;
     while (cl + 4 < live.size() && std::memcmp(live.data() + cl, "\x1F\x43\xB6\x75", 4) != 0) ++cl;
     live[cl + 4] = 0x08;  // a 5-byte size: 0x??????.. bytes, far past the image
-    EXPECT_EQ(0u, Placed(live).Walk(WalkEbmlSegment));
+    EXPECT_EQ(0u, WalkOver(live, WalkEbmlSegment));
 }
 
 TEST(ContainerWalks, StoppedByTheUser) {
@@ -668,18 +663,15 @@ TEST(ContainerWalks, StoppedByTheUser) {
     // the stop code at once.
     const Bytes flac = carvekit::SampleBytes("flac");
     FR_REQUIRE(flac.size() > 8192, "ffmpeg is needed");
-    Placed p(flac);
+    Image im(flac);
     int calls = 0;
     auto stop = [](void* c, int, int, int, u64, u64, u64, wchar_t*) {
         ++*static_cast<int*>(c);
         return FR_RECOVERY_CANCELLED;
     };
-    p.judge.InitCallBack(stop, nullptr, &calls, 90);
-    char name[64];
-    EXTEND_NAME_TYPE t = FT_NONE;
+    im.judge.InitCallBack(stop, nullptr, &calls, 90);
     unsigned long long size = 0;
-    EXPECT_EQ(static_cast<int>(FR_STOP_CODE),
-              p.judge.ParseFileBuf(p.First(), 512, 8, 0, p.img.size() / 512, -1, 0, &p.reader, 512, name, t, size));
+    EXPECT_EQ(static_cast<int>(FR_STOP_CODE), im.Parse(size));
     EXPECT_EQ(1, calls);
 }
 
@@ -708,25 +700,6 @@ TEST(ContainerSignatures, StructureBeyondTheMagic) {
     EXPECT_EQ(CATEGORY_VIDEO, GetFileCategory("a.webm"));
 }
 
-// A carving engine on an image file, with its logs in a private data folder.
-struct Carver {
-    testkit::TempDir dir{"carver"};
-    testkit::ScopedDataDir data{dir / "data"};
-    CFileTypeRecovery engine;
-    explicit Carver(const std::string& image) {
-        std::wstring w = Utf8ToWide(image);
-        EXPECT_EQ(0, engine.Init(w.data(), L'C'));
-    }
-};
-
-// A node of a file carved at sector 0.
-_FILE_NODE_ NodeAt0(const char* name, u64 size) {
-    _FILE_NODE_ n{};
-    n.u64FileSize = size;
-    std::snprintf(n.szFileName, sizeof n.szFileName, "%s", name);
-    return n;
-}
-
 // --- Saving ----------------------------------------------------------------
 
 TEST(CarvedFiles, LongDestinationsSaveWholeOrFail) {
@@ -734,9 +707,11 @@ TEST(CarvedFiles, LongDestinationsSaveWholeOrFail) {
     Bytes png = Sample("png");
     FR_REQUIRE(!png.empty(), "no PNG sample");
     Image im(png);
-    Carver c(im.dir / "i.raw");
-    CFileTypeRecovery& e = c.engine;
-    _FILE_NODE_ n = NodeAt0("0.png", png.size());
+    DataDir data;
+    CFileTypeRecovery e;
+    Carved c;
+    ASSERT_EQ(0, Carve(e, im.dir / "i.raw", c));
+    _FILE_NODE_ n = c.at(0);
     // Destinations of 500 and 516 characters, and one beyond what a path
     // may hold.
     for (size_t want : {500u, 516u, 5000u}) {
@@ -809,11 +784,10 @@ TEST(Recall, RandomBytesAfterEveryFile) {
     }
     testkit::TempDir dir("recall");
     testkit::WriteFile(dir / "img.raw", img);
-    Carver c(dir / "img.raw");
-    CFileTypeRecovery& e = c.engine;
-    std::map<u64, _FILE_NODE_> carved;
-    e.SetNodeListener([&](const _FILE_NODE_& n) { carved[n.u64RecordSector] = n; });
-    ASSERT_EQ(0, CarveImage(e, nullptr, nullptr));
+    DataDir data;
+    CFileTypeRecovery e;
+    Carved carved;
+    ASSERT_EQ(0, Carve(e, dir / "img.raw", carved));
     size_t exact = 0;
     std::set<u64> starts;
     std::string missed;
@@ -826,16 +800,177 @@ TEST(Recall, RandomBytesAfterEveryFile) {
         exact += ok;
         // Compressed streams without a stated length are measured to an estimate.
         EXPECT_TRUE(ok || p.ext == "gz" || p.ext == "rmvb") << p.kind;
-        if (!ok)
-            missed += " " + p.kind + (it == carved.end() ? "(not found)" : "(" + std::string(it->second.szFileName) + " " +
-                                                                             std::to_string(it->second.u64FileSize) + " of " +
-                                                                             std::to_string(p.data.size()) + ")");
+        if (!ok) missed += " " + p.kind + (it == carved.end() ? "(not found)" : "(" + std::string(it->second.szFileName) + ")");
     }
     size_t junk = 0;
     for (auto& [s, n] : carved) junk += !starts.count(s);
     std::printf("byte-exact recall: %zu of %zu (%.0f %%), junk: %zu of %zu carved\nnot exact:%s\n", exact,
                 placed.size(), 100.0 * exact / placed.size(), junk, carved.size(), missed.c_str());
     EXPECT_LE(junk * 10, carved.size());
+}
+
+// --- Recognition -----------------------------------------------------------
+
+Bytes Sector(std::initializer_list<unsigned char> head, size_t len = 512) {
+    Bytes b(len, 0);
+    std::copy(head.begin(), head.end(), b.begin());
+    return b;
+}
+
+using Test = int (*)(CFileTypeJudge&, const unsigned char*, int);
+int AnyType(CFileTypeJudge& j, const unsigned char* b, int n) { return j.GetDataBufType(b, n); }
+
+// One signature test on a hand-built buffer of len bytes.
+struct SignatureCase {
+    const char* name;
+    Test test;
+    Bytes bytes;
+    int len;
+    int want;
+};
+
+TEST(Signatures, HandBuiltSectors) {
+    Bytes ct(49, 0);  // "[Content_Types].xml" at 31 needs 50 bytes
+    std::memcpy(ct.data() + 31, "[Content_Types].x", 17);
+    Bytes exe = carvekit::SampleBytes("exe");
+    Bytes far = exe;  // a PE header offset that would put the header past the sector
+    if (far.size() > 61) far[60] = 0xE9, far[61] = 0x01;
+    const SignatureCase cases[] = {
+        {"JFIF JPEG", AnyType, Sector({0xFF, 0xD8, 0xFF, 0xE0, 0, 16, 'J', 'F', 'I', 'F'}), 512, FT_JPG},
+        {"Exif JPEG", AnyType, Sector({0xFF, 0xD8, 0xFF, 0xE1, 0, 16, 'E', 'x', 'i', 'f'}), 512, FT_JPG},
+        {"JPEG without JFIF or Exif", AnyType, Sector({0xFF, 0xD8, 0xFF, 0xDB, 0, 0x43}), 512, FT_NONE},
+        {"JPEG in 15 bytes", AnyType, Sector({0xFF, 0xD8, 0xFF, 0xE0, 0, 16, 'J', 'F', 'I', 'F'}), 15, FT_NONE},
+        {"GIF89a", AnyType, Sector({'G', 'I', 'F', '8', '9', 'a'}), 512, FT_GIF},
+        {"GIF8xa", AnyType, Sector({'G', 'I', 'F', '8', 'x', 'a'}), 512, FT_NONE},
+        {"compound header alone", AnyType, Sector({0xD0, 0xCF, 0x11, 0xE0, 0xA1, 0xB1, 0x1A, 0xE1}), 8, FT_OLE},
+        {"first four compound bytes", AnyType, Sector({0xD0, 0xCF, 0x11, 0xE0}), 512, FT_FLA},
+        {"Ghost image", AnyType, Sector({0xFE, 0xEF, 0, 0}), 512, FT_GHO},
+        {"7z in 4 bytes", Is7zType, {0x37, 0x7A, 0xBC, 0xAF}, 4, FT_NONE},
+        {"7z in 5 bytes", Is7zType, {0x37, 0x7A, 0xBC, 0xAF, 0x27}, 5, FT_7Z},
+        {"Ghost in 3 bytes", IsGhoType, {0xFE, 0xEF, 0}, 3, FT_NONE},
+        {"ID3 in 9 bytes", IsMp3Type, {'I', 'D', '3', 3, 0, 0, 0, 0, 0}, 9, FT_NONE},
+        {"ID3 in 10 bytes", IsMp3Type, {'I', 'D', '3', 3, 0, 0, 0, 0, 0, 0x10}, 10, FT_MP3},
+        {"Office 2007 in 49 bytes", IsOffice2007Type, ct, 49, FT_NONE},
+        {"MIDI header without its track", IsMidType, {'M', 'T', 'h', 'd', 0, 0, 0, 6, 0, 1, 0, 1, 0, 96, 'M', 'T', 'r'},
+         17, FT_NONE},
+        {"30 icons in 300 bytes", IsIcoType, Sector({0, 0, 1, 0, 30, 0}), 300, FT_NONE},
+        {"one icon", IsIcoType, Sector({0, 0, 1, 0, 1, 0, 16, 16, 0, 0, 1, 0, 32, 0, 0x68, 4, 0, 0, 22, 0, 0, 0}), 512,
+         FT_ICO},
+        {"icon image not after its directory", IsIcoType,
+         Sector({0, 0, 1, 0, 1, 0, 16, 16, 0, 0, 1, 0, 32, 0, 0x68, 4, 0, 0, 23, 0, 0, 0}), 512, FT_NONE},
+        {"font with 40 tables in 512 bytes", IsTtfType, Sector({0, 1, 0, 0, 0, 40, 1, 0, 1, 0, 1, 0}), 512, FT_NONE},
+        {"PE header past the sector", IsPeType, far, 512, FT_NONE},
+        {"text", AnyType, carvekit::SampleBytes("txt"), 512, FT_NONE},
+    };
+    CFileTypeJudge j;
+    for (const auto& c : cases) {
+        if (c.bytes.size() < static_cast<size_t>(c.len)) continue;  // a sample that could not be made
+        EXPECT_EQ(c.want, c.test(j, c.bytes.data(), c.len)) << c.name;
+    }
+    EXPECT_EQ(FT_NONE, j.GetDataBufType(nullptr, 512));
+    EXPECT_EQ(FT_NONE, j.GetDataBufType(cases[0].bytes.data(), 0));
+}
+
+TEST(Signatures, FileTypeMatchingAndFileSystemSectors) {
+    CFileTypeJudge j;
+    Bytes jfif = Sector({0xFF, 0xD8, 0xFF, 0xE0, 0x00, 0x10, 'J', 'F', 'I', 'F'});
+    const std::pair<const char*, int> matching[] = {{"JPG", 1}, {"jpeg", 1}, {"png", 0}, {"txt", 1}};
+    for (auto [ext, want] : matching) EXPECT_EQ(want, j.IsFileTypeMatching(jfif.data(), 512, ext, nullptr, 512, 10)) << ext;
+    Bytes zeros(512, 0);
+    EXPECT_EQ(0, j.IsFileTypeMatching(zeros.data(), 512, "mp3", nullptr, 512, 10));
+
+    Bytes rstr = Sector({'R', 'S', 'T', 'R'});
+    EXPECT_EQ(0, CFileTypeJudge::IsFileSystemSector(rstr.data(), 512));
+    const unsigned char n[8] = {'N', 0, 'T', 0, 'F', 0, 'S', 0};
+    std::memcpy(rstr.data() + 300, n, 8);
+    const std::pair<const char*, Bytes> metadata[] = {
+        {"NTFS record", Sector({'F', 'I', 'L', 'E', '0'})},
+        {"NTFS index", Sector({'I', 'N', 'D', 'X'})},
+        {"FAT boot", Sector({0xEB, 0x58, 0x90, 'M', 'S', 'W', 'I', 'N', '4', '.', '1'})},
+        {"NTFS boot", Sector({0xEB, 0x52, 0x90, 'N', 'T', 'F', 'S', ' ', ' ', ' ', ' '})},
+        {"restart area", rstr},
+        {"$STA", Sector({'$', 0, 'S', 0, 'T', 0, 'A', 0})}};
+    for (const auto& [name, b] : metadata) EXPECT_EQ(1, CFileTypeJudge::IsFileSystemSector(b.data(), 512)) << name;
+    EXPECT_EQ(0, CFileTypeJudge::IsFileSystemSector(metadata[0].second.data(), 31));
+    EXPECT_EQ(0, CFileTypeJudge::IsFileSystemSector(zeros.data(), 512));
+}
+
+TEST(Signatures, TransportStreamContinuingFromTheSectorBefore) {
+    Bytes ts = carvekit::SampleBytes("ts");
+    FR_REQUIRE(ts.size() > 8192, "ffmpeg is needed for a transport stream");
+    Image im(ts);
+    CFileTypeJudge& j = im.judge;
+    j.m_bIsNeedCheckTsFileRange = 1;
+    EXPECT_EQ(FT_TS, IsTsType(j, im.img.data(), 512));
+    // 47 sectors on (47 x 512 = 128 x 188) a packet starts again, but the
+    // stream runs on from the sector before it.
+    const unsigned char* mid = im.img.data() + 47 * 512;
+    ASSERT_EQ(0x47, mid[0]);
+    j.m_u64StartSector = j.m_u64CurrentSector = 47;
+    EXPECT_EQ(FT_NONE, IsTsType(j, mid, 512));
+    j.m_bIsNeedCheckTsFileRange = 0;
+    EXPECT_EQ(FT_TS, IsTsType(j, mid, 512));
+}
+
+struct Want {
+    const char* kind;
+    int code;
+    const char* ext;  // null: recognised but not carved (no length rule)
+};
+
+class RealFiles : public ::testing::TestWithParam<Want> {};
+
+TEST_P(RealFiles, FirstSectorIsRecognised) {
+    const Want w = GetParam();
+    Bytes file = carvekit::SampleBytes(w.kind);
+    FR_REQUIRE(file.size() >= 64, std::string("cannot make a sample of kind ") + w.kind);
+    Image im(file);
+    std::string name;
+    EXTEND_NAME_TYPE type = FT_NONE;
+    unsigned long long size = 0;
+    const int r = im.Parse(size, 512, &name, &type);
+    if (!w.ext) {
+        EXPECT_EQ(87, r);
+        EXPECT_EQ(w.code, im.judge.GetDataBufType(im.img.data(), 512));
+        return;
+    }
+    ASSERT_EQ(0, r);
+    EXPECT_EQ(w.code, static_cast<int>(type));
+    EXPECT_EQ(std::string("0.") + w.ext, name);
+    EXPECT_GT(size, 0u);
+    // The data-health check of the file-system engines agrees.
+    EXPECT_EQ(1, im.judge.IsFileTypeMatching(im.img.data(), 512, w.ext, &im.reader, 512, 0));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Samples, RealFiles,
+    ::testing::Values(Want{"jpg", FT_JPG, "jpg"}, Want{"exif.jpg", FT_JPG, "jpg"}, Want{"png", FT_PNG, "png"},
+                      Want{"gif", FT_GIF, "gif"}, Want{"bmp", FT_BMP, "bmp"}, Want{"ico", FT_ICO, "ico"},
+                      Want{"tif", FT_TIF, "tif"}, Want{"droid.ttf", FT_TTF, "ttf"}, Want{"font.ttf", FT_TTF, "ttf"},
+                      Want{"pdf", FT_PDF, "pdf"}, Want{"zip", FT_ZIP, "zip"}, Want{"docx", FT_DOCX, "docx"},
+                      Want{"xlsx", FT_XLSX, "xlsx"}, Want{"pptx", FT_PPTX, "pptx"}, Want{"doc", FT_DOC, "doc"},
+                      Want{"xls", FT_XLS, "xls"}, Want{"ppt", FT_PPT, "ppt"}, Want{"ole", FT_OLE, "ole"},
+                      Want{"7z", FT_7Z, "7z"}, Want{"gz9", FT_GZ, "gz"}, Want{"mp3", FT_MP3, "mp3"},
+                      Want{"wav", FT_WAV, "wav"}, Want{"avi", FT_AVI, "avi"}, Want{"mp4", FT_MP4, "mp4"},
+                      Want{"mov", FT_MOV, "mov"}, Want{"mkv", FT_MKV, "mkv"}, Want{"flv", FT_FLV, "flv"},
+                      Want{"mpg", FT_MPEG, "mpeg"}, Want{"ts", FT_TS, "ts"}, Want{"sqlite", FT_DB, "db"},
+                      Want{"cab", FT_CAB, "cab"}, Want{"mid", FT_MID, "mid"}, Want{"exe", FT_EXE, nullptr},
+                      Want{"dll", FT_DLL, nullptr}),
+    [](const ::testing::TestParamInfo<Want>& i) {
+        std::string n = i.param.kind;
+        for (char& c : n)
+            if (!isalnum(static_cast<unsigned char>(c))) c = '_';
+        return n;
+    });
+
+// The scan state lives in each judge, not in statics shared between them.
+TEST(Judges, TwoJudgesKeepTheirOwnState) {
+    CFileTypeJudge a, b;
+    a.m_tsFileRangeVec.push_back({10, 20});
+    EXPECT_TRUE(b.m_tsFileRangeVec.empty());
+    a.InitCallBack(nullptr, nullptr, &a, 90);
+    EXPECT_EQ(100, b.m_nPercent);
+    EXPECT_EQ(90, a.m_nPercent);
 }
 
 }  // namespace
