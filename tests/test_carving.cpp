@@ -34,6 +34,9 @@
 namespace {
 
 using Bytes = std::vector<unsigned char>;
+using carvekit::Put;
+
+Bytes Sample(const std::string& kind) { return carvekit::SampleBytes(kind); }
 using WalkFn = unsigned long long (*)(CFileTypeJudge&, const unsigned char*, int);
 
 // Points the data directory at a fresh folder for the engine's logs.
@@ -65,7 +68,7 @@ Bytes Saved(CFileTypeRecovery& e, const _FILE_NODE_& n, const std::string& path)
 // says, exactly.
 TEST(Carving, UnwalkableFilesFallBackToTheirHeaderOrTag) {
     DataDir data;
-    Bytes wav = carvekit::SampleBytes("wav"), mp3 = carvekit::SampleBytes("mp3");
+    Bytes wav = Sample("wav"), mp3 = Sample("mp3");
     ASSERT_TRUE(wav.size() > 64 && mp3.size() > 1024 && mp3[0] == 'I' && mp3[1] == 'D' && mp3[2] == '3');
     // The WAV's data chunk claims two bytes more than its container holds.
     const auto at = std::search(wav.begin(), wav.end(), std::begin("data"), std::end("data") - 1) - wav.begin();
@@ -109,15 +112,15 @@ TEST(Carving, SkipsSavesAndPreviews) {
     Bytes img(127 * 512, 0);
     // The JPEG's comment segment holds the start of a PNG at the JPEG's second
     // sector, past the window's end: the sweep must not look inside the JPEG.
-    Bytes jpg = carvekit::SampleBytes("jpg"), png = carvekit::SampleBytes("png"), com = {0xFF, 0xFE};
+    Bytes jpg = Sample("jpg"), png = Sample("png"), com = {0xFF, 0xFE};
     ASSERT_TRUE(png.size() > 300 && jpg.size() > 6);
     const size_t app0End = 4 + (jpg[4] << 8 | jpg[5]);
     com.resize(512 - app0End, 0x20);
     com.insert(com.end(), png.begin(), png.begin() + 300);
-    carvekit::Put(com, 2, static_cast<unsigned>(com.size() - 2), 2, true);
+    Put(com, 2, static_cast<unsigned>(com.size() - 2), 2, true);
     jpg.insert(jpg.begin() + static_cast<long>(app0End), com.begin(), com.end());
     for (auto [kind, filler] : {std::pair{"jpg", 0}, {"bmp", 4}, {"pdf", 2}, {"mp3", 2}, {"wav", 1}}) {
-        files.push_back({img.size() / 512, std::string(kind) == "jpg" ? jpg : carvekit::SampleBytes(kind)});
+        files.push_back({img.size() / 512, std::string(kind) == "jpg" ? jpg : Sample(kind)});
         ASSERT_FALSE(files.back().data.empty()) << kind;
         img.insert(img.end(), files.back().data.begin(), files.back().data.end());
         img.resize((img.size() + 511) / 512 * 512, 0);
@@ -246,7 +249,7 @@ struct StopProbe {
 // A JPEG without an end marker followed by 8 MiB of zeros: its walk reads
 // window after window until the user stops it; it never reports completion.
 TEST(Carving, StoppingDuringALongWalkAndCancelling) {
-    Bytes jpg = carvekit::SampleBytes("jpg");
+    Bytes jpg = Sample("jpg");
     FR_REQUIRE(jpg.size() > 2048, "no JPEG sample");
     Bytes img(8 << 20, 0);
     std::copy_n(jpg.begin(), 1024, img.begin() + 4 * 512);
@@ -301,129 +304,6 @@ TEST(LengthRules, HostileHeadersAreBounded) {
 }
 
 // --- Structure walks --------------------------------------------------------
-
-using carvekit::Put;
-
-Bytes Run(const std::string& cmd, const std::string& out) {
-    return testkit::Sh(cmd) == 0 ? testkit::ReadFile(out) : Bytes{};
-}
-
-// A JPEG whose Exif block holds a complete JPEG thumbnail (with its own
-// end marker) before the main image.
-Bytes ThumbJpeg(const testkit::TempDir& d) {
-    Bytes main = carvekit::SampleBytes("jpg");
-    Bytes thumb = Run("convert " + testkit::Quote(testkit::Sample("jpg")) + " -resize 64x36 jpg:" + testkit::Quote(d / "t.jpg"),
-                      d / "t.jpg");
-    if (main.size() < 20 || thumb.empty() || main[3] != 0xE0) return {};
-    // Exif: TIFF header, IFD0 with one entry, IFD1 pointing at the thumbnail.
-    Bytes tiff = {'I', 'I', 42, 0, 8, 0, 0, 0};
-    Put(tiff, 8, 1, 2);
-    Put(tiff, 10, 274, 2), Put(tiff, 12, 3, 2), Put(tiff, 14, 1, 4), Put(tiff, 18, 1, 2);
-    Put(tiff, 22, 26, 4);  // IFD1
-    Put(tiff, 26, 2, 2);
-    Put(tiff, 28, 513, 2), Put(tiff, 30, 4, 2), Put(tiff, 32, 1, 4), Put(tiff, 36, 56, 4);
-    Put(tiff, 40, 514, 2), Put(tiff, 42, 4, 2), Put(tiff, 44, 1, 4), Put(tiff, 48, static_cast<unsigned>(thumb.size()), 4);
-    Put(tiff, 52, 0, 4);
-    tiff.insert(tiff.end(), thumb.begin(), thumb.end());
-    Bytes app1 = {0xFF, 0xE1, 0, 0, 'E', 'x', 'i', 'f', 0, 0};
-    app1.insert(app1.end(), tiff.begin(), tiff.end());
-    Put(app1, 2, static_cast<unsigned>(app1.size() - 2), 2, true);
-    Bytes out = {0xFF, 0xD8};
-    out.insert(out.end(), app1.begin(), app1.end());
-    out.insert(out.end(), main.begin() + 4 + (main[4] << 8 | main[5]), main.end());
-    return out;
-}
-
-// A TIFF-family camera file: IFD0 (Make, a strip, the Exif IFD), IFD1 with a
-// JPEG thumbnail; the strip or the thumbnail ends the file.
-Bytes RawFile(const std::string& kind) {
-    Bytes v;
-    auto put = [&](size_t at, unsigned x, int n) { Put(v, at, x, n); };
-    if (kind == "orf") v = {'I', 'I', 'R', 'O'};
-    else if (kind == "rw2") v = {'I', 'I', 'U', 0};
-    else v = {'I', 'I', 42, 0};
-    put(4, 16, 4);
-    if (kind == "cr2") v.insert(v.end(), {'C', 'R', 2, 0});
-    const char* make = kind == "nef" ? "NIKON CORPORATION" : kind == "arw" ? "SONY" : "Camera Maker";
-    const bool dng = kind == "dng";
-    const unsigned n0 = dng ? 5 : 4, ifd1 = 16 + 2 + 12 * n0 + 4, makeAt = ifd1 + 2 + 24 + 4, exifAt = makeAt + 32;
-    const unsigned thumbAt = exifAt + 2 + 12 + 4 + 8, stripAt = thumbAt + 700;
-    const unsigned stripLen = 9000;
-    auto entry = [&](unsigned at, unsigned tag, unsigned type, unsigned count, unsigned value) {
-        put(at, tag, 2), put(at + 2, type, 2), put(at + 4, count, 4), put(at + 8, value, type == 3 && count == 1 ? 2 : 4);
-    };
-    put(16, n0, 2);
-    entry(18, 271, 2, static_cast<unsigned>(std::strlen(make) + 1), makeAt);
-    entry(30, 273, 4, 1, stripAt);
-    entry(42, 279, 4, 1, stripLen);
-    entry(54, 34665, 4, 1, exifAt);
-    if (dng) entry(66, 50706, 1, 4, 0x00000401);
-    put(16 + 2 + 12 * n0, ifd1, 4);
-    put(ifd1, 2, 2);
-    entry(ifd1 + 2, 513, 4, 1, thumbAt);
-    entry(ifd1 + 14, 514, 4, 1, 700);
-    put(ifd1 + 26, 0, 4);
-    v.resize(exifAt, 0);
-    std::memcpy(v.data() + makeAt, make, std::strlen(make) + 1);
-    put(exifAt, 1, 2);
-    entry(exifAt + 2, 33434, 5, 1, exifAt + 18);  // exposure time, a rational
-    put(exifAt + 14, 0, 4);
-    put(exifAt + 18, 1, 4), put(exifAt + 22, 250, 4);
-    Bytes body = testkit::RandomBytes(700 + stripLen, 4242);
-    body[0] = 0xFF, body[1] = 0xD8, body[698] = 0xFF, body[699] = 0xD9;
-    v.resize(thumbAt);
-    v.insert(v.end(), body.begin(), body.end());
-    v.resize(std::max<size_t>(v.size(), stripAt + stripLen));
-    return v;
-}
-
-// Samples of this file (made once), else those of the shared toolkit.
-Bytes Sample(const std::string& kind) {
-    static std::map<std::string, Bytes> cache;
-    if (auto it = cache.find(kind); it != cache.end()) return it->second;
-    testkit::TempDir d("walks");
-    const std::string o = d / "out", q = testkit::Quote(o);
-    const std::string wav = "sox " + testkit::Quote(testkit::Sample("wav")) + " -t wav - | ";
-    Bytes v;
-    if (kind == "thumb.jpg") v = ThumbJpeg(d);
-    else if (kind == "psd") v = Run("convert " + testkit::Quote(testkit::Sample("png")) + " psd:" + q, o);
-    else if (kind == "plain.mp3") v = Run(wav + "lame --quiet --id3v2-only --tt Plain - " + q, o);
-    else if (kind == "tag.mp3") {
-        // "TAG" inside a frame of an MP3 without an ID3v1 tag is not its end.
-        if ((v = Sample("plain.mp3")).size() > 4000) std::memcpy(v.data() + v.size() / 2, "TAG", 3);
-    }    else if (kind == "lin.pdf") {
-        // Two photographs on two pages, saved for fast web view: larger
-        // than one 64 KiB window, with an end marker after the first page.
-        const std::string lib = testkit::Capture("ls -d /usr/share/ghostscript/*/lib | head -1");
-        const std::string a = d / "a.jpg", b = d / "b.jpg", big = testkit::Quote(testkit::Sample("big.jpg"));
-        v = Run("convert " + big + " -quality 95 " + testkit::Quote(a) + " && convert " + big + " -flop -quality 95 " +
-                    testkit::Quote(b) + " && gs -q -dNOPAUSE -dBATCH -dFastWebView=true --permit-file-read=" +
-                    testkit::Quote(d.path() + "/") + " -sDEVICE=pdfwrite -sOutputFile=" + q + " " +
-                    lib.substr(0, lib.find('\n')) + "/viewjpeg.ps -c '(" + a + ") viewJPEG showpage (" + b +
-                    ") viewJPEG showpage' >/dev/null",
-                o);
-    } else if (kind == "comment.zip")
-        v = Run("cd " + testkit::Quote(d.path()) + " && zip -q -X out /usr/share/common-licenses/GPL-3 && "
-                "echo 'a comment of the archive' | zip -q -z out && mv out.zip out", o);
-    else if (kind == "unstated.pdf") {
-        // The same without the stated length: the last end marker ends it.
-        v = Sample("lin.pdf");
-        for (size_t p = 0; p + 3 < std::min<size_t>(v.size(), 1024); ++p)
-            if (v[p] == '/' && v[p + 1] == 'L' && v[p + 2] == ' ') v[p + 1] = 'X';
-    } else if (kind == "v4.doc") v = carvekit::MakeCompoundFile("doc", 5, 12);
-    else if (kind == "wmv" || kind == "rm" || kind == "mxf" || kind == "3gp") {
-        const char* codec = kind == "wmv" ? "wmv2" : kind == "rm" ? "rv10" : kind == "3gp" ? "h263" : "mpeg2video";
-        v = Run("ffmpeg -loglevel error -y -f lavfi -i testsrc=size=176x144:rate=25 -t 0.5 -an -c:v " + std::string(codec) +
-                    " -f " + (kind == "wmv" ? "asf" : kind) + " " + q,
-                o);
-    } else if (kind == "wma" || kind == "mmf")
-        v = Run("ffmpeg -loglevel error -y -f lavfi -i sine=frequency=440:duration=1 " +
-                    std::string(kind == "wma" ? "-c:a wmav2 -f asf " : "-ar 8000 -c:a adpcm_yamaha -f mmf ") + q,
-                o);
-    else if (kind.ends_with(".raw")) v = RawFile(kind.substr(0, kind.size() - 4));
-    else v = carvekit::SampleBytes(kind);
-    return cache[kind] = v;
-}
 
 // An image file for single rules: the bytes, then room.
 struct Image {
@@ -520,7 +400,7 @@ TEST(StructureWalks, BrokenStructuresFallBack) {
     Bytes tifCycle = {'I', 'I', 42, 0, 8, 0, 0, 0};  // a directory that points at itself, no image data
     Put(tifCycle, 8, 1, 2), Put(tifCycle, 10, 256, 2), Put(tifCycle, 12, 3, 2), Put(tifCycle, 14, 1, 4);
     Put(tifCycle, 22, 8, 4);
-    Bytes tifStrip = RawFile("tif");
+    Bytes tifStrip = Sample("tif.raw");
     Put(tifStrip, 42 + 8, 0xF0000000u, 4);  // a strip far longer than a walk may cover
     Bytes mxfHuge = Sample("mxf");
     FR_REQUIRE(mxfHuge.size() > 100, "no MXF sample");
@@ -631,7 +511,7 @@ TEST(ContainerWalks, ChunksPagesAndFramesThatStop) {
     EXPECT_EQ(36u, WalkOver(odd, WalkRiffChunks));
     // An Ogg stream cut after some pages ends at its last whole page; a
     // broken checksum on the last page ends it at the page before.
-    const Bytes ogg = carvekit::SampleBytes("ogg"), flac = carvekit::SampleBytes("flac");
+    const Bytes ogg = Sample("ogg"), flac = Sample("flac");
     FR_REQUIRE(ogg.size() > 8192 && flac.size() > 8192, "ffmpeg is needed");
     size_t page = 0;
     for (size_t at = 4; at + 4 < ogg.size(); ++at)
@@ -649,7 +529,7 @@ TEST(ContainerWalks, ChunksPagesAndFramesThatStop) {
     EXPECT_LE(got, flac.size() / 2);
     // A live WebM recording (segment size unknown) is walked element by
     // element; one whose cluster runs past the volume falls back.
-    Bytes live = carvekit::SampleBytes("live.webm");
+    Bytes live = Sample("live.webm");
     FR_REQUIRE(live.size() > 1000, "ffmpeg is needed");
     EXPECT_EQ(live.size(), WalkOver(live, WalkEbmlSegment));
     size_t cl = 0;
@@ -661,7 +541,7 @@ TEST(ContainerWalks, ChunksPagesAndFramesThatStop) {
 TEST(ContainerWalks, StoppedByTheUser) {
     // The user stops the job at the walk's first read: the carve ends with
     // the stop code at once.
-    const Bytes flac = carvekit::SampleBytes("flac");
+    const Bytes flac = Sample("flac");
     FR_REQUIRE(flac.size() > 8192, "ffmpeg is needed");
     Image im(flac);
     int calls = 0;
@@ -686,7 +566,7 @@ TEST(ContainerSignatures, StructureBeyondTheMagic) {
     EXPECT_EQ(FT_HEIC, j.GetDataBufType(heic.data(), 512));
     heic[10] = 0x01;  // a brand that is not text
     EXPECT_EQ(FT_NONE, j.GetDataBufType(heic.data(), 512));
-    Bytes ogg = carvekit::SampleBytes("ogg"), flac = carvekit::SampleBytes("flac");
+    Bytes ogg = Sample("ogg"), flac = Sample("flac");
     FR_REQUIRE(ogg.size() > 512 && flac.size() > 512, "ffmpeg is needed");
     EXPECT_EQ(FT_OGG, j.GetDataBufType(ogg.data(), 512));
     ogg[6] = 1;  // a stream's first page is at position 0
@@ -832,7 +712,7 @@ struct SignatureCase {
 TEST(Signatures, HandBuiltSectors) {
     Bytes ct(49, 0);  // "[Content_Types].xml" at 31 needs 50 bytes
     std::memcpy(ct.data() + 31, "[Content_Types].x", 17);
-    Bytes exe = carvekit::SampleBytes("exe");
+    Bytes exe = Sample("exe");
     Bytes far = exe;  // a PE header offset that would put the header past the sector
     if (far.size() > 61) far[60] = 0xE9, far[61] = 0x01;
     const SignatureCase cases[] = {
@@ -860,7 +740,7 @@ TEST(Signatures, HandBuiltSectors) {
          Sector({0, 0, 1, 0, 1, 0, 16, 16, 0, 0, 1, 0, 32, 0, 0x68, 4, 0, 0, 23, 0, 0, 0}), 512, FT_NONE},
         {"font with 40 tables in 512 bytes", IsTtfType, Sector({0, 1, 0, 0, 0, 40, 1, 0, 1, 0, 1, 0}), 512, FT_NONE},
         {"PE header past the sector", IsPeType, far, 512, FT_NONE},
-        {"text", AnyType, carvekit::SampleBytes("txt"), 512, FT_NONE},
+        {"text", AnyType, Sample("txt"), 512, FT_NONE},
     };
     CFileTypeJudge j;
     for (const auto& c : cases) {
@@ -896,7 +776,7 @@ TEST(Signatures, FileTypeMatchingAndFileSystemSectors) {
 }
 
 TEST(Signatures, TransportStreamContinuingFromTheSectorBefore) {
-    Bytes ts = carvekit::SampleBytes("ts");
+    Bytes ts = Sample("ts");
     FR_REQUIRE(ts.size() > 8192, "ffmpeg is needed for a transport stream");
     Image im(ts);
     CFileTypeJudge& j = im.judge;
@@ -922,7 +802,7 @@ class RealFiles : public ::testing::TestWithParam<Want> {};
 
 TEST_P(RealFiles, FirstSectorIsRecognised) {
     const Want w = GetParam();
-    Bytes file = carvekit::SampleBytes(w.kind);
+    Bytes file = Sample(w.kind);
     FR_REQUIRE(file.size() >= 64, std::string("cannot make a sample of kind ") + w.kind);
     Image im(file);
     std::string name;

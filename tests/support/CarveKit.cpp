@@ -1,5 +1,6 @@
 #include "support/CarveKit.h"
 
+#include <algorithm>
 #include <cstring>
 #include <map>
 #include <mutex>
@@ -107,18 +108,37 @@ std::vector<unsigned char> Pe(bool dll) {
     return v;
 }
 
-std::vector<unsigned char> ExifJpeg() {
+// The sample JPEG with its APP0 segment replaced by an Exif APP1 segment
+// holding this TIFF structure.
+std::vector<unsigned char> WithExif(const std::vector<unsigned char>& tiff) {
     std::vector<unsigned char> j = testkit::ReadFile(testkit::Sample("jpg"));
     if (j.size() < 20 || j[2] != 0xFF || j[3] != 0xE0) return {};
-    const size_t app0 = 4 + (static_cast<size_t>(j[4]) << 8 | j[5]);
-    // APP1 with "Exif\0\0" and an empty big-endian TIFF directory.
-    std::vector<unsigned char> app1 = {0xFF, 0xE1, 0x00, 0x00, 'E', 'x', 'i', 'f', 0, 0,
-                                       'M', 'M', 0x00, 0x2A, 0x00, 0x00, 0x00, 0x08, 0x00, 0x00, 0, 0, 0, 0};
-    Put(app1, 2, static_cast<unsigned>(app1.size() - 2), 2, true);
-    std::vector<unsigned char> out = {0xFF, 0xD8};
-    out.insert(out.end(), app1.begin(), app1.end());
-    out.insert(out.end(), j.begin() + static_cast<long>(app0), j.end());
+    std::vector<unsigned char> out = {0xFF, 0xD8, 0xFF, 0xE1, 0, 0, 'E', 'x', 'i', 'f', 0, 0};
+    out.insert(out.end(), tiff.begin(), tiff.end());
+    Put(out, 4, static_cast<unsigned>(out.size() - 4), 2, true);
+    out.insert(out.end(), j.begin() + 4 + (j[4] << 8 | j[5]), j.end());
     return out;
+}
+
+// A JPEG whose Exif block holds a complete JPEG thumbnail (with its own
+// end marker) before the main image.
+std::vector<unsigned char> ThumbJpeg() {
+    testkit::TempDir d("thumb");
+    const std::string t = d / "t.jpg";
+    if (testkit::Sh("convert " + testkit::Quote(testkit::Sample("jpg")) + " -resize 64x36 jpg:" + testkit::Quote(t)) != 0)
+        return {};
+    const std::vector<unsigned char> thumb = testkit::ReadFile(t);
+    // TIFF header, IFD0 with one entry, IFD1 pointing at the thumbnail.
+    std::vector<unsigned char> tiff = {'I', 'I', 42, 0, 8, 0, 0, 0};
+    Put(tiff, 8, 1, 2);
+    Put(tiff, 10, 274, 2), Put(tiff, 12, 3, 2), Put(tiff, 14, 1, 4), Put(tiff, 18, 1, 2);
+    Put(tiff, 22, 26, 4);  // IFD1
+    Put(tiff, 26, 2, 2);
+    Put(tiff, 28, 513, 2), Put(tiff, 30, 4, 2), Put(tiff, 32, 1, 4), Put(tiff, 36, 56, 4);
+    Put(tiff, 40, 514, 2), Put(tiff, 42, 4, 2), Put(tiff, 44, 1, 4), Put(tiff, 48, static_cast<unsigned>(thumb.size()), 4);
+    Put(tiff, 52, 0, 4);
+    tiff.insert(tiff.end(), thumb.begin(), thumb.end());
+    return thumb.empty() ? std::vector<unsigned char>{} : WithExif(tiff);
 }
 
 // A TrueType file with a head table right after the directory and two
@@ -150,28 +170,103 @@ std::vector<unsigned char> SmallFont() {
     return v;
 }
 
+// A TIFF-family camera file: IFD0 (Make, a strip, the Exif IFD), IFD1 with a
+// JPEG thumbnail; the strip or the thumbnail ends the file.
+std::vector<unsigned char> RawFile(const std::string& kind) {
+    std::vector<unsigned char> v;
+    auto put = [&](size_t at, unsigned x, int n) { Put(v, at, x, n); };
+    if (kind == "orf") v = {'I', 'I', 'R', 'O'};
+    else if (kind == "rw2") v = {'I', 'I', 'U', 0};
+    else v = {'I', 'I', 42, 0};
+    put(4, 16, 4);
+    if (kind == "cr2") v.insert(v.end(), {'C', 'R', 2, 0});
+    const char* make = kind == "nef" ? "NIKON CORPORATION" : kind == "arw" ? "SONY" : "Camera Maker";
+    const bool dng = kind == "dng";
+    const unsigned n0 = dng ? 5 : 4, ifd1 = 16 + 2 + 12 * n0 + 4, makeAt = ifd1 + 2 + 24 + 4, exifAt = makeAt + 32;
+    const unsigned thumbAt = exifAt + 2 + 12 + 4 + 8, stripAt = thumbAt + 700;
+    const unsigned stripLen = 9000;
+    auto entry = [&](unsigned at, unsigned tag, unsigned type, unsigned count, unsigned value) {
+        put(at, tag, 2), put(at + 2, type, 2), put(at + 4, count, 4), put(at + 8, value, type == 3 && count == 1 ? 2 : 4);
+    };
+    put(16, n0, 2);
+    entry(18, 271, 2, static_cast<unsigned>(std::strlen(make) + 1), makeAt);
+    entry(30, 273, 4, 1, stripAt);
+    entry(42, 279, 4, 1, stripLen);
+    entry(54, 34665, 4, 1, exifAt);
+    if (dng) entry(66, 50706, 1, 4, 0x00000401);
+    put(16 + 2 + 12 * n0, ifd1, 4);
+    put(ifd1, 2, 2);
+    entry(ifd1 + 2, 513, 4, 1, thumbAt);
+    entry(ifd1 + 14, 514, 4, 1, 700);
+    put(ifd1 + 26, 0, 4);
+    v.resize(exifAt, 0);
+    std::memcpy(v.data() + makeAt, make, std::strlen(make) + 1);
+    put(exifAt, 1, 2);
+    entry(exifAt + 2, 33434, 5, 1, exifAt + 18);  // exposure time, a rational
+    put(exifAt + 14, 0, 4);
+    put(exifAt + 18, 1, 4), put(exifAt + 22, 250, 4);
+    std::vector<unsigned char> body = testkit::RandomBytes(700 + stripLen, 4242);
+    body[0] = 0xFF, body[1] = 0xD8, body[698] = 0xFF, body[699] = 0xD9;
+    v.resize(thumbAt);
+    v.insert(v.end(), body.begin(), body.end());
+    v.resize(std::max<size_t>(v.size(), stripAt + stripLen));
+    return v;
+}
+
 // Container formats made by ffmpeg and ImageMagick; "live.webm" is a WebM
 // written to a pipe (its segment size unknown, as in a live recording).
 std::vector<unsigned char> Container(const std::string& kind) {
     static const std::string ff = "ffmpeg -loglevel error -y -f lavfi -i ";
     static const std::string tone = ff + "sine=frequency=440:duration=2 ", noise = ff + "anoisesrc=d=3:a=0.2 ";
+    static const std::string beep = ff + "sine=frequency=440:duration=1 ";
     static const std::string video = ff + "testsrc=size=160x120:rate=10 -t 1 ";
+    static const std::string clip = ff + "testsrc=size=176x144:rate=25 -t 0.5 -an -c:v ";
     static const std::string pic =
         "convert /usr/share/desktop-base/joy-theme/login/sddm-preview.jpg -resize 480x270 -quality 90 ";
     static const std::map<std::string, std::string> cmds = {
-        {"3gp", video + "-c:v mpeg4 -f 3gp "},      {"m4a", tone + "-c:a aac -f ipod "},
+        {"3gp", clip + "h263 -f 3gp "},             {"m4a", tone + "-c:a aac -f ipod "},
+        {"wmv", clip + "wmv2 -f asf "},             {"rm", clip + "rv10 -f rm "},
+        {"mxf", clip + "mpeg2video -f mxf "},       {"wma", beep + "-c:a wmav2 -f asf "},
+        {"mmf", beep + "-ar 8000 -c:a adpcm_yamaha -f mmf "},
+        {"psd", "convert " + testkit::Quote(testkit::Sample("png")) + " psd:"},
+        {"plain.mp3", "sox " + testkit::Quote(testkit::Sample("wav")) + " -t wav - | lame --quiet --id3v2-only --tt Plain - "},
         {"aiff", tone + "-f aiff "},                {"ogg", noise + "-c:a libvorbis -f ogg "},
         {"opus", tone + "-c:a libopus -f opus "},   {"flac", noise + "-c:a flac -f flac "},
         {"oggflac", tone + "-c:a flac -f ogg "},    {"webm", video + "-c:v libvpx -f webm "},
         {"live.webm", video + "-c:v libvpx -f webm - > "},
         {"heic", pic + "heic:"},                    {"avif", pic + "avif:"},
-        {"webp", pic + "webp:"}};
+        {"webp", pic + "webp:"},
+        {"gz9", "gzip -9 -n -c /usr/share/common-licenses/GPL-3 > "}};  // its extra-flags byte says best
     auto it = cmds.find(kind);
     if (it == cmds.end()) return {};
     testkit::TempDir d("container");
     const std::string out = d / "out";
     if (testkit::Sh(it->second + testkit::Quote(out)) != 0) return {};
     return testkit::ReadFile(out);
+}
+
+// A PDF of two photographs on two pages, saved for fast web view: larger
+// than one 64 KiB window, with an end marker after the first page.
+std::vector<unsigned char> LinearPdf() {
+    testkit::TempDir d("pdf");
+    const std::string lib = testkit::Capture("ls -d /usr/share/ghostscript/*/lib | head -1");
+    const std::string a = d / "a.jpg", b = d / "b.jpg", o = d / "out", big = testkit::Quote(testkit::Sample("big.jpg"));
+    if (testkit::Sh("convert " + big + " -quality 95 " + testkit::Quote(a) + " && convert " + big + " -flop -quality 95 " +
+                    testkit::Quote(b) + " && gs -q -dNOPAUSE -dBATCH -dFastWebView=true --permit-file-read=" +
+                    testkit::Quote(d.path() + "/") + " -sDEVICE=pdfwrite -sOutputFile=" + testkit::Quote(o) + " " +
+                    lib.substr(0, lib.find('\n')) + "/viewjpeg.ps -c '(" + a + ") viewJPEG showpage (" + b +
+                    ") viewJPEG showpage' >/dev/null") != 0)
+        return {};
+    return testkit::ReadFile(o);
+}
+
+// A ZIP archive with a comment after its central directory.
+std::vector<unsigned char> CommentedZip() {
+    testkit::TempDir d("zip");
+    if (testkit::Sh("cd " + testkit::Quote(d.path()) + " && zip -q -X out /usr/share/common-licenses/GPL-3 && "
+                    "echo 'a comment of the archive' | zip -q -z out") != 0)
+        return {};
+    return testkit::ReadFile(d / "out.zip");
 }
 
 // A Canon CR3 in outline (no free encoder writes one): ftyp with the crx
@@ -259,38 +354,40 @@ std::vector<unsigned char> MakeCompoundFile(const std::string& kind, int k, int 
 }
 
 std::vector<unsigned char> SampleBytes(const std::string& kind) {
-    static std::mutex mu;
+    static std::recursive_mutex mu;  // some samples are made from others
     static std::map<std::string, std::vector<unsigned char>> cache;
-    std::lock_guard<std::mutex> lock(mu);
+    std::lock_guard<std::recursive_mutex> lock(mu);
     auto it = cache.find(kind);
     if (it != cache.end()) return it->second;
     std::vector<unsigned char> v;
     if (kind == "docx" || kind == "xlsx" || kind == "pptx") v = OfficeZip(kind);
     else if (kind == "doc" || kind == "xls" || kind == "ppt" || kind == "ole") v = MakeCompoundFile(kind, 9);
+    else if (kind == "v4.doc") v = MakeCompoundFile("doc", 5, 12);
     else if (kind == "mid") v = Midi();
     else if (kind == "cab") v = Cab();
     else if (kind == "exe") v = Pe(false);
     else if (kind == "dll") v = Pe(true);
-    else if (kind == "exif.jpg") v = ExifJpeg();
+    else if (kind == "exif.jpg") v = WithExif({'M', 'M', 0, 0x2A, 0, 0, 0, 8, 0, 0, 0, 0, 0, 0});
+    else if (kind == "thumb.jpg") v = ThumbJpeg();
+    else if (kind == "lin.pdf") v = LinearPdf();
+    else if (kind == "comment.zip") v = CommentedZip();
     else if (kind == "cr3") v = Cr3();
     else if (kind == "font.ttf") v = SmallFont();
+    else if (kind.ends_with(".raw")) v = RawFile(kind.substr(0, kind.size() - 4));
     else if (kind == "droid.ttf") {
         // A packaged font whose first table follows the table directory
         // directly; only its start is needed.
-        const char* p = "/usr/share/ghostscript/10.00.0/Resource/CIDFSubst/DroidSansFallback.ttf";
-        std::string found = testkit::Capture("ls /usr/share/ghostscript/*/Resource/CIDFSubst/DroidSansFallback.ttf 2>/dev/null | head -1");
-        while (!found.empty() && found.back() == '\n') found.pop_back();
-        if (found.empty()) found = p;
-        v = testkit::ReadFile(found);
+        v = testkit::ReadFile("/usr/share/fonts/truetype/droid/DroidSansFallbackFull.ttf");
         if (v.size() > 65536) v.resize(65536);
-    }
-    else if (kind == "gz9") {
-        // Best compression marks the header's extra-flags byte with 2.
-        testkit::TempDir d("gz");
-        if (testkit::Sh("gzip -9 -n -c /usr/share/common-licenses/GPL-3 > " + testkit::Quote(d / "a.gz")) == 0)
-            v = testkit::ReadFile(d / "a.gz");
-    }
-    else if (v = Container(kind); v.empty()) {
+    } else if (kind == "tag.mp3") {
+        // "TAG" inside a frame of an MP3 without an ID3v1 tag is not its end.
+        if ((v = SampleBytes("plain.mp3")).size() > 4000) std::memcpy(v.data() + v.size() / 2, "TAG", 3);
+    } else if (kind == "unstated.pdf") {
+        // "lin.pdf" without its stated length: the last end marker ends it.
+        v = SampleBytes("lin.pdf");
+        for (size_t p = 0; p + 3 < std::min<size_t>(v.size(), 1024); ++p)
+            if (v[p] == '/' && v[p + 1] == 'L' && v[p + 2] == ' ') v[p + 1] = 'X';
+    } else if (v = Container(kind); v.empty()) {
         std::string p = testkit::Sample(kind);
         if (!p.empty()) v = testkit::ReadFile(p);
     }

@@ -1,7 +1,8 @@
 // Sample files for the recognition and carving tests that the general
 // toolkit does not make: Office documents (ZIP-based ones built with zip
-// from small XML parts, compound ones built here), MIDI, CAB, PE and an
-// Exif JPEG. Other kinds come from testkit::Sample.
+// from small XML parts, compound ones built here), MIDI, CAB, PE, Exif
+// JPEGs, camera raw files, containers made by ffmpeg and ImageMagick.
+// Other kinds come from testkit::Sample.
 #pragma once
 
 #include <cstddef>
@@ -12,9 +13,13 @@ namespace carvekit {
 
 // The bytes of a sample of that kind; empty when it cannot be made here.
 // Kinds: every testkit::Sample kind, plus "docx", "xlsx", "pptx", "doc",
-// "xls", "ppt", "ole", "mid", "cab", "exe", "dll", "exif.jpg", and the
-// containers "3gp", "m4a", "heic", "avif", "cr3", "webp", "aiff", "ogg",
-// "oggflac", "opus", "flac", "webm", "live.webm".
+// "v4.doc", "xls", "ppt", "ole", "mid", "cab", "exe", "dll", "exif.jpg",
+// "thumb.jpg", "font.ttf", "droid.ttf", "gz9", "psd", "plain.mp3",
+// "tag.mp3", "lin.pdf", "unstated.pdf", "comment.zip", the camera files
+// "cr2.raw", "nef.raw", "arw.raw", "dng.raw", "orf.raw", "rw2.raw",
+// "tif.raw", and the containers "3gp", "m4a", "heic", "avif", "cr3",
+// "webp", "aiff", "ogg", "oggflac", "opus", "flac", "webm", "live.webm",
+// "wmv", "wma", "rm", "mxf", "mmf".
 std::vector<unsigned char> SampleBytes(const std::string& kind);
 
 // A compound (OLE2) file holding one stream of streamSectors sectors of
