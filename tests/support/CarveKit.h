@@ -14,7 +14,7 @@ namespace carvekit {
 // The bytes of a sample of that kind; empty when it cannot be made here.
 // Kinds: every testkit::Sample kind, plus "docx", "xlsx", "pptx", "doc",
 // "v4.doc", "xls", "ppt", "ole", "mid", "cab", "exe", "dll", "exif.jpg",
-// "thumb.jpg", "font.ttf", "droid.ttf", "gz9", "psd", "plain.mp3",
+// "thumb.jpg", "font.ttf", "gz9", "psd", "plain.mp3",
 // "tag.mp3", "lin.pdf", "unstated.pdf", "comment.zip", the camera files
 // "cr2.raw", "nef.raw", "arw.raw", "dng.raw", "orf.raw", "rw2.raw",
 // "tif.raw", and the containers "3gp", "m4a", "heic", "avif", "cr3",
