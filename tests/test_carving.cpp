@@ -63,45 +63,10 @@ Bytes Saved(CFileTypeRecovery& e, const _FILE_NODE_& n, const std::string& path)
     return testkit::ReadFile(path);
 }
 
-// Damaged inner structure: when a file's own chunks or frames cannot be
-// walked, its length still comes from what the header or the closing tag
-// says, exactly.
-TEST(Carving, UnwalkableFilesFallBackToTheirHeaderOrTag) {
-    DataDir data;
-    Bytes wav = Sample("wav"), mp3 = Sample("mp3");
-    ASSERT_TRUE(wav.size() > 64 && mp3.size() > 1024 && mp3[0] == 'I' && mp3[1] == 'D' && mp3[2] == '3');
-    // The WAV's data chunk claims two bytes more than its container holds.
-    const auto at = std::search(wav.begin(), wav.end(), std::begin("data"), std::end("data") - 1) - wav.begin();
-    ASSERT_LT(at + 8, static_cast<long>(wav.size()));
-    wav[at + 4] += 2;
-    // The MP3's first frame header is damaged; its ID3v1 tag still closes it.
-    size_t frame = 10 + (mp3[6] << 21 | mp3[7] << 14 | mp3[8] << 7 | mp3[9]);
-    while (frame < mp3.size() && mp3[frame] == 0) ++frame;
-    ASSERT_LT(frame, mp3.size());
-    mp3[frame] = 0x12;
-    Bytes img(16 * 512, 0);
-    std::map<u64, Bytes> placed;
-    for (const Bytes* f : {&wav, &mp3}) {
-        placed[img.size() / 512] = *f;
-        img.insert(img.end(), f->begin(), f->end());
-        img.resize((img.size() + 511) / 512 * 512, 0);
-        img.resize(img.size() + 1024, 0x55);
-    }
-    testkit::TempDir dir("unwalkable");
-    testkit::WriteFile(dir / "img.raw", img);
-    CFileTypeRecovery e;
-    Carved c;
-    ASSERT_EQ(0, Carve(e, dir / "img.raw", c));
-    for (const auto& [sector, bytes] : placed) {
-        ASSERT_EQ(1u, c.count(sector)) << sector;
-        EXPECT_EQ(bytes, Saved(e, c[sector], dir / std::to_string(sector))) << c[sector].szFileName;
-    }
-}
-
 // A JPEG at the last sector of the first 64 KiB window, then a bitmap, a
-// PDF, an MP3 with its ID3v1 tag and a WAV, each padded with zeros to its
-// sector end: skip counts, the sweep carried past the window, exact
-// lengths, saving and previews.
+// PDF, an MP3 with its ID3v1 tag, a WAV and two damaged files, each padded
+// with zeros to its sector end: skip counts, the sweep carried past the
+// window, exact lengths, saving and previews.
 TEST(Carving, SkipsSavesAndPreviews) {
     DataDir data;
     struct Laid {
@@ -110,6 +75,7 @@ TEST(Carving, SkipsSavesAndPreviews) {
     };
     std::vector<Laid> files;
     Bytes img(127 * 512, 0);
+    std::map<std::string, Bytes> made;
     // The JPEG's comment segment holds the start of a PNG at the JPEG's second
     // sector, past the window's end: the sweep must not look inside the JPEG.
     Bytes jpg = Sample("jpg"), png = Sample("png"), com = {0xFF, 0xFE};
@@ -119,8 +85,26 @@ TEST(Carving, SkipsSavesAndPreviews) {
     com.insert(com.end(), png.begin(), png.begin() + 300);
     Put(com, 2, static_cast<unsigned>(com.size() - 2), 2, true);
     jpg.insert(jpg.begin() + static_cast<long>(app0End), com.begin(), com.end());
-    for (auto [kind, filler] : {std::pair{"jpg", 0}, {"bmp", 4}, {"pdf", 2}, {"mp3", 2}, {"wav", 1}}) {
-        files.push_back({img.size() / 512, std::string(kind) == "jpg" ? jpg : Sample(kind)});
+    made["jpg"] = jpg;
+    // Damaged inner structure: when a file's own chunks or frames cannot be
+    // walked, its length still comes from what the header or the closing tag
+    // says, exactly. The WAV's data chunk claims two bytes more than its
+    // container holds; the MP3's first frame header is damaged, its ID3v1 tag
+    // still closes it.
+    Bytes wav = Sample("wav"), mp3 = Sample("mp3");
+    ASSERT_TRUE(wav.size() > 64 && mp3.size() > 1024 && mp3[0] == 'I' && mp3[1] == 'D' && mp3[2] == '3');
+    const auto at = std::search(wav.begin(), wav.end(), std::begin("data"), std::end("data") - 1) - wav.begin();
+    ASSERT_LT(at + 8, static_cast<long>(wav.size()));
+    wav[at + 4] += 2;
+    size_t frame = 10 + (mp3[6] << 21 | mp3[7] << 14 | mp3[8] << 7 | mp3[9]);
+    while (frame < mp3.size() && mp3[frame] == 0) ++frame;
+    ASSERT_LT(frame, mp3.size());
+    mp3[frame] = 0x12;
+    made["bad.wav"] = wav;
+    made["bad.mp3"] = mp3;
+    for (auto [kind, filler] :
+         {std::pair{"jpg", 0}, {"bmp", 4}, {"pdf", 2}, {"mp3", 2}, {"wav", 1}, {"bad.wav", 2}, {"bad.mp3", 2}}) {
+        files.push_back({img.size() / 512, made.count(kind) ? made[kind] : Sample(kind)});
         ASSERT_FALSE(files.back().data.empty()) << kind;
         img.insert(img.end(), files.back().data.begin(), files.back().data.end());
         img.resize((img.size() + 511) / 512 * 512, 0);
