@@ -312,11 +312,6 @@ struct Image {
         if (type) *type = t;
         return r;
     }
-    std::string Carve(unsigned long long& size, int S = 512) {
-        std::string name;
-        Parse(size, S, &name);
-        return name;
-    }
 };
 
 // Every kind of file the carver knows, as Sample() makes it: the extension
@@ -446,7 +441,7 @@ TEST(StructureWalks, BrokenStructuresFallBack) {
         Image im(c.bytes, 0);  // zeros up to the sector end, then the volume ends
         EXPECT_EQ(0u, c.walk(im.judge, im.img.data(), 512));
         unsigned long long size = 0;
-        im.Carve(size);  // the fallback stays within the volume
+        im.Parse(size);  // the fallback stays within the volume
         EXPECT_LE(size, im.img.size());
     }
 }
@@ -461,7 +456,9 @@ TEST(StructureWalks, LongZeroRunEndsAVideoWalk) {
     b.insert(b.end(), tail.begin(), tail.end());
     Image im(b);
     unsigned long long size = 0;
-    EXPECT_EQ("0.flv", im.Carve(size));
+    std::string name;
+    im.Parse(size, 512, &name);
+    EXPECT_EQ("0.flv", name);
     EXPECT_EQ(1024u, size);
 }
 

@@ -517,9 +517,15 @@ TEST(LogManager, ConfigRoundTripAndTornTail) {
 TEST(LogManager, UnchangedVolumeReusesItsLogAndUpdatesInPlace) {
     TempDir t("lm");
     std::string base = Base(t);
+    // A hostile table that points the volume's log outside the base: that
+    // log is not reused and its record goes.
+    CLogFileManager(base).SaveLogFileInfo("", 2, 63, 1000, 0, 0, 0, 0, 0, (t.path() + "/").c_str(), "");
     CLogFileManager m(base);
     _LOG_FILE_INFO_ out{};
     EXPECT_EQ(m.LoadRecoveryLogInfo("", 2, 63, 1000, &out), 0);
+    EXPECT_FALSE(m.IsReusing());
+    EXPECT_TRUE(m.GetRecords().empty());
+    EXPECT_TRUE(Exists(base + "config"));
     m.AddDirIndex();
     std::string dir = m.GetLogFileDirPath();
     MakeLog(dir);
@@ -619,22 +625,6 @@ TEST(LogManager, DeleteStaysBelowTheBaseAndFollowsNoLinks) {
     ASSERT_EQ(recs.size(), 2u);
     EXPECT_EQ(recs[0].nDiskNumber, 1);
     EXPECT_EQ(recs[1].nDiskNumber, 3);
-}
-
-TEST(LogManager, UnusableRecordedDirectoryIsNotReused) {
-    TempDir t("lm");
-    std::string base = Base(t);
-    // A hostile table that points a volume's log outside the base.
-    {
-        CLogFileManager m(base);
-        m.SaveLogFileInfo("", 2, 63, 1000, 0, 0, 0, 0, 0, (t.path() + "/").c_str(), "");
-    }
-    CLogFileManager m(base);
-    _LOG_FILE_INFO_ out{};
-    EXPECT_EQ(m.LoadRecoveryLogInfo("", 2, 63, 1000, &out), 0);
-    EXPECT_FALSE(m.IsReusing());
-    EXPECT_TRUE(m.GetRecords().empty());
-    EXPECT_TRUE(Exists(base + "config"));
 }
 
 TEST(LogManager, ResultFileByPrefix) {
