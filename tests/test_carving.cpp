@@ -180,6 +180,29 @@ TEST(Carving, SkipsSavesAndPreviews) {
     kids.clear();
     EXPECT_EQ(0, e.GetChildrenFileNode(&n, 0, kids));
     EXPECT_TRUE(kids.empty());
+    // Destinations of 500 and 516 characters are saved whole, one beyond
+    // what a path may hold fails; nothing lands anywhere else.
+    testkit::TempDir longDir("longpath");
+    for (size_t want : {500u, 516u, 5000u}) {
+        SCOPED_TRACE(want);
+        std::string dest = longDir / "d";
+        while (dest.size() < want) dest += "/" + std::string(std::min<size_t>(200, want - dest.size() + 1), 'x');
+        dest.resize(want);
+        if (dest.back() == '/') dest.back() = 'y';
+        testkit::Sh("mkdir -p " + testkit::Quote(dest + "/photo") + " 2>/dev/null");
+        const std::string target = dest + "/photo/1744.jpg";
+        _FILE_NODE_ whole = c[127];
+        std::wstring wt = Utf8ToWide(target);
+        const int r = e.SaveFileData(&whole, wt.data(), 0);
+        if (want < 4000) {
+            EXPECT_EQ(0, r);
+            EXPECT_EQ(jpgFile.data, testkit::ReadFile(target));
+        } else {
+            EXPECT_NE(0, r);
+        }
+        EXPECT_EQ("", testkit::Capture("find " + testkit::Quote(longDir.path()) + " -type f ! -path " + testkit::Quote(target)));
+        testkit::Sh("rm -f " + testkit::Quote(target) + " 2>/dev/null");
+    }
 }
 
 // A bitmap header claiming 100 MiB near the end of a small image, one
@@ -596,42 +619,6 @@ TEST(ContainerSignatures, StructureBeyondTheMagic) {
     EXPECT_STREQ("audio", GetCategoryFolderName("a.flac"));
     EXPECT_STREQ("video", GetCategoryFolderName("a.fla"));  // Flash stays video
     EXPECT_EQ(CATEGORY_VIDEO, GetFileCategory("a.webm"));
-}
-
-// --- Saving ----------------------------------------------------------------
-
-TEST(CarvedFiles, LongDestinationsSaveWholeOrFail) {
-    testkit::TempDir dir("longpath");
-    Bytes png = Sample("png");
-    FR_REQUIRE(!png.empty(), "no PNG sample");
-    Image im(png);
-    DataDir data;
-    CFileTypeRecovery e;
-    Carved c;
-    ASSERT_EQ(0, Carve(e, im.dir / "i.raw", c));
-    _FILE_NODE_ n = c.at(0);
-    // Destinations of 500 and 516 characters, and one beyond what a path
-    // may hold.
-    for (size_t want : {500u, 516u, 5000u}) {
-        SCOPED_TRACE(want);
-        std::string dest = dir / "d";
-        while (dest.size() < want) dest += "/" + std::string(std::min<size_t>(200, want - dest.size() + 1), 'x');
-        dest.resize(want);
-        if (dest.back() == '/') dest.back() = 'y';
-        testkit::Sh("mkdir -p " + testkit::Quote(dest + "/photo") + " 2>/dev/null");
-        const std::string target = dest + "/photo/1744.png";
-        std::wstring w = Utf8ToWide(target);
-        const int r = e.SaveFileData(&n, w.data(), 0);
-        if (want < 4000) {
-            EXPECT_EQ(0, r);
-            EXPECT_EQ(png, testkit::ReadFile(target));
-        } else {
-            EXPECT_NE(0, r);
-        }
-        // Nothing lands anywhere else.
-        EXPECT_EQ("", testkit::Capture("find " + testkit::Quote(dir.path()) + " -type f ! -path " + testkit::Quote(target)));
-        testkit::Sh("rm -f " + testkit::Quote(target) + " 2>/dev/null");
-    }
 }
 
 // --- Recall ----------------------------------------------------------------
