@@ -1,18 +1,17 @@
 // Carving over images built at test time. The sweep: skip counts, the sweep
-// carried past a window, saving, previews and the result store, untrusted
-// header sizes, stopping during a long walk and progress reports. Structure
-// walks: real files made at test time measured to the byte; hand-built
-// truncated and hostile structures and containers (ISO boxes, RIFF chunks,
-// Ogg pages, FLAC frames, EBML elements) that fall back or stop without
-// reading outside the image; signatures that need more than the magic; the
-// carver's saving path; the byte-exact recall over an image where random
-// bytes follow every file.
+// carried past a window, saving, previews and the result store, damaged and
+// untrusted header sizes, stopping during a long walk and progress reports.
+// Structure walks: real files made at test time recognised and measured to
+// the byte; hand-built truncated and hostile structures and containers (ISO
+// boxes, RIFF chunks, Ogg pages, FLAC frames, EBML elements) that fall back
+// or stop without reading outside the image; signatures on hand-built
+// sectors, including buffers too short for what a test reads; the byte-exact
+// recall over an image where random bytes follow every file.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <set>
@@ -34,6 +33,7 @@
 namespace {
 
 using Bytes = std::vector<unsigned char>;
+using carvekit::Box;
 using carvekit::Put;
 
 Bytes Sample(const std::string& kind) { return carvekit::SampleBytes(kind); }
@@ -496,12 +496,6 @@ TEST(StructureWalks, RawExtensionsArePhotos) {
 }
 
 // --- Containers ---------------------------------------------------------
-
-void Box(Bytes& v, const char* type, const Bytes& payload) {
-    Put(v, v.size(), static_cast<unsigned>(payload.size() + 8), 4, true);
-    v.insert(v.end(), type, type + 4);
-    v.insert(v.end(), payload.begin(), payload.end());
-}
 
 template <size_t N>
 Bytes Lit(const char (&s)[N]) {

@@ -14,6 +14,12 @@ void Put(std::vector<unsigned char>& v, size_t at, unsigned x, int n, bool be) {
     for (int i = 0; i < n; ++i) v[at + i] = static_cast<unsigned char>(x >> (8 * (be ? n - 1 - i : i)));
 }
 
+void Box(std::vector<unsigned char>& v, const char* type, const std::vector<unsigned char>& payload) {
+    Put(v, v.size(), static_cast<unsigned>(payload.size() + 8), 4, true);
+    v.insert(v.end(), type, type + 4);
+    v.insert(v.end(), payload.begin(), payload.end());
+}
+
 namespace {
 
 // A ZIP-based Office document made with zip from three small parts.
@@ -273,18 +279,11 @@ std::vector<unsigned char> CommentedZip() {
 // brand, moov, a uuid box and the picture data.
 std::vector<unsigned char> Cr3() {
     std::vector<unsigned char> v;
-    auto box = [&](const char* type, const std::vector<unsigned char>& payload) {
-        const size_t at = v.size();
-        v.resize(at + 8);
-        Put(v, at, static_cast<unsigned>(payload.size() + 8), 4, true);
-        std::memcpy(v.data() + at + 4, type, 4);
-        v.insert(v.end(), payload.begin(), payload.end());
-    };
     const char brands[] = "crx \0\0\0\1crx isom";
-    box("ftyp", std::vector<unsigned char>(brands, brands + sizeof brands - 1));
-    box("moov", testkit::RandomBytes(700, 3));
-    box("uuid", testkit::RandomBytes(300, 4));
-    box("mdat", testkit::RandomBytes(5000, 5));
+    Box(v, "ftyp", std::vector<unsigned char>(brands, brands + sizeof brands - 1));
+    Box(v, "moov", testkit::RandomBytes(700, 3));
+    Box(v, "uuid", testkit::RandomBytes(300, 4));
+    Box(v, "mdat", testkit::RandomBytes(5000, 5));
     return v;
 }
 

@@ -30,4 +30,7 @@ std::vector<unsigned char> MakeCompoundFile(const std::string& kind, int streamS
 // Writes the n low bytes of x at an offset, little- or big-endian, growing v.
 void Put(std::vector<unsigned char>& v, size_t at, unsigned x, int n, bool be = false);
 
+// Appends an ISO media box: its big-endian size, type and payload.
+void Box(std::vector<unsigned char>& v, const char* type, const std::vector<unsigned char>& payload);
+
 }  // namespace carvekit
