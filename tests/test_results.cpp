@@ -77,7 +77,11 @@ TEST(ResultStore, EmptyPendingAndRefused) {
     CScanResultFileManager s;
     for (const wchar_t* bad : {L"../evil", L"", L".."}) EXPECT_EQ(s.Init(bad, t.path()), FR_INVALID);
     EXPECT_EQ(s.CreateFileNode(344), nullptr);
+    // Leftovers of an interrupted rewrite are ignored and removed.
+    const std::string rel = t / "Fast_0_x_Relation", tmp = rel + ".tmp";
+    WriteFile(tmp, "garbage", 7);
     ASSERT_EQ(s.Init(L"Fast_0_x", t.path()), 0);
+    EXPECT_NE(access(tmp.c_str(), F_OK), 0);
     std::vector<_FILE_NODE_> v;
     EXPECT_EQ(s.GetChildrenFileNode(0, v), 0);
     EXPECT_TRUE(v.empty());
@@ -85,13 +89,25 @@ TEST(ResultStore, EmptyPendingAndRefused) {
     EXPECT_EQ(s.GetChildrenFileCount(0, n), 0);
     EXPECT_EQ(n, 0u);
     EXPECT_EQ(s.FlushBufToFile(), 0);
-    EXPECT_EQ(ReadFile(t / "Fast_0_x_Relation").size(), 0u);
+    EXPECT_EQ(ReadFile(rel).size(), 0u);
     EXPECT_EQ(s.GetFileIndex(), 0u);
     EXPECT_EQ(s.CreateFileNode(100), nullptr);
     // A node not yet flushed is listed.
     AddNode(s, "z.txt", false, 1, 0, 0);
     ASSERT_EQ(s.GetChildrenFileNode(0, v), 0);
     EXPECT_EQ(Names(v), (Strings{"z.txt"}));
+    // Companion files are replaced whole, never patched in place.
+    struct stat st1, st2;
+    ASSERT_EQ(stat(rel.c_str(), &st1), 0);
+    AddNode(s, "D", true, 4, 0, 0);
+    AddNode(s, "E", true, 5, 0, 0);
+    ASSERT_EQ(s.FlushBufToFile(), 0);
+    ASSERT_EQ(stat(rel.c_str(), &st2), 0);
+    EXPECT_NE(st1.st_ino, st2.st_ino);
+    EXPECT_EQ(FileText(rel), " | 0 - [1,2,3]");
+    EXPECT_EQ(ReadFile(t / "Fast_0_x_DirInfo").size(), 2u * 264u);
+    EXPECT_NE(access(tmp.c_str(), F_OK), 0);
+    EXPECT_EQ(st2.st_mode & 0777, 0644u);
 }
 
 TEST(ResultStore, NodesRelationsAndDirectoriesRoundTripThroughTheFiles) {
@@ -409,27 +425,6 @@ TEST(ResultStore, LostNodeBlockIsReportedByTheNextFlush) {
     EXPECT_EQ(s.GetFileIndex(), 201u);
 }
 
-TEST(ResultStore, CompanionRewriteIsAtomic) {
-    TempDir t("rs");
-    // Leftovers of an interrupted rewrite are ignored and removed.
-    WriteFile(t / "Fast_0_a_Relation.tmp", "garbage", 7);
-    CScanResultFileManager s;
-    ASSERT_EQ(s.Init(L"Fast_0_a", t.path()), 0);
-    EXPECT_NE(access((t / "Fast_0_a_Relation.tmp").c_str(), F_OK), 0);
-    AddNode(s, "D", true, 4, 0, 0);
-    ASSERT_EQ(s.FlushBufToFile(), 0);
-    struct stat st1, st2;
-    ASSERT_EQ(stat((t / "Fast_0_a_Relation").c_str(), &st1), 0);
-    AddNode(s, "E", true, 5, 0, 0);
-    ASSERT_EQ(s.FlushBufToFile(), 0);
-    ASSERT_EQ(stat((t / "Fast_0_a_Relation").c_str(), &st2), 0);
-    EXPECT_NE(st1.st_ino, st2.st_ino);  // replaced whole, never patched in place
-    EXPECT_EQ(FileText(t / "Fast_0_a_Relation"), " | 0 - [1,2]");
-    EXPECT_EQ(ReadFile(t / "Fast_0_a_DirInfo").size(), 2u * 264u);
-    EXPECT_NE(access((t / "Fast_0_a_Relation.tmp").c_str(), F_OK), 0);
-    EXPECT_EQ(st2.st_mode & 0777, 0644u);
-}
-
 TEST(ResultStore, DefaultDirectoryComesFromTheLogManager) {
     TempDir t("data");
     ScopedDataDir scope(t.path());
@@ -514,7 +509,9 @@ TEST(LogManager, ConfigRoundTripAndTornTail) {
     EXPECT_EQ(strlen(recs[0].szImagePath), 255u);
 }
 
-TEST(LogManager, UnchangedVolumeReusesItsLogAndUpdatesInPlace) {
+// An unchanged volume reuses its log and updates its record in place; a
+// changed one drops its stale log, at loading or at saving.
+TEST(LogManager, VolumeLogIsReusedOnlyWhileUnchanged) {
     TempDir t("lm");
     std::string base = Base(t);
     // A hostile table that points the volume's log outside the base: that
@@ -547,42 +544,31 @@ TEST(LogManager, UnchangedVolumeReusesItsLogAndUpdatesInPlace) {
     // Another volume on the same disk is not this one.
     EXPECT_EQ(again.LoadRecoveryLogInfo("", 2, 64, 1000, &out), 0);
     EXPECT_FALSE(again.IsReusing());
-}
 
-// A changed volume drops its stale log, at loading or at saving.
-TEST(LogManager, ChangedVolumeDropsTheStaleLog) {
-    TempDir t("lm");
-    std::string base = Base(t);
-    CLogFileManager m(base);
-    m.AddDirIndex();
-    std::string dir1 = m.GetLogFileDirPath();
-    MakeLog(dir1);
-    m.SaveLogFileInfo("", 2, 63, 1000, 0, 0, 0, 1000, 7, dir1.c_str(), "");
     // "/" has free space, the stored value is 0: the volume changed.
-    _LOG_FILE_INFO_ out{};
-    EXPECT_EQ(m.LoadRecoveryLogInfo("/", 2, 63, 1000, &out), 0);
-    EXPECT_FALSE(Exists(dir1));
-    EXPECT_TRUE(m.GetRecords().empty());
+    EXPECT_EQ(again.LoadRecoveryLogInfo("/", 2, 63, 1000, &out), 0);
+    EXPECT_FALSE(Exists(dir));
+    EXPECT_TRUE(again.GetRecords().empty());
     // A directory left behind under the next number is removed first.
     MakeLog(base + "2/");
-    m.AddDirIndex();
-    const std::string dir2 = m.GetLogFileDirPath();
+    again.AddDirIndex();
+    const std::string dir2 = again.GetLogFileDirPath();
     EXPECT_EQ(dir2, base + "2/");
     EXPECT_FALSE(Exists(dir2 + "Fast_0_1"));
     MakeLog(dir2);
-    m.SaveLogFileInfo("", 2, 63, 1000, 0, 0, 0, 1000, 7, dir2.c_str(), "");
-    m.AddDirIndex();
-    const std::string dir3 = m.GetLogFileDirPath();
+    again.SaveLogFileInfo("", 2, 63, 1000, 0, 0, 0, 1000, 7, dir2.c_str(), "");
+    again.AddDirIndex();
+    const std::string dir3 = again.GetLogFileDirPath();
     MakeLog(dir3);
     // A new scan whose free space differs: the old log goes.
-    m.SaveLogFileInfo("/", 2, 63, 1000, 0, 0, 0, 1000, 8, dir3.c_str(), "");
+    again.SaveLogFileInfo("/", 2, 63, 1000, 0, 0, 0, 1000, 8, dir3.c_str(), "");
     EXPECT_FALSE(Exists(dir2));
-    ASSERT_EQ(m.GetRecords().size(), 1u);
+    ASSERT_EQ(again.GetRecords().size(), 1u);
     // The same scan saving again after the free space moved keeps its own log.
-    m.SaveLogFileInfo("", 2, 63, 1000, 0, 0, 0, 1000, 9, dir3.c_str(), "");
+    again.SaveLogFileInfo("", 2, 63, 1000, 0, 0, 0, 1000, 9, dir3.c_str(), "");
     EXPECT_TRUE(Exists(dir3 + "Fast_0_1"));
-    ASSERT_EQ(m.GetRecords().size(), 1u);
-    EXPECT_EQ(m.GetRecords()[0].u64FoundFiles, 9u);
+    ASSERT_EQ(again.GetRecords().size(), 1u);
+    EXPECT_EQ(again.GetRecords()[0].u64FoundFiles, 9u);
 }
 
 TEST(LogManager, DeleteStaysBelowTheBaseAndFollowsNoLinks) {
