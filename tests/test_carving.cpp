@@ -209,18 +209,16 @@ TEST(Carving, SkipsSavesAndPreviews) {
 // claiming 0 bytes, and a cabinet claiming more than the volume.
 TEST(Carving, UntrustedHeaderSizes) {
     Bytes img(64 * 512, 0);
-    auto bmp = [&](size_t sector, uint32_t size) {
-        unsigned char* p = img.data() + sector * 512;
-        p[0] = 'B';
-        p[1] = 'M';
-        std::memcpy(p + 2, &size, 4);
-        p[14] = 40;
+    auto bmp = [&](size_t sector, unsigned size) {
+        img[sector * 512] = 'B';
+        img[sector * 512 + 1] = 'M';
+        Put(img, sector * 512 + 2, size, 4);
+        img[sector * 512 + 14] = 40;
     };
     bmp(10, 100u << 20);
     bmp(20, 0);
     std::memcpy(img.data() + 30 * 512, "MSCF", 4);
-    const uint32_t big = 0x30000000;
-    std::memcpy(img.data() + 30 * 512 + 8, &big, 4);
+    Put(img, 30 * 512 + 8, 0x30000000, 4);
     testkit::TempDir dir("hdr");
     testkit::WriteFile(dir / "img.raw", img);
     DataDir data;
@@ -295,8 +293,7 @@ TEST(LengthRules, HostileHeadersAreBounded) {
     Bytes odd = doc;  // sector shift 10: not a compound file
     odd[30] = 10;
     Bytes many = doc;  // no DIFAT sectors but more FAT sectors than the header's 109
-    const uint32_t f = 200;
-    std::memcpy(many.data() + 44, &f, 4);
+    Put(many, 44, 200, 4);
     EXPECT_EQ(0u, GetOFFICE2003FileBytesSizeByFileHead(j, odd.data(), 512));
     EXPECT_EQ(0u, GetOFFICE2003FileBytesSizeByFileHead(j, many.data(), 512));
     EXPECT_EQ(0u, GetOFFICE2003FileBytesSizeByFileHead(j, doc.data(), 100));
