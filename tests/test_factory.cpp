@@ -1,8 +1,6 @@
 // The engine factory over real and hand-made partitions.
 #include <gtest/gtest.h>
 
-#include <QtCore/QString>
-#include <QtCore/QtGlobal>
 #include <cstring>
 #include <memory>
 #include <regex>
@@ -19,9 +17,6 @@
 using namespace testkit;
 
 namespace {
-
-std::vector<std::string> g_log;
-void Collect(QtMsgType, const QMessageLogContext&, const QString& msg) { g_log.push_back(msg.toStdString()); }
 
 std::unique_ptr<IFileRecoveryParse> ByPath(const std::string& path, RECOVERY_TYPE type) {
     std::wstring w = Utf8ToWide(path);
@@ -82,14 +77,12 @@ TEST(Factory, DiskFormReadsThePartitionAndLogsFailures) {
     // Sector 0 of the disk is the MBR, not a file system.
     EXPECT_EQ(f->CreateFileRecoveryInstance(0, 0, 80000, L'C', RECOVERY_FAST), nullptr);
 
-    g_log.clear();
-    QtMessageHandler old = qInstallMessageHandler(Collect);
-    EXPECT_EQ(f->CreateFileRecoveryInstance(5, 0, 100, L'C', RECOVERY_FAST), nullptr);
     WriteFile(d / "disk1", std::vector<unsigned char>(8192, 0));  // shorter than the probe
-    EXPECT_EQ(f->CreateFileRecoveryInstance(1, 0, 16, L'C', RECOVERY_PROFESSIONAL), nullptr);
-    qInstallMessageHandler(old);
-    ASSERT_EQ(g_log.size(), 2u);
-    EXPECT_EQ(g_log[0], "Open Failed\n");
-    EXPECT_EQ(g_log[1], "read Failed\n");
+    {
+        LogCapture log;
+        EXPECT_EQ(f->CreateFileRecoveryInstance(5, 0, 100, L'C', RECOVERY_FAST), nullptr);
+        EXPECT_EQ(f->CreateFileRecoveryInstance(1, 0, 16, L'C', RECOVERY_PROFESSIONAL), nullptr);
+        EXPECT_EQ(log.lines, (std::vector<std::string>{"Open Failed\n", "read Failed\n"}));
+    }
     unsetenv("FOTORETTA_DISK_DIR");
 }

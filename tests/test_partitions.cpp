@@ -6,8 +6,10 @@
 
 #include "core/PartitionManager.h"
 #include "core/Platform.h"
+#include "support/CarveKit.h"
 #include "support/TestKit.h"
 
+using carvekit::Put;
 using namespace testkit;
 
 namespace {
@@ -29,14 +31,20 @@ protected:
     TempDir dir{"parts"};
 };
 
-void PutBe32(std::vector<unsigned char>& b, size_t off, uint32_t v) {
-    b[off] = static_cast<unsigned char>(v >> 24);
-    b[off + 1] = static_cast<unsigned char>(v >> 16);
-    b[off + 2] = static_cast<unsigned char>(v >> 8);
-    b[off + 3] = static_cast<unsigned char>(v);
-}
-void PutLe32(std::vector<unsigned char>& b, size_t off, uint32_t v) {
-    for (int i = 0; i < 4; ++i) b[off + i] = static_cast<unsigned char>(v >> (8 * i));
+struct Entry {
+    int slot;
+    unsigned char type;
+    uint32_t first, count;
+};
+// A partition table (MBR or EBR) at sector: its entries and 55 AA.
+void PutTable(std::vector<unsigned char>& d, size_t sector, std::initializer_list<Entry> entries) {
+    const size_t t = sector * 512;
+    Put(d, t + 510, 0x55AA, 2, true);
+    for (const Entry& e : entries) {
+        d[t + 446 + 16 * e.slot + 4] = e.type;
+        Put(d, t + 446 + 16 * e.slot + 8, e.first, 4);
+        Put(d, t + 446 + 16 * e.slot + 12, e.count, 4);
+    }
 }
 
 std::vector<unsigned char> ApmDisk(uint32_t count, size_t entries) {
@@ -47,12 +55,12 @@ std::vector<unsigned char> ApmDisk(uint32_t count, size_t entries) {
         size_t e = 512 * (1 + i);
         d[e] = 'P';
         d[e + 1] = 'M';
-        PutBe32(d, e + 4, count);
-        PutBe32(d, e + 8, static_cast<uint32_t>(64 + 1000 * i));  // physical first block
+        Put(d, e + 4, count, 4, true);
+        Put(d, e + 8, static_cast<uint32_t>(64 + 1000 * i), 4, true);  // physical first block
         std::string name = "Part" + std::to_string(i);
         memcpy(&d[e + 16], name.data(), name.size());
-        PutBe32(d, e + 80, 2);    // data starts 2 blocks in
-        PutBe32(d, e + 84, 500);  // 500 data blocks
+        Put(d, e + 80, 2, 4, true);    // data starts 2 blocks in
+        Put(d, e + 84, 500, 4, true);  // 500 data blocks
     }
     return d;
 }
@@ -116,8 +124,8 @@ TEST_F(PartitionTest, GptNamesAndBounds) {
         disk[1024 + 57 + 2 * i] = 0;
     }
     // An entry whose last sector lies below its first is skipped.
-    PutLe32(disk, 1024 + 128 + 40, 100);
-    PutLe32(disk, 1024 + 128 + 44, 0);
+    Put(disk, 1024 + 128 + 40, 100, 4);
+    Put(disk, 1024 + 128 + 44, 0, 4);
     WriteFile(Disk(0), disk);
     m = Enumerate();
     ASSERT_EQ(m[0].size(), 1u);
@@ -142,38 +150,20 @@ TEST_F(PartitionTest, ApplePartitionMap) {
 TEST_F(PartitionTest, UnusualTables) {
     WriteFile(Disk(0), std::vector<unsigned char>(8192, 0));
     std::vector<unsigned char> mbr(8192, 0);
-    mbr[510] = 0x55;
-    mbr[511] = 0xAA;
+    PutTable(mbr, 0, {});
     WriteFile(Disk(1), mbr);
     // Second entry empty: only the first is listed even though the third is filled.
-    mbr[446 + 4] = 0x0c;
-    PutLe32(mbr, 446 + 8, 2048);
-    PutLe32(mbr, 446 + 12, 100);
-    mbr[446 + 32 + 4] = 0x0c;
-    PutLe32(mbr, 446 + 32 + 8, 4096);
-    PutLe32(mbr, 446 + 32 + 12, 100);
+    PutTable(mbr, 0, {{0, 0x0c, 2048, 100}, {2, 0x0c, 4096, 100}});
     WriteFile(Disk(2), mbr);
     // Type 0 with a non-zero first sector still counts as a partition.
     std::vector<unsigned char> type0(8192, 0);
-    type0[510] = 0x55;
-    type0[511] = 0xAA;
-    PutLe32(type0, 446 + 8, 63);
-    PutLe32(type0, 446 + 12, 1000);
+    PutTable(type0, 0, {{0, 0, 63, 1000}});
     WriteFile(Disk(3), type0);
     WriteFile(Disk(4), std::vector<unsigned char>(100, 0));  // shorter than a sector
     // An extended partition whose EBR links back to itself.
     std::vector<unsigned char> d(1 << 20, 0);
-    d[510] = 0x55;
-    d[511] = 0xAA;
-    d[446 + 4] = 0x05;
-    PutLe32(d, 446 + 8, 100);
-    PutLe32(d, 446 + 12, 1000);
-    const size_t ebr = 100 * 512;
-    d[ebr + 446 + 4] = 0x83;
-    PutLe32(d, ebr + 446 + 8, 1);
-    PutLe32(d, ebr + 446 + 12, 10);
-    d[ebr + 446 + 16 + 4] = 0x05;  // the link: back to itself
-    PutLe32(d, ebr + 446 + 16 + 12, 10);
+    PutTable(d, 0, {{0, 0x05, 100, 1000}});
+    PutTable(d, 100, {{0, 0x83, 1, 10}, {1, 0x05, 0, 10}});  // the link: back to itself
     WriteFile(Disk(5), d);
 
     auto m = Enumerate();

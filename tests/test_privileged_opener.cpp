@@ -20,12 +20,6 @@
 
 using namespace testkit;
 
-static void Put(const std::string& path, const std::string& text) { WriteFile(path, text.data(), text.size()); }
-static std::string Get(const std::string& path) {
-    std::vector<unsigned char> v = ReadFile(path);
-    return std::string(v.begin(), v.end());
-}
-
 // Re-run as a helper: the process serves its standard input, allowing the
 // files listed in FR_TEST_HELPER_ALLOW, and ends.
 static const int s_serve = [] {
@@ -77,8 +71,8 @@ TEST(PrivilegedOpener, ListedFilesOnlyAndOnlyReadOnly) {
     const std::string listed = dir.path() + "/card.img", other = dir.path() + "/other.img", fifo = dir.path() + "/fifo";
     std::vector<unsigned char> bytes = RandomBytes(8192, 7);
     const std::string data(bytes.begin(), bytes.end());
-    Put(listed, data);
-    Put(other, "abc");
+    WriteFile(listed, data);
+    WriteFile(other, "abc");
     ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600));
     ASSERT_EQ(0, symlink(other.c_str(), (dir.path() + "/link").c_str()));
     ThreadHelper helper(FrHelperPolicy{{listed, fifo, dir.path()}});
@@ -110,13 +104,13 @@ TEST(PrivilegedOpener, ListedFilesOnlyAndOnlyReadOnly) {
                            uint32_t(O_RDONLY | O_CREAT), uint32_t(O_RDONLY | O_APPEND), uint32_t(O_RDONLY | O_DIRECT),
                            0xffffffffu})
         EXPECT_EQ(EPERM, OpenErr(listed, flags)) << std::hex << flags;
-    EXPECT_EQ(data, Get(listed));
+    EXPECT_EQ(data, ReadText(listed));
 }
 
 TEST(PrivilegedOpener, MalformedRequestsGetRefusedAndTheConnectionSurvives) {
     TempDir dir("priv");
     const std::string file = dir.path() + "/card.img";
-    Put(file, "abc");
+    WriteFile(file, "abc");
     int sv[2];
     ASSERT_EQ(0, socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, sv));
     std::thread server([&] { RunHelperServer(sv[1], FrHelperPolicy{{file}}); });
@@ -152,7 +146,7 @@ TEST(PrivilegedOpener, MalformedRequestsGetRefusedAndTheConnectionSurvives) {
 TEST(PrivilegedOpener, HelperThatDiesFailsLaterOpensAtOnce) {
     TempDir dir("priv");
     const std::string file = dir.path() + "/card.img";
-    Put(file, "abc");
+    WriteFile(file, "abc");
     int sv[2];
     ASSERT_EQ(0, socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, sv));
     pid_t pid = fork();
@@ -188,7 +182,7 @@ TEST(PrivilegedOpener, StartsAHelperProcessAndTheDeviceOpenUsesIt) {
     EXPECT_FALSE(op.IsConnected());
     TempDir dir("priv");
     const std::string file = dir.path() + "/card.img";
-    Put(file, "abcdef");
+    WriteFile(file, "abcdef");
     setenv("FR_TEST_HELPER_SERVE", file.c_str(), 1);
     int rc = op.Start({"/proc/self/exe"});
     unsetenv("FR_TEST_HELPER_SERVE");

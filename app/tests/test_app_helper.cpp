@@ -41,10 +41,7 @@ struct LoopDevice {
     std::vector<unsigned char> bytes;
     explicit LoopDevice(const std::string& dir) : image(dir + "/card.img"), bytes(RandomBytes(1 << 20, 11)) {
         WriteFile(image, bytes);
-        int status = 0;
-        dev = Capture("losetup -f --show -r '" + image + "' 2>/dev/null", &status);
-        while (!dev.empty() && (dev.back() == '\n' || dev.back() == ' ')) dev.pop_back();
-        if (status != 0) dev.clear();
+        dev = CaptureLine("losetup -f --show -r " + Quote(image) + " 2>/dev/null");
     }
     ~LoopDevice() {
         if (!dev.empty()) Sh("losetup -d " + dev);

@@ -40,35 +40,14 @@ std::function<bool(QWidget*)> ChooseFolder(const std::string& dir) {
     };
 }
 
-// A card: a partitioned disk with one FAT32 volume whose photos, song and
-// folder were deleted; the window is built on it.
+// The photo card as the one partition of disk0; the window is built on it.
 struct Card {
     TempDir dir{"jobs"};
     ScopedDataDir data{dir / "data"};
-    std::map<std::string, std::string> sha;  // recovered name -> sha256
+    PhotoCard photos = MakePhotoCard(dir / "vol.img", dir / "disks/disk0");
     std::unique_ptr<DRUI> w;
 
     Card() {
-        const std::string jpg = Sample("jpg"), big = Sample("big.jpg"), png = Sample("png"), mp3 = Sample("mp3"),
-                          tif = Sample("tif");
-        FatImage f = FatImage::Create(dir / "vol.img", 32, 34000, 1);
-        f.Mkdir("DCIM");
-        f.Mkdir("Trip");
-        f.Put(jpg, "DCIM/KEEP.JPG");
-        f.Put(big, "DCIM/Holiday photo.jpg");
-        f.Put(jpg, "DCIM/Same name.jpg");
-        f.Put(big, "Trip/Same name.jpg");
-        f.Put(png, "Trip/Beach day.png");
-        f.Put(tif, "Trip/Scanned print.tif");
-        f.Put(mp3, "Song.mp3");
-        f.Delete("DCIM/Holiday photo.jpg");
-        f.Delete("DCIM/Same name.jpg");
-        f.Delete("Song.mp3");
-        f.DeleteTree("Trip");
-        sha = {{"Holiday photo.jpg", Sha256File(big)}, {"Beach day.png", Sha256File(png)}, {"Song.mp3", Sha256File(mp3)}};
-        Sh("mkdir -p " + Quote(dir / "disks"));
-        MakePartitionedDisk(dir / "disks/disk0", 2048 + 68000 + 64, "dos", {{2048, 68000, "c", ""}});
-        PlaceVolume(dir / "disks/disk0", f.path, 2048);
         setenv("FOTORETTA_DISK_DIR", (dir / "disks").c_str(), 1);
         w = std::make_unique<DRUI>();
         w->Init();
@@ -95,12 +74,12 @@ TEST(Jobs, ScanListsPreviewsAndSelects) {
     Card card;
     card.w->btnSlotScan();
     ASSERT_EQ(card.w->Page3(), card.w->StackedLayout()->currentWidget());
-    EXPECT_EQ(6u, card.w->SearchResult().size());
+    EXPECT_EQ(7u, card.w->SearchResult().size());
     EXPECT_EQ((std::vector<std::string>{"Photo(5)", "jpg Files (3)", "png Files (1)", "tif Files (1)", "Music(1)",
-                                        "mp3 Files (1)"}),
+                                        "mp3 Files (1)", "Video(1)", "mp4 Files (1)"}),
               card.TreeTexts());
     EXPECT_FALSE(card.Find("jpg Files (3)")->icon(0).isNull());
-    EXPECT_TRUE(card.w->FoundLabel()->text().contains("Found 6 recoverable files"));
+    EXPECT_TRUE(card.w->FoundLabel()->text().contains("Found 7 recoverable files"));
     EXPECT_EQ("Select 0 Bytes in 0 file", card.w->SummaryLabel()->text());
     EXPECT_FALSE(card.w->RecoverButton()->isEnabled());
 
@@ -197,8 +176,8 @@ TEST(Jobs, RecoveryWritesCategoryFoldersAndListsFailuresFirst) {
     EXPECT_EQ(5, o.success);
     EXPECT_EQ(1, o.failed);
     EXPECT_EQ("  Recovery Detail\n  Success:5 Failed:1\n", o.summary);
-    EXPECT_EQ(card.sha["Holiday photo.jpg"], Sha256File(out / "photo/Holiday photo.jpg"));
-    EXPECT_EQ(card.sha["Beach day.png"], Sha256File(out / "photo/Beach day(1).png"));
+    EXPECT_EQ(card.photos.sha["Holiday photo.jpg"], Sha256File(out / "photo/Holiday photo.jpg"));
+    EXPECT_EQ(card.photos.sha["Beach day.png"], Sha256File(out / "photo/Beach day(1).png"));
     EXPECT_EQ("old\n", Capture("cat " + Quote(out / "photo/Beach day.png")));
     // The two files of the same name, from two folders, both arrive.
     EXPECT_EQ(Sha256File(Sample("jpg")), Sha256File(out / "photo/Same name.jpg"));
@@ -216,7 +195,7 @@ TEST(Jobs, RecoveryWritesCategoryFoldersAndListsFailuresFirst) {
     SetDefaultOutputOwner(nullptr);
     EXPECT_EQ(1, o.success);
     EXPECT_EQ(5, o.failed);
-    EXPECT_EQ(card.sha["Song.mp3"], Sha256File(deep + "/audio/Song.mp3"));
+    EXPECT_EQ(card.photos.sha["Song.mp3"], Sha256File(deep + "/audio/Song.mp3"));
     EXPECT_EQ("", Capture("ls " + Quote(deep + "/photo") + " 2>/dev/null"));
     if (IsRoot()) {
         EXPECT_EQ("65534:65534 65534:65534\n",
@@ -304,7 +283,7 @@ TEST(Jobs, CancellingAScanAsksAndKeepsWhatWasFound) {
         EXPECT_EQ(yes, cancelled);
         EXPECT_TRUE(openAfterAnswer);  // Yes waits for the worker too
         ASSERT_EQ(card.w->Page3(), card.w->StackedLayout()->currentWidget());
-        EXPECT_EQ(6u, card.w->SearchResult().size());
+        EXPECT_EQ(7u, card.w->SearchResult().size());
     }
 }
 
@@ -382,8 +361,7 @@ TEST(Jobs, RefusesADestinationOnTheScannedDevice) {
     setenv("FOTORETTA_DISK_DIR", d.path().c_str(), 1);  // no other disks
     ScopedDataDir data(d / "data");
     NtfsImage img = NtfsImage::Create(d / "ntfs.img", 16);
-    std::string loop = Capture("losetup -f --show " + Quote(img.path) + " 2>/dev/null");
-    loop = loop.substr(0, loop.find('\n'));
+    const std::string loop = CaptureLine("losetup -f --show " + Quote(img.path) + " 2>/dev/null");
     FR_REQUIRE(!loop.empty(), "no loop device available");
     const std::string mnt = d / "mnt", out = mnt + "/out";
     Sh("mkdir -p " + Quote(mnt));

@@ -21,11 +21,6 @@ using namespace testkit;
 extern char** environ;
 
 namespace {
-std::string Text(const std::string& path) {
-    std::vector<unsigned char> v = ReadFile(path);
-    return std::string(v.begin(), v.end());
-}
-void Put(const std::string& path, const std::string& text) { WriteFile(path, text.data(), text.size()); }
 bool Exists(const std::string& path) {
     struct stat st;
     return lstat(path.c_str(), &st) == 0;
@@ -49,7 +44,7 @@ struct HandlerScope {
 TEST(DebugLog, DebugLinesAppendedWholeWarningsDropped) {
     TempDir dir("log");
     const std::string log = dir.path() + "/Log.txt";
-    Put(log, "Debug: earlier run\n");
+    WriteFile(log, "Debug: earlier run\n");
     {
         HandlerScope scope(log);
         qDebug("scan started");
@@ -59,7 +54,7 @@ TEST(DebugLog, DebugLinesAppendedWholeWarningsDropped) {
         FrLog("lseek failed %lld\n", 4096LL);
         qDebug() << "sector" << 7;
     }
-    EXPECT_EQ("Debug: earlier run\nDebug: scan started\nDebug: lseek failed 4096\n\nDebug: sector 7\n", Text(log));
+    EXPECT_EQ("Debug: earlier run\nDebug: scan started\nDebug: lseek failed 4096\n\nDebug: sector 7\n", ReadText(log));
     unlink(log.c_str());
     {
         HandlerScope scope(log);
@@ -70,7 +65,7 @@ TEST(DebugLog, DebugLinesAppendedWholeWarningsDropped) {
         a.join();
         b.join();
     }
-    const std::string text = Text(log);
+    const std::string text = ReadText(log);
     int lines = 0;
     for (size_t pos = 0, nl; (nl = text.find('\n', pos)) != std::string::npos; pos = nl + 1, ++lines) {
         const std::string line = text.substr(pos, nl - pos);
@@ -86,7 +81,7 @@ TEST(TempFiles, DeleteTmpFileRemovesOnlyPreviews) {
     TempDir dir("tmp");
     for (const char* name : {"tmp.123.jpg", "4096tmp.x", "Fast_2048_20240101", "Fast_2048_20240101_Relation",
                              "tmpfile", "config", "my_tmp"})
-        Put(dir.path() + "/" + name, "x");
+        WriteFile(dir.path() + "/" + name, "x");
     mkdir((dir.path() + "/7").c_str(), 0755);
     char cwdBefore[4096];
     ASSERT_NE(nullptr, getcwd(cwdBefore, sizeof cwdBefore));
@@ -109,7 +104,7 @@ TEST(StandardError, RedirectedToOutTxtAndDeletedAtTheEnd) {
     ASSERT_GE(fd, 0);
     fprintf(stderr, "to the file\n");
     fflush(stderr);
-    EXPECT_EQ("to the file\n", Text(out));
+    EXPECT_EQ("to the file\n", ReadText(out));
     struct stat st;
     ASSERT_EQ(0, stat(out.c_str(), &st));
     EXPECT_EQ(0644u, st.st_mode & 0777);
@@ -129,7 +124,7 @@ TEST(Application, CleansUpTemporaryFilesAtExit) {
     mkdir(disks.c_str(), 0755);
     const std::string scanLog = data + "/ScanLog/";
     MakeDirs(scanLog, 0700);
-    for (const char* name : {"tmp.1.jpg", "512tmp.png", "Fast_2048_20240101", "config"}) Put(scanLog + name, "x");
+    for (const char* name : {"tmp.1.jpg", "512tmp.png", "Fast_2048_20240101", "config"}) WriteFile(scanLog + name, "x");
 
     std::vector<std::string> env = {"FOTORETTA_DATA_DIR=" + data, "FOTORETTA_DISK_DIR=" + disks,
                                     "QT_QPA_PLATFORM=offscreen"};

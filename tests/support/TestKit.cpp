@@ -2,6 +2,7 @@
 
 #include <QtCore/QCryptographicHash>
 #include <QtCore/QByteArray>
+#include <QtCore/QString>
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -75,6 +76,11 @@ std::string Capture(const std::string& cmd, int* status) {
     return out;
 }
 
+std::string CaptureLine(const std::string& cmd) {
+    const std::string out = Capture(cmd);
+    return out.substr(0, out.find('\n'));
+}
+
 bool HaveTool(const std::string& name) { return Sh("command -v " + Quote(name)) == 0; }
 bool IsRoot() { return geteuid() == 0; }
 
@@ -90,6 +96,13 @@ void WriteFile(const std::string& path, const void* data, size_t len) {
 
 void WriteFile(const std::string& path, const std::vector<unsigned char>& data) {
     WriteFile(path, data.data(), data.size());
+}
+
+void WriteFile(const std::string& path, const std::string& text) { WriteFile(path, text.data(), text.size()); }
+
+std::string ReadText(const std::string& path) {
+    const std::vector<unsigned char> v = ReadFile(path);
+    return std::string(v.begin(), v.end());
 }
 
 std::string Sha256(const std::vector<unsigned char>& data) {
@@ -195,6 +208,30 @@ void PlaceVolume(const std::string& diskPath, const std::string& volumePath, uin
     std::string cmd = "dd if=" + Quote(volumePath) + " of=" + Quote(diskPath) + " bs=512 seek=" +
                       std::to_string(startSector) + " conv=notrunc status=none";
     EXPECT_EQ(Sh(cmd), 0) << cmd;
+}
+
+PhotoCard MakePhotoCard(const std::string& volume, const std::string& disk) {
+    const std::string jpg = Sample("jpg"), big = Sample("big.jpg"), png = Sample("png"), mp3 = Sample("mp3"),
+                      mp4 = Sample("mp4");
+    FatImage f = FatImage::Create(volume, 32, 34000, 1);
+    f.Mkdir("DCIM");
+    f.Mkdir("Trip");
+    f.Put(jpg, "DCIM/KEEP.JPG");
+    f.Put(big, "DCIM/Holiday photo.jpg");
+    f.Put(jpg, "DCIM/Same name.jpg");
+    f.Put(big, "Trip/Same name.jpg");
+    f.Put(png, "Trip/Beach day.png");
+    f.Put(Sample("tif"), "Trip/Scanned print.tif");
+    f.Put(mp3, "Song.mp3");
+    f.Put(mp4, "Clip.mp4");
+    for (const char* name : {"DCIM/Holiday photo.jpg", "DCIM/Same name.jpg", "Song.mp3", "Clip.mp4"}) f.Delete(name);
+    f.DeleteTree("Trip");
+    Sh("mkdir -p " + Quote(disk.substr(0, disk.rfind('/'))));
+    MakePartitionedDisk(disk, 2048 + 68000 + 64, "dos", {{2048, 68000, "c", ""}});
+    PlaceVolume(disk, volume, 2048);
+    return {volume, disk,
+            {{"Holiday photo.jpg", Sha256File(big)}, {"Beach day.png", Sha256File(png)},
+             {"Song.mp3", Sha256File(mp3)}, {"Clip.mp4", Sha256File(mp4)}}};
 }
 
 // ------------------------------------------------------------ samples
@@ -373,6 +410,33 @@ uint64_t SumFreeSectors(IFileRecoveryParse& engine, uint64_t limit, uint64_t ali
     }
     return total;
 }
+
+std::vector<std::string> LogCapture::lines;
+
+LogCapture::LogCapture() {
+    lines.clear();
+    m_old = qInstallMessageHandler(
+        [](QtMsgType, const QMessageLogContext&, const QString& m) { lines.push_back(m.toStdString()); });
+}
+
+LogCapture::~LogCapture() { qInstallMessageHandler(m_old); }
+
+#ifdef FR_CLI_BINARY
+CliResult RunCli(const std::string& args, const std::string& env, int seconds, bool withStderr) {
+    static TempDir data("clidata");
+    static std::atomic<int> counter{0};
+    const std::string log = data / ("out" + std::to_string(counter++) + ".txt");
+    const std::string dataEnv = env.find("FOTORETTA_DATA_DIR=") == std::string::npos
+                                    ? "FOTORETTA_DATA_DIR=" + Quote(data / "d") + " "
+                                    : std::string();
+    const std::string rc = Capture("ulimit -f 131072; " + dataEnv + env + " timeout -s KILL " +
+                                   std::to_string(seconds) + " " + Quote(FR_CLI_BINARY) + " " + args + " >" +
+                                   Quote(log) + (withStderr ? " 2>&1" : " 2>/dev/null") + "; echo $?");
+    std::string out = ReadText(log);
+    unlink(log.c_str());
+    return {atoi(rc.c_str()), std::move(out)};
+}
+#endif
 
 void PatchFile(const std::string& path, uint64_t offset, const void* data, size_t len) {
     int fd = open(path.c_str(), O_WRONLY);

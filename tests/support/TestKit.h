@@ -20,6 +20,8 @@
 #include <string>
 #include <vector>
 
+#include <QtCore/QtGlobal>
+
 #include "core/IFileRecoveryParse.h"
 
 namespace testkit {
@@ -44,6 +46,8 @@ std::string Quote(const std::string& s);
 int Sh(const std::string& cmd);
 // Runs a shell command and returns what it printed on stdout.
 std::string Capture(const std::string& cmd, int* status = nullptr);
+// The first line a shell command printed, without its line end.
+std::string CaptureLine(const std::string& cmd);
 // True when a program is on PATH.
 bool HaveTool(const std::string& name);
 bool IsRoot();
@@ -51,6 +55,8 @@ bool IsRoot();
 std::vector<unsigned char> ReadFile(const std::string& path);
 void WriteFile(const std::string& path, const void* data, size_t len);
 void WriteFile(const std::string& path, const std::vector<unsigned char>& data);
+void WriteFile(const std::string& path, const std::string& text);
+std::string ReadText(const std::string& path);
 std::string Sha256(const std::vector<unsigned char>& data);
 std::string Sha256File(const std::string& path);
 // Deterministic pseudo-random bytes.
@@ -93,6 +99,17 @@ void MakePartitionedDisk(const std::string& path, uint64_t totalSectors, const s
                          const std::vector<PartitionSpec>& parts);
 // Copies a volume image into a disk image at a sector.
 void PlaceVolume(const std::string& diskPath, const std::string& volumePath, uint64_t startSector);
+
+// A card of a camera: a FAT32 volume with DCIM/KEEP.JPG left alone and,
+// deleted, "DCIM/Holiday photo.jpg" (big.jpg), "DCIM/Same name.jpg" (jpg),
+// "Song.mp3", "Clip.mp4" and the folder Trip with "Same name.jpg"
+// (big.jpg), "Beach day.png" and "Scanned print.tif". The volume is also
+// placed as the one partition (sector 2048) of a "dos" disk image.
+struct PhotoCard {
+    std::string volume, disk;
+    std::map<std::string, std::string> sha;  // deleted file name -> sha256 (one per name)
+};
+PhotoCard MakePhotoCard(const std::string& volume, const std::string& disk);
 
 // --- Sample files from Debian packages ---------------------------------
 // kind: "jpg", "png", "gif", "bmp", "tif", "ico", "ttf", "pdf", "wav",
@@ -163,6 +180,29 @@ void SaveAndPreviewAll(IFileRecoveryParse& engine, const std::string& dest);
 uint64_t SumFreeSectors(IFileRecoveryParse& engine, uint64_t limit, uint64_t align = 1);
 // Overwrites bytes of a file in place.
 void PatchFile(const std::string& path, uint64_t offset, const void* data, size_t len);
+
+// Collects the diagnostic lines written while it lives.
+class LogCapture {
+public:
+    LogCapture();
+    ~LogCapture();
+    static std::vector<std::string> lines;
+
+private:
+    QtMessageHandler m_old;
+};
+
+#ifdef FR_CLI_BINARY
+// Runs the command-line tool with a private data folder (unless env names
+// one), under a time limit and a cap on the size of any file it writes
+// (64 MiB, its console output included). status is the exit code, 128 + N
+// for signal N (137 when the time limit killed it).
+struct CliResult {
+    int status;
+    std::string out;
+};
+CliResult RunCli(const std::string& args, const std::string& env = "", int seconds = 60, bool withStderr = true);
+#endif
 
 }  // namespace testkit
 
