@@ -326,8 +326,7 @@ TEST(Platform, PathOnDeviceFollowsPartitionRanges) {
     NtfsImage vol = NtfsImage::Create(d / "vol.img", 8);
     MakePartitionedDisk(d / "disk", 2048 + 2 * 16384 + 64, "dos", {{2048, 16384, "7", ""}, {18432, 16384, "7", ""}});
     PlaceVolume(d / "disk", vol.path, 18432);
-    std::string loop = Capture("losetup -P -f --show " + Quote(d / "disk") + " 2>/dev/null");
-    while (!loop.empty() && loop.back() == '\n') loop.pop_back();
+    const std::string loop = CaptureLine("losetup -P -f --show " + Quote(d / "disk") + " 2>/dev/null");
     FR_REQUIRE(!loop.empty(), "no loop device available");
     const std::string mnt = d / "mnt";
     Sh("mkdir -p " + Quote(mnt) + "; udevadm settle 2>/dev/null; sleep 0.2");

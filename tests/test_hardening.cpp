@@ -14,6 +14,7 @@
 #include <thread>
 #include <cstring>
 #include <map>
+#include <set>
 #include <sstream>
 #include <tuple>
 
@@ -121,26 +122,20 @@ TEST(HostileDestination, FileSystemsBackedByTheImageAreRefused) {
     Sh("cp " + Quote(Sample("jpg")) + " " + Quote(img.Mounted("a.jpg")) + " && rm " + Quote(img.Mounted("a.jpg")));
     img.Unmount();
     const std::string before = Sha256File(img.path);
-    struct Case {
-        const char* how;
-        std::string mountCmd;
-        std::vector<std::string> sources;  // the image, and the loop device over it
-    };
-    std::string loop;
-    if (HaveTool("losetup")) {
-        loop = CaptureLine("losetup -f --show " + Quote(img.path) + " 2>/dev/null");
-    }
+    const std::string loop =
+        HaveTool("losetup") ? CaptureLine("losetup -f --show " + Quote(img.path) + " 2>/dev/null") : "";
     const std::string mnt = d / "mnt";
     Sh("mkdir -p " + Quote(mnt));
-    std::vector<Case> cases = {{"image through FUSE", "ntfs-3g -o ro " + Quote(img.path) + " " + Quote(mnt), {img.path}}};
-    if (!loop.empty())
-        cases.push_back({"loop device through FUSE", "ntfs-3g -o ro " + Quote(loop) + " " + Quote(mnt), {img.path, loop}});
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.how);
-        ASSERT_EQ(Sh(c.mountCmd), 0);
+    // The image mounted through FUSE, then the loop device over it: the
+    // image and the device mounted are both refused as sources.
+    std::vector<std::string> mounted = {img.path};
+    if (!loop.empty()) mounted.push_back(loop);
+    for (const std::string& device : mounted) {
+        SCOPED_TRACE(device);
+        ASSERT_EQ(Sh("ntfs-3g -o ro " + Quote(device) + " " + Quote(mnt)), 0);
         EXPECT_TRUE(DestinationOnSource(mnt + "/out/deeper", img.path));
         EXPECT_FALSE(DestinationOnSource(d / "elsewhere", img.path));
-        for (const std::string& source : c.sources) {
+        for (const std::string& source : std::set<std::string>{img.path, device}) {
             Result r = RunCli("recover " + Quote(source) + " --to " + Quote(mnt + "/out"));
             EXPECT_EQ(r.status, 1) << source << ": " << r.out;
             EXPECT_NE(r.out.find("lies on the device being recovered"), std::string::npos) << r.out;
@@ -386,21 +381,6 @@ void WriteSparse(const std::string& path, const std::vector<unsigned char>& b) {
     close(fd);
 }
 
-// A scratch folder in memory when /dev/shm is there: hundreds of images
-// are written and scanned, and the data folder's synced writes would
-// otherwise flush each of them to disk.
-struct ScratchDir {
-    std::string path;
-    ScratchDir() {
-        char tmpl[] = "/dev/shm/fr-damaged-XXXXXX";
-        if (mkdtemp(tmpl)) path = tmpl;
-    }
-    ~ScratchDir() {
-        if (!path.empty()) Sh("rm -rf " + Quote(path));
-    }
-    std::string operator/(const std::string& n) const { return path + "/" + n; }
-};
-
 std::string Sha256Sum(const std::string& path) { return Capture("sha256sum " + Quote(path) + " | cut -c1-64"); }
 
 struct Medium {
@@ -503,9 +483,11 @@ TEST_P(DamagedMedia, EveryModeSurvives) {
     static const char* kScans[] = {"scan", "scan --json", "scan --fast --json", "scan --carve-only"};
     static const char* kRecovers[] = {"", "--fast", "--carve-only"};
     std::atomic<int> next{0};
-    ScratchDir shm;
-    TempDir fallback("variants");
-    const std::string root = shm.path.empty() ? fallback.path() : shm.path;
+    // In memory when /dev/shm is there: hundreds of images are written and
+    // scanned, and the data folder's synced writes would otherwise flush
+    // each of them to disk.
+    TempDir scratch("variants", "/dev/shm");
+    const std::string& root = scratch.path();
     auto worker = [&] {
         for (int i = next++; i < variants; i = next++) {
             const std::string v = root + "/" + std::to_string(i), img = v + "/disk.img";
@@ -549,19 +531,17 @@ TEST(ReadOnlySource, EveryOpenIsReadOnly) {
     img.Delete("B.TXT");
     Sh("touch -d '2020-01-02 03:04:05' " + Quote(img.path));
     const std::string before = Sha256File(img.path);
-    struct stat st0;
+    struct stat st0, st1;
     ASSERT_EQ(stat(img.path.c_str(), &st0), 0);
-    int n = 0;
-    for (const char* mode : {"scan", "scan --fast --json", "scan --carve-only", "recover", "recover --fast",
-                             "recover --carve-only", "recover --keep-paths"}) {
-        SCOPED_TRACE(mode);
+    const std::pair<std::string, const char*> modes[] = {
+        {"scan", ""},          {"scan", "--fast --json"},   {"scan", "--carve-only"},   {"recover", ""},
+        {"recover", "--fast"}, {"recover", "--carve-only"}, {"recover", "--keep-paths"}};
+    for (size_t n = 0; n < std::size(modes); ++n) {
+        const auto& [verb, options] = modes[n];
+        SCOPED_TRACE(verb + " " + options);
         const std::string trace = d / ("trace" + std::to_string(n) + ".txt");
-        std::string m = mode;
-        std::string args = m.rfind("recover", 0) == 0
-                               ? m + " --types all --to " + Quote(d / ("out" + std::to_string(n)))
-                               : m + " --types all";
-        args.insert(args.find(' ') == std::string::npos ? args.size() : args.find(' '), " " + Quote(img.path));
-        ++n;
+        std::string args = verb + " " + Quote(img.path) + " " + options + " --types all";
+        if (verb == "recover") args += " --to " + Quote(d / ("out" + std::to_string(n)));
         Result r = RunCli(args, "strace -f -qq -e trace=open,openat,openat2,creat,truncate -o " + Quote(trace));
         EXPECT_LT(r.status, 4) << r.out;
         std::string opens = Capture("grep -F " + Quote(img.path + "\"") + " " + Quote(trace));
@@ -569,7 +549,6 @@ TEST(ReadOnlySource, EveryOpenIsReadOnly) {
         for (const char* bad : {"O_WRONLY", "O_RDWR", "O_CREAT", "O_TRUNC", "O_APPEND", "creat(", "truncate("})
             EXPECT_EQ(opens.find(bad), std::string::npos) << opens;
     }
-    struct stat st1;
     ASSERT_EQ(stat(img.path.c_str(), &st1), 0);
     EXPECT_EQ(Sha256File(img.path), before);
     EXPECT_EQ(st1.st_mtim.tv_sec, st0.st_mtim.tv_sec);

@@ -39,9 +39,11 @@ struct ThreadHelper {
     explicit ThreadHelper(FrHelperPolicy policy) {
         EXPECT_EQ(0, socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, sv));
         server = std::thread([this, policy] { RunHelperServer(sv[1], policy); });
-        // Drop the greeting, as Start does.
-        char buf[16];
-        EXPECT_EQ(ssize_t(sizeof(FrHelperReply)), recv(sv[0], buf, sizeof buf, 0));
+        // Take the greeting, as Start does.
+        FrHelperReply greeting{};
+        EXPECT_EQ(ssize_t(sizeof greeting), recv(sv[0], &greeting, sizeof greeting, 0));
+        EXPECT_EQ(FR_HELPER_MAGIC, greeting.u32Magic);
+        EXPECT_EQ(0, greeting.nError);
         CPrivilegedOpener::GetInstance().Attach(sv[0]);
     }
     ~ThreadHelper() {
@@ -111,18 +113,11 @@ TEST(PrivilegedOpener, MalformedRequestsGetRefusedAndTheConnectionSurvives) {
     TempDir dir("priv");
     const std::string file = dir.path() + "/card.img";
     WriteFile(file, "abc");
-    int sv[2];
-    ASSERT_EQ(0, socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, sv));
-    std::thread server([&] { RunHelperServer(sv[1], FrHelperPolicy{{file}}); });
-    FrHelperReply reply{};
-    ASSERT_EQ(ssize_t(sizeof reply), recv(sv[0], &reply, sizeof reply, 0));
-    EXPECT_EQ(FR_HELPER_MAGIC, reply.u32Magic);
-    EXPECT_EQ(0, reply.nError);
-
+    ThreadHelper helper(FrHelperPolicy{{file}});
     auto ask = [&](const std::string& msg) {
-        EXPECT_EQ(ssize_t(msg.size()), send(sv[0], msg.data(), msg.size(), MSG_NOSIGNAL));
+        EXPECT_EQ(ssize_t(msg.size()), send(helper.sv[0], msg.data(), msg.size(), MSG_NOSIGNAL));
         FrHelperReply r{};
-        EXPECT_EQ(ssize_t(sizeof r), recv(sv[0], &r, sizeof r, 0));
+        EXPECT_EQ(ssize_t(sizeof r), recv(helper.sv[0], &r, sizeof r, 0));
         return r.nError;
     };
     auto request = [&](uint32_t magic, uint32_t len, const std::string& path) {
@@ -138,9 +133,6 @@ TEST(PrivilegedOpener, MalformedRequestsGetRefusedAndTheConnectionSurvives) {
     EXPECT_EQ(EINVAL, ask(request(FR_HELPER_MAGIC, 9000, std::string(9000, '/'))));
     // Still serving: a good request gets its descriptor.
     EXPECT_EQ(0, ask(request(FR_HELPER_MAGIC, uint32_t(file.size()), file)));
-    close(sv[0]);
-    server.join();
-    close(sv[1]);
 }
 
 TEST(PrivilegedOpener, HelperThatDiesFailsLaterOpensAtOnce) {

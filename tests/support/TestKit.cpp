@@ -29,8 +29,9 @@ std::string WorkRoot() {
 }
 }  // namespace
 
-TempDir::TempDir(const std::string& tag) {
-    std::string tmpl = WorkRoot() + "/" + tag + "-" + std::to_string(getpid()) + "-" +
+TempDir::TempDir(const std::string& tag, const std::string& under) {
+    const bool inUnder = !under.empty() && access(under.c_str(), W_OK) == 0;
+    std::string tmpl = (inUnder ? under : WorkRoot()) + "/" + tag + "-" + std::to_string(getpid()) + "-" +
                        std::to_string(g_counter++) + "-XXXXXX";
     std::vector<char> buf(tmpl.begin(), tmpl.end());
     buf.push_back(0);

@@ -26,10 +26,11 @@
 
 namespace testkit {
 
-// A fresh folder below the build tree, removed again when it goes.
+// A fresh folder below the build tree (or below under, when that folder
+// exists), removed again when it goes.
 class TempDir {
 public:
-    explicit TempDir(const std::string& tag = "t");
+    explicit TempDir(const std::string& tag = "t", const std::string& under = "");
     ~TempDir();
     TempDir(const TempDir&) = delete;
     TempDir& operator=(const TempDir&) = delete;
