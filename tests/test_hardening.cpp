@@ -619,9 +619,8 @@ TEST_P(FailingSectors, SkippedLoggedOnceAndOnlyTheirFilesFail) {
                             std::to_string(bad) + "-" + std::to_string(badEnd);
     // The diagnostics of one run: the stretch is logged once, repeats counted.
     auto takeLog = [&] {
-        const std::vector<unsigned char> b = ReadFile(d / "data/Log.txt");
+        const std::string log = ReadText(d / "data/Log.txt");
         unlink((d / "data/Log.txt").c_str());
-        const std::string log(b.begin(), b.end());
         EXPECT_LT(std::count(log.begin(), log.end(), '\n'), 20) << log;
         return CountOf(log, "Debug: read " + std::to_string(EIO) + "\n");
     };
