@@ -228,9 +228,7 @@ TEST(HostileSource, OnlyFilesAndBlockDevicesAreRead) {
 // file system) stops scan and recover with a message and a failure code.
 TEST(UnusableDataFolder, ReportedAsFailure) {
     TempDir d("harddata");
-    FatImage img = FatImage::Create(d / "fat.img", 12, 1440);
-    img.PutBytes(RandomBytes(3000, 1), "A.JPG");
-    img.Delete("A.JPG");
+    const FatImage img = DeletedFilesFloppy(d / "fat.img", {{"A.JPG", RandomBytes(3000, 1)}});
     WriteFile(d / "afile", "x", 1);
     std::vector<std::string> dataDirs = {d / "afile"};
     Sh("mkdir -p " + Quote(d / "ro"));
@@ -254,11 +252,8 @@ TEST(UnusableDataFolder, ReportedAsFailure) {
 // written out whole.
 TEST(JsonListing, DamagedShortNamesAreEscaped) {
     TempDir d("hardjson");
-    FatImage img = FatImage::Create(d / "fat.img", 12, 1440);
-    img.PutBytes(RandomBytes(3000, 2), "ABCDE.TXT");
-    img.PutBytes(RandomBytes(5000, 3), "HUGE.TXT");
-    img.Delete("ABCDE.TXT");
-    img.Delete("HUGE.TXT");
+    const FatImage img =
+        DeletedFilesFloppy(d / "fat.img", {{"ABCDE.TXT", RandomBytes(3000, 2)}, {"HUGE.TXT", RandomBytes(5000, 3)}});
     // A byte that never occurs in UTF-8, and a lead byte without its continuation.
     PatchAt(img.path, "BCDE   TXT", 0, "\xFF\xC3", 2);
     const uint32_t size = 0xFFFFFFF0u;
@@ -325,21 +320,20 @@ TEST(OutputPath, FullDestinationStopsCleanly) {
     TempDir d("hardfull");
     Sh("mkdir -p " + Quote(d / "small"));
     FR_REQUIRE(Sh("mount -t tmpfs -o size=96k tmpfs " + Quote(d / "small")) == 0, "tmpfs mounts not permitted");
-    FatImage img = FatImage::Create(d / "fat.img", 12, 1440);
-    std::map<std::string, std::string> hashes;
+    NamedBytes files;
+    std::set<std::string> hashes;
     for (int i = 0; i < 6; ++i) {
-        auto bytes = RandomBytes(40000, 10 + i);
-        img.PutBytes(bytes, "F" + std::to_string(i) + ".TXT");
-        hashes[Sha256(bytes)] = "F" + std::to_string(i);
+        files.push_back({"F" + std::to_string(i) + ".TXT", RandomBytes(40000, 10 + i)});
+        hashes.insert(Sha256(files.back().second));
     }
-    for (int i = 0; i < 6; ++i) img.Delete("F" + std::to_string(i) + ".TXT");
+    const FatImage img = DeletedFilesFloppy(d / "fat.img", files);
     Result r = RunCli("recover " + Quote(img.path) + " --fast --types office --to " + Quote(d / "small/out"));
     EXPECT_EQ(r.status, 3) << r.out;
     EXPECT_NE(r.out.find("is full: recovery stopped"), std::string::npos) << r.out;
-    std::istringstream files(Capture("find " + Quote(d / "small/out") + " -type f"));
-    int written = 0;
-    for (std::string f; std::getline(files, f); ++written) EXPECT_EQ(hashes.count(Sha256File(f)), 1u) << f;
-    EXPECT_GT(written, 0) << r.out;
+    std::istringstream written(Capture("find " + Quote(d / "small/out") + " -type f"));
+    int count = 0;
+    for (std::string f; std::getline(written, f); ++count) EXPECT_EQ(hashes.count(Sha256File(f)), 1u) << f;
+    EXPECT_GT(count, 0) << r.out;
     Sh("umount " + Quote(d / "small"));
 }
 
@@ -524,11 +518,8 @@ INSTANTIATE_TEST_SUITE_P(Media, DamagedMedia, ::testing::Values("fat12", "fat16"
 TEST(ReadOnlySource, EveryOpenIsReadOnly) {
     FR_REQUIRE(HaveTool("strace"), "strace missing");
     TempDir d("hardro");
-    FatImage img = FatImage::Create(d / "fat.img", 12, 1440);
-    img.Put(Sample("jpg"), "A.JPG");
-    img.PutBytes(RandomBytes(5000, 9), "B.TXT");
-    img.Delete("A.JPG");
-    img.Delete("B.TXT");
+    const FatImage img =
+        DeletedFilesFloppy(d / "fat.img", {{"A.JPG", ReadFile(Sample("jpg"))}, {"B.TXT", RandomBytes(5000, 9)}});
     Sh("touch -d '2020-01-02 03:04:05' " + Quote(img.path));
     const std::string before = Sha256File(img.path);
     struct stat st0, st1;
@@ -595,11 +586,7 @@ TEST_P(FailingSectors, SkippedLoggedOnceAndOnlyTheirFilesFail) {
         auto a = RandomBytes(20000, 21);
         whole = RandomBytes(20000, 22);
         if (image == "fat") {
-            FatImage img = FatImage::Create(path, 12, 1440);
-            img.PutBytes(a, "A.TXT");
-            img.PutBytes(whole, "B.TXT");
-            img.Delete("A.TXT");
-            img.Delete("B.TXT");
+            DeletedFilesFloppy(path, {{"A.TXT", a}, {"B.TXT", whole}});
         } else {
             NtfsImage img = NtfsImage::Create(path, 16);
             ASSERT_TRUE(img.Mount());

@@ -160,6 +160,13 @@ void FatImage::DeleteTree(const std::string& imagePath) const {
     EXPECT_EQ(Sh("MTOOLS_SKIP_CHECK=1 mdeltree -i " + Quote(path) + " " + Mpath(imagePath)), 0) << imagePath;
 }
 
+FatImage DeletedFilesFloppy(const std::string& path, const NamedBytes& files) {
+    FatImage img = FatImage::Create(path, 12, 1440);
+    for (const auto& [name, bytes] : files) img.PutBytes(bytes, name);
+    for (const auto& [name, bytes] : files) img.Delete(name);
+    return img;
+}
+
 // --------------------------------------------------------------- NTFS
 
 bool NtfsImage::Available() {

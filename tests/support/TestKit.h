@@ -77,6 +77,10 @@ struct FatImage {
     void DeleteTree(const std::string& imagePath) const;  // mdeltree
 };
 
+// A FAT12 floppy image whose files (name, bytes) were written and then deleted.
+using NamedBytes = std::vector<std::pair<std::string, std::vector<unsigned char>>>;
+FatImage DeletedFilesFloppy(const std::string& path, const NamedBytes& files);
+
 // --- NTFS images (mkntfs + ntfs-3g through FUSE) -----------------------
 struct NtfsImage {
     std::string path;
