@@ -1,6 +1,7 @@
 // Test-time toolkit: temporary folders, shell commands, real FAT and NTFS
-// images built with the file systems' own tools, partitioned disk images,
-// sample files made from installed Debian packages, and engine fixtures.
+// images built with the file systems' own tools, partitioned disk images, a
+// camera card of deleted photos, sample files made from installed Debian
+// packages, engine fixtures, and the command-line tool run as a user would.
 //
 // How the suite is written: engines are tested on real images through these
 // fixtures (EngineTest, OpenAndScan, ListResultTree, SaveNode, ScanOnDisk,
