@@ -375,8 +375,6 @@ void WriteSparse(const std::string& path, const std::vector<unsigned char>& b) {
     close(fd);
 }
 
-std::string Sha256Sum(const std::string& path) { return Capture("sha256sum " + Quote(path) + " | cut -c1-64"); }
-
 struct Medium {
     std::string source;  // "" for the image itself, "@1" for its first partition
     std::vector<unsigned char> bytes;
@@ -487,7 +485,7 @@ TEST_P(DamagedMedia, EveryModeSurvives) {
             const std::string v = root + "/" + std::to_string(i), img = v + "/disk.img";
             Sh("mkdir -p " + Quote(v));
             WriteSparse(img, Mutate(m, 1000u * static_cast<uint32_t>(m.bytes.size() % 997) + static_cast<uint32_t>(i)));
-            const std::string before = Sha256Sum(img);
+            const std::string before = Sha256File(img);
             const std::string src = Quote(img) + m.source;
             std::string modes[2] = {std::string(kScans[i % 4]) + " " + src + " --types all",
                                     "recover " + src + " " + kRecovers[i % 3] + " --types all --to " + Quote(v + "/out")};
@@ -497,7 +495,7 @@ TEST_P(DamagedMedia, EveryModeSurvives) {
                 EXPECT_LT(r.status, 4) << kind << " variant " << i << ": " << args << "\n" << r.out.substr(0, 3000);
                 EXPECT_LT(r.out.size(), 2u << 20) << kind << " variant " << i << ": " << args;
             }
-            EXPECT_EQ(Sha256Sum(img), before) << kind << " variant " << i;
+            EXPECT_EQ(Sha256File(img), before) << kind << " variant " << i;
             // Nothing but the image, the destination and the data folder.
             EXPECT_EQ(Capture("ls -A " + Quote(v) + " | grep -v -x -e disk.img -e out -e data"), "")
                 << kind << " variant " << i;

@@ -14,6 +14,7 @@
 #include <QtCore/QDebug>
 
 #include <chrono>
+#include <filesystem>
 #include <thread>
 
 #include "Startup.h"
@@ -118,12 +119,9 @@ TEST(TempFiles, DeleteTmpFileRemovesOnlyPreviews) {
                              "tmpfile", "config", "my_tmp"})
         WriteFile(dir.path() + "/" + name, "x");
     mkdir((dir.path() + "/7").c_str(), 0755);
-    char cwdBefore[4096];
-    ASSERT_NE(nullptr, getcwd(cwdBefore, sizeof cwdBefore));
+    const std::filesystem::path cwd = std::filesystem::current_path();
     EXPECT_EQ(1, DeleteTmpFile(dir.path().c_str()));
-    char cwdAfter[4096];
-    ASSERT_NE(nullptr, getcwd(cwdAfter, sizeof cwdAfter));
-    EXPECT_STREQ(cwdBefore, cwdAfter);
+    EXPECT_EQ(cwd, std::filesystem::current_path());
     EXPECT_FALSE(Exists(dir.path() + "/tmp.123.jpg") || Exists(dir.path() + "/4096tmp.x"));
     for (const char* name : {"Fast_2048_20240101", "Fast_2048_20240101_Relation", "tmpfile", "config", "my_tmp", "7"})
         EXPECT_TRUE(Exists(dir.path() + "/" + name)) << name;
