@@ -77,8 +77,9 @@ struct Card {
 
 // An intact FAT32 card: the deleted files by name from the FAT, plus the
 // nameless picture carved; no second copy of a file the FAT engine lists.
+// Inside a partitioned disk image, the sectors are the disk's.
 TEST(DeepScan, IntactFat32Card) {
-    FR_REQUIRE(HaveFatTools(), "mkfs.vfat, mtools and samples needed");
+    FR_REQUIRE(HaveFatTools() && HaveTool("sfdisk"), "mkfs.vfat, mtools, sfdisk and samples needed");
     Card card;
     // A deleted folder: the FAT engine lists it by its entry, the deep one
     // meets it in free space; listed once.
@@ -106,6 +107,14 @@ TEST(DeepScan, IntactFat32Card) {
     ScanRun carve = Scan(card.img.path, data.path(), "--carve-only");
     for (const Hit& h : carve.hits) EXPECT_EQ(h.engine, "carving");
     EXPECT_GE(carve.hits.size(), 3u);
+
+    const std::string disk = card.dir / "disk.img";
+    MakePartitionedDisk(disk, 2048 + 136000 + 100, "dos", {{2048, 136000, "c", ""}});
+    PlaceVolume(disk, card.img.path, 2048);
+    r = Scan(disk + "@1", data.path());
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(r.Has("Beach at sunset.png", "fat")) << r.out;
+    EXPECT_TRUE(r.Has(std::to_string(2048 + card.orphanSector) + ".png", "carving")) << r.out;
 }
 
 // A FAT16 card whose deleted folder's entry was taken by a later folder:
@@ -142,38 +151,6 @@ TEST(DeepScan, DeletedFolderWhoseEntryWasReused) {
         if (h.name == "!VI_0003.THM") thm = h.start;
     ASSERT_NE(thm, 0u) << r.out;
     EXPECT_FALSE(r.Has(std::to_string(thm) + ".jpg", "carving")) << r.out;
-}
-
-// A raw image without a file system is swept whole: the total is the
-// volume's size and the carved files are found.
-TEST(DeepScan, RawImageWithoutFileSystem) {
-    FR_REQUIRE(!Sample("big.jpg").empty(), "samples needed");
-    TempDir d("raw");
-    std::vector<unsigned char> disk = RandomBytes(6 << 20, 7);
-    const auto jpg = ReadFile(Sample("big.jpg"));
-    std::copy(jpg.begin(), jpg.end(), disk.begin() + 512 * 300);
-    std::copy(jpg.begin(), jpg.end(), disk.begin() + 512 * 9000);
-    WriteFile(d / "raw.img", disk);
-    TempDir data("data");
-    ScanRun r = Scan(d / "raw.img", data.path());
-    ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_TRUE(r.Has("300.jpg", "carving")) << r.out;
-    EXPECT_TRUE(r.Has("9000.jpg", "carving")) << r.out;
-    EXPECT_NE(r.err.find(" of " + std::to_string(disk.size() / 512) + ","), std::string::npos) << r.err;
-}
-
-// A FAT32 volume inside a partitioned disk image: sectors are the disk's.
-TEST(DeepScan, PartitionedDiskImage) {
-    FR_REQUIRE(HaveFatTools() && HaveTool("sfdisk"), "mkfs.vfat, mtools, sfdisk and samples needed");
-    Card card;
-    const std::string disk = card.dir / "disk.img";
-    MakePartitionedDisk(disk, 2048 + 136000 + 100, "dos", {{2048, 136000, "c", ""}});
-    PlaceVolume(disk, card.img.path, 2048);
-    TempDir data("data");
-    ScanRun r = Scan(disk + "@1", data.path());
-    ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_TRUE(r.Has("Beach at sunset.png", "fat")) << r.out;
-    EXPECT_TRUE(r.Has(std::to_string(2048 + card.orphanSector) + ".png", "carving")) << r.out;
 }
 
 // An NTFS volume whose boot sector was zeroed: the deep NTFS engine finds
@@ -224,8 +201,10 @@ TEST(DeepScan, InterruptedScanResumes) {
     EXPECT_EQ(ReadFile(part / "ScanLog/config").size(), 8u + 592u);
 }
 
-// An image file with holes: the holes are counted as swept without being
-// read, and the files found are the same as when every sector is read.
+// An image file without a file system, with holes: the holes are counted
+// as swept without being read, and the files found are the same as when
+// every sector is read. Through the command-line tool the whole image is
+// swept and its pictures carved.
 TEST(DeepScan, SparseImageHolesAreSkipped) {
     FR_REQUIRE(!Sample("big.jpg").empty(), "samples needed");
     TempDir d("sparse");
@@ -264,4 +243,8 @@ TEST(DeepScan, SparseImageHolesAreSkipped) {
     std::sort(want.begin(), want.end());
     EXPECT_EQ(names[1], want);
     EXPECT_EQ(names[0], names[1]);
+    ScanRun r = Scan(img, data.path());
+    ASSERT_EQ(r.status, 0) << r.err;
+    for (const std::string& name : want) EXPECT_TRUE(r.Has(name, "carving")) << r.out;
+    EXPECT_NE(r.err.find(" of 131072,"), std::string::npos) << r.err;
 }

@@ -24,9 +24,7 @@ void ShortEntry(unsigned char* e, const char* name11, u8 attr, u32 cluster, u32 
     std::memset(e, 0, 32);
     std::memcpy(e, name11, 11);
     e[11] = attr;
-    Put16(e + 16, date);
-    Put16(e + 18, date);
-    Put16(e + 24, date);
+    for (int off : {16, 18, 24}) Put16(e + off, date);
     Put16(e + 20, static_cast<u16>(cluster >> 16));
     Put16(e + 26, static_cast<u16>(cluster));
     Put32(e + 28, size);
@@ -38,17 +36,10 @@ void LongEntry(unsigned char* e, u8 seq, const char16_t* part13, u8 checksum) {
     e[11] = 0x0F;
     e[13] = checksum;
     static const int off[13] = {1, 3, 5, 7, 9, 14, 16, 18, 20, 22, 24, 28, 30};
-    bool ended = false;
+    bool ended = false;  // the terminating 0, then 0xFFFF padding
     for (int i = 0; i < 13; ++i) {
-        u16 c;
-        if (ended)
-            c = 0xFFFF;
-        else if (part13[i] == 0) {
-            c = 0;
-            ended = true;
-        } else
-            c = part13[i];
-        Put16(e + off[i], c);
+        Put16(e + off[i], ended ? 0xFFFF : part13[i]);
+        ended = ended || part13[i] == 0;
     }
 }
 
@@ -89,6 +80,20 @@ TEST(FatRules, DirectorySectors) {
     auto f = FragmentSector();
     EXPECT_EQ(IsFatFDTRecord(f.data(), 512), 1);
     f[300] = 1;
+    EXPECT_EQ(IsFatFDTRecord(f.data(), 512), 0);
+
+    // Short-name shapes in a fragment.
+    ShortEntry(f.data(), "AB CD   TXT", 0x20, 4, 100, kGoodDate);
+    EXPECT_EQ(IsFatEntyValid(f.data(), 512), 1);
+    std::memset(f.data() + 32, 0, 480);
+    EXPECT_EQ(IsFatFDTRecord(f.data(), 512), 0) << "blank inside the base name";
+    ShortEntry(f.data(), "\xC4" "A      TXT", 0x20, 4, 100, kGoodDate);
+    EXPECT_EQ(IsFatFDTRecord(f.data(), 512), 0) << "unpaired high byte";
+    ShortEntry(f.data(), "\xC4\xE3      TXT", 0x20, 4, 100, kGoodDate);
+    EXPECT_EQ(IsFatFDTRecord(f.data(), 512), 1);
+    // Repeating filler: bytes 1-14 equal bytes 17-30.
+    ShortEntry(f.data(), "AAAAAAAATXT", 0x20, 0, 0, 0);
+    std::memcpy(f.data() + 17, f.data() + 1, 14);
     EXPECT_EQ(IsFatFDTRecord(f.data(), 512), 0);
 }
 
@@ -145,22 +150,6 @@ TEST(FatRules, LongNameChecksumInFragment) {
     ShortEntry(s.data() + 64, shortName, 0x20, 4, 100, kGoodDate);
     s[64] = 0xE5;
     EXPECT_EQ(IsFatFDTRecord(s.data(), 512), 0);
-}
-
-TEST(FatRules, ShortNameShape) {
-    std::vector<unsigned char> s(512, 0);
-    ShortEntry(s.data(), "AB CD   TXT", 0x20, 4, 100, kGoodDate);
-    EXPECT_EQ(IsFatEntyValid(s.data(), 512), 1);
-    EXPECT_EQ(IsFatFDTRecord(s.data(), 512), 0) << "blank inside the base name";
-    ShortEntry(s.data(), "\xC4" "A      TXT", 0x20, 4, 100, kGoodDate);
-    EXPECT_EQ(IsFatFDTRecord(s.data(), 512), 0) << "unpaired high byte";
-    ShortEntry(s.data(), "\xC4\xE3      TXT", 0x20, 4, 100, kGoodDate);
-    EXPECT_EQ(IsFatFDTRecord(s.data(), 512), 1);
-    // Repeating filler: bytes 1-14 equal bytes 17-30.
-    std::vector<unsigned char> f(512, 0);
-    ShortEntry(f.data(), "AAAAAAAATXT", 0x20, 0, 0, 0);
-    std::memcpy(f.data() + 17, f.data() + 1, 14);
-    EXPECT_EQ(IsFatFDTRecord(f.data(), 512), 0);
 }
 
 TEST(FatRules, ShortNameHelpers) {

@@ -463,22 +463,6 @@ TEST_F(NtfsFast, AbsurdBootSectorsAreRefused) {
     EXPECT_NE(none.Init(missing.data(), L'C'), 0);
 }
 
-TEST_F(NtfsFast, VolumeInsideAPartitionedDisk) {
-    const u64 start = 2048, volSectors = std::filesystem::file_size(g_vol->image) / 512;
-    auto disk = ScanOnDisk<CFastNtfsRecovery>(out, 3, g_vol->image, start, "7");
-    ASSERT_TRUE(disk);
-    CFastNtfsRecovery& e = *disk;
-    auto tree = ListResultTree(e);
-    EXPECT_EQ(tree["big.bin"].u64VolumeStartSector, start);
-    for (const char* name : {"big.bin", "small.txt", "frag.bin"}) {
-        ASSERT_EQ(SaveNode(e, tree[name], out / name), 0) << name;
-        EXPECT_EQ(Sha256File(out / name), Sha256(g_vol->content[name])) << name;
-    }
-    // Free stretches are relative to the volume start.
-    ASSERT_EQ(e.BuildBitMapInfo(), 0);
-    EXPECT_GT(SumFreeSectors(e, volSectors), 0u);
-}
-
 TEST_F(NtfsFast, VolumeWith4096ByteSectorsOnADisk) {
     const std::string image = out / "v4k.img";
     ASSERT_EQ(Sh("truncate -s 24M " + Quote(image) + " && mkntfs -q -F -Q -s 4096 -c 4096 " + Quote(image)), 0);

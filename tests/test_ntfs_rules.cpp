@@ -7,19 +7,12 @@
 #include <vector>
 
 #include "ntfs/NtfsParse.h"
+#include "support/CarveKit.h"
 
 namespace {
 
-void Put16(std::vector<unsigned char>& b, size_t off, u16 v) {
-    b[off] = v & 0xFF;
-    b[off + 1] = v >> 8;
-}
-void Put32(std::vector<unsigned char>& b, size_t off, u32 v) {
-    for (int i = 0; i < 4; ++i) b[off + i] = (v >> (8 * i)) & 0xFF;
-}
-void Put64(std::vector<unsigned char>& b, size_t off, u64 v) {
-    for (int i = 0; i < 8; ++i) b[off + i] = (v >> (8 * i)) & 0xFF;
-}
+void Put16(std::vector<unsigned char>& b, size_t off, unsigned v) { carvekit::Put(b, off, v, 2); }
+void Put32(std::vector<unsigned char>& b, size_t off, unsigned v) { carvekit::Put(b, off, v, 4); }
 
 // A non-resident attribute header of `len` bytes whose run list (at 64)
 // holds the given bytes.
@@ -101,6 +94,13 @@ TEST(NtfsRunList, Decoding) {
     ASSERT_EQ(ext.size(), 3u);
     EXPECT_EQ(ext[1].lcn, -1);
     EXPECT_EQ(ext[2].lcn, 0x30);
+    // The runs of an extension record continue from the absolute position.
+    std::vector<__RUNLIST__> base = {{4, 100}, {4, 20}};  // at 100, then 120
+    NtfsAppendExtentRuns(base, {{8, 300}, {2, -10}});     // extent at 300, then 290
+    ext = NtfsAbsoluteRuns(base);
+    ASSERT_EQ(ext.size(), 4u);
+    EXPECT_EQ(ext[2].lcn, 300);
+    EXPECT_EQ(ext[3].lcn, 290);
     // A run-list offset beyond the attribute, or a buffer shorter than it.
     auto attr = NonResidentAttr({0x11, 0x01, 0x02, 0x11, 0x01, 0x03}, 128);
     CNtfsParse p;
@@ -139,6 +139,19 @@ TEST(NtfsFixUp, RestoresSectorEndsOrRefuses) {
     Put16(bad, 4, 600);
     EXPECT_FALSE(IsNtfsFileRecord(bad.data(), 1024));
     EXPECT_EQ(p.FileRecordFixUp(bad.data()), NTFS_FIXUP_TORN);
+    // The FILE candidate test.
+    auto r5 = MakeRecord(5, 0, 0);
+    EXPECT_TRUE(IsNtfsFileRecord(r5.data(), 1024));
+    EXPECT_FALSE(IsNtfsFileRecord(r5.data(), 4096));  // bytes allocated differ
+    bad = r5;
+    Put16(bad, 510, 6);
+    EXPECT_FALSE(IsNtfsFileRecord(bad.data(), 1024)) << "torn";
+    bad = r5;
+    Put32(bad, 24, 2000);
+    EXPECT_FALSE(IsNtfsFileRecord(bad.data(), 1024)) << "bytes in use beyond the record";
+    bad = r5;
+    bad[0] = 'B';
+    EXPECT_FALSE(IsNtfsFileRecord(bad.data(), 1024)) << "signature";
 }
 
 TEST(NtfsFixUp, FourKSectorRecordHasEightStrides) {
@@ -164,20 +177,6 @@ TEST(NtfsFixUp, FourKSectorRecordHasEightStrides) {
     EXPECT_EQ(p.nBytesPerSector, 512);
 }
 
-TEST(NtfsCandidate, FileRecordTest) {
-    auto r = MakeRecord(5, 0, 0);
-    EXPECT_TRUE(IsNtfsFileRecord(r.data(), 1024));
-    EXPECT_FALSE(IsNtfsFileRecord(r.data(), 4096));  // bytes allocated differ
-    auto refused = [&](const char* what, auto change) {
-        auto bad = r;
-        change(bad);
-        EXPECT_FALSE(IsNtfsFileRecord(bad.data(), 1024)) << what;
-    };
-    refused("torn", [](auto& b) { Put16(b, 510, 6); });
-    refused("bytes in use beyond the record", [](auto& b) { Put32(b, 24, 2000); });
-    refused("signature", [](auto& b) { b[0] = 'B'; });
-}
-
 TEST(NtfsGeometry, RecordToSector) {
     std::vector<__RUNLIST__> runs = {{10, 100}, {10, 50}};
     u64 s = 0;
@@ -193,15 +192,6 @@ TEST(NtfsGeometry, RecordToSector) {
     EXPECT_EQ(s, 100u * 8 + 2000);
     std::vector<__RUNLIST__> neg = {{10, -5}};
     EXPECT_FALSE(NtfsRecordToSector(1, neg, 8, 2, 0, &s));
-}
-
-TEST(NtfsGeometry, ExtentRunsAreRebased) {
-    std::vector<__RUNLIST__> runs = {{4, 100}, {4, 20}};  // at 100, then 120
-    NtfsAppendExtentRuns(runs, {{8, 300}, {2, -10}});      // extent at 300, then 290
-    auto ext = NtfsAbsoluteRuns(runs);
-    ASSERT_EQ(ext.size(), 4u);
-    EXPECT_EQ(ext[2].lcn, 300);
-    EXPECT_EQ(ext[3].lcn, 290);
 }
 
 TEST(NtfsAttrWalk, StopsAtMalformedAttributes) {
@@ -279,10 +269,12 @@ TEST(NtfsAttrList, EntriesAreBounded) {
     std::vector<unsigned char> l(96, 0);
     Put32(l, 0, 0x10);
     Put16(l, 4, 32);
-    Put64(l, 16, (3ull << 48) | 12);
+    Put32(l, 16, 12);
+    Put16(l, 22, 3);  // sequence number 3
     Put32(l, 32, 0x80);
     Put16(l, 36, 32);
-    Put64(l, 48, (1ull << 48) | 77);
+    Put32(l, 48, 77);
+    Put16(l, 54, 1);
     Put32(l, 64, 0x80);
     Put16(l, 68, 300);  // runs past the list
     std::vector<NtfsAttrListEntry> e;
