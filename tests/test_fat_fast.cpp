@@ -104,11 +104,12 @@ struct Layout {
     }
 };
 
-class FatFast : public EngineTest, public ::testing::WithParamInterface<int> {
+class FatFastVolume : public EngineTest {
 protected:
     void SetUp() override { FR_REQUIRE(HaveMtools(), "mkfs.vfat and mtools needed"); }
     TempDir t{"fatfast"};
 };
+class FatFast : public FatFastVolume, public ::testing::WithParamInterface<int> {};
 
 // The whole path a user takes on one volume: scan, browse, search, recover,
 // extract a folder, preview, and the free space for the deep sweep.
@@ -274,12 +275,6 @@ TEST_P(FatFast, DamagedVolumesNeverHurt) {
 
 INSTANTIATE_TEST_SUITE_P(Fat, FatFast, ::testing::Values(12, 16, 32),
                          [](const ::testing::TestParamInfo<int>& i) { return "FAT" + std::to_string(i.param); });
-
-class FatFastVolume : public EngineTest {
-protected:
-    void SetUp() override { FR_REQUIRE(HaveMtools(), "mkfs.vfat and mtools needed"); }
-    TempDir t{"fatvol"};
-};
 
 std::vector<unsigned char> Utf16(const std::string& s) {
     std::vector<unsigned char> v;
