@@ -139,6 +139,25 @@ TEST_P(FatDeepBits, RebuildsFoldersWithAndWithoutBootRecord) {
         ASSERT_EQ(e->PreView(&tree["Holiday pictures/Beach at sunset.jpg"], tmp, nullptr, len, nullptr, nullptr), 0);
         EXPECT_EQ(Sha256File(WideToUtf8(tmp)), Sha256(card.files["Holiday pictures/Beach at sunset.jpg"]));
     }
+    // (c) the card formatted again over its old content: the old folders
+    // come back as lost folders holding their files.
+    ASSERT_EQ(Sh("mkfs.vfat -F " + std::to_string(GetParam()) + " -s " + std::to_string(spc) + " -n NEWCARD " +
+                 Quote(card.img.path) + " >/dev/null"),
+              0);
+    auto e = DeepScan(card.img.path);
+    Tree tree = ListResultTree(*e);
+    SCOPED_TRACE(Paths(tree));
+    bool canon = false, lake = false;
+    for (auto& [path, f] : tree) {
+        if (path.rfind("LostFolder", 0) != 0) continue;
+        canon |= path.find("/100CANON/IMG_0001.JPG") != std::string::npos;
+        if (path.find("/Mountain lake.png") != std::string::npos) {
+            lake = true;
+            EXPECT_EQ(SavedHash(*e, f, t / "lake.png"), Sha256(card.files["Holiday pictures/Day two/Mountain lake.png"]));
+        }
+    }
+    EXPECT_TRUE(canon);
+    EXPECT_TRUE(lake);
 }
 
 INSTANTIATE_TEST_SUITE_P(Fat, FatDeepBits, ::testing::Values(32, 16), ::testing::PrintToStringParamName());
@@ -200,30 +219,6 @@ TEST_F(FatDeep, HandMadeSectorsWithoutBootRecord) {
     EXPECT_TRUE(tree.count("LostFolder7/X.TXT"));
     EXPECT_TRUE(tree.count("SUB/S.TXT"));
     EXPECT_EQ(e->GetLostFileCount(), static_cast<unsigned>(tree.size()));
-}
-
-// (c) a card formatted again over its old content: the old folders come
-// back as lost folders holding their files.
-TEST_F(FatDeep, ReformattedCardGivesLostFolders) {
-    FR_REQUIRE(HaveMtools(), "mkfs.vfat and mtools needed");
-    TempDir t("deepfmt");
-    Card card(t, 32, 68000, 2);
-    ASSERT_EQ(Sh("mkfs.vfat -F 32 -s 2 -n NEWCARD " + Quote(card.img.path) + " >/dev/null"), 0);
-    auto e = DeepScan(card.img.path);
-    Tree tree = ListResultTree(*e);
-    SCOPED_TRACE(Paths(tree));
-    bool canon = false, lake = false;
-    for (auto& [path, f] : tree) {
-        if (path.rfind("LostFolder", 0) != 0) continue;
-        if (path.find("/100CANON/IMG_0001.JPG") != std::string::npos) canon = true;
-        if (path.find("/Mountain lake.png") != std::string::npos) {
-            lake = true;
-            EXPECT_EQ(SavedHash(*e, f, t / "lake.png"),
-                      Sha256(card.files["Holiday pictures/Day two/Mountain lake.png"]));
-        }
-    }
-    EXPECT_TRUE(canon);
-    EXPECT_TRUE(lake);
 }
 
 // (d) a long name whose entries end one sector and whose short entry
