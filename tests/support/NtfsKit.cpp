@@ -26,31 +26,17 @@ bool NtfsSetDosName(const std::string& mountedPath, const std::string& shortName
 }
 
 long NtfsDeepSweep(CProfessionalNtfsRecovery& engine, const std::string& image, bool bDescending) {
-    const int fd = open(image.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return -1;
-    const off_t size = lseek(fd, 0, SEEK_END);
-    if (engine.InitProfessionalScan(nullptr) != 0) {
-        close(fd);
-        return -1;
-    }
-    constexpr size_t kWindow = 1 << 20;
-    std::vector<unsigned char> buf(kWindow);
-    const uint64_t windows = (static_cast<uint64_t>(size) + kWindow - 1) / kWindow;
+    const std::vector<unsigned char> all = ReadFile(image);
+    if (all.empty() || engine.InitProfessionalScan(nullptr) != 0) return -1;
+    const size_t sectors = all.size() / 512;
     long found = 0;
-    for (uint64_t k = 0; k < windows; ++k) {
-        const uint64_t w = bDescending ? windows - 1 - k : k;
-        const ssize_t got = pread(fd, buf.data(), kWindow, static_cast<off_t>(w * kWindow));
-        if (got <= 0) break;
-        const size_t sectors = static_cast<size_t>(got) / 512;
-        for (size_t j = 0; j < sectors; ++j) {
-            const size_t i = bDescending ? sectors - 1 - j : j;
-            const unsigned char* p = buf.data() + i * 512;
-            if (!IsNtfsFileRecord(p, 1024)) continue;
-            ++found;
-            engine.ParseNtfsFileRecord(p, static_cast<size_t>(got) - i * 512, w * (kWindow / 512) + i);
-        }
+    for (size_t k = 0; k + 1 < sectors; ++k) {
+        const size_t i = bDescending ? sectors - 2 - k : k;
+        const unsigned char* p = all.data() + i * 512;
+        if (!IsNtfsFileRecord(p, 1024)) continue;
+        ++found;
+        engine.ParseNtfsFileRecord(p, all.size() - i * 512, i);
     }
-    close(fd);
     engine.ParseProfessionalRecordVec();
     return found;
 }
@@ -63,13 +49,12 @@ uint64_t NtfsRecordSector(const std::string& image, uint64_t record) {
 }
 
 size_t NtfsAttrAt(const std::string& image, uint64_t recordSector, uint32_t type) {
-    std::vector<unsigned char> rec(1024);
-    const int fd = open(image.c_str(), O_RDONLY | O_CLOEXEC);
-    const bool read = fd >= 0 && pread(fd, rec.data(), rec.size(), static_cast<off_t>(recordSector * 512)) == 1024;
-    if (fd >= 0) close(fd);
+    const std::vector<unsigned char> all = ReadFile(image);
+    if (all.size() < recordSector * 512 + 1024) return 0;
+    std::vector<unsigned char> rec(all.begin() + recordSector * 512, all.begin() + recordSector * 512 + 1024);
     CNtfsParse parse;
     NtfsRecordHeader hdr;
-    if (!read || parse.FileRecordFixUp(rec.data()) != 0 || !NtfsReadRecordHeader(rec.data(), rec.size(), hdr)) return 0;
+    if (parse.FileRecordFixUp(rec.data()) != 0 || !NtfsReadRecordHeader(rec.data(), rec.size(), hdr)) return 0;
     CNtfsAttrWalk walk(rec.data(), hdr, hdr.nBytesInUse);
     NtfsAttr a;
     while (walk.Next(a))
