@@ -111,23 +111,6 @@ TEST(CliContract, RecoveryKeepsCaseFoldersDatesAndWhatAnInterruptedScanFound) {
     EXPECT_TRUE(Has(r.out, "Recovering the 2 files found so far") && Has(r.out, "2 recovered, 0 failed")) << r.out;
 }
 
-TEST(CliContract, NtfsFileKeepsItsDate) {
-    FR_REQUIRE(NtfsImage::Available(), "mkntfs or FUSE not available");
-    TempDir dir("contractntfs");
-    NtfsImage ntfs = NtfsImage::Create(dir / "ntfs.img", 16);
-    ASSERT_TRUE(ntfs.Mount());
-    WriteFile(ntfs.Mounted("report.txt"), RandomBytes(5000, 3));
-    Sh("touch -d @" + std::to_string(kPhotoTime) + " " + Quote(ntfs.Mounted("report.txt")));
-    ntfs.Unmount();
-    ASSERT_TRUE(ntfs.Mount());
-    Sh("rm " + Quote(ntfs.Mounted("report.txt")));
-    ntfs.Unmount();
-    TempDir out("contractntfsout");
-    Result r = RunCli("recover " + Quote(ntfs.path) + " --fast --types document --to " + Quote(out.path()));
-    ASSERT_EQ(r.status, 0) << r.out;
-    EXPECT_EQ(StatOf(out / "document/report.txt").st_mtime, kPhotoTime) << Capture("ls -lR " + Quote(out.path()));
-}
-
 TEST(CliContract, HelpVersionCategoriesAndExitCodes) {
     CameraCard card;
     const std::string img = Quote(card.volume);

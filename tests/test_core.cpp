@@ -212,8 +212,6 @@ TEST(Categories, ClassificationFoldersAndIcons) {
     EXPECT_EQ(Utf8ToWide(g_szVideoExt), std::wstring(g_wszVideoExt));
 }
 
-namespace {
-
 TEST(FileOutput, OutputPathsStayInsideAndNeverGetCut) {
     TempDir d("outpaths");
     std::string path;
@@ -315,8 +313,6 @@ TEST(ExtentReader, SparseZerosAndShortReads) {
     EXPECT_EQ(reader.CopyToBuffer(extents, 1300, out.data(), got), 0);
     EXPECT_EQ(got, 1300u);
 }
-
-}  // namespace
 
 // A folder on the second partition of a disk lies on the disk and on that
 // partition's sectors, not on the first partition's.

@@ -3,7 +3,6 @@
 // destinations, damaged media and the read-only promise.
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -12,11 +11,8 @@
 #include <cerrno>
 #include <random>
 #include <thread>
-#include <cstring>
-#include <map>
 #include <set>
 #include <sstream>
-#include <tuple>
 
 #include "carving/CarveDriver.h"
 #include "core/ByteOrder.h"
@@ -30,6 +26,8 @@ using namespace testkit;
 namespace {
 
 using Result = CliResult;
+
+constexpr time_t kPhotoTime = 1556878830;  // 2019-05-03 10:20:30 UTC
 
 // Overwrites bytes of an image at delta from where text first occurs.
 void PatchAt(const std::string& path, const std::string& text, long delta, const void* data, size_t len) {
@@ -271,7 +269,7 @@ TEST(JsonListing, DamagedShortNamesAreEscaped) {
 }
 
 // Sparse stretches of an NTFS file come back as holes, not written zeros;
-// a deleted folder's picture comes back inside its folders.
+// a deleted folder's picture comes back inside its folders, with its date.
 TEST(OutputPath, SparseRunsBecomeHoles) {
     FR_REQUIRE(NtfsImage::Available() && IsRoot(), "mkntfs/ntfs-3g/FUSE not usable");
     TempDir d("hardsparse");
@@ -280,18 +278,23 @@ TEST(OutputPath, SparseRunsBecomeHoles) {
     const std::string f = img.Mounted("holes.wav");
     Sh("dd if=" + Quote(Sample("wav")) + " of=" + Quote(f) + " bs=4096 count=4 status=none && truncate -s 16M " +
        Quote(f) + " && printf tail >> " + Quote(f) + " && mkdir -p " + Quote(img.Mounted("Photos/2026")) + " && cp " +
-       Quote(Sample("big.jpg")) + " " + Quote(img.Mounted("Photos/2026/party.jpg")));
+       Quote(Sample("big.jpg")) + " " + Quote(img.Mounted("Photos/2026/party.jpg")) + " && touch -d @" +
+       std::to_string(kPhotoTime) + " " + Quote(img.Mounted("Photos/2026/party.jpg")));
     const std::string want = Sha256File(f);
+    img.Unmount();
+    ASSERT_TRUE(img.Mount());
     Sh("rm -r " + Quote(f) + " " + Quote(img.Mounted("Photos")));
     img.Unmount();
     Result r = RunCli("recover " + Quote(img.path) + " --fast --keep-paths --types music,photo --to " + Quote(d / "out"));
     ASSERT_EQ(r.status, 0) << r.out;
-    EXPECT_EQ(Sha256File(CaptureLine("find " + Quote(d / "out") + " -name party.jpg")), Sha256File(Sample("big.jpg")))
-        << r.out;
+    const std::string party = CaptureLine("find " + Quote(d / "out") + " -name party.jpg");
+    EXPECT_EQ(Sha256File(party), Sha256File(Sample("big.jpg"))) << r.out;
+    struct stat st;
+    ASSERT_EQ(stat(party.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mtime, kPhotoTime);
     const std::string got = CaptureLine("find " + Quote(d / "out") + " -name '*.wav'");
     ASSERT_FALSE(got.empty()) << r.out;
     EXPECT_EQ(Sha256File(got), want);
-    struct stat st;
     ASSERT_EQ(stat(got.c_str(), &st), 0);
     EXPECT_LT(st.st_blocks * 512, 2 << 20);  // 16 MiB long, a few KiB stored
 }
@@ -357,22 +360,6 @@ std::vector<Region> FatRegions(const std::vector<unsigned char>& b, size_t base)
     const size_t fat = base + rsv * bps, afterFats = fat + nfats * fatSize * bps;
     const size_t root = GetLe16(b, base + 17) * 32;
     return {{base, 512}, {fat, std::min<size_t>(fatSize * bps, 4096)}, {afterFats, root ? root : 8192}};
-}
-
-// Writes an image leaving its all-zero blocks as holes (quick for the big
-// FAT32 volume, whose data area is mostly empty).
-void WriteSparse(const std::string& path, const std::vector<unsigned char>& b) {
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    ASSERT_GE(fd, 0);
-    static const std::vector<unsigned char> zero(65536, 0);
-    for (size_t off = 0; off < b.size(); off += 65536) {
-        const size_t n = std::min<size_t>(65536, b.size() - off);
-        if (std::memcmp(b.data() + off, zero.data(), n) != 0) {
-            ASSERT_EQ(pwrite(fd, b.data() + off, n, static_cast<off_t>(off)), static_cast<ssize_t>(n));
-        }
-    }
-    ASSERT_EQ(ftruncate(fd, static_cast<off_t>(b.size())), 0);
-    close(fd);
 }
 
 struct Medium {
@@ -484,7 +471,7 @@ TEST_P(DamagedMedia, EveryModeSurvives) {
         for (int i = next++; i < variants; i = next++) {
             const std::string v = root + "/" + std::to_string(i), img = v + "/disk.img";
             Sh("mkdir -p " + Quote(v));
-            WriteSparse(img, Mutate(m, 1000u * static_cast<uint32_t>(m.bytes.size() % 997) + static_cast<uint32_t>(i)));
+            WriteFile(img, Mutate(m, 1000u * static_cast<uint32_t>(m.bytes.size() % 997) + static_cast<uint32_t>(i)));
             const std::string before = Sha256File(img);
             const std::string src = Quote(img) + m.source;
             std::string modes[2] = {std::string(kScans[i % 4]) + " " + src + " --types all",

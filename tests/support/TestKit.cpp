@@ -246,12 +246,6 @@ PhotoCard MakePhotoCard(const std::string& volume, const std::string& disk) {
 
 namespace {
 
-std::string SampleDir() {
-    std::string d = WorkRoot() + "/samples";
-    mkdir(d.c_str(), 0755);
-    return d;
-}
-
 bool Exists(const std::string& p) {
     struct stat st;
     return stat(p.c_str(), &st) == 0 && st.st_size > 0;
@@ -269,39 +263,27 @@ std::string Wallpaper() {
                              "/usr/share/desktop-base/homeworld-theme/grub/grub-16x9.png",
                              "/usr/share/desktop-base/joy-theme/grub/grub-16x9.png"});
     if (!p.empty()) return p;
-    return Capture("find /usr/share/desktop-base -name '*.png' -size +20k 2>/dev/null | sort | head -1");
-}
-
-// A real photograph-like JPEG that Debian ships.
-std::string Photo() {
-    return FirstOf({"/usr/share/desktop-base/joy-theme/login/sddm-preview.jpg",
-                    "/usr/share/desktop-base/lines-theme/login/sddm-preview.jpg",
-                    "/usr/share/desktop-base/spacefun-theme/login/sddm-preview.jpg"});
-}
-
-std::string Sound() {
-    return FirstOf({"/usr/share/sounds/freedesktop/stereo/complete.oga",
-                    "/usr/share/sounds/freedesktop/stereo/bell.oga"});
-}
-
-std::string Trim(std::string s) {
-    while (!s.empty() && (s.back() == '\n' || s.back() == ' ')) s.pop_back();
-    return s;
+    return CaptureLine("find /usr/share/desktop-base -name '*.png' -size +20k 2>/dev/null | sort | head -1");
 }
 
 }  // namespace
 
 std::string Sample(const std::string& kind) {
-    const std::string dir = SampleDir();
+    const std::string dir = WorkRoot() + "/samples";
+    mkdir(dir.c_str(), 0755);
     const std::string out = dir + "/sample." + kind;
     if (Exists(out)) return out;
     const std::string tmp = out + ".part." + std::to_string(getpid());
-    const std::string wall = Trim(Wallpaper());
-    const std::string sound = Sound();
+    const std::string wall = Wallpaper();
+    const std::string sound =
+        FirstOf({"/usr/share/sounds/freedesktop/stereo/complete.oga", "/usr/share/sounds/freedesktop/stereo/bell.oga"});
     std::string cmd;
     // Pictures are scaled down so that images and tests stay small.
     const std::string pic = "convert " + Quote(wall) + " -resize 320x180 ";
-    const std::string photo = Photo();
+    // A real photograph-like JPEG that Debian ships.
+    const std::string photo = FirstOf({"/usr/share/desktop-base/joy-theme/login/sddm-preview.jpg",
+                                       "/usr/share/desktop-base/lines-theme/login/sddm-preview.jpg",
+                                       "/usr/share/desktop-base/spacefun-theme/login/sddm-preview.jpg"});
     if (kind == "jpg" || kind == "jpeg") cmd = "convert " + Quote(photo) + " -resize 480x270 -quality 85 jpg:" + Quote(tmp);
     else if (kind == "png") cmd = pic + "png:" + Quote(tmp);
     else if (kind == "gif") cmd = pic + "gif:" + Quote(tmp);
