@@ -2,6 +2,8 @@
 // screenshot tour.
 #pragma once
 
+#include <stdlib.h>
+
 #include <QtCore/QTimer>
 #include <QtWidgets/QApplication>
 
@@ -9,11 +11,23 @@
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <string>
 #include <thread>
 
 #include "DRUI.h"
 #include "carving/FileRecoveryFactory.h"
 #include "core/IFileRecoveryParse.h"
+#include "core/Platform.h"
+
+// The disks a window lists come from dir while this lives; opened images
+// are forgotten after.
+struct ScopedDiskDir {
+    explicit ScopedDiskDir(const std::string& dir) { setenv("FOTORETTA_DISK_DIR", dir.c_str(), 1); }
+    ~ScopedDiskDir() {
+        unsetenv("FOTORETTA_DISK_DIR");
+        ClearRegisteredImageDisks();
+    }
+};
 
 // Acts on each modal widget that comes up until the action says it is done.
 class ModalAnswer {

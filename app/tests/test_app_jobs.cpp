@@ -1,7 +1,6 @@
 // The job driver, progress dialog, result browser and recovery flow on a
 // real FAT32 card image, on the offscreen platform.
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <QtCore/QTimer>
 #include <QtWidgets/QApplication>
@@ -14,7 +13,6 @@
 #include <QtWidgets/QTreeWidget>
 
 #include <functional>
-#include <memory>
 
 #include "DRUI.h"
 #include "SCANUI.h"
@@ -45,83 +43,21 @@ struct Card {
     TempDir dir{"jobs"};
     ScopedDataDir data{dir / "data"};
     PhotoCard photos = MakePhotoCard(dir / "vol.img", dir / "disks/disk0");
-    std::unique_ptr<DRUI> w;
+    ScopedDiskDir disks{dir / "disks"};
+    DRUI w;
 
-    Card() {
-        setenv("FOTORETTA_DISK_DIR", (dir / "disks").c_str(), 1);
-        w = std::make_unique<DRUI>();
-        w->Init();
-    }
-    ~Card() {
-        w.reset();
-        unsetenv("FOTORETTA_DISK_DIR");
-    }
+    Card() { w.Init(); }
 
     QTreeWidgetItem* Find(const QString& text) {
-        auto hits = w->ResultTree()->findItems(text, Qt::MatchExactly | Qt::MatchRecursive);
+        auto hits = w.ResultTree()->findItems(text, Qt::MatchExactly | Qt::MatchRecursive);
         return hits.isEmpty() ? nullptr : hits.first();
     }
     std::vector<std::string> TreeTexts() {
         std::vector<std::string> out;
-        for (QTreeWidgetItemIterator it(w->ResultTree()); *it; ++it) out.push_back((*it)->text(0).toStdString());
+        for (QTreeWidgetItemIterator it(w.ResultTree()); *it; ++it) out.push_back((*it)->text(0).toStdString());
         return out;
     }
 };
-
-}  // namespace
-
-TEST(Jobs, ScanListsPreviewsAndSelects) {
-    Card card;
-    card.w->btnSlotScan();
-    ASSERT_EQ(card.w->Page3(), card.w->StackedLayout()->currentWidget());
-    EXPECT_EQ(7u, card.w->SearchResult().size());
-    EXPECT_EQ((std::vector<std::string>{"Photo(5)", "jpg Files (3)", "png Files (1)", "tif Files (1)", "Music(1)",
-                                        "mp3 Files (1)", "Video(1)", "mp4 Files (1)"}),
-              card.TreeTexts());
-    EXPECT_FALSE(card.Find("jpg Files (3)")->icon(0).isNull());
-    EXPECT_TRUE(card.w->FoundLabel()->text().contains("Found 7 recoverable files"));
-    EXPECT_EQ("Select 0 Bytes in 0 file", card.w->SummaryLabel()->text());
-    EXPECT_FALSE(card.w->RecoverButton()->isEnabled());
-
-    // Selecting an extension lists its files and previews the first: a
-    // picture is shown as a picture, a song by its first bytes as text.
-    card.w->ResultTree()->setCurrentItem(card.Find("png Files (1)"));
-    ASSERT_EQ(1, card.w->FileTable()->rowCount());
-    EXPECT_EQ("Beach day.png", card.w->FileTable()->item(0, 0)->text());
-    EXPECT_EQ(QString::fromStdString(GetFileSizeString(ReadFile(Sample("png")).size())),
-              card.w->FileTable()->item(0, 1)->text());
-    EXPECT_FALSE(card.w->PreviewLabel()->pixmap().isNull());
-    card.w->ResultTree()->setCurrentItem(card.Find("tif Files (1)"));
-    EXPECT_FALSE(card.w->PreviewLabel()->pixmap().isNull());
-    card.w->ResultTree()->setCurrentItem(card.Find("mp3 Files (1)"));
-    EXPECT_TRUE(card.w->PreviewLabel()->pixmap().isNull());
-    EXPECT_TRUE(card.w->PreviewLabel()->text().startsWith("ID3")) << card.w->PreviewLabel()->text().left(20).toStdString();
-
-    // Ticking a category chooses its files; unticking one file row makes its
-    // extension and category partial.
-    QTreeWidgetItem* photo = card.Find("Photo(5)");
-    QTreeWidgetItem* jpgs = card.Find("jpg Files (3)");
-    ASSERT_TRUE(photo && jpgs);
-    photo->setCheckState(0, Qt::Checked);
-    EXPECT_EQ(5u, card.w->RecoveryFiles().size());
-    EXPECT_EQ(Qt::Checked, jpgs->checkState(0));
-    EXPECT_TRUE(card.w->RecoverButton()->isEnabled());
-    unsigned long long total = 0;
-    for (const auto& [key, node] : card.w->RecoveryFiles()) total += node.u64FileSize;
-    EXPECT_EQ(QString("Select %1 in 5 files").arg(QString::fromStdString(GetFileSizeString(total))),
-              card.w->SummaryLabel()->text());
-    card.w->ResultTree()->setCurrentItem(jpgs);
-    ASSERT_EQ(3, card.w->FileTable()->rowCount());
-    card.w->FileTable()->item(1, 0)->setCheckState(Qt::Unchecked);
-    EXPECT_EQ(4u, card.w->RecoveryFiles().size());
-    EXPECT_EQ(Qt::PartiallyChecked, jpgs->checkState(0));
-    EXPECT_EQ(Qt::PartiallyChecked, photo->checkState(0));
-    photo->setCheckState(0, Qt::Unchecked);
-    EXPECT_TRUE(card.w->RecoveryFiles().empty());
-    EXPECT_EQ(Qt::Unchecked, card.w->FileTable()->item(0, 0)->checkState());
-    EXPECT_EQ("Select 0 Bytes in 0 file", card.w->SummaryLabel()->text());
-    EXPECT_FALSE(card.w->RecoverButton()->isEnabled());
-}
 
 // What the detail list of a finished recovery shows.
 struct Outcome {
@@ -137,8 +73,9 @@ Outcome RecoverInto(DRUI& w, const std::string& dest) {
         if (d->OprType() != 4) return;
         seen = true;
         auto* t = new QTimer(d);
-        QObject::connect(t, &QTimer::timeout, [&, d] {
+        QObject::connect(t, &QTimer::timeout, [&, d, t] {
             if (!d->IsFinished()) return;
+            t->stop();
             QTableWidget* table = d->Detail()->Table();
             o.rows = table->rowCount();
             o.failedFirstInRed = o.rows && table->item(0, 1)->text() == "Failed" &&
@@ -148,7 +85,9 @@ Outcome RecoverInto(DRUI& w, const std::string& dest) {
             o.failed = d->Detail()->FailedCount();
             o.summary = d->Detail()->SummaryLabel()->text();
             EXPECT_EQ("Finished", d->CancelButton()->text());
+            EXPECT_TRUE(d->isVisible());  // a finished recovery waits for the user
             d->CancelButton()->click();  // finished: closes without a question
+            EXPECT_FALSE(d->isVisible());
         });
         t->start(20);
     });
@@ -158,18 +97,69 @@ Outcome RecoverInto(DRUI& w, const std::string& dest) {
     return o;
 }
 
-// Everything chosen, into a folder where "audio" is a file (the song
-// fails) and "photo/Beach day.png" exists already; then into a folder so
-// deep that the photos' paths grow too long.
-TEST(Jobs, RecoveryWritesCategoryFoldersAndListsFailuresFirst) {
+}  // namespace
+
+TEST(Jobs, ScanPreviewSelectAndRecoverIntoCategoryFolders) {
     Card card;
-    card.w->btnSlotScan();
-    card.Find("Photo(5)")->setCheckState(0, Qt::Checked);
+    card.w.btnSlotScan();
+    ASSERT_EQ(card.w.Page3(), card.w.StackedLayout()->currentWidget());
+    EXPECT_EQ(7u, card.w.SearchResult().size());
+    EXPECT_EQ((std::vector<std::string>{"Photo(5)", "jpg Files (3)", "png Files (1)", "tif Files (1)", "Music(1)",
+                                        "mp3 Files (1)", "Video(1)", "mp4 Files (1)"}),
+              card.TreeTexts());
+    EXPECT_FALSE(card.Find("jpg Files (3)")->icon(0).isNull());
+    EXPECT_TRUE(card.w.FoundLabel()->text().contains("Found 7 recoverable files"));
+    EXPECT_EQ("Select 0 Bytes in 0 file", card.w.SummaryLabel()->text());
+    EXPECT_FALSE(card.w.RecoverButton()->isEnabled());
+
+    // Selecting an extension lists its files and previews the first: a
+    // picture is shown as a picture, a song by its first bytes as text.
+    card.w.ResultTree()->setCurrentItem(card.Find("png Files (1)"));
+    ASSERT_EQ(1, card.w.FileTable()->rowCount());
+    EXPECT_EQ("Beach day.png", card.w.FileTable()->item(0, 0)->text());
+    EXPECT_EQ(QString::fromStdString(GetFileSizeString(ReadFile(Sample("png")).size())),
+              card.w.FileTable()->item(0, 1)->text());
+    EXPECT_FALSE(card.w.PreviewLabel()->pixmap().isNull());
+    card.w.ResultTree()->setCurrentItem(card.Find("tif Files (1)"));
+    EXPECT_FALSE(card.w.PreviewLabel()->pixmap().isNull());
+    card.w.ResultTree()->setCurrentItem(card.Find("mp3 Files (1)"));
+    EXPECT_TRUE(card.w.PreviewLabel()->pixmap().isNull());
+    EXPECT_TRUE(card.w.PreviewLabel()->text().startsWith("ID3")) << card.w.PreviewLabel()->text().left(20).toStdString();
+
+    // Ticking a category chooses its files; unticking one file row makes its
+    // extension and category partial.
+    QTreeWidgetItem* photo = card.Find("Photo(5)");
+    QTreeWidgetItem* jpgs = card.Find("jpg Files (3)");
+    ASSERT_TRUE(photo && jpgs);
+    photo->setCheckState(0, Qt::Checked);
+    EXPECT_EQ(5u, card.w.RecoveryFiles().size());
+    EXPECT_EQ(Qt::Checked, jpgs->checkState(0));
+    EXPECT_TRUE(card.w.RecoverButton()->isEnabled());
+    unsigned long long total = 0;
+    for (const auto& [key, node] : card.w.RecoveryFiles()) total += node.u64FileSize;
+    EXPECT_EQ(QString("Select %1 in 5 files").arg(QString::fromStdString(GetFileSizeString(total))),
+              card.w.SummaryLabel()->text());
+    card.w.ResultTree()->setCurrentItem(jpgs);
+    ASSERT_EQ(3, card.w.FileTable()->rowCount());
+    card.w.FileTable()->item(1, 0)->setCheckState(Qt::Unchecked);
+    EXPECT_EQ(4u, card.w.RecoveryFiles().size());
+    EXPECT_EQ(Qt::PartiallyChecked, jpgs->checkState(0));
+    EXPECT_EQ(Qt::PartiallyChecked, photo->checkState(0));
+    photo->setCheckState(0, Qt::Unchecked);
+    EXPECT_TRUE(card.w.RecoveryFiles().empty());
+    EXPECT_EQ(Qt::Unchecked, card.w.FileTable()->item(0, 0)->checkState());
+    EXPECT_EQ("Select 0 Bytes in 0 file", card.w.SummaryLabel()->text());
+    EXPECT_FALSE(card.w.RecoverButton()->isEnabled());
+
+    // Everything chosen, into a folder where "audio" is a file (the song
+    // fails) and "photo/Beach day.png" exists already; then into a folder so
+    // deep that the photos' paths grow too long.
+    photo->setCheckState(0, Qt::Checked);
     card.Find("Music(1)")->setCheckState(0, Qt::Checked);
     TempDir out("out");
     Sh("mkdir -p " + Quote(out / "photo") + " && echo old > " + Quote(out / "photo/Beach day.png") + " && echo x > " +
        Quote(out / "audio"));
-    Outcome o = RecoverInto(*card.w, out.path());
+    Outcome o = RecoverInto(card.w, out.path());
     EXPECT_EQ(6, o.rows);
     EXPECT_TRUE(o.failedFirstInRed);
     EXPECT_EQ(QString::fromStdString(out / "audio/Song.mp3"), o.firstName);
@@ -191,7 +181,7 @@ TEST(Jobs, RecoveryWritesCategoryFoldersAndListsFailuresFirst) {
     // Run as root for a user: what is created belongs to that user.
     const OutputOwner user{65534, 65534};
     SetDefaultOutputOwner(&user);
-    o = RecoverInto(*card.w, deep);
+    o = RecoverInto(card.w, deep);
     SetDefaultOutputOwner(nullptr);
     EXPECT_EQ(1, o.success);
     EXPECT_EQ(5, o.failed);
@@ -232,18 +222,18 @@ TEST(Jobs, SelectionKeepsFilesOfDifferentEnginesApart) {
         }
     };
     Card card;
-    card.w->SetEngineMaker([&](const _PARTITION_ITEM_& p) -> IFileRecoveryParse* {
-        auto* twins = new Twins(CreateEngineFor(p), card.w.get());
+    card.w.SetEngineMaker([&](const _PARTITION_ITEM_& p) -> IFileRecoveryParse* {
+        auto* twins = new Twins(CreateEngineFor(p), &card.w);
         twins->release = true;
         return twins;
     });
-    card.w->btnSlotScan();
+    card.w.btnSlotScan();
     card.Find("Photo(2)")->setCheckState(0, Qt::Checked);
-    EXPECT_EQ(2u, card.w->RecoveryFiles().size());
-    EXPECT_EQ("Select 200 Bytes in 2 files", card.w->SummaryLabel()->text());
+    EXPECT_EQ(2u, card.w.RecoveryFiles().size());
+    EXPECT_EQ("Select 200 Bytes in 2 files", card.w.SummaryLabel()->text());
     // Its preview cannot be decoded: the first bytes show as text.
-    card.w->ResultTree()->setCurrentItem(card.Find("jpg Files (2)"));
-    EXPECT_EQ("not a picture\r\n", card.w->PreviewLabel()->text());
+    card.w.ResultTree()->setCurrentItem(card.Find("jpg Files (2)"));
+    EXPECT_EQ("not a picture\r\n", card.w.PreviewLabel()->text());
 }
 
 // Closing the scan dialog asks first: No keeps the scan going to its end,
@@ -253,12 +243,12 @@ TEST(Jobs, CancellingAScanAsksAndKeepsWhatWasFound) {
         SCOPED_TRACE(yes ? "Yes" : "No");
         Card card;
         GatedEngine* gate = nullptr;
-        card.w->SetEngineMaker([&](const _PARTITION_ITEM_& p) -> IFileRecoveryParse* {
-            return gate = MakeGatedEngine(p, card.w.get());
+        card.w.SetEngineMaker([&](const _PARTITION_ITEM_& p) -> IFileRecoveryParse* {
+            return gate = MakeGatedEngine(p, &card.w);
         });
         bool cancelled = false, openAfterAnswer = false;
         QString question;
-        card.w->SetDialogHook([&](SCANUI* d) {
+        card.w.SetDialogHook([&](SCANUI* d) {
             if (d->OprType() != 1) return;
             auto* t = new QTimer(d);
             QObject::connect(t, &QTimer::timeout, [&, d, t] {
@@ -278,17 +268,18 @@ TEST(Jobs, CancellingAScanAsksAndKeepsWhatWasFound) {
             });
             t->start(10);
         });
-        card.w->btnSlotScan();
+        card.w.btnSlotScan();
         EXPECT_EQ("Are you sure to cancel the scanning?", question);
         EXPECT_EQ(yes, cancelled);
         EXPECT_TRUE(openAfterAnswer);  // Yes waits for the worker too
-        ASSERT_EQ(card.w->Page3(), card.w->StackedLayout()->currentWidget());
-        EXPECT_EQ(7u, card.w->SearchResult().size());
+        ASSERT_EQ(card.w.Page3(), card.w.StackedLayout()->currentWidget());
+        EXPECT_EQ(7u, card.w.SearchResult().size());
     }
 }
 
-// The progress texts of sample scan reports, and when a dialog closes.
-TEST(ProgressDialog, ScanReports) {
+// The progress texts of sample scan reports, and when a dialog closes; a
+// finished recovery's dialog is checked in the recovery flow above.
+TEST(ProgressDialog, ScanAndRecoveryReports) {
     struct Report {
         int progress, percent, remain;
         const char *cur, *count, *found;
@@ -322,25 +313,12 @@ TEST(ProgressDialog, ScanReports) {
         d.JobEndedSlot();  // the worker ended: the dialog goes without a question
         EXPECT_FALSE(d.isVisible());
     }
-}
-
-TEST(ProgressDialog, RecoveryStaysOpenUntilFinished) {
-    DRUI w;
-    w.Init();
-    SCANUI d(&w);
-    d.InitSlot(&w, 4);
-    d.show();
-    d.RecoveryCallBackSlot(40, 100, 0, "/out/photo/a.jpg");
-    EXPECT_EQ(40, d.ProgressBar()->value());
-    d.RecoveryCallBackSlot(100, 100, 0, "/out/photo/a.jpg");
-    d.RecoveryCallBackSlot(100, 100, 5, "/out/photo/b.jpg");
-    d.RecoveryCallBackSlot(100, 1000, 0, QString());
-    EXPECT_TRUE(d.IsFinished());
-    EXPECT_TRUE(d.isVisible());
-    EXPECT_EQ("Finished", d.CancelButton()->text());
-    EXPECT_EQ("/out/photo/b.jpg", d.Detail()->Table()->item(0, 0)->text());
-    d.CancelButton()->click();
-    EXPECT_FALSE(d.isVisible());
+    // A recovery report moves the bar the same way.
+    SCANUI rec(&w);
+    rec.InitSlot(&w, 4);
+    rec.show();
+    rec.RecoveryCallBackSlot(40, 100, 0, "/out/photo/a.jpg");
+    EXPECT_EQ(40, rec.ProgressBar()->value());
 }
 
 // Unprintable bytes show as dots, and a line ends every 256 bytes.
@@ -358,7 +336,7 @@ TEST(Preview, TextRenderingBreaksLinesEvery256Bytes) {
 TEST(Jobs, RefusesADestinationOnTheScannedDevice) {
     FR_REQUIRE(IsRoot() && HaveTool("losetup") && NtfsImage::Available(), "needs root, losetup and ntfs-3g");
     TempDir d("jobsdev");
-    setenv("FOTORETTA_DISK_DIR", d.path().c_str(), 1);  // no other disks
+    ScopedDiskDir disks(d.path());  // no other disks
     ScopedDataDir data(d / "data");
     NtfsImage img = NtfsImage::Create(d / "ntfs.img", 16);
     const std::string loop = CaptureLine("losetup -f --show " + Quote(img.path) + " 2>/dev/null");
@@ -393,8 +371,6 @@ TEST(Jobs, RefusesADestinationOnTheScannedDevice) {
         Sh("fusermount -u " + Quote(mnt) + " || umount " + Quote(mnt));
     }
     Sh("losetup -d " + Quote(loop));
-    ClearRegisteredImageDisks();
-    unsetenv("FOTORETTA_DISK_DIR");
     FR_REQUIRE(mounted, "mounting the loop device is not permitted here");
     ASSERT_GT(found, 0u);
     EXPECT_FALSE(recoveryStarted);

@@ -1,7 +1,6 @@
 // The main window on the offscreen platform: the category boxes, navigation,
 // the device tree and "Open Disk Image…".
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <QtTest/QSignalSpy>
 #include <QtTest/QTest>
@@ -11,8 +10,8 @@
 #include <QtWidgets/QTreeWidget>
 
 #include "DRUI.h"
+#include "TestDialogs.h"
 #include "core/MetaTypes.h"
-#include "core/Platform.h"
 #include "support/TestKit.h"
 
 using namespace testkit;
@@ -23,18 +22,14 @@ namespace {
 // sectors and disk1 one of 2048.
 struct Window {
     TempDir dir{"ui"};
+    ScopedDiskDir disks{dir.path()};
     DRUI w;
     explicit Window(bool withDisks) {
         if (withDisks) {
             MakePartitionedDisk(dir / "disk0", 16384, "dos", {{2048, 2048, "c", ""}, {4096, 4096, "7", ""}});
             MakePartitionedDisk(dir / "disk1", 8192, "dos", {{2048, 2048, "c", ""}});
         }
-        setenv("FOTORETTA_DISK_DIR", dir.path().c_str(), 1);
         w.Init();
-    }
-    ~Window() {
-        unsetenv("FOTORETTA_DISK_DIR");
-        ClearRegisteredImageDisks();
     }
 };
 
@@ -42,8 +37,9 @@ _PARTITION_ITEM_ PartitionOf(QTreeWidgetItem* item) { return item->data(0, Qt::U
 
 }  // namespace
 
-// The master box follows the three visible categories, and Start needs one.
-TEST(MainWindow, RecoverAllFollowsTheCategories) {
+// The master box follows the three visible categories, and Start needs one;
+// it leads to an empty device list here.
+TEST(MainWindow, CategoriesLeadToTheDeviceList) {
     Window win(false);
     DRUI& w = win.w;
     auto visible = {w.PhotoBox(), w.MusicBox(), w.VideoBox()};
@@ -72,13 +68,19 @@ TEST(MainWindow, RecoverAllFollowsTheCategories) {
     w.show();
     QTest::mouseClick(w.StartButton(), Qt::LeftButton);
     EXPECT_EQ(w.Page2(), w.StackedLayout()->currentWidget());
+    // No disks: nothing to scan.
+    EXPECT_EQ(0, w.DiskTree()->topLevelItemCount());
+    EXPECT_FALSE(w.ScanButton()->isEnabled());
     QTest::mouseClick(w.BackButton(), Qt::LeftButton);
     EXPECT_EQ(w.Page1(), w.StackedLayout()->currentWidget());
 }
 
-TEST(DeviceTree, DisksAndPartitionsFromTheEnumeratorScanOnlyPartitions) {
+// The enumerator's disks and partitions, where only partitions scan; then
+// "Open Disk Image…" adds a disk.
+TEST(DeviceTree, DisksPartitionsAndOpenedImages) {
     Window win(true);
-    QTreeWidget* tree = win.w.DiskTree();
+    DRUI& w = win.w;
+    QTreeWidget* tree = w.DiskTree();
     ASSERT_EQ(2, tree->topLevelItemCount());
     QTreeWidgetItem* d0 = tree->topLevelItem(0);
     EXPECT_EQ("Physical Drive 1", d0->text(0));
@@ -87,18 +89,14 @@ TEST(DeviceTree, DisksAndPartitionsFromTheEnumeratorScanOnlyPartitions) {
     ASSERT_EQ(1, tree->topLevelItem(1)->childCount());
     EXPECT_EQ("Partition 1", d0->child(0)->text(0));
     EXPECT_EQ("1.00 MB", d0->child(0)->text(1));  // sectors 2048..4095
-    _PARTITION_ITEM_ p = PartitionOf(d0->child(0));
-    EXPECT_EQ(2048u, p.u64StartSector);
-    EXPECT_EQ(4095u, p.u64EndSector);
-    EXPECT_EQ(win.dir / "disk0", std::string(p.szDiskName));
+    EXPECT_EQ(win.dir / "disk0", std::string(PartitionOf(d0->child(0)).szDiskName));
     EXPECT_EQ(1, PartitionOf(tree->topLevelItem(1)->child(0)).nDiskNumber);
     // The last partition of the last disk is current, so Scan starts enabled.
     EXPECT_EQ(tree->topLevelItem(1)->child(0), tree->currentItem());
-    EXPECT_TRUE(win.w.ScanButton()->isEnabled());
+    EXPECT_TRUE(w.ScanButton()->isEnabled());
 
     // Scan is enabled, and a double click scans, only on items with a
     // partition record.
-    DRUI& w = win.w;
     QSignalSpy scans(&w, &DRUI::ScanRequested);
     w.diskItemClick(d0, 0);
     EXPECT_FALSE(w.ScanButton()->isEnabled());
@@ -111,15 +109,7 @@ TEST(DeviceTree, DisksAndPartitionsFromTheEnumeratorScanOnlyPartitions) {
     EXPECT_EQ(4096u, w.PartitionItem().u64StartSector);
     EXPECT_EQ(8191u, w.PartitionItem().u64EndSector);
 
-    Window none(false);
-    EXPECT_EQ(0, none.w.DiskTree()->topLevelItemCount());
-    EXPECT_FALSE(none.w.ScanButton()->isEnabled());
-}
-
-TEST(DeviceTree, OpenDiskImageAddsADisk) {
-    Window win(true);
-    DRUI& w = win.w;
-    QTreeWidget* tree = w.DiskTree();
+    // An opened image is a disk of its own, current at once.
     const std::string parted = win.dir / "card.img";
     MakePartitionedDisk(parted, 8192, "gpt", {{2048, 4096, "linux", "Photos"}});
     ASSERT_TRUE(w.AddImageDisk(QString::fromStdString(parted)));
