@@ -1,6 +1,7 @@
 #!/bin/bash
 # Lines of test code against lines of product code (.cpp and .h): tests are
-# tests/ and app/tests/; product is everything else outside bench/ and fuzz/.
+# tests/ and app/tests/; product is everything else outside bench/, fuzz/ and
+# scripts/ (the screenshot tour there is a tool for the documentation).
 cd "$(dirname "$0")/.."
 count() { find "$@" -type f \( -name '*.cpp' -o -name '*.h' \) -print0 | xargs -0 cat | wc -l; }
 tests=$(count tests app/tests)
