@@ -39,13 +39,18 @@ using carvekit::Put;
 Bytes Sample(const std::string& kind) { return carvekit::SampleBytes(kind); }
 using WalkFn = unsigned long long (*)(CFileTypeJudge&, const unsigned char*, int);
 
-// Points the data directory at a fresh folder for the engine's logs.
-struct DataDir {
-    testkit::TempDir dir{"carvedata"};
-    testkit::ScopedDataDir scope{dir.path()};
-};
+// The sweeps write their logs into a data folder of their own.
+using Carving = testkit::EngineTest;
+using Recall = testkit::EngineTest;
 
 using Carved = std::map<u64, _FILE_NODE_>;
+
+// A sector of len bytes that starts with head, zeros after it.
+Bytes Sector(std::initializer_list<unsigned char> head, size_t len = 512) {
+    Bytes b(len, 0);
+    std::copy(head.begin(), head.end(), b.begin());
+    return b;
+}
 
 int Carve(CFileTypeRecovery& e, const std::string& path, Carved& out, ScanProgressFunc cb = nullptr,
           void* param = nullptr, const std::atomic<bool>* cancel = nullptr, CarveStats* stats = nullptr) {
@@ -67,8 +72,7 @@ Bytes Saved(CFileTypeRecovery& e, const _FILE_NODE_& n, const std::string& path)
 // PDF, an MP3 with its ID3v1 tag, a WAV and two damaged files, each padded
 // with zeros to its sector end: skip counts, the sweep carried past the
 // window, exact lengths, saving and previews.
-TEST(Carving, SkipsSavesAndPreviews) {
-    DataDir data;
+TEST_F(Carving, SkipsSavesAndPreviews) {
     struct Laid {
         u64 sector;
         Bytes data;
@@ -207,11 +211,10 @@ TEST(Carving, SkipsSavesAndPreviews) {
 
 // A bitmap header claiming 100 MiB near the end of a small image, one
 // claiming 0 bytes, and a cabinet claiming more than the volume.
-TEST(Carving, UntrustedHeaderSizes) {
+TEST_F(Carving, UntrustedHeaderSizes) {
     Bytes img(64 * 512, 0);
     auto bmp = [&](size_t sector, unsigned size) {
-        img[sector * 512] = 'B';
-        img[sector * 512 + 1] = 'M';
+        Put(img, sector * 512, 'B' << 8 | 'M', 2, true);
         Put(img, sector * 512 + 2, size, 4);
         img[sector * 512 + 14] = 40;
     };
@@ -221,7 +224,6 @@ TEST(Carving, UntrustedHeaderSizes) {
     Put(img, 30 * 512 + 8, 0x30000000, 4);
     testkit::TempDir dir("hdr");
     testkit::WriteFile(dir / "img.raw", img);
-    DataDir data;
     CFileTypeRecovery e;
     Carved c;
     ASSERT_EQ(0, Carve(e, dir / "img.raw", c));
@@ -253,7 +255,7 @@ struct StopProbe {
 
 // A JPEG without an end marker followed by 8 MiB of zeros: its walk reads
 // window after window until the user stops it; it never reports completion.
-TEST(Carving, StoppingDuringALongWalkAndCancelling) {
+TEST_F(Carving, StoppingDuringALongWalkAndCancelling) {
     Bytes jpg = Sample("jpg");
     FR_REQUIRE(jpg.size() > 2048, "no JPEG sample");
     Bytes img(8 << 20, 0);
@@ -261,7 +263,6 @@ TEST(Carving, StoppingDuringALongWalkAndCancelling) {
     testkit::TempDir dir("stop");
     const std::string path = dir / "img.raw";
     testkit::WriteFile(path, img);
-    DataDir data;
     CFileTypeRecovery e;
     Carved c;
     StopProbe probe;
@@ -298,12 +299,9 @@ TEST(LengthRules, HostileHeadersAreBounded) {
     EXPECT_EQ(0u, GetOFFICE2003FileBytesSizeByFileHead(j, many.data(), 512));
     EXPECT_EQ(0u, GetOFFICE2003FileBytesSizeByFileHead(j, doc.data(), 100));
     // The ASF properties object too close to the sector end to hold its size.
-    Bytes late(512, 0);
-    const unsigned char head[16] = {0x30, 0x26, 0xB2, 0x75, 0x8E, 0x66, 0xCF, 0x11,
-                                    0xA6, 0xD9, 0x00, 0xAA, 0x00, 0x62, 0xCE, 0x6C};
+    Bytes late = Sector({0x30, 0x26, 0xB2, 0x75, 0x8E, 0x66, 0xCF, 0x11, 0xA6, 0xD9, 0x00, 0xAA, 0x00, 0x62, 0xCE, 0x6C});
     const unsigned char props[12] = {0xA1, 0xDC, 0xAB, 0x8C, 0x47, 0xA9, 0xCF, 0x11, 0x8E, 0xE4, 0x00, 0xC0};
-    std::memcpy(late.data(), head, 16);
-    std::memcpy(late.data() + 500, props, 12);
+    std::copy_n(props, 12, late.begin() + 500);
     EXPECT_EQ(512u, GetASFFileBytesSize(j, late.data(), 512));
 }
 
@@ -482,16 +480,6 @@ TEST(StructureWalks, LongZeroRunEndsAVideoWalk) {
     EXPECT_EQ(1024u, size);
 }
 
-TEST(StructureWalks, RawExtensionsArePhotos) {
-    for (int r = 0; r < FR_FILE_TYPE_ROWS; ++r) {
-        const auto& row = CFileTypeJudge::szExtendNameAndType[r];
-        if (row.pfnLength != GetTIFFFileBytesSize) continue;
-        const std::string name = std::string("1.") + row.szExtendName;
-        EXPECT_EQ(CATEGORY_PHOTO, GetFileCategory(name.c_str())) << name;
-        EXPECT_TRUE(IsPictureFileName(name.c_str())) << name;
-    }
-}
-
 // --- Containers ---------------------------------------------------------
 
 template <size_t N>
@@ -605,11 +593,19 @@ TEST(ContainerSignatures, StructureBeyondTheMagic) {
     EXPECT_STREQ("audio", GetCategoryFolderName("a.flac"));
     EXPECT_STREQ("video", GetCategoryFolderName("a.fla"));  // Flash stays video
     EXPECT_EQ(CATEGORY_VIDEO, GetFileCategory("a.webm"));
+    // Every camera raw extension (a TIFF-family length rule) is a photo.
+    for (int r = 0; r < FR_FILE_TYPE_ROWS; ++r) {
+        const auto& row = CFileTypeJudge::szExtendNameAndType[r];
+        if (row.pfnLength != GetTIFFFileBytesSize) continue;
+        const std::string name = std::string("1.") + row.szExtendName;
+        EXPECT_EQ(CATEGORY_PHOTO, GetFileCategory(name.c_str())) << name;
+        EXPECT_TRUE(IsPictureFileName(name.c_str())) << name;
+    }
 }
 
 // --- Recall ----------------------------------------------------------------
 
-TEST(Recall, RandomBytesAfterEveryFile) {
+TEST_F(Recall, RandomBytesAfterEveryFile) {
     Bytes img(16 * 512, 0);
     struct At {
         std::string kind, ext;
@@ -635,7 +631,6 @@ TEST(Recall, RandomBytesAfterEveryFile) {
     }
     testkit::TempDir dir("recall");
     testkit::WriteFile(dir / "img.raw", img);
-    DataDir data;
     CFileTypeRecovery e;
     Carved carved;
     ASSERT_EQ(0, Carve(e, dir / "img.raw", carved));
@@ -662,12 +657,6 @@ TEST(Recall, RandomBytesAfterEveryFile) {
 
 // --- Recognition -----------------------------------------------------------
 
-Bytes Sector(std::initializer_list<unsigned char> head, size_t len = 512) {
-    Bytes b(len, 0);
-    std::copy(head.begin(), head.end(), b.begin());
-    return b;
-}
-
 using Test = int (*)(CFileTypeJudge&, const unsigned char*, int);
 int AnyType(CFileTypeJudge& j, const unsigned char* b, int n) { return j.GetDataBufType(b, n); }
 
@@ -680,7 +669,7 @@ struct SignatureCase {
     int want;
 };
 
-TEST(Signatures, HandBuiltSectors) {
+TEST(Signatures, HandBuiltSectorsAndFileSystemSectors) {
     Bytes ct(49, 0);  // "[Content_Types].xml" at 31 needs 50 bytes
     std::memcpy(ct.data() + 31, "[Content_Types].x", 17);
     Bytes exe = Sample("exe");
@@ -720,11 +709,8 @@ TEST(Signatures, HandBuiltSectors) {
     }
     EXPECT_EQ(FT_NONE, j.GetDataBufType(nullptr, 512));
     EXPECT_EQ(FT_NONE, j.GetDataBufType(cases[0].bytes.data(), 0));
-}
-
-TEST(Signatures, FileTypeMatchingAndFileSystemSectors) {
-    CFileTypeJudge j;
-    Bytes jfif = Sector({0xFF, 0xD8, 0xFF, 0xE0, 0x00, 0x10, 'J', 'F', 'I', 'F'});
+    // Matching a sector against the extension a file-system entry names.
+    const Bytes& jfif = cases[0].bytes;
     const std::pair<const char*, int> matching[] = {{"JPG", 1}, {"jpeg", 1}, {"png", 0}, {"txt", 1}};
     for (auto [ext, want] : matching) EXPECT_EQ(want, j.IsFileTypeMatching(jfif.data(), 512, ext, nullptr, 512, 10)) << ext;
     Bytes zeros(512, 0);

@@ -61,8 +61,6 @@ bool Exists(const std::string& p) {
     return lstat(p.c_str(), &st) == 0;
 }
 
-std::string Base(const TempDir& t) { return t.path() + "/ScanLog/"; }
-
 // A log directory with one result file in it.
 void MakeLog(const std::string& dir) {
     ASSERT_EQ(Sh("mkdir -p " + Quote(dir + "sub")), 0);
@@ -72,16 +70,28 @@ void MakeLog(const std::string& dir) {
 
 }  // namespace
 
-TEST(ResultStore, EmptyPendingAndRefused) {
-    TempDir t("rs");
+// Each store test has a folder of its own and a store to open in it.
+class ResultStore : public ::testing::Test {
+protected:
+    TempDir t{"rs"};
     CScanResultFileManager s;
+};
+
+// Each log-manager test has its own base folder for the numbered logs.
+class LogManager : public ::testing::Test {
+protected:
+    TempDir t{"lm"};
+    const std::string base = t.path() + "/ScanLog/";
+};
+
+TEST_F(ResultStore, EmptyPendingAndRefused) {
     for (const wchar_t* bad : {L"../evil", L"", L".."}) EXPECT_EQ(s.Init(bad, t.path()), FR_INVALID);
     EXPECT_EQ(s.CreateFileNode(344), nullptr);
     // Leftovers of an interrupted rewrite are ignored and removed.
     const std::string rel = t / "Fast_0_x_Relation", tmp = rel + ".tmp";
     WriteFile(tmp, "garbage", 7);
     ASSERT_EQ(s.Init(L"Fast_0_x", t.path()), 0);
-    EXPECT_NE(access(tmp.c_str(), F_OK), 0);
+    EXPECT_FALSE(Exists(tmp));
     std::vector<_FILE_NODE_> v;
     EXPECT_EQ(s.GetChildrenFileNode(0, v), 0);
     EXPECT_TRUE(v.empty());
@@ -106,12 +116,11 @@ TEST(ResultStore, EmptyPendingAndRefused) {
     EXPECT_NE(st1.st_ino, st2.st_ino);
     EXPECT_EQ(FileText(rel), " | 0 - [1,2,3]");
     EXPECT_EQ(ReadFile(t / "Fast_0_x_DirInfo").size(), 2u * 264u);
-    EXPECT_NE(access(tmp.c_str(), F_OK), 0);
+    EXPECT_FALSE(Exists(tmp));
     EXPECT_EQ(st2.st_mode & 0777, 0644u);
 }
 
-TEST(ResultStore, NodesRelationsAndDirectoriesRoundTripThroughTheFiles) {
-    TempDir t("rs");
+TEST_F(ResultStore, NodesRelationsAndDirectoriesRoundTripThroughTheFiles) {
     std::vector<_FILE_NODE_> written;
     {
         CScanResultFileManager s;
@@ -148,7 +157,6 @@ TEST(ResultStore, NodesRelationsAndDirectoriesRoundTripThroughTheFiles) {
         EXPECT_EQ(rel.find('\n'), std::string::npos);
     }
     // Reopen the earlier log without scanning.
-    CScanResultFileManager s;
     ASSERT_EQ(s.Init(L"Pro_Fat_2048_1", t.path()), 0);
     EXPECT_EQ(s.GetFileIndex(), 0u);
     EXPECT_EQ(s.GetNodeCount(), 450u);
@@ -170,8 +178,7 @@ TEST(ResultStore, NodesRelationsAndDirectoriesRoundTripThroughTheFiles) {
 
 // A resumed log numbers new nodes after the whole records already there; a
 // torn record left by a crash is overwritten.
-TEST(ResultStore, ResumedLogNumbersNewNodesAfterTheWholeRecords) {
-    TempDir t("rs");
+TEST_F(ResultStore, ResumedLogNumbersNewNodesAfterTheWholeRecords) {
     {
         CScanResultFileManager s;
         ASSERT_EQ(s.Init(L"Fast_0_r", t.path()), 0);
@@ -181,7 +188,6 @@ TEST(ResultStore, ResumedLogNumbersNewNodesAfterTheWholeRecords) {
     int fd = open((t / "Fast_0_r").c_str(), O_WRONLY | O_APPEND);
     ASSERT_EQ(write(fd, half.data(), half.size()), 100);
     close(fd);
-    CScanResultFileManager s;
     ASSERT_EQ(s.Init(L"Fast_0_r", t.path()), 0);
     EXPECT_EQ(AddNode(s, "new.txt", false, 77, 0, 0), 4u);
     ASSERT_EQ(s.FlushBufToFile(), 0);
@@ -199,9 +205,7 @@ TEST(ResultStore, ResumedLogNumbersNewNodesAfterTheWholeRecords) {
 
 // The relation text " | key - [i,i,...]", written and read back; damaged
 // text loads what can be parsed and never crashes the reader.
-TEST(ResultStore, RelationText) {
-    TempDir t("rs");
-    CScanResultFileManager s;
+TEST_F(ResultStore, RelationText) {
     ASSERT_EQ(s.Init(L"File_Type_0_g", t.path()), 0);
     for (auto [key, child] : {std::pair{5u, 7u}, {0u, 1u}, {0u, 2u}, {0u, 3u}}) s.AddChildren(key, key ? 1 : 0, child, 0, nullptr);
     ASSERT_EQ(s.FlushRelationToFile(), 0);
@@ -229,8 +233,7 @@ TEST(ResultStore, RelationText) {
     }
 }
 
-TEST(ResultStore, DamagedCompanionFilesAreBoundedOnLoad) {
-    TempDir t("rs");
+TEST_F(ResultStore, DamagedCompanionFilesAreBoundedOnLoad) {
     {
         CScanResultFileManager s;
         ASSERT_EQ(s.Init(L"Fast_0_d", t.path()), 0);
@@ -253,7 +256,6 @@ TEST(ResultStore, DamagedCompanionFilesAreBoundedOnLoad) {
     std::memcpy(dirs.data() + 264, &d, 264);
     WriteFile(t / "Fast_0_d_DirInfo", dirs);
 
-    CScanResultFileManager s;
     ASSERT_EQ(s.Init(L"Fast_0_d", t.path()), 0);
     EXPECT_EQ(s.GetRelationMap().at(0), (std::vector<u32>{1, 2}));
     EXPECT_LE(s.GetRelationMap().at(0x100000003ULL).size(), 70u);  // bounded by the node count
@@ -266,9 +268,7 @@ TEST(ResultStore, DamagedCompanionFilesAreBoundedOnLoad) {
     EXPECT_EQ(s.GetChildrenFileCount(0, n), 0);
 }
 
-TEST(ResultStore, ListingOrderAndPictureFilter) {
-    TempDir t("rs");
-    CScanResultFileManager s;
+TEST_F(ResultStore, ListingOrderAndPictureFilter) {
     ASSERT_EQ(s.Init(L"Fast_0_o", t.path()), 0);
     AddNode(s, "same", true, 10, 2, 0);
     AddNode(s, "B.jpg", false, 11, 2, 0);
@@ -302,9 +302,7 @@ TEST(ResultStore, ListingOrderAndPictureFilter) {
     EXPECT_EQ(s.GetRelationMap().count(12345), 0u);
 }
 
-TEST(ResultStore, SearchByExtensionAndTheOtherRule) {
-    TempDir t("rs");
-    CScanResultFileManager s;
+TEST_F(ResultStore, SearchByExtensionAndTheOtherRule) {
     ASSERT_EQ(s.Init(L"Fast_0_s", t.path()), 0);
     AddNode(s, "a.xyz", false, 1, 0, 0);
     AddNode(s, "b.jpg", false, 2, 0, 0);
@@ -354,9 +352,7 @@ TEST(ResultStore, SearchByExtensionAndTheOtherRule) {
 }
 
 // Parents, paths and directories by cluster; a parent chain that loops ends.
-TEST(ResultStore, ParentChainCyclesEnd) {
-    TempDir t("rs");
-    CScanResultFileManager s;
+TEST_F(ResultStore, ParentChainCyclesEnd) {
     ASSERT_EQ(s.Init(L"Fast_0_pp", t.path()), 0);
     // root (cluster 2, the map's first key) / DCIM (5) / 100CANON (9) / IMG.JPG
     u32 top = AddNode(s, "top.txt", false, 3, 2, 0);
@@ -408,12 +404,10 @@ TEST(ResultStore, ParentChainCyclesEnd) {
     EXPECT_EQ(count, 1u);
 }
 
-TEST(ResultStore, LostNodeBlockIsReportedByTheNextFlush) {
-    TempDir t("rs");
+TEST_F(ResultStore, LostNodeBlockIsReportedByTheNextFlush) {
     // The node file is a device that is always full.
     FR_REQUIRE(access("/dev/full", W_OK) == 0, "/dev/full is not available");
     ASSERT_EQ(symlink("/dev/full", (t / "Fast_0_full").c_str()), 0);
-    CScanResultFileManager s;
     ASSERT_EQ(s.Init(L"Fast_0_full", t.path()), 0);
     for (int i = 0; i < 201; ++i) AddNode(s, "f.txt", false, 1, 0, 0);
     EXPECT_EQ(s.GetWriteError(), ENOSPC);
@@ -425,9 +419,9 @@ TEST(ResultStore, LostNodeBlockIsReportedByTheNextFlush) {
     EXPECT_EQ(s.GetFileIndex(), 201u);
 }
 
-TEST(ResultStore, DefaultDirectoryComesFromTheLogManager) {
-    TempDir t("data");
-    ScopedDataDir scope(t.path());
+TEST_F(ResultStore, DefaultDirectoryComesFromTheLogManager) {
+    TempDir data("data");
+    ScopedDataDir scope(data.path());
     CLogFileManager& lm = CLogFileManager::GetInstance();
     lm.AddDirIndex();
     {
@@ -445,9 +439,7 @@ TEST(ResultStore, DefaultDirectoryComesFromTheLogManager) {
     EXPECT_EQ(st.st_size, 344);
 }
 
-TEST(LogManager, ConfigRoundTripAndTornTail) {
-    TempDir t("lm");
-    std::string base = Base(t);
+TEST_F(LogManager, ConfigRoundTripAndTornTail) {
     {
         CLogFileManager m(base);
         EXPECT_EQ(m.GetDirIndex(), 0u);
@@ -511,9 +503,7 @@ TEST(LogManager, ConfigRoundTripAndTornTail) {
 
 // An unchanged volume reuses its log and updates its record in place; a
 // changed one drops its stale log, at loading or at saving.
-TEST(LogManager, VolumeLogIsReusedOnlyWhileUnchanged) {
-    TempDir t("lm");
-    std::string base = Base(t);
+TEST_F(LogManager, VolumeLogIsReusedOnlyWhileUnchanged) {
     // A hostile table that points the volume's log outside the base: that
     // log is not reused and its record goes.
     CLogFileManager(base).SaveLogFileInfo("", 2, 63, 1000, 0, 0, 0, 0, 0, (t.path() + "/").c_str(), "");
@@ -571,9 +561,7 @@ TEST(LogManager, VolumeLogIsReusedOnlyWhileUnchanged) {
     EXPECT_EQ(again.GetRecords()[0].u64FoundFiles, 9u);
 }
 
-TEST(LogManager, DeleteStaysBelowTheBaseAndFollowsNoLinks) {
-    TempDir t("lm");
-    std::string base = Base(t);
+TEST_F(LogManager, DeleteStaysBelowTheBaseAndFollowsNoLinks) {
     CLogFileManager m(base);
     std::string outside = t.path() + "/precious/";
     MakeLog(outside);
@@ -613,14 +601,13 @@ TEST(LogManager, DeleteStaysBelowTheBaseAndFollowsNoLinks) {
     EXPECT_EQ(recs[1].nDiskNumber, 3);
 }
 
-TEST(LogManager, ResultFileByPrefix) {
-    TempDir t("lm");
-    std::string dir = Base(t) + "1/";
+TEST_F(LogManager, ResultFileByPrefix) {
+    const std::string dir = base + "1/";
     ASSERT_EQ(Sh("mkdir -p " + Quote(dir)), 0);
     for (const char* n : {"Pro_Fat_2048_20260101_DirInfo", "Pro_Fat_2048_20260101_Relation",
                           "Pro_Fat_2048_20260101", "Fast_2048_20260101", "File_Type_2048_1"})
         WriteFile(dir + n, "", 0);
-    CLogFileManager m(Base(t));
+    CLogFileManager m(base);
     const std::tuple<std::string, const char*, const char*> cases[] = {
         {dir, "Pro_Fat_", "Pro_Fat_2048_20260101"}, {dir, "Pro_Ntfs_", ""}, {dir + "nope/", "Fast_", ""}};
     for (const auto& [d, prefix, want] : cases) {
