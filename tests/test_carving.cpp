@@ -26,7 +26,6 @@
 #include "core/Categories.h"
 #include "core/Platform.h"
 #include "core/TextHelpers.h"
-#include "results/LogFileManager.h"
 #include "support/CarveKit.h"
 #include "support/TestKit.h"
 
@@ -300,8 +299,7 @@ TEST(LengthRules, HostileHeadersAreBounded) {
     EXPECT_EQ(0u, GetOFFICE2003FileBytesSizeByFileHead(j, doc.data(), 100));
     // The ASF properties object too close to the sector end to hold its size.
     Bytes late = Sector({0x30, 0x26, 0xB2, 0x75, 0x8E, 0x66, 0xCF, 0x11, 0xA6, 0xD9, 0x00, 0xAA, 0x00, 0x62, 0xCE, 0x6C});
-    const unsigned char props[12] = {0xA1, 0xDC, 0xAB, 0x8C, 0x47, 0xA9, 0xCF, 0x11, 0x8E, 0xE4, 0x00, 0xC0};
-    std::copy_n(props, 12, late.begin() + 500);
+    std::memcpy(late.data() + 500, "\xA1\xDC\xAB\x8C\x47\xA9\xCF\x11\x8E\xE4\x00\xC0", 12);  // properties
     EXPECT_EQ(512u, GetASFFileBytesSize(j, late.data(), 512));
 }
 
@@ -617,10 +615,7 @@ TEST_F(Recall, RandomBytesAfterEveryFile) {
     for (const Format& f : kFormats) {
         if (!(f.checks & kRecall)) continue;
         Bytes d = Sample(f.kind);
-        if (d.empty()) {
-            ADD_FAILURE() << f.kind << " could not be made";
-            continue;
-        }
+        if (d.empty()) continue;  // StructureWalks.RealFilesMeasuredExactly reports it
         placed.push_back({f.kind, f.ext, img.size() / 512, d});
         img.insert(img.end(), d.begin(), d.end());
         // Random bytes to the sector end and a few sectors more, as on
@@ -733,6 +728,13 @@ TEST(Signatures, HandBuiltSectorsAndFileSystemSectors) {
 }
 
 TEST(Signatures, TransportStreamContinuingFromTheSectorBefore) {
+    // The scan state lives in each judge, not in statics shared between them.
+    CFileTypeJudge a, b;
+    a.m_tsFileRangeVec.push_back({10, 20});
+    EXPECT_TRUE(b.m_tsFileRangeVec.empty());
+    a.InitCallBack(nullptr, nullptr, &a, 90);
+    EXPECT_EQ(100, b.m_nPercent);
+    EXPECT_EQ(90, a.m_nPercent);
     Bytes ts = Sample("ts");
     FR_REQUIRE(ts.size() > 8192, "ffmpeg is needed for a transport stream");
     Image im(ts);
@@ -747,16 +749,6 @@ TEST(Signatures, TransportStreamContinuingFromTheSectorBefore) {
     EXPECT_EQ(FT_NONE, IsTsType(j, mid, 512));
     j.m_bIsNeedCheckTsFileRange = 0;
     EXPECT_EQ(FT_TS, IsTsType(j, mid, 512));
-}
-
-// The scan state lives in each judge, not in statics shared between them.
-TEST(Judges, TwoJudgesKeepTheirOwnState) {
-    CFileTypeJudge a, b;
-    a.m_tsFileRangeVec.push_back({10, 20});
-    EXPECT_TRUE(b.m_tsFileRangeVec.empty());
-    a.InitCallBack(nullptr, nullptr, &a, 90);
-    EXPECT_EQ(100, b.m_nPercent);
-    EXPECT_EQ(90, a.m_nPercent);
 }
 
 }  // namespace

@@ -42,11 +42,6 @@ u32 AddNode(CScanResultFileManager& s, const char* name, bool dir, u32 cluster, 
     return p->nFileIndex;
 }
 
-std::string FileText(const std::string& path) {
-    auto v = ReadFile(path);
-    return std::string(v.begin(), v.end());
-}
-
 template <class Node>
 std::vector<std::string> Names(const std::vector<Node>& v) {
     std::vector<std::string> out;
@@ -114,7 +109,7 @@ TEST_F(ResultStore, EmptyPendingAndRefused) {
     ASSERT_EQ(s.FlushBufToFile(), 0);
     ASSERT_EQ(stat(rel.c_str(), &st2), 0);
     EXPECT_NE(st1.st_ino, st2.st_ino);
-    EXPECT_EQ(FileText(rel), " | 0 - [1,2,3]");
+    EXPECT_EQ(ReadText(rel), " | 0 - [1,2,3]");
     EXPECT_EQ(ReadFile(t / "Fast_0_x_DirInfo").size(), 2u * 264u);
     EXPECT_FALSE(Exists(tmp));
     EXPECT_EQ(st2.st_mode & 0777, 0644u);
@@ -151,7 +146,7 @@ TEST_F(ResultStore, NodesRelationsAndDirectoriesRoundTripThroughTheFiles) {
         EXPECT_EQ(d.uClusterNO, 5u);
         EXPECT_EQ(d.nFileIndex, 1u);
         EXPECT_STREQ(d.szFileName, "DCIM");
-        std::string rel = FileText(t / "Pro_Fat_2048_1_Relation");
+        std::string rel = ReadText(t / "Pro_Fat_2048_1_Relation");
         EXPECT_EQ(rel.substr(0, 23), " | 2 - [1] | 4294967301");
         EXPECT_EQ(rel.back(), ']');
         EXPECT_EQ(rel.find('\n'), std::string::npos);
@@ -209,7 +204,7 @@ TEST_F(ResultStore, RelationText) {
     ASSERT_EQ(s.Init(L"File_Type_0_g", t.path()), 0);
     for (auto [key, child] : {std::pair{5u, 7u}, {0u, 1u}, {0u, 2u}, {0u, 3u}}) s.AddChildren(key, key ? 1 : 0, child, 0, nullptr);
     ASSERT_EQ(s.FlushRelationToFile(), 0);
-    EXPECT_EQ(FileText(t / "File_Type_0_g_Relation"), " | 0 - [1,2,3] | 4294967301 - [7]");
+    EXPECT_EQ(ReadText(t / "File_Type_0_g_Relation"), " | 0 - [1,2,3] | 4294967301 - [7]");
     using Map = std::map<u64, std::vector<u32>>;
     const std::pair<const char*, Map> cases[] = {
         {" | 7 - [3] | 7 - [4,5]", {{7, {4, 5}}}},

@@ -86,8 +86,7 @@ std::vector<unsigned char> Cab() {
     std::memcpy(v.data(), "MSCF", 4);
     Put(v, 8, total, 4);
     Put(v, 16, hdr + folder, 4);  // first file entry
-    v[24] = 3;                   // version 1.3
-    v[25] = 1;
+    Put(v, 24, 0x0103, 2);  // version 1.3
     Put(v, 26, 1, 2);  // folders
     Put(v, 28, 1, 2);  // files
     Put(v, hdr, hdr + folder + file, 4);  // first data block
@@ -105,8 +104,7 @@ std::vector<unsigned char> Cab() {
 
 std::vector<unsigned char> Pe(bool dll) {
     std::vector<unsigned char> v(1024, 0);
-    v[0] = 'M';
-    v[1] = 'Z';
+    std::memcpy(v.data(), "MZ", 2);
     Put(v, 60, 0x80, 4);
     std::memcpy(v.data() + 0x80, "PE\0\0", 4);
     Put(v, 0x84, 0x14C, 2);
@@ -293,8 +291,7 @@ std::vector<unsigned char> MakeCompoundFile(const std::string& kind, int k, int 
     // Header, then the stream (sectors 0..k-1), the FAT (k), the directory (k+1).
     const size_t S = size_t(1) << sectorShift;
     std::vector<unsigned char> v(S * (1 + k + 2), 0);
-    const unsigned char sig[8] = {0xD0, 0xCF, 0x11, 0xE0, 0xA1, 0xB1, 0x1A, 0xE1};
-    std::memcpy(v.data(), sig, 8);
+    std::memcpy(v.data(), "\xD0\xCF\x11\xE0\xA1\xB1\x1A\xE1", 8);
     Put(v, 24, 0x3E, 2);
     Put(v, 26, S == 512 ? 3 : 4, 2);
     Put(v, 28, 0xFFFE, 2);
@@ -312,10 +309,7 @@ std::vector<unsigned char> MakeCompoundFile(const std::string& kind, int k, int 
     std::vector<unsigned char> data = testkit::RandomBytes(S * k, 1234);
     for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<unsigned char>('A' + data[i] % 26);
     if (kind == "doc") data[0] = 0xEC, data[1] = 0xA5;
-    if (kind == "xls") {
-        const unsigned char bof[8] = {0x09, 0x08, 0x10, 0x00, 0x00, 0x06, 0x05, 0x00};
-        std::memcpy(data.data(), bof, 8);
-    }
+    if (kind == "xls") std::memcpy(data.data(), "\x09\x08\x10\x00\x00\x06\x05\x00", 8);  // BIFF8 BOF
     std::memcpy(v.data() + S, data.data(), data.size());
     // FAT.
     const size_t fat = S * (1 + k);
@@ -339,11 +333,8 @@ std::vector<unsigned char> MakeCompoundFile(const std::string& kind, int k, int 
     v[dir + 66] = 5;
     Put(v, dir + 76, 1, 4);
     Put(v, dir + 116, 0xFFFFFFFE, 4);
-    if (kind == "ppt") {
-        const unsigned char clsid[16] = {0x10, 0x8D, 0x81, 0x64, 0x9B, 0x4F, 0xCF, 0x11,
-                                         0x86, 0xEA, 0x00, 0xAA, 0x00, 0xB9, 0x29, 0xE8};
-        std::memcpy(v.data() + dir + 80, clsid, 16);
-    }
+    if (kind == "ppt")  // the PowerPoint class id
+        std::memcpy(v.data() + dir + 80, "\x10\x8D\x81\x64\x9B\x4F\xCF\x11\x86\xEA\x00\xAA\x00\xB9\x29\xE8", 16);
     const char* stream = kind == "doc" ? "WordDocument" : kind == "xls" ? "Workbook" : kind == "ppt" ? "PowerPoint Document" : "Contents";
     name(dir + 128, stream);
     v[dir + 128 + 66] = 2;
