@@ -149,7 +149,27 @@ def failed_tests(log, start):
     block = text.split("The following tests FAILED:", 1)
     if len(block) < 2:
         return []
-    return re.findall(r"^\s*\d+ - (\S+) \((?:Failed|Timeout|SEGFAULT|Subprocess aborted|Exception)", block[1], re.M)
+    names = re.findall(r"^\s*\d+ - (\S+) \(", block[1], re.M)
+    return names
+
+
+def clear_test_work(build):
+    """Tests that a mutant makes fail leave their scratch images behind (gigabytes over a
+    whole run): empty the suite's work folder, unmounting any FUSE mount left in it."""
+    work = os.path.join(build, "tests", "work")
+    if not os.path.isdir(work):
+        return
+    with open("/proc/mounts", encoding="utf-8", errors="replace") as f:
+        mounts = [line.split()[1] for line in f if len(line.split()) > 1]
+    for m in mounts:
+        if m.startswith(work + os.sep):
+            subprocess.run(["umount", "-l", m], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    for name in os.listdir(work):
+        path = os.path.join(work, name)
+        if os.path.isdir(path) and not os.path.islink(path):
+            shutil.rmtree(path, ignore_errors=True)
+        else:
+            os.unlink(path)
 
 
 def main():
@@ -217,6 +237,7 @@ def main():
                 m.result = "KILLED" if run(test_cmd, log, env=env) else "SURVIVED"
                 if m.result == "KILLED":
                     m.killers = failed_tests(log, start)
+                clear_test_work(build)
         finally:
             # A fresh timestamp: the restored file is rebuilt (from ccache).
             with open(path, "wb") as f:
@@ -225,7 +246,7 @@ def main():
               flush=True)
     run(build_cmd, log, env=env)
 
-    lines = [f"{'id':5} {'result':10} {'area':13} {'place':42} description [first failing test]"]
+    lines = [f"{'id':5} {'result':10} {'area':13} {'place':42} description [failing tests]"]
     for m in muts:
         killers = f" [{', '.join(m.killers)}]" if m.killers else ""
         lines.append(f"{m.mid:5} {m.result:10} {m.area:13} {m.place:42} {m.desc}{killers}")
