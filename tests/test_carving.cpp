@@ -485,13 +485,16 @@ Bytes Lit(const char (&s)[N]) {
     return Bytes(s, s + N - 1);
 }
 
-// The walk over a file at the start of an image, random bytes after it.
+// The walk over a file at sector 8 of an image, random bytes after it: a
+// walk that reads from the image's start instead of the file's is seen.
 u64 WalkOver(const Bytes& file, WalkFn walk) {
-    Bytes b = file;
+    Bytes b(8 * 512, 0);
+    b.insert(b.end(), file.begin(), file.end());
     const Bytes junk = testkit::RandomBytes(40 * 512, 9);
     b.insert(b.end(), junk.begin(), junk.end());
     Image im(b, 0);
-    return walk(im.judge, im.img.data(), 512);
+    im.judge.m_u64StartSector = im.judge.m_u64CurrentSector = 8;
+    return walk(im.judge, im.img.data() + 8 * 512, 512);
 }
 
 TEST(ContainerWalks, IsoBoxesCutShortOrHostile) {

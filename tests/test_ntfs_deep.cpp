@@ -213,6 +213,12 @@ TEST_F(NtfsDeep, VolumeOnADiskAndMftFoundAfterItsFiles) {
     EXPECT_EQ(swept->GetKnownMfts()[0].nSectorsPerCluster, 8u);
     EXPECT_EQ(swept->GetSectorsPerCluster(), 8);  // the default for 32 MiB would be 1
     ExpectAllRecovered(*swept, 2048);
+
+    // A bare image swept upwards meets $MFT, then its mirror: one MFT, at 0.
+    auto bare = Sweep(WithoutBootSectors(g_vol->image, d / "bare.img"));
+    ASSERT_EQ(bare->GetKnownMfts().size(), 1u);
+    EXPECT_EQ(bare->GetKnownMfts()[0].u64VolumeStartSector, 0u);
+    ExpectAllRecovered(*bare, 0);
 }
 
 TEST_F(NtfsDeep, QuickFormattedVolumeKeepsOldFilesInLostFolders) {

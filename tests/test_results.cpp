@@ -443,7 +443,7 @@ TEST_F(LogManager, ConfigRoundTripAndTornTail) {
         EXPECT_EQ(m.GetLogFileDirPath(), base + "1/");
         m.AddDirIndex();
         EXPECT_EQ(m.SaveLogFileInfo("", 3, 2048, 1000, 10, 20, 5, 700, 42, (base + "2/").c_str(), ""), 0);
-        EXPECT_EQ(m.SaveLogFileInfo("", 4, 0, 50, 0, 0, 0, 50, 1, (base + "1/").c_str(), "/tmp/card.img"), 0);
+        EXPECT_EQ(m.SaveLogFileInfo("", 4, 0, 50, 0, 0, 0, 50, 1, (base + "1/").c_str(), "card.img"), 0);
     }
     auto bytes = ReadFile(base + "config");
     ASSERT_EQ(bytes.size(), 8u + 2u * 592u);
