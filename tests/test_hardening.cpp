@@ -3,12 +3,14 @@
 // destinations, damaged media and the read-only promise.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cstring>
 #include <random>
 #include <thread>
 #include <set>
@@ -421,6 +423,23 @@ Medium BuildMedium(const std::string& kind, const TempDir& dir) {
     return m;
 }
 
+// Writes an image leaving its all-zero blocks as holes: the scans skip
+// holes, so the mostly empty volumes are read in a fraction of the time
+// (under the sanitizers too).
+void WriteSparse(const std::string& path, const std::vector<unsigned char>& b) {
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    ASSERT_GE(fd, 0);
+    static const std::vector<unsigned char> zero(65536, 0);
+    for (size_t off = 0; off < b.size(); off += 65536) {
+        const size_t n = std::min<size_t>(65536, b.size() - off);
+        if (std::memcmp(b.data() + off, zero.data(), n) != 0) {
+            EXPECT_EQ(pwrite(fd, b.data() + off, n, static_cast<off_t>(off)), static_cast<ssize_t>(n));
+        }
+    }
+    EXPECT_EQ(ftruncate(fd, static_cast<off_t>(b.size())), 0);
+    close(fd);
+}
+
 // One damaged copy: 1 to 8 mutations in the medium's metadata regions.
 std::vector<unsigned char> Mutate(const Medium& m, uint32_t seed) {
     std::vector<unsigned char> b = m.bytes;
@@ -471,7 +490,7 @@ TEST_P(DamagedMedia, EveryModeSurvives) {
         for (int i = next++; i < variants; i = next++) {
             const std::string v = root + "/" + std::to_string(i), img = v + "/disk.img";
             Sh("mkdir -p " + Quote(v));
-            WriteFile(img, Mutate(m, 1000u * static_cast<uint32_t>(m.bytes.size() % 997) + static_cast<uint32_t>(i)));
+            WriteSparse(img, Mutate(m, 1000u * static_cast<uint32_t>(m.bytes.size() % 997) + static_cast<uint32_t>(i)));
             const std::string before = Sha256File(img);
             const std::string src = Quote(img) + m.source;
             std::string modes[2] = {std::string(kScans[i % 4]) + " " + src + " --types all",
