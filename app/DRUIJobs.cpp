@@ -21,7 +21,7 @@
 #include "Styles.h"
 #include "core/Categories.h"
 #include "core/FileOutput.h"
-#include "carving/FileRecoveryFactory.h"
+#include "scan/FileRecoveryFactory.h"
 #include "core/Platform.h"
 #include "core/TextHelpers.h"
 #include "results/LogFileManager.h"

@@ -14,7 +14,7 @@
 #include <vector>
 #include <unistd.h>
 
-#include "carving/CarveDriver.h"
+#include "scan/CarveDriver.h"
 #include "core/Platform.h"
 #include "core/TextHelpers.h"
 #include "results/LogFileManager.h"

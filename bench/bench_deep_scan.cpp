@@ -23,7 +23,8 @@
 #include <unistd.h>
 #include <vector>
 
-#include "carving/ProfessionalRecovery.h"
+#include "scan/FileRecoveryFactory.h"
+#include "scan/ProfessionalRecovery.h"
 #include "core/Platform.h"
 #include "core/TextHelpers.h"
 #include "results/LogFileManager.h"
@@ -69,7 +70,7 @@ struct SweepResult {
 
 SweepResult Sweep(const std::string& path, bool holes) {
     SweepResult r;
-    CProfessionalRecovery e;
+    CProfessionalRecovery e(CFileRecoveryFactory::FastEngines());
     std::wstring w = Utf8ToWide(path);
     if (e.Init(w.data(), L'C') != 0 && !e.GetFastEngine()) {
         // The deep NTFS engine's answer; the scan still runs.

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "fat/FatRules.h"
+#include "rules/FatRules.h"
 
 namespace {
 

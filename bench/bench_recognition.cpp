@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "carving/FileTypeJudge.h"
-#include "fat/FatRules.h"
+#include "rules/FatRules.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 #include "carving/ContainerWalks.h"
 #include "carving/FileLengthRules.h"
 #include "carving/StructureWalks.h"
-#include "fat/FatRules.h"
+#include "rules/FatRules.h"
 
 namespace {
 

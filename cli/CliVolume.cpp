@@ -4,7 +4,7 @@
 #include "core/ByteOrder.h"
 #include "core/DiskReader.h"
 #include "core/Platform.h"
-#include "ntfs/NtfsParse.h"
+#include "rules/NtfsParse.h"
 
 namespace {
 

@@ -19,8 +19,8 @@
 #include "core/IFileRecoveryParse.h"
 #include "core/ExtentReader.h"
 #include "fat/FatNodeOutput.h"
-#include "fat/FatRules.h"
-#include "fat/FatVolume.h"
+#include "rules/FatRules.h"
+#include "rules/FatVolume.h"
 #include "results/ScanResultFileManager.h"
 
 class CFastFatRecovery : public IFileRecoveryParse {

@@ -10,7 +10,7 @@
 #include "core/BootSector.h"
 #include "core/Platform.h"
 #include "core/TextHelpers.h"
-#include "fat/FatVolume.h"
+#include "rules/FatVolume.h"
 
 namespace {
 

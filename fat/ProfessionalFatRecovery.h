@@ -33,8 +33,8 @@
 #include "core/DiskReader.h"
 #include "core/IFileRecoveryParse.h"
 #include "fat/FatNodeOutput.h"
-#include "fat/FatRules.h"
-#include "fat/FatVolume.h"
+#include "rules/FatRules.h"
+#include "rules/FatVolume.h"
 #include "results/ScanResultFileManager.h"
 
 // A virtual boot record. Cluster n (n >= 2) starts at absolute sector

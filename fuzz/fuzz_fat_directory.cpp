@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "fat/FatRules.h"
-#include "fat/FatVolume.h"
+#include "rules/FatRules.h"
+#include "rules/FatVolume.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 1) return 0;

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "fat/FatRules.h"
+#include "rules/FatRules.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::vector<unsigned char> buf(data, data + size);

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "ntfs/NtfsParse.h"
+#include "rules/NtfsParse.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::vector<unsigned char> buf(data, data + size);

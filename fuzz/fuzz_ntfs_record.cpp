@@ -5,7 +5,7 @@
 #include <cstring>
 #include <vector>
 
-#include "ntfs/NtfsParse.h"
+#include "rules/NtfsParse.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 1) return 0;

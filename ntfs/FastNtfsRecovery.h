@@ -15,7 +15,7 @@
 #include "core/ExtentReader.h"
 #include "carving/FileTypeJudge.h"
 #include "core/IFileRecoveryParse.h"
-#include "ntfs/NtfsParse.h"
+#include "rules/NtfsParse.h"
 
 class CScanResultFileManager;
 

@@ -38,7 +38,7 @@
 #include "core/DiskReader.h"
 #include "core/ExtentReader.h"
 #include "core/IFileRecoveryParse.h"
-#include "ntfs/NtfsParse.h"
+#include "rules/NtfsParse.h"
 
 class CScanResultFileManager;
 

@@ -20,7 +20,7 @@ import subprocess
 import sys
 import time
 
-PRODUCT_DIRS = ["core", "fat", "ntfs", "results", "carving", "cli"]
+PRODUCT_DIRS = ["core", "rules", "results", "carving", "fat", "ntfs", "exfat", "ext", "scan", "cli"]
 SOURCE_EXT = (".cpp", ".h")
 
 

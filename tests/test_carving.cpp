@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "carving/CarveDriver.h"
+#include "scan/CarveDriver.h"
 #include "carving/ContainerWalks.h"
 #include "carving/FileLengthRules.h"
 #include "carving/FileTypeRecovery.h"

@@ -7,7 +7,8 @@
 #include <set>
 #include <unistd.h>
 
-#include "carving/ProfessionalRecovery.h"
+#include "scan/FileRecoveryFactory.h"
+#include "scan/ProfessionalRecovery.h"
 #include "core/Platform.h"
 #include "core/TextHelpers.h"
 #include "support/TestKit.h"
@@ -224,7 +225,7 @@ TEST(DeepScan, SparseImageHolesAreSkipped) {
     CLogFileManager::ResetInstance();
     std::vector<std::string> names[2];
     for (bool holes : {true, false}) {
-        CProfessionalRecovery e;
+        CProfessionalRecovery e(CFileRecoveryFactory::FastEngines());
         std::wstring w = Utf8ToWide(img);
         e.Init(w.data(), L'C');
         e.SetNotLoadLogFile();

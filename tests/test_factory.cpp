@@ -7,8 +7,8 @@
 #include <memory>
 #include <regex>
 
-#include "core/FastExtRecovery.h"
-#include "carving/FileRecoveryFactory.h"
+#include "ext/FastExtRecovery.h"
+#include "scan/FileRecoveryFactory.h"
 #include "core/BootSector.h"
 #include "core/Platform.h"
 #include "core/TextHelpers.h"

@@ -5,7 +5,7 @@
 #include <ctime>
 #include <vector>
 
-#include "fat/FatRules.h"
+#include "rules/FatRules.h"
 
 namespace {
 

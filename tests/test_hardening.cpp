@@ -16,7 +16,7 @@
 #include <set>
 #include <sstream>
 
-#include "carving/CarveDriver.h"
+#include "scan/CarveDriver.h"
 #include "core/ByteOrder.h"
 #include "core/Platform.h"
 #include "core/TextHelpers.h"

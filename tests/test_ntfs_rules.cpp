@@ -6,7 +6,7 @@
 #include <cstring>
 #include <vector>
 
-#include "ntfs/NtfsParse.h"
+#include "rules/NtfsParse.h"
 #include "support/CarveKit.h"
 
 namespace {

@@ -15,7 +15,7 @@
 #include <thread>
 
 #include "DRUI.h"
-#include "carving/FileRecoveryFactory.h"
+#include "scan/FileRecoveryFactory.h"
 #include "core/IFileRecoveryParse.h"
 #include "core/Platform.h"
 

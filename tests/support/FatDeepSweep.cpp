@@ -3,7 +3,7 @@
 #include <fstream>
 #include <vector>
 
-#include "fat/FatRules.h"
+#include "rules/FatRules.h"
 #include "fat/ProfessionalFatRecovery.h"
 
 namespace testkit {

@@ -1,8 +1,8 @@
 // The engine for Ext volumes: it opens the device and finds nothing.
 #pragma once
 
-#include "DiskReader.h"
-#include "IFileRecoveryParse.h"
+#include "core/DiskReader.h"
+#include "core/IFileRecoveryParse.h"
 
 class CFastExtRecovery : public IFileRecoveryParse {
 public:

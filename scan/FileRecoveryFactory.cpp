@@ -1,13 +1,13 @@
-#include "carving/FileRecoveryFactory.h"
+#include "scan/FileRecoveryFactory.h"
 
 #include <cerrno>
 #include <unistd.h>
 #include <vector>
 
-#include "carving/ProfessionalRecovery.h"
+#include "scan/ProfessionalRecovery.h"
 #include "core/BootSector.h"
 #include "core/DiskReader.h"
-#include "core/FastExtRecovery.h"
+#include "ext/FastExtRecovery.h"
 #include "core/Platform.h"
 #include "core/TextHelpers.h"
 #include "fat/FastFatRecovery.h"
@@ -26,9 +26,20 @@ CFileRecoveryFactory::FsKind CFileRecoveryFactory::DetectFileSystem(const unsign
     return FS_NONE;
 }
 
+FastEngineMaker CFileRecoveryFactory::FastEngines() {
+    FastEngineMaker maker;
+    maker.forPartition = [](int disk, long long start, long long count, wchar_t letter) {
+        return GetInstance()->CreateFileRecoveryInstance(disk, start, count, letter, RECOVERY_FAST);
+    };
+    maker.forPath = [](wchar_t* path, wchar_t letter) {
+        return GetInstance()->CreateFileRecoveryInstance(path, letter, RECOVERY_FAST);
+    };
+    return maker;
+}
+
 IFileRecoveryParse* CFileRecoveryFactory::NewEngine(FsKind kind, RECOVERY_TYPE type) {
     // A deep request gets the deep scan whatever the file system.
-    if (type != RECOVERY_FAST) return new CProfessionalRecovery();
+    if (type != RECOVERY_FAST) return new CProfessionalRecovery(FastEngines());
     switch (kind) {
         case FS_NTFS: return new CFastNtfsRecovery();
         case FS_FAT: return new CFastFatRecovery();

@@ -1,4 +1,4 @@
-#include "fat/FatVolume.h"
+#include "rules/FatVolume.h"
 
 #include <algorithm>
 #include <cstring>

@@ -1,4 +1,4 @@
-#include "fat/FatRules.h"
+#include "rules/FatRules.h"
 
 #include "core/TextHelpers.h"
 

@@ -1,6 +1,6 @@
-#include "carving/CarveDriver.h"
+#include "scan/CarveDriver.h"
 
-#include "carving/SweepReader.h"
+#include "scan/SweepReader.h"
 
 #include <algorithm>
 #include <vector>

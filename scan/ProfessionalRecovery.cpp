@@ -1,4 +1,4 @@
-#include "carving/ProfessionalRecovery.h"
+#include "scan/ProfessionalRecovery.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -7,12 +7,11 @@
 #include <set>
 #include <strings.h>
 
-#include "carving/FileRecoveryFactory.h"
-#include "carving/SweepReader.h"
+#include "scan/SweepReader.h"
 #include "core/Platform.h"
 #include "core/TextHelpers.h"
-#include "fat/FatRules.h"
-#include "ntfs/NtfsParse.h"
+#include "rules/FatRules.h"
+#include "rules/NtfsParse.h"
 
 namespace {
 constexpr int kFastWeight = 9;
@@ -21,8 +20,9 @@ constexpr u64 kWindowBytes = 0x10000;
 constexpr u64 kRecordReadBytes = 8192;
 }  // namespace
 
-CProfessionalRecovery::CProfessionalRecovery()
-    : m_hDevice(-1),
+CProfessionalRecovery::CProfessionalRecovery(FastEngineMaker maker)
+    : m_MakeFastEngine(std::move(maker)),
+      m_hDevice(-1),
       m_wcDriveLetter(L'C'),
       m_nBytesPerSector(512),
       m_nDiskNumber(-1),
@@ -67,8 +67,9 @@ int CProfessionalRecovery::Init(int nDiskNumber, long long u64StartSector, long 
 
     m_FatRecovery.Init(nDiskNumber, u64StartSector, u64SectorCount, wcDriveLetter);
     int r = m_NtfsRecovery.Init(nDiskNumber, u64StartSector, u64SectorCount, wcDriveLetter);
-    m_pFastEngine.reset(CFileRecoveryFactory::GetInstance()->CreateFileRecoveryInstance(
-        nDiskNumber, u64StartSector, u64SectorCount, wcDriveLetter, RECOVERY_FAST));
+    m_pFastEngine.reset(m_MakeFastEngine.forPartition
+                            ? m_MakeFastEngine.forPartition(nDiskNumber, u64StartSector, u64SectorCount, wcDriveLetter)
+                            : nullptr);
     return r;
 }
 
@@ -94,8 +95,7 @@ int CProfessionalRecovery::Init(wchar_t* szPath, wchar_t wcDriveLetter) {
 
     m_FatRecovery.Init(szPath, wcDriveLetter);
     int r = m_NtfsRecovery.Init(szPath, wcDriveLetter);
-    m_pFastEngine.reset(CFileRecoveryFactory::GetInstance()->CreateFileRecoveryInstance(szPath, wcDriveLetter,
-                                                                                        RECOVERY_FAST));
+    m_pFastEngine.reset(m_MakeFastEngine.forPath ? m_MakeFastEngine.forPath(szPath, wcDriveLetter) : nullptr);
     return r;
 }
 

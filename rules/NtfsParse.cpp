@@ -1,4 +1,4 @@
-#include "ntfs/NtfsParse.h"
+#include "rules/NtfsParse.h"
 
 #include "core/TextHelpers.h"
 

@@ -1,8 +1,8 @@
-#include "FastExtRecovery.h"
+#include "ext/FastExtRecovery.h"
 
 #include <cerrno>
 
-#include "Platform.h"
+#include "core/Platform.h"
 
 int CFastExtRecovery::Init(int nDiskNumber, long long u64StartSector, long long u64SectorCount, wchar_t) {
     std::string path = GetDiskDevicePath(nDiskNumber);

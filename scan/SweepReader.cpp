@@ -1,4 +1,4 @@
-#include "carving/SweepReader.h"
+#include "scan/SweepReader.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "core/DiskReader.h"
-#include "fat/FatRules.h"
+#include "rules/FatRules.h"
 
 // The first FAT of a volume, read on demand through a window.
 class CFatTable {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "core/IFileRecoveryParse.h"
+#include "scan/ProfessionalRecovery.h"
 
 class CFileRecoveryFactory {
 public:
@@ -19,6 +20,9 @@ public:
     enum FsKind { FS_NONE, FS_NTFS, FS_FAT, FS_EXT };
     static FsKind DetectFileSystem(const unsigned char* probe);
     static constexpr int kProbeBytes = 16384;
+
+    // What the full scan uses to make its fast engine: this factory.
+    static FastEngineMaker FastEngines();
 
 private:
     CFileRecoveryFactory() = default;

@@ -17,6 +17,7 @@
 // end of a finished scan is (100, 100).
 #pragma once
 
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -29,9 +30,20 @@
 #include "ntfs/ProfessionalNtfsRecovery.h"
 #include "results/LogFileManager.h"
 
+// Makes the fast engine of a volume, already initialised on it, or null
+// when no file system is recognised there. The factory hands one in, so
+// the deep scan needs nothing of the factory itself.
+struct FastEngineMaker {
+    std::function<IFileRecoveryParse*(int nDiskNumber, long long u64StartSector, long long u64SectorCount,
+                                      wchar_t wcDriveLetter)>
+        forPartition;
+    std::function<IFileRecoveryParse*(wchar_t* szPath, wchar_t wcDriveLetter)> forPath;
+};
+
 class CProfessionalRecovery : public IFileRecoveryParse {
 public:
-    CProfessionalRecovery();
+    // Without a maker the scan has no fast engine and sweeps the whole volume.
+    explicit CProfessionalRecovery(FastEngineMaker maker = {});
     ~CProfessionalRecovery() override;
     CProfessionalRecovery(const CProfessionalRecovery&) = delete;
     CProfessionalRecovery& operator=(const CProfessionalRecovery&) = delete;
@@ -93,6 +105,7 @@ private:
     IFileRecoveryParse* Route(const _FILE_NODE_* pNode);
     std::string DevicePath() const;
 
+    FastEngineMaker m_MakeFastEngine;
     int m_hDevice;
     wchar_t m_wcDriveLetter;
     int m_nBytesPerSector;
