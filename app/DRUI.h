@@ -15,6 +15,7 @@
 
 #include "core/IFileRecoveryParse.h"
 #include "core/Records.h"
+#include "scan/ScanController.h"
 
 class QCheckBox;
 class QHBoxLayout;
@@ -86,6 +87,9 @@ public:
     using RecoveryKey = std::tuple<u32, u32, u32>;
     const std::map<RecoveryKey, _FILE_NODE_>& RecoveryFiles() const { return m_mapRecoveryFile; }
     IFileRecoveryParse* Engine() const { return m_pFileRecovery; }
+    // How the last scan ended, and why it could not start (empty when it could).
+    const ScanReport& LastScanReport() const { return m_ScanReport; }
+    const std::string& ScanProblem() const { return m_strScanProblem; }
     bool ScanCancelRequested() const { return m_bCancelScan; }
 
     // How the scan job gets its engine (the engine factory unless replaced).
@@ -207,6 +211,8 @@ private:
 
     // Job state used by the scan, listing, preview and recovery jobs.
     IFileRecoveryParse* m_pFileRecovery = nullptr;
+    ScanReport m_ScanReport;
+    std::string m_strScanProblem;
     _PARTITION_ITEM_ m_partitionItem{};
     std::vector<__SEARCH_FILE_INFO__> m_vecSearchResult;
     std::map<RecoveryKey, _FILE_NODE_> m_mapRecoveryFile;

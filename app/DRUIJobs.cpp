@@ -84,7 +84,7 @@ void DRUI::RunJob(JobFunc pFunc, SCANUI* pDialog) {
 int DRUI::ScanCallBack(void* pParam, int nProgress, int nPercent, int nRemaindSecond, u64 u64CurSector,
                        u64 u64SectorCount, u64 u64FindFileCount, wchar_t* pRecoveryFileName) {
     auto* w = static_cast<DRUI*>(pParam);
-    if (w->m_bCancelScan) return 1;
+    if (w->m_bCancelScan) return FR_RECOVERY_CANCELLED;
     emit w->ScanProcessCallBack(nProgress, nPercent, nRemaindSecond, QString::number(u64CurSector),
                                 QString::number(u64SectorCount), QString::number(u64FindFileCount),
                                 pRecoveryFileName ? QString::fromStdString(WideToUtf8(pRecoveryFileName)) : QString());
@@ -171,26 +171,44 @@ void DRUI::_ScanProcess(void* pParam, int& nProcess) {
 
 int DRUI::Scan(wchar_t*, int&) {
     DeleteEngine();
+    m_ScanReport = ScanReport{};
+    m_strScanProblem.clear();
     FrLog("m_partitionItem.u64StartSector = %lld\n", static_cast<long long>(m_partitionItem.u64StartSector));
-    // Every scan starts afresh in a new numbered log directory.
-    CLogFileManager& logs = CLogFileManager::GetInstance();
-    logs.Init();
-    logs.AddDirIndex();
-    if (m_engineMaker) {
-        m_pFileRecovery = m_engineMaker(m_partitionItem);
-    } else {
-        const u64 start = m_partitionItem.u64StartSector;
-        const u64 count = m_partitionItem.u64EndSector >= start ? m_partitionItem.u64EndSector + 1 - start : 0;
-        m_pFileRecovery = CFileRecoveryFactory::GetInstance()->CreateFileRecoveryInstance(
-            m_partitionItem.nDiskNumber, static_cast<long long>(start), static_cast<long long>(count), L'C',
-            RECOVERY_PROFESSIONAL);
+    const u64 start = m_partitionItem.u64StartSector;
+    const u64 count = m_partitionItem.u64EndSector >= start ? m_partitionItem.u64EndSector + 1 - start : 0;
+    const std::string device = GetDiskDevicePath(m_partitionItem.nDiskNumber);
+    if (CScanController::CheckDataDir(device, m_strScanProblem) != 0) {
+        FrLog("%s\n", m_strScanProblem.c_str());
+        return -1;
     }
-    if (!m_pFileRecovery) {
+    if (m_engineMaker) {
+        // An engine handed in from outside is driven as it is, in a fresh log folder.
+        CLogFileManager& logs = CLogFileManager::GetInstance();
+        logs.Init();
+        logs.AddDirIndex();
+        m_pFileRecovery = m_engineMaker(m_partitionItem);
+        if (!m_pFileRecovery) return -1;
+        m_pFileRecovery->InitCallBack(ScanCallBack, RecoveryCallBack, this, 100);
+        return m_pFileRecovery->ScanDevice(nullptr);
+    }
+    // Every scan of the window starts afresh: a log of an earlier scan is
+    // never reused, whatever medium is in the reader now.
+    CScanController scan(
+        [this](int nProgress, int nPercent, int nSecondsLeft, u64 cur, u64 total, u64 found) {
+            emit ScanProcessCallBack(nProgress, nPercent, nSecondsLeft, QString::number(cur), QString::number(total),
+                                     QString::number(found), QString());
+        },
+        [this] { return m_bCancelScan.load(); });
+    const ScanTarget target{device, true, m_partitionItem.nDiskNumber, start, count};
+    if (scan.Open(target, ScanMode::Full, false) != 0) {
         FrLog("no engine for the partition\n");
         return -1;
     }
-    m_pFileRecovery->InitCallBack(ScanCallBack, RecoveryCallBack, this, 100);
-    return m_pFileRecovery->ScanDevice(nullptr);
+    const int rc = scan.Run();
+    m_ScanReport = scan.Report();
+    for (const std::string& note : m_ScanReport.notes) FrLog("%s\n", note.c_str());
+    m_pFileRecovery = scan.TakeEngine().release();
+    return rc;
 }
 
 void DRUI::_SearchProcess(void* pParam, int&) {

@@ -80,6 +80,8 @@ int ReportRuleProgress(CFileTypeJudge& j, u64 sectorsReadByRule) {
     while (prog > 0 && IsScanComplete(prog, j.m_nPercent)) --prog;
     int r = j.m_progressFunc(j.m_pParam, prog, j.m_nPercent, j.m_nRemaidSecond, cur, j.m_u64SectorTotalCount,
                              j.m_u64FileCount, nullptr);
+    // Every non-zero answer is a stop, whatever the front end returned.
+    if (r != 0) r = static_cast<int>(FR_STOP_CODE);
     j.m_ErrorCode = static_cast<u32>(r);
     return r;
 }

@@ -368,7 +368,9 @@ int CFileTypeJudge::ParseFileBuf(const unsigned char* buf, int len, unsigned lon
         const u64 room = sector < limit ? (limit - sector) * static_cast<u64>(m_nBytesPerSector) : 0;
         if (size > room) size = room;
     }
-    if (m_ErrorCode == FR_STOP_CODE) return static_cast<int>(FR_STOP_CODE);
+    // Any answer but 0 from the progress callback stops the scan: the walk
+    // it cut short measured nothing, and no file is made of it.
+    if (m_ErrorCode != 0) return static_cast<int>(FR_STOP_CODE);
     return 0;
 }
 

@@ -44,6 +44,16 @@ int CFileTypeRecovery::OpenStore(const std::wstring& logName) {
     m_pResultStore = std::make_unique<CScanResultFileManager>();
     int r = m_pResultStore->Init(logName.c_str());
     if (m_pSearchFunc) m_pResultStore->InitSearchCallBack(m_pSearchFunc, m_pSearchParam);
+    // A reopened log: a sweep that goes on where it stopped may offer again
+    // the sectors of a window it had not finished; what is stored stays once.
+    m_u64StoredUpTo = 0;
+    m_bReopened = false;
+    std::vector<_FILE_NODE_> stored;
+    m_pResultStore->GetChildrenFileNode(0, stored);
+    for (const _FILE_NODE_& n : stored) {
+        m_u64StoredUpTo = std::max(m_u64StoredUpTo, n.u64RecordSector);
+        m_bReopened = true;
+    }
     return r;
 }
 
@@ -167,8 +177,13 @@ int CFileTypeRecovery::ParseFileBuf(const unsigned char* buf, int len, u64 secto
     node.u64RecordSector = sector;
     node.u64VolumeStartSector = 0;
     CopyNodeName(node.szFileName, sizeof node.szFileName, name);
-    _FILE_NODE_* stored = m_pResultStore ? m_pResultStore->CreateFileNode(static_cast<int>(sizeof(_FILE_NODE_))) : nullptr;
-    if (stored) {
+    const bool bStoredBefore = m_bReopened && sector <= m_u64StoredUpTo;
+    _FILE_NODE_* stored = m_pResultStore && !bStoredBefore
+                              ? m_pResultStore->CreateFileNode(static_cast<int>(sizeof(_FILE_NODE_)))
+                              : nullptr;
+    if (bStoredBefore) {
+        // Listed by the run that was stopped in this window.
+    } else if (stored) {
         node.nFileIndex = m_pResultStore->GetFileIndex();
         std::memcpy(stored, &node, sizeof node);
         m_pResultStore->AddChildren(0, 0, node.nFileIndex, 0, nullptr);
@@ -176,7 +191,7 @@ int CFileTypeRecovery::ParseFileBuf(const unsigned char* buf, int len, u64 secto
         // The sweep still steps over the file; only its listing is lost.
         FrLog("carved file not stored %s\n", name);
     }
-    if (m_fnNodeListener) m_fnNodeListener(node);
+    if (m_fnNodeListener && !bStoredBefore) m_fnNodeListener(node);
 
     switch (type) {
     case FT_DOC: case FT_OLE: case FT_XLS: case FT_PPT: case FT_WAV: case FT_AVI:
@@ -188,7 +203,7 @@ int CFileTypeRecovery::ParseFileBuf(const unsigned char* buf, int len, u64 secto
         skipSectors = sectors ? sectors : 1;
         break;
     }
-    ++fileCount;
+    if (!bStoredBefore) ++fileCount;
     return 0;
 }
 

@@ -92,4 +92,7 @@ private:
     void* m_pSearchParam;
     void* m_pParam;
     std::function<void(const _FILE_NODE_&)> m_fnNodeListener;
+    // A reopened log holds files up to this start sector already.
+    u64 m_u64StoredUpTo = 0;
+    bool m_bReopened = false;
 };

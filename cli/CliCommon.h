@@ -45,6 +45,8 @@ void ReportNoFileSystem(const CliSource& src, bool bSkipped = false);
 // that reaches the abort count ends the program at once with
 // kExitInterrupted (the third by default).
 constexpr int kExitInterrupted = 130;
+// The scan ran to its end, but some sectors could not be read.
+constexpr int kExitReadErrors = 4;
 void InstallInterruptHandler();
 bool CancelRequested();  // at least one press
 int InterruptCount();

@@ -129,13 +129,14 @@ void CJsonListing::Add(const __SEARCH_FILE_INFO__& h, const std::string& parent,
     m_categories.push_back({category, {1, h.u64FileSize}});
 }
 
-void CJsonListing::Finish(bool bComplete) {
+void CJsonListing::Finish(bool bComplete, unsigned long long u64ReadErrors) {
     std::string cats;
     for (const auto& [cat, tally] : m_categories) {
         char buf[96];
         snprintf(buf, sizeof buf, ":{\"files\":%llu,\"bytes\":%llu}", tally.files, tally.bytes);
         cats += (cats.empty() ? "" : ",") + JsonString(cat) + buf;
     }
-    printf("{\"summary\":true,\"complete\":%s,\"files\":%llu,\"bytes\":%llu,\"categories\":{%s}}\n",
-           bComplete ? "true" : "false", m_total.files, m_total.bytes, cats.c_str());
+    printf("{\"summary\":true,\"complete\":%s,\"files\":%llu,\"bytes\":%llu,\"categories\":{%s},"
+           "\"read_errors\":%llu}\n",
+           bComplete ? "true" : "false", m_total.files, m_total.bytes, cats.c_str(), u64ReadErrors);
 }

@@ -17,8 +17,9 @@ public:
     // One line for a hit; parent is its folder path, offset where its data
     // begins on the source, in bytes.
     void Add(const __SEARCH_FILE_INFO__& hit, const std::string& parent, unsigned long long offset);
-    // The summary line: counts and bytes in all and per category.
-    void Finish(bool bComplete);
+    // The summary line: counts and bytes in all and per category, and the
+    // sectors that could not be read.
+    void Finish(bool bComplete, unsigned long long u64ReadErrors = 0);
 
 private:
     struct Tally {

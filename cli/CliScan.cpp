@@ -17,6 +17,7 @@
 #include "scan/CarveDriver.h"
 #include "carving/FileTypeRecovery.h"
 #include "scan/ProfessionalRecovery.h"
+#include "scan/ScanController.h"
 #include "core/Categories.h"
 #include "scan/FileRecoveryFactory.h"
 #include "core/Platform.h"
@@ -37,9 +38,10 @@ struct ScanOptions {
     bool bResume = false;
 };
 
-int ScanCallBack(void* pParam, int nProgress, int nPercent, int nRemaindSecond, u64 cur, u64 count, u64 found,
-                 wchar_t*) {
-    static_cast<CliProgress*>(pParam)->Scan(nProgress, nPercent, nRemaindSecond, cur, count, found);
+// What the scan reports, shown on stderr.
+void ShowScanProgress(CliProgress& progress, int nProgress, int nPercent, int nRemaindSecond, u64 cur, u64 count,
+                      u64 found) {
+    progress.Scan(nProgress, nPercent, nRemaindSecond, cur, count, found);
     // Test hook: behave as if Ctrl-C were pressed once the sweep passed N sectors.
     static const long long s_interruptAt = [] {
         const char* e = getenv("FOTORETTA_TEST_INTERRUPT_AT_SECTOR");
@@ -50,7 +52,6 @@ int ScanCallBack(void* pParam, int nProgress, int nPercent, int nRemaindSecond, 
     static const char* s_szInterruptAt = getenv("FOTORETTA_TEST_INTERRUPT_SCAN_AT");
     if (s_szInterruptAt && !CancelRequested() && OverallPercent(nProgress, nPercent) >= atoi(s_szInterruptAt))
         raise(SIGINT);
-    return CancelRequested() ? 1 : 0;
 }
 
 // Presses of Ctrl-C seen when the copying began: one more ends it.
@@ -74,6 +75,9 @@ int RecoveryCallBack(void* pParam, int nProgress, int, int nErrorCode, wchar_t*)
 
 int SearchCallBack(void*, int, wchar_t*) { return 0; }
 
+// The scan callback of the copying phase: a scan is over by then.
+int NoScanCallBack(void*, int, int, int, u64, u64, u64, wchar_t*) { return 0; }
+
 bool ParseOptions(const std::vector<std::string>& args, bool recover, ScanOptions& o) {
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
@@ -93,7 +97,7 @@ bool ParseOptions(const std::vector<std::string>& args, bool recover, ScanOption
             o.bFast = true;
         } else if (a == "--carve-only") {
             o.bCarveOnly = true;
-        } else if (a == "--resume" && !recover) {
+        } else if (a == "--resume") {
             o.bResume = true;
         } else if (a == "--json" && !recover) {
             o.bJson = true;
@@ -166,34 +170,6 @@ bool BuildSearchPattern(const std::string& types, std::wstring& pattern) {
 
 namespace {
 
-std::unique_ptr<IFileRecoveryParse> CreateEngine(const CliSource& src, const ScanOptions& o) {
-    if (o.bCarveOnly) {
-        // Signature carving alone, whatever file system is there.
-        auto carver = std::make_unique<CFileTypeRecovery>();
-        int rc;
-        if (src.bPartition) {
-            rc = carver->Init(src.nDiskNumber, static_cast<long long>(src.u64Start),
-                              static_cast<long long>(src.u64Count), L'C');
-        } else {
-            std::wstring w = Utf8ToWide(src.strPath);
-            rc = carver->Init(w.data(), L'C');
-        }
-        if (rc != 0) return nullptr;
-        return carver;
-    }
-    RECOVERY_TYPE type = o.bFast ? RECOVERY_FAST : RECOVERY_PROFESSIONAL;
-    CFileRecoveryFactory* f = CFileRecoveryFactory::GetInstance();
-    IFileRecoveryParse* e;
-    if (src.bPartition) {
-        e = f->CreateFileRecoveryInstance(src.nDiskNumber, static_cast<long long>(src.u64Start),
-                                          static_cast<long long>(src.u64Count), L'C', type);
-    } else {
-        std::wstring w = Utf8ToWide(src.strPath);
-        e = f->CreateFileRecoveryInstance(w.data(), L'C', type);
-    }
-    return std::unique_ptr<IFileRecoveryParse>(e);
-}
-
 // One volume of a run: what names it, its engine and the hits in node order.
 struct ScannedVolume {
     CliSource src;
@@ -206,22 +182,22 @@ struct ScanRun {
     bool bPartitions = false;            // a whole disk read partition by partition
     size_t nPlanned = 0;                 // the volumes the run set out to read
     int nScanResult = 0;                 // the first engine failure, 0 for none
+    u64 u64ReadErrors = 0;               // sectors that could not be read
+    bool bLogLost = false;               // a scan log could not be saved
 };
 
 // Scans each volume of a resolved source in turn and lists what each found.
 // A Ctrl-C ends the scan of the volume in progress and of all that follow.
 int ScanAndList(const ScanOptions& o, const CliSource& src, std::wstring pattern, ScanRun& run) {
     // Results live in the scan-log folder: without it nothing found could be
-    // listed, so the run stops here instead of reporting nothing as success.
-    if (int e = CheckScanLogDir()) {
-        fprintf(stderr,
-                "fotoretta-cli: cannot keep scan results in %s: %s (set FOTORETTA_DATA_DIR to a writable folder)\n",
-                GetScanLogDir().c_str(), strerror(e));
+    // listed, and on the source it would overwrite what is to be found.
+    std::string why;
+    if (CScanController::CheckDataDir(src.strPath, why)) {
+        fprintf(stderr, "fotoretta-cli: %s\n", why.c_str());
         return 1;
     }
-    CLogFileManager& logs = CLogFileManager::GetInstance();
-    logs.Init();
     const bool bDeep = !o.bFast && !o.bCarveOnly;
+    const ScanMode mode = o.bCarveOnly ? ScanMode::CarveOnly : o.bFast ? ScanMode::Fast : ScanMode::Full;
     // Carving needs no file system: a whole disk is swept once, end to end,
     // so that the space between and after its partitions is carved too.
     const std::vector<CliSource> volumes = o.bCarveOnly ? std::vector<CliSource>{src} : VolumesToScan(src);
@@ -230,12 +206,15 @@ int ScanAndList(const ScanOptions& o, const CliSource& src, std::wstring pattern
     InstallInterruptHandler();
     for (const CliSource& v : volumes) {
         if (CancelRequested()) break;
-        // A fast or carving run writes its results into a fresh numbered log
-        // directory; the full scan takes its own (or reuses the recorded one).
-        if (!bDeep) logs.AddDirIndex();
-        ScannedVolume vol{v, CreateEngine(v, o), {}};
-        if (!vol.engine) {
-            if (!bDeep) logs.ReduceDirIndex();
+        const std::string label = run.bPartitions ? "Scanning " + v.strArg : "Scanning";
+        CliProgress progress(label.c_str());
+        CScanController scan(
+            [&progress](int p, int pct, int left, u64 cur, u64 count, u64 found) {
+                ShowScanProgress(progress, p, pct, left, cur, count, found);
+            },
+            [] { return CancelRequested(); });
+        ScanTarget target{v.strPath, v.bPartition, v.nDiskNumber, v.u64Start, v.u64Count};
+        if (scan.Open(target, mode, o.bResume) != 0) {
             if (bDeep || (o.bCarveOnly && run.bPartitions)) {
                 fprintf(stderr, "fotoretta-cli: %s: cannot be read\n", v.strArg.c_str());
                 if (run.nScanResult == 0) run.nScanResult = 1;
@@ -244,32 +223,24 @@ int ScanAndList(const ScanOptions& o, const CliSource& src, std::wstring pattern
             }
             continue;
         }
-        if (auto* deep = dynamic_cast<CProfessionalRecovery*>(vol.engine.get())) {
-            if (!o.bResume)
-                deep->SetNotLoadLogFile();
-            else if (!deep->IsFindLogFile())
-                fprintf(stderr, "No earlier scan of %s to resume: scanning from the start.\n", v.strArg.c_str());
-        }
-        const std::string label = run.bPartitions ? "Scanning " + v.strArg : "Scanning";
-        CliProgress progress(label.c_str());
-        vol.engine->InitCallBack(ScanCallBack, RecoveryCallBack, &progress, 100);
-        int rc;
-        if (o.bCarveOnly) {
-            vol.engine->InitCallBack(ScanCallBack, RecoveryCallBack, &progress, 90);
-            rc = CarveImage(static_cast<CFileTypeRecovery&>(*vol.engine), ScanCallBack, &progress);
-        } else {
-            rc = vol.engine->ScanDevice(nullptr);
-        }
+        const int rc = scan.Run();
         progress.Done();
-        if (CancelRequested()) {
+        const ScanReport& report = scan.Report();
+        const std::string where = run.bPartitions ? v.strArg + ": " : "";
+        for (const std::string& note : report.notes) fprintf(stderr, "%s%s\n", where.c_str(), note.c_str());
+        run.u64ReadErrors += report.u64UnreadableSectors;
+        if (report.nLogError) run.bLogLost = true;
+        if (report.bCancelled) {
             fprintf(stderr, "Scan cancelled: listing what was found so far.%s\n",
                     bDeep ? " Run the same scan with --resume to continue it." : "");
         } else if (rc != 0) {
             if (run.nScanResult == 0) run.nScanResult = rc;
-            fprintf(stderr, "fotoretta-cli: %s%sthe scan failed (%s); listing what was found.\n",
-                    run.bPartitions ? v.strArg.c_str() : "", run.bPartitions ? ": " : "",
+            fprintf(stderr, "fotoretta-cli: %sthe scan failed (%s); listing what was found.\n", where.c_str(),
                     rc > 0 && rc < 200 ? strerror(rc) : ("engine code " + std::to_string(rc)).c_str());
         }
+        ScannedVolume vol{v, scan.TakeEngine(), {}};
+        static RecoveryState s_idle;
+        vol.engine->InitCallBack(NoScanCallBack, RecoveryCallBack, &s_idle, 100);
         vol.engine->InitSearchCallBack(SearchCallBack, nullptr);
         vol.engine->SearchFileNode(pattern.data(), vol.hits);
         run.volumes.push_back(std::move(vol));
@@ -283,6 +254,13 @@ int ScanAndList(const ScanOptions& o, const CliSource& src, std::wstring pattern
         return 1;
     }
     return 0;
+}
+
+// The exit status of a scan run: interrupted, failed, read errors, clean.
+int ScanExitStatus(const ScanRun& run) {
+    if (CancelRequested()) return kExitInterrupted;
+    if (run.nScanResult != 0 || run.bLogLost) return 1;
+    return run.u64ReadErrors ? kExitReadErrors : 0;
 }
 
 std::string ParentPath(IFileRecoveryParse& engine, const __SEARCH_FILE_INFO__& hit) {
@@ -351,7 +329,7 @@ int CmdScan(const std::vector<std::string>& args) {
     if (!ResolveSource(o.strSource, src)) return 1;
     ScanRun run;
     if (int rc = ScanAndList(o, src, pattern, run)) return rc;
-    const int nExit = CancelRequested() ? kExitInterrupted : run.nScanResult != 0 ? 1 : 0;
+    const int nExit = ScanExitStatus(run);
 
     if (o.bJson) {
         CJsonListing listing(src.nPartition);
@@ -359,7 +337,7 @@ int CmdScan(const std::vector<std::string>& args) {
             listing.SetPartition(vol.src.nPartition);
             for (const auto& h : vol.hits) listing.Add(h, ParentPath(*vol.engine, h), StartSector(h) * 512);
         }
-        listing.Finish(nExit == 0);
+        listing.Finish(nExit == 0, run.u64ReadErrors);
         return nExit;
     }
     unsigned long long total = 0;
@@ -370,6 +348,9 @@ int CmdScan(const std::vector<std::string>& args) {
         files += vol.hits.size();
     }
     printf("%zu files found, %s\n", files, GetFileSizeString(static_cast<long long>(total)).c_str());
+    if (run.u64ReadErrors)
+        printf("%llu sectors could not be read: the listing may be incomplete, files marked damaged touch them\n",
+               static_cast<unsigned long long>(run.u64ReadErrors));
     return nExit;
 }
 
@@ -432,7 +413,7 @@ int CmdRecover(const std::vector<std::string>& args) {
     std::wstring wdest = Utf8ToWide(dest);
     GetPathDirIndex(wdest.c_str(), nBaseLevel);
     RecoveryState state;
-    for (const auto& vol : run.volumes) vol.engine->InitCallBack(ScanCallBack, RecoveryCallBack, &state, 100);
+    for (const auto& vol : run.volumes) vol.engine->InitCallBack(NoScanCallBack, RecoveryCallBack, &state, 100);
     CliProgress progress("Recovering");
     size_t done = 0;
     bool cancelled = false;
@@ -503,5 +484,5 @@ int CmdRecover(const std::vector<std::string>& args) {
     printf("%d recovered, %d failed\n", state.nRecovered, state.nFailed);
     if (cancelled || CancelRequested()) return kExitInterrupted;
     if (state.nFailed > 0 || full) return 3;
-    return run.nScanResult != 0 ? 1 : 0;
+    return ScanExitStatus(run);
 }

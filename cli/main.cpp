@@ -46,7 +46,9 @@ const char kTypesHelp[] =
 
 const char kExitHelp[] =
     "Exit status: 0 success; 1 the source or destination cannot be used, or the engine failed;\n"
-    "2 bad command line; 3 some files could not be recovered; 130 ended by the user (Ctrl-C).\n";
+    "2 bad command line; 3 some files could not be recovered; 4 the scan ended, but some sectors\n"
+    "could not be read (files there may be missing, those touching them are marked damaged);\n"
+    "130 ended by the user (Ctrl-C).\n";
 
 void Usage(FILE* out) {
     fprintf(out,
@@ -56,7 +58,8 @@ void Usage(FILE* out) {
             "  fotoretta-cli scan SOURCE [--types TYPES] [--fast | --carve-only | --resume] [--json]\n"
             "      scan and list what was found, by category and extension; the full scan reads\n"
             "      the file system, rebuilds lost folders and carves files from every free sector\n"
-            "  fotoretta-cli recover SOURCE --to DIR [--types TYPES] [--fast] [--carve-only] [--keep-paths]\n"
+            "  fotoretta-cli recover SOURCE --to DIR [--types TYPES] [--fast | --carve-only | --resume]\n"
+            "                        [--keep-paths]\n"
             "      scan, then copy every file found into DIR/photo, audio, video, document, archive, others\n"
             "  fotoretta-cli COMMAND --help | --version\n"
             "\n%s%s%s",
@@ -85,14 +88,15 @@ int CommandHelp(const std::string& cmd) {
                "                 accessed, created), then one object with \"summary\": true\n\n%s%s",
                kSourceHelp, kTypesHelp);
     } else {
-        printf("Usage: fotoretta-cli recover SOURCE --to DIR [--types TYPES] [--fast] [--carve-only]\n"
+        printf("Usage: fotoretta-cli recover SOURCE --to DIR [--types TYPES] [--fast | --carve-only | --resume]\n"
                "                             [--keep-paths]\n\n"
                "Scans SOURCE read-only, then copies every file found into DIR/photo, audio, video,\n"
                "document, archive and others (with --keep-paths: into the folders it was found in).\n"
                "From a whole disk with several partitions, the files of partition P go below\n"
                "DIR/partition-P.\n"
                "Recovered files keep the modification and access times the file system recorded.\n"
-               "DIR must not lie on the disk being recovered.\n"
+               "DIR must not lie on the disk being recovered. --resume first continues an\n"
+               "interrupted full scan of the same medium, as 'scan --resume' does.\n"
                "Ctrl-C ends the scan and recovers what was found so far; a second Ctrl-C ends the\n"
                "copying, keeping only complete files; a third aborts at once.\n\n%s%s",
                kSourceHelp, kTypesHelp);

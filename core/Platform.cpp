@@ -2,6 +2,9 @@
 
 #include <QtCore/QDebug>
 #include <QtCore/QString>
+#include <vector>
+
+#include "DiskReader.h"
 #include <algorithm>
 #include <cerrno>
 #include <cstdarg>
@@ -197,6 +200,8 @@ static std::string ResolveDataDir() {
     return dir;
 }
 
+std::string DataDirLocation() { return ResolveDataDir(); }
+
 const std::string& GetDataDir() {
     std::lock_guard<std::mutex> lock(g_mutex);
     if (g_dataDir.empty()) {
@@ -219,14 +224,24 @@ const std::string& GetScanLogDir() {
 int CheckScanLogDir() {
     const std::string& dir = GetScanLogDir();
     struct stat st;
-    if (stat(dir.c_str(), &st) != 0) return errno ? errno : ENOENT;
+    // A folder that could not be made says why (read-only, no permission).
+    if (stat(dir.c_str(), &st) != 0) {
+        const int e = MakeDirs(dir, 0700);
+        if (e) return e;
+        if (stat(dir.c_str(), &st) != 0) return errno ? errno : ENOENT;
+    }
     if (!S_ISDIR(st.st_mode)) return ENOTDIR;
     std::string probe = dir + ".probe-XXXXXX";
     int fd = mkstemp(probe.data());
     if (fd < 0) return errno ? errno : EACCES;
+    // A full file system still takes an empty file: the probe holds what a
+    // scan log needs at least, written through to the disk.
+    std::vector<char> block(8192, 0);
+    int r = WriteAll(fd, block.data(), block.size());
+    if (!r && fsync(fd) != 0) r = errno ? errno : EIO;
     close(fd);
     unlink(probe.c_str());
-    return 0;
+    return r;
 }
 
 void ResetDataDirCache() {

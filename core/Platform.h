@@ -39,6 +39,9 @@ void SetPrivilegedDeviceOpener(DeviceOpener opener);
 // directory of the user, FOTORETTA_DATA_DIR when set) and "ScanLog/" below
 // it. Both end in '/', and are created with mode 0700 on first use.
 const std::string& GetDataDir();
+// Where the data directory is, without creating it (to check a place
+// before anything is written there).
+std::string DataDirLocation();
 const std::string& GetScanLogDir();
 // 0 when the scan-log directory exists as a folder that files can be
 // created in (tried, not guessed from permission bits), else the errno.

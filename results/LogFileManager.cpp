@@ -2,9 +2,11 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -22,6 +24,32 @@ constexpr const char* kConfigTmpName = "config.tmp";
 // A table of scanned volumes never gets near this; more is damage.
 constexpr size_t kMaxRecords = 65536;
 constexpr int kMaxTreeDepth = 64;
+
+// The table as a whole, across processes: held while a change is made on
+// the table as it is on disk.
+class TableLock {
+public:
+    explicit TableLock(const std::string& strBase) {
+        MakeDirs(strBase, 0700);
+        m_fd = open((strBase + "config.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
+        if (m_fd >= 0)
+            while (flock(m_fd, LOCK_EX) != 0 && errno == EINTR) {
+            }
+    }
+    ~TableLock() {
+        if (m_fd >= 0) close(m_fd);
+    }
+    TableLock(const TableLock&) = delete;
+    TableLock& operator=(const TableLock&) = delete;
+
+private:
+    int m_fd = -1;
+};
+
+std::string WithSlash(std::string s) {
+    if (!s.empty() && s.back() != '/') s += '/';
+    return s;
+}
 
 std::unique_ptr<CLogFileManager> g_pLogManager;
 std::mutex g_logManagerMutex;
@@ -117,16 +145,27 @@ CLogFileManager::CLogFileManager(const std::string& strBaseDir)
     Init();
 }
 
+CLogFileManager::~CLogFileManager() {
+    if (m_nHeldFd >= 0) close(m_nHeldFd);
+}
+
 int CLogFileManager::Init() {
     std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    TableLock table(m_strBaseDir);
     return InitLocked();
 }
 
 int CLogFileManager::InitLocked() {
-    m_vecRecords.clear();
-    m_u64DirIndex = 0;
     m_bReuse = 0;
     m_strReusedDir.clear();
+    const int r = ReloadLocked();
+    m_u64DirIndex = m_u64TableIndex;
+    return r;
+}
+
+int CLogFileManager::ReloadLocked() {
+    m_vecRecords.clear();
+    m_u64TableIndex = 0;
     MakeDirs(m_strBaseDir, 0700);
 
     const std::string strConfig = m_strBaseDir + kConfigName;
@@ -146,7 +185,7 @@ int CLogFileManager::InitLocked() {
     ssize_t got = read(fd.get(), &u64Index, sizeof u64Index);
     if (got <= 0) return FR_SHORT_READ;
     if (static_cast<size_t>(got) < sizeof u64Index) return FR_SHORT_READ;
-    m_u64DirIndex = u64Index;
+    m_u64TableIndex = u64Index;
 
     std::vector<unsigned char> chunk(sizeof(_LOG_FILE_INFO_) * 64);
     size_t nHave = 0;
@@ -191,15 +230,68 @@ std::string CLogFileManager::GetLogFileDirPath() {
 
 void CLogFileManager::AddDirIndex() {
     std::lock_guard<std::recursive_mutex> lock(m_mutex);
-    ++m_u64DirIndex;
+    TableLock table(m_strBaseDir);
+    ReloadLocked();
+    // The next number no other process holds; a leftover folder nobody
+    // holds is removed first.
+    u64 n = std::max(m_u64TableIndex, m_u64DirIndex);
+    std::string dir;
+    for (int tries = 0; tries < 100000; ++tries) {
+        dir = DirPathOf(++n);
+        struct stat st;
+        if (lstat(dir.c_str(), &st) != 0) break;
+        if (HeldElsewhere(dir)) continue;
+        DeleteLocked(dir.c_str());
+        break;
+    }
+    m_u64DirIndex = m_u64TableIndex = n;
     m_bReuse = 0;
     m_strReusedDir.clear();
-    DeleteLocked(DirPathOf(m_u64DirIndex).c_str());
+    MakeDirs(dir, 0700);
+    HoldDir(dir);
+    m_nLastSaveError = SaveLocked();
 }
 
 void CLogFileManager::ReduceDirIndex() {
     std::lock_guard<std::recursive_mutex> lock(m_mutex);
-    if (m_u64DirIndex > 0) --m_u64DirIndex;
+    TableLock table(m_strBaseDir);
+    ReloadLocked();
+    if (m_u64DirIndex == 0) return;
+    // The folder was never used: it goes, and so does its number when no
+    // other process took one since.
+    const std::string dir = DirPathOf(m_u64DirIndex);
+    if (dir == m_strHeldDir) {
+        close(m_nHeldFd);
+        m_nHeldFd = -1;
+        m_strHeldDir.clear();
+        unlink((dir + ".held").c_str());
+        rmdir(dir.c_str());
+    }
+    if (m_u64TableIndex == m_u64DirIndex) {
+        --m_u64TableIndex;
+        m_nLastSaveError = SaveLocked();
+    }
+    --m_u64DirIndex;
+}
+
+void CLogFileManager::HoldDir(const std::string& strDir) {
+    const std::string dir = WithSlash(strDir);
+    if (dir == m_strHeldDir) return;
+    if (m_nHeldFd >= 0) close(m_nHeldFd);
+    m_nHeldFd = open((dir + ".held").c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
+    if (m_nHeldFd >= 0 && flock(m_nHeldFd, LOCK_SH) != 0) {
+        close(m_nHeldFd);
+        m_nHeldFd = -1;
+    }
+    m_strHeldDir = m_nHeldFd >= 0 ? dir : std::string();
+}
+
+bool CLogFileManager::HeldElsewhere(const std::string& strDir) const {
+    const std::string dir = WithSlash(strDir);
+    if (dir == m_strHeldDir) return false;
+    CUniqueFd fd(open((dir + ".held").c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW));
+    if (!fd.valid()) return false;
+    return flock(fd.get(), LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
 }
 
 int CLogFileManager::GetLogFileNameByFileType(const char* dir, const char* prefix, char* out,
@@ -237,26 +329,50 @@ int CLogFileManager::FindRecord(int nDiskNumber, u64 u64StartSector, u64 u64Sect
     return -1;
 }
 
+int CLogFileManager::FindMediumRecord(int nDiskNumber, u64 u64StartSector, u64 u64SectorCount,
+                                      u64 u64MediumId) const {
+    for (size_t i = 0; i < m_vecRecords.size(); ++i) {
+        const _LOG_FILE_INFO_& r = m_vecRecords[i];
+        if (r.u64MediumId == u64MediumId && r.u64StartSector == u64StartSector &&
+            r.u64SectorCount == u64SectorCount && (r.nDiskNumber == kImageDiskNumber) == (nDiskNumber == kImageDiskNumber))
+            return static_cast<int>(i);
+    }
+    return -1;
+}
+
 int CLogFileManager::LoadRecoveryLogInfo(const char* freeSpacePath, int nDiskNumber,
                                          u64 u64StartSector, u64 u64SectorCount,
-                                         _LOG_FILE_INFO_* out) {
+                                         _LOG_FILE_INFO_* out, u64 u64MediumId) {
     std::lock_guard<std::recursive_mutex> lock(m_mutex);
-    const u64 u64Free = FreeSpaceOf(freeSpacePath);
-    int i = FindRecord(nDiskNumber, u64StartSector, u64SectorCount);
+    TableLock table(m_strBaseDir);
+    ReloadLocked();
     m_bReuse = 0;
+    m_bOtherMedium = false;
     m_strReusedDir.clear();
+    int i = u64MediumId ? FindMediumRecord(nDiskNumber, u64StartSector, u64SectorCount, u64MediumId)
+                        : FindRecord(nDiskNumber, u64StartSector, u64SectorCount);
+    if (i < 0 && u64MediumId) {
+        // The same disk number and sectors, but another medium there now.
+        i = FindRecord(nDiskNumber, u64StartSector, u64SectorCount);
+        if (i < 0) return 0;
+        m_bOtherMedium = true;
+    }
     if (i < 0) return 0;
     const _LOG_FILE_INFO_ rec = m_vecRecords[static_cast<size_t>(i)];
-    if (IsUsableLogDir(rec.szLogDirPath) && rec.u64FreeSpace == u64Free) {
+    const bool bSame = u64MediumId ? rec.u64MediumId == u64MediumId : rec.u64FreeSpace == FreeSpaceOf(freeSpacePath);
+    if (IsUsableLogDir(rec.szLogDirPath) && bSame) {
         m_bReuse = 1;
-        m_strReusedDir = rec.szLogDirPath;
-        if (m_strReusedDir.back() != '/') m_strReusedDir += '/';
+        m_strReusedDir = WithSlash(rec.szLogDirPath);
+        HoldDir(m_strReusedDir);
         if (out) *out = rec;
         return 1;
     }
-    // The earlier log is stale (or unusable): its record and directory go.
+    // The earlier log is stale (or unusable): its record and directory go,
+    // unless another process works in that directory right now.
+    if (HeldElsewhere(rec.szLogDirPath)) return 0;
     m_vecRecords.erase(m_vecRecords.begin() + i);
     RemoveDirLocked(rec.szLogDirPath);
+    m_nLastSaveError = SaveLocked();
     return 0;
 }
 
@@ -281,21 +397,41 @@ int CLogFileManager::FindImageRecord(u64 u64SectorCount, const char* szImagePath
     return -1;
 }
 
-int CLogFileManager::LoadImageLogInfo(const char* szImagePath, u64 u64SectorCount, _LOG_FILE_INFO_* out) {
+int CLogFileManager::LoadImageLogInfo(const char* szImagePath, u64 u64SectorCount, _LOG_FILE_INFO_* out,
+                                      u64 u64MediumId) {
     std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    TableLock table(m_strBaseDir);
+    ReloadLocked();
     m_bReuse = 0;
+    m_bOtherMedium = false;
     m_strReusedDir.clear();
     if (!szImagePath || !szImagePath[0] || strlen(szImagePath) >= sizeof(_LOG_FILE_INFO_::szImagePath)) return 0;
-    int i = FindImageRecord(u64SectorCount, szImagePath);
+    int i = u64MediumId ? FindMediumRecord(kImageDiskNumber, 0, u64SectorCount, u64MediumId)
+                        : FindImageRecord(u64SectorCount, szImagePath);
+    if (i < 0 && u64MediumId) {
+        // A record of this path for what was another file then is stale.
+        int j = FindImageRecord(u64SectorCount, szImagePath);
+        if (j >= 0 && m_vecRecords[static_cast<size_t>(j)].u64MediumId != u64MediumId) {
+            m_bOtherMedium = true;
+            const std::string dir = m_vecRecords[static_cast<size_t>(j)].szLogDirPath;
+            if (!HeldElsewhere(dir)) {
+                m_vecRecords.erase(m_vecRecords.begin() + j);
+                RemoveDirLocked(dir.c_str());
+                m_nLastSaveError = SaveLocked();
+            }
+        }
+        return 0;
+    }
     if (i < 0) return 0;
     const _LOG_FILE_INFO_ rec = m_vecRecords[static_cast<size_t>(i)];
     if (!IsUsableLogDir(rec.szLogDirPath)) {
         m_vecRecords.erase(m_vecRecords.begin() + i);
+        m_nLastSaveError = SaveLocked();
         return 0;
     }
     m_bReuse = 1;
-    m_strReusedDir = rec.szLogDirPath;
-    if (m_strReusedDir.back() != '/') m_strReusedDir += '/';
+    m_strReusedDir = WithSlash(rec.szLogDirPath);
+    HoldDir(m_strReusedDir);
     if (out) *out = rec;
     return 1;
 }
@@ -304,8 +440,10 @@ int CLogFileManager::SaveLogFileInfo(const char* freeSpacePath, int nDiskNumber,
                                      u64 u64StartSector, u64 u64SectorCount, u64 u64RangeStart,
                                      u64 u64RangeCount, u64 u64RangeOffset,
                                      u64 u64ScannedSectors, u64 u64FoundFiles,
-                                     const char* szLogDirPath, const char* szImagePath) {
+                                     const char* szLogDirPath, const char* szImagePath, u64 u64MediumId) {
     std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    TableLock table(m_strBaseDir);
+    ReloadLocked();
     const bool bImage = szImagePath && szImagePath[0];
     // Overwrites the five progress fields of a record and saves the table.
     auto renew = [&](_LOG_FILE_INFO_& rec) {
@@ -314,11 +452,27 @@ int CLogFileManager::SaveLogFileInfo(const char* freeSpacePath, int nDiskNumber,
         rec.u64RangeOffset = u64RangeOffset;
         rec.u64ScannedSectors = u64ScannedSectors;
         rec.u64FoundFiles = u64FoundFiles;
-        SaveLocked();
+        rec.u64MediumId = u64MediumId;
+        m_nLastSaveError = SaveLocked();
         return 0;
     };
     u64 u64Free = 0;
-    if (!bImage) {
+    if (u64MediumId && szLogDirPath) {
+        // The scan's own record is the one of its log folder; an older one
+        // of the same medium is replaced.
+        for (auto& rec : m_vecRecords)
+            if (!strcasecmp(rec.szLogDirPath, szLogDirPath)) {
+                rec.nDiskNumber = nDiskNumber;
+                return renew(rec);
+            }
+        const int nDisk = bImage ? kImageDiskNumber : nDiskNumber;
+        int i = FindMediumRecord(nDisk, u64StartSector, u64SectorCount, u64MediumId);
+        if (i >= 0 && !HeldElsewhere(m_vecRecords[static_cast<size_t>(i)].szLogDirPath)) {
+            const std::string stale = m_vecRecords[static_cast<size_t>(i)].szLogDirPath;
+            m_vecRecords.erase(m_vecRecords.begin() + i);
+            RemoveDirLocked(stale.c_str());
+        }
+    } else if (!bImage) {
         u64Free = FreeSpaceOf(freeSpacePath);
         int i = FindRecord(nDiskNumber, u64StartSector, u64SectorCount);
         if (i >= 0) {
@@ -354,21 +508,29 @@ int CLogFileManager::SaveLogFileInfo(const char* freeSpacePath, int nDiskNumber,
     rec.u64ScannedSectors = u64ScannedSectors;
     rec.u64FoundFiles = u64FoundFiles;
     rec.u64FreeSpace = u64Free;
+    rec.u64MediumId = u64MediumId;
     CopyField(rec.szImagePath, sizeof rec.szImagePath, szImagePath);
     CopyField(rec.szLogDirPath, sizeof rec.szLogDirPath, szLogDirPath);
     if (m_vecRecords.size() < kMaxRecords) m_vecRecords.push_back(rec);
-    SaveLocked();
+    m_nLastSaveError = SaveLocked();
     return 0;
 }
 
 int CLogFileManager::DeleteLogFileDir(const char* dir) {
     std::lock_guard<std::recursive_mutex> lock(m_mutex);
-    return DeleteLocked(dir);
+    TableLock table(m_strBaseDir);
+    ReloadLocked();
+    const int r = DeleteLocked(dir);
+    m_nLastSaveError = SaveLocked();
+    return r;
 }
 
 int CLogFileManager::DeleteLocked(const char* dir) {
     if (!dir || !dir[0]) return 0;
     std::string strDir(dir);  // dir may point into a record removed below
+    // Another process works in it: it stays, record and all.
+    if (HeldElsewhere(strDir)) return 0;
+
     for (size_t i = 0; i < m_vecRecords.size(); ++i) {
         if (!strcasecmp(m_vecRecords[i].szLogDirPath, strDir.c_str())) {
             m_vecRecords.erase(m_vecRecords.begin() + static_cast<std::ptrdiff_t>(i));
@@ -380,6 +542,11 @@ int CLogFileManager::DeleteLocked(const char* dir) {
 
 int CLogFileManager::RemoveDirLocked(const char* dir) {
     if (!dir || !dir[0]) return 0;
+    if (WithSlash(dir) == m_strHeldDir) {
+        close(m_nHeldFd);
+        m_nHeldFd = -1;
+        m_strHeldDir.clear();
+    }
     std::vector<std::string> parts;
     if (!SplitBelowBase(m_strBaseDir, dir, parts)) {
         FrLog("refused to delete a log directory outside the scan logs\n");
@@ -394,6 +561,7 @@ int CLogFileManager::RemoveDirLocked(const char* dir) {
 
 int CLogFileManager::SaveLogConfigFile() {
     std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    TableLock table(m_strBaseDir);
     return SaveLocked();
 }
 
@@ -403,7 +571,7 @@ int CLogFileManager::SaveLocked() {
     const std::string strTmp = m_strBaseDir + kConfigTmpName;
     int fd = open(strTmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644);
     if (fd < 0) return errno ? errno : EIO;
-    int r = WriteAll(fd, &m_u64DirIndex, sizeof m_u64DirIndex);
+    int r = WriteAll(fd, &m_u64TableIndex, sizeof m_u64TableIndex);
     if (!r && !m_vecRecords.empty())
         r = WriteAll(fd, m_vecRecords.data(), m_vecRecords.size() * sizeof(_LOG_FILE_INFO_));
     if (!r && fsync(fd) != 0) r = errno ? errno : EIO;

@@ -1,6 +1,7 @@
 #include "scan/CarveDriver.h"
 
 #include "scan/SweepReader.h"
+#include "scan/SweepRetry.h"
 
 #include <algorithm>
 #include <vector>
@@ -30,6 +31,7 @@ int CarveRange(CFileTypeRecovery& engine, CDiskReader& reader, u64 u64StartSecto
     // The same read-ahead as the full scan: the next windows are read while
     // this one is parsed, and the holes of an image file are never read.
     CSweepReader sweep(reader.GetHandle(), nBytesPerSector, true, reader.GetFailingBytes());
+    std::vector<unsigned char> retry;
     u64 offset = 0;  // within the range
     u64 scanned = 0;
     u64 filesFound = 0;
@@ -50,15 +52,19 @@ int CarveRange(CFileTypeRecovery& engine, CDiskReader& reader, u64 u64StartSecto
         // over whole.
         const u64 n = w.bHole ? std::min(w.u64Count, remaining) : std::min({w.u64Count, perWindow, remaining});
         if (w.bHole) st.u64HoleSectors += n;
-        const u64 got = w.bHole ? 0 : std::min<u64>(w.nRead, n);
+        u64 got = w.bHole ? 0 : std::min<u64>(w.nRead, n);
         // The data ended early (the device shrank, or its size was unknown):
         // what arrived is still swept, and the sweep ends there.
         const bool atEnd = !w.bHole && got < n && w.nError == 0;
+        const unsigned char* data = w.pData;
         if (!w.bHole && got < n && !atEnd) {
-            // The line is the disk reader's, so that a run of failed windows
-            // is counted rather than repeated.
+            // The rest of the window is read sector by sector: only the
+            // sectors that fail are lost. The line is the disk reader's, so
+            // that a run of failed windows is counted rather than repeated.
             FrLog("read %lld\n", static_cast<long long>(w.nError));
-            st.u64UnreadableSectors += n - got;
+            st.u64UnreadableSectors += RereadWindow(reader, w, n, nBytesPerSector, retry);
+            data = retry.data();
+            got = n;
         }
         u64 skip = 0;
         bool stop = false;
@@ -69,7 +75,7 @@ int CarveRange(CFileTypeRecovery& engine, CDiskReader& reader, u64 u64StartSecto
             while (i < got) {
                 u64 step = 1;
                 u64 fileSkip = 0;
-                int c = engine.ParseFileBuf(w.pData + i * S, nBytesPerSector, sector + i, scanned + i, total,
+                int c = engine.ParseFileBuf(data + i * S, nBytesPerSector, sector + i, scanned + i, total,
                                             secondsLeft, &reader, nBytesPerSector, fileSkip, filesFound);
                 if (c == static_cast<int>(FR_STOP_CODE)) {
                     result = c;
@@ -103,7 +109,7 @@ int CarveRange(CFileTypeRecovery& engine, CDiskReader& reader, u64 u64StartSecto
             int a = pScanFunc(pParam, static_cast<int>(total ? scanned * 100 / total : 100) + 10, 90, secondsLeft,
                               scanned, total, filesFound, nullptr);
             if (a != 0) {
-                result = a;
+                result = static_cast<int>(FR_STOP_CODE);
                 break;
             }
         }

@@ -2,12 +2,16 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <dirent.h>
+#include <fcntl.h>
+#include <unistd.h>
 #include <cstring>
 #include <new>
 #include <set>
 #include <strings.h>
 
 #include "scan/SweepReader.h"
+#include "scan/SweepRetry.h"
 #include "core/Platform.h"
 #include "core/TextHelpers.h"
 #include "rules/FatRules.h"
@@ -63,7 +67,7 @@ int CProfessionalRecovery::Init(int nDiskNumber, long long u64StartSector, long 
 
     std::memset(&m_LogInfo, 0, sizeof m_LogInfo);
     m_bReuse = static_cast<u32>(CLogFileManager::GetInstance().LoadRecoveryLogInfo(
-        path.c_str(), nDiskNumber, m_u64VolumeStartSector, m_u64VolumeSectorCount, &m_LogInfo));
+        path.c_str(), nDiskNumber, m_u64VolumeStartSector, m_u64VolumeSectorCount, &m_LogInfo, m_u64MediumId));
 
     m_FatRecovery.Init(nDiskNumber, u64StartSector, u64SectorCount, wcDriveLetter);
     int r = m_NtfsRecovery.Init(nDiskNumber, u64StartSector, u64SectorCount, wcDriveLetter);
@@ -91,7 +95,8 @@ int CProfessionalRecovery::Init(wchar_t* szPath, wchar_t wcDriveLetter) {
     // An image file's earlier log is found by its path.
     std::memset(&m_LogInfo, 0, sizeof m_LogInfo);
     m_bReuse = static_cast<u32>(
-        CLogFileManager::GetInstance().LoadImageLogInfo(path.c_str(), m_u64VolumeSectorCount, &m_LogInfo));
+        CLogFileManager::GetInstance().LoadImageLogInfo(path.c_str(), m_u64VolumeSectorCount, &m_LogInfo,
+                                                        m_u64MediumId));
 
     m_FatRecovery.Init(szPath, wcDriveLetter);
     int r = m_NtfsRecovery.Init(szPath, wcDriveLetter);
@@ -141,7 +146,11 @@ int CProfessionalRecovery::ReportScan(int nProgress, int nPercent, int nRemaindS
     } else if (!(nProgress == 100 && nPercent == 100)) {
         return 0;  // not a share this engine hands out
     }
-    return m_pScanFunc(m_pParam, nProgress, nPercent, nRemaindSecond, cur, count, found, nullptr);
+    const int answer = m_pScanFunc(m_pParam, nProgress, nPercent, nRemaindSecond, cur, count, found, nullptr);
+    // Whatever a front end answers to stop, the engines hear the one stop code.
+    if (answer == 0) return 0;
+    m_bStopped = true;
+    return static_cast<int>(FR_STOP_CODE);
 }
 
 int CProfessionalRecovery::InitSearchCallBack(SearchProgressFunc pSearchFunc, void* pParam) {
@@ -185,13 +194,16 @@ int CProfessionalRecovery::OpenEngineLogs(const std::string& strLogDir) {
     } else {
         m_FileTypeRecovery.InitLogFile(wname.c_str(), m_wcDriveLetter, m_nDiskNumber, m_nBytesPerSector, limit);
     }
-    // The carver's sector numbers are absolute; its volume is this one.
-    logs.GetLogFileNameByFileType(strLogDir.c_str(), "Pro_Fat_", name, sizeof name);
-    wname = Utf8ToWide(name);
-    m_FatRecovery.ClearProfessionalVec(wname.data());
-    logs.GetLogFileNameByFileType(strLogDir.c_str(), "Pro_Ntfs_", name, sizeof name);
-    wname = Utf8ToWide(name);
-    return m_NtfsRecovery.InitProfessionalScan(wname.data());
+    // The deep engines start afresh: the sectors that fed them are offered
+    // again before the sweep goes on (OpenFeedLog), and what they made of
+    // them when the scan stopped goes.
+    if (DIR* d = opendir(strLogDir.c_str())) {
+        while (struct dirent* e = readdir(d))
+            if (strstr(e->d_name, "Pro_Fat_") || strstr(e->d_name, "Pro_Ntfs_")) unlinkat(dirfd(d), e->d_name, 0);
+        closedir(d);
+    }
+    m_FatRecovery.ClearProfessionalVec(nullptr);
+    return m_NtfsRecovery.InitProfessionalScan(nullptr);
 }
 
 int CProfessionalRecovery::ScanDevice(wchar_t*) {
@@ -199,8 +211,11 @@ int CProfessionalRecovery::ScanDevice(wchar_t*) {
     const bool bNewLog = !m_bReuse;
     if (bNewLog) logs.AddDirIndex();
     const std::string strLogDir = bNewLog ? logs.GetLogFileDirPath() : std::string(m_LogInfo.szLogDirPath);
+    m_strLogDir = strLogDir;
     m_nLastProgress9 = m_nLastProgress90 = 0;
     m_Stats = SweepStats{};
+    m_nFastEngineResult = 0;
+    m_bStopped = false;
 
     int result = 0;
     bool bBitmap = false;
@@ -216,6 +231,16 @@ int CProfessionalRecovery::ScanDevice(wchar_t*) {
         }
         // The bitmap is built from what the fast scan read.
         if (result == 0) bBitmap = m_pFastEngine->BuildBitMapInfo() == 0;
+    }
+    if (m_bStopped) result = static_cast<int>(FR_STOP_CODE);
+    if (result != 0 && result != static_cast<int>(FR_STOP_CODE)) {
+        // A file system too damaged for its own engine is exactly what the
+        // sweep is for: its results are dropped and the whole volume swept.
+        FrLog("fast engine failed (%d): sweeping the whole volume\n", result);
+        m_nFastEngineResult = result;
+        m_pFastEngine.reset();
+        bBitmap = false;
+        result = 0;
     }
     u64 rangeStart = 0, rangeCount = 0, rangeOffset = 0, scanned = 0, found = 0;
     if (result != 0) {
@@ -236,7 +261,7 @@ int CProfessionalRecovery::ScanDevice(wchar_t*) {
     }
     logs.SaveLogFileInfo(DevicePath().c_str(), m_nDiskNumber, m_u64VolumeStartSector, m_u64VolumeSectorCount,
                          rangeStart, rangeCount, rangeOffset, scanned, found, strLogDir.c_str(),
-                         m_strImagePath.c_str());
+                         m_strImagePath.c_str(), m_u64MediumId);
     return result;
 }
 
@@ -267,7 +292,7 @@ int CProfessionalRecovery::Sweep(bool bBitmap, u64& rangeStart, u64& rangeCount,
     }
     rangeOffset = 0;
     scanned = 0;
-    u64 filesBefore = 0;
+    bool bResumed = false;
     if (m_bReuse) {
         rangeStart = m_LogInfo.u64RangeStart;
         rangeCount = m_LogInfo.u64RangeCount;
@@ -275,8 +300,8 @@ int CProfessionalRecovery::Sweep(bool bBitmap, u64& rangeStart, u64& rangeCount,
         const u64 recordOffset = m_LogInfo.u64RangeOffset, recordScanned = m_LogInfo.u64ScannedSectors;
         rangeOffset = std::min(recordOffset, rangeCount);
         scanned = std::min(recordScanned, total);
-        filesBefore = m_LogInfo.u64FoundFiles;
         m_bReuse = 0;
+        bResumed = true;
     }
     // A stretch never reaches past the volume, whatever a record says.
     auto clampStretch = [&] {
@@ -285,8 +310,21 @@ int CProfessionalRecovery::Sweep(bool bBitmap, u64& rangeStart, u64& rangeCount,
         rangeOffset = std::min(rangeOffset, rangeCount);
     };
     clampStretch();
+    // The deep engines get again what fed them before the resume point.
+    OpenFeedLog(m_strLogDir, bResumed, m_u64VolumeStartSector + rangeStart + rangeOffset);
+    // Files shown: what the file system and the carver found (counted by
+    // the carver as it goes, from what was recorded when resuming) plus what
+    // the deep engines hold now, which the replay above restored.
+    auto deepCount = [this] {
+        return static_cast<u64>(m_FatRecovery.GetLostFileCount()) + m_NtfsRecovery.GetLostFileCount();
+    };
+    if (bResumed) {
+        const u64 before = m_LogInfo.u64FoundFiles;
+        filesFound = before > deepCount() ? before - deepCount() : 0;
+    } else {
+        filesFound = m_pFastEngine ? m_pFastEngine->GetLostFileCount() : 0;
+    }
     m_Stats.u64Total = total;
-    filesFound = filesBefore;
 
     CSweepReader reader(m_hDevice, m_nBytesPerSector, m_bSkipHoles, m_DiskReader.GetFailingBytes());
     int secondsLeft = -1;
@@ -302,21 +340,25 @@ int CProfessionalRecovery::Sweep(bool bBitmap, u64& rangeStart, u64& rangeCount,
             u64 n = std::min(w.u64Count, remaining);
             u64 skip = 0;
             u64 found = filesFound;
+            unsigned char* data = w.pData;
+            u64 got = std::min<u64>(w.nRead, std::min<u64>(n, kWindowBytes / S));
             if (w.nError != 0 && !w.bHole) {
-                // Unreadable sectors: the rest of the window is passed over.
-                // The line is the disk reader's, so that a run of failed
-                // windows is counted rather than repeated.
+                // The rest of the window is read sector by sector: only the
+                // sectors that fail are lost. The line is the disk reader's,
+                // so that a run of failed windows is counted, not repeated.
                 FrLog("read %lld\n", static_cast<long long>(w.nError));
-                m_Stats.u64UnreadableSectors += std::min<u64>(n, kWindowBytes / S) - std::min<u64>(w.nRead, n);
+                got = std::min<u64>(n, kWindowBytes / S);
+                m_Stats.u64UnreadableSectors +=
+                    RereadWindow(m_DiskReader, w, got, m_nBytesPerSector, m_vecRetryBuf);
+                data = m_vecRetryBuf.data();
             }
             if (w.bHole) {
                 m_Stats.u64HoleSectors += n;
-            } else if (w.nRead > 0) {
+            } else if (got > 0) {
                 n = std::min<u64>(n, kWindowBytes / S);
-                u64 got = std::min<u64>(w.nRead, n);
                 int r = 0;
                 try {
-                    r = ParseProfessionalFileInfo(w.pData, got * S, w.u64Sector, scanned, total, secondsLeft, skip,
+                    r = ParseProfessionalFileInfo(data, got * S, w.u64Sector, scanned, total, secondsLeft, skip,
                                                   found);
                     ++m_Stats.u64WindowsParsed;
                 } catch (const std::exception&) {
@@ -326,9 +368,12 @@ int CProfessionalRecovery::Sweep(bool bBitmap, u64& rangeStart, u64& rangeCount,
                     skip = 0;
                 }
                 if (r == static_cast<int>(FR_STOP_CODE)) {
+                    // The window was not finished: it is swept again on resume.
+                    m_vecWindowFeeds.clear();
                     result = r;
                     break;
                 }
+                CommitFeeds();
             } else {
                 n = std::min<u64>(n, kWindowBytes / S);
             }
@@ -348,7 +393,7 @@ int CProfessionalRecovery::Sweep(bool bBitmap, u64& rangeStart, u64& rangeCount,
                                                              0x7FFFFFFF));
             }
             if (m_pScanFunc) {
-                const u64 shownFiles = GetLostFileCount() + filesBefore;
+                const u64 shownFiles = filesFound + deepCount();
                 const int pct = total ? static_cast<int>(std::min(scanned, total) * 100 / total) : 100;
                 int a = ReportScan(pct + 10, kSweepWeight, secondsLeft, scanned, total, shownFiles);
                 if (a != 0) {
@@ -372,7 +417,9 @@ int CProfessionalRecovery::Sweep(bool bBitmap, u64& rangeStart, u64& rangeCount,
         rangeOffset = 0;
         clampStretch();
     }
-    filesFound = GetLostFileCount() + filesBefore;
+    filesFound += deepCount();
+    CommitFeeds();
+    m_FeedLog.reset();
     if (m_Stats.u64UnreadableSectors)
         FrLog("%llu sectors passed over after read errors\n", static_cast<unsigned long long>(m_Stats.u64UnreadableSectors));
     return result;
@@ -385,16 +432,34 @@ int CProfessionalRecovery::ParseProfessionalFileInfo(unsigned char* pBuf, u64 u6
     const u64 S = static_cast<u64>(m_nBytesPerSector);
     if (!pBuf || S == 0) return FR_INVALID;
     const u64 sectors = u64Bytes / S;
-    const int recordLen = static_cast<int>(S <= 512 ? 2 * S : S);
     int result = 0;
     u64 i = 0;
     while (i < sectors) {
         unsigned char* p = pBuf + i * S;
         const u64 abs = u64Sector + i;
         u64 step = 1;
-        if (IsNtfsFileRecord(p, recordLen)) {
-            if ((i * S) + static_cast<u64>(recordLen) <= u64Bytes) {
-                result = m_NtfsRecovery.ParseNtfsFileRecord(p, static_cast<size_t>(u64Bytes - i * S), abs);
+        if (FeedDeepEngines(p, u64Bytes - i * S, abs, result)) {
+            m_vecWindowFeeds.push_back(abs);
+        } else {
+            u64 carvedSkip = 0;
+            result = m_FileTypeRecovery.ParseFileBuf(p, static_cast<int>(S), abs, u64Scanned + i, u64Total,
+                                                     nSecondsLeft, &m_DiskReader, static_cast<int>(S), carvedSkip,
+                                                     u64FilesFound);
+            if (result == static_cast<int>(FR_STOP_CODE)) return result;
+            if (result == 0 && carvedSkip > 0) step = carvedSkip;
+        }
+        i += step;
+    }
+    if (i > sectors) u64Skip = i - sectors;
+    return result;
+}
+
+bool CProfessionalRecovery::FeedDeepEngines(unsigned char* p, u64 u64Avail, u64 abs, int& result) {
+    const u64 S = static_cast<u64>(m_nBytesPerSector);
+    const int recordLen = static_cast<int>(S <= 512 ? 2 * S : S);
+    if (IsNtfsFileRecord(p, recordLen)) {
+            if (static_cast<u64>(recordLen) <= u64Avail) {
+                result = m_NtfsRecovery.ParseNtfsFileRecord(p, static_cast<size_t>(u64Avail), abs);
             } else {
                 // The record runs past the window: read it whole (no
                 // further than the volume's end).
@@ -408,22 +473,63 @@ int CProfessionalRecovery::ParseProfessionalFileInfo(unsigned char* pBuf, u64 u6
                 if (got * S >= static_cast<u64>(recordLen))
                     result = m_NtfsRecovery.ParseNtfsFileRecord(m_vecRecordBuf.data(), got * S, abs);
             }
-        } else if (IsFatFileRecord(p)) {
-            result = m_FatRecovery.ParseFatFileRecord(p, abs);
-        } else if (IsFatFDTRecord(p, static_cast<int>(S))) {
-            result = m_FatRecovery.ParseFDTFileRecord(p, abs);
-        } else {
-            u64 carvedSkip = 0;
-            result = m_FileTypeRecovery.ParseFileBuf(p, static_cast<int>(S), abs, u64Scanned + i, u64Total,
-                                                     nSecondsLeft, &m_DiskReader, static_cast<int>(S), carvedSkip,
-                                                     u64FilesFound);
-            if (result == static_cast<int>(FR_STOP_CODE)) return result;
-            if (result == 0 && carvedSkip > 0) step = carvedSkip;
-        }
-        i += step;
+            return true;
     }
-    if (i > sectors) u64Skip = i - sectors;
-    return result;
+    if (IsFatFileRecord(p)) {
+        result = m_FatRecovery.ParseFatFileRecord(p, abs);
+        return true;
+    }
+    if (IsFatFDTRecord(p, static_cast<int>(S))) {
+        result = m_FatRecovery.ParseFDTFileRecord(p, abs);
+        return true;
+    }
+    return false;
+}
+
+// What fed the deep engines is kept next to the scan's logs, one u64 sector
+// number per sector, for the windows whose parsing completed: a resumed
+// scan offers the same sectors again, in the same order, so that the deep
+// engines end where an uninterrupted scan would.
+namespace {
+constexpr const char* kFeedName = "Deep_Feed";
+constexpr u64 kMaxFeeds = u64{1} << 26;  // 512 MiB of sector numbers
+}  // namespace
+
+void CProfessionalRecovery::OpenFeedLog(const std::string& strLogDir, bool bReuse, u64 u64UpTo) {
+    m_FeedLog.reset();
+    m_vecWindowFeeds.clear();
+    const std::string path = strLogDir + kFeedName;
+    std::vector<u64> feeds;
+    if (bReuse) {
+        if (FILE* f = fopen(path.c_str(), "rb")) {
+            u64 s = 0;
+            while (feeds.size() < kMaxFeeds && fread(&s, sizeof s, 1, f) == 1 && s < u64UpTo) feeds.push_back(s);
+            fclose(f);
+        }
+    }
+    // Only what the completed windows fed stays.
+    m_FeedLog.reset(fopen(path.c_str(), "wb"));
+    if (m_FeedLog && !feeds.empty()) fwrite(feeds.data(), sizeof(u64), feeds.size(), m_FeedLog.get());
+    const u64 S = static_cast<u64>(m_nBytesPerSector);
+    const u64 want = S <= 512 ? 2 : 1;
+    std::vector<unsigned char> buf((want + 2) * S, 0);
+    const u64 limit = m_DiskReader.GetSectorLimit();
+    for (u64 s : feeds) {
+        std::fill(buf.begin(), buf.end(), 0);
+        unsigned got = 0;
+        const u64 n = std::min<u64>(want, limit > s ? limit - s : 0);
+        if (n == 0) continue;
+        m_DiskReader.ReadData(buf.data(), static_cast<int>(n), static_cast<long long>(s), m_nBytesPerSector, &got);
+        if (got == 0) continue;
+        int r = 0;
+        FeedDeepEngines(buf.data(), got * S, s, r);
+    }
+}
+
+void CProfessionalRecovery::CommitFeeds() {
+    if (m_FeedLog && !m_vecWindowFeeds.empty())
+        fwrite(m_vecWindowFeeds.data(), sizeof(u64), m_vecWindowFeeds.size(), m_FeedLog.get());
+    m_vecWindowFeeds.clear();
 }
 
 IFileRecoveryParse* CProfessionalRecovery::Route(const _FILE_NODE_* pNode) {

@@ -17,6 +17,7 @@
 // end of a finished scan is (100, 100).
 #pragma once
 
+#include <cstdio>
 #include <functional>
 #include <map>
 #include <memory>
@@ -70,6 +71,13 @@ public:
     int SetNotLoadLogFile();
     // An earlier log of this volume was found and the next scan reuses it.
     u32 IsFindLogFile() const { return m_bReuse; }
+    // What the medium is (see CScanController::MediumId), set before Init:
+    // an earlier log is reused only for the same medium, and the scan's
+    // record carries it.
+    void SetMediumId(u64 id) { m_u64MediumId = id; }
+    // The fast engine's failure in the last scan (0 for none): its results
+    // were dropped and the whole volume swept.
+    int GetFastEngineResult() const { return m_nFastEngineResult; }
 
     // Offers every sector of one window (bytes long, starting at the
     // absolute sector) to the tests in order. skip = sectors beyond the
@@ -103,6 +111,13 @@ private:
     int Sweep(bool bBitmap, u64& u64RangeStart, u64& u64RangeCount, u64& u64RangeOffset, u64& u64Scanned,
               u64& u64FilesFound);
     IFileRecoveryParse* Route(const _FILE_NODE_* pNode);
+    // Offers a sector to the deep engines' tests; false when none took it.
+    bool FeedDeepEngines(unsigned char* p, u64 u64Avail, u64 u64Sector, int& result);
+    // Opens the list of sectors that fed the deep engines; on resume, first
+    // offers again those before u64UpTo and drops the rest.
+    void OpenFeedLog(const std::string& strLogDir, bool bReuse, u64 u64UpTo);
+    // Appends what the window just parsed fed the deep engines.
+    void CommitFeeds();
     std::string DevicePath() const;
 
     FastEngineMaker m_MakeFastEngine;
@@ -134,4 +149,14 @@ private:
     SweepStats m_Stats;
     bool m_bSkipHoles = true;
     std::vector<unsigned char> m_vecRecordBuf;
+    std::vector<unsigned char> m_vecRetryBuf;  // a window read again sector by sector
+    std::string m_strLogDir;
+    struct FileCloser {
+        void operator()(FILE* f) const { fclose(f); }
+    };
+    std::unique_ptr<FILE, FileCloser> m_FeedLog;
+    std::vector<u64> m_vecWindowFeeds;  // fed by the window being parsed
+    u64 m_u64MediumId = 0;
+    int m_nFastEngineResult = 0;
+    bool m_bStopped = false;  // the front end asked to stop
 };

@@ -192,3 +192,57 @@ TEST(CliContract, WholeDiskIsScannedPartitionByPartition) {
     s = RunCli("scan " + Quote(disk) + " --fast --types document");
     EXPECT_TRUE(Has(s.out, "@2 overlaps ") && Has(s.out, "1 files found")) << s.out;
 }
+
+// The scan logs never land on the medium scanned, and a data folder that
+// cannot take them is named as such, with a non-zero exit.
+TEST(CliContract, DataFolderOnTheSourceFullOrReadOnlyIsRefused) {
+    FR_REQUIRE(IsRoot() && NtfsImage::Available(), "root and ntfs-3g needed for the mounts");
+    TempDir d("contractdata");
+    NtfsImage img = NtfsImage::Create(d / "home.img", 16);
+    ASSERT_TRUE(img.Mount());
+    const std::string md5 = CaptureLine("md5sum " + Quote(img.path));
+    Result r = RunCli("scan " + Quote(img.path), "FOTORETTA_DATA_DIR=" + Quote(img.Mounted("fotoretta")));
+    img.Unmount();
+    EXPECT_EQ(r.status, 1) << r.out;
+    EXPECT_TRUE(Has(r.out, "lies on the medium being scanned") && Has(r.out, "FOTORETTA_DATA_DIR")) << r.out;
+    EXPECT_EQ(CaptureLine("md5sum " + Quote(img.path)), md5);
+
+    const std::string mnt = d / "small";
+    Sh("mkdir -p " + Quote(mnt));
+    struct Case {
+        const char* options;
+        const char* fill;  // a command run in the folder first
+        const char* says;
+    } const cases[] = {{"ro", "true", "Read-only file system"},
+                       {"size=256k", "dd if=/dev/zero of=fill bs=4k status=none 2>/dev/null", "No space left"}};
+    for (const Case& c : cases) {
+        ASSERT_EQ(Sh("mount -t tmpfs -o " + std::string(c.options) + " none " + Quote(mnt)), 0);
+        Sh("cd " + Quote(mnt) + " && " + c.fill);
+        r = RunCli("scan " + Quote(d / "home.img"), "FOTORETTA_DATA_DIR=" + Quote(mnt + "/data"));
+        Sh("umount " + Quote(mnt));
+        EXPECT_EQ(r.status, 1) << c.options << r.out;
+        EXPECT_TRUE(Has(r.out, c.says)) << c.options << r.out;
+    }
+}
+
+// Scans of two cards at once, sharing one data folder, again and again:
+// each keeps its own log, and a later --resume of each lists its own files.
+TEST(CliContract, ConcurrentScansKeepTheirOwnLogs) {
+    TempDir d("contractrace");
+    const std::string data = d / "data";
+    for (const char* card : {"A", "B"})
+        DeletedFilesFloppy(d / (std::string(card) + ".img"),
+                           {{std::string("CARD") + card + ".TXT", RandomBytes(3000, card[0])}});
+    auto run = [&](const std::string& card, const std::string& opts) {
+        return "FOTORETTA_DATA_DIR=" + Quote(data) + " " + Quote(FR_CLI_BINARY) + " scan " +
+               Quote(d / (card + ".img")) + " --types document " + opts + " 2>/dev/null";
+    };
+    for (int round = 0; round < 8; ++round) {
+        Capture("(" + run("A", "") + " & " + run("B", "--resume") + " & wait) >/dev/null");
+        for (const std::string card : {"A", "B"}) {
+            const std::string out = Capture(run(card, "--resume"));
+            EXPECT_TRUE(Has(out, "ARD" + card + ".TXT") && Has(out, "1 files found")) << round << card << out;
+        }
+        EXPECT_EQ(ReadFile(data + "/ScanLog/config").size(), 8u + 2u * 592u) << round;
+    }
+}

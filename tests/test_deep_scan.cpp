@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 #include <regex>
 #include <set>
 #include <unistd.h>
@@ -167,9 +168,21 @@ TEST(DeepScan, NtfsWithoutBootSector) {
     ASSERT_TRUE(img.Mount());
     Sh("rm -f " + Quote(img.Mounted("Photos/2026/party.jpg")));
     img.Unmount();
-    PatchFile(img.path, 0, std::vector<unsigned char>(512, 0).data(), 512);
     TempDir data("data");
+    // First $MFT's own record and its mirror copy are zeroed: the NTFS
+    // engine fails, and the sweep still finds the file by its record.
+    const auto boot = ReadFile(img.path);
+    const uint64_t cluster = (boot[11] | boot[12] << 8) * uint64_t{boot[13]};
+    for (int field : {0x30, 0x38}) {
+        uint64_t lcn = 0;
+        std::memcpy(&lcn, boot.data() + field, 8);
+        PatchFile(img.path, lcn * cluster, std::vector<unsigned char>(1024, 0).data(), 1024);
+    }
     ScanRun r = Scan(img.path, data.path());
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(r.Has("party.jpg", "ntfs-deep") && r.err.find("swept instead") != std::string::npos) << r.err;
+    PatchFile(img.path, 0, std::vector<unsigned char>(512, 0).data(), 512);
+    r = Scan(img.path, data.path());
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_TRUE(r.Has("party.jpg", "ntfs-deep")) << r.out;
     for (const Hit& h : r.hits)
@@ -192,6 +205,11 @@ TEST(DeepScan, InterruptedScanResumes) {
     ScanRun resumed = Scan(card.img.path, part.path(), "--resume");
     ASSERT_EQ(resumed.status, 0) << resumed.err;
     EXPECT_EQ(resumed.out, ref.out);
+    // The progress counts the files once.
+    auto lastCount = [](const std::string& err) { return err.substr(err.rfind(", ") + 2); };
+    EXPECT_EQ(lastCount(resumed.err.substr(0, resumed.err.rfind(" files)") + 6)),
+              lastCount(ref.err.substr(0, ref.err.rfind(" files)") + 6)))
+        << resumed.err << first.err << ref.err;
     // The sweep went on from where it stopped.
     std::smatch m;
     ASSERT_TRUE(std::regex_search(resumed.err, m, std::regex(R"(\(sector (\d+) of)"))) << resumed.err;
@@ -200,6 +218,59 @@ TEST(DeepScan, InterruptedScanResumes) {
     // image keeps one record in the scan-log table.
     EXPECT_EQ(Scan(card.img.path, part.path()).out, ref.out);
     EXPECT_EQ(ReadFile(part / "ScanLog/config").size(), 8u + 592u);
+    // Another medium under the same path (the card was zeroed since): the
+    // earlier scan is not continued, and nothing of it is listed.
+    Scan(card.img.path, part.path(), "", "FOTORETTA_TEST_INTERRUPT_AT_SECTOR=60000");
+    Sh("dd if=/dev/zero of=" + Quote(card.img.path) + " bs=1M count=4 conv=notrunc status=none");
+    resumed = Scan(card.img.path, part.path(), "--resume");
+    EXPECT_NE(resumed.err.find("another medium"), std::string::npos) << resumed.err;
+    for (const Hit& h : resumed.hits) EXPECT_EQ(h.engine, "carving") << h.name;
+}
+
+// Ctrl-C while a carved file is being measured: no file is made of the
+// part measured, and --resume finds it whole.
+TEST(DeepScan, InterruptInsideALengthWalk) {
+    FR_REQUIRE(!Sample("big.jpg").empty(), "samples needed");
+    TempDir d("walk"), data("data");
+    const std::string img = d / "raw.img";
+    const auto jpg = ReadFile(Sample("big.jpg"));
+    ASSERT_GT(jpg.size(), 40u * 512u);
+    WriteFile(img, std::vector<unsigned char>(8 << 20, 0));
+    PatchFile(img, 2048 * 512, jpg.data(), jpg.size());
+    ScanRun cut = Scan(img, data.path(), "", "FOTORETTA_TEST_INTERRUPT_AT_SECTOR=2060");
+    EXPECT_EQ(cut.status, 130);
+    EXPECT_FALSE(cut.Has("2048.jpg", "carving")) << cut.out;
+    ScanRun resumed = Scan(img, data.path(), "--resume");
+    ASSERT_EQ(resumed.hits.size(), 1u) << resumed.out;
+    EXPECT_EQ(resumed.hits[0].size, jpg.size());
+}
+
+// One sector that cannot be read (a FUSE file fails it with EIO) costs that
+// sector only: the files after it in the same window are found, the file
+// that touches it is listed as damaged, and the summary and the exit
+// status say that the scan is not complete.
+TEST(DeepScan, UnreadableSectorCostsOnlyItself) {
+    FR_REQUIRE(!Sample("png").empty() && !Sample("gif").empty(), "samples needed");
+    TempDir d("eio"), data("data");
+    const std::string img = d / "raw.img";
+    WriteFile(img, std::vector<unsigned char>(4 << 20, 0));
+    const std::pair<const char*, uint64_t> files[] = {{"jpg", 2048}, {"png", 2070}, {"gif", 2110}};
+    for (const auto& [kind, sector] : files) PatchFile(img, sector * 512, ReadFile(Sample(kind)).data(), ReadFile(Sample(kind)).size());
+    FailingFile failing(img, {{2050 * 512, 2051 * 512}});
+    FR_REQUIRE(!failing.path.empty(), "FUSE not usable here");
+    for (const char* mode : {"", "--carve-only"}) {
+        ScanRun r = Scan(failing.path, data.path(), mode);
+        EXPECT_EQ(r.status, 4) << mode << r.err;
+        for (const auto& [kind, sector] : files) {
+            const std::string name = std::to_string(sector) + "." + kind;
+            const size_t at = r.out.find("\"name\":\"" + name + "\"");
+            ASSERT_NE(at, std::string::npos) << mode << name << r.out;
+            const std::string line = r.out.substr(at, r.out.find('\n', at) - at);
+            EXPECT_EQ(line.find("\"healthy\":false") != std::string::npos, sector == 2048) << line;
+        }
+        EXPECT_NE(r.out.find("\"complete\":false,"), std::string::npos) << r.out;
+        EXPECT_NE(r.out.find("\"read_errors\":1}"), std::string::npos) << r.out;
+    }
 }
 
 // An image file without a file system, with holes: the holes are counted

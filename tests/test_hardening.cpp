@@ -608,11 +608,12 @@ TEST_P(FailingSectors, SkippedLoggedOnceAndOnlyTheirFilesFail) {
     auto takeLog = [&] {
         const std::string log = ReadText(d / "data/Log.txt");
         unlink((d / "data/Log.txt").c_str());
-        EXPECT_LT(std::count(log.begin(), log.end(), '\n'), 20) << log;
+        EXPECT_LT(std::count(log.begin(), log.end(), '\n'), 40) << log;
         return CountOf(log, "Debug: read " + std::to_string(EIO) + "\n");
     };
     Result r = RunCli("scan " + Quote(path) + " " + c.mode + " --json --types " + types, env);
-    EXPECT_EQ(r.status, 0) << r.out;
+    // A sweep that met the stretch says so in its exit status.
+    EXPECT_EQ(r.status, std::string(c.mode) == "--fast" ? 0 : 4) << r.out;
     EXPECT_EQ(CountOf(r.out, "\"path\":"), 2u) << r.out;
     EXPECT_EQ(CountOf(r.out, "\"healthy\":false"), c.bListedDamaged ? 1u : 0u) << r.out;
     // The sweeps meet the stretch; the fast engines read no file data.

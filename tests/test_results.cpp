@@ -502,17 +502,20 @@ TEST_F(LogManager, VolumeLogIsReusedOnlyWhileUnchanged) {
     // A hostile table that points the volume's log outside the base: that
     // log is not reused and its record goes.
     CLogFileManager(base).SaveLogFileInfo("", 2, 63, 1000, 0, 0, 0, 0, 0, (t.path() + "/").c_str(), "");
-    CLogFileManager m(base);
     _LOG_FILE_INFO_ out{};
-    EXPECT_EQ(m.LoadRecoveryLogInfo("", 2, 63, 1000, &out), 0);
-    EXPECT_FALSE(m.IsReusing());
-    EXPECT_TRUE(m.GetRecords().empty());
-    EXPECT_TRUE(Exists(base + "config"));
-    m.AddDirIndex();
-    std::string dir = m.GetLogFileDirPath();
-    MakeLog(dir);
-    // The empty path reports no free space both times: nothing changed.
-    m.SaveLogFileInfo("", 2, 63, 1000, 100, 50, 10, 500, 7, dir.c_str(), "");
+    std::string dir;
+    {  // (a manager holds its folder while it lives, as a process does)
+        CLogFileManager m(base);
+        EXPECT_EQ(m.LoadRecoveryLogInfo("", 2, 63, 1000, &out), 0);
+        EXPECT_FALSE(m.IsReusing());
+        EXPECT_TRUE(m.GetRecords().empty());
+        EXPECT_TRUE(Exists(base + "config"));
+        m.AddDirIndex();
+        dir = m.GetLogFileDirPath();
+        MakeLog(dir);
+        // The empty path reports no free space both times: nothing changed.
+        m.SaveLogFileInfo("", 2, 63, 1000, 100, 50, 10, 500, 7, dir.c_str(), "");
+    }
 
     CLogFileManager again(base);
     EXPECT_EQ(again.LoadRecoveryLogInfo("", 2, 63, 1000, &out), 1);

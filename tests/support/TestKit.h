@@ -198,6 +198,21 @@ private:
     QtMessageHandler m_old;
 };
 
+// An image seen through FUSE as path, with byte ranges [first, second)
+// that fail with EIO as on a failing card; unmounted when it goes. path is
+// empty when FUSE cannot be used here.
+class FailingFile {
+public:
+    FailingFile(const std::string& image, const std::vector<std::pair<uint64_t, uint64_t>>& ranges);
+    ~FailingFile();
+    FailingFile(const FailingFile&) = delete;
+    FailingFile& operator=(const FailingFile&) = delete;
+    std::string path;
+
+private:
+    TempDir m_mount{"fuse"};
+};
+
 #ifdef FR_CLI_BINARY
 // Runs the command-line tool with a private data folder (unless env names
 // one), under a time limit and a cap on the size of any file it writes
