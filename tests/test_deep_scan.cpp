@@ -191,42 +191,6 @@ TEST(DeepScan, NtfsWithoutBootSector) {
         }
 }
 
-// A scan stopped half way and continued with --resume lists what an
-// uninterrupted scan lists.
-TEST(DeepScan, InterruptedScanResumes) {
-    FR_REQUIRE(HaveFatTools(), "mkfs.vfat, mtools and samples needed");
-    Card card;
-    TempDir whole("whole"), part("part");
-    ScanRun ref = Scan(card.img.path, whole.path());
-    ASSERT_EQ(ref.status, 0);
-    ScanRun first = Scan(card.img.path, part.path(), "", "FOTORETTA_TEST_INTERRUPT_AT_SECTOR=60000");
-    EXPECT_NE(first.err.find("--resume"), std::string::npos) << first.err;
-    EXPECT_FALSE(first.Has(std::to_string(card.orphanSector) + ".png", "carving"));
-    ScanRun resumed = Scan(card.img.path, part.path(), "--resume");
-    ASSERT_EQ(resumed.status, 0) << resumed.err;
-    EXPECT_EQ(resumed.out, ref.out);
-    // The progress counts the files once.
-    auto lastCount = [](const std::string& err) { return err.substr(err.rfind(", ") + 2); };
-    EXPECT_EQ(lastCount(resumed.err.substr(0, resumed.err.rfind(" files)") + 6)),
-              lastCount(ref.err.substr(0, ref.err.rfind(" files)") + 6)))
-        << resumed.err << first.err << ref.err;
-    // The sweep went on from where it stopped.
-    std::smatch m;
-    ASSERT_TRUE(std::regex_search(resumed.err, m, std::regex(R"(\(sector (\d+) of)"))) << resumed.err;
-    EXPECT_GE(std::stoull(m[1]), 60000u) << resumed.err;
-    // Without --resume a scan starts afresh and still ends the same; the
-    // image keeps one record in the scan-log table.
-    EXPECT_EQ(Scan(card.img.path, part.path()).out, ref.out);
-    EXPECT_EQ(ReadFile(part / "ScanLog/config").size(), 8u + 592u);
-    // Another medium under the same path (the card was zeroed since): the
-    // earlier scan is not continued, and nothing of it is listed.
-    Scan(card.img.path, part.path(), "", "FOTORETTA_TEST_INTERRUPT_AT_SECTOR=60000");
-    Sh("dd if=/dev/zero of=" + Quote(card.img.path) + " bs=1M count=4 conv=notrunc status=none");
-    resumed = Scan(card.img.path, part.path(), "--resume");
-    EXPECT_NE(resumed.err.find("another medium"), std::string::npos) << resumed.err;
-    for (const Hit& h : resumed.hits) EXPECT_EQ(h.engine, "carving") << h.name;
-}
-
 // Ctrl-C while a carved file is being measured: no file is made of the
 // part measured, and --resume finds it whole.
 TEST(DeepScan, InterruptInsideALengthWalk) {

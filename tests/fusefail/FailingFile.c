@@ -4,7 +4,10 @@
  * meets a failing range returns the bytes before it, and a read that starts
  * in one fails.
  *
- *   fr-failing-file IMAGE START-END[,START-END...] MOUNTPOINT
+ * Each read may also be made slow, so that a test can follow a scan's
+ * progress as it happens.
+ *
+ *   fr-failing-file IMAGE START-END[,START-END...] MOUNTPOINT [MICROSECONDS]
  */
 #define FUSE_USE_VERSION 31
 #include <errno.h>
@@ -22,6 +25,7 @@ static int g_fd = -1;
 static off_t g_size;
 static unsigned long long g_start[MAX_RANGES], g_end[MAX_RANGES];
 static int g_ranges;
+static useconds_t g_delay;
 
 static int ff_getattr(const char* path, struct stat* st, struct fuse_file_info* fi) {
     (void)fi;
@@ -58,6 +62,7 @@ static int ff_open(const char* path, struct fuse_file_info* fi) {
 
 static int ff_read(const char* path, char* buf, size_t size, off_t off, struct fuse_file_info* fi) {
     (void)path, (void)fi;
+    if (g_delay) usleep(g_delay);
     if (off >= g_size) return 0;
     if ((off_t)size > g_size - off) size = (size_t)(g_size - off);
     unsigned long long a = (unsigned long long)off, b = a + size;
@@ -78,8 +83,8 @@ static const struct fuse_operations ops = {
 };
 
 int main(int argc, char** argv) {
-    if (argc != 4) {
-        fprintf(stderr, "usage: %s IMAGE START-END[,START-END...] MOUNTPOINT\n", argv[0]);
+    if (argc != 4 && argc != 5) {
+        fprintf(stderr, "usage: %s IMAGE START-END[,START-END...] MOUNTPOINT [MICROSECONDS]\n", argv[0]);
         return 2;
     }
     g_fd = open(argv[1], O_RDONLY | O_CLOEXEC);
@@ -89,6 +94,7 @@ int main(int argc, char** argv) {
         return 1;
     }
     g_size = st.st_size;
+    if (argc == 5) g_delay = (useconds_t)strtoul(argv[4], NULL, 10);
     for (char* p = argv[2]; *p && g_ranges < MAX_RANGES;) {
         char* end;
         g_start[g_ranges] = strtoull(p, &end, 10);

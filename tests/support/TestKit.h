@@ -199,11 +199,13 @@ private:
 };
 
 // An image seen through FUSE as path, with byte ranges [first, second)
-// that fail with EIO as on a failing card; unmounted when it goes. path is
-// empty when FUSE cannot be used here.
+// that fail with EIO as on a failing card, and each read delayed by
+// delayMicros; unmounted when it goes. path is empty when FUSE cannot be
+// used here.
 class FailingFile {
 public:
-    FailingFile(const std::string& image, const std::vector<std::pair<uint64_t, uint64_t>>& ranges);
+    FailingFile(const std::string& image, const std::vector<std::pair<uint64_t, uint64_t>>& ranges,
+                unsigned delayMicros = 0);
     ~FailingFile();
     FailingFile(const FailingFile&) = delete;
     FailingFile& operator=(const FailingFile&) = delete;
