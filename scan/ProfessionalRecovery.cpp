@@ -429,7 +429,8 @@ int CProfessionalRecovery::ParseProfessionalFileInfo(unsigned char* pBuf, u64 u6
 IFileRecoveryParse* CProfessionalRecovery::Route(const _FILE_NODE_* pNode) {
     switch (pNode->nEngineType) {
         case ENGINE_FAST_NTFS:
-        case ENGINE_FAST_FAT: return m_pFastEngine.get();
+        case ENGINE_FAST_FAT:
+        case ENGINE_FAST_EXFAT: return m_pFastEngine.get();
         case ENGINE_DEEP_NTFS: return &m_NtfsRecovery;
         case ENGINE_DEEP_FAT: return &m_FatRecovery;
         case ENGINE_CARVING: return &m_FileTypeRecovery;
@@ -519,7 +520,8 @@ int CProfessionalRecovery::GetFileDataStartSectorMap(_FILE_NODE_* pNode, std::ma
         const i64 lcn = info.dataRuns.front().i64ClusterOffset;
         if (lcn <= 0 || pNode->nBytesPerCluster == 0 || pNode->nBytesPerCluster == 0xFFFFFFFFu) return 0;
         first = static_cast<u64>(pNode->nBytesPerCluster) * static_cast<u64>(lcn) / S + pNode->u64VolumeStartSector;
-    } else if (pNode->nEngineType == ENGINE_FAST_FAT || pNode->nEngineType == ENGINE_DEEP_FAT) {
+    } else if (pNode->nEngineType == ENGINE_FAST_FAT || pNode->nEngineType == ENGINE_DEEP_FAT ||
+               pNode->nEngineType == ENGINE_FAST_EXFAT || pNode->nEngineType == ENGINE_DEEP_EXFAT) {
         // An empty file (cluster 0) has no data to be carved twice.
         if (pNode->uClusterNO < 2 || pNode->nBytesPerCluster < S || pNode->nBytesPerCluster == 0xFFFFFFFFu) return 0;
         first = pNode->u64DataStartSector + pNode->u64VolumeStartSector +
