@@ -161,3 +161,23 @@ std::string ExfatVolumeLabel(std::span<const unsigned char> root) {
     }
     return {};
 }
+
+bool MayHoldExfatSet(std::span<const unsigned char> s) {
+    for (size_t off = 0; off + 2 * EXFAT_ENTRY_SIZE <= s.size(); off += EXFAT_ENTRY_SIZE) {
+        const u8 a = s[off], b = s[off + EXFAT_ENTRY_SIZE];
+        if ((a | EXFAT_IN_USE) == EXFAT_ENTRY_FILE && (b | EXFAT_IN_USE) == EXFAT_ENTRY_STREAM &&
+            (a & EXFAT_IN_USE) == (b & EXFAT_IN_USE) && s[off + 1] >= 2 && s[off + 1] <= 18)
+            return true;
+    }
+    return false;
+}
+
+bool IsExfatRootStart(std::span<const unsigned char> s) {
+    bool bitmap = false, upcase = false;
+    for (size_t off = 0; off + EXFAT_ENTRY_SIZE <= std::min<size_t>(s.size(), 4 * EXFAT_ENTRY_SIZE);
+         off += EXFAT_ENTRY_SIZE) {
+        bitmap = bitmap || s[off] == EXFAT_ENTRY_BITMAP;
+        upcase = upcase || s[off] == EXFAT_ENTRY_UPCASE;
+    }
+    return bitmap && upcase;
+}

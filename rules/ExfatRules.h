@@ -79,3 +79,8 @@ bool ParseExfatEntrySet(std::span<const unsigned char> buf, ExfatEntrySet& out);
 i64 ExfatTimeToUnix(u32 stamp, u8 tenMs, u8 utcOffset);
 // The volume label entry among a root directory's entries ("" when none).
 std::string ExfatVolumeLabel(std::span<const unsigned char> root);
+// A quick test of a swept sector: some slot starts what looks like a set
+// (a File entry followed by a stream extension in the same state).
+bool MayHoldExfatSet(std::span<const unsigned char> sector);
+// A root folder's first entries: the allocation bitmap and up-case table.
+bool IsExfatRootStart(std::span<const unsigned char> sector);
