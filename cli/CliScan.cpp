@@ -277,7 +277,7 @@ int ScanAndList(const ScanOptions& o, const CliSource& src, std::wstring pattern
     if (run.volumes.empty()) {
         if (run.bPartitions && o.bFast)
             fprintf(stderr,
-                    "fotoretta-cli: %s: no partition holds a FAT, NTFS or Ext file system (a scan without --fast "
+                    "fotoretta-cli: %s: no partition holds a FAT, exFAT, NTFS or Ext file system (a scan without --fast "
                     "still sweeps them)\n",
                     src.strArg.c_str());
         return 1;
