@@ -106,11 +106,8 @@ TEST(CliContract, RecoveryKeepsCaseFoldersDatesAndWhatAnInterruptedScanFound) {
                "TZ=UTC SUDO_UID=4321 SUDO_GID=4322");
     ASSERT_EQ(r.status, 0) << r.out;
     EXPECT_EQ(StatOf(flat / "new/sub/document/!emo.txt").st_mtime, kPhotoTime) << Capture("ls -lR " + Quote(flat.path()));
-    for (const char* p : {"new", "new/sub", "new/sub/document", "new/sub/document/!emo.txt"}) {
-        if (geteuid() == 0) {
-            EXPECT_EQ(StatOf(flat / p).st_uid * 10000 + StatOf(flat / p).st_gid, 43214322u) << p;
-        }
-    }
+    for (const char* p : {"new", "new/sub", "new/sub/document", "new/sub/document/!emo.txt"})
+        EXPECT_TRUE(geteuid() != 0 || StatOf(flat / p).st_uid * 10000 + StatOf(flat / p).st_gid == 43214322u) << p;
 
     // A Ctrl-C during the scan keeps what was found and copies it; the run
     // still reports that the user ended it.
@@ -154,7 +151,6 @@ TEST(CliContract, HelpVersionCategoriesAndExitCodes) {
 
     // On a terminal the bar is redrawn at most ten times a second (each
     // redraw starts with a carriage return; the terminal adds one per line).
-    FR_REQUIRE(Sh("command -v script >/dev/null") == 0, "script (util-linux) is missing");
     WriteFile(card.dir / "noise.img", RandomBytes(48 << 20, 5));
     const auto start = std::chrono::steady_clock::now();
     Sh("script -qfec " +

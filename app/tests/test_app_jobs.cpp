@@ -206,7 +206,6 @@ TEST(Jobs, ScanPreviewSelectAndRecoverIntoCategoryFolders) {
         o = RecoverInto(card.w, small.path());
         Sh("cp -r " + Quote(small.path()) + " " + Quote(out / "small") + "; umount " + Quote(small.path()));
         EXPECT_TRUE(o.status.contains("The destination is full")) << o.status.toStdString();
-        EXPECT_LT(o.success, 6);
         std::set<std::string> whole;
         for (const char* kind : {"jpg", "big.jpg", "png", "tif", "mp3"}) whole.insert(Sha256File(Sample(kind)));
         std::istringstream written(Capture("find " + Quote(out / "small") + " -type f"));
