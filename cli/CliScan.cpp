@@ -277,7 +277,7 @@ int ScanAndList(const ScanOptions& o, const CliSource& src, std::wstring pattern
     if (run.volumes.empty()) {
         if (run.bPartitions && o.bFast)
             fprintf(stderr,
-                    "fotoretta-cli: %s: no partition holds a FAT, NTFS or Ext file system (a scan without --fast "
+                    "fotoretta-cli: %s: no partition holds a FAT, exFAT, NTFS or Ext file system (a scan without --fast "
                     "still sweeps them)\n",
                     src.strArg.c_str());
         return 1;
@@ -296,7 +296,9 @@ std::string ParentPath(IFileRecoveryParse& engine, const __SEARCH_FILE_INFO__& h
 // First sector of the file's data where the record tells it.
 unsigned long long StartSector(const __SEARCH_FILE_INFO__& h) {
     if (h.nEngineType == ENGINE_CARVING) return h.u64RecordSector;
-    if ((h.nEngineType == ENGINE_FAST_FAT || h.nEngineType == ENGINE_DEEP_FAT) && h.uClusterNO >= 2 &&
+    if ((h.nEngineType == ENGINE_FAST_FAT || h.nEngineType == ENGINE_DEEP_FAT || h.nEngineType == ENGINE_FAST_EXFAT ||
+         h.nEngineType == ENGINE_DEEP_EXFAT) &&
+        h.uClusterNO >= 2 &&
         h.nBytesPerCluster != 0xFFFFFFFFu && h.nBytesPerCluster >= 512)
         return h.u64VolumeStartSector + h.u64DataStartSector +
                static_cast<unsigned long long>(h.uClusterNO - 2) * (h.nBytesPerCluster / 512);

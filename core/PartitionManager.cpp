@@ -15,10 +15,10 @@ namespace {
 constexpr int kHeadBytes = 4096;
 constexpr int kMaxChainLinks = 256;  // logical partitions followed per disk
 
-// A FAT, NTFS or Ext volume begins at the first sector. Its boot record
+// A FAT, exFAT, NTFS or Ext volume begins at the first sector. Its boot record
 // also ends in 0x55AA, so this is asked before the MBR test.
 bool IsWholeDiskVolume(const unsigned char* head, size_t got) {
-    if (IsNtfs(head) || IsFat(head)) return true;
+    if (IsNtfs(head) || IsFat(head) || IsExfat(head)) return true;
     return got >= 1112 && IsExt(head);
 }
 
