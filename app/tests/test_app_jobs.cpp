@@ -397,3 +397,29 @@ TEST(Jobs, RefusesADestinationOnTheScannedDevice) {
     EXPECT_FALSE(recoveryStarted);
     EXPECT_TRUE(message.contains("is on the disk being recovered")) << message.toStdString();
 }
+
+// Another card in the same reader (the same device, the same size): the
+// rescan lists what is on that card, never the first card's files.
+TEST(Jobs, RescanOfAnotherCardListsOnlyItsOwnFiles) {
+    FR_REQUIRE(IsRoot() && HaveTool("losetup"), "needs root and losetup");
+    TempDir d("jobsrescan");
+    ScopedDiskDir disks(d.path());
+    ScopedDataDir data(d / "data");
+    PhotoCard photos = MakePhotoCard(d / "vol.img", d / "card/disk.img");
+    const std::string loop = CaptureLine("losetup -f --show " + Quote(photos.volume) + " 2>/dev/null");
+    FR_REQUIRE(!loop.empty(), "no loop device available");
+    size_t first = 0, second = 0;
+    {
+        DRUI w;
+        w.Init();
+        EXPECT_TRUE(w.AddImageDisk(QString::fromStdString(loop)));
+        w.btnSlotScan();
+        first = w.SearchResult().size();
+        Sh("dd if=/dev/zero of=" + Quote(loop) + " bs=1M count=40 status=none 2>/dev/null; sync");
+        w.btnSlotScan();
+        second = w.SearchResult().size();
+    }
+    Sh("losetup -d " + Quote(loop));
+    EXPECT_EQ(first, 7u);
+    EXPECT_EQ(second, 0u);
+}
