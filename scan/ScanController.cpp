@@ -64,7 +64,7 @@ int CScanController::CheckDataDir(const std::string& strSourcePath, std::string&
         return EXDEV;
     }
     if (int e = CheckScanLogDir()) {
-        strMessage = "cannot keep scan logs in " + GetScanLogDir() + ": " + strerror(e) +
+        strMessage = "cannot keep scan results in " + GetScanLogDir() + ": " + strerror(e) +
                      " (set FOTORETTA_DATA_DIR to a writable folder with free space on another disk)";
         return e;
     }
