@@ -262,14 +262,39 @@ unsigned Mp3FrameLength(const unsigned char* h, u32& key) {
 
 }  // namespace
 
+int IsMpegAudioType(CFileTypeJudge& j, const unsigned char* buf, int len) {
+    u32 key0 = 0, key = 0;
+    if (!buf || len < 4 || Mp3FrameLength(buf, key0) == 0) return FT_NONE;
+    // Four frames in a row with the same version, layer and sample rate;
+    // one sync word alone is not enough.
+    const int S = j.m_nBytesPerSector;
+    if (S <= 0) return FT_NONE;
+    const unsigned want = static_cast<unsigned>(std::max(1, 16384 / S));
+    const unsigned got = j.ReadSectorsInto(j.ScratchBuf(), j.ScratchBufSize(), j.m_u64CurrentSector, want);
+    const unsigned char* p = j.ScratchBuf();
+    const size_t n = static_cast<size_t>(got) * static_cast<unsigned>(S);
+    size_t pos = 0;
+    for (int k = 0; k < 4; ++k) {
+        if (pos + 4 > n) return FT_NONE;
+        const unsigned l = Mp3FrameLength(p + pos, key);
+        if (l == 0 || key != key0) return FT_NONE;
+        pos += l;
+    }
+    const int layer = (buf[1] >> 1) & 3;
+    return layer == 1 ? FT_MP3 : layer == 2 ? FT_MP2 : FT_MP1;
+}
+
 unsigned long long WalkMp3(CFileTypeJudge& judge, const unsigned char* buf, int len) {
-    if (!buf || len < 10 || std::memcmp(buf, "ID3", 3) != 0) return 0;
+    u32 key = 0;
+    const bool tagged = buf && len >= 10 && std::memcmp(buf, "ID3", 3) == 0;
+    if (!tagged && (!buf || len < 4 || Mp3FrameLength(buf, key) == 0)) return 0;
     FileBytes f(judge, buf, len, kAudioMax);
     // The ID3v2 tag: a synch-safe size after the 10-byte header, and a
     // footer of 10 more bytes when flag 0x10 says so.
-    u64L pos = 10 + ((static_cast<u64L>(buf[6] & 0x7F) << 21) | ((buf[7] & 0x7F) << 14) | ((buf[8] & 0x7F) << 7) |
-                     (buf[9] & 0x7F));
-    if (buf[5] & 0x10) pos += 10;
+    u64L pos = tagged ? 10 + ((static_cast<u64L>(buf[6] & 0x7F) << 21) | ((buf[7] & 0x7F) << 14) |
+                              ((buf[8] & 0x7F) << 7) | (buf[9] & 0x7F))
+                      : 0;
+    if (tagged && (buf[5] & 0x10)) pos += 10;
     // Some writers pad after the tag's stated size.
     for (int i = 0; i < 4096; ++i) {
         const unsigned char* b = f.At(pos, 1);
@@ -289,12 +314,21 @@ unsigned long long WalkMp3(CFileTypeJudge& judge, const unsigned char* buf, int 
         pos += n;
         ++frames;
     }
-    if (f.Stopped() || frames < 2) return 0;
-    // An APE tag (a header announces it), then an ID3v1 tag.
+    if (f.Stopped() || frames < (tagged ? 2u : 4u)) return 0;
+    // An APE tag, then an ID3v1 tag. A version 2 tag may start with a header
+    // that gives its size; a tag without one is found by its footer, whose
+    // size counts the items and the footer.
     if (const unsigned char* a = f.At(pos, 32); a && std::memcmp(a, "APETAGEX", 8) == 0 && (a[23] & 0x20)) {
         const u64L size = GetLe32(a + 12);
         const unsigned char* foot = size >= 32 ? f.At(pos + size, 32) : nullptr;  // the footer closes the tag
         if (foot && std::memcmp(foot, "APETAGEX", 8) == 0) pos += 32 + size;
+    } else if (unsigned avail = 0; const unsigned char* w = f.Run(pos, avail)) {
+        const unsigned look = std::min(avail, 0x4000u);
+        for (unsigned q = 0; q + 32 <= look; ++q)
+            if (w[q] == 'A' && std::memcmp(w + q, "APETAGEX", 8) == 0) {
+                if (!(w[q + 23] & 0x20) && GetLe32(w + q + 12) == q + 32) pos += q + 32;
+                break;
+            }
     }
     if (const unsigned char* t = f.At(pos, 128); t && std::memcmp(t, "TAG", 3) == 0) pos += 128;
     return pos;
@@ -607,15 +641,32 @@ unsigned long long WalkRealMedia(CFileTypeJudge& judge, const unsigned char* buf
     // chunk's own header; the file ends where no chunk follows.
     u64L pos = 0;
     bool data = false;
+    auto known = [](const unsigned char* h) {
+        static const char* const kNames[] = {".RMF", "PROP", "MDPR", "CONT", "DATA", "INDX", "RMMD", "RJMD"};
+        for (const char* n : kNames)
+            if (std::memcmp(h, n, 4) == 0) return true;
+        return false;
+    };
     for (int chunks = 0;; ++chunks) {
-        const unsigned char* h = f.At(pos, 10);
+        const unsigned char* h = f.At(pos, 18);
         if (!h) break;
-        bool name = true;
-        for (int i = 0; i < 4; ++i)
-            name = name && ((h[i] >= 'A' && h[i] <= 'Z') || (h[i] >= '0' && h[i] <= '9') || h[i] == '.');
-        const u32 size = GetBe32(h + 4);
-        if (!name || size < 10 || (chunks == 0) != (std::memcmp(h, ".RMF", 4) == 0)) break;
-        data = data || std::memcmp(h, "DATA", 4) == 0;
+        u64L size = GetBe32(h + 4);
+        if (!known(h) || size < 10 || (chunks == 0) != (std::memcmp(h, ".RMF", 4) == 0)) break;
+        if (std::memcmp(h, "DATA", 4) == 0) {
+            data = true;
+            // Some muxers state the last data chunk ten bytes longer than
+            // the file: its packets (each with its own length) and the
+            // 8 zero bytes that close the file end ten bytes before.
+            const u64L packets = GetBe32(h + 10);
+            u64L q = pos + 18, i = 0;
+            for (; i < packets && i <= size / 12 && q < pos + size; ++i) {
+                const unsigned char* ph = f.At(q, 4);
+                if (!ph || GetBe16(ph + 2) < 12) break;
+                q += GetBe16(ph + 2);
+            }
+            const unsigned char* z = i == packets ? f.At(q, 8) : nullptr;
+            if (z && q + 18 == pos + size && GetBe32(z) == 0 && GetBe32(z + 4) == 0) size -= 10;
+        }
         pos += size;
         if (pos > f.Max()) return 0;
     }
