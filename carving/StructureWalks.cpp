@@ -91,10 +91,48 @@ u32 Crc32(const unsigned char* p, size_t n, u32 c = 0xFFFFFFFFu) {
 // ---------------------------------------------------------------------------
 // JPEG
 
+namespace {
+
+// The end of the further images that a multi-picture (MPF) APP2 segment at
+// pos lists, each of which must start with a JPEG start marker; 0 when the
+// segment is not one or lists none.
+u64L MpfImagesEnd(FileBytes& f, u64L pos) {
+    const unsigned char* s = f.At(pos, 16);
+    if (!s || std::memcmp(s + 4, "MPF\0", 4) != 0) return 0;
+    const u64L tiff = pos + 8;  // offsets count from the TIFF header
+    const bool le = std::memcmp(s + 8, "II*\0", 4) == 0;
+    if (!le && std::memcmp(s + 8, "MM\0*", 4) != 0) return 0;
+    auto u16at = [&](const unsigned char* p) { return le ? GetLe16(p) : GetBe16(p); };
+    auto u32at = [&](const unsigned char* p) { return le ? GetLe32(p) : GetBe32(p); };
+    const u64L ifd = tiff + u32at(s + 12);
+    const unsigned char* c = f.At(ifd, 2);
+    if (!c) return 0;
+    const unsigned n = std::min<unsigned>(u16at(c), 32u);
+    u64L end = 0;
+    for (unsigned i = 0; i < n; ++i) {
+        const unsigned char* e = f.At(ifd + 2 + 12ULL * i, 12);
+        if (!e || u16at(e) != 0xB002) continue;  // the picture entries
+        const u32 count = u32at(e + 4) / 16;
+        const u64L at = tiff + u32at(e + 8);
+        for (u32 k = 0; k < count && k < 64; ++k) {
+            const unsigned char* d = f.At(at + 16ULL * k, 16);
+            if (!d) return 0;
+            const u64L size = u32at(d + 4), off = u32at(d + 8);
+            if (off == 0 || size == 0) continue;  // the first image: this file
+            const unsigned char* soi = f.At(tiff + off, 2);
+            if (!soi || soi[0] != 0xFF || soi[1] != 0xD8 || !f.At(tiff + off + size - 1, 1)) return 0;
+            end = std::max(end, tiff + off + size);
+        }
+    }
+    return end;
+}
+
+}  // namespace
+
 unsigned long long WalkJpeg(CFileTypeJudge& judge, const unsigned char* buf, int len) {
     if (!buf || len < 4 || buf[0] != 0xFF || buf[1] != 0xD8) return 0;
     FileBytes f(judge, buf, len, kPictureMax);
-    u64L pos = 2;
+    u64L pos = 2, extraEnd = 0;
     bool frame = false, scan = false;
     for (;;) {
         const unsigned char* m = f.At(pos, 2);
@@ -104,7 +142,12 @@ unsigned long long WalkJpeg(CFileTypeJudge& judge, const unsigned char* buf, int
             ++pos;
             continue;
         }
-        if (code == 0xD9) return frame && scan ? pos + 2 : 0;
+        if (code == 0xD9) {
+            if (!frame || !scan) return 0;
+            // The further images of a multi-picture file follow the first.
+            return std::max(pos + 2, extraEnd);
+        }
+        if (code == 0xE2 && !scan) extraEnd = std::max(extraEnd, MpfImagesEnd(f, pos));
         if ((code >= 0xD0 && code <= 0xD7) || code == 0x01) {  // no length
             pos += 2;
             continue;

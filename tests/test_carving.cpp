@@ -370,7 +370,7 @@ const struct Format {
     {"otf", "otf", FT_OTF, kBoth},          {"mp2", "mp2", FT_MP2, kBoth},        {"bare.mp3", "mp3", FT_MP3, kBoth},
     {"m2ts", "mts", FT_MTS, kBoth},         {"swf", "swf", FT_SWF, kBoth},        {"txt", "txt", FT_TXT, kBoth},
     {"html", "html", FT_HTML, kBoth},       {"svg", "svg", FT_SVG, kBoth},        {"rtf", "rtf", FT_RTF, kBoth},
-    {"csv", "csv", FT_CSV, kBoth},
+    {"csv", "csv", FT_CSV, kBoth},          {"mpf.jpg", "jpg", FT_JPG, kBoth},    {"ape.mp3", "mp3", FT_MP3, kBoth},
 };
 
 // Real files with bytes after their end that are not zeros: each rule

@@ -290,6 +290,21 @@ std::vector<unsigned char> LinearPdf() {
     return testkit::ReadFile(o);
 }
 
+// A JPEG followed by a second picture that its multi-picture (MPF) APP2
+// segment lists, as phones write them.
+std::vector<unsigned char> MpfJpeg() {
+    std::vector<unsigned char> a = testkit::ReadFile(testkit::Sample("jpg")), b = SampleBytes("thumb.jpg");
+    if (a.size() < 20 || b.empty()) return {};
+    const unsigned at = 4 + (a[4] << 8 | a[5]), main = static_cast<unsigned>(a.size()) + 66;
+    std::vector<unsigned char> s = {0xFF, 0xE2, 0, 64, 'M', 'P', 'F', 0, 'I', 'I', 42, 0, 8, 0, 0, 0, 1, 0};
+    Put(s, 18, 0xB002, 2), Put(s, 20, 7, 2), Put(s, 22, 32, 4), Put(s, 26, 26, 4), Put(s, 30, 0, 4);
+    Put(s, 34, 0x20030000, 4), Put(s, 38, main, 4), Put(s, 42, 0, 4), Put(s, 46, 0, 4);
+    Put(s, 50, 0, 4), Put(s, 54, static_cast<unsigned>(b.size()), 4), Put(s, 58, main - at - 8, 4), Put(s, 62, 0, 4);
+    a.insert(a.begin() + at, s.begin(), s.end());
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
 // A ZIP archive with a comment after its central directory.
 std::vector<unsigned char> CommentedZip() {
     testkit::TempDir d("zip");
@@ -386,6 +401,7 @@ std::vector<unsigned char> SampleBytes(const std::string& kind) {
     else if (kind == "exif.jpg") v = WithExif({'M', 'M', 0, 0x2A, 0, 0, 0, 8, 0, 0, 0, 0, 0, 0});
     else if (kind == "thumb.jpg") v = ThumbJpeg();
     else if (kind == "lin.pdf") v = LinearPdf();
+    else if (kind == "mpf.jpg") v = MpfJpeg();
     else if (kind == "comment.zip") v = CommentedZip();
     else if (kind == "cr3") v = Cr3();
     else if (kind == "font.ttf") v = SmallFont();
@@ -393,6 +409,14 @@ std::vector<unsigned char> SampleBytes(const std::string& kind) {
     else if (kind == "tag.mp3") {
         // "TAG" inside a frame of an MP3 without an ID3v1 tag is not its end.
         if ((v = SampleBytes("plain.mp3")).size() > 4000) std::memcpy(v.data() + v.size() / 2, "TAG", 3);
+    } else if (kind == "ape.mp3") {
+        // A version 1 APE tag after the audio: one item and the footer.
+        if (!(v = SampleBytes("bare.mp3")).empty()) {
+            std::vector<unsigned char> t = {5, 0, 0, 0, 0, 0, 0, 0, 'T', 'i', 't', 'l', 'e', 0, 'H', 'e', 'l', 'l', 'o'};
+            t.insert(t.end(), {'A', 'P', 'E', 'T', 'A', 'G', 'E', 'X'});
+            Put(t, 27, 1000, 4), Put(t, 31, 51, 4), Put(t, 35, 1, 4), Put(t, 39, 0, 4), Put(t, 43, 0, 4), Put(t, 47, 0, 4);
+            v.insert(v.end(), t.begin(), t.end());
+        }
     } else if (kind == "unstated.pdf") {
         // "lin.pdf" without its stated length: the last end marker ends it.
         v = SampleBytes("lin.pdf");
