@@ -18,7 +18,7 @@
     "*.mod|*.mxf|*.lrv|*.webm|"
 #define FR_OFFICE_EXT                                                                             \
     "*.doc|*.xls|*.ppt|*.odt|*.ods|*.pdf|*.docx|*.xlsx|*.pptx|*.ole|*.txt|*.xml|*.chm|*.htm|"    \
-    "*.html|*.pst|*.dbx|*.wps|*.dps|*.et|*.one|*.mpp|*.mdb|*.accdb|*.rtf|*.csv"
+    "*.html|*.pst|*.dbx|*.wps|*.dps|*.et|*.one|*.mpp|*.mdb|*.accdb"
 #define FR_ARCHIVE_EXT \
     "*.zip|*.rar|*.gzip|*.tar|*.7z|*.cab|*.arj|*.lzh|*.ace|*.gz|*.uue|*.bz2|*.jar|*.iso|*.exe|*.dmg|*.xz|"
 #define FR_OFFICE_ARCHIVE_EXT                                                                       \
