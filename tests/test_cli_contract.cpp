@@ -151,7 +151,7 @@ TEST(CliContract, HelpVersionCategoriesAndExitCodes) {
         {"scan " + img + " --types photo,holidays", "", 2, "unknown type 'holidays'"},
         {"recover " + img + " --to " + Quote(card.dir / "afile/sub"), "", 1, "cannot create"},
         {"recover " + img, "", 2, ""},
-        {"scan " + ntfs + " --fast", unreadable, 1, "the scan failed"},
+        {"scan " + ntfs + " --fast", unreadable, 1, "the scan failed (short read)"},
         {"scan " + ntfs + " --json", unreadable, 1, "\"complete\":false"},
         {"recover " + ntfs + " --types all --to " + Quote(card.dir / "out"), unreadable, 1, "0 recovered, 0 failed"},
     };
