@@ -3,6 +3,7 @@
 // the entry-set and boot-region rules over the bytes of such a card.
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <functional>
 
@@ -176,6 +177,25 @@ TEST(ExfatCards, DeletedFilesComeBackWithNamesFoldersAndTimes) {
         }
         // With the bitmap, live files are never listed again, whole or carved.
         for (const auto& [path, sha] : got) EXPECT_FALSE(c.paths && (Has(path, "Keep") || Has(path, "frag"))) << path;
+    }
+    {
+        // Past its valid data length a file is zeros: notes.bin's set cut to
+        // 1000 valid bytes (its set checksum made again).
+        std::vector<unsigned char> b = image;
+        const std::string name("n\0o\0t\0e\0s\0.\0b\0i\0n\0", 18);
+        const size_t at = std::search(b.begin(), b.end(), name.begin(), name.end()) - b.begin() - 66;
+        ASSERT_EQ(b[at], 0x05);
+        b[at + 32 + 8] = 0xE8, b[at + 32 + 9] = 0x03, b[at + 32 + 10] = 0;
+        uint16_t sum = 0;
+        for (size_t i = 0; i < (b[at + 1] + 1u) * 32; ++i)
+            if (i != 2 && i != 3)
+                sum = static_cast<uint16_t>((sum >> 1 | sum << 15) + (i % 32 ? b[at + i] : b[at + i] | 0x80));
+        b[at + 2] = sum & 0xFF, b[at + 3] = sum >> 8;
+        WriteFile(dir / "vdl.img", b);
+        const auto r = RunCli("recover " + Quote(dir / "vdl.img") + " --fast --types all --to " + Quote(dir / "vdl"));
+        std::vector<unsigned char> want = deleted[2].second;
+        std::fill(want.begin() + 1000, want.end(), 0);
+        EXPECT_EQ(Sha256File(dir / "vdl/others/notes.bin"), Sha256(want)) << r.out;
     }
     // The fast scan alone, with the JSON of the command-line tool.
     const auto s = RunCli("scan " + Quote(card.img) + " --fast --types all --json", "TZ=UTC");
