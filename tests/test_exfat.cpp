@@ -135,7 +135,18 @@ TEST(ExfatCards, DeletedFilesComeBackWithNamesFoldersAndTimes) {
         bool paths;         // folders and times kept, not only names
         const char* label;  // what disks shows ("" no volume)
     };
+    // The card as the one partition of a disk: MBR type 0x07 (shared with
+    // NTFS) or a GPT basic-data partition.
+    auto onDisk = [&](const char* label, const char* type) {
+        return [&, label, type](const std::string& p) {
+            fs::rename(p, dir / "vol.img");
+            MakePartitionedDisk(p, image.size() / 512 + 2048 + 64, label, {{2048, image.size() / 512, type, ""}});
+            PlaceVolume(p, dir / "vol.img", 2048);
+        };
+    };
     const std::vector<Case> cases = {
+        {"MBR type 0x07", onDisk("dos", "7"), true, "exFAT"},
+        {"GPT basic data", onDisk("gpt", "EBD0A0A2-B9E5-4433-87C0-68B6B72699C7"), true, "exFAT"},
         {"intact", [](const std::string&) {}, true, "CARD"},
         {"main boot region zeroed", [&](const std::string& p) { Zero(p, 0, 12 * bps); }, true, "CARD"},
         {"boot regions, FAT and bitmap zeroed",
