@@ -127,32 +127,35 @@ TEST(ExfatCards, DeletedFilesComeBackWithNamesFoldersAndTimes) {
             EXPECT_EQ(ok, e.ok) << e.what;
         }
     }
-    const auto d = RunCli("disks " + Quote(card.img));
-    EXPECT_TRUE(Has(d.out, "exFAT") && Has(d.out, "CARD")) << d.out;
 
     struct Case {
         const char* name;
         std::function<void(const std::string&)> damage;
-        bool paths;  // folders and times kept, not only names
+        bool paths;         // folders and times kept, not only names
+        const char* label;  // what disks shows ("" no volume)
     };
     const std::vector<Case> cases = {
-        {"intact", [](const std::string&) {}, true},
-        {"main boot region zeroed", [&](const std::string& p) { Zero(p, 0, 12 * bps); }, true},
+        {"intact", [](const std::string&) {}, true, "CARD"},
+        {"main boot region zeroed", [&](const std::string& p) { Zero(p, 0, 12 * bps); }, true, "CARD"},
         {"boot regions, FAT and bitmap zeroed",
          [&](const std::string& p) {
              Zero(p, 0, 24 * bps);
              Zero(p, boot.nFatOffset * bps, boot.nFatLength * bps);
              Zero(p, boot.nHeapOffset * bps, boot.BytesPerCluster());  // the bitmap's cluster
          },
-         false},
+         false, ""},
         {"quick re-format", [](const std::string& p) { Sh("mkfs.exfat -c 4096 -L NEW " + Quote(p) + " >/dev/null"); },
-         false},
+         false, "NEW"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         const std::string img = dir / "damaged.img", out = dir / "out";
         WriteFile(img, image);
         c.damage(img);
+        const std::string disks = RunCli("disks " + Quote(img)).out;
+        const size_t at = disks.find(img + "@1");
+        const std::string line = at == std::string::npos ? "" : disks.substr(at, disks.find('\n', at) - at);
+        EXPECT_EQ(Has(line, "exFAT") && Has(line, c.label), *c.label != 0) << disks;
         fs::remove_all(out);
         const auto r = RunCli("recover " + Quote(img) + " --types all --keep-paths --to " + Quote(out), "TZ=UTC", 90);
         ASSERT_TRUE(r.status == 0 || r.status == 3) << r.out;
