@@ -171,7 +171,6 @@ void DRUI::InitLayout3Widget() {
     m_pThumbView->setResizeMode(QListView::Adjust);
     m_pThumbView->setMovement(QListView::Static);
     m_pThumbView->setWordWrap(true);
-    m_pThumbView->setUniformItemSizes(true);
     connect(m_pThumbView, &QListWidget::currentItemChanged, this, [this](QListWidgetItem* item) {
         if (item) StartPreview(item->data(Qt::UserRole));
     });
@@ -356,6 +355,7 @@ void DRUI::RefreshThumbnails() {
             auto* item = new QListWidgetItem(QIcon(GetExtendNameIcon(QString::fromStdString(GroupExtension(name)))),
                                              QString::fromStdString(name), m_pThumbView);
             item->setData(Qt::UserRole, QVariant::fromValue(node));
+            item->setSizeHint(m_pThumbView->gridSize() - QSize(4, 4));
             const QImage cached = m_pThumbs->Cached(KeyOf(*info));
             if (!cached.isNull()) {
                 item->setIcon(QIcon(QPixmap::fromImage(cached)));
