@@ -121,7 +121,8 @@ int CExfatVolume::NodeExtents(const _FILE_NODE_& node, u64 u64Wanted, bool bDele
     const u32 bpc = m_Boot.BytesPerCluster();
     if (bpc == 0 || node.nBytesPerCluster != bpc) return FR_INVALID;
     // Past the valid data length the file is zeros by definition.
-    const u64 valid = std::min({node.u64RecordSector, node.u64FileSize, u64Wanted});
+    const u64 recorded = node.u64RecordSector, size = node.u64FileSize;  // packed fields: copied
+    const u64 valid = std::min({recorded, size, u64Wanted});
     u64 covered = 0;
     if (valid > 0) {
         for (u32 c : Clusters(node.uClusterNO, valid, (node.nReserved & EXFAT_NODE_NO_FAT_CHAIN) != 0, bDeleted)) {
