@@ -82,7 +82,6 @@ void CThumbnailLoader::Run() {
         m_bBusy = false;
         m_cv.notify_all();
         if (bAbandoned) {
-            ++m_nAbandoned;
             // Stopped by a job of the window: taken up again after it.
             if (nGeneration == m_nGeneration.load()) m_nNext = nIndex;
             continue;

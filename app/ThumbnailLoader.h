@@ -49,7 +49,6 @@ public:
     };
 
     int Generation() const { return m_nGeneration.load(); }
-    int AbandonedCount() const { return m_nAbandoned.load(); }
 
     // The cache (window thread only): the thumbnail of a file, or a null image.
     QImage Cached(const Key& key);
@@ -75,7 +74,6 @@ private:
     bool m_bStop = false;
     std::atomic<int> m_nGeneration{0};
     std::atomic<int> m_nPause{0};
-    std::atomic<int> m_nAbandoned{0};
     std::list<Key> m_lru;
     std::map<Key, std::pair<QImage, std::list<Key>::iterator>> m_cache;
     std::thread m_worker;

@@ -147,7 +147,13 @@ Outcome RecoverInto(DRUI& w, const std::string& dest) {
 
 TEST(Jobs, ScanPreviewSelectAndRecoverIntoCategoryFolders) {
     Card card;
+    // The scan's reports reach the dialog at most ten times a second.
+    std::atomic<int> reports{0};
+    QObject::connect(&card.w, &DRUI::ScanProcessCallBack, &card.w, [&] { ++reports; }, Qt::DirectConnection);
+    QElapsedTimer clock;
+    clock.start();
     card.w.btnSlotScan();
+    EXPECT_LE(reports.load(), clock.elapsed() / 100 + 8) << clock.elapsed() << " ms";
     ASSERT_EQ(card.w.Page3(), card.w.StackedLayout()->currentWidget());
     EXPECT_EQ(7u, card.w.SearchResult().size());
     EXPECT_EQ((std::vector<std::string>{"Photo(5)", "jpg Files (3)", "png Files (1)", "tif Files (1)", "Music(1)",
@@ -351,14 +357,13 @@ TEST(Jobs, ThumbnailsOfAnAbandonedViewAreLeft) {
     card.w.btnSlotScan();
     card.w.ThumbnailButton()->click();
     card.w.ResultTree()->setCurrentItem(card.Find("jpg Files (3)"));
-    ASSERT_TRUE(QTest::qWaitFor([&] { return engine->inside == 1; }, 10000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return engine->inside > 0; }, 10000));
     QElapsedTimer clock;
     clock.start();
     card.w.ResultTree()->setCurrentItem(card.Find("png Files (1)"));
     EXPECT_TRUE(QTest::qWaitFor([&] { return Decoded(card.w) == 1; }, 3000));
     EXPECT_LT(clock.elapsed(), 3000);
-    EXPECT_EQ(1, engine->left.load());
-    EXPECT_GE(card.w.Thumbnails()->AbandonedCount(), 1);
+    EXPECT_EQ(engine->inside.load(), engine->left.load());  // each one left, none finished
 }
 
 // Quitting while a scan runs asks the scan's question; Yes stops its worker.
