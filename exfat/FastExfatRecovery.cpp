@@ -242,12 +242,3 @@ int CFastExfatRecovery::GetUnUsedSectorCount(u64& u64Sector, u64& u64Count) {
     });
 }
 
-int CFastExfatRecovery::SaveFileData(_FILE_NODE_* pNode, wchar_t* szTargetPath, int nBaseLevel) {
-    m_Output.SetRecoveryCallBack(m_pRecoveryFunc, m_pParam);
-    return m_Output.SaveFileData(pNode, szTargetPath, nBaseLevel);
-}
-
-int CFastExfatRecovery::PreView(_FILE_NODE_* pNode, wchar_t* szTempPath, unsigned char* pBuf, int& nBufLen,
-                                PreviewProgressFunc pFunc, void* pParam) {
-    return m_Output.PreView(pNode, szTempPath, pBuf, nBufLen, pFunc, pParam);
-}

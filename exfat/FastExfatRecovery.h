@@ -23,18 +23,13 @@ class CFastExfatRecovery : public CStoreBackedEngine {
 public:
     CFastExfatRecovery();
     ~CFastExfatRecovery() override;
-    CFastExfatRecovery(const CFastExfatRecovery&) = delete;
-    CFastExfatRecovery& operator=(const CFastExfatRecovery&) = delete;
 
     int Init(int nDiskNumber, long long u64StartSector, long long u64SectorCount, wchar_t wcDriveLetter) override;
     int Init(wchar_t* szPath, wchar_t wcDriveLetter) override;
     int ScanDevice(wchar_t* szLogName) override;
-    int SaveFileData(_FILE_NODE_* pNode, wchar_t* szTargetPath, int nBaseLevel) override;
     // Sectors here are 512-byte sectors relative to the volume start.
     int GetUnUsedSectorCount(u64& u64Sector, u64& u64Count) override;
     int BuildBitMapInfo() override;
-    int PreView(_FILE_NODE_* pNode, wchar_t* szTempPath, unsigned char* pBuf, int& nBufLen,
-                PreviewProgressFunc pFunc, void* pParam) override;
 
     const ExfatBootInfo& GetBootInfo() const { return m_Volume.Boot(); }
 
@@ -72,5 +67,6 @@ private:
         {}, FAT_MAX_CLUSTER_BYTES};
 
 protected:
+    CNodeOutput* NodeOutput() override { return &m_Output; }
     u32 RootDirId() const override { return m_Volume.Boot().nRootCluster; }
 };

@@ -324,12 +324,3 @@ int CProfessionalExfatRecovery::FinishScan() {
 // ---------------------------------------------------------------------------
 // Queries, extraction and preview
 
-int CProfessionalExfatRecovery::SaveFileData(_FILE_NODE_* pNode, wchar_t* szTargetPath, int nBaseLevel) {
-    m_Output.SetRecoveryCallBack(m_pRecoveryFunc, m_pParam);
-    return m_Output.SaveFileData(pNode, szTargetPath, nBaseLevel);
-}
-
-int CProfessionalExfatRecovery::PreView(_FILE_NODE_* pNode, wchar_t* szTempPath, unsigned char* pBuf, int& nBufLen,
-                                        PreviewProgressFunc pFunc, void* pParam) {
-    return m_Output.PreView(pNode, szTempPath, pBuf, nBufLen, pFunc, pParam);
-}

@@ -35,20 +35,15 @@ class CProfessionalExfatRecovery : public CStoreBackedEngine {
 public:
     CProfessionalExfatRecovery();
     ~CProfessionalExfatRecovery() override;
-    CProfessionalExfatRecovery(const CProfessionalExfatRecovery&) = delete;
-    CProfessionalExfatRecovery& operator=(const CProfessionalExfatRecovery&) = delete;
 
     int Init(int nDiskNumber, long long u64StartSector, long long u64SectorCount, wchar_t wcDriveLetter) override;
     int Init(wchar_t* szPath, wchar_t wcDriveLetter) override;
     int ScanDevice(wchar_t*) override { return 0; }
-    int SaveFileData(_FILE_NODE_* pNode, wchar_t* szTargetPath, int nBaseLevel) override;
     int GetUnUsedSectorCount(u64&, u64& u64Count) override {
         u64Count = 0;
         return 0;
     }
     int BuildBitMapInfo() override { return 0; }
-    int PreView(_FILE_NODE_* pNode, wchar_t* szTempPath, unsigned char* pBuf, int& nBufLen,
-                PreviewProgressFunc pFunc, void* pParam) override;
 
     int StartScan(wchar_t* szLogName);
     // The sets that start in one sector; avail bytes from p on are there to
@@ -101,5 +96,6 @@ private:
         {}, FAT_MAX_CLUSTER_BYTES};
 
 protected:
+    CNodeOutput* NodeOutput() override { return &m_Output; }
     u32 RootDirId() const override { return m_nRootId; }
 };

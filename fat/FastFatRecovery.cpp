@@ -563,17 +563,3 @@ int CFastFatRecovery::IsFileDataHealth(_FILE_NODE_* pNode, unsigned int uSectors
                : 0;
 }
 
-int CFastFatRecovery::SaveDataToTargetFile(_FILE_NODE_* pNode, wchar_t* szTargetPath) {
-    m_Output.SetRecoveryCallBack(m_pRecoveryFunc, m_pParam);
-    return m_Output.SaveDataToTargetFile(pNode, szTargetPath);
-}
-
-int CFastFatRecovery::SaveFileData(_FILE_NODE_* pNode, wchar_t* szTargetPath, int nBaseLevel) {
-    m_Output.SetRecoveryCallBack(m_pRecoveryFunc, m_pParam);
-    return m_Output.SaveFileData(pNode, szTargetPath, nBaseLevel);
-}
-
-int CFastFatRecovery::PreView(_FILE_NODE_* pNode, wchar_t* szTempPath, unsigned char* pBuf, int& nBufLen,
-                              PreviewProgressFunc pFunc, void* pParam) {
-    return m_Output.PreView(pNode, szTempPath, pBuf, nBufLen, pFunc, pParam);
-}

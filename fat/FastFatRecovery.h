@@ -26,19 +26,14 @@ class CFastFatRecovery : public CStoreBackedEngine {
 public:
     CFastFatRecovery();
     ~CFastFatRecovery() override;
-    CFastFatRecovery(const CFastFatRecovery&) = delete;
-    CFastFatRecovery& operator=(const CFastFatRecovery&) = delete;
 
     // Interface slots.
     int Init(int nDiskNumber, long long u64StartSector, long long u64SectorCount, wchar_t wcDriveLetter) override;
     int Init(wchar_t* szPath, wchar_t wcDriveLetter) override;
     int ScanDevice(wchar_t* szLogName) override;
-    int SaveFileData(_FILE_NODE_* pNode, wchar_t* szTargetPath, int nBaseLevel) override;
     // Sectors here are 512-byte sectors relative to the volume start.
     int GetUnUsedSectorCount(u64& u64Sector, u64& u64Count) override;
     int BuildBitMapInfo() override;
-    int PreView(_FILE_NODE_* pNode, wchar_t* szTempPath, unsigned char* pBuf, int& nBufLen,
-                PreviewProgressFunc pFunc, void* pParam) override;
 
     // 1 for FAT32, 0 otherwise (the argument is not used).
     int GetDeviceFileSystemType(char* = nullptr) const { return m_bIsFat32; }
@@ -50,8 +45,6 @@ public:
     // chain; a free entry continues in the following cluster when that one
     // is free too (how deleted files are read back).
     int FindNextClusterNO(unsigned uCluster, unsigned& uNext);
-    // Writes one file node to a path (a directory node is created and queued).
-    int SaveDataToTargetFile(_FILE_NODE_* pNode, wchar_t* szTargetPath);
     // 1 when the first sector of the file still looks like its type.
     int IsFileDataHealth(_FILE_NODE_* pNode, unsigned int uSectorsPerCluster);
     // Depth of a directory below the root (0 for the root itself),
@@ -64,6 +57,7 @@ public:
     static constexpr int kRecoveryFailedDirCode = CNodeOutput::kBadClusterCode;
 
 protected:
+    CNodeOutput* NodeOutput() override { return &m_Output; }
     u32 RootDirId() const override { return m_uRootClusterNO; }
 
 private:

@@ -1025,17 +1025,3 @@ int CProfessionalFatRecovery::GetNodeExtents(const _FILE_NODE_& node, u64 u64Wan
     return 0;
 }
 
-int CProfessionalFatRecovery::SaveDataToTargetFile(_FILE_NODE_* pNode, wchar_t* szTargetPath) {
-    m_Output.SetRecoveryCallBack(m_pRecoveryFunc, m_pParam);
-    return m_Output.SaveDataToTargetFile(pNode, szTargetPath);
-}
-
-int CProfessionalFatRecovery::SaveFileData(_FILE_NODE_* pNode, wchar_t* szTargetPath, int nBaseLevel) {
-    m_Output.SetRecoveryCallBack(m_pRecoveryFunc, m_pParam);
-    return m_Output.SaveFileData(pNode, szTargetPath, nBaseLevel);
-}
-
-int CProfessionalFatRecovery::PreView(_FILE_NODE_* pNode, wchar_t* szTempPath, unsigned char* pBuf, int& nBufLen,
-                                      PreviewProgressFunc pFunc, void* pParam) {
-    return m_Output.PreView(pNode, szTempPath, pBuf, nBufLen, pFunc, pParam);
-}

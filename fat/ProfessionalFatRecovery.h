@@ -98,19 +98,14 @@ class CProfessionalFatRecovery : public CStoreBackedEngine {
 public:
     CProfessionalFatRecovery();
     ~CProfessionalFatRecovery() override;
-    CProfessionalFatRecovery(const CProfessionalFatRecovery&) = delete;
-    CProfessionalFatRecovery& operator=(const CProfessionalFatRecovery&) = delete;
 
     // Interface slots. ScanDevice, GetUnUsedSectorCount and BuildBitMapInfo
     // do nothing: the deep-scan driver runs the sweep.
     int Init(int nDiskNumber, long long u64StartSector, long long u64SectorCount, wchar_t wcDriveLetter) override;
     int Init(wchar_t* szPath, wchar_t wcDriveLetter) override;
     int ScanDevice(wchar_t* szReserved) override;
-    int SaveFileData(_FILE_NODE_* pNode, wchar_t* szTargetPath, int nBaseLevel) override;
     int GetUnUsedSectorCount(u64& u64Sector, u64& u64Count) override;
     int BuildBitMapInfo() override;
-    int PreView(_FILE_NODE_* pNode, wchar_t* szTempPath, unsigned char* pBuf, int& nBufLen,
-                PreviewProgressFunc pFunc, void* pParam) override;
 
     // --- The deep scan, driven sector by sector (see the top of this file).
 
@@ -128,8 +123,6 @@ public:
     // After the sweep: kept sectors, folders, lost folders, leftover files.
     int DealProfessionalRecordVec();
 
-    // Writes one node to a path (a directory node is created and queued).
-    int SaveDataToTargetFile(_FILE_NODE_* pNode, wchar_t* szTargetPath);
     // 1 when the file's first sector still looks like its type (or cannot be checked).
     int IsFileDataHealth(_FILE_NODE_* pNode, unsigned int uSectorsPerCluster);
 
@@ -137,6 +130,9 @@ public:
     bool HasRealDbr() const { return m_bHasRealDbr != 0; }
     CScanResultFileManager* GetResultManager() { return m_pStore.get(); }
 
+
+protected:
+    CNodeOutput* NodeOutput() override { return &m_Output; }
 
 private:
     // What the first bytes of a sector say about a directory there.

@@ -687,11 +687,6 @@ int CFastNtfsRecovery::CopyData(const _FILE_NODE_& node, u64 u64Wanted, int fd, 
                                         progress);
 }
 
-int CFastNtfsRecovery::SaveDataToTargetFile(_FILE_NODE_* pNode, wchar_t* szTargetPath) {
-    m_Output.SetRecoveryCallBack(m_pRecoveryFunc, m_pParam);
-    return m_Output.SaveDataToTargetFile(pNode, szTargetPath);
-}
-
 int CFastNtfsRecovery::ChildrenDepth(const _FILE_NODE_& dir) {
     if (dir.nBytesPerCluster == kNoCluster) return 1;  // a lost folder sits at the top
     std::vector<unsigned char> rec(static_cast<size_t>(m_nRecordSize));
@@ -715,16 +710,6 @@ int CFastNtfsRecovery::ChildrenDepth(const _FILE_NODE_& dir) {
         p = next;
     }
     return depth + 1;
-}
-
-int CFastNtfsRecovery::SaveFileData(_FILE_NODE_* pNode, wchar_t* szTargetPath, int nBaseLevel) {
-    m_Output.SetRecoveryCallBack(m_pRecoveryFunc, m_pParam);
-    return m_Output.SaveFileData(pNode, szTargetPath, nBaseLevel);
-}
-
-int CFastNtfsRecovery::PreView(_FILE_NODE_* pNode, wchar_t* szTempPath, unsigned char* pBuf, int& nBufLen,
-                               PreviewProgressFunc pFunc, void* pParam) {
-    return m_Output.PreView(pNode, szTempPath, pBuf, nBufLen, pFunc, pParam);
 }
 
 // ---------------------------------------------------------------- health

@@ -22,24 +22,17 @@ class CFastNtfsRecovery : public CStoreBackedEngine {
 public:
     CFastNtfsRecovery();
     ~CFastNtfsRecovery() override;
-    CFastNtfsRecovery(const CFastNtfsRecovery&) = delete;
-    CFastNtfsRecovery& operator=(const CFastNtfsRecovery&) = delete;
 
     int Init(int nDiskNumber, long long u64StartSector, long long u64SectorCount, wchar_t wcDriveLetter) override;
     int Init(wchar_t* szPath, wchar_t wcDriveLetter) override;
     int ScanDevice(wchar_t* szLogName) override;
-    int SaveFileData(_FILE_NODE_* pNode, wchar_t* szTargetPath, int nBaseLevel) override;
     int GetUnUsedSectorCount(u64& u64Sector, u64& u64Count) override;
     int BuildBitMapInfo() override;
-    int PreView(_FILE_NODE_* pNode, wchar_t* szTempPath, unsigned char* pBuf, int& nBufLen,
-                PreviewProgressFunc pFunc, void* pParam) override;
 
     // Resident unnamed data of the record at an absolute sector. len is in:
     // the buffer's capacity, out: the data length. 0; -101 when the data is
     // not resident or the record cannot be used; 87 when it would not fit.
     int GetAttr0x80Data(long long recordSector, unsigned char* buf, unsigned int& len);
-    // Writes one node (a file's data, or creates a directory and queues it).
-    int SaveDataToTargetFile(_FILE_NODE_* pNode, wchar_t* szTargetPath);
     // 1 when the file's first data still looks like its extension's type.
     int IsFileDataHealth(_FILE_NODE_* pNode, unsigned int uSectorsPerCluster);
     // Runs of the record's attribute of a type (the unnamed one for data),
@@ -59,6 +52,7 @@ public:
     u64 GetClusterCount() const { return m_u64ClusterCount; }
 
 protected:
+    CNodeOutput* NodeOutput() override { return &m_Output; }
     u32 RootDirId() const override { return NTFS_ROOT_RECORD; }
     // MFT and record reads go through here (a seam for tests that make
     // parts of a device unreadable). As CDiskReader::ReadData.

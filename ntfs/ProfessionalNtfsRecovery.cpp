@@ -550,11 +550,6 @@ int CProfessionalNtfsRecovery::CopyData(const _FILE_NODE_& node, u64 u64Wanted, 
     return CNodeOutput::CopyFromExtents(m_DiskReader, kSectorBytes, extents, u64Wanted, fd, pBuf, u64Delivered, progress);
 }
 
-int CProfessionalNtfsRecovery::SaveDataToTargetFile(_FILE_NODE_* pNode, wchar_t* szTargetPath) {
-    m_Output.SetRecoveryCallBack(m_pRecoveryFunc, m_pParam);
-    return m_Output.SaveDataToTargetFile(pNode, szTargetPath);
-}
-
 u32 CProfessionalNtfsRecovery::ChildrenLevel(const _FILE_NODE_& dir, u32 nFallback) const {
     // The store knows under which depth the folder's children were filed.
     const u32 id = dir.uClusterNO ? dir.uClusterNO : NTFS_ROOT_RECORD;
@@ -567,16 +562,6 @@ u32 CProfessionalNtfsRecovery::ChildrenLevel(const _FILE_NODE_& dir, u32 nFallba
         ++found;
     }
     return found == 1 ? level : nFallback;
-}
-
-int CProfessionalNtfsRecovery::SaveFileData(_FILE_NODE_* pNode, wchar_t* szTargetPath, int nBaseLevel) {
-    m_Output.SetRecoveryCallBack(m_pRecoveryFunc, m_pParam);
-    return m_Output.SaveFileData(pNode, szTargetPath, nBaseLevel);
-}
-
-int CProfessionalNtfsRecovery::PreView(_FILE_NODE_* pNode, wchar_t* szTempPath, unsigned char* pBuf, int& nBufLen,
-                                       PreviewProgressFunc pFunc, void* pParam) {
-    return m_Output.PreView(pNode, szTempPath, pBuf, nBufLen, pFunc, pParam);
 }
 
 // ----------------------------------------------------------------- health

@@ -50,8 +50,6 @@ public:
 
     CProfessionalNtfsRecovery();
     ~CProfessionalNtfsRecovery() override;
-    CProfessionalNtfsRecovery(const CProfessionalNtfsRecovery&) = delete;
-    CProfessionalNtfsRecovery& operator=(const CProfessionalNtfsRecovery&) = delete;
 
     // Opens the disk (or image) read-only and remembers the partition. When
     // its first sector is an intact NTFS boot sector, the MFT it names is
@@ -86,11 +84,6 @@ public:
     // Writes a file, or a folder with everything below it, under the target
     // path; never overwrites, names made safe, folders 0755. 0, an error
     // code, 30 when the runs end before the file does, or the callback's
-    // stop value.
-    int SaveFileData(_FILE_NODE_* pNode, wchar_t* szTargetPath, int nBaseLevel) override;
-    int PreView(_FILE_NODE_* pNode, wchar_t* szTempPath, unsigned char* pBuf, int& nBufLen,
-                PreviewProgressFunc pFunc, void* pParam) override;
-    int SaveDataToTargetFile(_FILE_NODE_* pNode, wchar_t* szTargetPath);
     // 1 when the file's first data still looks like its extension's type.
     int IsFileDataHealth(_FILE_NODE_* pNode, unsigned int uSectorsPerCluster);
 
@@ -182,5 +175,6 @@ private:
         }};
 
 protected:
+    CNodeOutput* NodeOutput() override { return &m_Output; }
     u32 RootDirId() const override { return NTFS_ROOT_RECORD; }
 };

@@ -61,3 +61,24 @@ int CStoreBackedEngine::OpenStore(const wchar_t* szLogName) {
 int CStoreBackedEngine::OpenNewStore(const wchar_t* szLogName) {
     return OpenNewResultLog(m_pStore, szLogName, m_pSearchFunc, m_pSearchParam);
 }
+
+int CStoreBackedEngine::SaveDataToTargetFile(_FILE_NODE_* pNode, wchar_t* szTargetPath) {
+    CNodeOutput* out = NodeOutput();
+    if (!out) return FR_INVALID;
+    out->SetRecoveryCallBack(m_pRecoveryFunc, m_pParam);
+    return out->SaveDataToTargetFile(pNode, szTargetPath);
+}
+
+int CStoreBackedEngine::SaveFileData(_FILE_NODE_* pNode, wchar_t* szTargetPath, int nBaseLevel) {
+    CNodeOutput* out = NodeOutput();
+    if (!out) return FR_INVALID;
+    out->SetRecoveryCallBack(m_pRecoveryFunc, m_pParam);
+    return out->SaveFileData(pNode, szTargetPath, nBaseLevel);
+}
+
+int CStoreBackedEngine::PreView(_FILE_NODE_* pNode, wchar_t* szTempPath, unsigned char* pBuf, int& nBufLen,
+                                PreviewProgressFunc pFunc, void* pParam) {
+    CNodeOutput* out = NodeOutput();
+    if (!out) return FR_INVALID;
+    return out->PreView(pNode, szTempPath, pBuf, nBufLen, pFunc, pParam);
+}

@@ -11,6 +11,9 @@
 //   - say under which key a folder's children are filed by overriding
 //     RootDirId() (the id used when there is no parent, or the parent's
 //     uClusterNO is 0) or, for another key scheme, ChildrenKey();
+//   - keep a CNodeOutput (results/NodeOutput.h) and return it from
+//     NodeOutput(): SaveFileData, PreView and SaveDataToTargetFile then go
+//     through it with the engine's recovery callback;
 //   - the callbacks given to InitCallBack / InitSearchCallBack are in
 //     m_pScanFunc, m_pRecoveryFunc, m_pParam, m_nPercent, m_pSearchFunc and
 //     m_pSearchParam.
@@ -22,6 +25,7 @@
 #include <vector>
 
 #include "core/IFileRecoveryParse.h"
+#include "results/NodeOutput.h"
 #include "results/ScanResultFileManager.h"
 
 class CStoreBackedEngine : public IFileRecoveryParse {
@@ -39,7 +43,18 @@ public:
     // Appends the matching files; 0 once searched.
     int SearchFileNode(wchar_t* szPattern, std::vector<__SEARCH_FILE_INFO__>& out) override;
 
+    // Extraction and preview through the engine's node output (FR_INVALID
+    // for an engine without one).
+    int SaveFileData(_FILE_NODE_* pNode, wchar_t* szTargetPath, int nBaseLevel) override;
+    int PreView(_FILE_NODE_* pNode, wchar_t* szTempPath, unsigned char* pBuf, int& nBufLen,
+                PreviewProgressFunc pFunc, void* pParam) override;
+    // Writes one node (a file's data, or creates a folder and queues it).
+    int SaveDataToTargetFile(_FILE_NODE_* pNode, wchar_t* szTargetPath);
+
     CScanResultFileManager* GetResultStore() { return m_pStore.get(); }
+    CStoreBackedEngine() = default;
+    CStoreBackedEngine(const CStoreBackedEngine&) = delete;
+    CStoreBackedEngine& operator=(const CStoreBackedEngine&) = delete;
 
 protected:
     // The store key of a parent's children: uParentKey x 2^32 + the parent's
@@ -47,6 +62,8 @@ protected:
     // false: the engine files nothing there.
     virtual bool ChildrenKey(const _FILE_NODE_* pParent, unsigned uParentKey, u64& u64Key) const;
     virtual u32 RootDirId() const { return 0; }
+    // The engine's node output, when it has one.
+    virtual CNodeOutput* NodeOutput() { return nullptr; }
 
     int OpenStore(const wchar_t* szLogName);
     int OpenNewStore(const wchar_t* szLogName);
