@@ -26,6 +26,13 @@
 
 namespace {
 
+// An engine's result code in words: its own codes, errno values, else the number.
+std::string EngineErrorText(int rc) {
+    if (rc == FR_SHORT_READ) return "short read";
+    if (rc == FR_INVALID) return "data lies outside the volume or is not recoverable";
+    return rc > 0 && rc < 200 ? strerror(rc) : "engine code " + std::to_string(rc);
+}
+
 struct ScanOptions {
     std::string strSource;
     std::string strTypes = "photo,audio,video";
@@ -268,7 +275,7 @@ int ScanAndList(const ScanOptions& o, const CliSource& src, std::wstring pattern
             if (run.nScanResult == 0) run.nScanResult = rc;
             fprintf(stderr, "fotoretta-cli: %s%sthe scan failed (%s); listing what was found.\n",
                     run.bPartitions ? v.strArg.c_str() : "", run.bPartitions ? ": " : "",
-                    rc > 0 && rc < 200 ? strerror(rc) : ("engine code " + std::to_string(rc)).c_str());
+                    EngineErrorText(rc).c_str());
         }
         vol.engine->InitSearchCallBack(SearchCallBack, nullptr);
         vol.engine->SearchFileNode(pattern.data(), vol.hits);
@@ -509,11 +516,7 @@ int CmdRecover(const std::vector<std::string>& args) {
         }
         if (err != 0) {
             ++state.nFailed;
-            fprintf(stderr, "failed: %s (%s)\n", WideToUtf8(real.data()).c_str(),
-                    err > 0 && err < 200 && err != FR_INVALID && err != FR_SHORT_READ ? strerror(err)
-                    : err == FR_SHORT_READ                                             ? "short read"
-                    : err == FR_INVALID ? "data lies outside the volume or is not recoverable"
-                                        : "engine error");
+            fprintf(stderr, "failed: %s (%s)\n", WideToUtf8(real.data()).c_str(), EngineErrorText(err).c_str());
         } else {
             ++state.nRecovered;
         }
