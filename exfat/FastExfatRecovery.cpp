@@ -52,11 +52,8 @@ int CFastExfatRecovery::Init(wchar_t* szPath, wchar_t wcDriveLetter) {
 }
 
 int CFastExfatRecovery::InitVolume() {
-    std::vector<unsigned char> head(kExfatHeadBytes, 0);
-    m_Volume.Read(m_u64PartitionStart * 512, head.data(),
-                  static_cast<size_t>(std::min<u64>(head.size(), m_u64SectorCount * 512)));
     ExfatBootInfo boot;
-    if (!FindExfatBootRegion(head, boot)) {
+    if (!m_Volume.ReadBootRegion(m_u64PartitionStart * 512, m_u64SectorCount * 512, boot)) {
         FrLog("CFastExfatRecovery boot region unusable\n");
         return FR_INVALID;
     }

@@ -47,10 +47,7 @@ int CProfessionalExfatRecovery::Init(wchar_t* szPath, wchar_t wcDriveLetter) {
 
 int CProfessionalExfatRecovery::OpenVolume() {
     m_bOpened = true;
-    std::vector<unsigned char> head(kExfatHeadBytes, 0);
-    m_Volume.Read(m_u64PartitionStart * 512, head.data(),
-                  static_cast<size_t>(std::min<u64>(head.size(), m_u64SectorCount * 512)));
-    m_bBoot = FindExfatBootRegion(head, m_Boot);
+    m_bBoot = m_Volume.ReadBootRegion(m_u64PartitionStart * 512, m_u64SectorCount * 512, m_Boot);
     return 0;
 }
 
