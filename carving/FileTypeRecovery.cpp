@@ -19,16 +19,10 @@ CFileTypeRecovery::CFileTypeRecovery()
       m_u64VolumeStartSector(0),
       m_u64VolumeSectorCount(0),
       m_nBytesPerSector(512),
-      m_pJudge(std::make_unique<CFileTypeJudge>()),
-      m_nPercent(100),
-      m_pScanFunc(nullptr),
-      m_pRecoveryFunc(nullptr),
-      m_pSearchFunc(nullptr),
-      m_pSearchParam(nullptr),
-      m_pParam(nullptr) {}
+      m_pJudge(std::make_unique<CFileTypeJudge>()) {}
 
 CFileTypeRecovery::~CFileTypeRecovery() {
-    m_pResultStore.reset();
+    m_pStore.reset();
     m_pJudge.reset();
     m_DiskReader.Close();
 }
@@ -39,22 +33,17 @@ std::wstring CFileTypeRecovery::MakeLogName(u64 u64StartSector) {
     return MakeResultLogName("File_Type_", u64StartSector, t);
 }
 
-int CFileTypeRecovery::OpenStore(const std::wstring& logName) {
-    m_pResultStore.reset();
-    m_pResultStore = std::make_unique<CScanResultFileManager>();
-    int r = m_pResultStore->Init(logName.c_str());
-    if (m_pSearchFunc) m_pResultStore->InitSearchCallBack(m_pSearchFunc, m_pSearchParam);
-    // A reopened log: a sweep that goes on where it stopped may offer again
-    // the sectors of a window it had not finished; what is stored stays once.
+// A reopened log: a sweep that goes on where it stopped may offer again
+// the sectors of a window it had not finished; what is stored stays once.
+void CFileTypeRecovery::NoteStoredFiles() {
     m_u64StoredUpTo = 0;
     m_bReopened = false;
     std::vector<_FILE_NODE_> stored;
-    m_pResultStore->GetChildrenFileNode(0, stored);
+    if (m_pStore) m_pStore->GetChildrenFileNode(0, stored);
     for (const _FILE_NODE_& n : stored) {
         m_u64StoredUpTo = std::max(m_u64StoredUpTo, n.u64RecordSector);
         m_bReopened = true;
     }
-    return r;
 }
 
 int CFileTypeRecovery::Init(int nDiskNumber, long long u64StartSector, long long u64SectorCount,
@@ -64,7 +53,7 @@ int CFileTypeRecovery::Init(int nDiskNumber, long long u64StartSector, long long
     m_u64VolumeStartSector = static_cast<u64>(u64StartSector);
     m_u64VolumeSectorCount = static_cast<u64>(u64SectorCount);
     int r = m_DiskReader.Init(nDiskNumber, m_u64VolumeStartSector + m_u64VolumeSectorCount);
-    int s = OpenNewResultLog(m_pResultStore, MakeLogName(m_u64VolumeStartSector).c_str(), m_pSearchFunc, m_pSearchParam);
+    int s = OpenNewStore(MakeLogName(m_u64VolumeStartSector).c_str());
     if (s != 0) FrLog("carving log open failed %d\n", s);
     return r;
 }
@@ -80,7 +69,7 @@ int CFileTypeRecovery::Init(wchar_t* szPath, wchar_t wcDriveLetter) {
     if (bytes < 0) return errno ? errno : FR_FAILED;
     m_u64VolumeSectorCount = static_cast<u64>(bytes) / static_cast<u64>(m_nBytesPerSector);
     int r = m_DiskReader.Init(path.c_str(), m_u64VolumeSectorCount);
-    int s = OpenNewResultLog(m_pResultStore, MakeLogName(0).c_str(), m_pSearchFunc, m_pSearchParam);
+    int s = OpenNewStore(MakeLogName(0).c_str());
     if (s != 0) FrLog("carving log open failed %d\n", s);
     return r;
 }
@@ -92,6 +81,7 @@ int CFileTypeRecovery::InitLogFile(const wchar_t* logName, wchar_t wcDriveLetter
     m_nBytesPerSector = nBytesPerSector;
     int r = m_DiskReader.Init(szPath, u64Limit);
     OpenStore(logName);
+    NoteStoredFiles();
     return r;
 }
 
@@ -102,24 +92,15 @@ int CFileTypeRecovery::InitLogFile(const wchar_t* logName, wchar_t wcDriveLetter
     m_nBytesPerSector = nBytesPerSector;
     int r = m_DiskReader.Init(nDiskNumber, u64Limit);
     OpenStore(logName);
+    NoteStoredFiles();
     return r;
 }
 
 int CFileTypeRecovery::InitCallBack(ScanProgressFunc pScanFunc, RecoveryProgressFunc pRecoveryFunc, void* pParam,
                                     int nPercent) {
-    m_pScanFunc = pScanFunc;
-    m_pRecoveryFunc = pRecoveryFunc;
-    m_pParam = pParam;
-    m_nPercent = nPercent;
+    CStoreBackedEngine::InitCallBack(pScanFunc, pRecoveryFunc, pParam, nPercent);
     m_pJudge->InitCallBack(pScanFunc, pRecoveryFunc, pParam, nPercent);
     return 0;
-}
-
-int CFileTypeRecovery::InitSearchCallBack(SearchProgressFunc pSearchFunc, void* pParam) {
-    m_pSearchFunc = pSearchFunc;
-    m_pSearchParam = pParam;
-    if (!m_pResultStore) return FR_INVALID;
-    return m_pResultStore->InitSearchCallBack(pSearchFunc, pParam);
 }
 
 int CFileTypeRecovery::ScanDevice(wchar_t*) { return 0; }
@@ -127,25 +108,10 @@ int CFileTypeRecovery::GetUnUsedSectorCount(u64&, u64&) { return 0; }
 int CFileTypeRecovery::BuildBitMapInfo() { return 0; }
 int CFileTypeRecovery::GetFileNodeParentDirPath(_FILE_NODE_*, wchar_t*, int) { return 0; }
 
-int CFileTypeRecovery::GetChildrenFileNode(_FILE_NODE_* pParent, unsigned uParentKey, std::vector<_FILE_NODE_>& out) {
-    if (!m_pResultStore) return 0;
-    if (pParent || uParentKey != 0) return 0;
-    return m_pResultStore->GetChildrenFileNode(0, out);
-}
-
-int CFileTypeRecovery::GetChildrenFileCount(_FILE_NODE_* pParent, unsigned uParentKey, unsigned& nCount) {
-    nCount = 0;
-    if (!m_pResultStore) return 0;
-    if (pParent || uParentKey != 0) return 0;
-    return m_pResultStore->GetChildrenFileCount(0, nCount);
-}
-
-unsigned CFileTypeRecovery::GetLostFileCount() { return m_pResultStore ? m_pResultStore->GetFileIndex() : 0; }
-
-int CFileTypeRecovery::SearchFileNode(wchar_t* szPattern, std::vector<__SEARCH_FILE_INFO__>& out) {
-    if (!m_pResultStore) return 0;
-    m_pResultStore->SearchFileNodeInfo(szPattern, out);
-    return 0;
+bool CFileTypeRecovery::ChildrenKey(const _FILE_NODE_* pParent, unsigned uParentKey, u64& u64Key) const {
+    // Carved files all sit at the top, under key 0.
+    u64Key = 0;
+    return !pParent && uParentKey == 0;
 }
 
 int CFileTypeRecovery::ParseFileBuf(const unsigned char* buf, int len, u64 sector, u64 scanSectorCount,
@@ -178,15 +144,15 @@ int CFileTypeRecovery::ParseFileBuf(const unsigned char* buf, int len, u64 secto
     node.u64VolumeStartSector = 0;
     CopyNodeName(node.szFileName, sizeof node.szFileName, name);
     const bool bStoredBefore = m_bReopened && sector <= m_u64StoredUpTo;
-    _FILE_NODE_* stored = m_pResultStore && !bStoredBefore
-                              ? m_pResultStore->CreateFileNode(static_cast<int>(sizeof(_FILE_NODE_)))
+    _FILE_NODE_* stored = m_pStore && !bStoredBefore
+                              ? m_pStore->CreateFileNode(static_cast<int>(sizeof(_FILE_NODE_)))
                               : nullptr;
     if (bStoredBefore) {
         // Listed by the run that was stopped in this window.
     } else if (stored) {
-        node.nFileIndex = m_pResultStore->GetFileIndex();
+        node.nFileIndex = m_pStore->GetFileIndex();
         std::memcpy(stored, &node, sizeof node);
-        m_pResultStore->AddChildren(0, 0, node.nFileIndex, 0, nullptr);
+        m_pStore->AddChildren(0, 0, node.nFileIndex, 0, nullptr);
     } else {
         // The sweep still steps over the file; only its listing is lost.
         FrLog("carved file not stored %s\n", name);

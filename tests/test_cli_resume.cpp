@@ -120,7 +120,9 @@ TEST_P(Interrupted, ResumedScanRecoversWhatAnUninterruptedOneDoes) {
     for (int k = 1; k <= 8; ++k) {
         SCOPED_TRACE(k);
         const std::string data = d / ("data" + std::to_string(k));
-        EXPECT_EQ(RunTool({"scan", img, "--types", "all"}, data, k), 130);
+        // (Near the end, on a busy machine, the scan may finish before the signal.)
+        const int cut = RunTool({"scan", img, "--types", "all"}, data, k);
+        EXPECT_TRUE(cut == 130 || cut == 0) << cut;
         // Stopped again near the end, or run to the end and counting the
         // files as the uninterrupted scan did.
         RunTool({"scan", img, "--types", "all", "--resume"}, data, k % 2 ? 8 : 0, &shown);
