@@ -39,6 +39,7 @@ public:
     int BuildBitMapInfo() override;
     int PreView(_FILE_NODE_* pNode, wchar_t* szTempPath, unsigned char* pBuf, int& nBufLen,
                 PreviewProgressFunc pFunc, void* pParam) override;
+    int GetNodeExtents(const _FILE_NODE_& node, u64 u64Wanted, std::vector<DataExtent>& extents) override;
 
     // Used by the orchestrator to open a new or earlier carving log.
     int InitLogFile(const wchar_t* logName, wchar_t wcDriveLetter, const wchar_t* szPath, int nBytesPerSector,
@@ -92,4 +93,7 @@ private:
     void* m_pSearchParam;
     void* m_pParam;
     std::function<void(const _FILE_NODE_&)> m_fnNodeListener;
+    // Sectors of the last file accepted, [start, end).
+    u64 m_u64AcceptedStart = 0;
+    u64 m_u64AcceptedEnd = 0;
 };

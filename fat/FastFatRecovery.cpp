@@ -596,6 +596,7 @@ int CFastFatRecovery::GetUnUsedVolumeSectors(u64& u64Sector, u64& u64Count) {
 
 int CFastFatRecovery::GetNodeExtents(const _FILE_NODE_& node, u64 u64Wanted, std::vector<DataExtent>& extents) {
     extents.clear();
+    u64Wanted = std::min(u64Wanted, node.bIsDir ? u64Wanted : node.u64FileSize);
     const u32 bps = m_Boot.nBytesPerSector;
     if (!m_bReady || bps == 0) return FR_INVALID;
     const u32 bpc = node.nBytesPerCluster;

@@ -48,6 +48,10 @@ public:
     int BuildBitMapInfo() override;
     int PreView(_FILE_NODE_* pNode, wchar_t* szTempPath, unsigned char* pBuf, int& nBufLen,
                 PreviewProgressFunc pFunc, void* pParam) override;
+    // The extents along the node's cluster chain. 0 when they cover the
+    // bytes wanted; otherwise what stopped the chain (30 when it ends first),
+    // with the extents up to there.
+    int GetNodeExtents(const _FILE_NODE_& node, u64 u64Wanted, std::vector<DataExtent>& extents) override;
 
     // 1 for FAT32, 0 otherwise (the argument is not used).
     int GetDeviceFileSystemType(char* = nullptr) const { return m_bIsFat32; }
@@ -89,10 +93,6 @@ private:
     // The ".." walk behind GetDirDepth, without its memory.
     int WalkDirDepth(unsigned uCluster, int& nDepth, std::set<unsigned>& visited);
     int ReportScan(int nProgress, int nRemaindSecond);
-    // The extents of a node's first u64Wanted bytes along its cluster chain.
-    // 0 when they cover them; otherwise what stopped the chain (30 when it
-    // ends first), with the extents up to there.
-    int GetNodeExtents(const _FILE_NODE_& node, u64 u64Wanted, std::vector<DataExtent>& extents);
 
     u64 m_u64PartitionStart = 0;   // in 512-byte sectors, as given
     u64 m_u64SectorCount = 0;      // in 512-byte sectors, as given

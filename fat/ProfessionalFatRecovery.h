@@ -120,6 +120,7 @@ public:
     int BuildBitMapInfo() override;
     int PreView(_FILE_NODE_* pNode, wchar_t* szTempPath, unsigned char* pBuf, int& nBufLen,
                 PreviewProgressFunc pFunc, void* pParam) override;
+    int GetNodeExtents(const _FILE_NODE_& node, u64 u64Wanted, std::vector<DataExtent>& extents) override;
 
     // --- The deep scan, driven sector by sector (see the top of this file).
 
@@ -218,8 +219,6 @@ private:
     void AddDirNode(const _FILE_NODE_& proto, u32 keyLow, u32 depth);
     void AttachUnreachable();
 
-    // Extraction: where a node's first u64Wanted bytes lie.
-    int GetNodeExtents(const _FILE_NODE_& node, u64 u64Wanted, std::vector<DataExtent>& extents);
     bool NodeClusterStart(const _FILE_NODE_& node, u32 spc, u32 c, u64& sector) const;
 
     u64 m_u64PartitionStart = 0;

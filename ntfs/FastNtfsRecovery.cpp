@@ -710,7 +710,7 @@ int CFastNtfsRecovery::GetAttr0x80Data(long long recordSector, unsigned char* bu
     return 0;
 }
 
-int CFastNtfsRecovery::GetNodeExtents(const _FILE_NODE_& node, std::vector<DataExtent>& extents) {
+int CFastNtfsRecovery::DataExtents(const _FILE_NODE_& node, std::vector<DataExtent>& extents) {
     extents.clear();
     std::vector<__RUNLIST__> runs;
     int rc = GetRunListInfo(node.u64RecordSector, NTFS_ATTR_DATA, runs);
@@ -722,11 +722,22 @@ int CFastNtfsRecovery::GetNodeExtents(const _FILE_NODE_& node, std::vector<DataE
     return NtfsDataExtents(runs, bpc, node.u64VolumeStartSector * 512, extents);
 }
 
+int CFastNtfsRecovery::GetNodeExtents(const _FILE_NODE_& node, u64 u64Wanted, std::vector<DataExtent>& extents) {
+    extents.clear();
+    if (node.bIsDir) return FR_INVALID;
+    int rc = DataExtents(node, extents);
+    // Resident data lives inside the record: no extents.
+    if (rc == kAttrAbsent) return 0;
+    if (rc != 0) return rc;
+    TrimExtents(extents, std::min(u64Wanted, node.u64FileSize));
+    return 0;
+}
+
 int CFastNtfsRecovery::CopyNonResident(const _FILE_NODE_& node, u64 u64Wanted, int fd, unsigned char* pBuf,
                                        u64& u64Delivered, const ExtentProgress& progress) {
     u64Delivered = 0;
     std::vector<DataExtent> extents;
-    int rc = GetNodeExtents(node, extents);
+    int rc = DataExtents(node, extents);
     if (rc != 0) return rc;
     CExtentReader reader(m_DiskReader, m_nBytesPerSector);
     if (fd < 0) return reader.CopyToBuffer(extents, u64Wanted, pBuf, u64Delivered, progress);

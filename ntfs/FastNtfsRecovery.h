@@ -42,6 +42,7 @@ public:
     int BuildBitMapInfo() override;
     int PreView(_FILE_NODE_* pNode, wchar_t* szTempPath, unsigned char* pBuf, int& nBufLen,
                 PreviewProgressFunc pFunc, void* pParam) override;
+    int GetNodeExtents(const _FILE_NODE_& node, u64 u64Wanted, std::vector<DataExtent>& extents) override;
 
     // Resident unnamed data of the record at an absolute sector. len is in:
     // the buffer's capacity, out: the data length. 0; -101 when the data is
@@ -105,7 +106,7 @@ private:
     int FindAttrRuns(const unsigned char* pRecord, u32 uType, u64 u64StartVcn, std::vector<__RUNLIST__>& runs,
                      bool bAnyVcn);
     // The extents of a file's unnamed data along its runs.
-    int GetNodeExtents(const _FILE_NODE_& node, std::vector<DataExtent>& extents);
+    int DataExtents(const _FILE_NODE_& node, std::vector<DataExtent>& extents);
     // Copies the first u64Wanted bytes of that data to fd (when >= 0) or
     // into pBuf. 0, an error code, the progress stop value, or 30 when the
     // runs end first.

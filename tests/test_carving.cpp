@@ -520,6 +520,11 @@ TEST(ContainerWalks, IsoBoxesCutShortOrHostile) {
     std::fill(wiped.begin() + static_cast<long>(mdat) + 8, wiped.begin() + static_cast<long>(mdat) + 5000, 0x42);
     Box(wiped, "free", Bytes(8, 0));
     EXPECT_EQ((mdat + 5000 + 511) / 512 * 512, WalkOver(wiped, WalkIsoBoxes));
+    // Space a recorder reserved as a zero-filled free box ends nothing.
+    Bytes reserved = head;
+    Box(reserved, "free", Bytes(3 << 19, 0));
+    Box(reserved, "mdat", testkit::RandomBytes(5000, 2));
+    EXPECT_EQ(reserved.size(), WalkOver(reserved, WalkIsoBoxes));
 }
 
 TEST(ContainerWalks, ChunksPagesAndFramesThatStop) {
