@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "core/IFileRecoveryParse.h"
+#include "core/ProgressThrottle.h"
 #include "core/Records.h"
 
 class QCheckBox;
@@ -232,6 +233,10 @@ private:
     bool m_bFileReported = false;
     int m_nLastFileStep = -1;
     bool m_bJobRunning = false;
+    // Engine reports reach the dialog at most ten times a second (phase
+    // changes and ends always); touched by the worker only.
+    CProgressThrottle m_reportThrottle;
+    int m_nReportPhase = -1;
     // Check states being set by the program, not by the user.
     bool m_bUpdatingChecks = false;
 

@@ -60,6 +60,8 @@ void DRUI::RunJob(JobFunc pFunc, SCANUI* pDialog) {
     for (std::atomic<bool>* flag : {&m_bCancelScan, &m_bScanDone, &m_bCancelSearch, &m_bSearchDone,
                                     &m_bCancelRecovery, &m_bRecoveryDone, &m_bCancelPreview, &m_bPreviewDone})
         *flag = false;
+    m_reportThrottle.Reset();
+    m_nReportPhase = -1;
     CMyThread thread;
     thread.SetFunc(pFunc, this);
     connect(&thread, &QThread::finished, pDialog, &SCANUI::JobEndedSlot, Qt::QueuedConnection);
@@ -85,6 +87,9 @@ int DRUI::ScanCallBack(void* pParam, int nProgress, int nPercent, int nRemaindSe
                        u64 u64SectorCount, u64 u64FindFileCount, wchar_t* pRecoveryFileName) {
     auto* w = static_cast<DRUI*>(pParam);
     if (w->m_bCancelScan) return 1;
+    const bool bNewPhase = nPercent != w->m_nReportPhase;
+    w->m_nReportPhase = nPercent;
+    if (!w->m_reportThrottle.Due(bNewPhase || static_cast<long long>(nProgress) * nPercent >= 10000)) return 0;
     emit w->ScanProcessCallBack(nProgress, nPercent, nRemaindSecond, QString::number(u64CurSector),
                                 QString::number(u64SectorCount), QString::number(u64FindFileCount),
                                 pRecoveryFileName ? QString::fromStdString(WideToUtf8(pRecoveryFileName)) : QString());
@@ -106,7 +111,7 @@ int DRUI::RecoveryCallBack(void* pParam, int nProgress, int nPercent, int nError
         w->m_bFileReported = true;
         return 0;
     }
-    if (nProgress != w->m_nLastFileStep) {
+    if (nProgress != w->m_nLastFileStep && w->m_reportThrottle.Due(nProgress == 0)) {
         w->m_nLastFileStep = nProgress;
         emit w->RecoveryCallBack(nProgress, nPercent, nErrorCode, name);
     }
@@ -116,14 +121,14 @@ int DRUI::RecoveryCallBack(void* pParam, int nProgress, int nPercent, int nError
 int DRUI::SearchCallBack(void* pParam, int nProgress, wchar_t*) {
     auto* w = static_cast<DRUI*>(pParam);
     if (w->m_bCancelSearch) return 1;
-    emit w->SearchCallBack(nProgress, QString());
+    if (w->m_reportThrottle.Due(nProgress >= 100)) emit w->SearchCallBack(nProgress, QString());
     return 0;
 }
 
 int DRUI::PreViewCallBack(void* pParam, int nProgress, int nRet) {
     auto* w = static_cast<DRUI*>(pParam);
     if (w->m_bCancelPreview) return 1;
-    emit w->PreViewCallBackForSlot(nProgress, nRet);
+    if (w->m_reportThrottle.Due(nProgress >= 100)) emit w->PreViewCallBackForSlot(nProgress, nRet);
     return 0;
 }
 
@@ -317,6 +322,7 @@ void DRUI::RecoveryProcess() {
     GetPathDirIndex(Utf8ToWide(dest).c_str(), nDirIndex);
     if (m_pFileRecovery) m_pFileRecovery->InitCallBack(ScanCallBack, RecoveryCallBack, this, 100);
     bool cancelled = false;
+    bool full = false;
     for (const auto& entry : m_mapRecoveryFile) {
         if (m_bCancelRecovery || !m_pFileRecovery) {
             cancelled = m_bCancelRecovery;
@@ -347,14 +353,22 @@ void DRUI::RecoveryProcess() {
         }
         std::wstring real = Utf8ToWide(target);
         const int rc = m_pFileRecovery->SaveFileData(&node, real.data(), nDirIndex);
-        if (rc == FR_RECOVERY_CANCELLED) {
-            // A file cut short is not left behind as if it were whole.
+        const int err = rc != 0 ? rc : m_nFileError;
+        if (rc == FR_RECOVERY_CANCELLED || err == ENOSPC) {
+            // A file cut short (cancelled, or the destination is full) is not
+            // left behind as if it were whole; the complete ones stay and
+            // nothing more is tried.
             struct stat st;
             if (lstat(target.c_str(), &st) == 0 && S_ISREG(st.st_mode)) unlink(target.c_str());
-            cancelled = true;
+            if (rc == FR_RECOVERY_CANCELLED) {
+                cancelled = true;
+                break;
+            }
+            FinishFile(real, ENOSPC);
+            full = true;
             break;
         }
-        FinishFile(real, rc != 0 ? rc : m_nFileError);
+        FinishFile(real, err);
     }
-    if (!cancelled) RecoveryCallBack(this, 100, 1000, 0, nullptr);
+    if (!cancelled) RecoveryCallBack(this, 100, 1000, full ? ENOSPC : 0, nullptr);
 }

@@ -1,5 +1,7 @@
 #include "SCANUI.h"
 
+#include <cerrno>
+
 #include <QtCore/QTimer>
 #include <QtCore/QUrl>
 #include <QtGui/QCloseEvent>
@@ -318,9 +320,15 @@ void SCANUI::RecoveryCallBackSlot(int nProgress, int nPercent, int nErrorCode, Q
     if (nPercent == 1000) {
         m_bIsFinished = true;
         m_pBtnCancel->setText("Finished");
-        m_pStatus->setText(QString("  Process: 100%\n  Finished: %1 recovered, %2 failed")
-                               .arg(m_pDetail->SuccessCount())
-                               .arg(m_pDetail->FailedCount()));
+        if (nErrorCode == ENOSPC)
+            m_pStatus->setText(QString("  The destination is full: recovery stopped, %1 recovered.\n"
+                                       "  The files recovered are complete; free some space or\n"
+                                       "  choose another disk for the rest.")
+                                   .arg(m_pDetail->SuccessCount()));
+        else
+            m_pStatus->setText(QString("  Process: 100%\n  Finished: %1 recovered, %2 failed")
+                                   .arg(m_pDetail->SuccessCount())
+                                   .arg(m_pDetail->FailedCount()));
         return;
     }
     if (nProgress == 100)

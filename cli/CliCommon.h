@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "core/IFileRecoveryParse.h"
+#include "core/ProgressThrottle.h"
 #include "core/Records.h"
 
 struct CliDisk {
@@ -50,7 +51,9 @@ bool CancelRequested();  // at least one press
 int InterruptCount();
 void SetInterruptAbortCount(int nCount);
 
-// Progress display on stderr: a live bar on a terminal, sparse lines otherwise.
+// Progress display on stderr: a live bar on a terminal, redrawn at most ten
+// times a second with the read rate and the time left; sparse lines
+// otherwise.
 class CliProgress {
 public:
     explicit CliProgress(const char* label);
@@ -59,7 +62,21 @@ public:
     void Done();
 
 private:
+    struct Report {
+        int nPercent = 0, nRemaindSecond = -1;
+        u64 cur = 0, count = 0, found = 0;
+    };
+    void Draw(const Report& r);
+
     bool m_bTty;
     int m_nLastShown = -1;
     std::string m_label;
+    CProgressThrottle m_throttle;
+    Report m_last;
+    int m_nPhase = -1;        // the engine's phase (its nPercent) last reported
+    bool m_bPending = false;  // the last report has not been drawn
+    // Where the sweep stood when this display began, for the read rate.
+    CProgressThrottle::Clock::time_point m_start = CProgressThrottle::Clock::now();
+    u64 m_firstSector = 0;
+    bool m_bStarted = false;
 };

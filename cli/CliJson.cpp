@@ -13,9 +13,11 @@ namespace {
 const char* MethodName(u32 nEngineType) {
     switch (nEngineType) {
         case ENGINE_FAST_NTFS:
-        case ENGINE_FAST_FAT: return "file system";
+        case ENGINE_FAST_FAT:
+        case ENGINE_FAST_EXFAT: return "file system";
         case ENGINE_DEEP_NTFS:
-        case ENGINE_DEEP_FAT: return "rebuilt folder";
+        case ENGINE_DEEP_FAT:
+        case ENGINE_DEEP_EXFAT: return "rebuilt folder";
         case ENGINE_CARVING: return "carved";
         default: return "unknown";
     }
@@ -29,6 +31,8 @@ const char* EngineName(u32 nEngineType) {
         case ENGINE_FAST_FAT: return "fat";
         case ENGINE_DEEP_NTFS: return "ntfs-deep";
         case ENGINE_DEEP_FAT: return "fat-deep";
+        case ENGINE_FAST_EXFAT: return "exfat";
+        case ENGINE_DEEP_EXFAT: return "exfat-deep";
         case ENGINE_CARVING: return "carving";
         default: return "unknown";
     }
@@ -109,7 +113,7 @@ void CJsonListing::Add(const __SEARCH_FILE_INFO__& h, const std::string& parent,
     const std::string key = GetClassKey(h.szFileName);
     // Files are listed because they are deleted or lost; a folder may be a
     // live one that holds them.
-    const bool deleted = !h.bIsDir || h.nReserved != 0 || h.nEngineType == ENGINE_CARVING;
+    const bool deleted = !h.bIsDir || (h.nReserved & 1) != 0 || h.nEngineType == ENGINE_CARVING;
     const std::string partition = m_nPartition > 0 ? std::to_string(m_nPartition) : "null";
     printf("{\"path\":%s,\"name\":%s,\"size\":%llu,\"category\":%s,\"extension\":%s,\"folder\":%s,"
            "\"deleted\":%s,\"healthy\":%s,\"method\":\"%s\",\"engine\":\"%s\",\"partition\":%s,\"offset\":%llu,"

@@ -305,7 +305,7 @@ int ScanAndList(const ScanOptions& o, const CliSource& src, std::wstring pattern
     if (run.volumes.empty()) {
         if (run.bPartitions && o.bFast)
             fprintf(stderr,
-                    "fotoretta-cli: %s: no partition holds a FAT, NTFS or Ext file system (a scan without --fast "
+                    "fotoretta-cli: %s: no partition holds a FAT, exFAT, NTFS or Ext file system (a scan without --fast "
                     "still sweeps them)\n",
                     src.strArg.c_str());
         return 1;
@@ -398,6 +398,19 @@ std::string JoinPath(const std::string& a, const std::string& b) {
     return a.back() == '/' ? a + b : a + "/" + b;
 }
 
+// The folders of path that do not exist yet, innermost first.
+std::vector<std::string> MissingDirs(std::string path) {
+    std::vector<std::string> missing;
+    struct stat st;
+    while (!path.empty() && path != "/" && lstat(path.c_str(), &st) != 0 && errno == ENOENT) {
+        missing.push_back(path);
+        const size_t slash = path.rfind('/');
+        if (slash == std::string::npos) break;
+        path.resize(slash);
+    }
+    return missing;
+}
+
 }  // namespace
 
 int CmdRecover(const std::vector<std::string>& args) {
@@ -418,11 +431,23 @@ int CmdRecover(const std::vector<std::string>& args) {
                 dest.c_str(), src.strPath.c_str());
         return 1;
     }
+    // Run through sudo, everything created belongs to the user who asked
+    // for it, as under the desktop's pkexec; the folders made for the
+    // destination itself too.
+    OutputOwner owner;
+    const bool bForUser = geteuid() == 0 && GetInvokingUser(owner);
+    if (bForUser) SetDefaultOutputOwner(&owner);
+    const std::vector<std::string> created = MissingDirs(dest);
     // The destination must exist (or be creatable) and be writable.
     if (int e = MakeDirs(dest, 0755)) {
         fprintf(stderr, "fotoretta-cli: cannot create %s: %s\n", dest.c_str(), strerror(e));
         return 1;
     }
+    if (bForUser)
+        for (const std::string& dir : created)
+            if (lchown(dir.c_str(), owner.uid, owner.gid) != 0)
+                fprintf(stderr, "fotoretta-cli: cannot hand %s to user %u: %s\n", dir.c_str(),
+                        static_cast<unsigned>(owner.uid), strerror(errno));
     if (access(dest.c_str(), W_OK | X_OK) != 0) {
         fprintf(stderr, "fotoretta-cli: cannot write into %s: %s\n", dest.c_str(), strerror(errno));
         return 1;

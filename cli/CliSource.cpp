@@ -144,12 +144,12 @@ std::vector<CliSource> VolumesToScan(const CliSource& src) {
 void ReportNoFileSystem(const CliSource& src, bool bSkipped) {
     if (bSkipped)
         fprintf(stderr,
-                "fotoretta-cli: %s: no FAT, NTFS or Ext file system found; skipped (a scan without --fast still "
+                "fotoretta-cli: %s: no FAT, exFAT, NTFS or Ext file system found; skipped (a scan without --fast still "
                 "sweeps it)\n",
                 src.strArg.c_str());
     else
         fprintf(stderr,
-                "fotoretta-cli: %s: no FAT, NTFS or Ext file system found (a scan without --fast still carves "
+                "fotoretta-cli: %s: no FAT, exFAT, NTFS or Ext file system found (a scan without --fast still carves "
                 "files)\n",
                 src.strArg.c_str());
 }

@@ -1,9 +1,13 @@
 #include "CliVolume.h"
 
+#include <algorithm>
+#include <vector>
+
 #include "core/BootSector.h"
 #include "core/ByteOrder.h"
 #include "core/DiskReader.h"
 #include "core/Platform.h"
+#include "rules/ExfatRules.h"
 #include "rules/NtfsParse.h"
 
 namespace {
@@ -43,6 +47,16 @@ std::string NtfsLabel(int fd, u64 volumeByte, const unsigned char* boot) {
     return {};
 }
 
+// The label entry of an exFAT volume's root folder (its first cluster).
+std::string ExfatLabel(int fd, u64 volumeByte, const ExfatBootInfo& b) {
+    const u32 bpc = b.BytesPerCluster();
+    std::vector<unsigned char> root(std::min<u32>(bpc, 65536));
+    const u64 at = volumeByte + static_cast<u64>(b.nHeapOffset) * b.nBytesPerSector +
+                   static_cast<u64>(b.nRootCluster - 2) * bpc;
+    if (!ReadAt(fd, at, root.data(), root.size())) return {};
+    return ExfatVolumeLabel(root);
+}
+
 }  // namespace
 
 CliVolumeInfo DescribeVolume(const std::string& path, u64 startSector) {
@@ -67,8 +81,18 @@ CliVolumeInfo DescribeVolume(const std::string& path, u64 startSector) {
         const u32 incompat = GetLe32(sb + 96);
         info.strFileSystem = (incompat & 0x40) ? "ext4" : (GetLe32(sb + 92) & 0x4) ? "ext3" : "ext2";
         info.strLabel = Padded(sb + 120, 16);
-    } else if (std::string(reinterpret_cast<const char*>(head + 3), 8) == "EXFAT   ") {
-        info.strFileSystem = "exFAT";
+    } else {
+        // exFAT: a boot region with its checksum, the backup one when needed.
+        std::vector<unsigned char> region(kExfatHeadBytes);
+        const size_t got = ReadFullAt(fd.get(), startSector * 512, region.data(), region.size());
+        region.resize(got);
+        ExfatBootInfo boot;
+        if (FindExfatBootRegion(region, boot)) {
+            info.strFileSystem = "exFAT";
+            info.strLabel = ExfatLabel(fd.get(), startSector * 512, boot);
+        } else if (IsExfat(head)) {
+            info.strFileSystem = "exFAT";
+        }
     }
     return info;
 }

@@ -69,7 +69,7 @@ int CommandHelp(const std::string& cmd) {
                "Lists every disk that can be read (devices usually need root) and the image files given.\n"
                "Each volume is printed with the SOURCE that names it in 'scan' and 'recover', its file\n"
                "system, label, size and name. A disk or image without a partition table whose first\n"
-               "sector holds a FAT, NTFS or Ext file system is listed as one volume covering it whole.\n");
+               "sector holds a FAT, exFAT, NTFS or Ext file system is listed as one volume covering it whole.\n");
     } else if (cmd == "scan") {
         printf("Usage: fotoretta-cli scan SOURCE [--types TYPES] [--fast | --carve-only | --resume] [--json]\n\n"
                "Scans SOURCE read-only and lists the deleted and lost files found. The full scan reads\n"
@@ -77,7 +77,7 @@ int CommandHelp(const std::string& cmd) {
                "whole disk the listing has a heading for each partition.\n"
                "  --types TYPES  the kinds of files to list\n"
                "  --fast         file-system metadata only (no deep sweep, no carving); on a whole\n"
-               "                 disk, partitions without a FAT, NTFS or Ext file system are skipped\n"
+               "                 disk, partitions without a FAT, exFAT, NTFS or Ext file system are skipped\n"
                "  --carve-only   signature carving only, whatever file system is there\n"
                "  --resume       continue an interrupted full scan of the same SOURCE\n"
                "  --json         JSON Lines on stdout: one object per file or folder (path, name, size,\n"

@@ -74,3 +74,10 @@ bool IsExt(const unsigned char* p) {
     if (firstDataBlock != (oneKiB ? 1u : 0u)) return false;
     return inodes > firstInode;
 }
+
+bool IsExfat(const unsigned char* p) {
+    if (!p || std::memcmp(p + 3, "EXFAT   ", 8) != 0 || !HasBootSignature(p)) return false;
+    for (int i = 11; i < 64; ++i)
+        if (p[i] != 0) return false;
+    return true;
+}

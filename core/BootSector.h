@@ -6,6 +6,9 @@
 bool IsNtfs(const unsigned char* p);
 bool IsFat(const unsigned char* p);
 bool IsExt(const unsigned char* p);
+// An exFAT boot sector: its name, the zeroed legacy fields and the signature
+// (the region checksum is the rules layer's).
+bool IsExfat(const unsigned char* p);
 bool IsBitlockerDBR(const unsigned char* p);
 bool IsFullValidFAT16DBR(const unsigned char* p);
 bool IsFullValidFAT32DBR(const unsigned char* p);

@@ -196,6 +196,8 @@ bool GetNodeUnixTime(const _FILE_NODE_& node, u64 value, i64& out) {
             return true;
         case ENGINE_FAST_FAT:
         case ENGINE_DEEP_FAT:
+        case ENGINE_FAST_EXFAT:
+        case ENGINE_DEEP_EXFAT:
             out = static_cast<i64>(value);
             return true;
         default:

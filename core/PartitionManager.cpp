@@ -15,11 +15,19 @@ namespace {
 constexpr int kHeadBytes = 4096;
 constexpr int kMaxChainLinks = 256;  // logical partitions followed per disk
 
-// A FAT, NTFS or Ext volume begins at the first sector. Its boot record
-// also ends in 0x55AA, so this is asked before the MBR test.
-bool IsWholeDiskVolume(const unsigned char* head, size_t got) {
-    if (IsNtfs(head) || IsFat(head)) return true;
-    return got >= 1112 && IsExt(head);
+// A FAT, exFAT, NTFS or Ext volume begins at the first sector. Its boot record
+// also ends in 0x55AA, so this is asked before the MBR test. An exFAT volume
+// whose first sector is damaged still has its backup boot sector 12 sectors
+// in (at its own sector size, 512 or 4096 bytes).
+bool IsWholeDiskVolume(int fd, const unsigned char* head, size_t got) {
+    if (IsNtfs(head) || IsFat(head) || IsExfat(head)) return true;
+    if (got >= 1112 && IsExt(head)) return true;
+    unsigned char s[512];
+    for (u64 bytesPerSector : {512u, 4096u})
+        if (ReadFullAt(fd, 12 * bytesPerSector, s, sizeof s) == sizeof s && IsExfat(s) &&
+            (s[108] == 9 || s[108] == 12) && (1u << s[108]) == bytesPerSector)
+            return true;
+    return false;
 }
 
 void FillDisk(_PARTITION_ITEM_& item, int diskNumber, const char* diskName) {
@@ -108,7 +116,7 @@ void CPartitionManager::EnumerateDisk(int nDiskNumber, std::vector<_PARTITION_IT
             FillDisk(item, nDiskNumber, path.c_str());
             list.push_back(item);
         }
-    } else if (IsWholeDiskVolume(head.data(), got)) {
+    } else if (IsWholeDiskVolume(fd.get(), head.data(), got)) {
         // No partition table: a volume that starts at sector 0 (a
         // "superfloppy" card or stick, or an image of one partition) is
         // listed as one partition covering the whole disk.

@@ -19,9 +19,9 @@ static_assert(sizeof(wchar_t) == 4, "wide text is UTF-32 on this platform");
 #pragma pack(push, 1)
 struct _FILE_NODE_ {
     u32 wcDriveLetter;        // 0
-    u32 nEngineType;          // 4   0 fast NTFS, 1 fast FAT, 2 deep NTFS, 3 deep FAT, 4 carving
+    u32 nEngineType;          // 4   FileEngineType below
     u32 bIsDir;               // 8
-    u32 nReserved;            // 12  fast FAT: deletion mark of a directory
+    u32 nReserved;            // 12  fast FAT: deletion mark of a directory; exFAT: flags
     u32 bIsHealth;            // 16  see FR_HEALTH_UNCONFIRMED below
     u32 nFileIndex;           // 20  1-based record number in the node file
     u32 uClusterNO;           // 24
@@ -31,7 +31,7 @@ struct _FILE_NODE_ {
     u64 u64ModifyTime;        // 48
     u64 u64FileSize;          // 56
     u64 u64DataStartSector;   // 64
-    u64 u64RecordSector;      // 72
+    u64 u64RecordSector;      // 72  exFAT: the valid data length
     u64 u64VolumeStartSector; // 80
     char szFileName[256];     // 88
 };
@@ -113,6 +113,8 @@ enum FileEngineType : u32 {
     ENGINE_DEEP_NTFS = 2,
     ENGINE_DEEP_FAT = 3,
     ENGINE_CARVING = 4,
+    ENGINE_FAST_EXFAT = 5,
+    ENGINE_DEEP_EXFAT = 6,
 };
 
 // Longest device or image path a partition item can carry (in memory only).

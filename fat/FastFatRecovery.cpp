@@ -544,51 +544,8 @@ int CFastFatRecovery::GetUnUsedSectorCount(u64& u64Sector, u64& u64Count) {
 }
 
 int CFastFatRecovery::GetUnUsedVolumeSectors(u64& u64Sector, u64& u64Count) {
-    u64Count = 0;
-    if (u64Sector >= m_u64VolumeSectors) {
-        u64Sector = m_u64VolumeSectors;
-        return 1;
-    }
-    if (m_vecBitMap.empty() || m_uSectorsPerCluster == 0) return 1;
-    const u64 dataStart = m_Boot.u64DataStartSector;
-    u64 rel;
-    if (u64Sector == 0)
-        rel = 0;
-    else if (u64Sector < dataStart)
-        return 1;
-    else
-        rel = u64Sector - dataStart;
-    const u64 spc = m_uSectorsPerCluster;
-    const u64 clusters = m_Boot.nClusterCount;
-    u64 idx = rel / spc;
-    if (idx >= clusters) return 1;
-    auto bit = [&](u64 i) { return (m_vecBitMap[i >> 3] >> (i & 7)) & 1; };
-    u64 f = idx;
-    while (f < clusters) {
-        if ((f & 7) == 0 && m_vecBitMap[f >> 3] == 0xFF) {
-            f += 8;
-            continue;
-        }
-        if (!bit(f)) break;
-        ++f;
-    }
-    if (f >= clusters) return 1;
-    if (f > idx) rel = f * spc;  // moved to the start of the free cluster
-    u64 e = f;
-    while (e < clusters) {
-        if ((e & 7) == 0 && m_vecBitMap[e >> 3] == 0 && e + 8 <= clusters) {
-            e += 8;
-            continue;
-        }
-        if (bit(e)) break;
-        ++e;
-    }
-    u64 count = e * spc - rel;
-    const u64 sector = rel + dataStart;
-    if (sector + count > m_u64VolumeSectors) count = sector < m_u64VolumeSectors ? m_u64VolumeSectors - sector : 0;
-    u64Sector = sector;
-    u64Count = count;
-    return 1;
+    return NextFreeStretch(m_vecBitMap, m_Boot.nClusterCount, m_Boot.u64DataStartSector, m_uSectorsPerCluster,
+                           m_u64VolumeSectors, u64Sector, u64Count);
 }
 
 // ---------------------------------------------------------------------------

@@ -10,7 +10,9 @@
 #include "ext/FastExtRecovery.h"
 #include "core/Platform.h"
 #include "core/TextHelpers.h"
+#include "exfat/FastExfatRecovery.h"
 #include "fat/FastFatRecovery.h"
+#include "rules/ExfatRules.h"
 #include "ntfs/FastNtfsRecovery.h"
 
 CFileRecoveryFactory* CFileRecoveryFactory::GetInstance() {
@@ -24,6 +26,13 @@ CFileRecoveryFactory::FsKind CFileRecoveryFactory::DetectFileSystem(const unsign
     if (IsFat(probe)) return FS_FAT;
     if (IsExt(probe)) return FS_EXT;
     return FS_NONE;
+}
+
+CFileRecoveryFactory::FsKind CFileRecoveryFactory::DetectFileSystem(std::span<const unsigned char> head) {
+    if (head.size() < static_cast<size_t>(kProbeBytes)) return FS_NONE;
+    ExfatBootInfo boot;
+    if (FindExfatBootRegion(head, boot)) return FS_EXFAT;
+    return DetectFileSystem(head.data());
 }
 
 FastEngineMaker CFileRecoveryFactory::FastEngines() {
@@ -44,17 +53,20 @@ IFileRecoveryParse* CFileRecoveryFactory::NewEngine(FsKind kind, RECOVERY_TYPE t
         case FS_NTFS: return new CFastNtfsRecovery();
         case FS_FAT: return new CFastFatRecovery();
         case FS_EXT: return new CFastExtRecovery();
+        case FS_EXFAT: return new CFastExfatRecovery();
         default: return nullptr;
     }
 }
 
 namespace {
-// Reads the probe at a byte offset; false when fewer bytes arrive.
+// Reads the probe at a byte offset: the exFAT boot regions' worth when
+// that much is there; false when fewer than kProbeBytes arrive.
 bool ReadProbe(int fd, long long offset, std::vector<unsigned char>& probe) {
-    probe.assign(CFileRecoveryFactory::kProbeBytes, 0);
-    if (lseek(fd, offset, SEEK_SET) == -1) return false;
-    unsigned got = 0;
-    return ReadData(fd, probe.data(), static_cast<int>(probe.size()), &got) == 0 && got == probe.size();
+    probe.assign(kExfatHeadBytes, 0);
+    const size_t got = ReadFullAt(fd, static_cast<unsigned long long>(offset), probe.data(), probe.size());
+    if (got < static_cast<size_t>(CFileRecoveryFactory::kProbeBytes)) return false;
+    probe.resize(got);
+    return true;
 }
 }  // namespace
 
@@ -67,7 +79,7 @@ IFileRecoveryParse* CFileRecoveryFactory::CreateFileRecoveryInstance(wchar_t* pa
     if (!fd.valid()) return nullptr;
     std::vector<unsigned char> probe;
     if (!ReadProbe(fd.get(), 0, probe)) return nullptr;
-    IFileRecoveryParse* engine = NewEngine(DetectFileSystem(probe.data()), type);
+    IFileRecoveryParse* engine = NewEngine(DetectFileSystem(probe), type);
     if (engine) engine->Init(path, letter);
     return engine;
 }
@@ -90,7 +102,7 @@ IFileRecoveryParse* CFileRecoveryFactory::CreateFileRecoveryInstance(int diskNum
         FrLog("read Failed\n");
         return nullptr;
     }
-    IFileRecoveryParse* engine = NewEngine(DetectFileSystem(probe.data()), type);
+    IFileRecoveryParse* engine = NewEngine(DetectFileSystem(probe), type);
     if (engine) engine->Init(diskNumber, startSector, sectorCount, letter);
     return engine;
 }

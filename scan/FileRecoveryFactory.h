@@ -3,6 +3,8 @@
 // and the file system call for.
 #pragma once
 
+#include <span>
+
 #include "core/IFileRecoveryParse.h"
 #include "scan/ProfessionalRecovery.h"
 
@@ -17,9 +19,13 @@ public:
                                                    wchar_t letter, RECOVERY_TYPE type);
 
     // The file system a probe buffer of at least 16384 bytes shows.
-    enum FsKind { FS_NONE, FS_NTFS, FS_FAT, FS_EXT };
+    enum FsKind { FS_NONE, FS_NTFS, FS_FAT, FS_EXT, FS_EXFAT };
     static FsKind DetectFileSystem(const unsigned char* probe);
     static constexpr int kProbeBytes = 16384;
+    // The same over a volume's first bytes, however many: exFAT is told by a
+    // boot region whose checksum holds (the backup one when the main one is
+    // damaged; with 4096-byte sectors they reach past the probe).
+    static FsKind DetectFileSystem(std::span<const unsigned char> head);
 
     // What the full scan uses to make its fast engine: this factory.
     static FastEngineMaker FastEngines();

@@ -10,6 +10,7 @@
 #include "scan/SweepReader.h"
 #include "core/Platform.h"
 #include "core/TextHelpers.h"
+#include "rules/ExfatRules.h"
 #include "rules/FatRules.h"
 #include "rules/NtfsParse.h"
 
@@ -66,6 +67,7 @@ int CProfessionalRecovery::Init(int nDiskNumber, long long u64StartSector, long 
         path.c_str(), nDiskNumber, m_u64VolumeStartSector, m_u64VolumeSectorCount, &m_LogInfo));
 
     m_FatRecovery.Init(nDiskNumber, u64StartSector, u64SectorCount, wcDriveLetter);
+    m_ExfatRecovery.Init(nDiskNumber, u64StartSector, u64SectorCount, wcDriveLetter);
     int r = m_NtfsRecovery.Init(nDiskNumber, u64StartSector, u64SectorCount, wcDriveLetter);
     m_pFastEngine.reset(m_MakeFastEngine.forPartition
                             ? m_MakeFastEngine.forPartition(nDiskNumber, u64StartSector, u64SectorCount, wcDriveLetter)
@@ -94,6 +96,7 @@ int CProfessionalRecovery::Init(wchar_t* szPath, wchar_t wcDriveLetter) {
         CLogFileManager::GetInstance().LoadImageLogInfo(path.c_str(), m_u64VolumeSectorCount, &m_LogInfo));
 
     m_FatRecovery.Init(szPath, wcDriveLetter);
+    m_ExfatRecovery.Init(szPath, wcDriveLetter);
     int r = m_NtfsRecovery.Init(szPath, wcDriveLetter);
     m_pFastEngine.reset(m_MakeFastEngine.forPath ? m_MakeFastEngine.forPath(szPath, wcDriveLetter) : nullptr);
     return r;
@@ -109,6 +112,7 @@ int CProfessionalRecovery::InitCallBack(ScanProgressFunc pScanFunc, RecoveryProg
     // sees within 0..100 and never lets it fall back.
     if (m_pFastEngine) m_pFastEngine->InitCallBack(ScanAdapter, RecoveryAdapter, this, kFastWeight);
     m_FatRecovery.InitCallBack(ScanAdapter, RecoveryAdapter, this, kSweepWeight);
+    m_ExfatRecovery.InitCallBack(ScanAdapter, RecoveryAdapter, this, kSweepWeight);
     m_NtfsRecovery.InitCallBack(ScanAdapter, RecoveryAdapter, this, kSweepWeight);
     m_FileTypeRecovery.InitCallBack(ScanAdapter, RecoveryAdapter, this, kSweepWeight);
     return 0;
@@ -149,6 +153,7 @@ int CProfessionalRecovery::InitSearchCallBack(SearchProgressFunc pSearchFunc, vo
     m_pSearchParam = pParam;
     if (m_pFastEngine) m_pFastEngine->InitSearchCallBack(pSearchFunc, pParam);
     m_FatRecovery.InitSearchCallBack(pSearchFunc, pParam);
+    m_ExfatRecovery.InitSearchCallBack(pSearchFunc, pParam);
     m_NtfsRecovery.InitSearchCallBack(pSearchFunc, pParam);
     m_FileTypeRecovery.InitSearchCallBack(pSearchFunc, pParam);
     return 0;
@@ -174,6 +179,7 @@ int CProfessionalRecovery::OpenEngineLogs(const std::string& strLogDir) {
                                     static_cast<long long>(m_u64VolumeSectorCount), m_wcDriveLetter);
         }
         m_FatRecovery.ClearProfessionalVec(nullptr);
+        m_ExfatRecovery.StartScan(nullptr);
         return m_NtfsRecovery.InitProfessionalScan(nullptr);
     }
     char name[256];
@@ -189,6 +195,9 @@ int CProfessionalRecovery::OpenEngineLogs(const std::string& strLogDir) {
     logs.GetLogFileNameByFileType(strLogDir.c_str(), "Pro_Fat_", name, sizeof name);
     wname = Utf8ToWide(name);
     m_FatRecovery.ClearProfessionalVec(wname.data());
+    logs.GetLogFileNameByFileType(strLogDir.c_str(), "Pro_Exfat_", name, sizeof name);
+    wname = Utf8ToWide(name);
+    m_ExfatRecovery.StartScan(wname.data());
     logs.GetLogFileNameByFileType(strLogDir.c_str(), "Pro_Ntfs_", name, sizeof name);
     wname = Utf8ToWide(name);
     return m_NtfsRecovery.InitProfessionalScan(wname.data());
@@ -230,6 +239,7 @@ int CProfessionalRecovery::ScanDevice(wchar_t*) {
         m_FileTypeRecovery.GetJudge().ResetScanState();
         result = Sweep(bBitmap, rangeStart, rangeCount, rangeOffset, scanned, found);
         m_FatRecovery.DealProfessionalRecordVec();
+        m_ExfatRecovery.FinishScan();
         m_NtfsRecovery.ParseProfessionalRecordVec();
         if (CScanResultFileManager* store = m_FileTypeRecovery.GetResultStore()) store->FlushBufToFile();
         if (result == 0 && m_pScanFunc) m_pScanFunc(m_pParam, 100, 100, 0, 0, 0, 0, nullptr);
@@ -408,6 +418,9 @@ int CProfessionalRecovery::ParseProfessionalFileInfo(unsigned char* pBuf, u64 u6
                 if (got * S >= static_cast<u64>(recordLen))
                     result = m_NtfsRecovery.ParseNtfsFileRecord(m_vecRecordBuf.data(), got * S, abs);
             }
+        } else if ((MayHoldExfatSet({p, static_cast<size_t>(S)}) || IsExfatRootStart({p, static_cast<size_t>(S)})) &&
+                   m_ExfatRecovery.ParseSector(p, static_cast<size_t>(u64Bytes - i * S), abs) > 0) {
+            // exFAT folder entries: the exFAT engine's.
         } else if (IsFatFileRecord(p)) {
             result = m_FatRecovery.ParseFatFileRecord(p, abs);
         } else if (IsFatFDTRecord(p, static_cast<int>(S))) {
@@ -429,9 +442,11 @@ int CProfessionalRecovery::ParseProfessionalFileInfo(unsigned char* pBuf, u64 u6
 IFileRecoveryParse* CProfessionalRecovery::Route(const _FILE_NODE_* pNode) {
     switch (pNode->nEngineType) {
         case ENGINE_FAST_NTFS:
-        case ENGINE_FAST_FAT: return m_pFastEngine.get();
+        case ENGINE_FAST_FAT:
+        case ENGINE_FAST_EXFAT: return m_pFastEngine.get();
         case ENGINE_DEEP_NTFS: return &m_NtfsRecovery;
         case ENGINE_DEEP_FAT: return &m_FatRecovery;
+        case ENGINE_DEEP_EXFAT: return &m_ExfatRecovery;
         case ENGINE_CARVING: return &m_FileTypeRecovery;
         default: return nullptr;
     }
@@ -443,6 +458,7 @@ int CProfessionalRecovery::GetChildrenFileNode(_FILE_NODE_* pParent, unsigned uP
         if (uParentKey != 0) return FR_INVALID;
         if (m_pFastEngine) m_pFastEngine->GetChildrenFileNode(nullptr, 0, out);
         m_FatRecovery.GetChildrenFileNode(nullptr, 0, out);
+        m_ExfatRecovery.GetChildrenFileNode(nullptr, 0, out);
         m_NtfsRecovery.GetChildrenFileNode(nullptr, 0, out);
         m_FileTypeRecovery.GetChildrenFileNode(nullptr, 0, out);
     } else {
@@ -462,6 +478,8 @@ int CProfessionalRecovery::GetChildrenFileCount(_FILE_NODE_* pParent, unsigned u
         n = 0;
         if (m_FatRecovery.GetChildrenFileCount(nullptr, 0, n) == 0) nCount += n;
         n = 0;
+        if (m_ExfatRecovery.GetChildrenFileCount(nullptr, 0, n) == 0) nCount += n;
+        n = 0;
         if (m_NtfsRecovery.GetChildrenFileCount(nullptr, 0, n) == 0) nCount += n;
         n = 0;
         if (m_FileTypeRecovery.GetChildrenFileCount(nullptr, 0, n) == 0) nCount += n;
@@ -472,7 +490,7 @@ int CProfessionalRecovery::GetChildrenFileCount(_FILE_NODE_* pParent, unsigned u
 }
 
 unsigned CProfessionalRecovery::GetLostFileCount() {
-    return (m_pFastEngine ? m_pFastEngine->GetLostFileCount() : 0) + m_FatRecovery.GetLostFileCount() +
+    return (m_pFastEngine ? m_pFastEngine->GetLostFileCount() : 0) + m_FatRecovery.GetLostFileCount() + m_ExfatRecovery.GetLostFileCount() +
            m_NtfsRecovery.GetLostFileCount() + m_FileTypeRecovery.GetLostFileCount();
 }
 
@@ -535,6 +553,7 @@ int CProfessionalRecovery::SearchFileNode(wchar_t* szPattern, std::vector<__SEAR
     // engines meet its folder in free space (a deleted folder).
     std::vector<__SEARCH_FILE_INFO__> deep;
     m_FatRecovery.SearchFileNode(szPattern, deep);
+    m_ExfatRecovery.SearchFileNode(szPattern, deep);
     m_NtfsRecovery.SearchFileNode(szPattern, deep);
     for (const auto& hit : deep) {
         _FILE_NODE_ node = ToFileNode(hit);

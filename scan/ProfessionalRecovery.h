@@ -1,10 +1,11 @@
 // The deep scan: the engine every full scan runs. For one volume it owns the
 // fast engine of the volume's file system (none when the file system is not
-// recognised), the deep FAT engine, the deep NTFS engine and the carver.
+// recognised), the deep FAT, exFAT and NTFS engines and the carver.
 // A scan runs the fast engine first, then sweeps the unallocated sectors
 // (the whole volume when the fast engine has no allocation bitmap) once, in
 // 64 KiB windows, offering each sector first to the NTFS record test, then
-// to the two FAT directory tests and only then to the carver. Queries are
+// to the exFAT entry-set test, the two FAT directory tests and only then to
+// the carver. Queries are
 // merged over, or routed by nEngineType to, the four engines.
 //
 // The volume's record in the scan-log table says where the sweep stopped:
@@ -26,6 +27,7 @@
 #include "carving/FileTypeRecovery.h"
 #include "core/DiskReader.h"
 #include "core/IFileRecoveryParse.h"
+#include "exfat/ProfessionalExfatRecovery.h"
 #include "fat/ProfessionalFatRecovery.h"
 #include "ntfs/ProfessionalNtfsRecovery.h"
 #include "results/LogFileManager.h"
@@ -117,6 +119,7 @@ private:
     CDiskReader m_DiskReader;
     CProfessionalFatRecovery m_FatRecovery;
     CProfessionalNtfsRecovery m_NtfsRecovery;
+    CProfessionalExfatRecovery m_ExfatRecovery;
     CFileTypeRecovery m_FileTypeRecovery;
     std::unique_ptr<IFileRecoveryParse> m_pFastEngine;
     int m_nPercent;

@@ -9,6 +9,7 @@ PKGS=(
   imagemagick ghostscript sox lame ffmpeg zip p7zip-full sqlite3
   desktop-base sound-theme-freedesktop fonts-dejavu-core
   xvfb xauth policykit-1 xdotool
+  lintian desktop-file-utils appstream librsvg2-bin
 )
 missing=()
 for p in "${PKGS[@]}"; do

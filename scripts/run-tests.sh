@@ -9,9 +9,12 @@ JOBS=$(nproc)
 SUMMARY=$(mktemp)
 trap 'rm -f "$SUMMARY"' EXIT
 
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
+# Configured for /usr, as the Debian package installs it.
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_INSTALL_PREFIX=/usr
 cmake --build build -j"$JOBS"
 ctest --test-dir build --output-on-failure -j"$JOBS" | tee -a "$SUMMARY"
+# The Debian package of that build: lint, validation, install, recovery, removal.
+bash scripts/check-package.sh build
 
 cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DFR_SANITIZE=ON -DFR_BUILD_GUI=ON -DFR_BUILD_BENCH=OFF
 cmake --build build-asan -j"$JOBS"

@@ -3,8 +3,11 @@
 // original names and dates on recovered files, exit codes.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "support/TestKit.h"
 
@@ -96,11 +99,15 @@ TEST(CliContract, RecoveryKeepsCaseFoldersDatesAndWhatAnInterruptedScanFound) {
         EXPECT_TRUE(S_ISREG(StatOf(out / name).st_mode)) << name << "\n" << Capture("find " + Quote(out.path()));
         EXPECT_EQ(StatOf(out / name).st_mtime, kPhotoTime) << name;
     }
-    // Flat into category folders: the same dates.
+    // Flat into category folders: the same dates. Run through sudo, the
+    // folders it makes and the files belong to the user who ran sudo.
     TempDir flat("contractflat");
-    r = RunCli("recover " + Quote(card.volume) + " --types office --to " + Quote(flat.path()), "TZ=UTC");
+    r = RunCli("recover " + Quote(card.volume) + " --types office --to " + Quote(flat / "new/sub"),
+               "TZ=UTC SUDO_UID=4321 SUDO_GID=4322");
     ASSERT_EQ(r.status, 0) << r.out;
-    EXPECT_EQ(StatOf(flat / "document/!emo.txt").st_mtime, kPhotoTime) << Capture("ls -lR " + Quote(flat.path()));
+    EXPECT_EQ(StatOf(flat / "new/sub/document/!emo.txt").st_mtime, kPhotoTime) << Capture("ls -lR " + Quote(flat.path()));
+    for (const char* p : {"new", "new/sub", "new/sub/document", "new/sub/document/!emo.txt"})
+        EXPECT_TRUE(geteuid() != 0 || StatOf(flat / p).st_uid * 10000 + StatOf(flat / p).st_gid == 43214322u) << p;
 
     // A Ctrl-C during the scan keeps what was found and copies it; the run
     // still reports that the user ended it.
@@ -141,6 +148,18 @@ TEST(CliContract, HelpVersionCategoriesAndExitCodes) {
         EXPECT_EQ(r.status, c.status) << c.args << "\n" << r.out;
         EXPECT_TRUE(Has(r.out, c.expect)) << c.args << "\n" << r.out;
     }
+
+    // On a terminal the bar is redrawn at most ten times a second (each
+    // redraw starts with a carriage return; the terminal adds one per line).
+    WriteFile(card.dir / "noise.img", RandomBytes(48 << 20, 5));
+    const auto start = std::chrono::steady_clock::now();
+    Sh("script -qfec " +
+       Quote("FOTORETTA_DATA_DIR=" + Quote(card.dir / "data") + " " + Quote(FR_CLI_BINARY) + " scan " +
+             Quote(card.dir / "noise.img") + " --carve-only") +
+       " " + Quote(card.dir / "tty.txt") + " >/dev/null");
+    const double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    const std::vector<unsigned char> tty = ReadFile(card.dir / "tty.txt");
+    EXPECT_LE(std::count(tty.begin(), tty.end(), '\r'), 10 * secs + 8) << secs << " s";
 }
 
 // A whole disk is scanned partition by partition: one JSON Lines listing

@@ -13,6 +13,8 @@
 #include <QtWidgets/QTreeWidget>
 
 #include <functional>
+#include <set>
+#include <sstream>
 
 #include "DRUI.h"
 #include "SCANUI.h"
@@ -63,7 +65,7 @@ struct Card {
 struct Outcome {
     int rows = 0, success = -1, failed = -1;
     bool failedFirstInRed = false;
-    QString firstName, summary;
+    QString firstName, summary, status;
 };
 
 Outcome RecoverInto(DRUI& w, const std::string& dest) {
@@ -84,6 +86,7 @@ Outcome RecoverInto(DRUI& w, const std::string& dest) {
             o.success = d->Detail()->SuccessCount();
             o.failed = d->Detail()->FailedCount();
             o.summary = d->Detail()->SummaryLabel()->text();
+            o.status = d->StatusLabel()->text();
             EXPECT_EQ("Finished", d->CancelButton()->text());
             EXPECT_TRUE(d->isVisible());  // a finished recovery waits for the user
             d->CancelButton()->click();  // finished: closes without a question
@@ -191,6 +194,24 @@ TEST(Jobs, ScanPreviewSelectAndRecoverIntoCategoryFolders) {
         EXPECT_EQ("65534:65534 65534:65534\n",
                   Capture("stat -c %u:%g " + Quote(deep + "/audio") + " " + Quote(deep + "/audio/Song.mp3") +
                           " | paste -sd ' '"));
+    }
+
+    // A destination with room for half of it: the recovery stops at the
+    // file that does not fit, leaves none of it behind and says why.
+    u64 chosen = 0;
+    for (const auto& [key, node] : card.w.RecoveryFiles()) chosen += node.u64FileSize;
+    TempDir small("small");
+    if (IsRoot() && Sh("mount -t tmpfs -o size=" + std::to_string(chosen / 2 / 4096 * 4096) + " tmpfs " +
+                       Quote(small.path())) == 0) {
+        o = RecoverInto(card.w, small.path());
+        Sh("cp -r " + Quote(small.path()) + " " + Quote(out / "small") + "; umount " + Quote(small.path()));
+        EXPECT_TRUE(o.status.contains("The destination is full")) << o.status.toStdString();
+        std::set<std::string> whole;
+        for (const char* kind : {"jpg", "big.jpg", "png", "tif", "mp3"}) whole.insert(Sha256File(Sample(kind)));
+        std::istringstream written(Capture("find " + Quote(out / "small") + " -type f"));
+        int files = 0;
+        for (std::string f; std::getline(written, f); ++files) EXPECT_EQ(1u, whole.count(Sha256File(f))) << f;
+        EXPECT_EQ(o.success, files);
     }
 }
 

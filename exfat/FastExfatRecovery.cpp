@@ -1,0 +1,299 @@
+#include "exfat/FastExfatRecovery.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "core/Platform.h"
+#include "core/SectorUnits.h"
+#include "core/TextHelpers.h"
+
+namespace {
+// A folder larger than this is read no further (the format allows 256 MiB;
+// cards hold far less).
+constexpr u64 kMaxDirBytes = 64ULL << 20;
+}  // namespace
+
+CFastExfatRecovery::CFastExfatRecovery() = default;
+
+CFastExfatRecovery::~CFastExfatRecovery() {
+    if (m_pResultManager) m_pResultManager->FlushBufToFile();
+}
+
+int CFastExfatRecovery::Init(int nDiskNumber, long long u64StartSector, long long u64SectorCount,
+                             wchar_t wcDriveLetter) {
+    if (m_bOpened) return 0;
+    if (u64StartSector < 0 || u64SectorCount <= 0) return FR_INVALID;
+    m_u64PartitionStart = static_cast<u64>(u64StartSector);
+    m_u64SectorCount = static_cast<u64>(u64SectorCount);
+    m_wcDriveLetter = wcDriveLetter;
+    const int ret = m_DiskReader.Init(nDiskNumber, m_u64PartitionStart + m_u64SectorCount);
+    if (ret != 0) return ret;
+    m_bOpened = true;
+    return InitVolume();
+}
+
+int CFastExfatRecovery::Init(wchar_t* szPath, wchar_t wcDriveLetter) {
+    if (m_bOpened) return 0;
+    if (!szPath) return FR_INVALID;
+    const int ret = m_DiskReader.Init(szPath, ~0ULL);
+    if (ret != 0) return ret;
+    const long long size = rsb_getDeviceSize(m_DiskReader.GetHandle());
+    if (size < 512) {
+        m_DiskReader.Close();
+        return size < 0 ? (errno ? errno : FR_FAILED) : FR_SHORT_READ;
+    }
+    m_u64PartitionStart = 0;
+    m_u64SectorCount = static_cast<u64>(size) / 512;
+    m_DiskReader.SetSectorLimit(m_u64SectorCount);
+    m_wcDriveLetter = wcDriveLetter;
+    m_bOpened = true;
+    return InitVolume();
+}
+
+int CFastExfatRecovery::InitVolume() {
+    std::vector<unsigned char> head(kExfatHeadBytes, 0);
+    m_Volume.Read(m_u64PartitionStart * 512, head.data(),
+                  static_cast<size_t>(std::min<u64>(head.size(), m_u64SectorCount * 512)));
+    ExfatBootInfo boot;
+    if (!FindExfatBootRegion(head, boot)) {
+        FrLog("CFastExfatRecovery boot region unusable\n");
+        return FR_INVALID;
+    }
+    // The cluster count must fit the volume that is really there.
+    const u64 volumeBytes = m_u64SectorCount * 512;
+    const u64 heapBytes = static_cast<u64>(boot.nHeapOffset) * boot.nBytesPerSector;
+    if (heapBytes >= volumeBytes) return FR_INVALID;
+    boot.nClusterCount =
+        static_cast<u32>(std::min<u64>(boot.nClusterCount, (volumeBytes - heapBytes) / boot.BytesPerCluster()));
+    if (boot.nClusterCount == 0 || boot.nRootCluster > boot.nClusterCount + 1) return FR_INVALID;
+    m_Volume.SetGeometry(boot, m_u64PartitionStart * 512);
+    if (boot.bFromBackup) FrLog("CFastExfatRecovery uses the backup boot region\n");
+    m_bReady = true;
+    return 0;
+}
+
+int CFastExfatRecovery::InitCallBack(ScanProgressFunc pScanFunc, RecoveryProgressFunc pRecoveryFunc, void* pParam,
+                                     int nPercent) {
+    m_pfnScanProgress = pScanFunc;
+    m_pfnRecoveryProgress = pRecoveryFunc;
+    m_pProgressParam = pParam;
+    m_nPercent = nPercent;
+    return 0;
+}
+
+int CFastExfatRecovery::ReportScan(int nProgress, int nRemaindSecond) {
+    if (!m_pfnScanProgress) return 0;
+    return m_pfnScanProgress(m_pProgressParam, nProgress, m_nPercent, nRemaindSecond, 0, 0, 0, nullptr);
+}
+
+// ---------------------------------------------------------------------------
+// Scan
+
+int CFastExfatRecovery::ScanDevice(wchar_t* szLogName) {
+    if (!m_bReady) return FR_INVALID;
+    m_mapDirs.clear();
+    m_vecUsedDirs.clear();
+    m_setUsedDirs.clear();
+    // With a log name the store of an earlier scan is reopened as it is.
+    if (szLogName) {
+        m_pResultManager = std::make_unique<CScanResultFileManager>();
+        if (m_pfnSearchProgress) m_pResultManager->InitSearchCallBack(m_pfnSearchProgress, m_pSearchParam);
+        return m_pResultManager->Init(szLogName);
+    }
+    SYSTEMTIME st{};
+    rsb_getSystemTime(&st);
+    const std::wstring wname = MakeResultLogName("Fast_", m_u64PartitionStart, st);
+    if (const int ret = OpenNewResultLog(m_pResultManager, wname.c_str(), m_pfnSearchProgress, m_pSearchParam)) {
+        FrLog("CFastExfatRecovery result store init failed %d\n", ret);
+        return ret;
+    }
+    if (!m_Volume.HasBitmap()) m_Volume.LoadBitmap();
+
+    const u32 root = m_Volume.Boot().nRootCluster;
+    m_mapDirs[root] = Dir{root, 0, false, {}};
+    std::vector<u32> queue{root};
+    unsigned long long lastTick = rsb_getTickCount();
+    int result = ReportScan(1, -1);
+    int step = 0;
+    for (size_t i = 0; i < queue.size() && result == 0; ++i) {
+        const u32 c = queue[i];
+        const Dir& d = m_mapDirs[c];
+        WalkDir(c, c == root ? nullptr : &d.node, queue);
+        const unsigned long long now = rsb_getTickCount();
+        if (now - lastTick >= 5000) {
+            lastTick = now;
+            ++step;
+            result = ReportScan(std::min(2 + step, 79), -1);
+        }
+    }
+    if (result == 0) result = ReportScan(80, 10);
+    if (result == 0) {
+        // The folders on the way to each find, filed under their parents.
+        for (u32 c : m_vecUsedDirs) {
+            const Dir& d = m_mapDirs[c];
+            _FILE_NODE_* node = m_pResultManager->CreateFileNode(sizeof(_FILE_NODE_));
+            if (!node) break;
+            *node = d.node;
+            node->nFileIndex = m_pResultManager->GetFileIndex();
+            m_pResultManager->AddChildren(d.nParent, m_mapDirs[d.nParent].nDepth, node->nFileIndex,
+                                          node->uClusterNO, node->szFileName);
+        }
+        m_pResultManager->FlushBufToFile();
+        result = ReportScan(100, 0);
+    } else {
+        m_pResultManager->FlushBufToFile();
+    }
+    return result;
+}
+
+_FILE_NODE_ CFastExfatRecovery::MakeNode(const ExfatEntrySet& set, bool bMarked) const {
+    _FILE_NODE_ node{};
+    node.wcDriveLetter = static_cast<u32>(m_wcDriveLetter);
+    node.nEngineType = ENGINE_FAST_EXFAT;
+    node.bIsDir = set.IsDir() ? 1 : 0;
+    node.nReserved = (set.bDeleted || bMarked ? EXFAT_NODE_DELETED : 0) | (set.NoFatChain() ? EXFAT_NODE_NO_FAT_CHAIN : 0);
+    node.bIsHealth = 1;
+    node.uClusterNO = set.nFirstCluster;
+    node.nBytesPerCluster = m_Volume.Boot().BytesPerCluster();
+    node.u64CreateTime = static_cast<u64>(std::max<i64>(set.i64Create, 0));
+    node.u64AccessTime = static_cast<u64>(std::max<i64>(set.i64Access, 0));
+    node.u64ModifyTime = static_cast<u64>(std::max<i64>(set.i64Modify, 0));
+    node.u64FileSize = set.IsDir() ? 0 : set.u64DataLength;
+    node.u64DataStartSector = static_cast<u64>(m_Volume.Boot().nHeapOffset) * m_Volume.Boot().nBytesPerSector / 512;
+    node.u64RecordSector = set.u64ValidDataLength;
+    node.u64VolumeStartSector = m_u64PartitionStart;
+    CopyNodeName(node.szFileName, sizeof node.szFileName, set.strName);
+    return node;
+}
+
+void CFastExfatRecovery::WalkDir(u32 nCluster, const _FILE_NODE_* pSelf, std::vector<u32>& queue) {
+    const ExfatBootInfo& boot = m_Volume.Boot();
+    const u32 bpc = boot.BytesPerCluster();
+    const bool bMarked = pSelf && (pSelf->nReserved & EXFAT_NODE_DELETED);
+    // The root's length is its chain's; a folder's is in its stream extension.
+    const u64 len = pSelf ? std::min<u64>(pSelf->u64RecordSector, kMaxDirBytes) : kMaxDirBytes;
+    const bool noChain = pSelf && (pSelf->nReserved & EXFAT_NODE_NO_FAT_CHAIN);
+    const std::vector<u32> clusters = m_Volume.Clusters(nCluster, len, noChain, bMarked);
+    std::vector<unsigned char> buf(clusters.size() * static_cast<size_t>(bpc));
+    size_t have = 0;
+    for (u32 c : clusters) {
+        if (m_Volume.Read(m_Volume.ClusterByte(c), buf.data() + have, bpc) < bpc) break;
+        have += bpc;
+    }
+    const std::span<const unsigned char> dir(buf.data(), have);
+    for (size_t off = 0; off + EXFAT_ENTRY_SIZE <= have;) {
+        const u8 type = dir[off];
+        if (type == 0) break;  // end of the folder
+        ExfatEntrySet set;
+        if ((type | EXFAT_IN_USE) != EXFAT_ENTRY_FILE || !ParseExfatEntrySet(dir.subspan(off), set)) {
+            off += EXFAT_ENTRY_SIZE;
+            continue;
+        }
+        off += static_cast<size_t>(set.nEntries) * EXFAT_ENTRY_SIZE;
+        if (!set.IsDir()) {
+            if (set.bDeleted || bMarked) RecordFile(set, nCluster, bMarked);
+            continue;
+        }
+        const u32 c = set.nFirstCluster;
+        if (!m_Volume.IsValidCluster(c) || m_mapDirs.count(c)) continue;
+        Dir d;
+        d.nParent = nCluster;
+        d.nDepth = m_mapDirs[nCluster].nDepth + 1;
+        d.node = MakeNode(set, bMarked);
+        m_mapDirs[c] = d;
+        queue.push_back(c);
+    }
+}
+
+void CFastExfatRecovery::RecordFile(const ExfatEntrySet& set, u32 nParent, bool bMarked) {
+    _FILE_NODE_* node = m_pResultManager->CreateFileNode(sizeof(_FILE_NODE_));
+    if (!node) return;
+    *node = MakeNode(set, bMarked);
+    node->nFileIndex = m_pResultManager->GetFileIndex();
+    // A file whose first data no longer looks like its type is not healthy.
+    const std::string ext = ExtensionOf(node->szFileName, 16);
+    if (!ext.empty() && m_Volume.IsValidCluster(node->uClusterNO) && node->u64RecordSector > 0) {
+        std::vector<unsigned char> sec(512);
+        const u64 at = m_Volume.ClusterByte(node->uClusterNO);
+        if (m_Volume.Read(at, sec.data(), sec.size()) == sec.size())
+            node->bIsHealth = m_FileTypeJudge.IsFileTypeMatching(sec.data(), 512, ext.c_str(), &m_DiskReader, 512,
+                                                                 at / 512)
+                                  ? 1
+                                  : 0;
+    }
+    m_pResultManager->AddChildren(nParent, m_mapDirs[nParent].nDepth, node->nFileIndex, node->uClusterNO, nullptr);
+    // Register the folders from here up to the root, once each.
+    const u32 root = m_Volume.Boot().nRootCluster;
+    for (u32 d = nParent; d != root && m_setUsedDirs.insert(d).second;) {
+        m_vecUsedDirs.push_back(d);
+        auto it = m_mapDirs.find(d);
+        if (it == m_mapDirs.end()) break;
+        d = it->second.nParent;
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Queries
+
+int CFastExfatRecovery::GetChildrenFileNode(_FILE_NODE_* pParent, unsigned uParentKey,
+                                            std::vector<_FILE_NODE_>& out) {
+    if (!pParent && uParentKey != 0) return FR_INVALID;
+    if (!m_pResultManager) return FR_INVALID;
+    const u32 low = (pParent && pParent->uClusterNO) ? pParent->uClusterNO : m_Volume.Boot().nRootCluster;
+    return m_pResultManager->GetChildrenFileNode((static_cast<u64>(uParentKey) << 32) | low, out);
+}
+
+int CFastExfatRecovery::GetChildrenFileCount(_FILE_NODE_* pParent, unsigned uParentKey, unsigned& nCount) {
+    nCount = 0;
+    if (!pParent && uParentKey != 0) return FR_INVALID;
+    if (!m_pResultManager) return FR_INVALID;
+    const u32 low = (pParent && pParent->uClusterNO) ? pParent->uClusterNO : m_Volume.Boot().nRootCluster;
+    return m_pResultManager->GetChildrenFileCount((static_cast<u64>(uParentKey) << 32) | low, nCount);
+}
+
+unsigned CFastExfatRecovery::GetLostFileCount() { return m_pResultManager ? m_pResultManager->GetFileIndex() : 0; }
+
+int CFastExfatRecovery::GetFileNodeParentDirPath(_FILE_NODE_* pNode, wchar_t* szPath, int nPathLen) {
+    if (!m_pResultManager || !pNode || !szPath || nPathLen <= 0) return FR_INVALID;
+    return m_pResultManager->GetParentDirPath(pNode, szPath, nPathLen);
+}
+
+int CFastExfatRecovery::InitSearchCallBack(SearchProgressFunc pSearchFunc, void* pParam) {
+    m_pfnSearchProgress = pSearchFunc;
+    m_pSearchParam = pParam;
+    if (m_pResultManager) return m_pResultManager->InitSearchCallBack(pSearchFunc, pParam);
+    return 0;
+}
+
+int CFastExfatRecovery::SearchFileNode(wchar_t* szPattern, std::vector<__SEARCH_FILE_INFO__>& out) {
+    if (!m_pResultManager || !szPattern) return FR_INVALID;
+    return m_pResultManager->SearchFileNodeInfo(szPattern, out);
+}
+
+// ---------------------------------------------------------------------------
+// Free space, extraction and preview
+
+int CFastExfatRecovery::BuildBitMapInfo() {
+    if (!m_bReady) return FR_INVALID;
+    return m_Volume.HasBitmap() || m_Volume.LoadBitmap() ? 0 : FR_INVALID;
+}
+
+int CFastExfatRecovery::GetUnUsedSectorCount(u64& u64Sector, u64& u64Count) {
+    const ExfatBootInfo& b = m_Volume.Boot();
+    const u64 volumeSectors = m_u64SectorCount * 512 / std::max<u32>(b.nBytesPerSector, 512);
+    return QueryIn512ByteSectors(b.nBytesPerSector, m_u64SectorCount, u64Sector, u64Count, [&](u64& s, u64& c) {
+        return NextFreeStretch(m_Volume.Bitmap(), b.nClusterCount, b.nHeapOffset, b.nSectorsPerCluster,
+                               volumeSectors, s, c);
+    });
+}
+
+int CFastExfatRecovery::SaveFileData(_FILE_NODE_* pNode, wchar_t* szTargetPath, int nBaseLevel) {
+    m_Output.SetRecoveryCallBack(m_pfnRecoveryProgress, m_pProgressParam);
+    return m_Output.SaveFileData(pNode, szTargetPath, nBaseLevel);
+}
+
+int CFastExfatRecovery::PreView(_FILE_NODE_* pNode, wchar_t* szTempPath, unsigned char* pBuf, int& nBufLen,
+                                PreviewProgressFunc pFunc, void* pParam) {
+    return m_Output.PreView(pNode, szTempPath, pBuf, nBufLen, pFunc, pParam);
+}

@@ -1,0 +1,118 @@
+// The deep exFAT engine: rebuilds exFAT folders from entry sets found
+// anywhere the sweep goes, after a quick format or when the boot regions,
+// the FAT and the allocation bitmap are gone.
+//
+// The deep-scan driver calls, in this order:
+//   Init(...)                 once, on the disk or image
+//   StartScan(name)           at the start of every scan (null: a new log)
+//   ParseSector(p, n, s)      for each swept sector passing MayHoldExfatSet
+//                             or IsExfatRootStart
+//   FinishScan()              once after the sweep: builds the tree
+// and routes queries, previews and extraction of nodes whose nEngineType is
+// ENGINE_DEEP_EXFAT here. Sectors are absolute 512-byte sectors.
+//
+// Every set found (in use or deleted) is kept. The cluster size and the
+// heap offset come from the boot region or its backup; without either they
+// are worked out from folders whose first cluster starts with a set and
+// from files whose first data looks like their type. Sets are filed under
+// the folder whose clusters hold them (by its first cluster); sets in the
+// root's cluster at the top; the rest in "LostFolder<n>" folders, one per
+// run of clusters.
+#pragma once
+
+#include <map>
+#include <memory>
+#include <vector>
+
+#include "carving/FileTypeJudge.h"
+#include "core/DiskReader.h"
+#include "core/IFileRecoveryParse.h"
+#include "exfat/ExfatVolume.h"
+#include "fat/FatNodeOutput.h"
+#include "results/ScanResultFileManager.h"
+
+class CProfessionalExfatRecovery : public IFileRecoveryParse {
+public:
+    CProfessionalExfatRecovery();
+    ~CProfessionalExfatRecovery() override;
+    CProfessionalExfatRecovery(const CProfessionalExfatRecovery&) = delete;
+    CProfessionalExfatRecovery& operator=(const CProfessionalExfatRecovery&) = delete;
+
+    int Init(int nDiskNumber, long long u64StartSector, long long u64SectorCount, wchar_t wcDriveLetter) override;
+    int Init(wchar_t* szPath, wchar_t wcDriveLetter) override;
+    int InitCallBack(ScanProgressFunc pScanFunc, RecoveryProgressFunc pRecoveryFunc, void* pParam,
+                     int nPercent) override;
+    int ScanDevice(wchar_t*) override { return 0; }
+    int GetChildrenFileNode(_FILE_NODE_* pParent, unsigned uParentKey, std::vector<_FILE_NODE_>& out) override;
+    int GetChildrenFileCount(_FILE_NODE_* pParent, unsigned uParentKey, unsigned& nCount) override;
+    unsigned GetLostFileCount() override;
+    int GetFileNodeParentDirPath(_FILE_NODE_* pNode, wchar_t* szPath, int nPathLen) override;
+    int SaveFileData(_FILE_NODE_* pNode, wchar_t* szTargetPath, int nBaseLevel) override;
+    int GetUnUsedSectorCount(u64&, u64& u64Count) override {
+        u64Count = 0;
+        return 0;
+    }
+    int InitSearchCallBack(SearchProgressFunc pSearchFunc, void* pParam) override;
+    int SearchFileNode(wchar_t* szPattern, std::vector<__SEARCH_FILE_INFO__>& out) override;
+    int BuildBitMapInfo() override { return 0; }
+    int PreView(_FILE_NODE_* pNode, wchar_t* szTempPath, unsigned char* pBuf, int& nBufLen,
+                PreviewProgressFunc pFunc, void* pParam) override;
+    // Without a trusted FAT the data is taken as contiguous.
+    int GetNodeExtents(const _FILE_NODE_& node, u64 u64Wanted, std::vector<DataExtent>& extents) override {
+        _FILE_NODE_ c = node;
+        c.nReserved |= EXFAT_NODE_NO_FAT_CHAIN;
+        return m_Volume.NodeExtents(c, u64Wanted, true, extents);
+    }
+
+    int StartScan(wchar_t* szLogName);
+    // The sets that start in one sector; avail bytes from p on are there to
+    // read (a set running further is read from the device). The sets found,
+    // and one more for the start of a root folder.
+    int ParseSector(const unsigned char* p, size_t avail, u64 u64Sector);
+    int FinishScan();
+
+    // What FinishScan used: cluster size and heap start in 512-byte sectors
+    // from the volume start (0, 0 when they could not be told).
+    u32 GetSectorsPerCluster() const { return m_nSpc; }
+    u64 GetHeapSector() const { return m_u64Heap; }
+
+private:
+    struct Found {
+        u64 u64Sector;  // of its File entry, relative to the volume
+        ExfatEntrySet set;
+    };
+    int OpenVolume();
+    bool LearnGeometry();
+    u32 ScoreFiles(u32 spc, u64 heap);
+    // The cluster holding a volume sector; 0 before the heap.
+    u32 ClusterOf(u64 u64Sector) const;
+    _FILE_NODE_ MakeNode(const ExfatEntrySet& set) const;
+
+    u64 m_u64PartitionStart = 0;  // 512-byte sectors
+    u64 m_u64SectorCount = 0;
+    wchar_t m_wcDriveLetter = L'C';
+    bool m_bOpened = false;
+    bool m_bBoot = false;  // geometry from a boot region
+    ExfatBootInfo m_Boot;
+    u32 m_nSpc = 0;
+    u64 m_u64Heap = 0;
+    u32 m_nRootId = 1;  // the root's cluster, or 1 when unknown
+    int m_nBytesPerSector = 512;
+    CDiskReader m_DiskReader;
+    CExfatVolume m_Volume{m_DiskReader};
+    std::vector<Found> m_vecFound;
+    std::vector<u64> m_vecRootSectors;
+    std::vector<u64> m_vecDirStarts;  // sectors whose first slot starts a set
+    std::unique_ptr<CScanResultFileManager> m_pResultManager;
+    int m_nPercent = 100;
+    ScanProgressFunc m_pfnScanProgress = nullptr;
+    RecoveryProgressFunc m_pfnRecoveryProgress = nullptr;
+    SearchProgressFunc m_pfnSearchProgress = nullptr;
+    void* m_pSearchParam = nullptr;
+    void* m_pProgressParam = nullptr;
+    CFileTypeJudge m_FileTypeJudge;
+    CFatNodeOutput m_Output{
+        m_DiskReader, &m_nBytesPerSector,
+        [this](const _FILE_NODE_& n, u64 w, std::vector<DataExtent>& out) { return GetNodeExtents(n, w, out); },
+        [this](_FILE_NODE_* p, unsigned k, std::vector<_FILE_NODE_>& out) { return GetChildrenFileNode(p, k, out); }};
+};
