@@ -523,8 +523,10 @@ int CmdRecover(const std::vector<std::string>& args) {
             (rc == FR_RECOVERY_CANCELLED ? cancelled : full) = true;
             break;
         }
-        if (err != 0 && (h.bIsHealth == FR_HEALTH_OUTSIDE_VOLUME || h.bIsHealth == FR_HEALTH_LENGTH_UNPROVEN)) {
-            // Its record cannot be true: what came of it is not kept.
+        if (err != 0 && (h.bIsHealth == FR_HEALTH_OUTSIDE_VOLUME || h.bIsHealth == FR_HEALTH_LENGTH_UNPROVEN ||
+                         h.bIsHealth == FR_HEALTH_ENCRYPTED)) {
+            // Its record cannot be true, or its data is not the file's:
+            // what came of it is not kept.
             const std::string partial = WideToUtf8(real.data());
             struct stat st;
             if (lstat(partial.c_str(), &st) == 0 && S_ISREG(st.st_mode)) unlink(partial.c_str());

@@ -72,6 +72,9 @@ constexpr u32 FR_HEALTH_UNREADABLE = 3;
 constexpr u32 FR_HEALTH_LENGTH_UNPROVEN = 4;
 // The place the file's record gives for its data lies outside the volume.
 constexpr u32 FR_HEALTH_OUTSIDE_VOLUME = 5;
+// The file's data is encrypted (NTFS EFS): it is never written out as if
+// it were the file.
+constexpr u32 FR_HEALTH_ENCRYPTED = 6;
 
 // Why a listed file is not healthy, for listings; null for a healthy one.
 inline const char* HealthReason(u32 bIsHealth) {
@@ -82,6 +85,7 @@ inline const char* HealthReason(u32 bIsHealth) {
         case FR_HEALTH_UNREADABLE: return "unreadable sectors";
         case FR_HEALTH_LENGTH_UNPROVEN: return "length runs past the end of the medium";
         case FR_HEALTH_OUTSIDE_VOLUME: return "data lies outside the volume";
+        case FR_HEALTH_ENCRYPTED: return "encrypted: its data cannot be read without the owner's key";
         default: return "damaged";
     }
 }

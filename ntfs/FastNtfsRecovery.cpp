@@ -1,4 +1,6 @@
 #include "ntfs/FastNtfsRecovery.h"
+
+#include "ntfs/NtfsCompressed.h"
 #include "ntfs/NtfsPreview.h"
 
 #include <algorithm>
@@ -557,7 +559,14 @@ int CFastNtfsRecovery::ParseRecordInfo(unsigned char* pRecord, int nMode, u32 uN
     } else {
         GetRootParentDirIndex(parent, depth, visited);
     }
-    if (!bDirMode) node.bIsHealth = static_cast<u32>(IsFileDataHealth(&node, static_cast<unsigned>(m_nSectorsPerCluster)));
+    if (!bDirMode) {
+        // Compressed data does not start with what its type begins with.
+        const NtfsDataForm form = NtfsDataFormOf(info.nDataFlags, info.bDataNonResident);
+        node.bIsHealth = form == NtfsDataForm::Encrypted   ? FR_HEALTH_ENCRYPTED
+                         : form == NtfsDataForm::Compressed ? 1
+                                                            : static_cast<u32>(IsFileDataHealth(
+                                                                  &node, static_cast<unsigned>(m_nSectorsPerCluster)));
+    }
     return StoreNode(node, key, static_cast<u32>(depth), bDirMode ? node.szFileName : nullptr);
 }
 
@@ -740,6 +749,21 @@ int CFastNtfsRecovery::CopyNonResident(const _FILE_NODE_& node, u64 u64Wanted, i
     int rc = DataExtents(node, extents);
     if (rc != 0) return rc;
     CExtentReader reader(m_DiskReader, m_nBytesPerSector);
+    std::vector<unsigned char> rec(static_cast<size_t>(m_nRecordSize));
+    NtfsRecordInfo info;
+    if (ReadRecordAt(node.u64RecordSector, rec.data()) == 0 && NtfsParseRecord(m_Parse, rec.data(), info)) {
+        switch (NtfsDataFormOf(info.nDataFlags, info.bDataNonResident)) {
+            case NtfsDataForm::Encrypted: return ENOTSUP;  // never handed out as if it were the file
+            case NtfsDataForm::Compressed: {
+                u64 bpc = node.nBytesPerCluster;
+                if (bpc == 0 || bpc == kNoCluster) bpc = static_cast<u64>(m_nBytesPerSector) * m_nSectorsPerCluster;
+                if (info.nCompressionUnit > 8) return FR_INVALID;
+                return CopyCompressedData(reader, extents, bpc << info.nCompressionUnit, u64Wanted, fd, pBuf,
+                                          u64Delivered, progress);
+            }
+            case NtfsDataForm::Plain: break;
+        }
+    }
     if (fd < 0) return reader.CopyToBuffer(extents, u64Wanted, pBuf, u64Delivered, progress);
     rc = reader.CopyToFd(extents, u64Wanted, fd, progress);
     if (rc == 0) u64Delivered = u64Wanted;

@@ -1,4 +1,6 @@
 #include "ntfs/ProfessionalNtfsRecovery.h"
+
+#include "ntfs/NtfsCompressed.h"
 #include "ntfs/NtfsPreview.h"
 
 #include <algorithm>
@@ -314,7 +316,11 @@ int CProfessionalNtfsRecovery::PlaceFile(const NtfsRecordInfo& info, const unsig
     u32 keyId = NTFS_ROOT_RECORD, depth = 0;
     if (RefRecord(info.firstName.u64ParentRef) != info.hdr.nRecordNumber)
         ResolveParent(nMft, info.firstName.u64ParentRef, keyId, depth);
-    node.bIsHealth = static_cast<u32>(IsFileDataHealth(&node, spc));
+    // Compressed data does not start with what its type begins with.
+    const NtfsDataForm form = NtfsDataFormOf(info.nDataFlags, info.bDataNonResident);
+    node.bIsHealth = form == NtfsDataForm::Encrypted   ? FR_HEALTH_ENCRYPTED
+                     : form == NtfsDataForm::Compressed ? 1
+                                                        : static_cast<u32>(IsFileDataHealth(&node, spc));
     return StoreNode(node, StoreId(nMft, keyId), depth, nullptr);
 }
 
@@ -559,7 +565,8 @@ int CProfessionalNtfsRecovery::SearchFileNode(wchar_t* szPattern, std::vector<__
 // ------------------------------------------------------------- file data
 
 int CProfessionalNtfsRecovery::NodeData(const _FILE_NODE_& node, std::vector<unsigned char>& resident,
-                                        std::vector<DataExtent>& extents, u64* pFirstCluster) {
+                                        std::vector<DataExtent>& extents, u64* pFirstCluster, u16* pFlags,
+                                        u64* pUnitBytes) {
     // 1 with resident data, 0 with extents, else a failure code. The
     // record is the one found by the sweep; attribute lists are not
     // followed. Clusters count from the volume start the scan worked out.
@@ -569,6 +576,9 @@ int CProfessionalNtfsRecovery::NodeData(const _FILE_NODE_& node, std::vector<uns
     NtfsRecordInfo info;
     if (!NtfsParseRecord(m_Parse, rec, info)) return FR_FAILED;
     if (!info.bHasData) return kAttrAbsent;
+    if (pFlags) *pFlags = info.nDataFlags;
+    if (pUnitBytes)
+        *pUnitBytes = info.nCompressionUnit > 8 ? 0 : static_cast<u64>(node.nBytesPerCluster) << info.nCompressionUnit;
     if (!info.bDataNonResident) {
         resident.assign(info.pResident, info.pResident + info.nResidentLength);
         return 1;
@@ -600,7 +610,11 @@ int CProfessionalNtfsRecovery::CopyData(const _FILE_NODE_& node, u64 u64Wanted, 
     u64Delivered = 0;
     std::vector<unsigned char> resident;
     std::vector<DataExtent> extents;
-    int rc = NodeData(node, resident, extents, nullptr);
+    u16 flags = 0;
+    u64 unitBytes = 0;
+    int rc = NodeData(node, resident, extents, nullptr, &flags, &unitBytes);
+    const NtfsDataForm form = NtfsDataFormOf(flags, rc == 0);
+    if (form == NtfsDataForm::Encrypted) return ENOTSUP;  // never handed out as if it were the file
     if (rc == 1) {
         const u64 n = std::min<u64>(u64Wanted, resident.size());
         rc = 0;
@@ -615,6 +629,8 @@ int CProfessionalNtfsRecovery::CopyData(const _FILE_NODE_& node, u64 u64Wanted, 
     }
     if (rc != 0) return rc;
     CExtentReader reader(m_DiskReader, kSectorBytes);
+    if (form == NtfsDataForm::Compressed)
+        return CopyCompressedData(reader, extents, unitBytes, u64Wanted, fd, pBuf, u64Delivered, progress);
     if (fd < 0) return reader.CopyToBuffer(extents, u64Wanted, pBuf, u64Delivered, progress);
     rc = reader.CopyToFd(extents, u64Wanted, fd, progress);
     if (rc == 0) u64Delivered = u64Wanted;

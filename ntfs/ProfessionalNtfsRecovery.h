@@ -155,7 +155,7 @@ private:
     void MakeFolderNode(const PendingDir& p);
     u32 ChildrenLevel(const _FILE_NODE_& dir, u32 nFallback) const;
     int NodeData(const _FILE_NODE_& node, std::vector<unsigned char>& resident, std::vector<DataExtent>& extents,
-                 u64* pFirstCluster);
+                 u64* pFirstCluster, u16* pFlags = nullptr, u64* pUnitBytes = nullptr);
     int CopyData(const _FILE_NODE_& node, u64 u64Wanted, int fd, unsigned char* pBuf, u64& u64Delivered,
                  const ExtentProgress& progress);
     void ReportRecovery(int nProgress, int nError, const wchar_t* szPath);
