@@ -22,6 +22,7 @@
 
 #include "SCANUI.h"
 #include "Styles.h"
+#include "ThumbnailLoader.h"
 #include "core/DiskReader.h"
 #include "core/MetaTypes.h"
 #include "core/PartitionManager.h"
@@ -62,6 +63,8 @@ DRUI::DRUI(QWidget* parent, Qt::WindowFlags flags) : QWidget(parent, flags | Qt:
     setAttribute(Qt::WA_StyledBackground);
     setStyleSheet(QString("QWidget#DRUI{%1}").arg(window_style));
     setFixedSize(kWindowWidth, kWindowHeight);
+    m_pThumbs = new CThumbnailLoader(this);
+    connect(m_pThumbs, &CThumbnailLoader::ThumbnailReady, this, &DRUI::ThumbnailReady, Qt::QueuedConnection);
     if (QScreen* screen = QGuiApplication::primaryScreen()) {
         const QRect desk = screen->geometry();
         move(desk.left() + (desk.width() - kWindowWidth) / 2, desk.top() + (desk.height() - kWindowHeight) / 2);
@@ -71,6 +74,8 @@ DRUI::DRUI(QWidget* parent, Qt::WindowFlags flags) : QWidget(parent, flags | Qt:
 DRUI::~DRUI() { DeleteEngine(); }
 
 void DRUI::DeleteEngine() {
+    // The thumbnail worker lets go of the engine first.
+    if (m_pThumbs) m_pThumbs->Clear();
     delete m_pFileRecovery;
     m_pFileRecovery = nullptr;
 }

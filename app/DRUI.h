@@ -19,7 +19,13 @@
 
 class QCheckBox;
 class QHBoxLayout;
+class QImage;
+class QListWidgetItem;
 class QLabel;
+class QLineEdit;
+class QListWidget;
+class QStackedWidget;
+class CThumbnailLoader;
 class QTableWidget;
 class SCANUI;
 class QPushButton;
@@ -81,6 +87,11 @@ public:
     QLabel* SummaryLabel() const { return m_pSummaryLabel; }
     QLabel* FoundLabel() const { return m_pFoundLabel; }
     QPushButton* RecoverButton() const { return m_pBtnRecover; }
+    QLineEdit* FilterBox() const { return m_pFilterBox; }
+    QListWidget* ThumbnailView() const { return m_pThumbView; }
+    QPushButton* ThumbnailButton() const { return m_pBtnThumbs; }
+    QPushButton* ListButton() const { return m_pBtnList; }
+    CThumbnailLoader* Thumbnails() const { return m_pThumbs; }
     const std::vector<__SEARCH_FILE_INFO__>& SearchResult() const { return m_vecSearchResult; }
     // Files chosen for recovery, by engine, store index and first cluster
     // (store indexes of different engines may coincide).
@@ -183,6 +194,13 @@ private:
     void SetTreeParentCheckState(QTreeWidgetItem* item);
     void ShowTreeFiles(QTreeWidgetItem* item);
     void RefreshSelection();
+    // The files the current tree item stands for (an extension's, or all of
+    // a category's), narrowed by the filter box.
+    std::vector<const __SEARCH_FILE_INFO__*> ShownFiles() const;
+    void ApplyFilter();
+    void ShowThumbnails(bool bThumbnails);
+    void RefreshThumbnails();
+    void ThumbnailReady(int nGeneration, int nIndex, const QImage& image);
     void SelectFile(const __SEARCH_FILE_INFO__& info, bool bChosen);
 
     QStackedLayout* m_pStackedLayout = nullptr;
@@ -248,4 +266,11 @@ private:
     QLabel* m_pPreviewLabel = nullptr;
     QLabel* m_pSummaryLabel = nullptr;
     QLabel* m_pFoundLabel = nullptr;
+    QLineEdit* m_pFilterBox = nullptr;
+    QStackedWidget* m_pFileViews = nullptr;
+    QListWidget* m_pThumbView = nullptr;
+    QPushButton* m_pBtnList = nullptr;
+    QPushButton* m_pBtnThumbs = nullptr;
+    CThumbnailLoader* m_pThumbs = nullptr;
+    std::vector<std::pair<QListWidgetItem*, _FILE_NODE_>> m_vecThumbItems;  // the current load request
 };

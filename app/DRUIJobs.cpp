@@ -19,6 +19,7 @@
 #include "MyThread.h"
 #include "SCANUI.h"
 #include "Styles.h"
+#include "ThumbnailLoader.h"
 #include "core/Categories.h"
 #include "core/FileOutput.h"
 #include "scan/FileRecoveryFactory.h"
@@ -142,6 +143,8 @@ void DRUI::btnSlotScan() {
                                                                                 : _PARTITION_ITEM_{};
     emit ScanRequested();
     if (m_bJobRunning) return;
+    // The jobs below have the engine to themselves.
+    const CThumbnailLoader::PauseGuard pause(*m_pThumbs);
     {
         SCANUI dialog(this);
         dialog.InitSlot(this, 1);
@@ -217,6 +220,8 @@ void DRUI::StartPreview(const QVariant& record) {
     if (m_bJobRunning || !m_pFileRecovery) return;
     m_previewNode = record.metaType() == QMetaType::fromType<_FILE_NODE_>() ? record.value<_FILE_NODE_>() : _FILE_NODE_{};
     m_strPreviewFileName = NodeName(m_previewNode);
+    // Until the preview is shown: the thumbnails use the same temporary file.
+    const CThumbnailLoader::PauseGuard pause(*m_pThumbs);
     {
         SCANUI dialog(this);
         dialog.InitSlot(this, 3);
@@ -296,6 +301,7 @@ void DRUI::btnRecovery() {
         box.exec();
         return;
     }
+    const CThumbnailLoader::PauseGuard pause(*m_pThumbs);
     SCANUI dialog(this);
     dialog.SetSaveDir(dir);
     dialog.InitSlot(this, 4);

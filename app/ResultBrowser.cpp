@@ -1,12 +1,16 @@
 // The results page: found files grouped by category and extension, the
-// file table with its check boxes, the selection for recovery and its
-// summary.
+// file table with its check boxes (or thumbnails of the pictures), the
+// selection for recovery and its summary.
 #include <cstring>
 
+#include <QtCore/QDateTime>
 #include <QtWidgets/QHBoxLayout>
 #include <QtWidgets/QHeaderView>
 #include <QtWidgets/QLabel>
+#include <QtWidgets/QLineEdit>
+#include <QtWidgets/QListWidget>
 #include <QtWidgets/QPushButton>
+#include <QtWidgets/QStackedWidget>
 #include <QtWidgets/QStackedLayout>
 #include <QtWidgets/QTableWidget>
 #include <QtWidgets/QTreeWidget>
@@ -14,7 +18,9 @@
 
 #include "DRUI.h"
 #include "Styles.h"
+#include "ThumbnailLoader.h"
 #include "core/Categories.h"
+#include "core/FileOutput.h"
 #include "core/MetaTypes.h"
 #include "core/TextHelpers.h"
 
@@ -24,6 +30,10 @@ namespace {
 // extension of an extension item.
 constexpr int kCategoryRole = Qt::UserRole + 1;
 constexpr int kExtensionRole = Qt::UserRole + 2;
+// Table cells that sort by a number rather than by their text.
+constexpr int kSortRole = Qt::UserRole + 3;
+
+enum FileColumn { kColName, kColSize, kColModified, kColFolder, kColCondition, kColumns };
 
 const char* const kCategoryNames[6] = {"Photo", "Music", "Office", "Video", "Archive", "Other"};
 constexpr const char* kNoExtension = "unknown";
@@ -68,6 +78,28 @@ std::string GroupExtension(const std::string& name) {
     return ext;
 }
 
+class CSortItem : public QTableWidgetItem {
+public:
+    explicit CSortItem(const QString& text, const QVariant& key = QVariant()) : QTableWidgetItem(text) {
+        if (key.isValid()) setData(kSortRole, key);
+    }
+    bool operator<(const QTableWidgetItem& other) const override {
+        const QVariant a = data(kSortRole), b = other.data(kSortRole);
+        if (a.isValid() && b.isValid()) return a.toLongLong() < b.toLongLong();
+        return QString::compare(text(), other.text(), Qt::CaseInsensitive) < 0;
+    }
+};
+
+// What the file system said about a file's state, in the user's words.
+const char* ConditionText(u32 health) {
+    switch (health) {
+        case 0:
+        case FR_HEALTH_UNREADABLE: return "Damaged";
+        case FR_HEALTH_UNCONFIRMED: return "Location unconfirmed";
+        default: return "Good";
+    }
+}
+
 }  // namespace
 
 QString GetExtendNameIcon(QString ext) {
@@ -84,6 +116,8 @@ QString GetExtendNameIcon(QString ext) {
 }
 
 void DRUI::InitLayout3Widget() {
+    m_vecThumbItems.clear();
+    m_pThumbs->Load(nullptr, {});
     if (m_pPage3) {
         m_pStackedLayout->removeWidget(m_pPage3);
         delete m_pPage3;
@@ -112,7 +146,38 @@ void DRUI::InitLayout3Widget() {
     m_pPreviewLabel->setTextFormat(Qt::PlainText);
     m_pPreviewLabel->setStyleSheet("background-color: white; border: 1px solid rgb(191, 191, 191);");
     right->addWidget(m_pPreviewLabel);
-    right->addWidget(CreateTable(), 1);
+    // The filter box and the choice of list or thumbnails.
+    auto* tools = new QHBoxLayout;
+    m_pFilterBox = new QLineEdit;
+    m_pFilterBox->setPlaceholderText("Filter by name");
+    m_pFilterBox->setClearButtonEnabled(true);
+    connect(m_pFilterBox, &QLineEdit::textChanged, this, [this] { ApplyFilter(); });
+    tools->addWidget(m_pFilterBox, 1);
+    m_pBtnList = new QPushButton("List");
+    m_pBtnThumbs = new QPushButton("Thumbnails");
+    for (QPushButton* b : {m_pBtnList, m_pBtnThumbs}) {
+        b->setCheckable(true);
+        b->setAutoExclusive(true);
+        b->setCursor(Qt::PointingHandCursor);
+        tools->addWidget(b);
+    }
+    m_pBtnList->setChecked(true);
+    connect(m_pBtnThumbs, &QPushButton::toggled, this, &DRUI::ShowThumbnails);
+    right->addLayout(tools);
+    m_pThumbView = new QListWidget;
+    m_pThumbView->setViewMode(QListView::IconMode);
+    m_pThumbView->setIconSize(QSize(CThumbnailLoader::kThumbSize, CThumbnailLoader::kThumbSize));
+    m_pThumbView->setGridSize(QSize(CThumbnailLoader::kThumbSize + 24, CThumbnailLoader::kThumbSize + 36));
+    m_pThumbView->setResizeMode(QListView::Adjust);
+    m_pThumbView->setMovement(QListView::Static);
+    m_pThumbView->setWordWrap(true);
+    connect(m_pThumbView, &QListWidget::currentItemChanged, this, [this](QListWidgetItem* item) {
+        if (item) StartPreview(item->data(Qt::UserRole));
+    });
+    m_pFileViews = new QStackedWidget;
+    m_pFileViews->addWidget(CreateTable());
+    m_pFileViews->addWidget(m_pThumbView);
+    right->addWidget(m_pFileViews, 1);
     browser->addLayout(right, 1);
     page->addLayout(browser, 1);
 
@@ -169,12 +234,15 @@ QTreeWidget* DRUI::CreateTree() {
 }
 
 QTableWidget* DRUI::CreateTable() {
-    m_pFileTable = new QTableWidget(0, 2);
-    m_pFileTable->setHorizontalHeaderLabels({"Name", "Size"});
-    m_pFileTable->setColumnWidth(0, 400);
-    m_pFileTable->setColumnWidth(1, 300);
+    m_pFileTable = new QTableWidget(0, kColumns);
+    m_pFileTable->setHorizontalHeaderLabels({"Name", "Size", "Modified", "Original folder", "Condition"});
+    for (const auto& [column, width] : {std::pair{kColName, 210}, {kColSize, 80}, {kColModified, 120}, {kColFolder, 180}})
+        m_pFileTable->setColumnWidth(column, width);
     m_pFileTable->horizontalHeader()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
     m_pFileTable->horizontalHeader()->setStretchLastSection(true);
+    // Rows keep the order of the listing until a heading is clicked.
+    m_pFileTable->setSortingEnabled(true);
+    m_pFileTable->horizontalHeader()->setSortIndicator(-1, Qt::AscendingOrder);
     m_pFileTable->verticalHeader()->hide();
     m_pFileTable->setSelectionBehavior(QAbstractItemView::SelectRows);
     m_pFileTable->setSelectionMode(QAbstractItemView::SingleSelection);
@@ -198,21 +266,115 @@ void DRUI::ShowTreeFiles(QTreeWidgetItem* item) {
     auto it = m_mapCategory[cat].find(ext);
     if (it == m_mapCategory[cat].end()) return;
     const QIcon icon(GetExtendNameIcon(QString::fromStdString(ext)));
+    // The folders come from the engine, which the thumbnails use too.
+    const CThumbnailLoader::PauseGuard pause(*m_pThumbs);
+    m_pFileTable->setSortingEnabled(false);
     m_pFileTable->setRowCount(static_cast<int>(it->second.size()));
     int row = 0;
+    std::vector<wchar_t> folder(4096);
     for (const __SEARCH_FILE_INFO__& info : it->second) {
-        const QVariant record = QVariant::fromValue(ToFileNode(info));
-        auto* name = new QTableWidgetItem(icon, QString::fromStdString(NameOf(info)));
-        name->setData(Qt::UserRole, record);
+        _FILE_NODE_ node = ToFileNode(info);
+        const QVariant record = QVariant::fromValue(node);
+        auto* name = new CSortItem(QString::fromStdString(NameOf(info)));
+        name->setIcon(icon);
         name->setFlags(name->flags() | Qt::ItemIsUserCheckable);
         name->setCheckState(m_mapRecoveryFile.count(KeyOf(info)) ? Qt::Checked : Qt::Unchecked);
-        auto* size = new QTableWidgetItem(QString::fromStdString(GetFileSizeString(static_cast<long long>(info.u64FileSize))));
-        size->setData(Qt::UserRole, record);
-        m_pFileTable->setItem(row, 0, name);
-        m_pFileTable->setItem(row, 1, size);
+        // The recorded time and folder; a carved file has neither, only its place.
+        i64 modified = 0;
+        const bool bCarved = info.nEngineType == ENGINE_CARVING;
+        const bool bDated = !bCarved && GetNodeUnixTime(node, info.u64ModifyTime, modified);
+        QString where;
+        if (bCarved) {
+            where = QString("carved at %1").arg(static_cast<qulonglong>(info.u64RecordSector) * 512);
+        } else if (m_pFileRecovery) {
+            folder.assign(folder.size(), 0);
+            if (m_pFileRecovery->GetFileNodeParentDirPath(&node, folder.data(), static_cast<int>(folder.size())) == 0) {
+                folder.back() = 0;
+                where = QString::fromStdString(WideToUtf8(folder.data()));
+            }
+        }
+        QTableWidgetItem* cells[kColumns] = {
+            name,
+            new CSortItem(QString::fromStdString(GetFileSizeString(static_cast<long long>(info.u64FileSize))),
+                          static_cast<qlonglong>(info.u64FileSize)),
+            new CSortItem(bDated ? QDateTime::fromSecsSinceEpoch(modified).toString("yyyy-MM-dd HH:mm") : QString(),
+                          static_cast<qlonglong>(bDated ? modified : -1)),
+            new CSortItem(where),
+            new CSortItem(ConditionText(info.bIsHealth)),
+        };
+        for (int column = 0; column < kColumns; ++column) {
+            cells[column]->setData(Qt::UserRole, record);
+            m_pFileTable->setItem(row, column, cells[column]);
+        }
         m_pFileTable->setRowHeight(row, 22);
         ++row;
     }
+    m_pFileTable->setSortingEnabled(true);
+}
+
+std::vector<const __SEARCH_FILE_INFO__*> DRUI::ShownFiles() const {
+    std::vector<const __SEARCH_FILE_INFO__*> out;
+    const int cat = m_pCurTreeItem ? m_pCurTreeItem->data(0, kCategoryRole).toInt() : -1;
+    if (cat < 0 || cat >= 6) return out;
+    const QString filter = m_pFilterBox ? m_pFilterBox->text().trimmed() : QString();
+    auto add = [&](const std::vector<__SEARCH_FILE_INFO__>& files) {
+        for (const __SEARCH_FILE_INFO__& info : files)
+            if (QString::fromStdString(NameOf(info)).contains(filter, Qt::CaseInsensitive)) out.push_back(&info);
+    };
+    if (!m_pCurTreeItem->parent()) {
+        for (const auto& entry : m_mapCategory[cat]) add(entry.second);
+    } else if (auto it = m_mapCategory[cat].find(m_pCurTreeItem->data(0, kExtensionRole).toString().toStdString());
+               it != m_mapCategory[cat].end()) {
+        add(it->second);
+    }
+    return out;
+}
+
+void DRUI::ApplyFilter() {
+    const QString filter = m_pFilterBox->text().trimmed();
+    for (int row = 0; row < m_pFileTable->rowCount(); ++row)
+        m_pFileTable->setRowHidden(row, !m_pFileTable->item(row, kColName)->text().contains(filter, Qt::CaseInsensitive));
+    RefreshThumbnails();
+}
+
+void DRUI::ShowThumbnails(bool bThumbnails) {
+    m_pFileViews->setCurrentIndex(bThumbnails ? 1 : 0);
+    RefreshThumbnails();
+}
+
+void DRUI::RefreshThumbnails() {
+    // Whatever was being decoded for the previous view is abandoned.
+    const QSignalBlocker block(m_pThumbView);
+    m_pThumbView->clear();
+    m_vecThumbItems.clear();
+    std::vector<_FILE_NODE_> pending;
+    if (m_pFileViews->currentIndex() == 1) {
+        for (const __SEARCH_FILE_INFO__* info : ShownFiles()) {
+            const std::string name = NameOf(*info);
+            const _FILE_NODE_ node = ToFileNode(*info);
+            auto* item = new QListWidgetItem(QIcon(GetExtendNameIcon(QString::fromStdString(GroupExtension(name)))),
+                                             QString::fromStdString(name), m_pThumbView);
+            item->setData(Qt::UserRole, QVariant::fromValue(node));
+            item->setSizeHint(m_pThumbView->gridSize() - QSize(4, 4));
+            const QImage cached = m_pThumbs->Cached(KeyOf(*info));
+            if (!cached.isNull()) {
+                item->setIcon(QIcon(QPixmap::fromImage(cached)));
+            } else if (GetFileCategory(name.c_str()) == CATEGORY_PHOTO) {
+                m_vecThumbItems.emplace_back(item, node);
+                pending.push_back(node);
+            }
+        }
+    }
+    IFileRecoveryParse* pEngine = pending.empty() ? nullptr : m_pFileRecovery;
+    m_pThumbs->Load(pEngine, std::move(pending));
+}
+
+void DRUI::ThumbnailReady(int nGeneration, int nIndex, const QImage& image) {
+    if (nGeneration != m_pThumbs->Generation() || nIndex < 0 || static_cast<size_t>(nIndex) >= m_vecThumbItems.size())
+        return;
+    const auto& [item, node] = m_vecThumbItems[static_cast<size_t>(nIndex)];
+    item->setIcon(QIcon(QPixmap::fromImage(image)));
+    m_pThumbs->Remember({node.nEngineType, node.nFileIndex, node.uClusterNO}, image);
 }
 
 void DRUI::UpdateTreeInfo(QTreeWidgetItem* item, int) {
@@ -284,6 +446,7 @@ void DRUI::treeItemSelectChanged() {
     const QList<QTreeWidgetItem*> selected = m_pResultTree->selectedItems();
     if (selected.isEmpty() || selected.first() == m_pCurTreeItem) return;
     ShowTreeFiles(selected.first());
+    ApplyFilter();
     // The first file of an extension is previewed at once.
     if (m_pFileTable->rowCount() > 0) m_pFileTable->selectRow(0);
 }

@@ -18,7 +18,8 @@ if [ ! -s "$IMG" ]; then
   [ -n "$jpg" ] || { convert -size 1200x800 plasma: -quality 90 "$WORK/p.jpg"; jpg="$WORK/p.jpg"; }
   # Photos of about 150 KB: the picture, then bytes of its own after its end.
   head -c 153600 "$jpg" >"$WORK/photo.jpg"
-  truncate -s 1G "$IMG"
+  # Written out whole, as a card is: the sweep reads every free sector.
+  dd if=/dev/zero of="$IMG" bs=1M count=1024 status=none
   loop=$(losetup -f --show "$IMG")
   mkfs.exfat -L BENCH "$loop" >/dev/null
   mkdir -p "$WORK/mnt"

@@ -9,6 +9,8 @@ namespace {
 constexpr size_t kFatWindowBytes = 65536;
 // A bitmap past this is not a card's (2^32 clusters fit in 512 MiB).
 constexpr u64 kMaxBitmapBytes = 1ULL << 29;
+// Pieces of one file's data followed at most (a hostile chain is cut there).
+constexpr size_t kMaxExtents = 1 << 20;
 }  // namespace
 
 void CExfatVolume::SetGeometry(const ExfatBootInfo& boot, u64 u64VolumeByte) {
@@ -81,25 +83,42 @@ bool CExfatVolume::LoadBitmap() {
     return false;
 }
 
-std::vector<u32> CExfatVolume::Clusters(u32 first, u64 nBytes, bool bNoFatChain, bool bDeleted) {
-    std::vector<u32> out;
+bool CExfatVolume::ForEachCluster(u32 first, u64 nBytes, bool bNoFatChain, bool bDeleted,
+                                  const std::function<bool(u32)>& fn) {
     const u32 bpc = m_Boot.BytesPerCluster();
-    if (bpc == 0 || !IsValidCluster(first)) return out;
+    if (bpc == 0 || !IsValidCluster(first)) return false;
     const u64 want = std::min<u64>((nBytes + bpc - 1) / bpc, m_Boot.nClusterCount);
     const u64 last = static_cast<u64>(m_Boot.nClusterCount) + 1;
+    u64 count = 0;
     if (bNoFatChain) {
-        for (u64 c = first; out.size() < want && c <= last; ++c) out.push_back(static_cast<u32>(c));
-        return out;
+        for (u64 c = first; count < want && c <= last; ++c, ++count)
+            if (!fn(static_cast<u32>(c))) return false;
+        return count == want;
     }
-    std::set<u32> seen;
+    // The loop guard: a small set, then a bit per cluster once a chain is long.
+    std::set<u32> few;
+    std::vector<bool> many;
+    auto seen = [&](u32 c) { return many.empty() ? few.count(c) != 0 : static_cast<bool>(many[c]); };
+    auto visit = [&](u32 c) {
+        if (many.empty() && few.size() < 4096) {
+            few.insert(c);
+            return;
+        }
+        if (many.empty()) {
+            many.assign(last + 1, false);
+            for (u32 f : few) many[f] = true;
+        }
+        many[c] = true;
+    };
     u32 c = first;
-    while (out.size() < want) {
-        out.push_back(c);
-        seen.insert(c);
-        if (out.size() >= want) break;
+    while (count < want) {
+        visit(c);
+        ++count;
+        if (!fn(c)) return false;
+        if (count >= want) break;
         u32 next = 0;
-        const bool chained = FatEntry(c, next) && IsValidCluster(next) && !seen.count(next) &&
-                             (!bDeleted || !IsAllocated(next));
+        const bool chained =
+            FatEntry(c, next) && IsValidCluster(next) && !seen(next) && (!bDeleted || !IsAllocated(next));
         if (!chained) {
             if (!bDeleted) break;
             // The chain is gone: the data goes on in the next free cluster.
@@ -109,10 +128,19 @@ std::vector<u32> CExfatVolume::Clusters(u32 first, u64 nBytes, bool bNoFatChain,
                     next = static_cast<u32>(n);
                     break;
                 }
-            if (next == 0 || seen.count(next)) break;
+            if (next == 0 || seen(next)) break;
         }
         c = next;
     }
+    return count == want;
+}
+
+std::vector<u32> CExfatVolume::Clusters(u32 first, u64 nBytes, bool bNoFatChain, bool bDeleted) {
+    std::vector<u32> out;
+    ForEachCluster(first, nBytes, bNoFatChain, bDeleted, [&](u32 c) {
+        out.push_back(c);
+        return true;
+    });
     return out;
 }
 
@@ -121,14 +149,19 @@ int CExfatVolume::NodeExtents(const _FILE_NODE_& node, u64 u64Wanted, bool bDele
     const u32 bpc = m_Boot.BytesPerCluster();
     if (bpc == 0 || node.nBytesPerCluster != bpc) return FR_INVALID;
     // Past the valid data length the file is zeros by definition.
-    const u64 valid = std::min({node.u64RecordSector, node.u64FileSize, u64Wanted});
+    const u64 recorded = node.u64RecordSector, size = node.u64FileSize;  // packed fields: copied
+    const u64 valid = std::min({recorded, size, u64Wanted});
     u64 covered = 0;
     if (valid > 0) {
-        for (u32 c : Clusters(node.uClusterNO, valid, (node.nReserved & EXFAT_NODE_NO_FAT_CHAIN) != 0, bDeleted)) {
+        // Clusters that follow each other make one extent; a chain scattered
+        // over more than kMaxExtents pieces is followed no further.
+        const bool noChain = (node.nReserved & EXFAT_NODE_NO_FAT_CHAIN) != 0;
+        ForEachCluster(node.uClusterNO, valid, noChain, bDeleted, [&](u32 c) {
             const u64 n = std::min<u64>(bpc, valid - covered);
             AppendExtent(out, {ClusterByte(c), n, false});
             covered += n;
-        }
+            return out.size() < kMaxExtents;
+        });
         if (covered < valid) return FR_SHORT_READ;
     }
     if (u64Wanted > covered) AppendExtent(out, {0, u64Wanted - covered, true});

@@ -3,6 +3,7 @@
 // clusters lie. Offsets are bytes of the device; reads go in 512-byte units.
 #pragma once
 
+#include <functional>
 #include <vector>
 
 #include "core/DiskReader.h"
@@ -34,6 +35,9 @@ public:
     // deleted one the chain while it runs over free clusters, then the next
     // free clusters the bitmap shows. Fewer when the volume ends first.
     std::vector<u32> Clusters(u32 first, u64 nBytes, bool bNoFatChain, bool bDeleted);
+    // The same, one cluster at a time (fn returns false to stop): true when
+    // they reached nBytes. Memory stays small however long the run is.
+    bool ForEachCluster(u32 first, u64 nBytes, bool bNoFatChain, bool bDeleted, const std::function<bool(u32)>& fn);
     // The extents of a node's first u64Wanted bytes: what lies past the
     // valid data length is zeros and never read. 0, or 30 when the
     // clusters end first (with the extents found up to there).

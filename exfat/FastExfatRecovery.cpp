@@ -172,7 +172,8 @@ void CFastExfatRecovery::WalkDir(u32 nCluster, const _FILE_NODE_* pSelf, std::ve
     const u32 bpc = boot.BytesPerCluster();
     const bool bMarked = pSelf && (pSelf->nReserved & EXFAT_NODE_DELETED);
     // The root's length is its chain's; a folder's is in its stream extension.
-    const u64 len = pSelf ? std::min<u64>(pSelf->u64RecordSector, kMaxDirBytes) : kMaxDirBytes;
+    const u64 recorded = pSelf ? pSelf->u64RecordSector : kMaxDirBytes;  // (a packed field: copied, never bound)
+    const u64 len = std::min<u64>(recorded, kMaxDirBytes);
     const bool noChain = pSelf && (pSelf->nReserved & EXFAT_NODE_NO_FAT_CHAIN);
     const std::vector<u32> clusters = m_Volume.Clusters(nCluster, len, noChain, bMarked);
     std::vector<unsigned char> buf(clusters.size() * static_cast<size_t>(bpc));

@@ -12,7 +12,7 @@
 namespace {
 constexpr size_t kMaxSets = 500000;      // kept per scan (a few hundred bytes each)
 constexpr size_t kMaxVoters = 64;        // folders and
-constexpr size_t kMaxStarts = 1024;      // set-led sectors that vote on the geometry
+constexpr size_t kMaxStarts = 256;       // set-led sectors that vote on the geometry
 constexpr size_t kMaxScoredFiles = 32;
 constexpr u64 kMaxDirClusters = 65536;   // a folder's clusters that claim the sets in them
 }  // namespace

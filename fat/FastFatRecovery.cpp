@@ -235,7 +235,7 @@ int CFastFatRecovery::InitDirInfo(unsigned uCluster) {
         return 0;
     }
 
-    if (!IsValidCluster(uCluster)) return FR_INVALID;
+    if (!m_FatTable.IsValidCluster(uCluster)) return FR_INVALID;
     const u32 clusterBytes = bps * m_uSectorsPerCluster;
     std::vector<unsigned char> buf(clusterBytes);
     std::set<u32> seen;
@@ -263,7 +263,7 @@ int CFastFatRecovery::InitDirInfo(unsigned uCluster) {
             if (m_FatTable.NextFreeCluster(cur, next) != 0 || next == 0) break;
             bGuessed = true;
         } else {
-            if (m_FatTable.IsEndOfChain(v) || !IsValidCluster(v)) break;
+            if (m_FatTable.IsEndOfChain(v) || !m_FatTable.IsValidCluster(v)) break;
             next = v;
             bGuessed = false;
         }
@@ -313,7 +313,7 @@ void CFastFatRecovery::ParseDirEntries(const unsigned char* buf, int len, u64 u6
             dropName();
             if (e[1] == ' ') {
                 const u32 self = m_bIsFat32 ? (static_cast<u32>(hi) << 16 | lo) : lo;
-                if (IsValidCluster(self)) P = self;
+                if (m_FatTable.IsValidCluster(self)) P = self;
             }
             continue;
         }
@@ -328,7 +328,7 @@ void CFastFatRecovery::ParseDirEntries(const unsigned char* buf, int len, u64 u6
         } else {
             c = lo;
         }
-        if (c == 0 || c == P || !IsValidCluster(c)) continue;
+        if (c == 0 || c == P || !m_FatTable.IsValidCluster(c)) continue;
         _FILE_NODE_ node{};
         node.wcDriveLetter = static_cast<u32>(m_wcDriveLetter);
         node.nEngineType = m_nEngineType;
@@ -461,7 +461,7 @@ int CFastFatRecovery::WalkDirDepth(unsigned uCluster, int& nDepth, std::set<unsi
     const u32 bps = m_Boot.nBytesPerSector;
     std::vector<unsigned char> sec(std::max<u32>(bps, 64));
     while (true) {
-        if (uCluster == m_uRootClusterNO || !IsValidCluster(uCluster)) return 0;
+        if (uCluster == m_uRootClusterNO || !m_FatTable.IsValidCluster(uCluster)) return 0;
         visited.insert(uCluster);
         unsigned int got = 0;
         int ret = m_DiskReader.ReadData(sec.data(), 1, static_cast<long long>(ClusterToSector(uCluster)),
@@ -539,7 +539,7 @@ int CFastFatRecovery::BuildBitMapInfo() {
         if (GetNextClusterNO(i + 2, v) != 0) continue;
         if (v == 0) continue;
         m_vecBitMap[i >> 3] |= static_cast<u8>(1u << (i & 7));
-        if (!m_FatTable.IsEndOfChain(v) && IsValidCluster(v)) {
+        if (!m_FatTable.IsEndOfChain(v) && m_FatTable.IsValidCluster(v)) {
             const u32 j = v - 2;
             m_vecBitMap[j >> 3] |= static_cast<u8>(1u << (j & 7));
         }
@@ -583,7 +583,7 @@ int CFastFatRecovery::GetNodeExtents(const _FILE_NODE_& node, u64 u64Wanted, std
             sector = node.u64DataStartSector - m_Boot.nRootDirSectors;
             nSectors = std::min<u32>(spc, m_Boot.nRootDirSectors);
         } else {
-            if (!IsValidCluster(c)) return FR_SHORT_READ;
+            if (!m_FatTable.IsValidCluster(c)) return FR_SHORT_READ;
             sector = node.u64DataStartSector + static_cast<u64>(c - 2) * spc;
         }
         const u64 bytes = std::min<u64>(static_cast<u64>(nSectors) * bps, u64Wanted - covered);
@@ -608,7 +608,7 @@ int CFastFatRecovery::IsFileDataHealth(_FILE_NODE_* pNode, unsigned int uSectors
     if (pNode->u64FileSize / 512 > m_u64SectorCount) return 0;
     const std::string ext = ExtensionOf(pNode->szFileName);
     if (ext.empty() || ext.size() > 16) return 1;
-    if (!IsValidCluster(pNode->uClusterNO)) return 1;
+    if (!m_FatTable.IsValidCluster(pNode->uClusterNO)) return 1;
     const u32 bps = m_Boot.nBytesPerSector;
     std::vector<unsigned char> sec(bps);
     const u64 sector = pNode->u64VolumeStartSector * 512 / bps + pNode->u64DataStartSector +

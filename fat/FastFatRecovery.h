@@ -78,7 +78,6 @@ public:
 
 private:
     int InitVolume();
-    bool IsValidCluster(u64 c) const { return c >= 2 && c <= static_cast<u64>(m_Boot.nClusterCount) + 1; }
     // Absolute sector (in volume sector units) of a cluster.
     u64 ClusterToSector(u32 c) const;
     u64 VolumeStartInSectors(u64 u64VolumeStart512) const;

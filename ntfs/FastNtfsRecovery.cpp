@@ -498,7 +498,7 @@ void CFastNtfsRecovery::NoteDirRecord(u32 uId) {
 }
 
 u32 CFastNtfsRecovery::ParentFolderId(u64 u64ParentRef) {
-    const u32 p = static_cast<u32>(u64ParentRef & 0xFFFFFFFFu);
+    const u32 p = static_cast<u32>(NtfsRefRecord(u64ParentRef));
     if (p == NTFS_ROOT_RECORD || (p & NTFS_LOST_FOLDER_BIT)) return p;
     const DirCacheEntry& e = GetDirInfo(p);
     if (e.bValid && e.bIsDir && e.bHasName && !NtfsParentSequenceMatches(e.nSequence, e.bInUse, u64ParentRef))

@@ -27,11 +27,8 @@ constexpr int kAttrAbsent = -100;
 constexpr u32 kLostIdBit = NTFS_LOST_FOLDER_BIT;
 constexpr u32 kVolumeIdUnit = 1u << 24;
 constexpr size_t kMaxVolumeOrdinal = 128;
-constexpr u64 kRefRecordMask = 0x0000FFFFFFFFFFFFull;
 constexpr u64 kExtendRecord = 11;
 constexpr u64 kNoMapping = UINT64_MAX;  // key of the MFT of records that fit no MFT at all
-
-u64 RefRecord(u64 ref) { return ref & kRefRecordMask; }
 
 bool NameIs(const NtfsRecordInfo& info, const char* name) {
     return info.bHasName && strcasecmp(info.strName.c_str(), name) == 0;
@@ -283,7 +280,7 @@ int CProfessionalNtfsRecovery::ParseNtfsFileRecord(const unsigned char* pRecord,
     if (n == 0) return NameIs(info, "$MFT") ? RegisterMft(u64Sector, info, rec) : 0;
     if (n < NTFS_FIRST_USER_RECORD || n >= kLostIdBit || !info.bHasName) return 0;
     // The file system's own files below $Extend ($Quota, $ObjId, ...).
-    if (RefRecord(info.firstName.u64ParentRef) == kExtendRecord) return 0;
+    if (NtfsRefRecord(info.firstName.u64ParentRef) == kExtendRecord) return 0;
     const int mft = MatchMft(n, u64Sector);
     if (mft < 0) {
         // Its MFT may still turn up later in the sweep.
@@ -314,7 +311,7 @@ int CProfessionalNtfsRecovery::PlaceFile(const NtfsRecordInfo& info, const unsig
     CopyNodeName(node.szFileName, sizeof node.szFileName, info.strName);
 
     u32 keyId = NTFS_ROOT_RECORD, depth = 0;
-    if (RefRecord(info.firstName.u64ParentRef) != info.hdr.nRecordNumber)
+    if (NtfsRefRecord(info.firstName.u64ParentRef) != info.hdr.nRecordNumber)
         ResolveParent(nMft, info.firstName.u64ParentRef, keyId, depth);
     // Compressed data does not start with what its type begins with.
     const NtfsDataForm form = NtfsDataFormOf(info.nDataFlags, info.bDataNonResident);
@@ -386,7 +383,7 @@ bool UsableFolder(bool valid, bool dir, bool numberOk, bool named) { return vali
 }  // namespace
 
 void CProfessionalNtfsRecovery::ResolveParent(u32 nMft, u64 u64ParentRef, u32& uKeyId, u32& nDepth) {
-    const u64 p = RefRecord(u64ParentRef);
+    const u64 p = NtfsRefRecord(u64ParentRef);
     uKeyId = NTFS_ROOT_RECORD;
     nDepth = 0;
     if (p == NTFS_ROOT_RECORD || p >= kLostIdBit) return;
@@ -420,7 +417,7 @@ int CProfessionalNtfsRecovery::DirDepth(u32 nMft, u32 uRecord) {
         path.push_back(cur);
         onPath.insert(cur);
         if (!UsableFolder(d.bValid, d.bIsDir, d.bNumberOk, d.bHasName)) break;
-        const u64 g = RefRecord(d.u64ParentRef);
+        const u64 g = NtfsRefRecord(d.u64ParentRef);
         if (g == NTFS_ROOT_RECORD || g >= kLostIdBit) break;
         if (onPath.count(static_cast<u32>(g))) {
             d.bLoopStop = true;  // becomes a lost folder at the top
@@ -480,7 +477,7 @@ void CProfessionalNtfsRecovery::MakeFolderNode(const PendingDir& p) {
     node.u64VolumeStartSector = m.u64VolumeStartSector;
     CopyNodeName(node.szFileName, sizeof node.szFileName, d.strName);
     u32 keyId = NTFS_ROOT_RECORD, depth = 0;
-    if (RefRecord(d.u64ParentRef) != p.uId) ResolveParent(p.nMft, d.u64ParentRef, keyId, depth);
+    if (NtfsRefRecord(d.u64ParentRef) != p.uId) ResolveParent(p.nMft, d.u64ParentRef, keyId, depth);
     StoreNode(node, StoreId(p.nMft, keyId), depth, node.szFileName);
 }
 

@@ -27,7 +27,7 @@ set(CPACK_STRIP_FILES ON)
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "recover deleted photos, music and videos from cards and disks")
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "Fotoretta finds deleted files on memory cards, USB sticks and disks and
 copies them to another disk, reading the device only. It undeletes from
-FAT and NTFS records, rebuilds lost folders from the free sectors and
+FAT, exFAT and NTFS records, rebuilds lost folders from the free sectors and
 carves about fifty formats by their signatures.
 
 The package holds the desktop application, its read-only disk helper

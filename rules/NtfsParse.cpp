@@ -281,7 +281,7 @@ void NtfsParseAttrList(const unsigned char* p, size_t len, std::vector<NtfsAttrL
         ent.nType = type;
         ent.nNameLength = e[6];
         ent.u64StartVcn = GetLe64(e + 8);
-        ent.u64RecordNumber = GetLe64(e + 16) & 0x0000FFFFFFFFFFFFull;
+        ent.u64RecordNumber = NtfsRefRecord(GetLe64(e + 16));
         out.push_back(ent);
         pos += elen;
     }

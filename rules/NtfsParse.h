@@ -158,6 +158,10 @@ bool NtfsResidentValue(const NtfsAttr& attr, const unsigned char** ppValue, u32*
 // Real (data) size of a non-resident attribute.
 bool NtfsNonResidentSize(const NtfsAttr& attr, u64* pSize);
 
+// The record number of a file reference (its low 48 bits; the top 16 hold
+// the sequence number).
+inline u64 NtfsRefRecord(u64 ref) { return ref & 0x0000FFFFFFFFFFFFull; }
+
 // A decoded file-name attribute.
 struct NtfsFileName {
     u64 u64ParentRef = 0;
@@ -167,7 +171,7 @@ struct NtfsFileName {
     u64 u64RealSize = 0;
     u8 nNamespace = 0;  // 0 POSIX, 1 Win32, 2 DOS, 3 Win32 and DOS
     std::string strName;  // UTF-8
-    u32 ParentRecord() const { return static_cast<u32>(u64ParentRef & 0xFFFFFFFFu); }
+    u32 ParentRecord() const { return static_cast<u32>(NtfsRefRecord(u64ParentRef)); }
 };
 bool NtfsParseFileName(const NtfsAttr& attr, NtfsFileName& out);
 

@@ -1,7 +1,7 @@
 // A scripted session for screenshots: the window on the first disk of
 // FOTORETTA_DISK_DIR, a scan (with the cancel question answered No), the
 // results, a photo preview, two files chosen and recovered, the detail
-// list. Each page and dialog is saved as a PNG in OUTPUT_DIR; the files
+// list, then the thumbnails of all the photos found. Each page and dialog is saved as a PNG in OUTPUT_DIR; the files
 // land in OUTPUT_DIR/recovered.
 // Usage: fotoretta-tour OUTPUT_DIR   (run on a real display or Xvfb)
 #include <cstdio>
@@ -10,6 +10,7 @@
 #include <QtGui/QScreen>
 #include <QtTest/QTest>
 #include <QtWidgets/QFileDialog>
+#include <QtWidgets/QListWidget>
 #include <QtWidgets/QPushButton>
 #include <QtWidgets/QTableWidget>
 #include <QtWidgets/QTreeWidget>
@@ -101,6 +102,7 @@ int main(int argc, char** argv) {
     for (int i = 0; i < photos->childCount(); ++i)
         if (photos->child(i)->text(0).startsWith("jpg")) ext = photos->child(i);
     w.ResultTree()->setCurrentItem(ext);
+    w.FileTable()->sortItems(3, Qt::AscendingOrder);  // by original folder
     Shot("06-preview.png");
     QTableWidget* table = w.FileTable();
     for (int row = 0; row < std::min(2, table->rowCount()); ++row) table->item(row, 0)->setCheckState(Qt::Checked);
@@ -116,5 +118,11 @@ int main(int argc, char** argv) {
     });
     w.btnRecovery();
     Shot("10-results-after-recovery.png");
+
+    // Every photo found, as thumbnails, once they are decoded.
+    w.ThumbnailButton()->click();
+    w.ResultTree()->setCurrentItem(photos);
+    QTest::qWait(2000);
+    Shot("11-thumbnails.png");
     return 0;
 }

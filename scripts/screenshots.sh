@@ -2,8 +2,9 @@
 # Screenshots of every page and dialog of the desktop application, taken
 # under Xvfb by a scripted session on the sample card image: the category
 # and device pages, the scan in progress with its cancel question
-# (answered No), the results, a photo preview, two files chosen, the
-# destination dialog, the finished recovery and its detail list.
+# (answered No), the results with their dates, folders and condition, a
+# photo preview, two files chosen, the destination dialog, the finished
+# recovery and its detail list, and the thumbnails of the photos.
 # Usage: screenshots.sh BUILD_DIR OUTPUT_DIR
 set -euo pipefail
 BUILD=$(cd "${1:?usage: screenshots.sh BUILD_DIR OUTPUT_DIR}" && pwd)

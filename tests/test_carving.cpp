@@ -410,7 +410,8 @@ TEST(StructureWalks, RealFilesMeasuredExactly) {
 }
 
 // Truncated and hostile structures: the walk answers 0 (the row's rule then
-// falls back) and never reads outside the image.
+// falls back, to a closing marker or ZIP's end record alone where one is
+// left) and never reads outside the image.
 TEST(StructureWalks, BrokenStructuresFallBack) {
     auto cut = [](Bytes b, size_t n) { return b.resize(std::min(n, b.size())), b; };
     Bytes png = Sample("png"), jpg = Sample("jpg"), gif = Sample("gif"), mp3 = Sample("plain.mp3"), tif = Sample("tif");
@@ -439,28 +440,35 @@ TEST(StructureWalks, BrokenStructuresFallBack) {
     Bytes mxfHuge = Sample("mxf");
     FR_REQUIRE(mxfHuge.size() > 100, "no MXF sample");
     Put(mxfHuge, 16, 0x847FFFFF, 4, true);  // a 4-byte BER length of about 2 GiB
+    Bytes zip = Sample("zip");  // its central directory no longer where the end record says, a comment after it
+    const size_t eocd = std::search(zip.rbegin(), zip.rend(), std::begin("\6\5KP"), std::end("\6\5KP") - 1).base() - zip.begin() - 4;
+    ASSERT_LT(eocd + 22, zip.size() + 1);
+    zip[eocd + 16] ^= 1, zip[eocd + 20] = 5, zip.insert(zip.end(), {'n', 'o', 't', 'e', '.'});
     const struct {
         const char* what;
         Bytes bytes;
-        WalkFn walk;
+        WalkFn walk;  // null: no structure walk, only the end record's check
+        u64 fallback = 0;  // the length the fallback finds (0: just within the volume)
     } cases[] = {
         {"png cut", cut(png, png.size() - 20), WalkPng},     {"png chunk past the volume", pngHuge, WalkPng},
-        {"png bad CRC", pngCrc, WalkPng},                     {"jpeg cut", cut(jpg, jpg.size() - 2), WalkJpeg},
+        {"png bad CRC", pngCrc, WalkPng, png.size()},         {"jpeg cut", cut(jpg, jpg.size() - 2), WalkJpeg},
         {"jpeg segment past the volume", jpgBad, WalkJpeg},   {"jpeg data zeroed", jpgZeroed, WalkJpeg},   {"gif cut", cut(gif, gif.size() - 1), WalkGif},
-        {"gif unknown block", gifBad, WalkGif},               {"mp3 frame chain stops", mp3Stop, WalkMp3},
+        {"gif unknown block", gifBad, WalkGif, gif.size()},               {"mp3 frame chain stops", mp3Stop, WalkMp3},
         {"tiff IFD past the volume", tifLoop, WalkTiff},      {"tiff IFD cycle", tifCycle, WalkTiff},
         {"tiff strip too long", tifStrip, WalkTiff},      {"psd cut", cut(Sample("psd"), 3000), WalkPsd},
         {"flv cut in its first tag", cut(Sample("flv"), 100), WalkFlv},
         {"sqlite pages past the volume", cut(Sample("sqlite"), 4096), WalkSqlite},
         {"mxf length past the volume", mxfHuge, WalkMxf},  {"mpeg cut in its first pack", cut(Sample("mpg"), 20), WalkMpegPs},
+        {"zip end record that does not check out", zip, nullptr, eocd + 22},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         Image im(c.bytes, 0);  // zeros up to the sector end, then the volume ends
-        EXPECT_EQ(0u, c.walk(im.judge, im.img.data(), 512));
+        EXPECT_TRUE(!c.walk || c.walk(im.judge, im.img.data(), 512) == 0);
         unsigned long long size = 0;
         im.Parse(size);  // the fallback stays within the volume
         EXPECT_LE(size, im.img.size());
+        EXPECT_TRUE(!c.fallback || size == c.fallback) << size;
     }
 }
 

@@ -3,6 +3,7 @@
 // the entry-set and boot-region rules over the bytes of such a card.
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <functional>
 
@@ -109,9 +110,10 @@ TEST(ExfatCards, DeletedFilesComeBackWithNamesFoldersAndTimes) {
         };
         const size_t set = boot.nHeapOffset * bps + (boot.nRootCluster - 2) * boot.BytesPerCluster() + 3 * 32;
         ASSERT_EQ(image[set] | 0x80, EXFAT_ENTRY_FILE);
+        const unsigned char serial = static_cast<unsigned char>(~image[100]);  // surely a change
         for (const Edit& e : std::vector<Edit>{{"volume flags", 106, 0x02, true, false},
-                                               {"serial number", 100, 0x5A, true, true},
-                                               {"both regions", 100, 0x5A, false, false},
+                                               {"serial number", 100, serial, true, true},
+                                               {"both regions", 100, serial, false, false},
                                                {"set as found", set, image[set], true, false},
                                                {"19 secondaries", set + 1, 19, false, false},
                                                {"name longer than its entries", set + 32 + 3, 200, false, false},
@@ -134,7 +136,18 @@ TEST(ExfatCards, DeletedFilesComeBackWithNamesFoldersAndTimes) {
         bool paths;         // folders and times kept, not only names
         const char* label;  // what disks shows ("" no volume)
     };
+    // The card as the one partition of a disk: MBR type 0x07 (shared with
+    // NTFS) or a GPT basic-data partition.
+    auto onDisk = [&](const char* label, const char* type) {
+        return [&, label, type](const std::string& p) {
+            fs::rename(p, dir / "vol.img");
+            MakePartitionedDisk(p, image.size() / 512 + 2048 + 64, label, {{2048, image.size() / 512, type, ""}});
+            PlaceVolume(p, dir / "vol.img", 2048);
+        };
+    };
     const std::vector<Case> cases = {
+        {"MBR type 0x07", onDisk("dos", "7"), true, "exFAT"},
+        {"GPT basic data", onDisk("gpt", "EBD0A0A2-B9E5-4433-87C0-68B6B72699C7"), true, "exFAT"},
         {"intact", [](const std::string&) {}, true, "CARD"},
         {"main boot region zeroed", [&](const std::string& p) { Zero(p, 0, 12 * bps); }, true, "CARD"},
         {"boot regions, FAT and bitmap zeroed",
@@ -176,6 +189,25 @@ TEST(ExfatCards, DeletedFilesComeBackWithNamesFoldersAndTimes) {
         }
         // With the bitmap, live files are never listed again, whole or carved.
         for (const auto& [path, sha] : got) EXPECT_FALSE(c.paths && (Has(path, "Keep") || Has(path, "frag"))) << path;
+    }
+    {
+        // Past its valid data length a file is zeros: notes.bin's set cut to
+        // 1000 valid bytes (its set checksum made again).
+        std::vector<unsigned char> b = image;
+        const std::string name("n\0o\0t\0e\0s\0.\0b\0i\0n\0", 18);
+        const size_t at = std::search(b.begin(), b.end(), name.begin(), name.end()) - b.begin() - 66;
+        ASSERT_EQ(b[at], 0x05);
+        b[at + 32 + 8] = 0xE8, b[at + 32 + 9] = 0x03, b[at + 32 + 10] = 0;
+        uint16_t sum = 0;
+        for (size_t i = 0; i < (b[at + 1] + 1u) * 32; ++i)
+            if (i != 2 && i != 3)
+                sum = static_cast<uint16_t>((sum >> 1 | sum << 15) + (i % 32 ? b[at + i] : b[at + i] | 0x80));
+        b[at + 2] = sum & 0xFF, b[at + 3] = sum >> 8;
+        WriteFile(dir / "vdl.img", b);
+        const auto r = RunCli("recover " + Quote(dir / "vdl.img") + " --fast --types all --to " + Quote(dir / "vdl"));
+        std::vector<unsigned char> want = deleted[2].second;
+        std::fill(want.begin() + 1000, want.end(), 0);
+        EXPECT_EQ(Sha256File(dir / "vdl/others/notes.bin"), Sha256(want)) << r.out;
     }
     // The fast scan alone, with the JSON of the command-line tool.
     const auto s = RunCli("scan " + Quote(card.img) + " --fast --types all --json", "TZ=UTC");

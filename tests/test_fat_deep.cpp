@@ -286,6 +286,14 @@ TEST_F(FatDeep, LongNameAcrossSectors) {
         EXPECT_TRUE(joined);
         EXPECT_TRUE(six);
     }
+    // Undeleted under another short name, the entry no longer matches the tail's checksum: not joined.
+    auto bytes = ReadFile(img.path);
+    const std::string shortName = "UMMER~5BIN";  // after the deletion mark
+    auto at = std::search(bytes.begin(), bytes.end(), shortName.begin(), shortName.end());
+    ASSERT_NE(at, bytes.end());
+    at[-1] = 'X';
+    WriteFile(img.path, bytes);
+    for (auto& [path, f] : ListResultTree(*DeepScan(img.path))) EXPECT_FALSE(path.ends_with("/Summer photo 5.bin"));
 }
 
 // --- Deleted files and folders whose clusters lie around live ones (both engines)

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "rules/FatRules.h"
+#include "rules/FatVolume.h"
 
 namespace {
 
@@ -150,6 +151,11 @@ TEST(FatRules, LongNameChecksumInFragment) {
     ShortEntry(s.data() + 64, shortName, 0x20, 4, 100, kGoodDate);
     s[64] = 0xE5;
     EXPECT_EQ(IsFatFDTRecord(s.data(), 512), 0);
+    // A run of 21 parts is one too many: collecting starts over at the 21st.
+    CFatLongName lfn;
+    for (int i = 0; i < 21; ++i) LongEntry(s.data(), 1, i < 20 ? u"abcdefghijklm" : u"last", sum), lfn.AddPart(s.data());
+    std::string name;
+    EXPECT_TRUE(lfn.Take(name) && name == "last") << name;
 }
 
 TEST(FatRules, ShortNameHelpers) {

@@ -281,8 +281,9 @@ TEST(JsonListing, DamagedShortNamesAreEscaped) {
     EXPECT_LE(std::stoull("0" + Capture("du -sb --apparent-size " + Quote(d / "wav") + " | cut -f1")), 1474560u);
 }
 
-// Sparse stretches of an NTFS file come back as holes, not written zeros;
-// a deleted folder's picture comes back inside its folders, with its date.
+// Sparse stretches of an NTFS file come back as holes, not written zeros, to
+// a disk too small for the file's length; a deleted folder's picture comes
+// back inside its folders, with its date.
 TEST(OutputPath, SparseRunsBecomeHoles) {
     FR_REQUIRE(NtfsImage::Available() && IsRoot(), "mkntfs/ntfs-3g/FUSE not usable");
     TempDir d("hardsparse");
@@ -298,6 +299,8 @@ TEST(OutputPath, SparseRunsBecomeHoles) {
     ASSERT_TRUE(img.Mount());
     Sh("rm -r " + Quote(f) + " " + Quote(img.Mounted("Photos")));
     img.Unmount();
+    Sh("mkdir -p " + Quote(d / "out"));
+    FR_REQUIRE(Sh("mount -t tmpfs -o size=4m tmpfs " + Quote(d / "out")) == 0, "tmpfs mounts not permitted");
     Result r = RunCli("recover " + Quote(img.path) + " --fast --keep-paths --types music,photo --to " + Quote(d / "out"));
     ASSERT_EQ(r.status, 0) << r.out;
     const std::string party = CaptureLine("find " + Quote(d / "out") + " -name party.jpg");
@@ -310,6 +313,7 @@ TEST(OutputPath, SparseRunsBecomeHoles) {
     EXPECT_EQ(Sha256File(got), want);
     ASSERT_EQ(stat(got.c_str(), &st), 0);
     EXPECT_LT(st.st_blocks * 512, 2 << 20);  // 16 MiB long, a few KiB stored
+    Sh("umount " + Quote(d / "out"));
 }
 
 // With --keep-paths, a deleted file and a deleted folder of the same name

@@ -6,8 +6,11 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
+#include <thread>
+#include <unistd.h>
 
 #include "core/TextHelpers.h"
 #include "ntfs/FastNtfsRecovery.h"
@@ -333,6 +336,44 @@ TEST_F(NtfsDeep, FastEngineOnADamagedMftThenTheDeepEngine) {
     }
     auto e = Sweep(copy);
     EXPECT_TRUE(ListResultTree(*e).count("docs/sub/photo.jpg"));
+}
+
+// More than 65,536 records: the folders made last lie above record 65,535,
+// one live, one deleted with its file. Both engines list each deleted file
+// in its folder and bring it back.
+TEST_F(NtfsDeep, FoldersAboveRecord65535) {
+    TempDir d("ntfsmany");
+    NtfsImage img = NtfsImage::Create(d / "many.img", 160, 4096);
+    ASSERT_TRUE(img.Mount());
+    // Empty files by 16 threads at once: each create waits for a round trip to ntfs-3g.
+    std::vector<std::thread> makers;
+    for (int t = 0; t < 16; ++t)
+        makers.emplace_back([&img, t] {
+            const std::string dir = img.Mounted("fill" + std::to_string(t));
+            mkdir(dir.c_str(), 0755);
+            for (int i = 0; i < 4100; ++i) close(open((dir + "/" + std::to_string(i)).c_str(), O_CREAT | O_WRONLY, 0644));
+        });
+    for (auto& m : makers) m.join();
+    Sh("mkdir " + Quote(img.Mounted("High")) + " " + Quote(img.Mounted("Gone")));
+    const auto a = RandomBytes(9000, 91), b = RandomBytes(7000, 92);
+    WriteFile(img.Mounted("High/a.bin"), a);
+    WriteFile(img.Mounted("Gone/b.bin"), b);
+    const uint64_t high = NtfsRecordOf(img.Mounted("High"));
+    Sh("rm " + Quote(img.Mounted("High/a.bin")) + " && rm -r " + Quote(img.Mounted("Gone")));
+    img.Unmount();
+    ASSERT_GT(high, 65536u);
+    auto fast = OpenAndScan<CFastNtfsRecovery>(img.path);
+    ASSERT_TRUE(fast);
+    auto deep = Sweep(img.path);
+    for (IFileRecoveryParse* e : {static_cast<IFileRecoveryParse*>(fast.get()), static_cast<IFileRecoveryParse*>(deep.get())}) {
+        auto tree = ListResultTree(*e);
+        for (auto [path, data] : {std::pair{"High/a.bin", &a}, {"Gone/b.bin", &b}}) {
+            ASSERT_TRUE(tree.count(path)) << path;
+            ASSERT_EQ(SaveNode(*e, tree[path], d / "out"), 0) << path;
+            EXPECT_EQ(Sha256File(d / "out"), Sha256(*data)) << path;
+            unlink((d / "out").c_str());
+        }
+    }
 }
 
 TEST_F(NtfsDeep, SurvivesScribbledRecords) {

@@ -233,7 +233,7 @@ TEST(NtfsAttrWalk, ResidentValueAndFileNameBounds) {
     Put32(r, 56 + 16, vlen);
     Put16(r, 56 + 20, 24);
     unsigned char* v = r.data() + 56 + 24;
-    v[0] = 40;    // parent record 40
+    v[0] = 40, v[2] = 1, v[6] = 5;  // parent record 65,576, sequence 5
     v[64] = 6;
     v[65] = 1;
     const char* nm = "ab.txt";
@@ -247,7 +247,14 @@ TEST(NtfsAttrWalk, ResidentValueAndFileNameBounds) {
     NtfsFileName fn;
     ASSERT_TRUE(NtfsParseFileName(a, fn));
     EXPECT_EQ(fn.strName, "ab.txt");
-    EXPECT_EQ(fn.ParentRecord(), 40u);
+    EXPECT_EQ(fn.ParentRecord(), 65576u);
+    // The parent's sequence number: the reference's, or one more once the parent was deleted (0xFFFF wraps to
+    // 1); a reference without one matches any.
+    const u64 ref = fn.u64ParentRef;
+    EXPECT_TRUE(NtfsParentSequenceMatches(5, true, ref) && NtfsParentSequenceMatches(6, false, ref) &&
+                NtfsParentSequenceMatches(9, true, NtfsRefRecord(ref)) && NtfsParentSequenceMatches(1, false, ~0ull));
+    EXPECT_FALSE(NtfsParentSequenceMatches(6, true, ref) || NtfsParentSequenceMatches(7, false, ref) ||
+                 NtfsParentSequenceMatches(4, false, ref) || NtfsParentSequenceMatches(0, false, ~0ull));
     EXPECT_EQ(fn.nNamespace, 1);
     // A name length beyond the value is refused.
     v[64] = 200;

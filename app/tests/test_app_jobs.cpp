@@ -2,10 +2,17 @@
 // real FAT32 card image, on the offscreen platform.
 #include <gtest/gtest.h>
 
+#include <QtCore/QDateTime>
+#include <QtCore/QElapsedTimer>
+#include <QtCore/QThread>
 #include <QtCore/QTimer>
+#include <QtGui/QDesktopServices>
+#include <QtTest/QTest>
 #include <QtWidgets/QApplication>
 #include <QtWidgets/QFileDialog>
 #include <QtWidgets/QLabel>
+#include <QtWidgets/QLineEdit>
+#include <QtWidgets/QListWidget>
 #include <QtWidgets/QProgressBar>
 #include <QtWidgets/QPushButton>
 #include <QtWidgets/QStackedLayout>
@@ -19,6 +26,7 @@
 #include "DRUI.h"
 #include "SCANUI.h"
 #include "TestDialogs.h"
+#include "ThumbnailLoader.h"
 #include "core/FileOutput.h"
 #include "core/Platform.h"
 #include "core/TextHelpers.h"
@@ -61,6 +69,36 @@ struct Card {
     }
 };
 
+// Where Open Folder sends the desktop.
+class UrlCatcher : public QObject {
+    Q_OBJECT
+public:
+    QUrl url;
+    Q_INVOKABLE void open(const QUrl& u) { url = u; }
+};
+
+// The table's rows as "name|modified date|folder|condition".
+std::vector<std::string> Rows(QTableWidget* t) {
+    std::vector<std::string> rows;
+    for (int r = 0; r < t->rowCount(); ++r)
+        if (!t->isRowHidden(r))
+            rows.push_back(QStringList{t->item(r, 0)->text(), t->item(r, 2)->text().left(5), t->item(r, 3)->text(),
+                                       t->item(r, 4)->text()}
+                               .join('|')
+                               .toStdString());
+    return rows;
+}
+
+// Thumbnails decoded for the items of the thumbnail view.
+int Decoded(DRUI& w) {
+    int n = 0;
+    for (int i = 0; i < w.ThumbnailView()->count(); ++i) {
+        const auto node = w.ThumbnailView()->item(i)->data(Qt::UserRole).value<_FILE_NODE_>();
+        n += !w.Thumbnails()->Cached({node.nEngineType, node.nFileIndex, node.uClusterNO}).isNull();
+    }
+    return n;
+}
+
 // What the detail list of a finished recovery shows.
 struct Outcome {
     int rows = 0, success = -1, failed = -1;
@@ -88,6 +126,11 @@ Outcome RecoverInto(DRUI& w, const std::string& dest) {
             o.summary = d->Detail()->SummaryLabel()->text();
             o.status = d->StatusLabel()->text();
             EXPECT_EQ("Finished", d->CancelButton()->text());
+            UrlCatcher catcher;
+            QDesktopServices::setUrlHandler("file", &catcher, "open");
+            d->OpenFolderButton()->click();
+            QDesktopServices::unsetUrlHandler("file");
+            EXPECT_EQ(QUrl::fromLocalFile(QString::fromStdString(dest)), catcher.url);
             EXPECT_TRUE(d->isVisible());  // a finished recovery waits for the user
             d->CancelButton()->click();  // finished: closes without a question
             EXPECT_FALSE(d->isVisible());
@@ -104,7 +147,13 @@ Outcome RecoverInto(DRUI& w, const std::string& dest) {
 
 TEST(Jobs, ScanPreviewSelectAndRecoverIntoCategoryFolders) {
     Card card;
+    // The scan's reports reach the dialog at most ten times a second.
+    std::atomic<int> reports{0};
+    QObject::connect(&card.w, &DRUI::ScanProcessCallBack, &card.w, [&] { ++reports; }, Qt::DirectConnection);
+    QElapsedTimer clock;
+    clock.start();
     card.w.btnSlotScan();
+    EXPECT_LE(reports.load(), clock.elapsed() / 100 + 8) << clock.elapsed() << " ms";
     ASSERT_EQ(card.w.Page3(), card.w.StackedLayout()->currentWidget());
     EXPECT_EQ(7u, card.w.SearchResult().size());
     EXPECT_EQ((std::vector<std::string>{"Photo(5)", "jpg Files (3)", "png Files (1)", "tif Files (1)", "Music(1)",
@@ -128,6 +177,28 @@ TEST(Jobs, ScanPreviewSelectAndRecoverIntoCategoryFolders) {
     card.w.ResultTree()->setCurrentItem(card.Find("mp3 Files (1)"));
     EXPECT_TRUE(card.w.PreviewLabel()->pixmap().isNull());
     EXPECT_TRUE(card.w.PreviewLabel()->text().startsWith("ID3")) << card.w.PreviewLabel()->text().left(20).toStdString();
+
+    // The recorded date, the folder and the condition of each file, sorted
+    // by any column; the filter narrows the list by name.
+    card.w.ResultTree()->setCurrentItem(card.Find("jpg Files (3)"));
+    QTableWidget* table = card.w.FileTable();
+    table->sortItems(3, Qt::AscendingOrder);
+    const std::string year = QDateTime::currentDateTime().toString("yyyy-").toStdString();
+    EXPECT_EQ((std::vector<std::string>{"Holiday photo.jpg|" + year + "|DCIM/|Good",
+                                        "Same name.jpg|" + year + "|DCIM/|Good", "Same name.jpg|" + year + "|Trip/|Good"}),
+              Rows(table));
+    table->sortItems(1, Qt::DescendingOrder);
+    EXPECT_EQ(std::string("Holiday photo.jpg"), Rows(table)[0].substr(0, 17));
+    card.w.FilterBox()->setText("SAME");
+    EXPECT_EQ(2u, Rows(table).size());
+    // The pictures as thumbnails, decoded behind the window's back.
+    card.w.ThumbnailButton()->click();
+    EXPECT_EQ(2, card.w.ThumbnailView()->count());
+    card.w.FilterBox()->clear();
+    card.w.ResultTree()->setCurrentItem(card.Find("Photo(5)"));
+    EXPECT_EQ(5, card.w.ThumbnailView()->count());
+    EXPECT_TRUE(QTest::qWaitFor([&] { return Decoded(card.w) == 5; }, 20000));
+    card.w.ListButton()->click();
 
     // Ticking a category chooses its files; unticking one file row makes its
     // extension and category partial.
@@ -255,6 +326,68 @@ TEST(Jobs, SelectionKeepsFilesOfDifferentEnginesApart) {
     // Its preview cannot be decoded: the first bytes show as text.
     card.w.ResultTree()->setCurrentItem(card.Find("jpg Files (2)"));
     EXPECT_EQ("not a picture\r\n", card.w.PreviewLabel()->text());
+}
+
+// A view change abandons the thumbnail being decoded: the new view's come
+// at once, whatever the old one's cost.
+TEST(Jobs, ThumbnailsOfAnAbandonedViewAreLeft) {
+    struct SlowJpegs : GatedEngine {
+        using GatedEngine::GatedEngine;
+        std::atomic<int> inside{0}, left{0};
+        int PreView(_FILE_NODE_* n, wchar_t* t, unsigned char* b, int& l, PreviewProgressFunc f, void* p) override {
+            if (!QString(n->szFileName).endsWith(".jpg") || p == m_window) return GatedEngine::PreView(n, t, b, l, f, p);
+            ++inside;
+            for (int i = 0; i < 1000; ++i, QThread::msleep(5))
+                if (f(p, 1, 0)) {
+                    ++left;
+                    return 1;
+                }
+            return GatedEngine::PreView(n, t, b, l, f, p);
+        }
+        const void* m_window = nullptr;
+    };
+    Card card;
+    SlowJpegs* engine = nullptr;
+    card.w.SetEngineMaker([&](const _PARTITION_ITEM_& p) -> IFileRecoveryParse* {
+        engine = new SlowJpegs(CreateEngineFor(p), &card.w);
+        engine->release = true;
+        engine->m_window = &card.w;
+        return engine;
+    });
+    card.w.btnSlotScan();
+    card.w.ThumbnailButton()->click();
+    card.w.ResultTree()->setCurrentItem(card.Find("jpg Files (3)"));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return engine->inside > 0; }, 10000));
+    QElapsedTimer clock;
+    clock.start();
+    card.w.ResultTree()->setCurrentItem(card.Find("png Files (1)"));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return Decoded(card.w) == 1; }, 3000));
+    EXPECT_LT(clock.elapsed(), 3000);
+    EXPECT_EQ(engine->inside.load(), engine->left.load());  // each one left, none finished
+}
+
+// Quitting while a scan runs asks the scan's question; Yes stops its worker.
+TEST(Jobs, QuittingDuringAScanStopsIt) {
+    Card card;
+    QString question;
+    ModalAnswer yes([&](QWidget* m) {
+        auto* box = qobject_cast<CMessageBox*>(m);
+        if (!box) return false;
+        question = box->TextLabel()->text();
+        box->btnSlotOK();
+        return true;
+    });
+    GatedEngine* gate = nullptr;
+    card.w.SetEngineMaker([&](const _PARTITION_ITEM_& p) -> IFileRecoveryParse* { return gate = MakeGatedEngine(p, &card.w); });
+    QTimer quit;
+    QObject::connect(&quit, &QTimer::timeout, [&] {
+        if (gate && gate->gated) QCoreApplication::quit();
+    });
+    quit.start(10);
+    QTimer::singleShot(0, &card.w, [&] { card.w.btnSlotScan(); });
+    QApplication::exec();
+    EXPECT_EQ("Are you sure to cancel the scanning?", question);
+    EXPECT_TRUE(gate && gate->gated && card.w.ScanCancelRequested());
 }
 
 // Closing the scan dialog asks first: No keeps the scan going to its end,
@@ -397,3 +530,5 @@ TEST(Jobs, RefusesADestinationOnTheScannedDevice) {
     EXPECT_FALSE(recoveryStarted);
     EXPECT_TRUE(message.contains("is on the disk being recovered")) << message.toStdString();
 }
+
+#include "test_app_jobs.moc"
