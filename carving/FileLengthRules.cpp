@@ -67,6 +67,17 @@ int FindClosed(const unsigned char* buf, int len, const void* pat, int n, int S)
 
 }  // namespace
 
+bool ReadFileBytes(CFileTypeJudge& j, unsigned long long offset, unsigned char* dst, int n) {
+    const unsigned S = static_cast<unsigned>(j.m_nBytesPerSector);
+    if (S == 0 || n <= 0) return false;
+    const u64 sector = j.m_u64StartSector + offset / S;
+    const unsigned inner = static_cast<unsigned>(offset % S);
+    const unsigned need = (inner + static_cast<unsigned>(n) + S - 1) / S;
+    if (j.ReadSectorsInto(j.ScratchBuf(), j.ScratchBufSize(), sector, need) < need) return false;
+    std::memcpy(dst, j.ScratchBuf() + inner, static_cast<size_t>(n));
+    return true;
+}
+
 int ReportRuleProgress(CFileTypeJudge& j, u64 sectorsReadByRule) {
     if (!j.m_progressFunc) return 0;
     const u64 cur = j.m_u64ScanSectorCount + sectorsReadByRule;
@@ -171,19 +182,6 @@ u64L PlainWalk(CFileTypeJudge& j, u64L maxBytes, EndKind kind, bool zeroRunEnds 
     return Walk(
         j, maxBytes, kind, [](const unsigned char*, int, u64L, bool, u64L, u64L&) { return Hook::Continue; },
         zeroRunEnds);
-}
-
-// Reads n bytes at a file offset of the current candidate into dst through
-// the judge's scratch buffer. False when they cannot all be read.
-bool ReadFileBytes(CFileTypeJudge& j, u64L offset, unsigned char* dst, int n) {
-    const unsigned S = static_cast<unsigned>(j.m_nBytesPerSector);
-    if (S == 0 || n <= 0) return false;
-    const u64 sector = j.m_u64StartSector + offset / S;
-    const unsigned inner = static_cast<unsigned>(offset % S);
-    const unsigned need = (inner + static_cast<unsigned>(n) + S - 1) / S;
-    if (j.ReadSectorsInto(j.ScratchBuf(), j.ScratchBufSize(), sector, need) < need) return false;
-    std::memcpy(dst, j.ScratchBuf() + inner, static_cast<size_t>(n));
-    return true;
 }
 
 constexpr u64L k4G = 0x100000000ULL;
@@ -403,6 +401,11 @@ FR_LENGTH_RULE(GetMP3FileBytesSize) {
     return candidate && candidate <= walk ? candidate : walk;
 }
 
+FR_LENGTH_RULE(GetMP2FileBytesSize) {
+    if (u64L n = WalkMp3(judge, buf, len)) return n;
+    return judge.m_ErrorCode ? 0 : GetDefaultAudioFileBytesSize(judge, buf, len);
+}
+
 FR_LENGTH_RULE(GetMIDFileBytesSize) {
     if (!buf || len < 12) return static_cast<u64L>(judge.m_nBytesPerSector);
     const u32 n = GetBe16(buf + 10);
@@ -501,39 +504,52 @@ FR_LENGTH_RULE(GetMPGFileBytesSize) {
     }, true);
 }
 
-FR_LENGTH_RULE(GetTSFileBytesSize) {
+namespace {
+
+// A run of transport-stream packets of `packet` bytes whose sync byte 47
+// sits at syncAt: the file ends after the last packet in sync, at another
+// file or at file-system metadata.
+u64L PacketRun(CFileTypeJudge& judge, const unsigned char* buf, int len, unsigned packet, unsigned syncAt) {
     const int S = judge.m_nBytesPerSector;
     if (S <= 0) return 0;
-    // Packets are 188 bytes; the first sector's were checked by the test.
     u64L nextPacket = 0;
     bool lost = false;
     auto check = [&](const unsigned char* w, int bytes, u64L off) {
-        while (!lost && nextPacket + 188 <= off + static_cast<u64L>(bytes)) {
-            if (nextPacket >= off && w[nextPacket - off] != 0x47) {
+        while (!lost && nextPacket + packet <= off + static_cast<u64L>(bytes)) {
+            if (nextPacket + syncAt >= off && w[nextPacket + syncAt - off] != 0x47) {
                 lost = true;
                 break;
             }
-            nextPacket += 188;
+            nextPacket += packet;
         }
     };
     if (buf) check(buf, std::min(len, S), 0);
-    u64L walk = Walk(judge, k64G, EndKind::File, [&](const unsigned char* w, int bytes, u64L off, bool ended, u64L sizeAfter, u64L& res) {
-        (void)ended;
-        (void)sizeAfter;
-        const int counted = bytes;  // only the sectors that belong to the file
-        check(w, counted, off);
-        if (lost) {
-            // The stream lost its sync here; nothing further can change that.
-            res = off + static_cast<u64L>(counted);
-            return Hook::Stop;
-        }
-        return Hook::Continue;
+    u64L walk = Walk(judge, k64G, EndKind::File, [&](const unsigned char* w, int bytes, u64L off, bool, u64L, u64L& res) {
+        check(w, bytes, off);
+        if (!lost) return Hook::Continue;
+        // The stream lost its sync here; nothing further can change that.
+        res = off + static_cast<u64L>(bytes);
+        return Hook::Stop;
     }, true);
-    u64L size = walk;
-    if (nextPacket != 0 && nextPacket < walk) size = nextPacket;
+    return nextPacket != 0 && nextPacket < walk ? nextPacket : walk;
+}
+
+}  // namespace
+
+FR_LENGTH_RULE(GetTSFileBytesSize) {
+    const int S = judge.m_nBytesPerSector;
+    if (S <= 0) return 0;
+    const u64L size = PacketRun(judge, buf, len, 188, 0);
     const u64 last = judge.m_u64StartSector + (size + S - 1) / S - (size ? 1 : 0);
     judge.m_tsFileRangeVec.push_back({judge.m_u64StartSector, last});
     return size;
+}
+
+FR_LENGTH_RULE(GetMTSFileBytesSize) {
+    // Camcorder streams: 192-byte packets, a 4-byte time stamp before each.
+    if (buf && len >= 392 && buf[4] == 0x47 && buf[196] == 0x47 && buf[388] == 0x47)
+        return PacketRun(judge, buf, len, 192, 4);
+    return GetDefaultVedioFileBytesSize(judge, buf, len);
 }
 
 FR_LENGTH_RULE(GetAVIFileBytesSize) {

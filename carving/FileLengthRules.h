@@ -18,7 +18,9 @@ FR_LENGTH_RULE(GetAVIFileBytesSize);
 FR_LENGTH_RULE(GetDefaultVedioFileBytesSize);
 FR_LENGTH_RULE(GetMKVFileBytes);
 FR_LENGTH_RULE(GetTSFileBytesSize);
+FR_LENGTH_RULE(GetMTSFileBytesSize);
 FR_LENGTH_RULE(GetMP3FileBytesSize);
+FR_LENGTH_RULE(GetMP2FileBytesSize);  // the frame walk, else the default audio rule
 FR_LENGTH_RULE(GetMIDFileBytesSize);
 FR_LENGTH_RULE(GetAPEFileBytesSize);
 FR_LENGTH_RULE(GetWAVFileBytesSize);
@@ -41,6 +43,10 @@ FR_LENGTH_RULE(GetCABFileBytesSize);
 FR_LENGTH_RULE(GetDBFileBytesSize);
 FR_LENGTH_RULE(GetMailFileBytesSize);
 FR_LENGTH_RULE(GetTTFFileBytesSize);
+
+// Reads n bytes at a file offset of the current candidate into dst (through
+// the judge's scratch buffer). False when they cannot all be read.
+bool ReadFileBytes(CFileTypeJudge& judge, unsigned long long offset, unsigned char* dst, int n);
 
 // Reports the progress of a rule that has read this many sectors through
 // the scan callback; the callback's answer (non-zero: stop), also kept in

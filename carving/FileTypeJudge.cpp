@@ -10,6 +10,7 @@
 
 #include "carving/ContainerWalks.h"
 #include "carving/FileLengthRules.h"
+#include "carving/ArchiveWalks.h"
 #include "carving/StructureWalks.h"
 #include "rules/FatRules.h"
 
@@ -60,20 +61,20 @@ const _EXTEND_NAME_AND_TYPE_ CFileTypeJudge::szExtendNameAndType[FR_FILE_TYPE_RO
     {"wmv", FT_WMV, IsAsfType, GetASFFileBytesSize},
     {"asf", FT_WMV, IsAsfType, GetASFFileBytesSize},
     {"wma", FT_WMV, IsAsfType, GetASFFileBytesSize},
-    {"swf", FT_SWF, IsSwfType, GetSWFFileBytesSize},
+    {"swf", FT_SWF, IsSwfType, GetSWFWalkFileBytesSize},
     {"avi", FT_AVI, IsAviType, GetRiffAviFileBytesSize},  // 10
     {"flv", FT_FLV, IsFlvType, GetFLVFileBytesSize},
     {"3gp", FT_3GP, Is3pgType, GetIsoVideoFileBytesSize},
     {"mkv", FT_MKV, IsMkvType, GetEbmlMkvFileBytesSize},
     {"ts", FT_TS, IsTsType, GetTSFileBytesSize},
-    {"mts", FT_MTS, IsMtsType, GetDefaultVedioFileBytesSize},
+    {"mts", FT_MTS, IsMtsType, GetMTSFileBytesSize},
     {"mxf", FT_MXF, IsMxfType, GetMXFFileBytesSize},
     {"mp3", FT_MP3, IsMp3Type, GetMP3FileBytesSize},
     {"mid", FT_MID, IsMidType, GetMIDFileBytesSize},
     {"ape", FT_APE, IsApeType, GetAPEFileBytesSize},
     {"wav", FT_WAV, IsWavType, GetRiffWavFileBytesSize},  // 20
     {"mov", FT_MOV, IsMovType, GetIsoVideoFileBytesSize},
-    {"mp2", FT_MP2, IsMp2Type, GetDefaultAudioFileBytesSize},
+    {"mp2", FT_MP2, IsMp2Type, GetMP2FileBytesSize},
     {"mmf", FT_MMF, IsMmfType, GetMMFFileBytesSize},
     {"fla", FT_FLA, IsFlaType, GetFLAFileBytesSize},
     {"gif", FT_GIF, IsGifType, GetGIFFileBytesSize},
@@ -122,21 +123,21 @@ const _EXTEND_NAME_AND_TYPE_ CFileTypeJudge::szExtendNameAndType[FR_FILE_TYPE_RO
     {"ppsm", FT_PPTX, IsOffice2007Type, GetOFFICE2007FileBytesSize},
     {"mso07", FT_MSO07, IsOffice2007Type, GetOFFICE2007FileBytesSize},
     {"pdf", FT_PDF, IsPdfType, GetPDFFileBytesSize},  // 70
-    {"gz", FT_GZ, IsGzipType, GetDefaultVedioFileBytesSize},
-    {"gzip", FT_GZ, IsGzipType, GetDefaultVedioFileBytesSize},
+    {"gz", FT_GZ, IsGzipType, GetGZFileBytesSize},
+    {"gzip", FT_GZ, IsGzipType, GetGZFileBytesSize},
     {"7z", FT_7Z, Is7zType, Get7ZFileBytesSize},
     {"zip", FT_ZIP, IsZipType, GetZIPFileBytesSize},
     {"rar", FT_RAR, IsRarType, GetRARFileBytesSize},
     {"cab", FT_CAB, IsCabType, GetCABFileBytesSize},
-    {"exe", FT_EXE, IsPeType, nullptr},
-    {"dll", FT_DLL, IsPeType, nullptr},
-    {"sys", FT_SYS, IsPeType, nullptr},
+    {"exe", FT_EXE, IsPeType, GetPEFileBytesSize},
+    {"dll", FT_DLL, IsPeType, GetPEFileBytesSize},
+    {"sys", FT_SYS, IsPeType, GetPEFileBytesSize},
     {"gho", FT_GHO, IsGhoType, nullptr},  // 80
     {"db", FT_DB, IsSqlType, GetDBFileBytesSize},
     {"dbx", FT_DBX, IsDbxEmailType, GetMailFileBytesSize},
     {"pst", FT_PST, IsPstEmailType, GetMailFileBytesSize},
     {"fla", FT_FLA, IsFlaType, GetFLAFileBytesSize},
-    {"ttf", FT_TTF, IsTtfType, GetTTFFileBytesSize},
+    {"ttf", FT_TTF, IsTtfType, GetFontFileBytesSize},
     {"ico", FT_ICO, IsIcoType, GetICOFileBytesSize},
     // Camera raw files. TIFF-magic ones are answered by the tif row first
     // and named by the TIFF walk; ORF and RW2 have their own magic.
@@ -160,10 +161,25 @@ const _EXTEND_NAME_AND_TYPE_ CFileTypeJudge::szExtendNameAndType[FR_FILE_TYPE_RO
     {"opus", FT_OPUS, IsOggType, GetOggFileBytesSize},
     {"flac", FT_FLAC, IsFlacType, GetFlacFileBytesSize},
     {"webm", FT_WEBM, IsWebmType, GetEbmlMkvFileBytesSize},
+    {"tar", FT_TAR, IsTarType, GetTARFileBytesSize},
+    {"xz", FT_XZ, IsXzType, GetXZFileBytesSize},
+    {"bz2", FT_BZ2, IsBzip2Type, GetBZ2FileBytesSize},  // 110
+    {"otf", FT_OTF, IsTtfType, GetFontFileBytesSize},
+    {"ttc", FT_TTC, IsTtfType, GetFontFileBytesSize},
+    // Weak signatures, tried only where no row above answers.
+    {"mp1", FT_MP1, IsMpegAudioType, GetMP2FileBytesSize},
+    {"txt", FT_TXT, IsTextType, GetTextFileBytesSize},
+    {"html", FT_HTML, IsTextType, GetTextFileBytesSize},  // 115
+    {"xml", FT_XML, IsTextType, GetTextFileBytesSize},
+    {"svg", FT_SVG, IsTextType, GetTextFileBytesSize},
+    {"rtf", FT_RTF, IsTextType, GetTextFileBytesSize},
+    {"csv", FT_CSV, IsTextType, GetTextFileBytesSize},
     {nullptr, FT_NONE, nullptr, nullptr},
 };
 
 namespace {
+
+bool IsWeakTest(FileTypeTestFunc f) { return f == IsMpegAudioType || f == IsTextType; }
 
 // The walk order and a first-byte index over it. Consecutive rows that share
 // a test answer alike, so each group is tried once. Compound documents are
@@ -192,11 +208,12 @@ struct WalkIndex {
             {IsPdfType, "%", 1},         {IsGzipType, "\x1F", 1},     {Is7zType, "7", 1},
             {IsZipType, "P", 1},         {IsRarType, "R", 1},         {IsCabType, "M", 1},
             {IsPeType, "M", 1},          {IsGhoType, "\xFE", 1},      {IsSqlType, "S", 1},
-            {IsDbxEmailType, "\xCF", 1}, {IsPstEmailType, "!", 1},    {IsTtfType, "\x00", 1},
+            {IsDbxEmailType, "\xCF", 1}, {IsPstEmailType, "!", 1},    {IsTtfType, "\x00Ot", 3},
             {IsCr2Type, "I", 1},         {IsNefType, "IM", 2},        {IsArwType, "IM", 2},
             {IsDngType, "IM", 2},        {IsOrfType, "IM", 2},        {IsRw2Type, "I", 1},
             {IsWebpType, "R", 1},        {IsAiffType, "F", 1},        {IsOggType, "O", 1},
             {IsFlacType, "f", 1},        {IsWebmType, "\x1A", 1},
+            {IsXzType, "\xFD", 1},       {IsBzip2Type, "B", 1},
         };
         for (const Firsts& e : k)
             if (e.f == f) {
@@ -214,9 +231,12 @@ struct WalkIndex {
         std::vector<int> order;
         const auto& t = CFileTypeJudge::szExtendNameAndType;
         for (int r = 0; r < FR_FILE_TYPE_ROWS; ++r) {
-            if (r > 0 && t[r].pfnTest == t[r - 1].pfnTest) continue;  // same group
+            // A test that answers for several rows is tried once.
+            if (std::find_if(order.begin(), order.end(), [&](int o) { return t[o].pfnTest == t[r].pfnTest; }) != order.end())
+                continue;
             if (t[r].pfnTest == IsOffice2003Type) continue;          // placed before fla below
             if (t[r].pfnTest == IsWebmType) continue;                // placed before mkv below
+            if (IsWeakTest(t[r].pfnTest)) continue;                  // only where nothing else answers
             // WebM is Matroska with its own document type: named as what it is.
             if (t[r].pfnTest == IsMkvType)
                 for (int o = 0; o < FR_FILE_TYPE_ROWS; ++o)
@@ -264,6 +284,7 @@ int CFileTypeJudge::InitCallBack(ScanProgressFunc pScanFunc, RecoveryProgressFun
 
 void CFileTypeJudge::ResetScanState() {
     m_tsFileRangeVec.clear();
+    m_u64CoveredUntil = 0;
     m_bIsNeedCheckTsFileRange = 1;
     m_bIsMtsFileHead = 0;
     m_uMtsPreIndex = 0;
@@ -360,6 +381,14 @@ int CFileTypeJudge::ParseFileBuf(const unsigned char* buf, int len, unsigned lon
 
     int row = -1;
     int code = GetDataBufTypeRow(buf, len, row);
+    // Weak signatures: never inside a file carved before, whose body the
+    // sweep may still be looking at sector by sector.
+    if (code == FT_NONE && sector >= m_u64CoveredUntil && buf && len > 0)
+        for (FileTypeTestFunc weak : {IsMpegAudioType, IsTextType})
+            if ((code = weak(*this, buf, len)) != FT_NONE) {
+                row = GetRowOfType(static_cast<u32>(code));
+                break;
+            }
     m_bIsNeedCheckTsFileRange = 1;
     m_bIsMtsFileHead = 0;
     if (code == FT_NONE || row < 0 || !szExtendNameAndType[row].pfnLength) return FR_INVALID;
@@ -387,6 +416,8 @@ int CFileTypeJudge::ParseFileBuf(const unsigned char* buf, int len, unsigned lon
         if (m_bLengthCut) size = room;
     }
     if (m_ErrorCode == FR_STOP_CODE) return static_cast<int>(FR_STOP_CODE);
+    if (m_nBytesPerSector > 0 && size > 0)
+        m_u64CoveredUntil = std::max<u64>(m_u64CoveredUntil, sector + (size + m_nBytesPerSector - 1) / m_nBytesPerSector);
     return 0;
 }
 
@@ -405,8 +436,12 @@ int CFileTypeJudge::IsFileTypeMatching(const unsigned char* buf, int len, const 
             row = r;
             break;
         }
+    // Text holds no signature to check (a short or UTF-16 text would fail).
+    if (row >= 0 && szExtendNameAndType[row].pfnTest == IsTextType) return 1;
     if (row < 0 || !szExtendNameAndType[row].pfnTest || !buf || len <= 0) return 0;
-    return szExtendNameAndType[row].pfnTest(*this, buf, len) == code ? 1 : 0;
+    if (szExtendNameAndType[row].pfnTest(*this, buf, len) == code) return 1;
+    // MPEG audio without a tag is still MPEG audio.
+    return (code == FT_MP3 || code == FT_MP2) && IsMpegAudioType(*this, buf, len) == code ? 1 : 0;
 }
 
 // ---------------------------------------------------------------------------
@@ -464,6 +499,11 @@ int IsSwfType(CFileTypeJudge&, const unsigned char* buf, int len) {
     if (!buf || len < 8) return FT_NONE;
     if (std::memcmp(buf, "CWS", 3) == 0 && buf[3] >= 6 && buf[3] <= 15) return FT_SWF;
     if (std::memcmp(buf, "FWS", 3) == 0 && buf[3] < 6) return FT_SWF;
+    // Later players' files: versions up to 50, with a length that holds at
+    // least the header.
+    if ((buf[0] == 'F' || buf[0] == 'C') && buf[1] == 'W' && buf[2] == 'S' && buf[3] >= 6 && buf[3] <= 50 &&
+        GetLe32(buf + 4) >= 21)
+        return FT_SWF;
     return FT_NONE;
 }
 
@@ -521,6 +561,25 @@ int IsTsType(CFileTypeJudge& j, const unsigned char* buf, int len) {
 
 int IsMtsType(CFileTypeJudge& j, const unsigned char* buf, int len) {
     if (!buf || len < 16) return FT_NONE;
+    if (len >= 392 && buf[4] == 0x47 && buf[196] == 0x47 && buf[388] == 0x47) {
+        // 192-byte packets: 21 of them in sync over 4 KiB, and no stream
+        // going on from the sector before (its last packet would start 192
+        // bytes before this one).
+        const int S = j.m_nBytesPerSector;
+        if (S < 512) return FT_NONE;
+        unsigned char* tmp = j.ScratchBuf();
+        const unsigned want = static_cast<unsigned>(std::max(1, 4096 / S));
+        if (j.ReadSectorsInto(tmp, j.ScratchBufSize(), j.m_u64CurrentSector, want) < want) return FT_NONE;
+        for (int k = 0; k < 21; ++k)
+            if (tmp[4 + 192 * k] != 0x47) return FT_NONE;
+        // The time stamps before the packets differ (a run of 47 bytes in
+        // a picture is not a stream).
+        if (GetBe32(tmp + 192 * 20) == GetBe32(tmp) && GetBe32(tmp + 192) == GetBe32(tmp)) return FT_NONE;
+        if (j.m_u64CurrentSector > 0 && j.ReadSectorsInto(tmp, j.ScratchBufSize(), j.m_u64CurrentSector - 1, 1) == 1 &&
+            tmp[S - 188] == 0x47 && tmp[S - 188 - 192] == 0x47)
+            return FT_NONE;
+        return FT_MTS;
+    }
     if (std::memcmp(buf + 8, szMtsHead, 8) != 0) return FT_NONE;
     j.m_uMtsPreIndex = buf[7];
     if (GetLe32(buf) != 0 && j.m_bIsMtsFileHead) return FT_NONE;
@@ -658,8 +717,10 @@ int IsPdfType(CFileTypeJudge&, const unsigned char* buf, int len) {
 int IsGzipType(CFileTypeJudge&, const unsigned char* buf, int len) {
     if (!buf || len < 16) return FT_NONE;
     if (buf[0] != 0x1F || buf[1] != 0x8B || buf[2] != 0x08) return FT_NONE;
-    if (buf[3] != 0 && buf[3] != 0x08) return FT_NONE;
-    if (buf[8] != 2 && buf[8] != 4) return FT_NONE;
+    // Flags without reserved bits; extra flags 0 (the default level), 2
+    // (best) or 4 (fastest).
+    if ((buf[3] & 0xE0) != 0) return FT_NONE;
+    if (buf[8] != 0 && buf[8] != 2 && buf[8] != 4) return FT_NONE;
     if (!(buf[9] <= 13 || buf[9] == 0xFF)) return FT_NONE;
     return FT_GZ;
 }
@@ -715,9 +776,23 @@ int IsPstEmailType(CFileTypeJudge&, const unsigned char* buf, int len) {
 
 int IsTtfType(CFileTypeJudge&, const unsigned char* buf, int len) {
     if (!buf || len < 16) return FT_NONE;
-    if (std::memcmp(buf, szTtfHead, 4) != 0) return FT_NONE;
+    if (std::memcmp(buf, "ttcf", 4) == 0) {
+        const u32 ver = GetBe32(buf + 4), n = GetBe32(buf + 8);
+        return (ver == 0x10000 || ver == 0x20000) && n > 0 && n <= 1024 && GetBe32(buf + 12) >= 12 + 4 * n ? FT_TTC
+                                                                                                            : FT_NONE;
+    }
+    const bool otto = std::memcmp(buf, "OTTO", 4) == 0;
+    if (!otto && std::memcmp(buf, szTtfHead, 4) != 0 && std::memcmp(buf, "true", 4) != 0) return FT_NONE;
     const u32 n = GetBe16(buf + 4);
-    if (n == 0 || GetLe16(buf + 6) == 0 || GetLe16(buf + 8) == 0 || GetLe16(buf + 10) == 0) return FT_NONE;
+    if (n == 0) return FT_NONE;
+    // The binary-search fields of the table directory follow from the
+    // table count.
+    u32 sel = 0;
+    while ((2u << sel) <= n) ++sel;
+    const u32 range = 16u << sel;
+    if (GetBe16(buf + 6) == range && GetBe16(buf + 8) == sel && GetBe16(buf + 10) == 16 * n - range)
+        return otto ? FT_OTF : FT_TTF;
+    if (otto || GetLe16(buf + 6) == 0 || GetLe16(buf + 8) == 0 || GetLe16(buf + 10) == 0) return FT_NONE;
     if (16ULL * n + 16 > static_cast<u64>(len)) return FT_NONE;
     return std::memcmp(buf + 16 * n + 12, szTtfHead, 4) == 0 ? FT_TTF : FT_NONE;
 }

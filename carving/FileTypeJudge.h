@@ -83,6 +83,20 @@ enum EXTEND_NAME_TYPE : u32 {
     FT_OPUS = 58,
     FT_FLAC = 59,
     FT_WEBM = 66,
+    // Archives, compressed streams, fonts, MPEG audio found by its frames
+    // and text, rows appended after the container rows.
+    FT_TAR = 67,
+    FT_XZ = 68,
+    FT_BZ2 = 69,
+    FT_MP1 = 70,
+    FT_OTF = 71,
+    FT_TTC = 72,
+    FT_TXT = 73,
+    FT_HTML = 74,
+    FT_XML = 75,
+    FT_SVG = 76,
+    FT_RTF = 77,
+    FT_CSV = 78,
 };
 
 // First and last absolute sector of a transport stream already carved.
@@ -108,7 +122,7 @@ struct _EXTEND_NAME_AND_TYPE_ {
 };
 
 // Number of rows before the terminating row.
-constexpr int FR_FILE_TYPE_ROWS = 107;
+constexpr int FR_FILE_TYPE_ROWS = 119;
 
 // Stop code that a progress callback returns when the user stops the job.
 constexpr u32 FR_STOP_CODE = 0xFFFFDAC9u;  // -9527
@@ -209,6 +223,8 @@ public:
     // The last ParseFileBuf cut the length its rule gave at the volume's
     // end: the file's structure does not confirm it.
     bool m_bLengthCut = false;
+    // The sector after the furthest end of the files carved in this sweep.
+    u64 m_u64CoveredUntil = 0;
 
 private:
     std::vector<unsigned char> m_ReadBuf;  // 64 KiB

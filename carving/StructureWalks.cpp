@@ -91,10 +91,48 @@ u32 Crc32(const unsigned char* p, size_t n, u32 c = 0xFFFFFFFFu) {
 // ---------------------------------------------------------------------------
 // JPEG
 
+namespace {
+
+// The end of the further images that a multi-picture (MPF) APP2 segment at
+// pos lists, each of which must start with a JPEG start marker; 0 when the
+// segment is not one or lists none.
+u64L MpfImagesEnd(FileBytes& f, u64L pos) {
+    const unsigned char* s = f.At(pos, 16);
+    if (!s || std::memcmp(s + 4, "MPF\0", 4) != 0) return 0;
+    const u64L tiff = pos + 8;  // offsets count from the TIFF header
+    const bool le = std::memcmp(s + 8, "II*\0", 4) == 0;
+    if (!le && std::memcmp(s + 8, "MM\0*", 4) != 0) return 0;
+    auto u16at = [&](const unsigned char* p) { return le ? GetLe16(p) : GetBe16(p); };
+    auto u32at = [&](const unsigned char* p) { return le ? GetLe32(p) : GetBe32(p); };
+    const u64L ifd = tiff + u32at(s + 12);
+    const unsigned char* c = f.At(ifd, 2);
+    if (!c) return 0;
+    const unsigned n = std::min<unsigned>(u16at(c), 32u);
+    u64L end = 0;
+    for (unsigned i = 0; i < n; ++i) {
+        const unsigned char* e = f.At(ifd + 2 + 12ULL * i, 12);
+        if (!e || u16at(e) != 0xB002) continue;  // the picture entries
+        const u32 count = u32at(e + 4) / 16;
+        const u64L at = tiff + u32at(e + 8);
+        for (u32 k = 0; k < count && k < 64; ++k) {
+            const unsigned char* d = f.At(at + 16ULL * k, 16);
+            if (!d) return 0;
+            const u64L size = u32at(d + 4), off = u32at(d + 8);
+            if (off == 0 || size == 0) continue;  // the first image: this file
+            const unsigned char* soi = f.At(tiff + off, 2);
+            if (!soi || soi[0] != 0xFF || soi[1] != 0xD8 || !f.At(tiff + off + size - 1, 1)) return 0;
+            end = std::max(end, tiff + off + size);
+        }
+    }
+    return end;
+}
+
+}  // namespace
+
 unsigned long long WalkJpeg(CFileTypeJudge& judge, const unsigned char* buf, int len) {
     if (!buf || len < 4 || buf[0] != 0xFF || buf[1] != 0xD8) return 0;
     FileBytes f(judge, buf, len, kPictureMax);
-    u64L pos = 2;
+    u64L pos = 2, extraEnd = 0;
     bool frame = false, scan = false;
     for (;;) {
         const unsigned char* m = f.At(pos, 2);
@@ -104,7 +142,12 @@ unsigned long long WalkJpeg(CFileTypeJudge& judge, const unsigned char* buf, int
             ++pos;
             continue;
         }
-        if (code == 0xD9) return frame && scan ? pos + 2 : 0;
+        if (code == 0xD9) {
+            if (!frame || !scan) return 0;
+            // The further images of a multi-picture file follow the first.
+            return std::max(pos + 2, extraEnd);
+        }
+        if (code == 0xE2 && !scan) extraEnd = std::max(extraEnd, MpfImagesEnd(f, pos));
         if ((code >= 0xD0 && code <= 0xD7) || code == 0x01) {  // no length
             pos += 2;
             continue;
@@ -262,14 +305,39 @@ unsigned Mp3FrameLength(const unsigned char* h, u32& key) {
 
 }  // namespace
 
+int IsMpegAudioType(CFileTypeJudge& j, const unsigned char* buf, int len) {
+    u32 key0 = 0, key = 0;
+    if (!buf || len < 4 || Mp3FrameLength(buf, key0) == 0) return FT_NONE;
+    // Four frames in a row with the same version, layer and sample rate;
+    // one sync word alone is not enough.
+    const int S = j.m_nBytesPerSector;
+    if (S <= 0) return FT_NONE;
+    const unsigned want = static_cast<unsigned>(std::max(1, 16384 / S));
+    const unsigned got = j.ReadSectorsInto(j.ScratchBuf(), j.ScratchBufSize(), j.m_u64CurrentSector, want);
+    const unsigned char* p = j.ScratchBuf();
+    const size_t n = static_cast<size_t>(got) * static_cast<unsigned>(S);
+    size_t pos = 0;
+    for (int k = 0; k < 4; ++k) {
+        if (pos + 4 > n) return FT_NONE;
+        const unsigned l = Mp3FrameLength(p + pos, key);
+        if (l == 0 || key != key0) return FT_NONE;
+        pos += l;
+    }
+    const int layer = (buf[1] >> 1) & 3;
+    return layer == 1 ? FT_MP3 : layer == 2 ? FT_MP2 : FT_MP1;
+}
+
 unsigned long long WalkMp3(CFileTypeJudge& judge, const unsigned char* buf, int len) {
-    if (!buf || len < 10 || std::memcmp(buf, "ID3", 3) != 0) return 0;
+    u32 key = 0;
+    const bool tagged = buf && len >= 10 && std::memcmp(buf, "ID3", 3) == 0;
+    if (!tagged && (!buf || len < 4 || Mp3FrameLength(buf, key) == 0)) return 0;
     FileBytes f(judge, buf, len, kAudioMax);
     // The ID3v2 tag: a synch-safe size after the 10-byte header, and a
     // footer of 10 more bytes when flag 0x10 says so.
-    u64L pos = 10 + ((static_cast<u64L>(buf[6] & 0x7F) << 21) | ((buf[7] & 0x7F) << 14) | ((buf[8] & 0x7F) << 7) |
-                     (buf[9] & 0x7F));
-    if (buf[5] & 0x10) pos += 10;
+    u64L pos = tagged ? 10 + ((static_cast<u64L>(buf[6] & 0x7F) << 21) | ((buf[7] & 0x7F) << 14) |
+                              ((buf[8] & 0x7F) << 7) | (buf[9] & 0x7F))
+                      : 0;
+    if (tagged && (buf[5] & 0x10)) pos += 10;
     // Some writers pad after the tag's stated size.
     for (int i = 0; i < 4096; ++i) {
         const unsigned char* b = f.At(pos, 1);
@@ -289,12 +357,21 @@ unsigned long long WalkMp3(CFileTypeJudge& judge, const unsigned char* buf, int 
         pos += n;
         ++frames;
     }
-    if (f.Stopped() || frames < 2) return 0;
-    // An APE tag (a header announces it), then an ID3v1 tag.
+    if (f.Stopped() || frames < (tagged ? 2u : 4u)) return 0;
+    // An APE tag, then an ID3v1 tag. A version 2 tag may start with a header
+    // that gives its size; a tag without one is found by its footer, whose
+    // size counts the items and the footer.
     if (const unsigned char* a = f.At(pos, 32); a && std::memcmp(a, "APETAGEX", 8) == 0 && (a[23] & 0x20)) {
         const u64L size = GetLe32(a + 12);
         const unsigned char* foot = size >= 32 ? f.At(pos + size, 32) : nullptr;  // the footer closes the tag
         if (foot && std::memcmp(foot, "APETAGEX", 8) == 0) pos += 32 + size;
+    } else if (unsigned avail = 0; const unsigned char* w = f.Run(pos, avail)) {
+        const unsigned look = std::min(avail, 0x4000u);
+        for (unsigned q = 0; q + 32 <= look; ++q)
+            if (w[q] == 'A' && std::memcmp(w + q, "APETAGEX", 8) == 0) {
+                if (!(w[q + 23] & 0x20) && GetLe32(w + q + 12) == q + 32) pos += q + 32;
+                break;
+            }
     }
     if (const unsigned char* t = f.At(pos, 128); t && std::memcmp(t, "TAG", 3) == 0) pos += 128;
     return pos;
@@ -607,15 +684,32 @@ unsigned long long WalkRealMedia(CFileTypeJudge& judge, const unsigned char* buf
     // chunk's own header; the file ends where no chunk follows.
     u64L pos = 0;
     bool data = false;
+    auto known = [](const unsigned char* h) {
+        static const char* const kNames[] = {".RMF", "PROP", "MDPR", "CONT", "DATA", "INDX", "RMMD", "RJMD"};
+        for (const char* n : kNames)
+            if (std::memcmp(h, n, 4) == 0) return true;
+        return false;
+    };
     for (int chunks = 0;; ++chunks) {
-        const unsigned char* h = f.At(pos, 10);
+        const unsigned char* h = f.At(pos, 18);
         if (!h) break;
-        bool name = true;
-        for (int i = 0; i < 4; ++i)
-            name = name && ((h[i] >= 'A' && h[i] <= 'Z') || (h[i] >= '0' && h[i] <= '9') || h[i] == '.');
-        const u32 size = GetBe32(h + 4);
-        if (!name || size < 10 || (chunks == 0) != (std::memcmp(h, ".RMF", 4) == 0)) break;
-        data = data || std::memcmp(h, "DATA", 4) == 0;
+        u64L size = GetBe32(h + 4);
+        if (!known(h) || size < 10 || (chunks == 0) != (std::memcmp(h, ".RMF", 4) == 0)) break;
+        if (std::memcmp(h, "DATA", 4) == 0) {
+            data = true;
+            // Some muxers state the last data chunk ten bytes longer than
+            // the file: its packets (each with its own length) and the
+            // 8 zero bytes that close the file end ten bytes before.
+            const u64L packets = GetBe32(h + 10);
+            u64L q = pos + 18, i = 0;
+            for (; i < packets && i <= size / 12 && q < pos + size; ++i) {
+                const unsigned char* ph = f.At(q, 4);
+                if (!ph || GetBe16(ph + 2) < 12) break;
+                q += GetBe16(ph + 2);
+            }
+            const unsigned char* z = i == packets ? f.At(q, 8) : nullptr;
+            if (z && q + 18 == pos + size && GetBe32(z) == 0 && GetBe32(z + 4) == 0) size -= 10;
+        }
         pos += size;
         if (pos > f.Max()) return 0;
     }

@@ -17,9 +17,14 @@ unsigned long long WalkPng(CFileTypeJudge& judge, const unsigned char* buf, int 
 // GIF: colour tables, extensions and images with their sub-blocks, to the
 // trailer.
 unsigned long long WalkGif(CFileTypeJudge& judge, const unsigned char* buf, int len);
-// MP3: the ID3v2 tag, MPEG audio frames while consecutive headers agree,
+// MP3: the ID3v2 tag (or four frames without one), MPEG audio frames while
+// consecutive headers agree,
 // then an APE tag and an ID3v1 tag when present.
 unsigned long long WalkMp3(CFileTypeJudge& judge, const unsigned char* buf, int len);
+// MPEG audio without a tag: four consistent frame headers in a row from
+// the first byte; FT_MP3, FT_MP2 or FT_MP1 by the layer. A weak signature:
+// the judge tries it only where no other type answers.
+int IsMpegAudioType(CFileTypeJudge&, const unsigned char*, int);
 // TIFF and TIFF-based camera raw files: the furthest end of every IFD,
 // out-of-line value, strip, tile and JPEG thumbnail reachable from the IFD
 // chain, the EXIF, GPS and interoperability IFDs and the sub-IFDs. Also

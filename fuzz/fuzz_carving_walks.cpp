@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "carving/ArchiveWalks.h"
 #include "carving/StructureWalks.h"
 
 namespace {
@@ -21,8 +22,12 @@ int ImageFd() {
 }
 
 using WalkFunc = unsigned long long (*)(CFileTypeJudge&, const unsigned char*, int);
+unsigned long long MpegAudio(CFileTypeJudge& j, const unsigned char* b, int n) {
+    return static_cast<unsigned long long>(IsMpegAudioType(j, b, n) != FT_NONE);
+}
 const WalkFunc kWalks[] = {WalkJpeg, WalkPng, WalkGif, WalkMp3, WalkTiff, WalkPsd, WalkLinearizedPdf, WalkSqlite, WalkFlv,
-                           WalkRealMedia, WalkMxf, WalkMpegPs};
+                           WalkRealMedia, WalkMxf, WalkMpegPs, WalkTar, WalkGzip, WalkXz, WalkBzip2, WalkPe, WalkSfnt,
+                           WalkSwf, GetTextFileBytesSize, GetMTSFileBytesSize, MpegAudio};
 
 }  // namespace
 

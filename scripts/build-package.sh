@@ -7,7 +7,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 BUILD=${1:-build}
 cmake -S . -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_INSTALL_PREFIX=/usr >/dev/null
-cmake --build "$BUILD" -j"$(nproc)" --target fotoretta fotoretta-cli fotoretta-helper fotoretta-cli-man \
+cmake --build "$BUILD" -j"$(nproc)" --target fotoretta fotoretta-cli fotoretta-helper fotoretta-cli-man fotoretta-man \
   fotoretta-icons fr-package-docs
 # Only what the package needs was built: install those rules alone.
 (cd "$BUILD" && cpack -G DEB -D CPACK_CMAKE_GENERATOR=Ninja >/dev/null)

@@ -16,6 +16,8 @@ export MTOOLS_SKIP_CHECK=1
 deb=$(bash scripts/build-package.sh "$BUILD" | tail -n 1)
 echo "package: $deb ($(du -k "$deb" | cut -f1) KiB)"
 
+# The helper in /usr/libexec is run by pkexec, never by a person: it has no
+# manual page.
 lintian --allow-root --fail-on error --suppress-tags no-manual-page "$deb"
 WORK=$(mktemp -d)
 trap 'rm -rf "$WORK"' EXIT
@@ -30,7 +32,7 @@ touch "$ROOT/var/lib/dpkg/status" "$ROOT/var/lib/dpkg/available"
 # The dependencies live outside this root, on the machine itself.
 dpkg --root="$ROOT" --log=/dev/null --force-depends --force-script-chrootless -i "$deb" >/dev/null 2>&1
 "$ROOT/usr/bin/fotoretta-cli" --version
-for f in /usr/bin/fotoretta /usr/libexec/fotoretta-helper /usr/share/man/man1/fotoretta-cli.1.gz \
+for f in /usr/bin/fotoretta /usr/libexec/fotoretta-helper /usr/share/man/man1/fotoretta-cli.1.gz /usr/share/man/man1/fotoretta.1.gz \
   /usr/share/polkit-1/actions/org.fotoretta.helper.policy /usr/share/doc/fotoretta/copyright \
   /usr/share/icons/hicolor/scalable/apps/org.fotoretta.Fotoretta.svg \
   /usr/share/icons/hicolor/48x48/apps/org.fotoretta.Fotoretta.png; do

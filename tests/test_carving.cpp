@@ -359,15 +359,20 @@ const struct Format {
     {"docx", "docx", FT_DOCX, kRecall},     {"xlsx", "xlsx", FT_XLSX, kRecall},   {"pptx", "pptx", FT_PPTX, kRecall},
     {"doc", "doc", FT_DOC, kRecall},        {"xls", "xls", FT_XLS, kRecall},      {"ppt", "ppt", FT_PPT, kRecall},
     {"v4.doc", "doc", FT_DOC, kBoth},       {"ole", "ole", FT_OLE, 0},            {"7z", "7z", FT_7Z, kRecall},
-    {"gz9", "gz", FT_GZ, kRecall},          {"cab", "cab", FT_CAB, kRecall},      {"sqlite", "db", FT_DB, kBoth},
-    {"font.ttf", "ttf", FT_TTF, kRecall},   {"exe", nullptr, FT_EXE, 0},          {"dll", nullptr, FT_DLL, 0},
-    {"wmv", "wmv", FT_WMV, kRecall},        {"wma", "wmv", FT_WMV, kRecall},      {"rm", "rmvb", FT_RMVB, kRecall},
+    {"gz9", "gz", FT_GZ, kBoth},            {"cab", "cab", FT_CAB, kRecall},      {"sqlite", "db", FT_DB, kBoth},
+    {"font.ttf", "ttf", FT_TTF, kBoth},     {"exe", "exe", FT_EXE, kBoth},        {"dll", "dll", FT_DLL, kBoth},
+    {"wmv", "wmv", FT_WMV, kRecall},        {"wma", "wmv", FT_WMV, kRecall},      {"rm", "rmvb", FT_RMVB, kBoth},
     {"mxf", "mxf", FT_MXF, kBoth},          {"mmf", "mmf", FT_MMF, kBoth},        {"3gp", "3gp", FT_3GP, kBoth},
     {"heic", "heic", FT_HEIC, kBoth},       {"avif", "avif", FT_AVIF, kBoth},     {"cr3", "cr3", FT_CR3, kBoth},
     {"webp", "webp", FT_WEBP, kBoth},       {"m4a", "m4a", FT_M4A, kBoth},        {"aiff", "aiff", FT_AIFF, kBoth},
     {"ogg", "ogg", FT_OGG, kBoth},          {"oga", "ogg", FT_OGG, kExact},       {"oggflac", "ogg", FT_OGG, kBoth},
     {"opus", "opus", FT_OPUS, kBoth},       {"flac", "flac", FT_FLAC, kBoth},     {"webm", "webm", FT_WEBM, kBoth},
-    {"live.webm", "webm", FT_WEBM, kBoth},
+    {"live.webm", "webm", FT_WEBM, kBoth},  {"gz", "gz", FT_GZ, kBoth},           {"tar", "tar", FT_TAR, kBoth},
+    {"xz", "xz", FT_XZ, kBoth},             {"bz2", "bz2", FT_BZ2, kBoth},        {"ttf", "ttf", FT_TTF, kBoth},
+    {"otf", "otf", FT_OTF, kBoth},          {"mp2", "mp2", FT_MP2, kBoth},        {"bare.mp3", "mp3", FT_MP3, kBoth},
+    {"m2ts", "mts", FT_MTS, kBoth},         {"swf", "swf", FT_SWF, kBoth},        {"txt", "txt", FT_TXT, kBoth},
+    {"html", "html", FT_HTML, kBoth},       {"svg", "svg", FT_SVG, kBoth},        {"rtf", "rtf", FT_RTF, kBoth},
+    {"csv", "csv", FT_CSV, kBoth},          {"mpf.jpg", "jpg", FT_JPG, kBoth},    {"ape.mp3", "mp3", FT_MP3, kBoth},
 };
 
 // Real files with bytes after their end that are not zeros: each rule
@@ -657,12 +662,12 @@ TEST_F(Recall, RandomBytesAfterEveryFile) {
                         std::string(it->second.szFileName) == std::to_string(p.sector) + "." + p.ext &&
                         Bytes(img.begin() + p.sector * 512, img.begin() + p.sector * 512 + p.data.size()) == p.data;
         exact += ok;
-        // Compressed streams without a stated length are measured to an estimate.
-        EXPECT_TRUE(ok || p.ext == "gz" || p.ext == "rmvb") << p.kind;
-        if (!ok) missed += " " + p.kind + (it == carved.end() ? "(not found)" : "(" + std::string(it->second.szFileName) + ")");
+        EXPECT_TRUE(ok) << p.kind;
+        if (!ok) missed += " " + p.kind + (it == carved.end() ? "(not found)" : "(" + std::string(it->second.szFileName) + " " + std::to_string(it->second.u64FileSize) + "/" + std::to_string(p.data.size()) + ")");
     }
     size_t junk = 0;
-    for (auto& [s, n] : carved) junk += !starts.count(s);
+    for (auto& [s, n] : carved)
+        if (!starts.count(s)) ++junk, missed += std::string(" junk:") + n.szFileName;
     std::printf("byte-exact recall: %zu of %zu (%.0f %%), junk: %zu of %zu carved\nnot exact:%s\n", exact,
                 placed.size(), 100.0 * exact / placed.size(), junk, carved.size(), missed.c_str());
     EXPECT_LE(junk * 10, carved.size());

@@ -103,12 +103,23 @@ std::vector<unsigned char> Cab() {
 }
 
 std::vector<unsigned char> Pe(bool dll) {
-    std::vector<unsigned char> v(1024, 0);
+    // Headers (0x400 bytes), .text (0x600) and .data (0x200) sections, then
+    // a certificate table of 0x208 bytes.
+    std::vector<unsigned char> v = testkit::RandomBytes(0xE08, dll ? 8 : 9);
+    std::fill(v.begin(), v.begin() + 0x400, 0);
     std::memcpy(v.data(), "MZ", 2);
     Put(v, 60, 0x80, 4);
     std::memcpy(v.data() + 0x80, "PE\0\0", 4);
-    Put(v, 0x84, 0x14C, 2);
-    Put(v, 0x80 + 22, dll ? 0x2102 : 0x0102, 2);
+    Put(v, 0x84, 0x8664, 2), Put(v, 0x86, 2, 2), Put(v, 0x94, 240, 2), Put(v, 0x96, dll ? 0x2022 : 0x0022, 2);
+    const size_t opt = 0x98;
+    Put(v, opt, 0x20B, 2), Put(v, opt + 36, 0x200, 4), Put(v, opt + 60, 0x400, 4), Put(v, opt + 108, 16, 4);
+    Put(v, opt + 112 + 32, 0xC00, 4), Put(v, opt + 112 + 36, 0x208, 4);
+    const unsigned sec[2][3] = {{0x1000, 0x600, 0x400}, {0x2000, 0x200, 0xA00}};
+    for (int i = 0; i < 2; ++i) {
+        const size_t at = opt + 240 + 40 * i;
+        std::memcpy(v.data() + at, i ? ".data" : ".text", 5);
+        Put(v, at + 8, sec[i][1], 4), Put(v, at + 12, sec[i][0], 4), Put(v, at + 16, sec[i][1], 4), Put(v, at + 20, sec[i][2], 4);
+    }
     return v;
 }
 
@@ -240,7 +251,22 @@ std::vector<unsigned char> Container(const std::string& kind) {
         {"live.webm", video + "-c:v libvpx -f webm - > "},
         {"heic", pic + "heic:"},                    {"avif", pic + "avif:"},
         {"webp", pic + "webp:"},
-        {"gz9", "gzip -9 -n -c /usr/share/common-licenses/GPL-3 > "}};  // its extra-flags byte says best
+        {"gz9", "gzip -9 -n -c /usr/share/common-licenses/GPL-3 > "},  // its extra-flags byte says best
+        {"tar", "tar -c -C /usr/share/common-licenses -f - GPL-3 Apache-2.0 > "},
+        {"xz", "xz -c /usr/share/common-licenses/GPL-3 > "},
+        {"bz2", "bzip2 -c /usr/share/common-licenses/GPL-3 > "},
+        {"otf", "cat /usr/share/fonts/opentype/urw-base35/NimbusSans-Regular.otf > "},
+        {"mp2", beep + "-c:a mp2 -f mp2 "},
+        {"bare.mp3", beep + "-c:a libmp3lame -id3v2_version 0 -write_xing 0 -f mp3 "},
+        {"m2ts", clip + "mpeg2video -mpegts_m2ts_mode 1 -f mpegts "},
+        {"swf", clip + "flv -f swf "},
+        {"html", "(echo '<!DOCTYPE html>'; echo '<html><head><title>Licence</title></head><body><pre>'; "
+                 "head -c 5000 /usr/share/common-licenses/GPL-3 | tr '<>&' '()+'; echo '</pre></body></html>') > "},
+        {"svg", "(echo '<?xml version=\"1.0\"?>'; echo '<svg xmlns=\"http://www.w3.org/2000/svg\">'; "
+                "seq 1 60 | sed 's/.*/<circle cx=\"&\" cy=\"&\" r=\"4\"\\/>/'; echo '</svg>') > "},
+        {"rtf", "(printf '{\\\\rtf1\\\\ansi{\\\\fonttbl{\\\\f0 Times;}}\\n'; head -c 3000 /usr/share/common-licenses/GPL-3 | "
+                "tr '{}\\\\' '()/' | sed 's/$/\\\\par/'; echo '}') > "},
+        {"csv", "seq 1 300 | sed 's/.*/&,row &,0.&/' > "}};
     auto it = cmds.find(kind);
     if (it == cmds.end()) return {};
     testkit::TempDir d("container");
@@ -262,6 +288,21 @@ std::vector<unsigned char> LinearPdf() {
                     ") viewJPEG showpage' >/dev/null") != 0)
         return {};
     return testkit::ReadFile(o);
+}
+
+// A JPEG followed by a second picture that its multi-picture (MPF) APP2
+// segment lists, as phones write them.
+std::vector<unsigned char> MpfJpeg() {
+    std::vector<unsigned char> a = testkit::ReadFile(testkit::Sample("jpg")), b = SampleBytes("thumb.jpg");
+    if (a.size() < 20 || b.empty()) return {};
+    const unsigned at = 4 + (a[4] << 8 | a[5]), main = static_cast<unsigned>(a.size()) + 66;
+    std::vector<unsigned char> s = {0xFF, 0xE2, 0, 64, 'M', 'P', 'F', 0, 'I', 'I', 42, 0, 8, 0, 0, 0, 1, 0};
+    Put(s, 18, 0xB002, 2), Put(s, 20, 7, 2), Put(s, 22, 32, 4), Put(s, 26, 26, 4), Put(s, 30, 0, 4);
+    Put(s, 34, 0x20030000, 4), Put(s, 38, main, 4), Put(s, 42, 0, 4), Put(s, 46, 0, 4);
+    Put(s, 50, 0, 4), Put(s, 54, static_cast<unsigned>(b.size()), 4), Put(s, 58, main - at - 8, 4), Put(s, 62, 0, 4);
+    a.insert(a.begin() + at, s.begin(), s.end());
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
 }
 
 // A ZIP archive with a comment after its central directory.
@@ -360,6 +401,7 @@ std::vector<unsigned char> SampleBytes(const std::string& kind) {
     else if (kind == "exif.jpg") v = WithExif({'M', 'M', 0, 0x2A, 0, 0, 0, 8, 0, 0, 0, 0, 0, 0});
     else if (kind == "thumb.jpg") v = ThumbJpeg();
     else if (kind == "lin.pdf") v = LinearPdf();
+    else if (kind == "mpf.jpg") v = MpfJpeg();
     else if (kind == "comment.zip") v = CommentedZip();
     else if (kind == "cr3") v = Cr3();
     else if (kind == "font.ttf") v = SmallFont();
@@ -367,6 +409,14 @@ std::vector<unsigned char> SampleBytes(const std::string& kind) {
     else if (kind == "tag.mp3") {
         // "TAG" inside a frame of an MP3 without an ID3v1 tag is not its end.
         if ((v = SampleBytes("plain.mp3")).size() > 4000) std::memcpy(v.data() + v.size() / 2, "TAG", 3);
+    } else if (kind == "ape.mp3") {
+        // A version 1 APE tag after the audio: one item and the footer.
+        if (!(v = SampleBytes("bare.mp3")).empty()) {
+            std::vector<unsigned char> t = {5, 0, 0, 0, 0, 0, 0, 0, 'T', 'i', 't', 'l', 'e', 0, 'H', 'e', 'l', 'l', 'o'};
+            t.insert(t.end(), {'A', 'P', 'E', 'T', 'A', 'G', 'E', 'X'});
+            Put(t, 27, 1000, 4), Put(t, 31, 51, 4), Put(t, 35, 1, 4), Put(t, 39, 0, 4), Put(t, 43, 0, 4), Put(t, 47, 0, 4);
+            v.insert(v.end(), t.begin(), t.end());
+        }
     } else if (kind == "unstated.pdf") {
         // "lin.pdf" without its stated length: the last end marker ends it.
         v = SampleBytes("lin.pdf");

@@ -15,11 +15,13 @@ namespace carvekit {
 // Kinds: every testkit::Sample kind, plus "docx", "xlsx", "pptx", "doc",
 // "v4.doc", "xls", "ppt", "ole", "mid", "cab", "exe", "dll", "exif.jpg",
 // "thumb.jpg", "font.ttf", "gz9", "psd", "plain.mp3",
-// "tag.mp3", "lin.pdf", "unstated.pdf", "comment.zip", the camera files
+// "tag.mp3", "ape.mp3", "mpf.jpg", "lin.pdf", "unstated.pdf", "comment.zip",
+// the camera files
 // "cr2.raw", "nef.raw", "arw.raw", "dng.raw", "orf.raw", "rw2.raw",
 // "tif.raw", and the containers "3gp", "m4a", "heic", "avif", "cr3",
 // "webp", "aiff", "ogg", "oggflac", "opus", "flac", "webm", "live.webm",
-// "wmv", "wma", "rm", "mxf", "mmf".
+// "wmv", "wma", "rm", "mxf", "mmf", and "tar", "xz", "bz2", "otf", "mp2",
+// "bare.mp3", "m2ts", "swf", "html", "svg", "rtf", "csv".
 std::vector<unsigned char> SampleBytes(const std::string& kind);
 
 // A compound (OLE2) file holding one stream of streamSectors sectors of
