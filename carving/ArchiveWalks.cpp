@@ -24,13 +24,22 @@ constexpr u64L kFontMax = 0x8000000ULL;        // 128 MiB
 // when the progress callback asks to stop.
 class SeqReader {
 public:
-    SeqReader(CFileTypeJudge& j, u64L maxLen) : m_j(j), m_max(maxLen), m_buf(0x10000) {}
+    SeqReader(CFileTypeJudge& j, u64L maxLen) : m_j(j), m_max(maxLen), m_buf(Buffer(0)) {}
+    // The windows and the decompressors' throw-away output live as long
+    // as the thread: a carve meets thousands of small streams.
+    static std::vector<unsigned char>& Buffer(int which) {
+        thread_local std::vector<unsigned char> b[2] = {std::vector<unsigned char>(0x10000),
+                                                        std::vector<unsigned char>(0x10000)};
+        return b[which];
+    }
     // The next window; n = 0 at the end.
     const unsigned char* Next(unsigned& n) {
         n = 0;
         const unsigned S = static_cast<unsigned>(m_j.m_nBytesPerSector);
         if (S == 0 || m_stopped || m_off >= m_max) return nullptr;
-        const unsigned want = static_cast<unsigned>(m_buf.size() / S);
+        // Small files are the many: the windows start at 4 KiB and double.
+        const unsigned want = static_cast<unsigned>(std::max<size_t>(1, std::min(m_buf.size(), m_next) / S));
+        m_next = std::min(m_buf.size(), 2 * m_next);
         const unsigned got = m_j.ReadSectorsInto(m_buf.data(), m_buf.size(), m_j.m_u64StartSector + m_off / S, want);
         if (got == 0) return nullptr;
         m_read += got;
@@ -47,7 +56,8 @@ public:
 private:
     CFileTypeJudge& m_j;
     u64L m_max;
-    std::vector<unsigned char> m_buf;
+    std::vector<unsigned char>& m_buf;
+    size_t m_next = 0x1000;
     u64L m_off = 0;
     u64 m_read = 0;
     bool m_stopped = false;
@@ -71,7 +81,7 @@ bool Reaches(CFileTypeJudge& j, u64L end) {
 template <class Feed>
 u64L Decompress(CFileTypeJudge& j, u64L maxLen, Feed&& feed) {
     SeqReader r(j, maxLen);
-    std::vector<unsigned char> out(0x10000);
+    std::vector<unsigned char>& out = SeqReader::Buffer(1);
     u64L inTotal = 0, outTotal = 0;
     for (;;) {
         unsigned n = 0;

@@ -19,16 +19,10 @@ CFileTypeRecovery::CFileTypeRecovery()
       m_u64VolumeStartSector(0),
       m_u64VolumeSectorCount(0),
       m_nBytesPerSector(512),
-      m_pJudge(std::make_unique<CFileTypeJudge>()),
-      m_nPercent(100),
-      m_pScanFunc(nullptr),
-      m_pRecoveryFunc(nullptr),
-      m_pSearchFunc(nullptr),
-      m_pSearchParam(nullptr),
-      m_pParam(nullptr) {}
+      m_pJudge(std::make_unique<CFileTypeJudge>()) {}
 
 CFileTypeRecovery::~CFileTypeRecovery() {
-    m_pResultStore.reset();
+    m_pStore.reset();
     m_pJudge.reset();
     m_DiskReader.Close();
 }
@@ -39,14 +33,6 @@ std::wstring CFileTypeRecovery::MakeLogName(u64 u64StartSector) {
     return MakeResultLogName("File_Type_", u64StartSector, t);
 }
 
-int CFileTypeRecovery::OpenStore(const std::wstring& logName) {
-    m_pResultStore.reset();
-    m_pResultStore = std::make_unique<CScanResultFileManager>();
-    int r = m_pResultStore->Init(logName.c_str());
-    if (m_pSearchFunc) m_pResultStore->InitSearchCallBack(m_pSearchFunc, m_pSearchParam);
-    return r;
-}
-
 int CFileTypeRecovery::Init(int nDiskNumber, long long u64StartSector, long long u64SectorCount,
                             wchar_t wcDriveLetter) {
     if (u64StartSector < 0 || u64SectorCount < 0) return FR_INVALID;
@@ -54,7 +40,7 @@ int CFileTypeRecovery::Init(int nDiskNumber, long long u64StartSector, long long
     m_u64VolumeStartSector = static_cast<u64>(u64StartSector);
     m_u64VolumeSectorCount = static_cast<u64>(u64SectorCount);
     int r = m_DiskReader.Init(nDiskNumber, m_u64VolumeStartSector + m_u64VolumeSectorCount);
-    int s = OpenNewResultLog(m_pResultStore, MakeLogName(m_u64VolumeStartSector).c_str(), m_pSearchFunc, m_pSearchParam);
+    int s = OpenNewStore(MakeLogName(m_u64VolumeStartSector).c_str());
     if (s != 0) FrLog("carving log open failed %d\n", s);
     return r;
 }
@@ -70,7 +56,7 @@ int CFileTypeRecovery::Init(wchar_t* szPath, wchar_t wcDriveLetter) {
     if (bytes < 0) return errno ? errno : FR_FAILED;
     m_u64VolumeSectorCount = static_cast<u64>(bytes) / static_cast<u64>(m_nBytesPerSector);
     int r = m_DiskReader.Init(path.c_str(), m_u64VolumeSectorCount);
-    int s = OpenNewResultLog(m_pResultStore, MakeLogName(0).c_str(), m_pSearchFunc, m_pSearchParam);
+    int s = OpenNewStore(MakeLogName(0).c_str());
     if (s != 0) FrLog("carving log open failed %d\n", s);
     return r;
 }
@@ -97,19 +83,9 @@ int CFileTypeRecovery::InitLogFile(const wchar_t* logName, wchar_t wcDriveLetter
 
 int CFileTypeRecovery::InitCallBack(ScanProgressFunc pScanFunc, RecoveryProgressFunc pRecoveryFunc, void* pParam,
                                     int nPercent) {
-    m_pScanFunc = pScanFunc;
-    m_pRecoveryFunc = pRecoveryFunc;
-    m_pParam = pParam;
-    m_nPercent = nPercent;
+    CStoreBackedEngine::InitCallBack(pScanFunc, pRecoveryFunc, pParam, nPercent);
     m_pJudge->InitCallBack(pScanFunc, pRecoveryFunc, pParam, nPercent);
     return 0;
-}
-
-int CFileTypeRecovery::InitSearchCallBack(SearchProgressFunc pSearchFunc, void* pParam) {
-    m_pSearchFunc = pSearchFunc;
-    m_pSearchParam = pParam;
-    if (!m_pResultStore) return FR_INVALID;
-    return m_pResultStore->InitSearchCallBack(pSearchFunc, pParam);
 }
 
 int CFileTypeRecovery::ScanDevice(wchar_t*) { return 0; }
@@ -117,25 +93,10 @@ int CFileTypeRecovery::GetUnUsedSectorCount(u64&, u64&) { return 0; }
 int CFileTypeRecovery::BuildBitMapInfo() { return 0; }
 int CFileTypeRecovery::GetFileNodeParentDirPath(_FILE_NODE_*, wchar_t*, int) { return 0; }
 
-int CFileTypeRecovery::GetChildrenFileNode(_FILE_NODE_* pParent, unsigned uParentKey, std::vector<_FILE_NODE_>& out) {
-    if (!m_pResultStore) return 0;
-    if (pParent || uParentKey != 0) return 0;
-    return m_pResultStore->GetChildrenFileNode(0, out);
-}
-
-int CFileTypeRecovery::GetChildrenFileCount(_FILE_NODE_* pParent, unsigned uParentKey, unsigned& nCount) {
-    nCount = 0;
-    if (!m_pResultStore) return 0;
-    if (pParent || uParentKey != 0) return 0;
-    return m_pResultStore->GetChildrenFileCount(0, nCount);
-}
-
-unsigned CFileTypeRecovery::GetLostFileCount() { return m_pResultStore ? m_pResultStore->GetFileIndex() : 0; }
-
-int CFileTypeRecovery::SearchFileNode(wchar_t* szPattern, std::vector<__SEARCH_FILE_INFO__>& out) {
-    if (!m_pResultStore) return 0;
-    m_pResultStore->SearchFileNodeInfo(szPattern, out);
-    return 0;
+bool CFileTypeRecovery::ChildrenKey(const _FILE_NODE_* pParent, unsigned uParentKey, u64& u64Key) const {
+    // Carved files all sit at the top, under key 0.
+    u64Key = 0;
+    return !pParent && uParentKey == 0;
 }
 
 int CFileTypeRecovery::ParseFileBuf(const unsigned char* buf, int len, u64 sector, u64 scanSectorCount,
@@ -177,11 +138,11 @@ int CFileTypeRecovery::ParseFileBuf(const unsigned char* buf, int len, u64 secto
     node.u64RecordSector = sector;
     node.u64VolumeStartSector = 0;
     CopyNodeName(node.szFileName, sizeof node.szFileName, name);
-    _FILE_NODE_* stored = m_pResultStore ? m_pResultStore->CreateFileNode(static_cast<int>(sizeof(_FILE_NODE_))) : nullptr;
+    _FILE_NODE_* stored = m_pStore ? m_pStore->CreateFileNode(static_cast<int>(sizeof(_FILE_NODE_))) : nullptr;
     if (stored) {
-        node.nFileIndex = m_pResultStore->GetFileIndex();
+        node.nFileIndex = m_pStore->GetFileIndex();
         std::memcpy(stored, &node, sizeof node);
-        m_pResultStore->AddChildren(0, 0, node.nFileIndex, 0, nullptr);
+        m_pStore->AddChildren(0, 0, node.nFileIndex, 0, nullptr);
     } else {
         // The sweep still steps over the file; only its listing is lost.
         FrLog("carved file not stored %s\n", name);

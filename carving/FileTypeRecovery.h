@@ -13,10 +13,9 @@
 
 #include "carving/FileTypeJudge.h"
 #include "core/DiskReader.h"
-#include "core/IFileRecoveryParse.h"
-#include "results/ScanResultFileManager.h"
+#include "results/StoreBackedEngine.h"
 
-class CFileTypeRecovery : public IFileRecoveryParse {
+class CFileTypeRecovery : public CStoreBackedEngine {
 public:
     CFileTypeRecovery();
     ~CFileTypeRecovery() override;
@@ -28,14 +27,9 @@ public:
     int InitCallBack(ScanProgressFunc pScanFunc, RecoveryProgressFunc pRecoveryFunc, void* pParam,
                      int nPercent) override;
     int ScanDevice(wchar_t* szReserved) override;
-    int GetChildrenFileNode(_FILE_NODE_* pParent, unsigned uParentKey, std::vector<_FILE_NODE_>& out) override;
-    int GetChildrenFileCount(_FILE_NODE_* pParent, unsigned uParentKey, unsigned& nCount) override;
-    unsigned GetLostFileCount() override;
     int GetFileNodeParentDirPath(_FILE_NODE_* pNode, wchar_t* szPath, int nPathLen) override;
     int SaveFileData(_FILE_NODE_* pNode, wchar_t* pRecoveryFileName, int nBaseLevel) override;
     int GetUnUsedSectorCount(u64& u64Sector, u64& u64Count) override;
-    int InitSearchCallBack(SearchProgressFunc pSearchFunc, void* pParam) override;
-    int SearchFileNode(wchar_t* szPattern, std::vector<__SEARCH_FILE_INFO__>& out) override;
     int BuildBitMapInfo() override;
     int PreView(_FILE_NODE_* pNode, wchar_t* szTempPath, unsigned char* pBuf, int& nBufLen,
                 PreviewProgressFunc pFunc, void* pParam) override;
@@ -67,15 +61,16 @@ public:
 
     CFileTypeJudge& GetJudge() { return *m_pJudge; }
     CDiskReader& GetDiskReader() { return m_DiskReader; }
-    CScanResultFileManager* GetResultStore() { return m_pResultStore.get(); }
     u64 GetVolumeStartSector() const { return m_u64VolumeStartSector; }
     u64 GetVolumeSectorCount() const { return m_u64VolumeSectorCount; }
     int GetBytesPerSector() const { return m_nBytesPerSector; }
     ScanProgressFunc GetScanCallBack() const { return m_pScanFunc; }
     void* GetCallBackParam() const { return m_pParam; }
 
+protected:
+    bool ChildrenKey(const _FILE_NODE_* pParent, unsigned uParentKey, u64& u64Key) const override;
+
 private:
-    int OpenStore(const std::wstring& logName);
     int CopyCarvedData(const _FILE_NODE_* pNode, int fd, unsigned char* pDst, u64 u64Want, const wchar_t* szPath,
                 PreviewProgressFunc pPreview, void* pPreviewParam);
 
@@ -85,13 +80,6 @@ private:
     int m_nBytesPerSector;
     CDiskReader m_DiskReader;
     std::unique_ptr<CFileTypeJudge> m_pJudge;
-    std::unique_ptr<CScanResultFileManager> m_pResultStore;
-    int m_nPercent;
-    ScanProgressFunc m_pScanFunc;
-    RecoveryProgressFunc m_pRecoveryFunc;
-    SearchProgressFunc m_pSearchFunc;
-    void* m_pSearchParam;
-    void* m_pParam;
     std::function<void(const _FILE_NODE_&)> m_fnNodeListener;
     // Sectors of the last file accepted, [start, end).
     u64 m_u64AcceptedStart = 0;

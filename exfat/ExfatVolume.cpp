@@ -1,6 +1,7 @@
 #include "exfat/ExfatVolume.h"
 
 #include <algorithm>
+#include <cstring>
 #include <set>
 
 #include "core/ByteOrder.h"
@@ -20,6 +21,25 @@ void CExfatVolume::SetGeometry(const ExfatBootInfo& boot, u64 u64VolumeByte) {
     m_vecBitmap.clear();
     m_vecFatWindow.clear();
     m_u64FatWindowFirst = ~0ULL;
+}
+
+bool CExfatVolume::ReadBootRegion(u64 u64VolumeByte, u64 u64VolumeBytes, ExfatBootInfo& out) {
+    std::vector<unsigned char> head(kExfatHeadBytes, 0);
+    auto fetch = [&](size_t at, size_t len) {
+        return at + len <= head.size() && at + len <= u64VolumeBytes && Read(u64VolumeByte + at, head.data() + at, len) == len;
+    };
+    auto named = [&](size_t at) { return fetch(at, 512) && std::memcmp(head.data() + at + 3, "EXFAT   ", 8) == 0; };
+    // The main region at the sector size it states (shift 9 to 12), then
+    // the backup, 12 sectors in, at each sector size.
+    if (named(0)) {
+        const unsigned shift = head[108];
+        if (shift >= 9 && shift <= 12) fetch(0, (size_t{1} << shift) * kExfatBootRegionSectors);
+    }
+    for (size_t bps = 512; bps <= 4096; bps *= 2) {
+        const size_t at = bps * kExfatBootRegionSectors;
+        if (named(at)) fetch(at, bps * kExfatBootRegionSectors);
+    }
+    return FindExfatBootRegion(head, out);
 }
 
 size_t CExfatVolume::Read(u64 u64Byte, unsigned char* buf, size_t len) {

@@ -42,6 +42,11 @@ public:
     // valid data length is zeros and never read. 0, or 30 when the
     // clusters end first (with the extents found up to there).
     int NodeExtents(const _FILE_NODE_& node, u64 u64Wanted, bool bDeleted, std::vector<DataExtent>& out);
+    // The geometry from the boot region of a volume at a device byte
+    // offset, or from its backup when the main one is damaged. Only a
+    // sector that names itself exFAT is read further, so a volume of
+    // another kind costs five sector reads.
+    bool ReadBootRegion(u64 u64VolumeByte, u64 u64VolumeBytes, ExfatBootInfo& out);
     // Reads len bytes (a multiple of 512) at a device byte offset; the
     // bytes that arrived.
     size_t Read(u64 u64Byte, unsigned char* buf, size_t len);

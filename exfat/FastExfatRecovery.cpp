@@ -17,7 +17,7 @@ constexpr u64 kMaxDirBytes = 64ULL << 20;
 CFastExfatRecovery::CFastExfatRecovery() = default;
 
 CFastExfatRecovery::~CFastExfatRecovery() {
-    if (m_pResultManager) m_pResultManager->FlushBufToFile();
+    if (m_pStore) m_pStore->FlushBufToFile();
 }
 
 int CFastExfatRecovery::Init(int nDiskNumber, long long u64StartSector, long long u64SectorCount,
@@ -52,11 +52,8 @@ int CFastExfatRecovery::Init(wchar_t* szPath, wchar_t wcDriveLetter) {
 }
 
 int CFastExfatRecovery::InitVolume() {
-    std::vector<unsigned char> head(kExfatHeadBytes, 0);
-    m_Volume.Read(m_u64PartitionStart * 512, head.data(),
-                  static_cast<size_t>(std::min<u64>(head.size(), m_u64SectorCount * 512)));
     ExfatBootInfo boot;
-    if (!FindExfatBootRegion(head, boot)) {
+    if (!m_Volume.ReadBootRegion(m_u64PartitionStart * 512, m_u64SectorCount * 512, boot)) {
         FrLog("CFastExfatRecovery boot region unusable\n");
         return FR_INVALID;
     }
@@ -73,18 +70,9 @@ int CFastExfatRecovery::InitVolume() {
     return 0;
 }
 
-int CFastExfatRecovery::InitCallBack(ScanProgressFunc pScanFunc, RecoveryProgressFunc pRecoveryFunc, void* pParam,
-                                     int nPercent) {
-    m_pfnScanProgress = pScanFunc;
-    m_pfnRecoveryProgress = pRecoveryFunc;
-    m_pProgressParam = pParam;
-    m_nPercent = nPercent;
-    return 0;
-}
-
 int CFastExfatRecovery::ReportScan(int nProgress, int nRemaindSecond) {
-    if (!m_pfnScanProgress) return 0;
-    return m_pfnScanProgress(m_pProgressParam, nProgress, m_nPercent, nRemaindSecond, 0, 0, 0, nullptr);
+    if (!m_pScanFunc) return 0;
+    return m_pScanFunc(m_pParam, nProgress, m_nPercent, nRemaindSecond, 0, 0, 0, nullptr);
 }
 
 // ---------------------------------------------------------------------------
@@ -97,14 +85,12 @@ int CFastExfatRecovery::ScanDevice(wchar_t* szLogName) {
     m_setUsedDirs.clear();
     // With a log name the store of an earlier scan is reopened as it is.
     if (szLogName) {
-        m_pResultManager = std::make_unique<CScanResultFileManager>();
-        if (m_pfnSearchProgress) m_pResultManager->InitSearchCallBack(m_pfnSearchProgress, m_pSearchParam);
-        return m_pResultManager->Init(szLogName);
+        return OpenStore(szLogName);
     }
     SYSTEMTIME st{};
     rsb_getSystemTime(&st);
     const std::wstring wname = MakeResultLogName("Fast_", m_u64PartitionStart, st);
-    if (const int ret = OpenNewResultLog(m_pResultManager, wname.c_str(), m_pfnSearchProgress, m_pSearchParam)) {
+    if (const int ret = OpenNewStore(wname.c_str())) {
         FrLog("CFastExfatRecovery result store init failed %d\n", ret);
         return ret;
     }
@@ -132,17 +118,17 @@ int CFastExfatRecovery::ScanDevice(wchar_t* szLogName) {
         // The folders on the way to each find, filed under their parents.
         for (u32 c : m_vecUsedDirs) {
             const Dir& d = m_mapDirs[c];
-            _FILE_NODE_* node = m_pResultManager->CreateFileNode(sizeof(_FILE_NODE_));
+            _FILE_NODE_* node = m_pStore->CreateFileNode(sizeof(_FILE_NODE_));
             if (!node) break;
             *node = d.node;
-            node->nFileIndex = m_pResultManager->GetFileIndex();
-            m_pResultManager->AddChildren(d.nParent, m_mapDirs[d.nParent].nDepth, node->nFileIndex,
+            node->nFileIndex = m_pStore->GetFileIndex();
+            m_pStore->AddChildren(d.nParent, m_mapDirs[d.nParent].nDepth, node->nFileIndex,
                                           node->uClusterNO, node->szFileName);
         }
-        m_pResultManager->FlushBufToFile();
+        m_pStore->FlushBufToFile();
         result = ReportScan(100, 0);
     } else {
-        m_pResultManager->FlushBufToFile();
+        m_pStore->FlushBufToFile();
     }
     return result;
 }
@@ -208,10 +194,10 @@ void CFastExfatRecovery::WalkDir(u32 nCluster, const _FILE_NODE_* pSelf, std::ve
 }
 
 void CFastExfatRecovery::RecordFile(const ExfatEntrySet& set, u32 nParent, bool bMarked) {
-    _FILE_NODE_* node = m_pResultManager->CreateFileNode(sizeof(_FILE_NODE_));
+    _FILE_NODE_* node = m_pStore->CreateFileNode(sizeof(_FILE_NODE_));
     if (!node) return;
     *node = MakeNode(set, bMarked);
-    node->nFileIndex = m_pResultManager->GetFileIndex();
+    node->nFileIndex = m_pStore->GetFileIndex();
     // A file whose first data no longer looks like its type is not healthy.
     const std::string ext = ExtensionOf(node->szFileName, 16);
     if (!ext.empty() && m_Volume.IsValidCluster(node->uClusterNO) && node->u64RecordSector > 0) {
@@ -223,7 +209,7 @@ void CFastExfatRecovery::RecordFile(const ExfatEntrySet& set, u32 nParent, bool 
                                   ? 1
                                   : 0;
     }
-    m_pResultManager->AddChildren(nParent, m_mapDirs[nParent].nDepth, node->nFileIndex, node->uClusterNO, nullptr);
+    m_pStore->AddChildren(nParent, m_mapDirs[nParent].nDepth, node->nFileIndex, node->uClusterNO, nullptr);
     // Register the folders from here up to the root, once each.
     const u32 root = m_Volume.Boot().nRootCluster;
     for (u32 d = nParent; d != root && m_setUsedDirs.insert(d).second;) {
@@ -236,41 +222,6 @@ void CFastExfatRecovery::RecordFile(const ExfatEntrySet& set, u32 nParent, bool 
 
 // ---------------------------------------------------------------------------
 // Queries
-
-int CFastExfatRecovery::GetChildrenFileNode(_FILE_NODE_* pParent, unsigned uParentKey,
-                                            std::vector<_FILE_NODE_>& out) {
-    if (!pParent && uParentKey != 0) return FR_INVALID;
-    if (!m_pResultManager) return FR_INVALID;
-    const u32 low = (pParent && pParent->uClusterNO) ? pParent->uClusterNO : m_Volume.Boot().nRootCluster;
-    return m_pResultManager->GetChildrenFileNode((static_cast<u64>(uParentKey) << 32) | low, out);
-}
-
-int CFastExfatRecovery::GetChildrenFileCount(_FILE_NODE_* pParent, unsigned uParentKey, unsigned& nCount) {
-    nCount = 0;
-    if (!pParent && uParentKey != 0) return FR_INVALID;
-    if (!m_pResultManager) return FR_INVALID;
-    const u32 low = (pParent && pParent->uClusterNO) ? pParent->uClusterNO : m_Volume.Boot().nRootCluster;
-    return m_pResultManager->GetChildrenFileCount((static_cast<u64>(uParentKey) << 32) | low, nCount);
-}
-
-unsigned CFastExfatRecovery::GetLostFileCount() { return m_pResultManager ? m_pResultManager->GetFileIndex() : 0; }
-
-int CFastExfatRecovery::GetFileNodeParentDirPath(_FILE_NODE_* pNode, wchar_t* szPath, int nPathLen) {
-    if (!m_pResultManager || !pNode || !szPath || nPathLen <= 0) return FR_INVALID;
-    return m_pResultManager->GetParentDirPath(pNode, szPath, nPathLen);
-}
-
-int CFastExfatRecovery::InitSearchCallBack(SearchProgressFunc pSearchFunc, void* pParam) {
-    m_pfnSearchProgress = pSearchFunc;
-    m_pSearchParam = pParam;
-    if (m_pResultManager) return m_pResultManager->InitSearchCallBack(pSearchFunc, pParam);
-    return 0;
-}
-
-int CFastExfatRecovery::SearchFileNode(wchar_t* szPattern, std::vector<__SEARCH_FILE_INFO__>& out) {
-    if (!m_pResultManager || !szPattern) return FR_INVALID;
-    return m_pResultManager->SearchFileNodeInfo(szPattern, out);
-}
 
 // ---------------------------------------------------------------------------
 // Free space, extraction and preview
@@ -289,12 +240,3 @@ int CFastExfatRecovery::GetUnUsedSectorCount(u64& u64Sector, u64& u64Count) {
     });
 }
 
-int CFastExfatRecovery::SaveFileData(_FILE_NODE_* pNode, wchar_t* szTargetPath, int nBaseLevel) {
-    m_Output.SetRecoveryCallBack(m_pfnRecoveryProgress, m_pProgressParam);
-    return m_Output.SaveFileData(pNode, szTargetPath, nBaseLevel);
-}
-
-int CFastExfatRecovery::PreView(_FILE_NODE_* pNode, wchar_t* szTempPath, unsigned char* pBuf, int& nBufLen,
-                                PreviewProgressFunc pFunc, void* pParam) {
-    return m_Output.PreView(pNode, szTempPath, pBuf, nBufLen, pFunc, pParam);
-}

@@ -14,35 +14,22 @@
 
 #include "carving/FileTypeJudge.h"
 #include "core/DiskReader.h"
-#include "core/IFileRecoveryParse.h"
 #include "exfat/ExfatVolume.h"
-#include "fat/FatNodeOutput.h"
-#include "results/ScanResultFileManager.h"
+#include "results/NodeOutput.h"
+#include "results/StoreBackedEngine.h"
+#include "rules/FatRules.h"
 
-class CFastExfatRecovery : public IFileRecoveryParse {
+class CFastExfatRecovery : public CStoreBackedEngine {
 public:
     CFastExfatRecovery();
     ~CFastExfatRecovery() override;
-    CFastExfatRecovery(const CFastExfatRecovery&) = delete;
-    CFastExfatRecovery& operator=(const CFastExfatRecovery&) = delete;
 
     int Init(int nDiskNumber, long long u64StartSector, long long u64SectorCount, wchar_t wcDriveLetter) override;
     int Init(wchar_t* szPath, wchar_t wcDriveLetter) override;
-    int InitCallBack(ScanProgressFunc pScanFunc, RecoveryProgressFunc pRecoveryFunc, void* pParam,
-                     int nPercent) override;
     int ScanDevice(wchar_t* szLogName) override;
-    int GetChildrenFileNode(_FILE_NODE_* pParent, unsigned uParentKey, std::vector<_FILE_NODE_>& out) override;
-    int GetChildrenFileCount(_FILE_NODE_* pParent, unsigned uParentKey, unsigned& nCount) override;
-    unsigned GetLostFileCount() override;
-    int GetFileNodeParentDirPath(_FILE_NODE_* pNode, wchar_t* szPath, int nPathLen) override;
-    int SaveFileData(_FILE_NODE_* pNode, wchar_t* szTargetPath, int nBaseLevel) override;
     // Sectors here are 512-byte sectors relative to the volume start.
     int GetUnUsedSectorCount(u64& u64Sector, u64& u64Count) override;
-    int InitSearchCallBack(SearchProgressFunc pSearchFunc, void* pParam) override;
-    int SearchFileNode(wchar_t* szPattern, std::vector<__SEARCH_FILE_INFO__>& out) override;
     int BuildBitMapInfo() override;
-    int PreView(_FILE_NODE_* pNode, wchar_t* szTempPath, unsigned char* pBuf, int& nBufLen,
-                PreviewProgressFunc pFunc, void* pParam) override;
     int GetNodeExtents(const _FILE_NODE_& node, u64 u64Wanted, std::vector<DataExtent>& extents) override {
         return m_Volume.NodeExtents(node, u64Wanted, true, extents);
     }
@@ -71,19 +58,16 @@ private:
     int m_nBytesPerSector = 512;  // reads go in 512-byte units
     CDiskReader m_DiskReader;
     CExfatVolume m_Volume{m_DiskReader};
-    std::unique_ptr<CScanResultFileManager> m_pResultManager;
     std::map<u32, Dir> m_mapDirs;       // by first cluster
     std::vector<u32> m_vecUsedDirs;     // folders holding a find, in order met
     std::set<u32> m_setUsedDirs;
-    int m_nPercent = 100;
-    ScanProgressFunc m_pfnScanProgress = nullptr;
-    RecoveryProgressFunc m_pfnRecoveryProgress = nullptr;
-    SearchProgressFunc m_pfnSearchProgress = nullptr;
-    void* m_pSearchParam = nullptr;
-    void* m_pProgressParam = nullptr;
     CFileTypeJudge m_FileTypeJudge;
-    CFatNodeOutput m_Output{
-        m_DiskReader, &m_nBytesPerSector,
-        [this](const _FILE_NODE_& n, u64 w, std::vector<DataExtent>& out) { return GetNodeExtents(n, w, out); },
-        [this](_FILE_NODE_* p, unsigned k, std::vector<_FILE_NODE_>& out) { return GetChildrenFileNode(p, k, out); }};
+    CNodeOutput m_Output{
+        CNodeOutput::ExtentCopy(m_DiskReader, &m_nBytesPerSector, [this](const _FILE_NODE_& n, u64 w, std::vector<DataExtent>& out) { return GetNodeExtents(n, w, out); }),
+        [this](_FILE_NODE_* p, unsigned k, std::vector<_FILE_NODE_>& out) { return GetChildrenFileNode(p, k, out); },
+        {}, FAT_MAX_CLUSTER_BYTES};
+
+protected:
+    CNodeOutput* NodeOutput() override { return &m_Output; }
+    u32 RootDirId() const override { return m_Volume.Boot().nRootCluster; }
 };

@@ -20,7 +20,7 @@ constexpr u64 kMaxDirClusters = 65536;   // a folder's clusters that claim the s
 CProfessionalExfatRecovery::CProfessionalExfatRecovery() = default;
 
 CProfessionalExfatRecovery::~CProfessionalExfatRecovery() {
-    if (m_pResultManager) m_pResultManager->FlushBufToFile();
+    if (m_pStore) m_pStore->FlushBufToFile();
 }
 
 int CProfessionalExfatRecovery::Init(int nDiskNumber, long long u64StartSector, long long u64SectorCount,
@@ -47,19 +47,7 @@ int CProfessionalExfatRecovery::Init(wchar_t* szPath, wchar_t wcDriveLetter) {
 
 int CProfessionalExfatRecovery::OpenVolume() {
     m_bOpened = true;
-    std::vector<unsigned char> head(kExfatHeadBytes, 0);
-    m_Volume.Read(m_u64PartitionStart * 512, head.data(),
-                  static_cast<size_t>(std::min<u64>(head.size(), m_u64SectorCount * 512)));
-    m_bBoot = FindExfatBootRegion(head, m_Boot);
-    return 0;
-}
-
-int CProfessionalExfatRecovery::InitCallBack(ScanProgressFunc pScanFunc, RecoveryProgressFunc pRecoveryFunc,
-                                             void* pParam, int nPercent) {
-    m_pfnScanProgress = pScanFunc;
-    m_pfnRecoveryProgress = pRecoveryFunc;
-    m_pProgressParam = pParam;
-    m_nPercent = nPercent;
+    m_bBoot = m_Volume.ReadBootRegion(m_u64PartitionStart * 512, m_u64SectorCount * 512, m_Boot);
     return 0;
 }
 
@@ -70,14 +58,12 @@ int CProfessionalExfatRecovery::StartScan(wchar_t* szLogName) {
     m_nSpc = 0;
     m_u64Heap = 0;
     if (szLogName && szLogName[0]) {
-        m_pResultManager = std::make_unique<CScanResultFileManager>();
-        if (m_pfnSearchProgress) m_pResultManager->InitSearchCallBack(m_pfnSearchProgress, m_pSearchParam);
-        return m_pResultManager->Init(szLogName);
+        return OpenStore(szLogName);
     }
     SYSTEMTIME t{};
     rsb_getLocalTime(&t);
     const std::wstring name = MakeResultLogName("Pro_Exfat_", m_u64PartitionStart, t);
-    const int ret = OpenNewResultLog(m_pResultManager, name.c_str(), m_pfnSearchProgress, m_pSearchParam);
+    const int ret = OpenNewStore(name.c_str());
     if (ret != 0) FrLog("CProfessionalExfatRecovery result store init failed %d\n", ret);
     return ret;
 }
@@ -216,8 +202,8 @@ _FILE_NODE_ CProfessionalExfatRecovery::MakeNode(const ExfatEntrySet& set) const
 }
 
 int CProfessionalExfatRecovery::FinishScan() {
-    if (!m_pResultManager) return FR_INVALID;
-    if (m_vecFound.empty() || !LearnGeometry()) return m_pResultManager->FlushBufToFile();
+    if (!m_pStore) return FR_INVALID;
+    if (m_vecFound.empty() || !LearnGeometry()) return m_pStore->FlushBufToFile();
     ExfatBootInfo geo;
     geo.nBytesPerSector = 512;
     geo.nSectorsPerCluster = m_nSpc;
@@ -287,11 +273,11 @@ int CProfessionalExfatRecovery::FinishScan() {
         return depth[id];
     };
     auto add = [&](const _FILE_NODE_& proto, u32 parent, const char* dirName) {
-        _FILE_NODE_* node = m_pResultManager->CreateFileNode(sizeof(_FILE_NODE_));
+        _FILE_NODE_* node = m_pStore->CreateFileNode(sizeof(_FILE_NODE_));
         if (!node) return;
         *node = proto;
-        node->nFileIndex = m_pResultManager->GetFileIndex();
-        m_pResultManager->AddChildren(parent, depthOf(parent), node->nFileIndex, node->uClusterNO, dirName);
+        node->nFileIndex = m_pStore->GetFileIndex();
+        m_pStore->AddChildren(parent, depthOf(parent), node->nFileIndex, node->uClusterNO, dirName);
     };
     u32 n = 0;
     for (u32 id : lostOrder) {
@@ -329,55 +315,9 @@ int CProfessionalExfatRecovery::FinishScan() {
         }
         add(node, parents[i], nullptr);
     }
-    return m_pResultManager->FlushBufToFile();
+    return m_pStore->FlushBufToFile();
 }
 
 // ---------------------------------------------------------------------------
 // Queries, extraction and preview
 
-int CProfessionalExfatRecovery::GetChildrenFileNode(_FILE_NODE_* pParent, unsigned uParentKey,
-                                                    std::vector<_FILE_NODE_>& out) {
-    if (!pParent && uParentKey != 0) return FR_INVALID;
-    if (!m_pResultManager) return FR_INVALID;
-    const u32 low = (pParent && pParent->uClusterNO) ? pParent->uClusterNO : m_nRootId;
-    return m_pResultManager->GetChildrenFileNode((static_cast<u64>(uParentKey) << 32) | low, out);
-}
-
-int CProfessionalExfatRecovery::GetChildrenFileCount(_FILE_NODE_* pParent, unsigned uParentKey, unsigned& nCount) {
-    nCount = 0;
-    if (!pParent && uParentKey != 0) return FR_INVALID;
-    if (!m_pResultManager) return FR_INVALID;
-    const u32 low = (pParent && pParent->uClusterNO) ? pParent->uClusterNO : m_nRootId;
-    return m_pResultManager->GetChildrenFileCount((static_cast<u64>(uParentKey) << 32) | low, nCount);
-}
-
-unsigned CProfessionalExfatRecovery::GetLostFileCount() {
-    return m_pResultManager ? m_pResultManager->GetFileIndex() : 0;
-}
-
-int CProfessionalExfatRecovery::GetFileNodeParentDirPath(_FILE_NODE_* pNode, wchar_t* szPath, int nPathLen) {
-    if (!m_pResultManager || !pNode || !szPath || nPathLen <= 0) return FR_INVALID;
-    return m_pResultManager->GetParentDirPath(pNode, szPath, nPathLen);
-}
-
-int CProfessionalExfatRecovery::InitSearchCallBack(SearchProgressFunc pSearchFunc, void* pParam) {
-    m_pfnSearchProgress = pSearchFunc;
-    m_pSearchParam = pParam;
-    if (m_pResultManager) return m_pResultManager->InitSearchCallBack(pSearchFunc, pParam);
-    return 0;
-}
-
-int CProfessionalExfatRecovery::SearchFileNode(wchar_t* szPattern, std::vector<__SEARCH_FILE_INFO__>& out) {
-    if (!m_pResultManager || !szPattern) return FR_INVALID;
-    return m_pResultManager->SearchFileNodeInfo(szPattern, out);
-}
-
-int CProfessionalExfatRecovery::SaveFileData(_FILE_NODE_* pNode, wchar_t* szTargetPath, int nBaseLevel) {
-    m_Output.SetRecoveryCallBack(m_pfnRecoveryProgress, m_pProgressParam);
-    return m_Output.SaveFileData(pNode, szTargetPath, nBaseLevel);
-}
-
-int CProfessionalExfatRecovery::PreView(_FILE_NODE_* pNode, wchar_t* szTempPath, unsigned char* pBuf, int& nBufLen,
-                                        PreviewProgressFunc pFunc, void* pParam) {
-    return m_Output.PreView(pNode, szTempPath, pBuf, nBufLen, pFunc, pParam);
-}

@@ -26,37 +26,24 @@
 
 #include "carving/FileTypeJudge.h"
 #include "core/DiskReader.h"
-#include "core/IFileRecoveryParse.h"
 #include "exfat/ExfatVolume.h"
-#include "fat/FatNodeOutput.h"
-#include "results/ScanResultFileManager.h"
+#include "results/NodeOutput.h"
+#include "results/StoreBackedEngine.h"
+#include "rules/FatRules.h"
 
-class CProfessionalExfatRecovery : public IFileRecoveryParse {
+class CProfessionalExfatRecovery : public CStoreBackedEngine {
 public:
     CProfessionalExfatRecovery();
     ~CProfessionalExfatRecovery() override;
-    CProfessionalExfatRecovery(const CProfessionalExfatRecovery&) = delete;
-    CProfessionalExfatRecovery& operator=(const CProfessionalExfatRecovery&) = delete;
 
     int Init(int nDiskNumber, long long u64StartSector, long long u64SectorCount, wchar_t wcDriveLetter) override;
     int Init(wchar_t* szPath, wchar_t wcDriveLetter) override;
-    int InitCallBack(ScanProgressFunc pScanFunc, RecoveryProgressFunc pRecoveryFunc, void* pParam,
-                     int nPercent) override;
     int ScanDevice(wchar_t*) override { return 0; }
-    int GetChildrenFileNode(_FILE_NODE_* pParent, unsigned uParentKey, std::vector<_FILE_NODE_>& out) override;
-    int GetChildrenFileCount(_FILE_NODE_* pParent, unsigned uParentKey, unsigned& nCount) override;
-    unsigned GetLostFileCount() override;
-    int GetFileNodeParentDirPath(_FILE_NODE_* pNode, wchar_t* szPath, int nPathLen) override;
-    int SaveFileData(_FILE_NODE_* pNode, wchar_t* szTargetPath, int nBaseLevel) override;
     int GetUnUsedSectorCount(u64&, u64& u64Count) override {
         u64Count = 0;
         return 0;
     }
-    int InitSearchCallBack(SearchProgressFunc pSearchFunc, void* pParam) override;
-    int SearchFileNode(wchar_t* szPattern, std::vector<__SEARCH_FILE_INFO__>& out) override;
     int BuildBitMapInfo() override { return 0; }
-    int PreView(_FILE_NODE_* pNode, wchar_t* szTempPath, unsigned char* pBuf, int& nBufLen,
-                PreviewProgressFunc pFunc, void* pParam) override;
     // Without a trusted FAT the data is taken as contiguous.
     int GetNodeExtents(const _FILE_NODE_& node, u64 u64Wanted, std::vector<DataExtent>& extents) override {
         _FILE_NODE_ c = node;
@@ -103,16 +90,13 @@ private:
     std::vector<Found> m_vecFound;
     std::vector<u64> m_vecRootSectors;
     std::vector<u64> m_vecDirStarts;  // sectors whose first slot starts a set
-    std::unique_ptr<CScanResultFileManager> m_pResultManager;
-    int m_nPercent = 100;
-    ScanProgressFunc m_pfnScanProgress = nullptr;
-    RecoveryProgressFunc m_pfnRecoveryProgress = nullptr;
-    SearchProgressFunc m_pfnSearchProgress = nullptr;
-    void* m_pSearchParam = nullptr;
-    void* m_pProgressParam = nullptr;
     CFileTypeJudge m_FileTypeJudge;
-    CFatNodeOutput m_Output{
-        m_DiskReader, &m_nBytesPerSector,
-        [this](const _FILE_NODE_& n, u64 w, std::vector<DataExtent>& out) { return GetNodeExtents(n, w, out); },
-        [this](_FILE_NODE_* p, unsigned k, std::vector<_FILE_NODE_>& out) { return GetChildrenFileNode(p, k, out); }};
+    CNodeOutput m_Output{
+        CNodeOutput::ExtentCopy(m_DiskReader, &m_nBytesPerSector, [this](const _FILE_NODE_& n, u64 w, std::vector<DataExtent>& out) { return GetNodeExtents(n, w, out); }),
+        [this](_FILE_NODE_* p, unsigned k, std::vector<_FILE_NODE_>& out) { return GetChildrenFileNode(p, k, out); },
+        {}, FAT_MAX_CLUSTER_BYTES};
+
+protected:
+    CNodeOutput* NodeOutput() override { return &m_Output; }
+    u32 RootDirId() const override { return m_nRootId; }
 };

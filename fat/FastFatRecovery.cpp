@@ -26,7 +26,7 @@ constexpr unsigned kMaxGuessedHighWord = 256;
 CFastFatRecovery::CFastFatRecovery() = default;
 
 CFastFatRecovery::~CFastFatRecovery() {
-    if (m_pResultManager) m_pResultManager->FlushBufToFile();
+    if (m_pStore) m_pStore->FlushBufToFile();
 }
 
 // ---------------------------------------------------------------------------
@@ -101,15 +101,6 @@ int CFastFatRecovery::InitVolume() {
     return 0;
 }
 
-int CFastFatRecovery::InitCallBack(ScanProgressFunc pScanFunc, RecoveryProgressFunc pRecoveryFunc, void* pParam,
-                                   int nPercent) {
-    m_pfnScanProgress = pScanFunc;
-    m_pfnRecoveryProgress = pRecoveryFunc;
-    m_pProgressParam = pParam;
-    m_nPercent = nPercent;
-    return 0;
-}
-
 // ---------------------------------------------------------------------------
 // FAT access
 
@@ -133,8 +124,8 @@ u64 CFastFatRecovery::ClusterToSector(u32 c) const {
 // Scan
 
 int CFastFatRecovery::ReportScan(int nProgress, int nRemaindSecond) {
-    if (!m_pfnScanProgress) return 0;
-    return m_pfnScanProgress(m_pProgressParam, nProgress, m_nPercent, nRemaindSecond, 0, 0, 0, nullptr);
+    if (!m_pScanFunc) return 0;
+    return m_pScanFunc(m_pParam, nProgress, m_nPercent, nRemaindSecond, 0, 0, 0, nullptr);
 }
 
 int CFastFatRecovery::ScanDevice(wchar_t* szLogName) {
@@ -145,16 +136,14 @@ int CFastFatRecovery::ScanDevice(wchar_t* szLogName) {
     m_mapDepthCache.clear();
     m_DirQueue.clear();
     if (szLogName) {
-        m_pResultManager = std::make_unique<CScanResultFileManager>();
-        if (m_pfnSearchProgress) m_pResultManager->InitSearchCallBack(m_pfnSearchProgress, m_pSearchParam);
-        return m_pResultManager->Init(szLogName);
+        return OpenStore(szLogName);
     }
 
     // The fast FAT log is named by UTC time.
     SYSTEMTIME st{};
     rsb_getSystemTime(&st);
     const std::wstring wname = MakeResultLogName("Fast_", m_u64PartitionStart, st);
-    int ret = OpenNewResultLog(m_pResultManager, wname.c_str(), m_pfnSearchProgress, m_pSearchParam);
+    int ret = OpenNewStore(wname.c_str());
     if (ret != 0) {
         FrLog("CFastFatRecovery result store init failed %d\n", ret);
         return ret;
@@ -190,19 +179,19 @@ int CFastFatRecovery::ScanDevice(wchar_t* szLogName) {
             auto it = m_mapDirInfo.find(d);
             if (it == m_mapDirInfo.end()) continue;
             const u32 parent = it->second.nFileIndex;
-            _FILE_NODE_* node = m_pResultManager->CreateFileNode(sizeof(_FILE_NODE_));
+            _FILE_NODE_* node = m_pStore->CreateFileNode(sizeof(_FILE_NODE_));
             if (!node) break;
             *node = it->second;
-            node->nFileIndex = m_pResultManager->GetFileIndex();
+            node->nFileIndex = m_pStore->GetFileIndex();
             int depth = 0;
             GetDirDepth(parent, depth);
-            m_pResultManager->AddChildren(parent, static_cast<unsigned>(depth), node->nFileIndex, node->uClusterNO,
+            m_pStore->AddChildren(parent, static_cast<unsigned>(depth), node->nFileIndex, node->uClusterNO,
                                           node->szFileName);
         }
-        m_pResultManager->FlushBufToFile();
+        m_pStore->FlushBufToFile();
         result = ReportScan(100, 0);
     } else {
-        m_pResultManager->FlushBufToFile();
+        m_pStore->FlushBufToFile();
     }
     return result;
 }
@@ -370,10 +359,10 @@ void CFastFatRecovery::RecordFile(const unsigned char* e, const std::string& nam
     int depth = 0;
     GetDirDepth(P, depth);
 
-    _FILE_NODE_* node = m_pResultManager->CreateFileNode(sizeof(_FILE_NODE_));
+    _FILE_NODE_* node = m_pStore->CreateFileNode(sizeof(_FILE_NODE_));
     if (!node) return;
     std::memset(node, 0, sizeof *node);
-    node->nFileIndex = m_pResultManager->GetFileIndex();
+    node->nFileIndex = m_pStore->GetFileIndex();
     node->bIsHealth = 1;
     CopyNodeName(node->szFileName, sizeof node->szFileName, name);
     _FILETIME t;
@@ -392,7 +381,7 @@ void CFastFatRecovery::RecordFile(const unsigned char* e, const std::string& nam
     node->nBytesPerCluster = m_Boot.nBytesPerSector * m_uSectorsPerCluster;
     node->wcDriveLetter = static_cast<u32>(m_wcDriveLetter);
     node->u64DataStartSector = m_Boot.u64DataStartSector;
-    m_pResultManager->AddChildren(P, static_cast<unsigned>(depth), node->nFileIndex, cluster, nullptr);
+    m_pStore->AddChildren(P, static_cast<unsigned>(depth), node->nFileIndex, cluster, nullptr);
     node->bIsHealth = !IsFileDataHealth(node, m_uSectorsPerCluster) ? 0 : bSure ? 1 : FR_HEALTH_UNCONFIRMED;
 
     // Register the directories from here up to the root, once each; the
@@ -487,43 +476,6 @@ int CFastFatRecovery::GetDirDepth(unsigned uCluster, int& nDepth) {
     nDepth = depth;
     if (ret == 0) m_mapDepthCache[uCluster] = depth;
     return ret;
-}
-
-// ---------------------------------------------------------------------------
-// Queries
-
-int CFastFatRecovery::GetChildrenFileNode(_FILE_NODE_* pParent, unsigned uParentKey, std::vector<_FILE_NODE_>& out) {
-    if (!pParent && uParentKey != 0) return FR_INVALID;
-    if (!m_pResultManager) return FR_INVALID;
-    const u32 low = (pParent && pParent->uClusterNO) ? pParent->uClusterNO : m_uRootClusterNO;
-    return m_pResultManager->GetChildrenFileNode((static_cast<u64>(uParentKey) << 32) | low, out);
-}
-
-int CFastFatRecovery::GetChildrenFileCount(_FILE_NODE_* pParent, unsigned uParentKey, unsigned& nCount) {
-    nCount = 0;
-    if (!pParent && uParentKey != 0) return FR_INVALID;
-    if (!m_pResultManager) return FR_INVALID;
-    const u32 low = (pParent && pParent->uClusterNO) ? pParent->uClusterNO : m_uRootClusterNO;
-    return m_pResultManager->GetChildrenFileCount((static_cast<u64>(uParentKey) << 32) | low, nCount);
-}
-
-unsigned CFastFatRecovery::GetLostFileCount() { return m_pResultManager ? m_pResultManager->GetFileIndex() : 0; }
-
-int CFastFatRecovery::GetFileNodeParentDirPath(_FILE_NODE_* pNode, wchar_t* szPath, int nPathLen) {
-    if (!m_pResultManager || !pNode || !szPath || nPathLen <= 0) return FR_INVALID;
-    return m_pResultManager->GetParentDirPath(pNode, szPath, nPathLen);
-}
-
-int CFastFatRecovery::InitSearchCallBack(SearchProgressFunc pSearchFunc, void* pParam) {
-    m_pfnSearchProgress = pSearchFunc;
-    m_pSearchParam = pParam;
-    if (m_pResultManager) return m_pResultManager->InitSearchCallBack(pSearchFunc, pParam);
-    return 0;
-}
-
-int CFastFatRecovery::SearchFileNode(wchar_t* szPattern, std::vector<__SEARCH_FILE_INFO__>& out) {
-    if (!m_pResultManager || !szPattern) return FR_INVALID;
-    return m_pResultManager->SearchFileNodeInfo(szPattern, out);
 }
 
 // ---------------------------------------------------------------------------
@@ -622,17 +574,3 @@ int CFastFatRecovery::IsFileDataHealth(_FILE_NODE_* pNode, unsigned int uSectors
                : 0;
 }
 
-int CFastFatRecovery::SaveDataToTargetFile(_FILE_NODE_* pNode, wchar_t* szTargetPath) {
-    m_Output.SetRecoveryCallBack(m_pfnRecoveryProgress, m_pProgressParam);
-    return m_Output.SaveDataToTargetFile(pNode, szTargetPath);
-}
-
-int CFastFatRecovery::SaveFileData(_FILE_NODE_* pNode, wchar_t* szTargetPath, int nBaseLevel) {
-    m_Output.SetRecoveryCallBack(m_pfnRecoveryProgress, m_pProgressParam);
-    return m_Output.SaveFileData(pNode, szTargetPath, nBaseLevel);
-}
-
-int CFastFatRecovery::PreView(_FILE_NODE_* pNode, wchar_t* szTempPath, unsigned char* pBuf, int& nBufLen,
-                              PreviewProgressFunc pFunc, void* pParam) {
-    return m_Output.PreView(pNode, szTempPath, pBuf, nBufLen, pFunc, pParam);
-}

@@ -16,38 +16,24 @@
 
 #include "carving/FileTypeJudge.h"
 #include "core/DiskReader.h"
-#include "core/IFileRecoveryParse.h"
 #include "core/ExtentReader.h"
-#include "fat/FatNodeOutput.h"
 #include "rules/FatRules.h"
 #include "rules/FatVolume.h"
-#include "results/ScanResultFileManager.h"
+#include "results/NodeOutput.h"
+#include "results/StoreBackedEngine.h"
 
-class CFastFatRecovery : public IFileRecoveryParse {
+class CFastFatRecovery : public CStoreBackedEngine {
 public:
     CFastFatRecovery();
     ~CFastFatRecovery() override;
-    CFastFatRecovery(const CFastFatRecovery&) = delete;
-    CFastFatRecovery& operator=(const CFastFatRecovery&) = delete;
 
     // Interface slots.
     int Init(int nDiskNumber, long long u64StartSector, long long u64SectorCount, wchar_t wcDriveLetter) override;
     int Init(wchar_t* szPath, wchar_t wcDriveLetter) override;
-    int InitCallBack(ScanProgressFunc pScanFunc, RecoveryProgressFunc pRecoveryFunc, void* pParam,
-                     int nPercent) override;
     int ScanDevice(wchar_t* szLogName) override;
-    int GetChildrenFileNode(_FILE_NODE_* pParent, unsigned uParentKey, std::vector<_FILE_NODE_>& out) override;
-    int GetChildrenFileCount(_FILE_NODE_* pParent, unsigned uParentKey, unsigned& nCount) override;
-    unsigned GetLostFileCount() override;
-    int GetFileNodeParentDirPath(_FILE_NODE_* pNode, wchar_t* szPath, int nPathLen) override;
-    int SaveFileData(_FILE_NODE_* pNode, wchar_t* szTargetPath, int nBaseLevel) override;
     // Sectors here are 512-byte sectors relative to the volume start.
     int GetUnUsedSectorCount(u64& u64Sector, u64& u64Count) override;
-    int InitSearchCallBack(SearchProgressFunc pSearchFunc, void* pParam) override;
-    int SearchFileNode(wchar_t* szPattern, std::vector<__SEARCH_FILE_INFO__>& out) override;
     int BuildBitMapInfo() override;
-    int PreView(_FILE_NODE_* pNode, wchar_t* szTempPath, unsigned char* pBuf, int& nBufLen,
-                PreviewProgressFunc pFunc, void* pParam) override;
     // The extents along the node's cluster chain. 0 when they cover the
     // bytes wanted; otherwise what stopped the chain (30 when it ends first),
     // with the extents up to there.
@@ -63,18 +49,20 @@ public:
     // chain; a free entry continues in the following cluster when that one
     // is free too (how deleted files are read back).
     int FindNextClusterNO(unsigned uCluster, unsigned& uNext);
-    // Writes one file node to a path (a directory node is created and queued).
-    int SaveDataToTargetFile(_FILE_NODE_* pNode, wchar_t* szTargetPath);
     // 1 when the first sector of the file still looks like its type.
     int IsFileDataHealth(_FILE_NODE_* pNode, unsigned int uSectorsPerCluster);
     // Depth of a directory below the root (0 for the root itself),
     // remembered per directory for the rest of the scan.
     int GetDirDepth(unsigned uCluster, int& nDepth);
-    CScanResultFileManager* GetResultManager() { return m_pResultManager.get(); }
+    CScanResultFileManager* GetResultManager() { return m_pStore.get(); }
 
     static constexpr u32 kFatCacheBytes = CFatTable::kWindowBytes;
-    static constexpr u32 kMaxClusterBytes = CFatNodeOutput::kMaxClusterBytes;
-    static constexpr int kRecoveryFailedDirCode = CFatNodeOutput::kRecoveryFailedDirCode;
+    static constexpr u32 kMaxClusterBytes = FAT_MAX_CLUSTER_BYTES;
+    static constexpr int kRecoveryFailedDirCode = CNodeOutput::kBadClusterCode;
+
+protected:
+    CNodeOutput* NodeOutput() override { return &m_Output; }
+    u32 RootDirId() const override { return m_uRootClusterNO; }
 
 private:
     int InitVolume();
@@ -112,22 +100,16 @@ private:
     CFatTable m_FatTable;
     u32 m_nEngineType = ENGINE_FAST_FAT;
     CDiskReader m_DiskReader;
-    std::unique_ptr<CScanResultFileManager> m_pResultManager;
     std::deque<u32> m_DirQueue;
     std::map<u32, _FILE_NODE_> m_mapDirInfo;
     std::vector<u32> m_vecLostDirCluster;
     std::set<u32> m_setLostDirCluster;
     std::unordered_map<u32, int> m_mapDepthCache;
-    int m_nPercent = 100;
-    ScanProgressFunc m_pfnScanProgress = nullptr;
-    RecoveryProgressFunc m_pfnRecoveryProgress = nullptr;
-    SearchProgressFunc m_pfnSearchProgress = nullptr;
-    void* m_pSearchParam = nullptr;
-    void* m_pProgressParam = nullptr;
     CFileTypeJudge m_FileTypeJudge;
     // Extraction and preview, with this engine's listing and data.
-    CFatNodeOutput m_Output{
-        m_DiskReader, &m_nBytesPerSector,
-        [this](const _FILE_NODE_& n, u64 w, std::vector<DataExtent>& out) { return GetNodeExtents(n, w, out); },
-        [this](_FILE_NODE_* p, unsigned k, std::vector<_FILE_NODE_>& out) { return GetChildrenFileNode(p, k, out); }};
+    CNodeOutput m_Output{
+        CNodeOutput::ExtentCopy(m_DiskReader, &m_nBytesPerSector,
+                                [this](const _FILE_NODE_& n, u64 w, std::vector<DataExtent>& out) { return GetNodeExtents(n, w, out); }),
+        [this](_FILE_NODE_* p, unsigned k, std::vector<_FILE_NODE_>& out) { return GetChildrenFileNode(p, k, out); },
+        {}, FAT_MAX_CLUSTER_BYTES};
 };

@@ -40,7 +40,7 @@ u64 DirKey(u32 depth, u32 low) { return (static_cast<u64>(depth) << 32) | low; }
 CProfessionalFatRecovery::CProfessionalFatRecovery() : m_vecSector(kSector) {}
 
 CProfessionalFatRecovery::~CProfessionalFatRecovery() {
-    if (m_pResultManager) m_pResultManager->FlushBufToFile();
+    if (m_pStore) m_pStore->FlushBufToFile();
 }
 
 // ---------------------------------------------------------------------------
@@ -83,15 +83,6 @@ int CProfessionalFatRecovery::Init(wchar_t* szPath, wchar_t wcDriveLetter) {
     return 0;
 }
 
-int CProfessionalFatRecovery::InitCallBack(ScanProgressFunc pScanFunc, RecoveryProgressFunc pRecoveryFunc,
-                                           void* pParam, int nPercent) {
-    m_pfnScanProgress = pScanFunc;
-    m_pfnRecoveryProgress = pRecoveryFunc;
-    m_pProgressParam = pParam;
-    m_nPercent = nPercent;
-    return 0;
-}
-
 int CProfessionalFatRecovery::ScanDevice(wchar_t*) { return 0; }
 int CProfessionalFatRecovery::GetUnUsedSectorCount(u64&, u64&) { return 0; }
 int CProfessionalFatRecovery::BuildBitMapInfo() { return 0; }
@@ -121,14 +112,12 @@ void CProfessionalFatRecovery::ResetCollections() {
 int CProfessionalFatRecovery::ClearProfessionalVec(wchar_t* szLogName) {
     ResetCollections();
     if (szLogName && szLogName[0]) {
-        m_pResultManager = std::make_unique<CScanResultFileManager>();
-        if (m_pfnSearchProgress) m_pResultManager->InitSearchCallBack(m_pfnSearchProgress, m_pSearchParam);
-        return m_pResultManager->Init(szLogName);
+        return OpenStore(szLogName);
     }
     SYSTEMTIME t{};
     rsb_getLocalTime(&t);
     const std::wstring name = MakeResultLogName("Pro_Fat_", m_u64PartitionStart, t);
-    const int ret = OpenNewResultLog(m_pResultManager, name.c_str(), m_pfnSearchProgress, m_pSearchParam);
+    const int ret = OpenNewStore(name.c_str());
     if (ret != 0) FrLog("CProfessionalFatRecovery result store init failed %d\n", ret);
     return ret;
 }
@@ -342,7 +331,7 @@ int CProfessionalFatRecovery::GetBestVirtalDbr(unsigned long long s, __VIRTUAL_D
 // Sectors from the sweep
 
 int CProfessionalFatRecovery::ParseFatFileRecord(unsigned char* pSector, unsigned long long u64SectorNo) {
-    if (!pSector || !m_pResultManager || u64SectorNo < m_u64PartitionStart || u64SectorNo >= PartitionEnd())
+    if (!pSector || !m_pStore || u64SectorNo < m_u64PartitionStart || u64SectorNo >= PartitionEnd())
         return 0;
     const u32 c = EntryCluster(pSector);
     __VIRTUAL_DBR_INFO__ rec{};
@@ -365,7 +354,7 @@ int CProfessionalFatRecovery::ParseFatFileRecord(unsigned char* pSector, unsigne
 }
 
 int CProfessionalFatRecovery::ParseFDTFileRecord(unsigned char* pSector, unsigned long long u64SectorNo) {
-    if (!pSector || !m_pResultManager || u64SectorNo < m_u64PartitionStart || u64SectorNo >= PartitionEnd())
+    if (!pSector || !m_pStore || u64SectorNo < m_u64PartitionStart || u64SectorNo >= PartitionEnd())
         return 0;
     std::vector<unsigned char> joined;
     u64 S = 0;
@@ -753,16 +742,16 @@ void CProfessionalFatRecovery::RecordFile(const unsigned char* e, const std::str
 void CProfessionalFatRecovery::AttachFile(const _FILE_NODE_& proto, u32 P, const __VIRTUAL_DBR_INFO__& dbr) {
     u32 keyLow = 0, depth = 0;
     ParentKey(&dbr, P, keyLow, depth);
-    _FILE_NODE_* node = m_pResultManager->CreateFileNode(sizeof(_FILE_NODE_));
+    _FILE_NODE_* node = m_pStore->CreateFileNode(sizeof(_FILE_NODE_));
     if (!node) return;
     *node = proto;
-    node->nFileIndex = m_pResultManager->GetFileIndex();
+    node->nFileIndex = m_pStore->GetFileIndex();
     node->bIsDir = 0;
     node->nReserved = 0;
     node->nBytesPerCluster = kSector * dbr.nSectorsPerCluster;
     node->u64DataStartSector = dbr.nDataStartSector;
     node->u64VolumeStartSector = dbr.u64PartitionStart;
-    m_pResultManager->AddChildren(keyLow, depth, node->nFileIndex, node->uClusterNO, nullptr);
+    m_pStore->AddChildren(keyLow, depth, node->nFileIndex, node->uClusterNO, nullptr);
     node->bIsHealth = IsFileDataHealth(node, dbr.nSectorsPerCluster) ? proto.bIsHealth : 0;
 }
 
@@ -859,19 +848,19 @@ void CProfessionalFatRecovery::ParseUnDealFileMap() {
 }
 
 void CProfessionalFatRecovery::AddDirNode(const _FILE_NODE_& proto, u32 keyLow, u32 depth) {
-    _FILE_NODE_* node = m_pResultManager->CreateFileNode(sizeof(_FILE_NODE_));
+    _FILE_NODE_* node = m_pStore->CreateFileNode(sizeof(_FILE_NODE_));
     if (!node) return;
     *node = proto;
-    node->nFileIndex = m_pResultManager->GetFileIndex();
+    node->nFileIndex = m_pStore->GetFileIndex();
     node->bIsDir = 1;
     node->bIsHealth = 1;
     node->nReserved = 0;
-    m_pResultManager->AddChildren(keyLow, depth, node->nFileIndex, node->uClusterNO, node->szFileName);
+    m_pStore->AddChildren(keyLow, depth, node->nFileIndex, node->uClusterNO, node->szFileName);
     m_vecDirEdges.emplace_back(DirKey(depth, keyLow), DirKey(depth + 1, proto.uClusterNO));
 }
 
 int CProfessionalFatRecovery::DealProfessionalRecordVec() {
-    if (!m_pResultManager) return 0;
+    if (!m_pStore) return 0;
     ParseUnDealFileMap();
     for (const auto& [D, need] : m_mapNeedAddDir) {
         auto pit = m_mapProDirInfo.find(D);
@@ -916,7 +905,7 @@ int CProfessionalFatRecovery::DealProfessionalRecordVec() {
     m_vecNoDbrFile.clear();
     AttachUnreachable();
     m_mapUnattachedDir.clear();
-    m_pResultManager->FlushBufToFile();
+    m_pStore->FlushBufToFile();
     return 0;
 }
 
@@ -924,7 +913,7 @@ int CProfessionalFatRecovery::DealProfessionalRecordVec() {
 // reaches gets a folder of its own, placed at the depth its key names below
 // holder folders at the top level.
 void CProfessionalFatRecovery::AttachUnreachable() {
-    const auto& relation = m_pResultManager->GetRelationMap();
+    const auto& relation = m_pStore->GetRelationMap();
     if (relation.empty()) return;
     std::multimap<u64, u64> edges(m_vecDirEdges.begin(), m_vecDirEdges.end());
     std::set<u64> reached;
@@ -973,44 +962,6 @@ void CProfessionalFatRecovery::AttachUnreachable() {
 }
 
 // ---------------------------------------------------------------------------
-// Queries
-
-int CProfessionalFatRecovery::GetChildrenFileNode(_FILE_NODE_* pParent, unsigned uParentKey,
-                                                  std::vector<_FILE_NODE_>& out) {
-    if (!pParent && uParentKey != 0) return FR_INVALID;
-    if (!m_pResultManager) return 0;
-    return m_pResultManager->GetChildrenFileNode(DirKey(uParentKey, pParent ? pParent->uClusterNO : 0), out);
-}
-
-int CProfessionalFatRecovery::GetChildrenFileCount(_FILE_NODE_* pParent, unsigned uParentKey, unsigned& nCount) {
-    nCount = 0;
-    if (!pParent && uParentKey != 0) return FR_INVALID;
-    if (!m_pResultManager) return 0;
-    return m_pResultManager->GetChildrenFileCount(DirKey(uParentKey, pParent ? pParent->uClusterNO : 0), nCount);
-}
-
-unsigned CProfessionalFatRecovery::GetLostFileCount() {
-    return m_pResultManager ? m_pResultManager->GetFileIndex() : 0;
-}
-
-int CProfessionalFatRecovery::GetFileNodeParentDirPath(_FILE_NODE_* pNode, wchar_t* szPath, int nPathLen) {
-    if (!m_pResultManager || !pNode || !szPath || nPathLen <= 0) return FR_INVALID;
-    return m_pResultManager->GetParentDirPath(pNode, szPath, nPathLen);
-}
-
-int CProfessionalFatRecovery::InitSearchCallBack(SearchProgressFunc pSearchFunc, void* pParam) {
-    m_pfnSearchProgress = pSearchFunc;
-    m_pSearchParam = pParam;
-    if (!m_pResultManager) return FR_INVALID;
-    return m_pResultManager->InitSearchCallBack(pSearchFunc, pParam);
-}
-
-int CProfessionalFatRecovery::SearchFileNode(wchar_t* szPattern, std::vector<__SEARCH_FILE_INFO__>& out) {
-    if (!m_pResultManager || !szPattern) return 0;
-    return m_pResultManager->SearchFileNodeInfo(szPattern, out);
-}
-
-// ---------------------------------------------------------------------------
 // Data
 
 int CProfessionalFatRecovery::IsFileDataHealth(_FILE_NODE_* pNode, unsigned int uSectorsPerCluster) {
@@ -1052,7 +1003,7 @@ int CProfessionalFatRecovery::GetNodeExtents(const _FILE_NODE_& node, u64 u64Wan
     extents.clear();
     u64Wanted = std::min(u64Wanted, node.bIsDir ? u64Wanted : node.u64FileSize);
     const u32 bpc = node.nBytesPerCluster;
-    if (bpc >= CFatNodeOutput::kMaxClusterBytes) return CFatNodeOutput::kRecoveryFailedDirCode;
+    if (bpc >= FAT_MAX_CLUSTER_BYTES) return CNodeOutput::kBadClusterCode;
     if (bpc == 0 || bpc % kSector != 0) return FR_INVALID;
     const u32 spc = bpc / kSector;
     u32 c = node.uClusterNO;
@@ -1081,17 +1032,3 @@ int CProfessionalFatRecovery::GetNodeExtents(const _FILE_NODE_& node, u64 u64Wan
     return 0;
 }
 
-int CProfessionalFatRecovery::SaveDataToTargetFile(_FILE_NODE_* pNode, wchar_t* szTargetPath) {
-    m_Output.SetRecoveryCallBack(m_pfnRecoveryProgress, m_pProgressParam);
-    return m_Output.SaveDataToTargetFile(pNode, szTargetPath);
-}
-
-int CProfessionalFatRecovery::SaveFileData(_FILE_NODE_* pNode, wchar_t* szTargetPath, int nBaseLevel) {
-    m_Output.SetRecoveryCallBack(m_pfnRecoveryProgress, m_pProgressParam);
-    return m_Output.SaveFileData(pNode, szTargetPath, nBaseLevel);
-}
-
-int CProfessionalFatRecovery::PreView(_FILE_NODE_* pNode, wchar_t* szTempPath, unsigned char* pBuf, int& nBufLen,
-                                      PreviewProgressFunc pFunc, void* pParam) {
-    return m_Output.PreView(pNode, szTempPath, pBuf, nBufLen, pFunc, pParam);
-}

@@ -31,11 +31,10 @@
 
 #include "carving/FileTypeJudge.h"
 #include "core/DiskReader.h"
-#include "core/IFileRecoveryParse.h"
-#include "fat/FatNodeOutput.h"
 #include "rules/FatRules.h"
 #include "rules/FatVolume.h"
-#include "results/ScanResultFileManager.h"
+#include "results/NodeOutput.h"
+#include "results/StoreBackedEngine.h"
 
 // A virtual boot record. Cluster n (n >= 2) starts at absolute sector
 // u64PartitionStart + nDataStartSector + (n - 2) x nSectorsPerCluster;
@@ -95,31 +94,18 @@ struct __PRO_NEED_ADD_DIR_INFO__ {
     u64 u64Sector;
 };
 
-class CProfessionalFatRecovery : public IFileRecoveryParse {
+class CProfessionalFatRecovery : public CStoreBackedEngine {
 public:
     CProfessionalFatRecovery();
     ~CProfessionalFatRecovery() override;
-    CProfessionalFatRecovery(const CProfessionalFatRecovery&) = delete;
-    CProfessionalFatRecovery& operator=(const CProfessionalFatRecovery&) = delete;
 
     // Interface slots. ScanDevice, GetUnUsedSectorCount and BuildBitMapInfo
     // do nothing: the deep-scan driver runs the sweep.
     int Init(int nDiskNumber, long long u64StartSector, long long u64SectorCount, wchar_t wcDriveLetter) override;
     int Init(wchar_t* szPath, wchar_t wcDriveLetter) override;
-    int InitCallBack(ScanProgressFunc pScanFunc, RecoveryProgressFunc pRecoveryFunc, void* pParam,
-                     int nPercent) override;
     int ScanDevice(wchar_t* szReserved) override;
-    int GetChildrenFileNode(_FILE_NODE_* pParent, unsigned uParentKey, std::vector<_FILE_NODE_>& out) override;
-    int GetChildrenFileCount(_FILE_NODE_* pParent, unsigned uParentKey, unsigned& nCount) override;
-    unsigned GetLostFileCount() override;
-    int GetFileNodeParentDirPath(_FILE_NODE_* pNode, wchar_t* szPath, int nPathLen) override;
-    int SaveFileData(_FILE_NODE_* pNode, wchar_t* szTargetPath, int nBaseLevel) override;
     int GetUnUsedSectorCount(u64& u64Sector, u64& u64Count) override;
-    int InitSearchCallBack(SearchProgressFunc pSearchFunc, void* pParam) override;
-    int SearchFileNode(wchar_t* szPattern, std::vector<__SEARCH_FILE_INFO__>& out) override;
     int BuildBitMapInfo() override;
-    int PreView(_FILE_NODE_* pNode, wchar_t* szTempPath, unsigned char* pBuf, int& nBufLen,
-                PreviewProgressFunc pFunc, void* pParam) override;
     int GetNodeExtents(const _FILE_NODE_& node, u64 u64Wanted, std::vector<DataExtent>& extents) override;
 
     // --- The deep scan, driven sector by sector (see the top of this file).
@@ -138,15 +124,16 @@ public:
     // After the sweep: kept sectors, folders, lost folders, leftover files.
     int DealProfessionalRecordVec();
 
-    // Writes one node to a path (a directory node is created and queued).
-    int SaveDataToTargetFile(_FILE_NODE_* pNode, wchar_t* szTargetPath);
     // 1 when the file's first sector still looks like its type (or cannot be checked).
     int IsFileDataHealth(_FILE_NODE_* pNode, unsigned int uSectorsPerCluster);
 
     const std::vector<__VIRTUAL_DBR_INFO__>& GetVirtualDbrVec() const { return m_vecVirtualDbr; }
     bool HasRealDbr() const { return m_bHasRealDbr != 0; }
-    CScanResultFileManager* GetResultManager() { return m_pResultManager.get(); }
+    CScanResultFileManager* GetResultManager() { return m_pStore.get(); }
 
+
+protected:
+    CNodeOutput* NodeOutput() override { return &m_Output; }
 
 private:
     // What the first bytes of a sector say about a directory there.
@@ -234,7 +221,6 @@ private:
     std::map<u32, __PRO_DIR_INFO__> m_mapProDirInfo;
     std::map<u32, __PRO_NEED_ADD_DIR_INFO__> m_mapNeedAddDir;
     CDiskReader m_DiskReader;
-    std::unique_ptr<CScanResultFileManager> m_pResultManager;
     u32 m_nEngineType = ENGINE_DEEP_FAT;
     u32 m_bHasRealDbr = 0;
     bool m_bRealDbrChecked = false;  // InitVirtualDbrInfo ran for this scan
@@ -253,15 +239,10 @@ private:
     size_t m_nNoDbrCheckedFiles = 0;
     std::vector<unsigned char> m_vecSector;
 
-    int m_nPercent = 100;
-    ScanProgressFunc m_pfnScanProgress = nullptr;
-    RecoveryProgressFunc m_pfnRecoveryProgress = nullptr;
-    SearchProgressFunc m_pfnSearchProgress = nullptr;
-    void* m_pSearchParam = nullptr;
-    void* m_pProgressParam = nullptr;
     // Extraction and preview, with this engine's listing and data.
-    CFatNodeOutput m_Output{
-        m_DiskReader, &m_nBytesPerSector,
-        [this](const _FILE_NODE_& n, u64 w, std::vector<DataExtent>& out) { return GetNodeExtents(n, w, out); },
-        [this](_FILE_NODE_* p, unsigned k, std::vector<_FILE_NODE_>& out) { return GetChildrenFileNode(p, k, out); }};
+    CNodeOutput m_Output{
+        CNodeOutput::ExtentCopy(m_DiskReader, &m_nBytesPerSector,
+                                [this](const _FILE_NODE_& n, u64 w, std::vector<DataExtent>& out) { return GetNodeExtents(n, w, out); }),
+        [this](_FILE_NODE_* p, unsigned k, std::vector<_FILE_NODE_>& out) { return GetChildrenFileNode(p, k, out); },
+        {}, FAT_MAX_CLUSTER_BYTES};
 };

@@ -1,7 +1,6 @@
 #include "ntfs/FastNtfsRecovery.h"
 
 #include "ntfs/NtfsCompressed.h"
-#include "ntfs/NtfsPreview.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -29,11 +28,6 @@ constexpr u32 kNoCluster = 0xFFFFFFFFu;
 constexpr u64 kMaxBitmapBytes = 1ull << 30;
 // Attribute lists are at most this long.
 constexpr u64 kMaxAttrListBytes = 1ull << 22;
-
-bool IsDirectory(const std::string& path) {
-    struct stat st;
-    return lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
 
 // Extensions longer than this are not judged or previewed.
 constexpr size_t kMaxExtensionBytes = 16;
@@ -139,15 +133,6 @@ void CFastNtfsRecovery::LoadMftRunList() {
     if (runs.empty() && m_nMftLoadError == 0) m_nMftLoadError = FR_FAILED;
     if (!runs.empty()) m_nMftLoadError = 0;
     m_vecMftRunList = runs;
-}
-
-int CFastNtfsRecovery::InitCallBack(ScanProgressFunc pScanFunc, RecoveryProgressFunc pRecoveryFunc, void* pParam,
-                                    int nPercent) {
-    m_pScanFunc = pScanFunc;
-    m_pRecoveryFunc = pRecoveryFunc;
-    m_pParam = pParam;
-    m_nPercent = nPercent;
-    return 0;
 }
 
 // --------------------------------------------------------- record access
@@ -312,9 +297,7 @@ int CFastNtfsRecovery::ScanDevice(wchar_t* szLogName) {
     m_setDirRecords.clear();
     m_mapDirCache.clear();
     if (szLogName) {
-        m_pStore = std::make_unique<CScanResultFileManager>();
-        if (m_pSearchFunc) m_pStore->InitSearchCallBack(m_pSearchFunc, m_pSearchParam);
-        return m_pStore->Init(szLogName);
+        return OpenStore(szLogName);
     }
     m_pStore.reset();
     if (m_hDevice < 0) return FR_INVALID;
@@ -329,7 +312,7 @@ int CFastNtfsRecovery::ScanDevice(wchar_t* szLogName) {
     SYSTEMTIME t;
     rsb_getLocalTime(&t);
     const std::wstring name = MakeResultLogName("Fast_", m_u64VolumeStart512, t);
-    int rc = OpenNewResultLog(m_pStore, name.c_str(), m_pSearchFunc, m_pSearchParam);
+    int rc = OpenNewStore(name.c_str());
     if (rc != 0) return rc;
 
     // The MFT sweep.
@@ -572,39 +555,6 @@ int CFastNtfsRecovery::ParseRecordInfo(unsigned char* pRecord, int nMode, u32 uN
 
 // --------------------------------------------------------------- queries
 
-int CFastNtfsRecovery::GetChildrenFileNode(_FILE_NODE_* pParent, unsigned uParentKey, std::vector<_FILE_NODE_>& out) {
-    if (!pParent && uParentKey != 0) return FR_INVALID;
-    if (!m_pStore) return 0;
-    const u32 id = pParent && pParent->uClusterNO ? pParent->uClusterNO : NTFS_ROOT_RECORD;
-    return m_pStore->GetChildrenFileNode((static_cast<u64>(uParentKey) << 32) | id, out);
-}
-
-int CFastNtfsRecovery::GetChildrenFileCount(_FILE_NODE_* pParent, unsigned uParentKey, unsigned& nCount) {
-    if (!pParent && uParentKey != 0) return FR_INVALID;
-    if (!m_pStore) return 0;
-    const u32 id = pParent && pParent->uClusterNO ? pParent->uClusterNO : NTFS_ROOT_RECORD;
-    return m_pStore->GetChildrenFileCount((static_cast<u64>(uParentKey) << 32) | id, nCount);
-}
-
-unsigned CFastNtfsRecovery::GetLostFileCount() { return m_pStore ? m_pStore->GetFileIndex() : 0; }
-
-int CFastNtfsRecovery::GetFileNodeParentDirPath(_FILE_NODE_* pNode, wchar_t* szPath, int nPathLen) {
-    if (!m_pStore || !pNode || !szPath) return FR_INVALID;
-    return m_pStore->GetParentDirPath(pNode, szPath, nPathLen);
-}
-
-int CFastNtfsRecovery::InitSearchCallBack(SearchProgressFunc pSearchFunc, void* pParam) {
-    m_pSearchFunc = pSearchFunc;
-    m_pSearchParam = pParam;
-    if (m_pStore) m_pStore->InitSearchCallBack(pSearchFunc, pParam);
-    return 0;
-}
-
-int CFastNtfsRecovery::SearchFileNode(wchar_t* szPattern, std::vector<__SEARCH_FILE_INFO__>& out) {
-    if (!m_pStore) return 0;
-    return m_pStore->SearchFileNodeInfo(szPattern, out);
-}
-
 // ---------------------------------------------------------- free space
 
 int CFastNtfsRecovery::BuildBitMapInfo() {
@@ -742,13 +692,17 @@ int CFastNtfsRecovery::GetNodeExtents(const _FILE_NODE_& node, u64 u64Wanted, st
     return 0;
 }
 
-int CFastNtfsRecovery::CopyNonResident(const _FILE_NODE_& node, u64 u64Wanted, int fd, unsigned char* pBuf,
-                                       u64& u64Delivered, const ExtentProgress& progress) {
+int CFastNtfsRecovery::CopyData(const _FILE_NODE_& node, u64 u64Wanted, int fd, unsigned char* pBuf,
+                                u64& u64Delivered, const ExtentProgress& progress) {
     u64Delivered = 0;
+    std::vector<unsigned char> res(static_cast<size_t>(m_nRecordSize));
+    unsigned len = static_cast<unsigned>(res.size());
+    int rc = GetAttr0x80Data(static_cast<long long>(node.u64RecordSector), res.data(), len);
+    if (rc == 0) return CNodeOutput::CopyFromMemory(res.data(), len, u64Wanted, fd, pBuf, u64Delivered, progress);
+    if (rc != kResidentNotFound) return rc;
     std::vector<DataExtent> extents;
-    int rc = DataExtents(node, extents);
+    rc = DataExtents(node, extents);
     if (rc != 0) return rc;
-    CExtentReader reader(m_DiskReader, m_nBytesPerSector);
     std::vector<unsigned char> rec(static_cast<size_t>(m_nRecordSize));
     NtfsRecordInfo info;
     if (ReadRecordAt(node.u64RecordSector, rec.data()) == 0 && NtfsParseRecord(m_Parse, rec.data(), info)) {
@@ -758,73 +712,15 @@ int CFastNtfsRecovery::CopyNonResident(const _FILE_NODE_& node, u64 u64Wanted, i
                 u64 bpc = node.nBytesPerCluster;
                 if (bpc == 0 || bpc == kNoCluster) bpc = static_cast<u64>(m_nBytesPerSector) * m_nSectorsPerCluster;
                 if (info.nCompressionUnit > 8) return FR_INVALID;
+                CExtentReader reader(m_DiskReader, m_nBytesPerSector);
                 return CopyCompressedData(reader, extents, bpc << info.nCompressionUnit, u64Wanted, fd, pBuf,
                                           u64Delivered, progress);
             }
             case NtfsDataForm::Plain: break;
         }
     }
-    if (fd < 0) return reader.CopyToBuffer(extents, u64Wanted, pBuf, u64Delivered, progress);
-    rc = reader.CopyToFd(extents, u64Wanted, fd, progress);
-    if (rc == 0) u64Delivered = u64Wanted;
-    return rc;
-}
-
-void CFastNtfsRecovery::ReportRecovery(int nProgress, int nError, const wchar_t* szPath) {
-    if (m_pRecoveryFunc) m_pRecoveryFunc(m_pParam, nProgress, 100, nError, const_cast<wchar_t*>(szPath));
-}
-
-int CFastNtfsRecovery::SaveDataToTargetFile(_FILE_NODE_* pNode, wchar_t* szTargetPath) {
-    if (!pNode || !szTargetPath) return FR_INVALID;
-    const std::string path = WideToUtf8(szTargetPath);
-    if (pNode->bIsDir) {
-        if (int err = CreateOutputDir(path)) return err;
-        __FILE_DATA_RECOVERY__ rec;
-        std::memset(&rec, 0, sizeof rec);
-        rec.FileNode = *pNode;
-        std::wcsncpy(rec.szTargetDir, szTargetPath, 511);
-        if (std::wcslen(szTargetPath) >= 512) return ENAMETOOLONG;
-        m_DirRecoveryQueue.push_back(rec);
-        m_DirDepthQueue.push_back(0);  // 0: work the depth out when the directory is expanded
-        return 0;
-    }
-    CUniqueFd fd;
-    if (int err = CreateOutputFile(path, fd)) {
-        ReportRecovery(100, err, szTargetPath);
-        return err;
-    }
-    int result = 0;
-    bool bStopped = false;
-    std::vector<unsigned char> res(static_cast<size_t>(m_nRecordSize));
-    unsigned len = static_cast<unsigned>(res.size());
-    int rc = GetAttr0x80Data(static_cast<long long>(pNode->u64RecordSector), res.data(), len);
-    if (rc == 0) {
-        // Resident: never more than the value holds.
-        const u64 n = std::min<u64>(pNode->u64FileSize, len);
-        result = WriteAll(fd.get(), res.data(), static_cast<size_t>(n));
-        if (result == 0 && n < pNode->u64FileSize) result = FR_SHORT_READ;
-        if (result == 0) ReportRecovery(100, 0, szTargetPath);
-    } else if (rc != kResidentNotFound) {
-        result = rc;
-    } else if (pNode->u64FileSize == 0) {
-        ReportRecovery(100, 0, szTargetPath);
-    } else {
-        u64 delivered = 0;
-        const u64 size = pNode->u64FileSize;
-        result = CopyNonResident(*pNode, size, fd.get(), nullptr, delivered, [&](u64 written) -> int {
-            if (m_pRecoveryFunc) {
-                int stop = m_pRecoveryFunc(m_pParam, static_cast<int>(written * 100 / size), 100, 0, szTargetPath);
-                if (stop != 0) {
-                    bStopped = true;
-                    return stop;
-                }
-            }
-            return 0;
-        });
-    }
-    if (result == 0) ApplyNodeTimes(fd.get(), path, *pNode);
-    if (result != 0 && !bStopped) ReportRecovery(100, result, szTargetPath);
-    return result;
+    return CNodeOutput::CopyFromExtents(m_DiskReader, m_nBytesPerSector, extents, u64Wanted, fd, pBuf, u64Delivered,
+                                        progress);
 }
 
 int CFastNtfsRecovery::ChildrenDepth(const _FILE_NODE_& dir) {
@@ -850,95 +746,6 @@ int CFastNtfsRecovery::ChildrenDepth(const _FILE_NODE_& dir) {
         p = next;
     }
     return depth + 1;
-}
-
-int CFastNtfsRecovery::SaveFileData(_FILE_NODE_* pNode, wchar_t* szTargetPath, int nBaseLevel) {
-    if (!pNode || !szTargetPath) return FR_INVALID;
-    if (!pNode->bIsDir) return SaveDataToTargetFile(pNode, szTargetPath);
-    if (!m_pStore) return FR_INVALID;
-    const std::string top = WideToUtf8(szTargetPath);
-    if (!IsDirectory(top)) {
-        if (int err = CreateOutputDir(top)) return err;
-    }
-    if (std::wcslen(szTargetPath) >= 512) return ENAMETOOLONG;
-    __FILE_DATA_RECOVERY__ first;
-    std::memset(&first, 0, sizeof first);
-    first.FileNode = *pNode;
-    std::wcsncpy(first.szTargetDir, szTargetPath, 511);
-    int depth = ChildrenDepth(*pNode);
-    if (depth < 0) {
-        // Fall back on the level the target path implies.
-        int n = 0;
-        GetPathDirIndex(szTargetPath, n);
-        depth = n - nBaseLevel;
-    }
-    m_DirRecoveryQueue.push_back(first);
-    m_DirDepthQueue.push_back(static_cast<u32>(depth));
-    m_strCurrentDir = szTargetPath;
-    m_pStore->FlushBufToFile();
-
-    int result = 0;
-    std::vector<__FILE_DATA_RECOVERY__> written;  // folders to date once filled
-    while (!m_DirRecoveryQueue.empty()) {
-        __FILE_DATA_RECOVERY__ rec = m_DirRecoveryQueue.front();
-        written.push_back(rec);
-        u32 level = m_DirDepthQueue.front();
-        m_DirRecoveryQueue.pop_front();
-        m_DirDepthQueue.pop_front();
-        m_strCurrentDir = rec.szTargetDir;
-        if (level == 0) {
-            const int d = ChildrenDepth(rec.FileNode);
-            if (d <= 0) continue;
-            level = static_cast<u32>(d);
-        }
-        const std::string dir = WideToUtf8(m_strCurrentDir);
-        std::vector<_FILE_NODE_> children;
-        const u32 id = rec.FileNode.uClusterNO ? rec.FileNode.uClusterNO : NTFS_ROOT_RECORD;
-        int rc = m_pStore->GetChildrenFileNode((static_cast<u64>(level) << 32) | id, children);
-        if (rc != 0) {
-            result = rc;
-            continue;
-        }
-        for (auto& child : children) {
-            std::string target;
-            rc = MakeOutputPath(dir, std::string_view(child.szFileName, strnlen(child.szFileName, 256)), target);
-            if (rc != 0) {
-                ReportRecovery(100, rc, nullptr);
-                result = rc;
-                continue;
-            }
-            std::wstring wtarget = Utf8ToWide(target);
-            rc = SaveDataToTargetFile(&child, wtarget.data());
-            if (child.bIsDir && rc == 0 && !m_DirDepthQueue.empty()) m_DirDepthQueue.back() = level + 1;
-            if (rc == FR_RECOVERY_CANCELLED) return FR_RECOVERY_CANCELLED;
-            if (rc != 0) result = rc;
-        }
-    }
-    for (const auto& d : written) ApplyNodeTimes(-1, WideToUtf8(d.szTargetDir), d.FileNode);
-    return result;
-}
-
-// --------------------------------------------------------------- preview
-
-int CFastNtfsRecovery::PreView(_FILE_NODE_* pNode, wchar_t* szTempPath, unsigned char* pBuf, int& nBufLen,
-                               PreviewProgressFunc pFunc, void* pParam) {
-    return NtfsPreview(pNode, szTempPath, pBuf, nBufLen, pFunc, pParam,
-                       [&](u64 wanted, int fd, unsigned char* p, u64& got, const ExtentProgress& progress) -> int {
-                           got = 0;
-                           std::vector<unsigned char> res(static_cast<size_t>(m_nRecordSize));
-                           unsigned len = static_cast<unsigned>(res.size());
-                           const int rc = GetAttr0x80Data(static_cast<long long>(pNode->u64RecordSector), res.data(), len);
-                           if (rc == kResidentNotFound) return CopyNonResident(*pNode, wanted, fd, p, got, progress);
-                           if (rc != 0) return rc;
-                           const u64 n = std::min<u64>(wanted, len);
-                           if (fd >= 0) {
-                               if (int w = WriteAll(fd, res.data(), static_cast<size_t>(n))) return w;
-                           } else if (n) {
-                               std::memcpy(p, res.data(), static_cast<size_t>(n));
-                           }
-                           got = n;
-                           return 0;
-                       });
 }
 
 // ---------------------------------------------------------------- health

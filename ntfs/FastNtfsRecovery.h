@@ -14,42 +14,26 @@
 #include "core/DiskReader.h"
 #include "core/ExtentReader.h"
 #include "carving/FileTypeJudge.h"
-#include "core/IFileRecoveryParse.h"
+#include "results/NodeOutput.h"
+#include "results/StoreBackedEngine.h"
 #include "rules/NtfsParse.h"
 
-class CScanResultFileManager;
-
-class CFastNtfsRecovery : public IFileRecoveryParse {
+class CFastNtfsRecovery : public CStoreBackedEngine {
 public:
     CFastNtfsRecovery();
     ~CFastNtfsRecovery() override;
-    CFastNtfsRecovery(const CFastNtfsRecovery&) = delete;
-    CFastNtfsRecovery& operator=(const CFastNtfsRecovery&) = delete;
 
     int Init(int nDiskNumber, long long u64StartSector, long long u64SectorCount, wchar_t wcDriveLetter) override;
     int Init(wchar_t* szPath, wchar_t wcDriveLetter) override;
-    int InitCallBack(ScanProgressFunc pScanFunc, RecoveryProgressFunc pRecoveryFunc, void* pParam,
-                     int nPercent) override;
     int ScanDevice(wchar_t* szLogName) override;
-    int GetChildrenFileNode(_FILE_NODE_* pParent, unsigned uParentKey, std::vector<_FILE_NODE_>& out) override;
-    int GetChildrenFileCount(_FILE_NODE_* pParent, unsigned uParentKey, unsigned& nCount) override;
-    unsigned GetLostFileCount() override;
-    int GetFileNodeParentDirPath(_FILE_NODE_* pNode, wchar_t* szPath, int nPathLen) override;
-    int SaveFileData(_FILE_NODE_* pNode, wchar_t* szTargetPath, int nBaseLevel) override;
     int GetUnUsedSectorCount(u64& u64Sector, u64& u64Count) override;
-    int InitSearchCallBack(SearchProgressFunc pSearchFunc, void* pParam) override;
-    int SearchFileNode(wchar_t* szPattern, std::vector<__SEARCH_FILE_INFO__>& out) override;
     int BuildBitMapInfo() override;
-    int PreView(_FILE_NODE_* pNode, wchar_t* szTempPath, unsigned char* pBuf, int& nBufLen,
-                PreviewProgressFunc pFunc, void* pParam) override;
     int GetNodeExtents(const _FILE_NODE_& node, u64 u64Wanted, std::vector<DataExtent>& extents) override;
 
     // Resident unnamed data of the record at an absolute sector. len is in:
     // the buffer's capacity, out: the data length. 0; -101 when the data is
     // not resident or the record cannot be used; 87 when it would not fit.
     int GetAttr0x80Data(long long recordSector, unsigned char* buf, unsigned int& len);
-    // Writes one node (a file's data, or creates a directory and queues it).
-    int SaveDataToTargetFile(_FILE_NODE_* pNode, wchar_t* szTargetPath);
     // 1 when the file's first data still looks like its extension's type.
     int IsFileDataHealth(_FILE_NODE_* pNode, unsigned int uSectorsPerCluster);
     // Runs of the record's attribute of a type (the unnamed one for data),
@@ -69,6 +53,8 @@ public:
     u64 GetClusterCount() const { return m_u64ClusterCount; }
 
 protected:
+    CNodeOutput* NodeOutput() override { return &m_Output; }
+    u32 RootDirId() const override { return NTFS_ROOT_RECORD; }
     // MFT and record reads go through here (a seam for tests that make
     // parts of a device unreadable). As CDiskReader::ReadData.
     virtual int ReadVolumeSectors(unsigned char* pBuf, int nSectors, u64 u64Sector, unsigned* pSectorsRead);
@@ -107,13 +93,12 @@ private:
                      bool bAnyVcn);
     // The extents of a file's unnamed data along its runs.
     int DataExtents(const _FILE_NODE_& node, std::vector<DataExtent>& extents);
-    // Copies the first u64Wanted bytes of that data to fd (when >= 0) or
-    // into pBuf. 0, an error code, the progress stop value, or 30 when the
-    // runs end first.
-    int CopyNonResident(const _FILE_NODE_& node, u64 u64Wanted, int fd, unsigned char* pBuf, u64& u64Delivered,
+    // Copies the first u64Wanted bytes of a file's data (resident or along
+    // its runs) to fd (when >= 0) or into pBuf. 0, an error code, the
+    // progress stop value, or 30 when the data ends first.
+    int CopyData(const _FILE_NODE_& node, u64 u64Wanted, int fd, unsigned char* pBuf, u64& u64Delivered,
                         const ExtentProgress& progress);
     int ChildrenDepth(const _FILE_NODE_& dir);
-    void ReportRecovery(int nProgress, int nError, const wchar_t* szPath);
 
     int m_hDevice = -1;
     u64 m_u64VolumeStartSector = 0;  // in volume sectors
@@ -136,18 +121,18 @@ private:
     std::vector<u32> m_vecDirRecords;
     std::unordered_set<u32> m_setDirRecords;
     std::unordered_map<u32, DirCacheEntry> m_mapDirCache;
-    std::deque<__FILE_DATA_RECOVERY__> m_DirRecoveryQueue;
-    std::deque<u32> m_DirDepthQueue;  // children depth of each queued directory
-    std::wstring m_strCurrentDir;
     CDiskReader m_DiskReader;
     CNtfsParse m_Parse;
-    std::unique_ptr<CScanResultFileManager> m_pStore;
     CFileTypeJudge m_TypeJudge;
     u64 m_u64ClusterCount = 0;
-    int m_nPercent = 100;
-    ScanProgressFunc m_pScanFunc = nullptr;
-    RecoveryProgressFunc m_pRecoveryFunc = nullptr;
-    SearchProgressFunc m_pSearchFunc = nullptr;
-    void* m_pSearchParam = nullptr;
-    void* m_pParam = nullptr;
+    // Extraction and preview: this engine's data copy, listing and folder depth.
+    CNodeOutput m_Output{
+        [this](const _FILE_NODE_& n, u64 w, int fd, unsigned char* p, u64& got, const ExtentProgress& progress) {
+            return CopyData(n, w, fd, p, got, progress);
+        },
+        [this](_FILE_NODE_* p, unsigned k, std::vector<_FILE_NODE_>& out) { return GetChildrenFileNode(p, k, out); },
+        [this](const _FILE_NODE_& dir, int nPathLevel) {
+            const int d = ChildrenDepth(dir);
+            return d < 0 ? nPathLevel : d;
+        }};
 };

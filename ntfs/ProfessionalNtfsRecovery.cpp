@@ -1,7 +1,6 @@
 #include "ntfs/ProfessionalNtfsRecovery.h"
 
 #include "ntfs/NtfsCompressed.h"
-#include "ntfs/NtfsPreview.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -123,15 +122,6 @@ int CProfessionalNtfsRecovery::OpenAndLearnBootSector(const std::string& path, u
     return 0;
 }
 
-int CProfessionalNtfsRecovery::InitCallBack(ScanProgressFunc pScanFunc, RecoveryProgressFunc pRecoveryFunc,
-                                            void* pParam, int nPercent) {
-    m_pScanFunc = pScanFunc;
-    m_pRecoveryFunc = pRecoveryFunc;
-    m_pParam = pParam;
-    m_nPercent = nPercent;
-    return 0;
-}
-
 int CProfessionalNtfsRecovery::InitProfessionalScan(wchar_t* szLogName) {
     m_vecSpecialDirs.clear();
     m_mapDirs.clear();
@@ -142,14 +132,11 @@ int CProfessionalNtfsRecovery::InitProfessionalScan(wchar_t* szLogName) {
     m_vecVolumeStarts.clear();
     m_pStore.reset();
     if (szLogName && szLogName[0]) {
-        m_pStore = std::make_unique<CScanResultFileManager>();
-        if (m_pSearchFunc) m_pStore->InitSearchCallBack(m_pSearchFunc, m_pSearchParam);
-        return m_pStore->Init(szLogName);
+        return OpenStore(szLogName);
     }
     SYSTEMTIME t;
     rsb_getLocalTime(&t);
-    return OpenNewResultLog(m_pStore, MakeResultLogName("Pro_Ntfs_", m_u64VolumeStartSector, t).c_str(), m_pSearchFunc,
-                            m_pSearchParam);
+    return OpenNewStore(MakeResultLogName("Pro_Ntfs_", m_u64VolumeStartSector, t).c_str());
 }
 
 // ------------------------------------------------------------ MFT matching
@@ -523,40 +510,8 @@ int CProfessionalNtfsRecovery::ScanDevice(wchar_t*) { return 0; }
 int CProfessionalNtfsRecovery::GetUnUsedSectorCount(u64&, u64&) { return 0; }
 int CProfessionalNtfsRecovery::BuildBitMapInfo() { return 0; }
 
-int CProfessionalNtfsRecovery::GetChildrenFileNode(_FILE_NODE_* pParent, unsigned uParentKey,
-                                                   std::vector<_FILE_NODE_>& out) {
-    if (!pParent && uParentKey != 0) return FR_INVALID;
-    if (!m_pStore) return 0;
-    const u32 id = pParent && pParent->uClusterNO ? pParent->uClusterNO : NTFS_ROOT_RECORD;
-    return m_pStore->GetChildrenFileNode((static_cast<u64>(uParentKey) << 32) | id, out);
-}
-
-int CProfessionalNtfsRecovery::GetChildrenFileCount(_FILE_NODE_* pParent, unsigned uParentKey, unsigned& nCount) {
-    if (!pParent && uParentKey != 0) return FR_INVALID;
-    if (!m_pStore) return 0;
-    const u32 id = pParent && pParent->uClusterNO ? pParent->uClusterNO : NTFS_ROOT_RECORD;
-    return m_pStore->GetChildrenFileCount((static_cast<u64>(uParentKey) << 32) | id, nCount);
-}
-
 unsigned CProfessionalNtfsRecovery::GetLostFileCount() {
-    return (m_pStore ? m_pStore->GetFileIndex() : 0) + static_cast<unsigned>(m_vecDeferred.size());
-}
-
-int CProfessionalNtfsRecovery::GetFileNodeParentDirPath(_FILE_NODE_* pNode, wchar_t* szPath, int nPathLen) {
-    if (!m_pStore || !pNode || !szPath) return FR_INVALID;
-    return m_pStore->GetParentDirPath(pNode, szPath, nPathLen);
-}
-
-int CProfessionalNtfsRecovery::InitSearchCallBack(SearchProgressFunc pSearchFunc, void* pParam) {
-    m_pSearchFunc = pSearchFunc;
-    m_pSearchParam = pParam;
-    if (!m_pStore) return FR_INVALID;
-    return m_pStore->InitSearchCallBack(pSearchFunc, pParam);
-}
-
-int CProfessionalNtfsRecovery::SearchFileNode(wchar_t* szPattern, std::vector<__SEARCH_FILE_INFO__>& out) {
-    if (!m_pStore) return 0;
-    return m_pStore->SearchFileNodeInfo(szPattern, out);
+    return CStoreBackedEngine::GetLostFileCount() + static_cast<unsigned>(m_vecDeferred.size());
 }
 
 // ------------------------------------------------------------- file data
@@ -609,76 +564,17 @@ int CProfessionalNtfsRecovery::CopyData(const _FILE_NODE_& node, u64 u64Wanted, 
     std::vector<DataExtent> extents;
     u16 flags = 0;
     u64 unitBytes = 0;
-    int rc = NodeData(node, resident, extents, nullptr, &flags, &unitBytes);
+    const int rc = NodeData(node, resident, extents, nullptr, &flags, &unitBytes);
     const NtfsDataForm form = NtfsDataFormOf(flags, rc == 0);
     if (form == NtfsDataForm::Encrypted) return ENOTSUP;  // never handed out as if it were the file
-    if (rc == 1) {
-        const u64 n = std::min<u64>(u64Wanted, resident.size());
-        rc = 0;
-        if (fd >= 0)
-            rc = WriteAll(fd, resident.data(), static_cast<size_t>(n));
-        else if (n)
-            std::memcpy(pBuf, resident.data(), static_cast<size_t>(n));
-        if (rc != 0) return rc;
-        u64Delivered = n;
-        if (progress && (rc = progress(n)) != 0) return rc;
-        return n < u64Wanted ? FR_SHORT_READ : 0;
-    }
+    if (rc == 1)
+        return CNodeOutput::CopyFromMemory(resident.data(), resident.size(), u64Wanted, fd, pBuf, u64Delivered, progress);
     if (rc != 0) return rc;
-    CExtentReader reader(m_DiskReader, kSectorBytes);
-    if (form == NtfsDataForm::Compressed)
+    if (form == NtfsDataForm::Compressed) {
+        CExtentReader reader(m_DiskReader, kSectorBytes);
         return CopyCompressedData(reader, extents, unitBytes, u64Wanted, fd, pBuf, u64Delivered, progress);
-    if (fd < 0) return reader.CopyToBuffer(extents, u64Wanted, pBuf, u64Delivered, progress);
-    rc = reader.CopyToFd(extents, u64Wanted, fd, progress);
-    if (rc == 0) u64Delivered = u64Wanted;
-    return rc;
-}
-
-void CProfessionalNtfsRecovery::ReportRecovery(int nProgress, int nError, const wchar_t* szPath) {
-    if (m_pRecoveryFunc) m_pRecoveryFunc(m_pParam, nProgress, 100, nError, const_cast<wchar_t*>(szPath));
-}
-
-int CProfessionalNtfsRecovery::SaveDataToTargetFile(_FILE_NODE_* pNode, wchar_t* szTargetPath) {
-    if (!pNode || !szTargetPath) {
-        ReportRecovery(100, FR_INVALID, szTargetPath);
-        return FR_INVALID;
     }
-    const std::string path = WideToUtf8(szTargetPath);
-    if (pNode->bIsDir) {
-        if (std::wcslen(szTargetPath) >= 512) return ENAMETOOLONG;
-        if (int err = CreateOutputDir(path)) return err;
-        __FILE_DATA_RECOVERY__ rec;
-        std::memset(&rec, 0, sizeof rec);
-        rec.FileNode = *pNode;
-        std::wcsncpy(rec.szTargetDir, szTargetPath, 511);
-        m_DirRecoveryQueue.push_back(rec);
-        m_DirLevelQueue.push_back(0);  // set by the folder walk that queued it
-        return 0;
-    }
-    CUniqueFd fd;
-    if (int err = CreateOutputFile(path, fd)) {
-        ReportRecovery(100, err, szTargetPath);
-        return err;
-    }
-    const u64 size = pNode->u64FileSize;
-    bool bStopped = false;
-    u64 written = 0;
-    int result = 0;
-    if (size > 0) {
-        result = CopyData(*pNode, size, fd.get(), nullptr, written, [&](u64 done) -> int {
-            if (!m_pRecoveryFunc) return 0;
-            const int stop = m_pRecoveryFunc(m_pParam, static_cast<int>(done * 100 / size), 100, 0, szTargetPath);
-            bStopped = stop != 0;
-            return stop;
-        });
-    }
-    if (result == 0) {
-        ApplyNodeTimes(fd.get(), path, *pNode);
-        if (size == 0) ReportRecovery(100, 0, szTargetPath);
-    } else if (!bStopped) {
-        ReportRecovery(100, result, szTargetPath);
-    }
-    return result;
+    return CNodeOutput::CopyFromExtents(m_DiskReader, kSectorBytes, extents, u64Wanted, fd, pBuf, u64Delivered, progress);
 }
 
 u32 CProfessionalNtfsRecovery::ChildrenLevel(const _FILE_NODE_& dir, u32 nFallback) const {
@@ -686,76 +582,13 @@ u32 CProfessionalNtfsRecovery::ChildrenLevel(const _FILE_NODE_& dir, u32 nFallba
     const u32 id = dir.uClusterNO ? dir.uClusterNO : NTFS_ROOT_RECORD;
     u32 level = nFallback;
     int found = 0;
+    if (!m_pStore) return nFallback;
     for (const auto& [key, children] : m_pStore->GetRelationMap()) {
         if (static_cast<u32>(key) != id) continue;
         level = static_cast<u32>(key >> 32);
         ++found;
     }
     return found == 1 ? level : nFallback;
-}
-
-int CProfessionalNtfsRecovery::SaveFileData(_FILE_NODE_* pNode, wchar_t* szTargetPath, int nBaseLevel) {
-    if (!pNode || !szTargetPath) return SaveDataToTargetFile(pNode, szTargetPath);
-    if (!pNode->bIsDir) return SaveDataToTargetFile(pNode, szTargetPath);
-    if (!m_pStore) return FR_INVALID;
-    if (std::wcslen(szTargetPath) >= 512) return ENAMETOOLONG;
-    const std::string top = WideToUtf8(szTargetPath);
-    struct stat st;
-    if (!(lstat(top.c_str(), &st) == 0 && S_ISDIR(st.st_mode)))
-        if (int err = CreateOutputDir(top)) return err;
-    m_pStore->FlushBufToFile();
-    int n = 0;
-    GetPathDirIndex(szTargetPath, n);
-    __FILE_DATA_RECOVERY__ first;
-    std::memset(&first, 0, sizeof first);
-    first.FileNode = *pNode;
-    std::wcsncpy(first.szTargetDir, szTargetPath, 511);
-    m_DirRecoveryQueue.push_back(first);
-    m_DirLevelQueue.push_back(ChildrenLevel(*pNode, static_cast<u32>(std::max(n - nBaseLevel, 1))));
-    int result = 0;
-    std::vector<__FILE_DATA_RECOVERY__> written;  // folders to date once filled
-    while (!m_DirRecoveryQueue.empty()) {
-        const __FILE_DATA_RECOVERY__ rec = m_DirRecoveryQueue.front();
-        written.push_back(rec);
-        const u32 level = m_DirLevelQueue.front();
-        m_DirRecoveryQueue.pop_front();
-        m_DirLevelQueue.pop_front();
-        m_strCurrentDir = rec.szTargetDir;
-        const std::string dir = WideToUtf8(m_strCurrentDir);
-        std::vector<_FILE_NODE_> children;
-        const u32 id = rec.FileNode.uClusterNO ? rec.FileNode.uClusterNO : NTFS_ROOT_RECORD;
-        int rc = m_pStore->GetChildrenFileNode((static_cast<u64>(level) << 32) | id, children);
-        if (rc != 0) {
-            result = rc;
-            continue;
-        }
-        for (auto& child : children) {
-            std::string out;
-            rc = MakeOutputPath(dir, std::string_view(child.szFileName, strnlen(child.szFileName, sizeof child.szFileName)),
-                                out);
-            if (rc != 0) {
-                result = rc;
-                continue;
-            }
-            std::wstring target = Utf8ToWide(out);
-            rc = SaveDataToTargetFile(&child, target.data());
-            if (child.bIsDir && rc == 0) m_DirLevelQueue.back() = level + 1;
-            if (rc == FR_RECOVERY_CANCELLED) return rc;
-            if (rc != 0) result = rc;
-        }
-    }
-    for (const auto& d : written) ApplyNodeTimes(-1, WideToUtf8(d.szTargetDir), d.FileNode);
-    return result;
-}
-
-// ---------------------------------------------------------------- preview
-
-int CProfessionalNtfsRecovery::PreView(_FILE_NODE_* pNode, wchar_t* szTempPath, unsigned char* pBuf, int& nBufLen,
-                                       PreviewProgressFunc pFunc, void* pParam) {
-    return NtfsPreview(pNode, szTempPath, pBuf, nBufLen, pFunc, pParam,
-                       [&](u64 wanted, int fd, unsigned char* p, u64& got, const ExtentProgress& progress) {
-                           return CopyData(*pNode, wanted, fd, p, got, progress);
-                       });
 }
 
 // ----------------------------------------------------------------- health

@@ -27,6 +27,7 @@
 // number is absolute on the device. Nodes carry the engine type 2.
 #pragma once
 
+#include <algorithm>
 #include <deque>
 #include <map>
 #include <memory>
@@ -37,12 +38,11 @@
 #include "carving/FileTypeJudge.h"
 #include "core/DiskReader.h"
 #include "core/ExtentReader.h"
-#include "core/IFileRecoveryParse.h"
+#include "results/NodeOutput.h"
+#include "results/StoreBackedEngine.h"
 #include "rules/NtfsParse.h"
 
-class CScanResultFileManager;
-
-class CProfessionalNtfsRecovery : public IFileRecoveryParse {
+class CProfessionalNtfsRecovery : public CStoreBackedEngine {
 public:
     static constexpr int kSectorBytes = 512;
     static constexpr int kRecordBytes = 1024;
@@ -50,16 +50,12 @@ public:
 
     CProfessionalNtfsRecovery();
     ~CProfessionalNtfsRecovery() override;
-    CProfessionalNtfsRecovery(const CProfessionalNtfsRecovery&) = delete;
-    CProfessionalNtfsRecovery& operator=(const CProfessionalNtfsRecovery&) = delete;
 
     // Opens the disk (or image) read-only and remembers the partition. When
     // its first sector is an intact NTFS boot sector, the MFT it names is
     // known from the start. 0, or the errno of a failed open or read.
     int Init(int nDiskNumber, long long u64StartSector, long long u64SectorCount, wchar_t wcDriveLetter) override;
     int Init(wchar_t* szPath, wchar_t wcDriveLetter) override;
-    int InitCallBack(ScanProgressFunc pScanFunc, RecoveryProgressFunc pRecoveryFunc, void* pParam,
-                     int nPercent) override;
 
     // Starts a sweep: forgets the folders met so far (not the MFTs) and opens
     // a new result log named "Pro_Ntfs_<start sector>_<date and time>", or,
@@ -82,23 +78,13 @@ public:
     int GetUnUsedSectorCount(u64& u64Sector, u64& u64Count) override;
     int BuildBitMapInfo() override;
 
-    int GetChildrenFileNode(_FILE_NODE_* pParent, unsigned uParentKey, std::vector<_FILE_NODE_>& out) override;
-    int GetChildrenFileCount(_FILE_NODE_* pParent, unsigned uParentKey, unsigned& nCount) override;
     // Nodes stored so far, plus records still waiting for their MFT.
     unsigned GetLostFileCount() override;
-    int GetFileNodeParentDirPath(_FILE_NODE_* pNode, wchar_t* szPath, int nPathLen) override;
-    int InitSearchCallBack(SearchProgressFunc pSearchFunc, void* pParam) override;
-    int SearchFileNode(wchar_t* szPattern, std::vector<__SEARCH_FILE_INFO__>& out) override;
 
     // Writes a file, or a folder with everything below it, under the target
     // path; never overwrites, names made safe, folders 0755. 0, an error
     // code, 30 when the runs end before the file does, or the callback's
-    // stop value.
-    int SaveFileData(_FILE_NODE_* pNode, wchar_t* szTargetPath, int nBaseLevel) override;
-    int PreView(_FILE_NODE_* pNode, wchar_t* szTempPath, unsigned char* pBuf, int& nBufLen,
-                PreviewProgressFunc pFunc, void* pParam) override;
     int GetNodeExtents(const _FILE_NODE_& node, u64 u64Wanted, std::vector<DataExtent>& extents) override;
-    int SaveDataToTargetFile(_FILE_NODE_* pNode, wchar_t* szTargetPath);
     // 1 when the file's first data still looks like its extension's type.
     int IsFileDataHealth(_FILE_NODE_* pNode, unsigned int uSectorsPerCluster);
 
@@ -158,7 +144,6 @@ private:
                  u64* pFirstCluster, u16* pFlags = nullptr, u64* pUnitBytes = nullptr);
     int CopyData(const _FILE_NODE_& node, u64 u64Wanted, int fd, unsigned char* pBuf, u64& u64Delivered,
                  const ExtentProgress& progress);
-    void ReportRecovery(int nProgress, int nError, const wchar_t* szPath);
 
     int m_nDiskNumber = -1;
     u64 m_u64VolumeStartSector = 0;
@@ -167,7 +152,6 @@ private:
     int m_nSectorsPerCluster = 8;
     CDiskReader m_DiskReader;
     CNtfsParse m_Parse;
-    std::unique_ptr<CScanResultFileManager> m_pStore;
     CFileTypeJudge m_TypeJudge;
 
     std::vector<MftInfo> m_vecMfts;
@@ -180,14 +164,18 @@ private:
     std::vector<u64> m_vecVolumeStarts;  // volumes in the order their folders were met
     u64 m_u64DirReads = 0;
 
-    std::deque<__FILE_DATA_RECOVERY__> m_DirRecoveryQueue;
-    std::deque<u32> m_DirLevelQueue;
-    std::wstring m_strCurrentDir;
 
-    int m_nPercent = 100;
-    ScanProgressFunc m_pScanFunc = nullptr;
-    RecoveryProgressFunc m_pRecoveryFunc = nullptr;
-    SearchProgressFunc m_pSearchFunc = nullptr;
-    void* m_pSearchParam = nullptr;
-    void* m_pParam = nullptr;
+    // Extraction and preview: this engine's data copy, listing and folder levels.
+    CNodeOutput m_Output{
+        [this](const _FILE_NODE_& n, u64 w, int fd, unsigned char* p, u64& got, const ExtentProgress& progress) {
+            return CopyData(n, w, fd, p, got, progress);
+        },
+        [this](_FILE_NODE_* p, unsigned k, std::vector<_FILE_NODE_>& out) { return GetChildrenFileNode(p, k, out); },
+        [this](const _FILE_NODE_& dir, int nPathLevel) {
+            return static_cast<int>(ChildrenLevel(dir, static_cast<u32>(std::max(nPathLevel, 1))));
+        }};
+
+protected:
+    CNodeOutput* NodeOutput() override { return &m_Output; }
+    u32 RootDirId() const override { return NTFS_ROOT_RECORD; }
 };

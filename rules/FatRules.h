@@ -26,6 +26,8 @@ constexpr u8 FAT_CASE_LOWER_EXT = 0x10;
 constexpr int FAT_ENTRY_SIZE = 32;
 // A long name spans at most this many entries in the look-ahead rules.
 constexpr int FAT_MAX_LONG_NAME_ENTRIES = 18;
+// Nodes with a cluster size at or above this are refused on output.
+constexpr u32 FAT_MAX_CLUSTER_BYTES = 0x6400001;
 
 #pragma pack(push, 1)
 // One 32-byte short directory entry (same layout on FAT12, FAT16, FAT32).

@@ -303,6 +303,12 @@ TEST(LengthRules, HostileHeadersAreBounded) {
     Bytes late = Sector({0x30, 0x26, 0xB2, 0x75, 0x8E, 0x66, 0xCF, 0x11, 0xA6, 0xD9, 0x00, 0xAA, 0x00, 0x62, 0xCE, 0x6C});
     std::memcpy(late.data() + 500, "\xA1\xDC\xAB\x8C\x47\xA9\xCF\x11\x8E\xE4\x00\xC0", 12);  // properties
     EXPECT_EQ(512u, GetASFFileBytesSize(j, late.data(), 512));
+    // A rule's walk at 90 % of a scan that reports in whole percents never claims the completion band.
+    static int reported = 0;
+    j.m_progressFunc = [](void*, int progress, int, int, u64, u64, u64, wchar_t*) { return reported = progress, 0; };
+    j.m_nPercent = 100, j.m_u64SectorTotalCount = 100, j.m_u64ScanSectorCount = 90;
+    ReportRuleProgress(j, 0);
+    EXPECT_FALSE(IsScanComplete(reported, 100)) << reported;
 }
 
 // --- Structure walks --------------------------------------------------------

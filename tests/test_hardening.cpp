@@ -20,6 +20,7 @@
 #include "core/ByteOrder.h"
 #include "core/Platform.h"
 #include "core/TextHelpers.h"
+#include "fat/FastFatRecovery.h"
 #include "support/NtfsKit.h"
 #include "support/TestKit.h"
 
@@ -354,6 +355,13 @@ TEST(OutputPath, FullDestinationStopsCleanly) {
     int count = 0;
     for (std::string f; std::getline(written, f); ++count) EXPECT_EQ(hashes.count(Sha256File(f)), 1u) << f;
     EXPECT_GT(count, 0) << r.out;
+    // Straight from the engine, a file that no longer fits is refused before a byte of it is written.
+    ScopedDataDir data(d / "data");
+    auto e = OpenAndScan<CFastFatRecovery>(img.path);
+    ASSERT_TRUE(e);
+    EXPECT_EQ(SaveNode(*e, ListResultTree(*e).begin()->second, d / "small/one.txt"), ENOSPC);
+    struct stat st {};
+    EXPECT_TRUE(stat((d / "small/one.txt").c_str(), &st) != 0 || st.st_size == 0) << st.st_size;
     Sh("umount " + Quote(d / "small"));
 }
 

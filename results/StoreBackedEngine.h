@@ -1,0 +1,78 @@
+// The query side of every engine that keeps its finds in a result store
+// (CScanResultFileManager): browsing, counting, parent paths and search are
+// the store's, so they are written here once.
+//
+// How an engine uses it:
+//   - derive from CStoreBackedEngine instead of IFileRecoveryParse and
+//     implement the remaining slots (Init, ScanDevice, SaveFileData, ...);
+//   - open the store with OpenStore(logName) (an earlier log, reopened) or
+//     OpenNewStore(logName) (a new log; a same-named one with nodes is
+//     started afresh); both hand the search callback on;
+//   - say under which key a folder's children are filed by overriding
+//     RootDirId() (the id used when there is no parent, or the parent's
+//     uClusterNO is 0) or, for another key scheme, ChildrenKey();
+//   - keep a CNodeOutput (results/NodeOutput.h) and return it from
+//     NodeOutput(): SaveFileData, PreView and SaveDataToTargetFile then go
+//     through it with the engine's recovery callback;
+//   - the callbacks given to InitCallBack / InitSearchCallBack are in
+//     m_pScanFunc, m_pRecoveryFunc, m_pParam, m_nPercent, m_pSearchFunc and
+//     m_pSearchParam.
+// Every slot answers 0 when done, FR_INVALID without a store
+// (GetLostFileCount then 0) or for missing arguments.
+#pragma once
+
+#include <memory>
+#include <vector>
+
+#include "core/IFileRecoveryParse.h"
+#include "results/NodeOutput.h"
+#include "results/ScanResultFileManager.h"
+
+class CStoreBackedEngine : public IFileRecoveryParse {
+public:
+    int InitCallBack(ScanProgressFunc pScanFunc, RecoveryProgressFunc pRecoveryFunc, void* pParam,
+                     int nPercent) override;
+    // A null parent with a nonzero key: FR_INVALID; a key the engine does
+    // not file children under: nothing listed, 0.
+    int GetChildrenFileNode(_FILE_NODE_* pParent, unsigned uParentKey, std::vector<_FILE_NODE_>& out) override;
+    int GetChildrenFileCount(_FILE_NODE_* pParent, unsigned uParentKey, unsigned& nCount) override;
+    unsigned GetLostFileCount() override;
+    int GetFileNodeParentDirPath(_FILE_NODE_* pNode, wchar_t* szPath, int nPathLen) override;
+    // Remembers the callback (for stores opened later) and hands it to the store.
+    int InitSearchCallBack(SearchProgressFunc pSearchFunc, void* pParam) override;
+    // Appends the matching files; 0 once searched.
+    int SearchFileNode(wchar_t* szPattern, std::vector<__SEARCH_FILE_INFO__>& out) override;
+
+    // Extraction and preview through the engine's node output (FR_INVALID
+    // for an engine without one).
+    int SaveFileData(_FILE_NODE_* pNode, wchar_t* szTargetPath, int nBaseLevel) override;
+    int PreView(_FILE_NODE_* pNode, wchar_t* szTempPath, unsigned char* pBuf, int& nBufLen,
+                PreviewProgressFunc pFunc, void* pParam) override;
+    // Writes one node (a file's data, or creates a folder and queues it).
+    int SaveDataToTargetFile(_FILE_NODE_* pNode, wchar_t* szTargetPath);
+
+    CScanResultFileManager* GetResultStore() { return m_pStore.get(); }
+    CStoreBackedEngine() = default;
+    CStoreBackedEngine(const CStoreBackedEngine&) = delete;
+    CStoreBackedEngine& operator=(const CStoreBackedEngine&) = delete;
+
+protected:
+    // The store key of a parent's children: uParentKey x 2^32 + the parent's
+    // uClusterNO, or RootDirId() without a parent or for uClusterNO 0.
+    // false: the engine files nothing there.
+    virtual bool ChildrenKey(const _FILE_NODE_* pParent, unsigned uParentKey, u64& u64Key) const;
+    virtual u32 RootDirId() const { return 0; }
+    // The engine's node output, when it has one.
+    virtual CNodeOutput* NodeOutput() { return nullptr; }
+
+    int OpenStore(const wchar_t* szLogName);
+    int OpenNewStore(const wchar_t* szLogName);
+
+    std::unique_ptr<CScanResultFileManager> m_pStore;
+    int m_nPercent = 100;
+    ScanProgressFunc m_pScanFunc = nullptr;
+    RecoveryProgressFunc m_pRecoveryFunc = nullptr;
+    void* m_pParam = nullptr;
+    SearchProgressFunc m_pSearchFunc = nullptr;
+    void* m_pSearchParam = nullptr;
+};
