@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "carving/WalkBytes.h"
 #include "core/ByteOrder.h"
 
 namespace {
@@ -25,129 +26,6 @@ bool IsFourcc(const unsigned char* p) {
 }
 
 constexpr u64L kMiB = 1ULL << 20;
-
-// The bytes of the candidate file, from its first byte to the volume's
-// end: the caller's first bytes, then windows of the device read through
-// the judge's 64 KiB buffer. Each device read reports progress; a stop
-// asked by the user ends every further read.
-class FileBytes {
-public:
-    FileBytes(CFileTypeJudge& j, const unsigned char* first, int firstLen)
-        : m_j(j), m_first(first), m_firstLen(first && firstLen > 0 ? firstLen : 0) {
-        const int S = j.m_nBytesPerSector;
-        m_room = static_cast<u64L>(m_firstLen);
-        if (j.m_pDiskReader && S > 0) {
-            const u64 limit = j.m_pDiskReader->GetSectorLimit();
-            const u64 start = j.m_u64StartSector;
-            if (start < limit) {
-                const u64 sectors = std::min<u64>(limit - start, 1ULL << 40);
-                m_room = std::max<u64L>(m_room, sectors * static_cast<unsigned>(S));
-            }
-        }
-    }
-
-    // Bytes from the file's start to the volume's end.
-    u64L Room() const { return m_room; }
-    bool Stopped() const { return m_stopped; }
-
-    // n contiguous bytes at a file offset (n at most 4096), or null when
-    // they lie past the volume or cannot be read. avail, when given, gets
-    // the number of contiguous bytes from off (at least n).
-    const unsigned char* At(u64L off, int n, int* avail = nullptr) {
-        if (n <= 0 || n > 4096 || off > m_room || static_cast<u64L>(n) > m_room - off) return nullptr;
-        if (off + static_cast<u64L>(n) <= static_cast<u64L>(m_firstLen)) {
-            if (avail) *avail = m_firstLen - static_cast<int>(off);
-            return m_first + off;
-        }
-        if (!(off >= m_winOff && off + static_cast<u64L>(n) <= m_winOff + static_cast<u64L>(m_winLen)) && !Load(off, n))
-            return nullptr;
-        if (off + static_cast<u64L>(n) > m_winOff + static_cast<u64L>(m_winLen)) return nullptr;
-        if (avail) *avail = static_cast<int>(m_winOff + static_cast<u64L>(m_winLen) - off);
-        return m_j.ReadBuf() + (off - m_winOff);
-    }
-
-    // 1 when the whole sector at a sector-aligned offset is zeros, 0 when
-    // not, -1 when it cannot be read. Reads one sector, not a window.
-    int ZeroSector(u64L off) {
-        const int S = m_j.m_nBytesPerSector;
-        if (m_stopped || S <= 0 || !m_j.m_pDiskReader) return -1;
-        unsigned char* p = m_j.ScratchBuf();
-        if (m_j.ReadSectorsInto(p, m_j.ScratchBufSize(), m_j.m_u64StartSector + off / static_cast<unsigned>(S), 1) != 1)
-            return -1;
-        for (int i = 0; i < S; ++i)
-            if (p[i]) return 0;
-        return 1;
-    }
-
-private:
-    // Reads from the sector holding off: 4 KiB at first, twice as much at
-    // each further read up to the 64 KiB buffer (a small file costs a small
-    // read, a long walk large ones).
-    bool Load(u64L off, int n) {
-        const int S = m_j.m_nBytesPerSector;
-        if (m_stopped || S <= 0 || !m_j.m_pDiskReader) return false;
-        const u64L first = off / static_cast<unsigned>(S);
-        const unsigned per = static_cast<unsigned>(m_j.ReadBufSize() / static_cast<unsigned>(S));
-        const unsigned s = static_cast<unsigned>(S);
-        const unsigned need = static_cast<unsigned>((off % s + static_cast<unsigned>(n) + s - 1) / s);
-        const unsigned want = std::min(per, std::max(need, std::max(1u, 4096u / static_cast<unsigned>(S)) << m_grow));
-        if (m_grow < 8) ++m_grow;
-        const unsigned got = m_j.ReadSectors(m_j.m_u64StartSector + first, want);
-        if (got == 0) return false;
-        m_winOff = first * static_cast<unsigned>(S);
-        m_winLen = static_cast<int>(got) * S;
-        m_read += got;
-        if (ReportRuleProgress(m_j, m_read) != 0) m_stopped = true;
-        return !m_stopped;
-    }
-
-    CFileTypeJudge& m_j;
-    const unsigned char* m_first;
-    int m_firstLen;
-    u64L m_room = 0;
-    u64L m_winOff = 0;
-    int m_winLen = 0;
-    u64 m_read = 0;
-    unsigned m_grow = 0;
-    bool m_stopped = false;
-};
-
-// No audio or video data holds more than 1 MiB of zero bytes in a row: a
-// run of zero sectors that long is where the file's data was wiped or
-// never written. Gives the sector-aligned start of the first such run in
-// [from, to), or to. Probes one sector every 256 KiB and reads the
-// sectors around a probe only where a run is likely.
-u64L ZeroRunStart(FileBytes& f, int S, u64L from, u64L to) {
-    constexpr u64L kStride = 256 * 1024;
-    if (S <= 0 || to <= from || to - from <= kMiB) return to;
-    const u64L s = static_cast<unsigned>(S);
-    const u64L first = (from + s - 1) / s * s;
-    int zeros = 0;
-    u64L runProbe = 0;
-    for (u64L p = first; p + s <= to; p += kStride) {
-        const int z = f.ZeroSector(p);
-        if (z < 0) return to;
-        if (z == 0) {
-            zeros = 0;
-            continue;
-        }
-        if (zeros++ == 0) runProbe = p;
-        if (zeros < 5) continue;  // five probes span 1 MiB
-        // Where does the run start, and is it longer than 1 MiB?
-        u64L start = runProbe;
-        for (u64L k = 0; k < kStride / s && start >= first + s && f.ZeroSector(start - s) == 1; ++k) start -= s;
-        u64L q = start;
-        while (q + s <= to && q - start <= kMiB) {
-            const unsigned char* b = f.At(q, S);
-            if (!b || std::any_of(b, b + S, [](unsigned char c) { return c != 0; })) break;
-            q += s;
-        }
-        if (q - start > kMiB) return start;
-        zeros = 0;
-        p = std::max(p, q / kStride * kStride);
-    }
-    return to;
-}
 
 // ---------------------------------------------------------------------------
 // ISO base media

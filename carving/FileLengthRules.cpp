@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "carving/StructureWalks.h"
+#include "carving/WalkBytes.h"
 
 namespace {
 
@@ -121,10 +122,6 @@ bool IsZeroSector(const unsigned char* p, int S) {
     return true;
 }
 
-// Audio and video data never hold more than 1 MiB of zero bytes in a row: a
-// longer run of zero sectors is where such a file ended.
-constexpr u64L kZeroRunEnds = 0x100000ULL;
-
 template <class F>
 u64L Walk(CFileTypeJudge& j, u64L maxBytes, EndKind kind, F&& hook, bool zeroRunEnds = false) {
     const int S = j.m_nBytesPerSector;
@@ -135,7 +132,7 @@ u64L Walk(CFileTypeJudge& j, u64L maxBytes, EndKind kind, F&& hook, bool zeroRun
     u64 next = j.m_u64StartSector + 1;
     u64 readByRule = 0;
     const unsigned perWindow = static_cast<unsigned>(j.ReadBufSize() / static_cast<unsigned>(S));
-    u64L zeroRun = 0, zeroStart = 0;  // the run of zero sectors the walk is in
+    CZeroRun zeroRun;  // the run of zero sectors the walk is in
     j.m_u64CurrentSector = j.m_u64StartSector;
     while (budget > 0) {
         const unsigned want = static_cast<unsigned>(std::min<u64L>(budget, perWindow));
@@ -151,15 +148,9 @@ u64L Walk(CFileTypeJudge& j, u64L maxBytes, EndKind kind, F&& hook, bool zeroRun
         if (zeroRunEnds) {
             const int upTo = ended ? static_cast<int>(sizeAfter - winOffset) : bytes;
             for (int i = 0; i + S <= upTo; i += S) {
-                if (!IsZeroSector(win + i, S)) {
-                    zeroRun = 0;
-                    continue;
-                }
-                if (zeroRun == 0) zeroStart = winOffset + static_cast<u64L>(i);
-                zeroRun += static_cast<u64L>(S);
-                if (zeroRun > kZeroRunEnds) {
+                if (zeroRun.Feed(winOffset + static_cast<u64L>(i), static_cast<u64L>(S), IsZeroSector(win + i, S))) {
                     ended = 1;
-                    sizeAfter = zeroStart;
+                    sizeAfter = zeroRun.Start();
                     break;
                 }
             }

@@ -5,72 +5,12 @@
 #include <vector>
 
 #include "carving/FileLengthRules.h"
+#include "carving/WalkBytes.h"
 #include "core/ByteOrder.h"
 
 namespace {
 
 using u64L = unsigned long long;
-
-// The bytes of the candidate file, by file offset, through one cached
-// window of the judge's read buffer. Reads stop at the volume end and at the
-// walk's maximum length; each window read reports progress, and a stop
-// answer of the progress callback ends the walk.
-class FileBytes {
-public:
-    FileBytes(CFileTypeJudge& j, const unsigned char* first, int firstLen, u64L maxLen)
-        : m_j(j), m_first(first), m_firstLen(std::max(0, firstLen)), m_max(maxLen),
-          m_S(static_cast<unsigned>(j.m_nBytesPerSector > 0 ? j.m_nBytesPerSector : 512)) {}
-
-    // n bytes at off (n at most 32 KiB), or null when they are not all there.
-    const unsigned char* At(u64L off, unsigned n) {
-        if (n > 0x8000 || off > m_max || n > m_max - off) return nullptr;
-        if (m_first && off + n <= static_cast<u64L>(m_firstLen)) return m_first + off;
-        if (m_winLen == 0 || off < m_winOff || off + n > m_winOff + m_winLen) {
-            if (!Load(off)) return nullptr;
-            if (off + n > m_winOff + m_winLen) return nullptr;
-        }
-        return m_j.ReadBuf() + (off - m_winOff);
-    }
-    // The bytes from off to the end of what one window holds (at least 1).
-    const unsigned char* Run(u64L off, unsigned& avail) {
-        const unsigned char* p = At(off, 1);
-        if (!p) return nullptr;
-        const u64L fromWin = (m_first && off < static_cast<u64L>(m_firstLen)) ? m_firstLen - off
-                                                                              : m_winOff + m_winLen - off;
-        avail = static_cast<unsigned>(std::min<u64L>(fromWin, m_max - off));
-        return avail ? p : nullptr;
-    }
-    bool Stopped() const { return m_stopped; }
-    u64L Max() const { return m_max; }
-
-private:
-    bool Load(u64L off) {
-        if (m_stopped || !m_j.m_pDiskReader) return false;
-        const u64L sector = off / m_S;
-        const unsigned want = static_cast<unsigned>(m_j.ReadBufSize() / m_S);
-        const unsigned got = m_j.ReadSectors(m_j.m_u64StartSector + sector, want);
-        m_winLen = 0;
-        if (got == 0) return false;
-        m_winOff = sector * m_S;
-        m_winLen = static_cast<u64L>(got) * m_S;
-        m_read += got;
-        if (ReportRuleProgress(m_j, m_read) != 0) {
-            m_stopped = true;
-            m_winLen = 0;
-            return false;
-        }
-        return true;
-    }
-
-    CFileTypeJudge& m_j;
-    const unsigned char* m_first;
-    int m_firstLen;
-    u64L m_max;
-    unsigned m_S;
-    u64L m_winOff = 0, m_winLen = 0;
-    u64 m_read = 0;
-    bool m_stopped = false;
-};
 
 constexpr u64L kPictureMax = 0x8000000ULL;     // 128 MiB, as the picture rules
 constexpr u64L kRawMax = 0x40000000ULL;        // 1 GiB: camera raw and large TIFF files
@@ -163,9 +103,9 @@ unsigned long long WalkJpeg(CFileTypeJudge& judge, const unsigned char* buf, int
         if (!frame) return 0;
         scan = true;
         // Entropy-coded data: runs to the first FF that is neither stuffing
-        // (FF 00) nor a restart marker. A megabyte of zeros is not image
-        // data: the rest of the file is gone.
-        u64L zeros = 0;
+        // (FF 00) nor a restart marker. A long zero run ends the image
+        // where it begins (the rest of the file is gone).
+        CZeroRun zeros;
         for (;;) {
             unsigned avail = 0;
             const unsigned char* p = f.Run(pos, avail);
@@ -173,11 +113,11 @@ unsigned long long WalkJpeg(CFileTypeJudge& judge, const unsigned char* buf, int
             const void* hit = std::memchr(p, 0xFF, avail);
             if (!hit) {
                 const bool allZero = p[0] == 0 && p[avail - 1] == 0 && std::memcmp(p, p + 1, avail - 1) == 0;
-                zeros = allZero ? zeros + avail : 0;
-                if (zeros > 0x100000) return 0;
+                if (zeros.Feed(pos, avail, allZero)) return zeros.Start();
                 pos += avail;
                 continue;
             }
+            zeros.Feed(pos, 1, false);
             pos += static_cast<u64L>(static_cast<const unsigned char*>(hit) - p);
             const unsigned char* ff = f.At(pos, 2);
             if (!ff) return 0;
