@@ -112,7 +112,7 @@ CDetail::CDetail(QWidget* parent) : CDragDialog(parent) {
     AddTableItem(QString(), -1);  // the summary with both counts at 0
 }
 
-void CDetail::AddTableItem(const QString& strPath, int bFailed) {
+void CDetail::AddTableItem(const QString& strPath, int bFailed, const QString& strReason) {
     if (bFailed >= 0) {
         int row;
         auto* status = new QTableWidgetItem(bFailed ? "Failed" : "Success");
@@ -121,6 +121,7 @@ void CDetail::AddTableItem(const QString& strPath, int bFailed) {
             row = 0;
             m_pTable->insertRow(0);
             status->setForeground(QColor(255, 0, 0));
+            status->setToolTip(strReason);
             ++m_nFailedCount;
         } else {
             row = m_pTable->rowCount();
@@ -330,7 +331,9 @@ void SCANUI::RecoveryCallBackSlot(int nProgress, int nPercent, int nErrorCode, Q
                                    .arg(m_pDetail->FailedCount()));
         return;
     }
-    if (nProgress == 100) m_pDetail->AddTableItem(pRecoveryFileName, nErrorCode != 0);
+    if (nProgress == 100)
+        m_pDetail->AddTableItem(pRecoveryFileName, nErrorCode != 0,
+                                nErrorCode ? QString::fromStdString(EngineResultText(nErrorCode)) : QString());
     m_pStatus->setText(QString("  Process: %1%\n  Destination: %2").arg(value).arg(pRecoveryFileName));
 }
 

@@ -40,7 +40,8 @@ class CDetail : public CDragDialog {
     Q_OBJECT
 public:
     explicit CDetail(QWidget* parent = nullptr);
-    void AddTableItem(const QString& strPath, int bFailed);
+    // strReason: why a failed file failed (shown as the status tip).
+    void AddTableItem(const QString& strPath, int bFailed, const QString& strReason = QString());
     int SuccessCount() const { return m_nSuccessCount; }
     int FailedCount() const { return m_nFailedCount; }
     QTableWidget* Table() const { return m_pTable; }

@@ -106,8 +106,9 @@ unsigned long long WalkIsoBoxes(CFileTypeJudge& judge, const unsigned char* buf,
         if (size < head) return 0;
         if (size > room - off) return 0;  // past the volume: cut short or not a box
         if (Is4(t, "moov") || Is4(t, "meta") || Is4(t, "moof")) index = true;
-        // Box payloads are the audio and video data.
-        if (size > kMiB) {
+        // Box payloads are the audio and video data; free and skip boxes
+        // are space kept for later (zeros, often), not data.
+        if (size > kMiB && !Is4(t, "free") && !Is4(t, "skip")) {
             const u64L z = ZeroRunStart(f, judge.m_nBytesPerSector, off + head, off + size);
             if (f.Stopped()) return 0;
             if (z < off + size) return index ? z : 0;

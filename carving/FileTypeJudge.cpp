@@ -336,6 +336,22 @@ int CFileTypeJudge::GetExtendNameType(const char* ext) {
     return FT_NONE;
 }
 
+bool CFileTypeJudge::IsSameFileType(const char* extA, const char* extB) {
+    if (!extA || !extB) return false;
+    if (strcasecmp(extA, extB) == 0) return true;
+    const auto family = [](const char* ext) -> int {
+        if (strcasecmp(ext, "thm") == 0) return FT_JPG;
+        const int t = GetExtendNameType(ext);
+        switch (t) {
+            case FT_MOV: case FT_MP4: case FT_M4V: case FT_3GP: case FT_M4A: return FT_MP4;
+            case FT_CR2: case FT_NEF: case FT_ARW: case FT_DNG: return FT_TIF;
+            default: return t;
+        }
+    };
+    const int a = family(extA);
+    return a != FT_NONE && a == family(extB);
+}
+
 int CFileTypeJudge::GetRowOfType(u32 nType) {
     for (int r = 0; r < FR_FILE_TYPE_ROWS; ++r)
         if (szExtendNameAndType[r].nType == nType) return r;
@@ -361,6 +377,7 @@ int CFileTypeJudge::ParseFileBuf(const unsigned char* buf, int len, unsigned lon
     m_nRemaidSecond = remainSeconds;
     m_u64FileCount = fileCount;
     m_u64FirstUnreadable = ~0ULL;
+    m_bLengthCut = false;
 
     int row = -1;
     int code = GetDataBufTypeRow(buf, len, row);
@@ -395,7 +412,8 @@ int CFileTypeJudge::ParseFileBuf(const unsigned char* buf, int len, unsigned lon
     if (reader && m_nBytesPerSector > 0) {
         const u64 limit = reader->GetSectorLimit();
         const u64 room = sector < limit ? (limit - sector) * static_cast<u64>(m_nBytesPerSector) : 0;
-        if (size > room) size = room;
+        m_bLengthCut = size > room;
+        if (m_bLengthCut) size = room;
     }
     // Any answer but 0 from the progress callback stops the scan: the walk
     // it cut short measured nothing, and no file is made of it.

@@ -159,6 +159,11 @@ public:
     int GetDataBufTypeRow(const unsigned char* buf, int len, int& nRow);
     // The code of the first row whose extension equals ext (any case), or 49.
     static int GetExtendNameType(const char* ext);
+    // True when files named with these two extensions hold the same kind
+    // of data: spellings of one type (jpeg, jpg), a camera thumbnail and a
+    // JPEG, the ISO media videos (mov, mp4, m4v, 3gp, m4a) and TIFF with the
+    // camera raw files built on it.
+    static bool IsSameFileType(const char* extA, const char* extB);
     // The first row with this type code, or -1.
     static int GetRowOfType(u32 nType);
     // Extension that names files of a type code ("jpg" for 10), or null.
@@ -215,6 +220,9 @@ public:
     // file is then named and typed after it. FT_NONE otherwise.
     u32 m_nNamedType = FT_NONE;
     u64 m_u64FirstUnreadable = ~0ULL;
+    // The last ParseFileBuf cut the length its rule gave at the volume's
+    // end: the file's structure does not confirm it.
+    bool m_bLengthCut = false;
     // The sector after the furthest end of the files carved in this sweep.
     u64 m_u64CoveredUntil = 0;
 

@@ -119,6 +119,12 @@ int CFileTypeRecovery::ParseFileBuf(const unsigned char* buf, int len, u64 secto
                                     u64& skipSectors, u64& fileCount) {
     if (nBytesPerSector <= 0) return FR_INVALID;
     m_nBytesPerSector = nBytesPerSector;
+    // A carved file never overlaps one already accepted in this sweep
+    // (header-measured files are still looked into, sector by sector, for
+    // file-system records).
+    // A sector before the last file means a new sweep.
+    if (sector < m_u64AcceptedStart) m_u64AcceptedStart = m_u64AcceptedEnd = 0;
+    if (sector >= m_u64AcceptedStart && sector < m_u64AcceptedEnd) return FR_INVALID;
     char name[64] = {0};
     EXTEND_NAME_TYPE type = FT_NONE;
     unsigned long long size = 0;
@@ -135,7 +141,11 @@ int CFileTypeRecovery::ParseFileBuf(const unsigned char* buf, int len, u64 secto
     // A file that runs into sectors the device could not deliver is cut
     // there (or may go on beyond them): listed, but as damaged.
     const u64 sectors = (size + static_cast<u64>(nBytesPerSector) - 1) / static_cast<u64>(nBytesPerSector);
-    node.bIsHealth = m_pJudge->FirstUnreadableSector() <= sector + sectors ? FR_HEALTH_UNREADABLE : 1;
+    node.bIsHealth = m_pJudge->FirstUnreadableSector() <= sector + sectors ? FR_HEALTH_UNREADABLE
+                     : m_pJudge->m_bLengthCut                                  ? FR_HEALTH_LENGTH_UNPROVEN
+                                                                               : 1;
+    m_u64AcceptedStart = sector;
+    m_u64AcceptedEnd = sector + sectors;
     node.uClusterNO = 0;
     node.nBytesPerCluster = 0xFFFFFFFFu;
     node.u64FileSize = size;
@@ -224,6 +234,15 @@ int CFileTypeRecovery::SaveFileData(_FILE_NODE_* pNode, wchar_t* pRecoveryFileNa
     // the file outside the destination. One the system refuses as too long
     // is a failed file.
     return SaveDataToTargetFile(pNode, pRecoveryFileName);
+}
+
+int CFileTypeRecovery::GetNodeExtents(const _FILE_NODE_& node, u64 u64Wanted, std::vector<DataExtent>& extents) {
+    extents.clear();
+    if (node.bIsDir) return FR_INVALID;
+    const u64 S = static_cast<u64>(m_nBytesPerSector > 0 ? m_nBytesPerSector : 512);
+    if (node.u64RecordSector > UINT64_MAX / S) return FR_INVALID;
+    AppendExtent(extents, {node.u64RecordSector * S, std::min(u64Wanted, node.u64FileSize), false});
+    return 0;
 }
 
 int CFileTypeRecovery::PreView(_FILE_NODE_* pNode, wchar_t* szTempPath, unsigned char* pBuf, int& nBufLen,

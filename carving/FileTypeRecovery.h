@@ -33,6 +33,7 @@ public:
     int BuildBitMapInfo() override;
     int PreView(_FILE_NODE_* pNode, wchar_t* szTempPath, unsigned char* pBuf, int& nBufLen,
                 PreviewProgressFunc pFunc, void* pParam) override;
+    int GetNodeExtents(const _FILE_NODE_& node, u64 u64Wanted, std::vector<DataExtent>& extents) override;
 
     // Used by the orchestrator to open a new or earlier carving log.
     int InitLogFile(const wchar_t* logName, wchar_t wcDriveLetter, const wchar_t* szPath, int nBytesPerSector,
@@ -84,4 +85,7 @@ private:
     // A reopened log holds files up to this start sector already.
     u64 m_u64StoredUpTo = 0;
     bool m_bReopened = false;
+    // Sectors of the last file accepted, [start, end).
+    u64 m_u64AcceptedStart = 0;
+    u64 m_u64AcceptedEnd = 0;
 };

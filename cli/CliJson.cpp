@@ -6,6 +6,7 @@
 
 #include "core/Categories.h"
 #include "core/FileOutput.h"
+#include "core/TextHelpers.h"
 
 namespace {
 
@@ -103,9 +104,11 @@ std::string JsonString(const std::string& s) {
 void CJsonListing::Add(const __SEARCH_FILE_INFO__& h, const std::string& parent, unsigned long long offset) {
     _FILE_NODE_ node = ToFileNode(h);
     const std::string name(h.szFileName, strnlen(h.szFileName, sizeof h.szFileName));
-    std::string path = parent;
-    if (!path.empty() && path.back() != '/') path += '/';
-    path += name;
+    // The names recover writes: a name from the disk never adds a folder.
+    std::string path = CleanSourcePath(parent);
+    if (!path.empty()) path.erase(0, 1);
+    if (!path.empty()) path += '/';
+    path += SanitizeFileName(name);
     const std::string category = h.bIsDir ? "folder" : GetCategoryFolderName(h.szFileName);
     const std::string key = GetClassKey(h.szFileName);
     // Files are listed because they are deleted or lost; a folder may be a
@@ -114,13 +117,14 @@ void CJsonListing::Add(const __SEARCH_FILE_INFO__& h, const std::string& parent,
     const std::string partition = m_nPartition > 0 ? std::to_string(m_nPartition) : "null";
     printf("{\"path\":%s,\"name\":%s,\"size\":%llu,\"category\":%s,\"extension\":%s,\"folder\":%s,"
            "\"deleted\":%s,\"healthy\":%s,\"method\":\"%s\",\"engine\":\"%s\",\"partition\":%s,\"offset\":%llu,"
-           "\"modified\":%s,\"accessed\":%s,\"created\":%s}\n",
+           "\"modified\":%s,\"accessed\":%s,\"created\":%s%s}\n",
            JsonString(path).c_str(), JsonString(name).c_str(), static_cast<unsigned long long>(h.u64FileSize),
            JsonString(category).c_str(), JsonString(key.empty() ? "" : key.substr(1)).c_str(),
            h.bIsDir ? "true" : "false", deleted ? "true" : "false", h.bIsHealth == 1 ? "true" : "false",
            MethodName(h.nEngineType), EngineName(h.nEngineType), partition.c_str(), offset,
            JsonTime(node, h.u64ModifyTime).c_str(),
-           JsonTime(node, h.u64AccessTime).c_str(), JsonTime(node, h.u64CreateTime).c_str());
+           JsonTime(node, h.u64AccessTime).c_str(), JsonTime(node, h.u64CreateTime).c_str(),
+           h.bIsHealth == 1 ? "" : (",\"damage\":" + JsonString(HealthReason(h.bIsHealth))).c_str());
     if (h.bIsDir) return;
     ++m_total.files;
     m_total.bytes += h.u64FileSize;

@@ -27,13 +27,6 @@
 
 namespace {
 
-// An engine's result code in words: its own codes, errno values, else the number.
-std::string EngineErrorText(int rc) {
-    if (rc == FR_SHORT_READ) return "short read";
-    if (rc == FR_INVALID) return "data lies outside the volume or is not recoverable";
-    return rc > 0 && rc < 200 ? strerror(rc) : "engine code " + std::to_string(rc);
-}
-
 struct ScanOptions {
     std::string strSource;
     std::string strTypes = "photo,audio,video";
@@ -177,6 +170,33 @@ bool BuildSearchPattern(const std::string& types, std::wstring& pattern) {
 
 namespace {
 
+// Byte offset of the file's data on the device, as the engine that found it
+// says; data kept inside its record (or none at all) is placed at the record.
+unsigned long long DataOffset(IFileRecoveryParse& engine, const __SEARCH_FILE_INFO__& h) {
+    const _FILE_NODE_ node = ToFileNode(h);
+    std::vector<DataExtent> extents;
+    u64 offset = 0;
+    if (engine.GetNodeExtents(node, 1, extents) == 0 && FirstDataOffset(extents, offset)) return offset;
+    return h.u64RecordSector * 512;
+}
+
+// Marks what a listing cannot call healthy: data placed outside the
+// volume, or a file longer than the volume. volumeBytes 0: the whole source.
+void MarkImpossible(IFileRecoveryParse& engine, const CliSource& v, __SEARCH_FILE_INFO__& h) {
+    if (h.bIsDir || h.u64FileSize == 0) return;
+    unsigned long long start = v.u64Start * 512, bytes = v.u64Count * 512;
+    if (bytes == 0) {
+        struct stat st;
+        if (stat(v.strPath.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return;
+        bytes = static_cast<unsigned long long>(st.st_size);
+    }
+    const unsigned long long offset = DataOffset(engine, h);
+    if (offset < start || offset - start >= bytes)
+        h.bIsHealth = FR_HEALTH_OUTSIDE_VOLUME;
+    else if (h.u64FileSize > bytes && h.bIsHealth != 0)
+        h.bIsHealth = FR_HEALTH_LENGTH_UNPROVEN;
+}
+
 // One volume of a run: what names it, its engine and the hits in node order.
 struct ScannedVolume {
     CliSource src;
@@ -242,14 +262,16 @@ int ScanAndList(const ScanOptions& o, const CliSource& src, std::wstring pattern
                     bDeep ? " Run the same scan with --resume to continue it." : "");
         } else if (rc != 0) {
             if (run.nScanResult == 0) run.nScanResult = rc;
-            fprintf(stderr, "fotoretta-cli: %sthe scan failed (%s); listing what was found.\n", where.c_str(),
-                    EngineErrorText(rc).c_str());
+            fprintf(stderr, "fotoretta-cli: %sthe scan failed (%s); listing what was found.
+", where.c_str(),
+                    EngineResultText(rc).c_str());
         }
         ScannedVolume vol{v, scan.TakeEngine(), {}};
         static RecoveryState s_idle;
         vol.engine->InitCallBack(NoScanCallBack, RecoveryCallBack, &s_idle, 100);
         vol.engine->InitSearchCallBack(SearchCallBack, nullptr);
         vol.engine->SearchFileNode(pattern.data(), vol.hits);
+        for (auto& h : vol.hits) MarkImpossible(*vol.engine, v, h);
         run.volumes.push_back(std::move(vol));
     }
     if (run.volumes.empty()) {
@@ -278,18 +300,6 @@ std::string ParentPath(IFileRecoveryParse& engine, const __SEARCH_FILE_INFO__& h
     return WideToUtf8(buf.data());
 }
 
-// First sector of the file's data where the record tells it.
-unsigned long long StartSector(const __SEARCH_FILE_INFO__& h) {
-    if (h.nEngineType == ENGINE_CARVING) return h.u64RecordSector;
-    if ((h.nEngineType == ENGINE_FAST_FAT || h.nEngineType == ENGINE_DEEP_FAT || h.nEngineType == ENGINE_FAST_EXFAT ||
-         h.nEngineType == ENGINE_DEEP_EXFAT) &&
-        h.uClusterNO >= 2 &&
-        h.nBytesPerCluster != 0xFFFFFFFFu && h.nBytesPerCluster >= 512)
-        return h.u64VolumeStartSector + h.u64DataStartSector +
-               static_cast<unsigned long long>(h.uClusterNO - 2) * (h.nBytesPerCluster / 512);
-    return h.u64RecordSector;
-}
-
 // The plain listing of one volume's hits, grouped by category, then
 // extension, as the result browser shows them; adds their bytes to total.
 void PrintListing(const ScannedVolume& vol, unsigned long long& total) {
@@ -310,8 +320,8 @@ void PrintListing(const ScannedVolume& vol, unsigned long long& total) {
                        GetFileSizeString(static_cast<long long>(h->u64FileSize)).c_str(), parent.c_str(),
                        h->bIsHealth == 0                       ? "  (damaged)"
                        : h->bIsHealth == FR_HEALTH_UNCONFIRMED ? "  (location unconfirmed)"
-                       : h->bIsHealth == FR_HEALTH_UNREADABLE  ? "  (damaged: unreadable sectors)"
-                                                               : "");
+                       : h->bIsHealth != 1 ? ("  (damaged: " + std::string(HealthReason(h->bIsHealth)) + ")").c_str()
+                                           : "");
                 total += h->u64FileSize;
             }
         }
@@ -344,7 +354,7 @@ int CmdScan(const std::vector<std::string>& args) {
         CJsonListing listing(src.nPartition);
         for (const auto& vol : run.volumes) {
             listing.SetPartition(vol.src.nPartition);
-            for (const auto& h : vol.hits) listing.Add(h, ParentPath(*vol.engine, h), StartSector(h) * 512);
+            for (const auto& h : vol.hits) listing.Add(h, ParentPath(*vol.engine, h), DataOffset(*vol.engine, h));
         }
         listing.Finish(nExit == 0, run.u64ReadErrors);
         return nExit;
@@ -495,9 +505,17 @@ int CmdRecover(const std::vector<std::string>& args) {
             (rc == FR_RECOVERY_CANCELLED ? cancelled : full) = true;
             break;
         }
+        if (err != 0 && (h.bIsHealth == FR_HEALTH_OUTSIDE_VOLUME || h.bIsHealth == FR_HEALTH_LENGTH_UNPROVEN ||
+                         h.bIsHealth == FR_HEALTH_ENCRYPTED)) {
+            // Its record cannot be true, or its data is not the file's:
+            // what came of it is not kept.
+            const std::string partial = WideToUtf8(real.data());
+            struct stat st;
+            if (lstat(partial.c_str(), &st) == 0 && S_ISREG(st.st_mode)) unlink(partial.c_str());
+        }
         if (err != 0) {
             ++state.nFailed;
-            fprintf(stderr, "failed: %s (%s)\n", WideToUtf8(real.data()).c_str(), EngineErrorText(err).c_str());
+            fprintf(stderr, "failed: %s (%s)\n", WideToUtf8(real.data()).c_str(), EngineResultText(err).c_str());
         } else {
             ++state.nRecovered;
         }

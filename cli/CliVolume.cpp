@@ -8,6 +8,7 @@
 #include "core/DiskReader.h"
 #include "core/Platform.h"
 #include "rules/ExfatRules.h"
+#include "rules/FatRules.h"
 #include "rules/NtfsParse.h"
 
 namespace {
@@ -62,19 +63,23 @@ std::string ExfatLabel(int fd, u64 volumeByte, const ExfatBootInfo& b) {
 CliVolumeInfo DescribeVolume(const std::string& path, u64 startSector) {
     CliVolumeInfo info{"unknown", {}};
     CUniqueFd fd(OpenDeviceReadOnly(path.c_str()));
-    unsigned char head[2048] = {};
-    if (!fd.valid() || startSector > (1ull << 54) || !ReadAt(fd.get(), startSector * 512, head, sizeof head))
+    unsigned char head[kFatBackupHeadBytes] = {};
+    if (!fd.valid() || startSector > (1ull << 54) || !ReadAt(fd.get(), startSector * 512, head, 2048))
         return info;
     if (IsNtfs(head)) {
         info.strFileSystem = "NTFS";
         info.strLabel = NtfsLabel(fd.get(), startSector * 512, head);
     } else if (IsBitlockerDBR(head)) {
         info.strFileSystem = "BitLocker";
-    } else if (IsFat(head)) {
-        const bool fat32 = GetLe16(head + 22) == 0;
-        const std::string type = Padded(head + (fat32 ? 82 : 54), 8);
+    } else if (const unsigned char* boot = IsFat(head) ? head
+                                          : ReadAt(fd.get(), startSector * 512, head, sizeof head)
+                                              ? FindFatBootRecord(head, sizeof head)
+                                              : nullptr) {
+        // Sector 0, or the FAT32 backup when sector 0 is damaged.
+        const bool fat32 = GetLe16(boot + 22) == 0;
+        const std::string type = Padded(boot + (fat32 ? 82 : 54), 8);
         info.strFileSystem = fat32 ? "FAT32" : (type == "FAT12" || type == "FAT16") ? type : "FAT";
-        info.strLabel = Padded(head + (fat32 ? 71 : 43), 11);
+        info.strLabel = Padded(boot + (fat32 ? 71 : 43), 11);
         if (info.strLabel == "NO NAME") info.strLabel.clear();
     } else if (IsExt(head)) {
         const unsigned char* sb = head + 1024;

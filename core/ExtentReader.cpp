@@ -18,6 +18,27 @@ void AppendExtent(std::vector<DataExtent>& extents, const DataExtent& e) {
     extents.push_back(e);
 }
 
+void TrimExtents(std::vector<DataExtent>& extents, u64 u64Wanted) {
+    u64 covered = 0;
+    for (size_t i = 0; i < extents.size(); ++i) {
+        if (covered + extents[i].u64Length >= u64Wanted) {
+            extents[i].u64Length = u64Wanted - covered;
+            extents.resize(extents[i].u64Length ? i + 1 : i);
+            return;
+        }
+        covered += extents[i].u64Length;
+    }
+}
+
+bool FirstDataOffset(const std::vector<DataExtent>& extents, u64& u64Offset) {
+    for (const DataExtent& e : extents)
+        if (!e.bSparse && e.u64Length) {
+            u64Offset = e.u64Offset;
+            return true;
+        }
+    return false;
+}
+
 CExtentReader::CExtentReader(CDiskReader& reader, int nBytesPerSector)
     : m_Reader(reader), m_nBytesPerSector(nBytesPerSector > 0 ? static_cast<u32>(nBytesPerSector) : 512) {}
 

@@ -6,19 +6,8 @@
 #include <span>
 #include <vector>
 
+#include "core/DataExtent.h"
 #include "core/DiskReader.h"
-
-// One piece of a file: u64Length bytes at the absolute byte offset
-// u64Offset of the device (a multiple of the reader's sector size), or,
-// with bSparse, u64Length bytes of zeros that have no place on the device.
-struct DataExtent {
-    u64 u64Offset = 0;
-    u64 u64Length = 0;
-    bool bSparse = false;
-};
-
-// Appends an extent, merging it into the last one when it continues it.
-void AppendExtent(std::vector<DataExtent>& extents, const DataExtent& e);
 
 // Called after each piece with the bytes delivered so far; nonzero stops the
 // copy and becomes its result.

@@ -121,36 +121,59 @@ int CreateOutputDir(const std::string& path, const OutputOwner* pOwner) {
     return ApplyOwner(-1, path.c_str(), pOwner);
 }
 
-int MakeOutputDirs(const std::string& base, std::string_view sourcePath, std::string& outDir,
-                   std::map<std::string, std::string>& chosen, const OutputOwner* pOwner) {
-    outDir = base;
-    std::string key;
+namespace {
+
+// Calls f with each non-empty component of a source folder path.
+template <typename F>
+void ForEachComponent(std::string_view sourcePath, F f) {
     size_t pos = 0;
     while (pos < sourcePath.size()) {
         size_t sep = sourcePath.find_first_of("/\\", pos);
         if (sep == std::string_view::npos) sep = sourcePath.size();
         const std::string_view comp = sourcePath.substr(pos, sep - pos);
         pos = sep + 1;
-        if (comp.empty()) continue;
+        if (!comp.empty() && f(comp) != 0) return;
+    }
+}
+
+}  // namespace
+
+std::string CleanSourcePath(std::string_view sourcePath) {
+    std::string out;
+    ForEachComponent(sourcePath, [&](std::string_view comp) {
+        out += '/';
+        out += SanitizeFileName(comp, kMaxComponentBytes);
+        return 0;
+    });
+    return out;
+}
+
+int MakeOutputDirs(const std::string& base, std::string_view sourcePath, std::string& outDir,
+                   std::map<std::string, std::string>& chosen, const OutputOwner* pOwner) {
+    outDir = base;
+    std::string key;
+    int result = 0;
+    ForEachComponent(sourcePath, [&](std::string_view comp) -> int {
         key += '/';
         key += comp;
         if (auto it = chosen.find(key); it != chosen.end()) {
             outDir = it->second;
-            continue;
+            return 0;
         }
         const std::string name = SanitizeFileName(comp, kMaxComponentBytes);
         std::string dir = JoinDir(outDir, name);
         // A file (or a link) of that name is never written through.
         struct stat st;
         if (lstat(dir.c_str(), &st) == 0 && !S_ISDIR(st.st_mode)) dir = MakeUniquePath(outDir, name);
-        if (dir.empty()) return ENAMETOOLONG;
+        if (dir.empty()) return result = ENAMETOOLONG;
         if (lstat(dir.c_str(), &st) != 0) {
-            if (int err = CreateOutputDir(dir, pOwner); err != 0 && err != EEXIST) return err;
+            if (int err = CreateOutputDir(dir, pOwner); err != 0 && err != EEXIST) return result = err;
         }
         chosen[key] = dir;
         outDir = dir;
-    }
-    return 0;
+        return 0;
+    });
+    return result;
 }
 
 int ApplyOutputTimes(int fd, const OutputTimes* pTimes) {

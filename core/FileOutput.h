@@ -69,6 +69,9 @@ int CreateOutputDir(const std::string& path, const OutputOwner* pOwner = nullptr
 // outDir = the folder reached. 0 or errno.
 int MakeOutputDirs(const std::string& base, std::string_view sourcePath, std::string& outDir,
                    std::map<std::string, std::string>& chosen, const OutputOwner* pOwner = nullptr);
+// The folder path of the source as MakeOutputDirs writes it: components
+// made safe, joined with '/', empty ones dropped.
+std::string CleanSourcePath(std::string_view sourcePath);
 
 // Stamps modification and access times on a written file; 0 or errno.
 // Without times nothing is changed.

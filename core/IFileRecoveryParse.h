@@ -4,6 +4,7 @@
 
 #include <vector>
 
+#include "DataExtent.h"
 #include "Records.h"
 
 class IFileRecoveryParse {
@@ -28,4 +29,16 @@ public:
     virtual int PreView(_FILE_NODE_* pNode, wchar_t* szTempPath, unsigned char* pBuf, int& nBufLen,
                         PreviewProgressFunc pFunc, void* pParam) = 0;
     virtual ~IFileRecoveryParse() = default;
+
+    // Added after the operations above, which keep their order.
+    // Where a file's data lies: its first u64Wanted bytes (fewer when the
+    // file is shorter) as extents in absolute bytes of the device. Data kept
+    // inside a record (NTFS resident data) has no extents. 0, or a result
+    // code; 87 from an engine that cannot tell.
+    virtual int GetNodeExtents(const _FILE_NODE_& node, u64 u64Wanted, std::vector<DataExtent>& extents) {
+        (void)node;
+        (void)u64Wanted;
+        extents.clear();
+        return FR_INVALID;
+    }
 };

@@ -27,6 +27,11 @@ bool IsWholeDiskVolume(int fd, const unsigned char* head, size_t got) {
         if (ReadFullAt(fd, 12 * bytesPerSector, s, sizeof s) == sizeof s && IsExfat(s) &&
             (s[108] == 9 || s[108] == 12) && (1u << s[108]) == bytesPerSector)
             return true;
+    // Nor a FAT32 volume, by its backup boot sector 6 sectors in.
+    for (u32 bytesPerSector = 512; bytesPerSector <= 4096; bytesPerSector *= 2)
+        if (ReadFullAt(fd, 6 * bytesPerSector, s, sizeof s) == sizeof s && IsFat(s) && GetLe16(s + 22) == 0 &&
+            GetLe16(s + 11) == bytesPerSector)
+            return true;
     return false;
 }
 

@@ -66,6 +66,29 @@ constexpr u32 FR_HEALTH_UNCONFIRMED = 2;
 // sectors): it is listed (pictures too) as damaged, and a copy of it keeps
 // what could be read but is reported short.
 constexpr u32 FR_HEALTH_UNREADABLE = 3;
+// The length the file's record or header gives cannot be true (it runs
+// past the end of the medium): listed as damaged with the length the
+// medium can hold, never as a whole file.
+constexpr u32 FR_HEALTH_LENGTH_UNPROVEN = 4;
+// The place the file's record gives for its data lies outside the volume.
+constexpr u32 FR_HEALTH_OUTSIDE_VOLUME = 5;
+// The file's data is encrypted (NTFS EFS): it is never written out as if
+// it were the file.
+constexpr u32 FR_HEALTH_ENCRYPTED = 6;
+
+// Why a listed file is not healthy, for listings; null for a healthy one.
+inline const char* HealthReason(u32 bIsHealth) {
+    switch (bIsHealth) {
+        case 1: return nullptr;
+        case 0: return "its data does not look like its type";
+        case FR_HEALTH_UNCONFIRMED: return "location unconfirmed";
+        case FR_HEALTH_UNREADABLE: return "unreadable sectors";
+        case FR_HEALTH_LENGTH_UNPROVEN: return "length runs past the end of the medium";
+        case FR_HEALTH_OUTSIDE_VOLUME: return "data lies outside the volume";
+        case FR_HEALTH_ENCRYPTED: return "encrypted: its data cannot be read without the owner's key";
+        default: return "damaged";
+    }
+}
 
 static_assert(sizeof(_FILE_NODE_) == 344);
 static_assert(offsetof(_FILE_NODE_, wcDriveLetter) == 0);

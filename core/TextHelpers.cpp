@@ -1,5 +1,7 @@
 #include "TextHelpers.h"
 
+#include "Records.h"
+
 #include <QtCore/QString>
 #include <cerrno>
 #include <cstdio>
@@ -205,6 +207,19 @@ void _splitpath(const char* path, char* drive, char* dir, char* fname, char* ext
     } else if (fname) {
         strcpy(fname, name);
     }
+}
+
+std::string EngineResultText(int code) {
+    switch (code) {
+        case FR_OK: return "success";
+        case FR_INVALID: return "invalid request, or data outside the volume";
+        case FR_SHORT_READ: return "short read";
+        case FR_FAILED: return "engine error";
+        case FR_RECOVERY_CANCELLED: return "stopped by the user";
+        default: break;
+    }
+    if (code > 0 && code < 4096) return std::strerror(code);
+    return "engine code " + std::to_string(code);
 }
 
 std::string GetFileSizeString(long long bytes) {

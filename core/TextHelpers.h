@@ -38,6 +38,11 @@ std::string LowerAscii(std::string s);
 int GetPathDirIndex(const wchar_t* path, int& n);
 void _splitpath(const char* path, char* drive, char* dir, char* fname, char* ext);
 
+// What an engine's result code means, for people: the shared codes (87
+// invalid or outside the volume, 30 short read, -1, the stop codes) by
+// their meaning, other positive codes as the system's errno text.
+std::string EngineResultText(int code);
+
 std::string GetFileSizeString(long long bytes);
 std::string GetTimeString(long long seconds);
 

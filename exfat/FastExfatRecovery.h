@@ -30,6 +30,9 @@ public:
     // Sectors here are 512-byte sectors relative to the volume start.
     int GetUnUsedSectorCount(u64& u64Sector, u64& u64Count) override;
     int BuildBitMapInfo() override;
+    int GetNodeExtents(const _FILE_NODE_& node, u64 u64Wanted, std::vector<DataExtent>& extents) override {
+        return m_Volume.NodeExtents(node, u64Wanted, true, extents);
+    }
 
     const ExfatBootInfo& GetBootInfo() const { return m_Volume.Boot(); }
 
@@ -60,9 +63,7 @@ private:
     std::set<u32> m_setUsedDirs;
     CFileTypeJudge m_FileTypeJudge;
     CNodeOutput m_Output{
-        CNodeOutput::ExtentCopy(m_DiskReader, &m_nBytesPerSector, [this](const _FILE_NODE_& n, u64 w, std::vector<DataExtent>& out) {
-            return m_Volume.NodeExtents(n, w, true, out);
-        }),
+        CNodeOutput::ExtentCopy(m_DiskReader, &m_nBytesPerSector, [this](const _FILE_NODE_& n, u64 w, std::vector<DataExtent>& out) { return GetNodeExtents(n, w, out); }),
         [this](_FILE_NODE_* p, unsigned k, std::vector<_FILE_NODE_>& out) { return GetChildrenFileNode(p, k, out); },
         {}, FAT_MAX_CLUSTER_BYTES};
 

@@ -44,6 +44,12 @@ public:
         return 0;
     }
     int BuildBitMapInfo() override { return 0; }
+    // Without a trusted FAT the data is taken as contiguous.
+    int GetNodeExtents(const _FILE_NODE_& node, u64 u64Wanted, std::vector<DataExtent>& extents) override {
+        _FILE_NODE_ c = node;
+        c.nReserved |= EXFAT_NODE_NO_FAT_CHAIN;
+        return m_Volume.NodeExtents(c, u64Wanted, true, extents);
+    }
 
     int StartScan(wchar_t* szLogName);
     // The sets that start in one sector; avail bytes from p on are there to
@@ -86,12 +92,7 @@ private:
     std::vector<u64> m_vecDirStarts;  // sectors whose first slot starts a set
     CFileTypeJudge m_FileTypeJudge;
     CNodeOutput m_Output{
-        CNodeOutput::ExtentCopy(m_DiskReader, &m_nBytesPerSector, [this](const _FILE_NODE_& n, u64 w, std::vector<DataExtent>& out) {
-            // Without a trusted FAT the data is taken as contiguous.
-            _FILE_NODE_ c = n;
-            c.nReserved |= EXFAT_NODE_NO_FAT_CHAIN;
-            return m_Volume.NodeExtents(c, w, true, out);
-        }),
+        CNodeOutput::ExtentCopy(m_DiskReader, &m_nBytesPerSector, [this](const _FILE_NODE_& n, u64 w, std::vector<DataExtent>& out) { return GetNodeExtents(n, w, out); }),
         [this](_FILE_NODE_* p, unsigned k, std::vector<_FILE_NODE_>& out) { return GetChildrenFileNode(p, k, out); },
         {}, FAT_MAX_CLUSTER_BYTES};
 

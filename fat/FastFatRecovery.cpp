@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "core/BootSector.h"
 #include "core/ExtentReader.h"
 #include "core/FileOutput.h"
 #include "core/SectorUnits.h"
@@ -66,10 +67,19 @@ int CFastFatRecovery::Init(wchar_t* szPath, wchar_t wcDriveLetter) {
 int CFastFatRecovery::InitVolume() {
     unsigned int got = 0;
     std::memset(m_byBootSector, 0, sizeof m_byBootSector);
-    const int nBoot = static_cast<int>(std::min<u64>(8, m_u64SectorCount));
-    int ret = m_DiskReader.ReadData(m_byBootSector, nBoot, static_cast<long long>(m_u64PartitionStart), 512, &got);
+    // Sector 0; when it is damaged, the head that holds the FAT32 backup
+    // boot record (sector 6) for every sector size.
+    std::vector<unsigned char> head(kFatBackupHeadBytes, 0);
+    int ret = 0;
+    for (u64 n : {u64{8}, u64{kFatBackupHeadBytes / 512}}) {
+        ret = m_DiskReader.ReadData(head.data(), static_cast<int>(std::min(n, m_u64SectorCount)),
+                                    static_cast<long long>(m_u64PartitionStart), 512, &got);
+        if (got > 0 && IsFat(head.data())) break;
+    }
     if (ret != 0 && got == 0) return ret;
-    if (!ParseFatBootRecord(m_byBootSector, sizeof m_byBootSector, m_Boot)) {
+    const unsigned char* boot = FindFatBootRecord(head.data(), static_cast<size_t>(got) * 512);
+    if (boot) std::memcpy(m_byBootSector, boot, std::min<size_t>(sizeof m_byBootSector, head.data() + head.size() - boot));
+    if (!boot || !ParseFatBootRecord(m_byBootSector, sizeof m_byBootSector, m_Boot)) {
         FrLog("CFastFatRecovery boot record unusable\n");
         return FR_INVALID;
     }
@@ -505,6 +515,7 @@ int CFastFatRecovery::GetUnUsedVolumeSectors(u64& u64Sector, u64& u64Count) {
 
 int CFastFatRecovery::GetNodeExtents(const _FILE_NODE_& node, u64 u64Wanted, std::vector<DataExtent>& extents) {
     extents.clear();
+    u64Wanted = std::min(u64Wanted, node.bIsDir ? u64Wanted : node.u64FileSize);
     const u32 bps = m_Boot.nBytesPerSector;
     if (!m_bReady || bps == 0) return FR_INVALID;
     const u32 bpc = node.nBytesPerCluster;

@@ -34,6 +34,10 @@ public:
     // Sectors here are 512-byte sectors relative to the volume start.
     int GetUnUsedSectorCount(u64& u64Sector, u64& u64Count) override;
     int BuildBitMapInfo() override;
+    // The extents along the node's cluster chain. 0 when they cover the
+    // bytes wanted; otherwise what stopped the chain (30 when it ends first),
+    // with the extents up to there.
+    int GetNodeExtents(const _FILE_NODE_& node, u64 u64Wanted, std::vector<DataExtent>& extents) override;
 
     // 1 for FAT32, 0 otherwise (the argument is not used).
     int GetDeviceFileSystemType(char* = nullptr) const { return m_bIsFat32; }
@@ -76,10 +80,6 @@ private:
     // The ".." walk behind GetDirDepth, without its memory.
     int WalkDirDepth(unsigned uCluster, int& nDepth, std::set<unsigned>& visited);
     int ReportScan(int nProgress, int nRemaindSecond);
-    // The extents of a node's first u64Wanted bytes along its cluster chain.
-    // 0 when they cover them; otherwise what stopped the chain (30 when it
-    // ends first), with the extents up to there.
-    int GetNodeExtents(const _FILE_NODE_& node, u64 u64Wanted, std::vector<DataExtent>& extents);
 
     u64 m_u64PartitionStart = 0;   // in 512-byte sectors, as given
     u64 m_u64SectorCount = 0;      // in 512-byte sectors, as given

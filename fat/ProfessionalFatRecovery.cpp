@@ -23,6 +23,8 @@ constexpr size_t kMaxPairings = 256;
 constexpr size_t kMaxPendingTails = 4096;
 constexpr size_t kMaxKeptSectors = 262144;  // 128 MiB of kept directory sectors
 constexpr size_t kMaxHeadCache = 1u << 20;
+// Subfolder entries met in directory sectors (about 400 bytes each).
+constexpr size_t kMaxDirInfos = 65536;
 constexpr int kMaxChainSteps = 4096;
 constexpr int kMaxLongNameEntries = 20;
 // Identifiers of holder folders made for unreachable folders; above every
@@ -544,6 +546,10 @@ void CProfessionalFatRecovery::DealProfessionalFatFileEntry(const unsigned char*
         // A live entry owns its cluster; a deleted one never displaces it.
         auto it = m_mapProDirInfo.find(dc);
         if (it != m_mapProDirInfo.end() && it->second.FileNode.nReserved == 0 && bDeleted) continue;
+        if (it == m_mapProDirInfo.end() && m_mapProDirInfo.size() >= kMaxDirInfos) {
+            if (m_mapProDirInfo.size() == kMaxDirInfos) FrLog("CProfessionalFatRecovery folder entries full\n");
+            continue;
+        }
         m_mapProDirInfo[dc] = info;
     }
     if (!pTail || (runStart < 0 && !overflow)) return;
@@ -995,6 +1001,7 @@ bool CProfessionalFatRecovery::NodeClusterStart(const _FILE_NODE_& node, u32 spc
 int CProfessionalFatRecovery::GetNodeExtents(const _FILE_NODE_& node, u64 u64Wanted,
                                              std::vector<DataExtent>& extents) {
     extents.clear();
+    u64Wanted = std::min(u64Wanted, node.bIsDir ? u64Wanted : node.u64FileSize);
     const u32 bpc = node.nBytesPerCluster;
     if (bpc >= FAT_MAX_CLUSTER_BYTES) return CNodeOutput::kBadClusterCode;
     if (bpc == 0 || bpc % kSector != 0) return FR_INVALID;

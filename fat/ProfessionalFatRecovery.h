@@ -106,6 +106,7 @@ public:
     int ScanDevice(wchar_t* szReserved) override;
     int GetUnUsedSectorCount(u64& u64Sector, u64& u64Count) override;
     int BuildBitMapInfo() override;
+    int GetNodeExtents(const _FILE_NODE_& node, u64 u64Wanted, std::vector<DataExtent>& extents) override;
 
     // --- The deep scan, driven sector by sector (see the top of this file).
 
@@ -205,8 +206,6 @@ private:
     void AddDirNode(const _FILE_NODE_& proto, u32 keyLow, u32 depth);
     void AttachUnreachable();
 
-    // Extraction: where a node's first u64Wanted bytes lie.
-    int GetNodeExtents(const _FILE_NODE_& node, u64 u64Wanted, std::vector<DataExtent>& extents);
     bool NodeClusterStart(const _FILE_NODE_& node, u32 spc, u32 c, u64& sector) const;
 
     u64 m_u64PartitionStart = 0;

@@ -1,5 +1,7 @@
 #include "ntfs/FastNtfsRecovery.h"
 
+#include "ntfs/NtfsCompressed.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -540,7 +542,14 @@ int CFastNtfsRecovery::ParseRecordInfo(unsigned char* pRecord, int nMode, u32 uN
     } else {
         GetRootParentDirIndex(parent, depth, visited);
     }
-    if (!bDirMode) node.bIsHealth = static_cast<u32>(IsFileDataHealth(&node, static_cast<unsigned>(m_nSectorsPerCluster)));
+    if (!bDirMode) {
+        // Compressed data does not start with what its type begins with.
+        const NtfsDataForm form = NtfsDataFormOf(info.nDataFlags, info.bDataNonResident);
+        node.bIsHealth = form == NtfsDataForm::Encrypted   ? FR_HEALTH_ENCRYPTED
+                         : form == NtfsDataForm::Compressed ? 1
+                                                            : static_cast<u32>(IsFileDataHealth(
+                                                                  &node, static_cast<unsigned>(m_nSectorsPerCluster)));
+    }
     return StoreNode(node, key, static_cast<u32>(depth), bDirMode ? node.szFileName : nullptr);
 }
 
@@ -660,7 +669,7 @@ int CFastNtfsRecovery::GetAttr0x80Data(long long recordSector, unsigned char* bu
     return 0;
 }
 
-int CFastNtfsRecovery::GetNodeExtents(const _FILE_NODE_& node, std::vector<DataExtent>& extents) {
+int CFastNtfsRecovery::DataExtents(const _FILE_NODE_& node, std::vector<DataExtent>& extents) {
     extents.clear();
     std::vector<__RUNLIST__> runs;
     int rc = GetRunListInfo(node.u64RecordSector, NTFS_ATTR_DATA, runs);
@@ -672,6 +681,17 @@ int CFastNtfsRecovery::GetNodeExtents(const _FILE_NODE_& node, std::vector<DataE
     return NtfsDataExtents(runs, bpc, node.u64VolumeStartSector * 512, extents);
 }
 
+int CFastNtfsRecovery::GetNodeExtents(const _FILE_NODE_& node, u64 u64Wanted, std::vector<DataExtent>& extents) {
+    extents.clear();
+    if (node.bIsDir) return FR_INVALID;
+    int rc = DataExtents(node, extents);
+    // Resident data lives inside the record: no extents.
+    if (rc == kAttrAbsent) return 0;
+    if (rc != 0) return rc;
+    TrimExtents(extents, std::min(u64Wanted, node.u64FileSize));
+    return 0;
+}
+
 int CFastNtfsRecovery::CopyData(const _FILE_NODE_& node, u64 u64Wanted, int fd, unsigned char* pBuf,
                                 u64& u64Delivered, const ExtentProgress& progress) {
     u64Delivered = 0;
@@ -681,8 +701,24 @@ int CFastNtfsRecovery::CopyData(const _FILE_NODE_& node, u64 u64Wanted, int fd, 
     if (rc == 0) return CNodeOutput::CopyFromMemory(res.data(), len, u64Wanted, fd, pBuf, u64Delivered, progress);
     if (rc != kResidentNotFound) return rc;
     std::vector<DataExtent> extents;
-    rc = GetNodeExtents(node, extents);
+    rc = DataExtents(node, extents);
     if (rc != 0) return rc;
+    std::vector<unsigned char> rec(static_cast<size_t>(m_nRecordSize));
+    NtfsRecordInfo info;
+    if (ReadRecordAt(node.u64RecordSector, rec.data()) == 0 && NtfsParseRecord(m_Parse, rec.data(), info)) {
+        switch (NtfsDataFormOf(info.nDataFlags, info.bDataNonResident)) {
+            case NtfsDataForm::Encrypted: return ENOTSUP;  // never handed out as if it were the file
+            case NtfsDataForm::Compressed: {
+                u64 bpc = node.nBytesPerCluster;
+                if (bpc == 0 || bpc == kNoCluster) bpc = static_cast<u64>(m_nBytesPerSector) * m_nSectorsPerCluster;
+                if (info.nCompressionUnit > 8) return FR_INVALID;
+                CExtentReader reader(m_DiskReader, m_nBytesPerSector);
+                return CopyCompressedData(reader, extents, bpc << info.nCompressionUnit, u64Wanted, fd, pBuf,
+                                          u64Delivered, progress);
+            }
+            case NtfsDataForm::Plain: break;
+        }
+    }
     return CNodeOutput::CopyFromExtents(m_DiskReader, m_nBytesPerSector, extents, u64Wanted, fd, pBuf, u64Delivered,
                                         progress);
 }

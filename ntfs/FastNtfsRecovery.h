@@ -28,6 +28,7 @@ public:
     int ScanDevice(wchar_t* szLogName) override;
     int GetUnUsedSectorCount(u64& u64Sector, u64& u64Count) override;
     int BuildBitMapInfo() override;
+    int GetNodeExtents(const _FILE_NODE_& node, u64 u64Wanted, std::vector<DataExtent>& extents) override;
 
     // Resident unnamed data of the record at an absolute sector. len is in:
     // the buffer's capacity, out: the data length. 0; -101 when the data is
@@ -91,7 +92,7 @@ private:
     int FindAttrRuns(const unsigned char* pRecord, u32 uType, u64 u64StartVcn, std::vector<__RUNLIST__>& runs,
                      bool bAnyVcn);
     // The extents of a file's unnamed data along its runs.
-    int GetNodeExtents(const _FILE_NODE_& node, std::vector<DataExtent>& extents);
+    int DataExtents(const _FILE_NODE_& node, std::vector<DataExtent>& extents);
     // Copies the first u64Wanted bytes of a file's data (resident or along
     // its runs) to fd (when >= 0) or into pBuf. 0, an error code, the
     // progress stop value, or 30 when the data ends first.

@@ -1,5 +1,7 @@
 #include "ntfs/ProfessionalNtfsRecovery.h"
 
+#include "ntfs/NtfsCompressed.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -298,7 +300,11 @@ int CProfessionalNtfsRecovery::PlaceFile(const NtfsRecordInfo& info, const unsig
     u32 keyId = NTFS_ROOT_RECORD, depth = 0;
     if (NtfsRefRecord(info.firstName.u64ParentRef) != info.hdr.nRecordNumber)
         ResolveParent(nMft, info.firstName.u64ParentRef, keyId, depth);
-    node.bIsHealth = static_cast<u32>(IsFileDataHealth(&node, spc));
+    // Compressed data does not start with what its type begins with.
+    const NtfsDataForm form = NtfsDataFormOf(info.nDataFlags, info.bDataNonResident);
+    node.bIsHealth = form == NtfsDataForm::Encrypted   ? FR_HEALTH_ENCRYPTED
+                     : form == NtfsDataForm::Compressed ? 1
+                                                        : static_cast<u32>(IsFileDataHealth(&node, spc));
     return StoreNode(node, StoreId(nMft, keyId), depth, nullptr);
 }
 
@@ -511,7 +517,8 @@ unsigned CProfessionalNtfsRecovery::GetLostFileCount() {
 // ------------------------------------------------------------- file data
 
 int CProfessionalNtfsRecovery::NodeData(const _FILE_NODE_& node, std::vector<unsigned char>& resident,
-                                        std::vector<DataExtent>& extents, u64* pFirstCluster) {
+                                        std::vector<DataExtent>& extents, u64* pFirstCluster, u16* pFlags,
+                                        u64* pUnitBytes) {
     // 1 with resident data, 0 with extents, else a failure code. The
     // record is the one found by the sweep; attribute lists are not
     // followed. Clusters count from the volume start the scan worked out.
@@ -521,6 +528,9 @@ int CProfessionalNtfsRecovery::NodeData(const _FILE_NODE_& node, std::vector<uns
     NtfsRecordInfo info;
     if (!NtfsParseRecord(m_Parse, rec, info)) return FR_FAILED;
     if (!info.bHasData) return kAttrAbsent;
+    if (pFlags) *pFlags = info.nDataFlags;
+    if (pUnitBytes)
+        *pUnitBytes = info.nCompressionUnit > 8 ? 0 : static_cast<u64>(node.nBytesPerCluster) << info.nCompressionUnit;
     if (!info.bDataNonResident) {
         resident.assign(info.pResident, info.pResident + info.nResidentLength);
         return 1;
@@ -535,15 +545,35 @@ int CProfessionalNtfsRecovery::NodeData(const _FILE_NODE_& node, std::vector<uns
     return NtfsDataExtents(info.dataRuns, bpc, node.u64VolumeStartSector * kSectorBytes, extents);
 }
 
+int CProfessionalNtfsRecovery::GetNodeExtents(const _FILE_NODE_& node, u64 u64Wanted,
+                                              std::vector<DataExtent>& extents) {
+    extents.clear();
+    if (node.bIsDir) return FR_INVALID;
+    std::vector<unsigned char> resident;
+    const int rc = NodeData(node, resident, extents, nullptr);
+    if (rc == 1 || rc == kAttrAbsent) return 0;
+    if (rc != 0) return rc;
+    TrimExtents(extents, std::min(u64Wanted, node.u64FileSize));
+    return 0;
+}
+
 int CProfessionalNtfsRecovery::CopyData(const _FILE_NODE_& node, u64 u64Wanted, int fd, unsigned char* pBuf,
                                         u64& u64Delivered, const ExtentProgress& progress) {
     u64Delivered = 0;
     std::vector<unsigned char> resident;
     std::vector<DataExtent> extents;
-    const int rc = NodeData(node, resident, extents, nullptr);
+    u16 flags = 0;
+    u64 unitBytes = 0;
+    const int rc = NodeData(node, resident, extents, nullptr, &flags, &unitBytes);
+    const NtfsDataForm form = NtfsDataFormOf(flags, rc == 0);
+    if (form == NtfsDataForm::Encrypted) return ENOTSUP;  // never handed out as if it were the file
     if (rc == 1)
         return CNodeOutput::CopyFromMemory(resident.data(), resident.size(), u64Wanted, fd, pBuf, u64Delivered, progress);
     if (rc != 0) return rc;
+    if (form == NtfsDataForm::Compressed) {
+        CExtentReader reader(m_DiskReader, kSectorBytes);
+        return CopyCompressedData(reader, extents, unitBytes, u64Wanted, fd, pBuf, u64Delivered, progress);
+    }
     return CNodeOutput::CopyFromExtents(m_DiskReader, kSectorBytes, extents, u64Wanted, fd, pBuf, u64Delivered, progress);
 }
 

@@ -84,6 +84,7 @@ public:
     // Writes a file, or a folder with everything below it, under the target
     // path; never overwrites, names made safe, folders 0755. 0, an error
     // code, 30 when the runs end before the file does, or the callback's
+    int GetNodeExtents(const _FILE_NODE_& node, u64 u64Wanted, std::vector<DataExtent>& extents) override;
     // 1 when the file's first data still looks like its extension's type.
     int IsFileDataHealth(_FILE_NODE_* pNode, unsigned int uSectorsPerCluster);
 
@@ -140,7 +141,7 @@ private:
     void MakeFolderNode(const PendingDir& p);
     u32 ChildrenLevel(const _FILE_NODE_& dir, u32 nFallback) const;
     int NodeData(const _FILE_NODE_& node, std::vector<unsigned char>& resident, std::vector<DataExtent>& extents,
-                 u64* pFirstCluster);
+                 u64* pFirstCluster, u16* pFlags = nullptr, u64* pUnitBytes = nullptr);
     int CopyData(const _FILE_NODE_& node, u64 u64Wanted, int fd, unsigned char* pBuf, u64& u64Delivered,
                  const ExtentProgress& progress);
 

@@ -1,5 +1,6 @@
 #include "rules/FatRules.h"
 
+#include "core/BootSector.h"
 #include "core/TextHelpers.h"
 
 #include <array>
@@ -11,6 +12,18 @@
 
 bool IsFat32BootRecord(const unsigned char* p, size_t len) {
     return p && len >= 90 && std::memcmp(p + FAT_BPB_FAT32_LABEL, "FAT32   ", 8) == 0;
+}
+
+const unsigned char* FindFatBootRecord(const unsigned char* head, size_t len) {
+    if (!head || len < 512) return nullptr;
+    if (IsFat(head)) return head;
+    for (u32 bps = 512; bps <= 4096; bps *= 2) {
+        const size_t at = 6 * static_cast<size_t>(bps);
+        if (at + 512 > len) break;
+        const unsigned char* p = head + at;
+        if (IsFat(p) && GetLe16(p + FAT_BPB_BYTES_PER_SECTOR) == bps && IsFat32BootRecord(p, 512)) return p;
+    }
+    return nullptr;
 }
 
 bool ParseFatBootRecord(const unsigned char* p, size_t len, FatBootInfo& info) {

@@ -114,6 +114,14 @@ bool IsFat32BootRecord(const unsigned char* p, size_t len);
 // A volume of fewer than 4085 clusters is FAT12, as the format defines.
 bool ParseFatBootRecord(const unsigned char* p, size_t len, FatBootInfo& info);
 
+// Bytes of a volume's head that hold the FAT32 backup boot record (sector
+// 6) for every sector size.
+constexpr size_t kFatBackupHeadBytes = 7 * 4096;
+// The boot record at the head of a volume (len bytes from its first byte):
+// sector 0's, or, when that one is no FAT boot record, the FAT32 backup in
+// sector 6 (of the sector size it gives itself). Null when neither is.
+const unsigned char* FindFatBootRecord(const unsigned char* head, size_t len);
+
 // --- Dates ----------------------------------------------------------------
 
 // Local midnight at the start of a FAT date word (day in bits 0-4, month

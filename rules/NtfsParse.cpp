@@ -314,7 +314,9 @@ bool NtfsParseRecord(const CNtfsParse& parser, unsigned char* record, NtfsRecord
         } else if (a.nType == NTFS_ATTR_DATA && a.nNameLength == 0 && !info.bHasData) {
             info.bHasData = true;
             info.bDataNonResident = a.bNonResident;
+            info.nDataFlags = GetLe16(a.p + 12);
             if (a.bNonResident) {
+                if (a.nLength > 0x22) info.nCompressionUnit = a.p[0x22];
                 NtfsNonResidentSize(a, &info.u64DataSize);
                 // Runs of an extent that does not start at VCN 0 belong after
                 // the base extent; only the first extent is taken here.

@@ -27,6 +27,9 @@ constexpr u32 NTFS_ATTR_END = 0xFFFFFFFF;
 // FILE record header flags.
 constexpr u16 NTFS_RECORD_IN_USE = 0x01;
 constexpr u16 NTFS_RECORD_IS_DIR = 0x02;
+// Flags of an attribute header (offset 12).
+constexpr u16 NTFS_ATTR_FLAG_COMPRESSED = 0x0001;
+constexpr u16 NTFS_ATTR_FLAG_ENCRYPTED = 0x4000;
 
 constexpr u32 NTFS_ROOT_RECORD = 5;
 constexpr u32 NTFS_FIRST_USER_RECORD = 12;
@@ -200,6 +203,8 @@ struct NtfsRecordInfo {
     const unsigned char* pResident = nullptr;  // resident data, inside the record
     u32 nResidentLength = 0;
     std::vector<__RUNLIST__> dataRuns;          // non-resident data runs
+    u16 nDataFlags = 0;                         // the data attribute's header flags
+    u8 nCompressionUnit = 0;                    // log2 of clusters per compression unit
     const unsigned char* pAttrList = nullptr;   // attribute-list attribute, if any
     u32 nAttrListLength = 0;
 };

@@ -13,6 +13,7 @@
 #include "exfat/FastExfatRecovery.h"
 #include "fat/FastFatRecovery.h"
 #include "rules/ExfatRules.h"
+#include "rules/FatRules.h"
 #include "ntfs/FastNtfsRecovery.h"
 
 CFileRecoveryFactory* CFileRecoveryFactory::GetInstance() {
@@ -32,7 +33,10 @@ CFileRecoveryFactory::FsKind CFileRecoveryFactory::DetectFileSystem(std::span<co
     if (head.size() < static_cast<size_t>(kProbeBytes)) return FS_NONE;
     ExfatBootInfo boot;
     if (FindExfatBootRegion(head, boot)) return FS_EXFAT;
-    return DetectFileSystem(head.data());
+    const FsKind kind = DetectFileSystem(head.data());
+    // A FAT32 volume whose first sector is damaged, by its backup.
+    if (kind == FS_NONE && FindFatBootRecord(head.data(), head.size())) return FS_FAT;
+    return kind;
 }
 
 FastEngineMaker CFileRecoveryFactory::FastEngines() {

@@ -621,6 +621,12 @@ int CProfessionalRecovery::PreView(_FILE_NODE_* pNode, wchar_t* szTempPath, unsi
     return e ? e->PreView(pNode, szTempPath, pBuf, nBufLen, pFunc, pParam) : FR_INVALID;
 }
 
+int CProfessionalRecovery::GetNodeExtents(const _FILE_NODE_& node, u64 u64Wanted, std::vector<DataExtent>& extents) {
+    extents.clear();
+    IFileRecoveryParse* e = Route(&node);
+    return e ? e->GetNodeExtents(node, u64Wanted, extents) : FR_INVALID;
+}
+
 int CProfessionalRecovery::GetUnUsedSectorCount(u64&, u64&) { return 0; }
 int CProfessionalRecovery::BuildBitMapInfo() { return 0; }
 
@@ -628,31 +634,13 @@ int CProfessionalRecovery::GetFileDataStartSectorMap(_FILE_NODE_* pNode, std::ma
     if (!pNode || pNode->bIsDir) return FR_INVALID;
     const u64 S = static_cast<u64>(m_nBytesPerSector);
     const std::string name(pNode->szFileName, strnlen(pNode->szFileName, sizeof pNode->szFileName));
-    u64 first = 0;
-    if (pNode->nEngineType == ENGINE_FAST_NTFS || pNode->nEngineType == ENGINE_DEEP_NTFS) {
-        // The first run of the file's data attribute, read from its record.
-        CNtfsParse parser;
-        parser.Init(m_nBytesPerSector);
-        std::vector<unsigned char> rec(static_cast<size_t>(parser.RecordSize()));
-        unsigned got = 0;
-        if (m_DiskReader.ReadData(rec.data(), parser.nRecordSectors, static_cast<long long>(pNode->u64RecordSector),
-                                  m_nBytesPerSector, &got) != 0 ||
-            got != static_cast<unsigned>(parser.nRecordSectors))
-            return FR_SHORT_READ;
-        NtfsRecordInfo info;
-        if (!NtfsParseRecord(parser, rec.data(), info) || info.dataRuns.empty()) return 0;
-        const i64 lcn = info.dataRuns.front().i64ClusterOffset;
-        if (lcn <= 0 || pNode->nBytesPerCluster == 0 || pNode->nBytesPerCluster == 0xFFFFFFFFu) return 0;
-        first = static_cast<u64>(pNode->nBytesPerCluster) * static_cast<u64>(lcn) / S + pNode->u64VolumeStartSector;
-    } else if (pNode->nEngineType == ENGINE_FAST_FAT || pNode->nEngineType == ENGINE_DEEP_FAT ||
-               pNode->nEngineType == ENGINE_FAST_EXFAT || pNode->nEngineType == ENGINE_DEEP_EXFAT) {
-        // An empty file (cluster 0) has no data to be carved twice.
-        if (pNode->uClusterNO < 2 || pNode->nBytesPerCluster < S || pNode->nBytesPerCluster == 0xFFFFFFFFu) return 0;
-        first = pNode->u64DataStartSector + pNode->u64VolumeStartSector +
-                static_cast<u64>(pNode->uClusterNO - 2) * (pNode->nBytesPerCluster / S);
-    } else {
-        return 0;
-    }
+    if (pNode->nEngineType == ENGINE_CARVING) return 0;
+    // The engine that found the file says where its data starts.
+    std::vector<DataExtent> extents;
+    if (int rc = GetNodeExtents(*pNode, 1, extents)) return rc;
+    u64 offset = 0;
+    if (!FirstDataOffset(extents, offset)) return 0;
+    const u64 first = offset / S;
     map[first] = LowerAscii(ExtensionOf(name));
     return 0;
 }
@@ -689,9 +677,9 @@ int CProfessionalRecovery::SearchFileNode(wchar_t* szPattern, std::vector<__SEAR
         if (it != starts.end()) {
             const std::string ext =
                 LowerAscii(ExtensionOf(std::string_view(hit.szFileName, strnlen(hit.szFileName, sizeof hit.szFileName))));
-            // The same data found by a file system, or a camera thumbnail
-            // (.thm) whose data is a JPEG.
-            if (ext == it->second || (it->second == "thm" && ext == "jpg")) continue;
+            // The same data found by a file system, whatever the spelling
+            // of its type.
+            if (CFileTypeJudge::IsSameFileType(ext.c_str(), it->second.c_str())) continue;
         }
         out.push_back(hit);
     }

@@ -136,6 +136,11 @@ TEST(TextHelpers, SizeTimeAndPathStrings) {
     char mixed[] = "AbC\xC3\x89z";
     EXPECT_EQ(Convert2Lowercase(mixed), 6);
     EXPECT_STREQ(mixed, "abc\xC3\x89z");  // only ASCII letters fold
+    // Engine codes read as what they mean, not as the errno of that number.
+    const std::pair<int, const char*> codes[] = {{FR_INVALID, "outside the volume"}, {FR_SHORT_READ, "short read"},
+                                                 {FR_FAILED, "engine error"}, {EIO, "Input/output error"},
+                                                 {-77, "engine code -77"}};
+    for (auto [code, text] : codes) EXPECT_NE(EngineResultText(code).find(text), std::string::npos) << code;
 }
 
 TEST(TextHelpers, ConversionsKeepNonLatinNamesAndNeverSplitACharacter) {
@@ -234,6 +239,8 @@ TEST(FileOutput, OutputPathsStayInsideAndNeverGetCut) {
     WriteFile(d / longName, "x", 1);
     ASSERT_EQ(MakeOutputPath(d.path(), longName, path), 0);
     EXPECT_EQ(path, d / (std::string(248, 'a') + "(1).jpg"));
+    // A listed folder path is the one the folders are made with.
+    EXPECT_EQ(CleanSourcePath("/DCIM/..\\..\\evil//a\x01" "b"), "/DCIM/_unnamed/_unnamed/evil/a_b");
     // A path beyond PATH_MAX is refused, not shortened.
     EXPECT_EQ(MakeOutputPath(std::string(5000, 'd'), "x.jpg", path), ENAMETOOLONG);
 }

@@ -12,6 +12,7 @@
 #include "scan/ProfessionalRecovery.h"
 #include "core/Platform.h"
 #include "core/TextHelpers.h"
+#include "support/CarveKit.h"
 #include "support/TestKit.h"
 
 using namespace testkit;
@@ -235,6 +236,83 @@ TEST(DeepScan, UnreadableSectorCostsOnlyItself) {
         EXPECT_NE(r.out.find("\"complete\":false,"), std::string::npos) << r.out;
         EXPECT_NE(r.out.find("\"read_errors\":1}"), std::string::npos) << r.out;
     }
+}
+
+// Each deleted file listed once, by its file system, at its data's offset: with 4096-byte sectors, on
+// FAT32 with sector 0 wiped (the backup boot record serves), and whatever the carver calls its type.
+struct OnceCase {
+    const char *name, *fs, *mkfsArgs;                        // fs: "fat16", "fat32", "ntfs"
+    std::vector<std::pair<const char*, const char*>> files;  // name on the volume, sample kind
+};
+class DeepScanOnce : public ::testing::TestWithParam<OnceCase> {};
+TEST_P(DeepScanOnce, EachFileOnceAtItsData) {
+    const OnceCase& c = GetParam();
+    const bool ntfs = std::string(c.fs) == "ntfs";
+    FR_REQUIRE(ntfs ? NtfsImage::Available() && IsRoot() : HaveFatTools(), "image tools needed");
+    TempDir d("once"), data("data");
+    const std::string img = d / "v.img";
+    NamedBytes files;
+    for (const auto& [name, kind] : c.files) files.push_back({name, carvekit::SampleBytes(kind)});
+    if (ntfs) {
+        NtfsImage v = NtfsImage::Create(img, 24, 4096, c.mkfsArgs);
+        ASSERT_TRUE(v.Mount());
+        for (const auto& [name, bytes] : files) WriteFile(v.Mounted(name), bytes);
+        v.Unmount();
+        ASSERT_TRUE(v.Mount());
+        for (const auto& f : files) Sh("rm " + Quote(v.Mounted(f.first)));
+        v.Unmount();
+    } else {
+        // FAT32 of 4096-byte sectors needs 65525 clusters of 4 KiB.
+        FatImage v = FatImage::Create(img, c.fs[3] == '3' ? 32 : 16, *c.mkfsArgs ? 300000 : 68000, 0, c.mkfsArgs);
+        for (const auto& [name, bytes] : files) v.PutBytes(bytes, name);
+        for (const auto& f : files) v.Delete(f.first);
+    }
+    if (std::string(c.name).find("Wiped") != std::string::npos) PatchFile(img, 0, std::string(512, 0).data(), 512);
+    ScanRun r = Scan(img, data.path()), fast = Scan(img, data.path(), "--fast");
+    EXPECT_EQ(fast.hits.size(), files.size()) << fast.out << fast.err;
+    const std::vector<unsigned char> image = ReadFile(img);
+    for (const auto& [name, bytes] : files) {
+        const auto at = std::search(image.begin(), image.end(), bytes.begin(), bytes.begin() + std::min<size_t>(bytes.size(), 4096));
+        size_t there = 0, carved = 0;
+        for (const Hit& h : r.hits)
+            if (h.start * 512 == static_cast<unsigned long long>(at - image.begin())) ++there, carved += h.engine == "carving";
+        EXPECT_EQ(there - carved, 1u) << name << "\n" << r.out;
+        EXPECT_EQ(carved, 0u) << name << "\n" << r.out;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Volumes, DeepScanOnce,
+    ::testing::Values(
+        OnceCase{"Fat32Sectors4096", "fat32", "-S 4096", {{"Holiday.jpeg", "big.jpg"}, {"Beach.png", "png"}, {"Song.mp3", "mp3"}}},
+        OnceCase{"NtfsSectors4096", "ntfs", "-s 4096", {{"party.jpg", "big.jpg"}, {"b.png", "png"}}},
+        OnceCase{"Fat32BootSectorWiped", "fat32", "", {{"Evening.jpg", "big.jpg"}, {"Song.mp3", "mp3"}}},
+        OnceCase{"Fat16Spellings", "fat16", "", {{"Scan.tiff", "tif"}, {"Take one.aif", "aiff"}, {"Clip.mp4", "mov"},
+                                                {"Trailer.m4v", "mp4"}, {"Photo.jpeg", "jpg"}}}),
+    [](const ::testing::TestParamInfo<OnceCase>& i) { return std::string(i.param.name); });
+
+// A scan stopped half way and continued with --resume lists what an
+// uninterrupted scan lists.
+TEST(DeepScan, InterruptedScanResumes) {
+    FR_REQUIRE(HaveFatTools(), "mkfs.vfat, mtools and samples needed");
+    Card card;
+    TempDir whole("whole"), part("part");
+    ScanRun ref = Scan(card.img.path, whole.path());
+    ASSERT_EQ(ref.status, 0);
+    ScanRun first = Scan(card.img.path, part.path(), "", "FOTORETTA_TEST_INTERRUPT_AT_SECTOR=60000");
+    EXPECT_NE(first.err.find("--resume"), std::string::npos) << first.err;
+    EXPECT_FALSE(first.Has(std::to_string(card.orphanSector) + ".png", "carving"));
+    ScanRun resumed = Scan(card.img.path, part.path(), "--resume");
+    ASSERT_EQ(resumed.status, 0) << resumed.err;
+    EXPECT_EQ(resumed.out, ref.out);
+    // The sweep went on from where it stopped.
+    std::smatch m;
+    ASSERT_TRUE(std::regex_search(resumed.err, m, std::regex(R"(\(sector (\d+) of)"))) << resumed.err;
+    EXPECT_GE(std::stoull(m[1]), 60000u) << resumed.err;
+    // Without --resume a scan starts afresh and still ends the same; the
+    // image keeps one record in the scan-log table.
+    EXPECT_EQ(Scan(card.img.path, part.path()).out, ref.out);
+    EXPECT_EQ(ReadFile(part / "ScanLog/config").size(), 8u + 592u);
 }
 
 // An image file without a file system, with holes: the holes are counted

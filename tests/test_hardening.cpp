@@ -250,7 +250,7 @@ TEST(UnusableDataFolder, ReportedAsFailure) {
 // Damaged entries: a deleted short name whose bytes are not UTF-8 still
 // gives valid JSON (each such byte written as \u00XX), and a deleted file
 // that claims to be larger than its volume is listed as damaged and never
-// written out whole.
+// written out whole; so is a carved one.
 TEST(JsonListing, DamagedShortNamesAreEscaped) {
     TempDir d("hardjson");
     const FatImage img =
@@ -269,6 +269,17 @@ TEST(JsonListing, DamagedShortNamesAreEscaped) {
     EXPECT_NE(r.out.substr(huge, r.out.find('\n', huge) - huge).find("\"healthy\":false"), std::string::npos);
     r = RunCli("recover " + Quote(img.path) + " --fast --types office --to " + Quote(d / "out"));
     EXPECT_EQ(Capture("find " + Quote(d / "out") + " -type f -size +2M"), "") << r.out;
+    // WAV headers at the start of 64 free sectors, each claiming 4 GiB: one
+    // carved file, damaged, at the length the volume holds; the copy writes
+    // no more than the image holds.
+    const unsigned char wav[] = {'R', 'I', 'F', 'F', 0xF8, 0xFF, 0xFF, 0xFF, 'W', 'A', 'V', 'E', 'f', 'm', 't', ' '};
+    for (uint64_t i = 0; i < 64; ++i) PatchFile(img.path, (2000 + i) * 512, wav, sizeof wav);
+    r = RunCli("scan " + Quote(img.path) + " --json --types audio");
+    EXPECT_EQ(CountOf(r.out, "\"extension\":\"wav\""), 1u) << r.out;
+    EXPECT_NE(r.out.find("\"healthy\":false,\"method\":\"carved\""), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("\"damage\":"), std::string::npos) << r.out;
+    RunCli("recover " + Quote(img.path) + " --types audio --to " + Quote(d / "wav"));
+    EXPECT_LE(std::stoull("0" + Capture("du -sb --apparent-size " + Quote(d / "wav") + " | cut -f1")), 1474560u);
 }
 
 // Sparse stretches of an NTFS file come back as holes, not written zeros, to

@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <random>
+#include <set>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -179,18 +180,18 @@ bool NtfsImage::Available() {
     return HaveTool("mkntfs") && HaveTool("ntfs-3g") && access("/dev/fuse", R_OK | W_OK) == 0;
 }
 
-NtfsImage NtfsImage::Create(const std::string& path, uint64_t sizeMiB, int clusterSize) {
+NtfsImage NtfsImage::Create(const std::string& path, uint64_t sizeMiB, int clusterSize, const std::string& args) {
     NtfsImage img{path, ""};
     std::string cmd = "rm -f " + Quote(path) + " && truncate -s " + std::to_string(sizeMiB) + "M " + Quote(path) +
-                      " && mkntfs -q -F -Q -c " + std::to_string(clusterSize) + " -L FRTEST " + Quote(path);
+                      " && mkntfs -q -F -Q -c " + std::to_string(clusterSize) + " -L FRTEST " + args + " " + Quote(path);
     EXPECT_EQ(Sh(cmd), 0) << cmd;
     return img;
 }
 
-bool NtfsImage::Mount() {
+bool NtfsImage::Mount(const std::string& options) {
     mountPoint = path + ".mnt";
     Sh("mkdir -p " + Quote(mountPoint));
-    return Sh("ntfs-3g -o no_def_opts,silent " + Quote(path) + " " + Quote(mountPoint)) == 0;
+    return Sh("ntfs-3g -o no_def_opts,silent," + options + " " + Quote(path) + " " + Quote(mountPoint)) == 0;
 }
 
 void NtfsImage::Unmount() {
@@ -380,18 +381,31 @@ int SaveNode(IFileRecoveryParse& engine, _FILE_NODE_ node, const std::string& pa
     return engine.SaveFileData(&node, w.data(), base);
 }
 
-void SaveAndPreviewAll(IFileRecoveryParse& engine, const std::string& dest) {
+void SaveAndPreviewAll(IFileRecoveryParse& engine, const std::string& dest, const NamedBytes& known) {
     int i = 0;
+    std::set<std::string> found;
     for (auto& [path, n] : ListResultTree(engine)) {
         if (n.u64FileSize > (16u << 20)) continue;
-        SaveNode(engine, n, dest + "/f" + std::to_string(i++));
+        const std::string out = dest + "/f" + std::to_string(i++);
+        const int saved = SaveNode(engine, n, out);
+        if (n.bIsDir) continue;
         wchar_t tmp[512];
         unsigned char buf[4096];
         int len = sizeof buf;
-        if (!n.bIsDir) engine.PreView(&n, tmp, buf, len, nullptr, nullptr);
+        engine.PreView(&n, tmp, buf, len, nullptr, nullptr);
         EXPECT_LE(len, 4096) << path;
+        if (saved != 0) continue;
+        const std::vector<unsigned char> data = ReadFile(out);
+        EXPECT_EQ(data.size(), n.u64FileSize) << path;  // saved whole: as long as listed
+        for (const auto& [name, bytes] : known)
+            if (path.size() >= name.size() && path.compare(path.size() - name.size(), name.size(), name) == 0) {
+                EXPECT_EQ(data, bytes) << path;
+                found.insert(name);
+            }
     }
+    for (const auto& kv : known) EXPECT_TRUE(found.count(kv.first)) << kv.first << " not saved whole";
     EXPECT_EQ(Capture("find " + Quote(dest) + " -mindepth 1 -maxdepth 1 ! -name 'f*' | wc -l"), "0\n");
+    EXPECT_EQ(Capture("find " + Quote(dest) + " ! -type f ! -type d | wc -l"), "0\n");  // no link out
 }
 
 uint64_t SumFreeSectors(IFileRecoveryParse& engine, uint64_t limit, uint64_t align) {

@@ -86,8 +86,8 @@ FatImage DeletedFilesFloppy(const std::string& path, const NamedBytes& files);
 struct NtfsImage {
     std::string path;
     std::string mountPoint;
-    static NtfsImage Create(const std::string& path, uint64_t sizeMiB, int clusterSize = 4096);
-    bool Mount();    // ntfs-3g into a fresh folder
+    static NtfsImage Create(const std::string& path, uint64_t sizeMiB, int clusterSize = 4096, const std::string& args = "");
+    bool Mount(const std::string& options = "");  // ntfs-3g into a fresh folder, with extra -o options
     void Unmount();  // sync and unmount
     std::string Mounted(const std::string& rel) const { return mountPoint + "/" + rel; }
     static bool Available();  // mkntfs present and FUSE usable
@@ -179,8 +179,9 @@ std::unique_ptr<Engine> ScanOnDisk(const TempDir& dir, int disk, const std::stri
 int SaveNode(IFileRecoveryParse& engine, _FILE_NODE_ node, const std::string& path);
 // Saves every node of an engine's tree into dest as "f0", "f1", ... and
 // previews every file, as a user browsing a damaged volume does; nothing
-// may land in dest under any other name.
-void SaveAndPreviewAll(IFileRecoveryParse& engine, const std::string& dest);
+// may land in dest under any other name, a file saved without error is as
+// long as listed, and one whose path ends in a name of known holds those bytes.
+void SaveAndPreviewAll(IFileRecoveryParse& engine, const std::string& dest, const NamedBytes& known = {});
 // Sums the free stretches the engine reports from sector 0 on; every one
 // must lie below limit (in 512-byte sectors) and start on a multiple of align.
 uint64_t SumFreeSectors(IFileRecoveryParse& engine, uint64_t limit, uint64_t align = 1);
