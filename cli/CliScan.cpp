@@ -262,8 +262,7 @@ int ScanAndList(const ScanOptions& o, const CliSource& src, std::wstring pattern
                     bDeep ? " Run the same scan with --resume to continue it." : "");
         } else if (rc != 0) {
             if (run.nScanResult == 0) run.nScanResult = rc;
-            fprintf(stderr, "fotoretta-cli: %sthe scan failed (%s); listing what was found.
-", where.c_str(),
+            fprintf(stderr, "fotoretta-cli: %sthe scan failed (%s); listing what was found.\n", where.c_str(),
                     EngineResultText(rc).c_str());
         }
         ScannedVolume vol{v, scan.TakeEngine(), {}};
