@@ -21,7 +21,6 @@
 
 namespace {
 
-constexpr int kTransferBytes = 65536;
 constexpr int kAttrAbsent = -100;
 constexpr u32 kLostIdBit = NTFS_LOST_FOLDER_BIT;
 constexpr u32 kVolumeIdUnit = 1u << 24;

@@ -11,6 +11,7 @@ PKGS=(
   desktop-base sound-theme-freedesktop fonts-dejavu-core
   xvfb xauth policykit-1 xdotool
   lintian desktop-file-utils appstream librsvg2-bin
+  libfuse3-dev fuse3 exfatprogs exfat-fuse
 )
 missing=()
 for p in "${PKGS[@]}"; do
