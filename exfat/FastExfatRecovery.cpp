@@ -70,10 +70,6 @@ int CFastExfatRecovery::InitVolume() {
     return 0;
 }
 
-int CFastExfatRecovery::ReportScan(int nProgress, int nRemaindSecond) {
-    if (!m_pScanFunc) return 0;
-    return m_pScanFunc(m_pParam, nProgress, m_nPercent, nRemaindSecond, 0, 0, 0, nullptr);
-}
 
 // ---------------------------------------------------------------------------
 // Scan

@@ -44,7 +44,6 @@ private:
         _FILE_NODE_ node{};
     };
     int InitVolume();
-    int ReportScan(int nProgress, int nRemaindSecond);
     // Lists one folder: its sets, deleted files recorded, folders queued.
     void WalkDir(u32 nCluster, const _FILE_NODE_* pSelf, std::vector<u32>& queue);
     _FILE_NODE_ MakeNode(const ExfatEntrySet& set, bool bMarked) const;

@@ -123,10 +123,6 @@ u64 CFastFatRecovery::ClusterToSector(u32 c) const {
 // ---------------------------------------------------------------------------
 // Scan
 
-int CFastFatRecovery::ReportScan(int nProgress, int nRemaindSecond) {
-    if (!m_pScanFunc) return 0;
-    return m_pScanFunc(m_pParam, nProgress, m_nPercent, nRemaindSecond, 0, 0, 0, nullptr);
-}
 
 int CFastFatRecovery::ScanDevice(wchar_t* szLogName) {
     if (!m_bReady) return FR_INVALID;

@@ -79,7 +79,6 @@ private:
     int GetFileRealHighClusterNO(unsigned short low, unsigned short& high, const char* name, bool& bChecked);
     // The ".." walk behind GetDirDepth, without its memory.
     int WalkDirDepth(unsigned uCluster, int& nDepth, std::set<unsigned>& visited);
-    int ReportScan(int nProgress, int nRemaindSecond);
 
     u64 m_u64PartitionStart = 0;   // in 512-byte sectors, as given
     u64 m_u64SectorCount = 0;      // in 512-byte sectors, as given

@@ -67,6 +67,11 @@ protected:
 
     int OpenStore(const wchar_t* szLogName);
     int OpenNewStore(const wchar_t* szLogName);
+    // A progress report with the engine's share and no sector figures; the
+    // callback's answer (non-zero: stop), 0 without a callback.
+    int ReportScan(int nProgress, int nRemaindSecond) {
+        return m_pScanFunc ? m_pScanFunc(m_pParam, nProgress, m_nPercent, nRemaindSecond, 0, 0, 0, nullptr) : 0;
+    }
 
     std::unique_ptr<CScanResultFileManager> m_pStore;
     int m_nPercent = 100;
