@@ -94,6 +94,7 @@ public:
 const char* ConditionText(u32 health) {
     switch (health) {
         case 0:
+        case FR_HEALTH_BROKEN:
         case FR_HEALTH_UNREADABLE: return "Damaged";
         case FR_HEALTH_UNCONFIRMED: return "Location unconfirmed";
         default: return "Good";

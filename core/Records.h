@@ -75,6 +75,10 @@ constexpr u32 FR_HEALTH_OUTSIDE_VOLUME = 5;
 // The file's data is encrypted (NTFS EFS): it is never written out as if
 // it were the file.
 constexpr u32 FR_HEALTH_ENCRYPTED = 6;
+// The file's data does not check out as a whole file of its type (a picture
+// that breaks off or runs into another file's data), and no layout over the
+// free space after it was found that does.
+constexpr u32 FR_HEALTH_BROKEN = 7;
 
 // Why a listed file is not healthy, for listings; null for a healthy one.
 inline const char* HealthReason(u32 bIsHealth) {
@@ -86,6 +90,7 @@ inline const char* HealthReason(u32 bIsHealth) {
         case FR_HEALTH_LENGTH_UNPROVEN: return "length runs past the end of the medium";
         case FR_HEALTH_OUTSIDE_VOLUME: return "data lies outside the volume";
         case FR_HEALTH_ENCRYPTED: return "encrypted: its data cannot be read without the owner's key";
+        case FR_HEALTH_BROKEN: return "its data breaks off: part of it is missing or elsewhere";
         default: return "damaged";
     }
 }

@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "carving/FragmentJoin.h"
 #include "core/BootSector.h"
 #include "core/ExtentReader.h"
 #include "core/FileOutput.h"
@@ -379,6 +380,7 @@ void CFastFatRecovery::RecordFile(const unsigned char* e, const std::string& nam
     node->u64DataStartSector = m_Boot.u64DataStartSector;
     m_pStore->AddChildren(P, static_cast<unsigned>(depth), node->nFileIndex, cluster, nullptr);
     node->bIsHealth = !IsFileDataHealth(node, m_uSectorsPerCluster) ? 0 : bSure ? 1 : FR_HEALTH_UNCONFIRMED;
+    if (node->bIsHealth != 0) CheckDeletedPicture(*node);
 
     // Register the directories from here up to the root, once each; the
     // visited set stops parents that point at each other.
@@ -522,6 +524,9 @@ int CFastFatRecovery::GetNodeExtents(const _FILE_NODE_& node, u64 u64Wanted, std
     u64 covered = 0;
     u32 c = node.uClusterNO;
     u64 steps = 0;
+    // A file found in two pieces skips the other clusters between them.
+    const u32 split = node.bIsDir ? 0 : node.nReserved >> kGapBits;
+    u32 gap = node.bIsDir ? 0 : node.nReserved & ((1u << kGapBits) - 1);
     while (covered < u64Wanted) {
         u64 sector;
         u32 nSectors = spc;
@@ -546,8 +551,53 @@ int CFastFatRecovery::GetNodeExtents(const _FILE_NODE_& node, u64 u64Wanted, std
         if (ret != 0) return ret;
         if (next == 0) return FR_SHORT_READ;
         c = next;
+        for (; gap != 0 && steps == split; --gap) {
+            if ((ret = FindNextClusterNO(c, next)) != 0) return ret;
+            if (next == 0) return FR_SHORT_READ;
+            c = next;
+        }
     }
     return 0;
+}
+
+void CFastFatRecovery::CheckDeletedPicture(_FILE_NODE_& node) {
+    const CheckedKind kind = CheckedKindOfName(node.szFileName);
+    const u64 bpc = node.nBytesPerCluster;
+    unsigned v = 1;
+    if (kind == CheckedKind::None || node.u64FileSize == 0 || bpc == 0 ||
+        m_FatTable.GetEntry(node.uClusterNO, v) != 0 || v != 0)
+        return;  // not a picture, or its chain is still in the FAT
+    if (node.u64FileSize > kMaxCheckedBytes) {
+        node.bIsHealth = FR_HEALTH_UNCONFIRMED;
+        return;
+    }
+    // The file's first cluster and the free clusters after it, as far as the
+    // largest gap tried.
+    JoinLimits limits;
+    limits.maxGapClusters = std::min<u64>((1u << kGapBits) - 1, std::max<u64>(1, (16ULL << 20) / bpc));
+    const u64 want = (node.u64FileSize + bpc - 1) / bpc + limits.maxGapClusters;
+    std::vector<DataExtent> extents;
+    const u64 bps = m_Boot.nBytesPerSector;
+    u64 got = 0;
+    for (u32 c = node.uClusterNO; got < want && m_FatTable.IsValidCluster(c); ++got) {
+        const u64 sector = node.u64DataStartSector + static_cast<u64>(c - 2) * (bpc / bps);
+        AppendExtent(extents, {node.u64VolumeStartSector * 512 + sector * bps, bpc, false});
+        u32 next = 0;
+        if (FindNextClusterNO(c, next) != 0 || next <= c) break;
+        c = next;
+    }
+    std::vector<unsigned char> pool(got * bpc);
+    u64 delivered = 0;
+    CExtentReader reader(m_DiskReader, m_nBytesPerSector);
+    reader.CopyToBuffer(extents, pool.size(), pool.data(), delivered);
+    pool.resize(delivered);
+    const auto layout = JoinTwoPieces(kind, pool, bpc, node.u64FileSize, limits);
+    if (!layout) {
+        node.bIsHealth = FR_HEALTH_BROKEN;
+        return;
+    }
+    node.bIsHealth = 1;
+    if (layout->gapClusters != 0) node.nReserved = static_cast<u32>(layout->firstClusters << kGapBits | layout->gapClusters);
 }
 
 int CFastFatRecovery::IsFileDataHealth(_FILE_NODE_* pNode, unsigned int uSectorsPerCluster) {

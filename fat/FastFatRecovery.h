@@ -51,6 +51,11 @@ public:
     int FindNextClusterNO(unsigned uCluster, unsigned& uNext);
     // 1 when the first sector of the file still looks like its type.
     int IsFileDataHealth(_FILE_NODE_* pNode, unsigned int uSectorsPerCluster);
+    // A deleted picture read over the free clusters from its first one is
+    // checked whole; when it does not check out, it is looked for in two
+    // pieces with other files' clusters between them. Sets the node's
+    // layout and health.
+    void CheckDeletedPicture(_FILE_NODE_& node);
     // Depth of a directory below the root (0 for the root itself),
     // remembered per directory for the rest of the scan.
     int GetDirDepth(unsigned uCluster, int& nDepth);
@@ -59,6 +64,12 @@ public:
     static constexpr u32 kFatCacheBytes = CFatTable::kWindowBytes;
     static constexpr u32 kMaxClusterBytes = FAT_MAX_CLUSTER_BYTES;
     static constexpr int kRecoveryFailedDirCode = CNodeOutput::kBadClusterCode;
+    // A deleted file found in two pieces keeps its layout in nReserved: the
+    // clusters of its first piece above kGapBits, below them the free
+    // clusters skipped before the rest.
+    static constexpr u32 kGapBits = 12;
+    // Larger pictures are not checked (they stay unconfirmed).
+    static constexpr u64 kMaxCheckedBytes = 64ULL << 20;
 
 protected:
     CNodeOutput* NodeOutput() override { return &m_Output; }

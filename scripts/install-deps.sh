@@ -5,7 +5,7 @@ PKGS=(
   build-essential cmake ninja-build pkg-config clang
   qt6-base-dev qt6-base-dev-tools qt6-image-formats-plugins libgl-dev
   libgtest-dev googletest libbenchmark-dev
-  zlib1g-dev liblzma-dev libbz2-dev xz-utils bzip2
+  zlib1g-dev liblzma-dev libbz2-dev libjpeg62-turbo-dev xz-utils bzip2
   dosfstools mtools ntfs-3g fdisk e2fsprogs strace
   imagemagick ghostscript sox lame ffmpeg zip p7zip-full sqlite3
   desktop-base sound-theme-freedesktop fonts-dejavu-core

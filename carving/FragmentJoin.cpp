@@ -1,0 +1,175 @@
+#include "carving/FragmentJoin.h"
+
+#include <algorithm>
+#include <csetjmp>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+#include <jpeglib.h>
+#include <zlib.h>
+
+#include "core/TextHelpers.h"
+
+namespace {
+
+// A picture larger than this is not decoded (it cannot be confirmed).
+constexpr unsigned long long kMaxJpegPixels = 200ULL << 20;
+// The decoder's own memory (a progressive picture keeps all its
+// coefficients); more than this ends the check as a failure.
+constexpr long kMaxJpegMemory = 256L << 20;
+// How far the decoder may have read past the position it reports.
+constexpr size_t kJpegPositionSlack = 4096;
+
+struct JpegErrors {
+    jpeg_error_mgr pub;
+    std::jmp_buf jump;
+};
+
+[[noreturn]] void OnJpegError(j_common_ptr c) { std::longjmp(reinterpret_cast<JpegErrors*>(c->err)->jump, 1); }
+
+// Warnings (corrupt entropy data, a premature end, stray bytes before a
+// marker) mean the data is not the picture's own.
+void OnJpegMessage(j_common_ptr c, int level) {
+    if (level < 0) OnJpegError(c);
+}
+
+size_t JpegInputOffset(const jpeg_decompress_struct& cinfo, const unsigned char* data, size_t size) {
+    if (!cinfo.src) return 0;
+    const auto at = reinterpret_cast<uintptr_t>(cinfo.src->next_input_byte);
+    const auto begin = reinterpret_cast<uintptr_t>(data);
+    return at >= begin && at <= begin + size ? static_cast<size_t>(at - begin) : size;
+}
+
+// Decodes the whole picture at 1/8 scale: every entropy-coded unit is read,
+// the inverse transforms stay cheap. Only C objects live in this frame, as
+// the error path leaves it by longjmp.
+size_t FirstBadJpegByte(const unsigned char* data, size_t size) {
+    if (size < 4 || data[0] != 0xFF || data[1] != 0xD8) return 0;
+    jpeg_decompress_struct cinfo;
+    JpegErrors err;
+    std::memset(&cinfo, 0, sizeof cinfo);
+    cinfo.err = jpeg_std_error(&err.pub);
+    err.pub.error_exit = OnJpegError;
+    err.pub.emit_message = OnJpegMessage;
+    if (setjmp(err.jump)) {
+        const size_t at = JpegInputOffset(cinfo, data, size);
+        jpeg_destroy_decompress(&cinfo);
+        return at;
+    }
+    jpeg_create_decompress(&cinfo);
+    cinfo.mem->max_memory_to_use = kMaxJpegMemory;
+    jpeg_mem_src(&cinfo, data, static_cast<unsigned long>(size));
+    jpeg_read_header(&cinfo, TRUE);
+    if (static_cast<unsigned long long>(cinfo.image_width) * cinfo.image_height > kMaxJpegPixels) {
+        jpeg_destroy_decompress(&cinfo);
+        return 0;
+    }
+    cinfo.scale_num = 1;
+    cinfo.scale_denom = 8;
+    cinfo.dct_method = JDCT_IFAST;
+    cinfo.do_fancy_upsampling = FALSE;
+    cinfo.do_block_smoothing = FALSE;
+    jpeg_start_decompress(&cinfo);
+    const JDIMENSION rowBytes = cinfo.output_width * static_cast<JDIMENSION>(cinfo.output_components);
+    JSAMPARRAY rows = (*cinfo.mem->alloc_sarray)(reinterpret_cast<j_common_ptr>(&cinfo), JPOOL_IMAGE,
+                                                 std::max<JDIMENSION>(rowBytes, 1),
+                                                 static_cast<JDIMENSION>(cinfo.rec_outbuf_height));
+    while (cinfo.output_scanline < cinfo.output_height)
+        jpeg_read_scanlines(&cinfo, rows, static_cast<JDIMENSION>(cinfo.rec_outbuf_height));
+    jpeg_finish_decompress(&cinfo);
+    jpeg_destroy_decompress(&cinfo);
+    return kDataValid;
+}
+
+uint32_t Be32(const unsigned char* p) {
+    return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 | static_cast<uint32_t>(p[2]) << 8 |
+           p[3];
+}
+
+bool IsChunkLetter(unsigned char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
+
+// Every chunk up to IEND: a plausible name, a length inside the data, and
+// its CRC.
+size_t FirstBadPngByte(const unsigned char* data, size_t size) {
+    static const unsigned char kSig[8] = {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A};
+    if (size < 8 || std::memcmp(data, kSig, 8) != 0) return 0;
+    size_t pos = 8;
+    while (true) {
+        if (size - pos < 12) return size;
+        const uint32_t len = Be32(data + pos);
+        const unsigned char* type = data + pos + 4;
+        if (!std::all_of(type, type + 4, IsChunkLetter) || len > 0x7FFFFFFFu) return pos + 8;
+        if (len > size - pos - 12) return size;
+        const size_t end = pos + 12 + len;
+        const uLong crc = crc32(crc32(0L, Z_NULL, 0), type, static_cast<uInt>(4 + len));
+        if (crc != Be32(data + end - 4)) return end;
+        if (std::memcmp(type, "IEND", 4) == 0) return kDataValid;
+        pos = end;
+    }
+}
+
+// The last bytes every file of the kind ends with: the JPEG end marker, the
+// PNG IEND chunk with its CRC.
+std::span<const unsigned char> Tail(CheckedKind kind) {
+    static const unsigned char kJpeg[] = {0xFF, 0xD9};
+    static const unsigned char kPng[] = {0, 0, 0, 0, 'I', 'E', 'N', 'D', 0xAE, 0x42, 0x60, 0x82};
+    if (kind == CheckedKind::Jpeg) return kJpeg;
+    return kPng;
+}
+
+}  // namespace
+
+CheckedKind CheckedKindOfName(const std::string& name) {
+    const std::string ext = LowerAscii(ExtensionOf(name, 16));
+    if (ext == "jpg" || ext == "jpeg" || ext == "jpe" || ext == "jfif") return CheckedKind::Jpeg;
+    if (ext == "png") return CheckedKind::Png;
+    return CheckedKind::None;
+}
+
+size_t FirstBadByte(CheckedKind kind, std::span<const unsigned char> data) {
+    if (kind == CheckedKind::Jpeg) return FirstBadJpegByte(data.data(), data.size());
+    if (kind == CheckedKind::Png) return FirstBadPngByte(data.data(), data.size());
+    return 0;
+}
+
+std::optional<TwoPieces> JoinTwoPieces(CheckedKind kind, std::span<const unsigned char> pool, size_t clusterBytes,
+                                       size_t fileSize, const JoinLimits& limits) {
+    if (kind == CheckedKind::None || clusterBytes == 0 || fileSize == 0 || pool.size() < fileSize) return {};
+    const size_t n = (fileSize - 1) / clusterBytes + 1;
+    const size_t bad = FirstBadByte(kind, pool.first(fileSize));
+    if (bad == kDataValid) return TwoPieces{n, 0};
+    // The first piece ends at a cluster boundary at or before the point
+    // where the contiguous reading went wrong. The JPEG decoder reports the
+    // input position of the last unit it finished, which may lie a little
+    // before the bytes it choked on.
+    const size_t reach = kind == CheckedKind::Jpeg ? bad + kJpegPositionSlack : bad;
+    const size_t lastSplit = std::min(n - 1, reach / clusterBytes);
+    if (lastSplit == 0) return {};
+    const auto tail = Tail(kind);
+    if (fileSize < tail.size()) return {};
+    std::vector<unsigned char> candidate(fileSize);
+    size_t checks = 0;
+    for (size_t gap = 1; gap <= limits.maxGapClusters; ++gap) {
+        const size_t shift = gap * clusterBytes;
+        if (shift > pool.size() || pool.size() - shift < fileSize) break;
+        // A tail that lies after every cut tried is the same for all of them.
+        if (fileSize - tail.size() >= lastSplit * clusterBytes &&
+            std::memcmp(pool.data() + shift + fileSize - tail.size(), tail.data(), tail.size()) != 0)
+            continue;
+        for (size_t split = lastSplit; split >= 1; --split) {
+            const size_t cut = split * clusterBytes;
+            auto at = [&](size_t off) { return pool[off < cut ? off : off + shift]; };
+            bool tailMatches = true;
+            for (size_t i = 0; i < tail.size() && tailMatches; ++i)
+                tailMatches = at(fileSize - tail.size() + i) == tail[i];
+            if (!tailMatches) continue;
+            if (++checks > limits.maxChecks) return {};
+            std::memcpy(candidate.data(), pool.data(), cut);
+            std::memcpy(candidate.data() + cut, pool.data() + cut + shift, fileSize - cut);
+            if (FirstBadByte(kind, candidate) == kDataValid) return TwoPieces{split, gap};
+        }
+    }
+    return {};
+}
