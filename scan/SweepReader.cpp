@@ -6,12 +6,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-CSweepReader::CSweepReader(int fd, int nBytesPerSector, bool bSkipHoles, const FailingBytes& fail)
+CSweepReader::CSweepReader(int fd, int nBytesPerSector, bool bSkipHoles)
     : m_fd(fd),
       m_nBytesPerSector(nBytesPerSector > 0 ? nBytesPerSector : 512),
       m_nWindowSectors(std::max(1, 0x10000 / m_nBytesPerSector)),
-      m_bSkipHoles(bSkipHoles),
-      m_Fail(fail) {
+      m_bSkipHoles(bSkipHoles) {
     struct stat st;
     // Only a regular file can have holes worth asking for.
     if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) m_bSkipHoles = false;
@@ -57,9 +56,7 @@ CSweepReader::Window CSweepReader::Produce(u64 u64Sector, u64 u64End, unsigned c
         }
     }
     const size_t want = static_cast<size_t>(w.u64Count * S);
-    const size_t readable = m_Fail.ReadableOf(byteOffset, want);
-    const size_t got = ReadFullAt(m_fd, byteOffset, pBuf, readable, &w.nError);
-    if (got == readable && readable < want) w.nError = EIO;
+    const size_t got = ReadFullAt(m_fd, byteOffset, pBuf, want, &w.nError);
     w.nRead = static_cast<unsigned>(got / S);
     return w;
 }
