@@ -449,8 +449,7 @@ TEST(StructureWalks, BrokenStructuresFallBack) {
     Put(tifCycle, 22, 8, 4);
     Bytes tifStrip = Sample("tif.raw");
     Put(tifStrip, 42 + 8, 0xF0000000u, 4);  // a strip far longer than a walk may cover
-    // TIFF directories (chained) whose strip offsets and byte counts lie 128 KiB
-    // apart; the last strip ends 1 KiB past the counts.
+    // Chained TIFF directories, strip offsets and counts 128 KiB apart, the last strip 1 KiB past them.
     auto tifFar = [](u32 dirs, u32 strips) {
         const u32 offs = 0x2000 + dirs * 30, lens = offs + 4 * strips + 0x20000, end = lens + 4 * strips + 1024;
         Bytes b(end, 0);
@@ -495,8 +494,7 @@ TEST(StructureWalks, BrokenStructuresFallBack) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         Image im(c.bytes, 0);  // zeros up to the sector end, then the volume ends
-        im.judge.InitCallBack(count, nullptr, nullptr, 1);
-        read = 0;
+        im.judge.InitCallBack(count, nullptr, nullptr, 1), read = 0;
         EXPECT_TRUE(!c.walk || c.walk(im.judge, im.img.data(), 512) == 0);
         EXPECT_LE(read, 0x8100u);  // 16 MiB and a window at most
         unsigned long long size = 0;
@@ -506,8 +504,7 @@ TEST(StructureWalks, BrokenStructuresFallBack) {
     }
     // One directory of such arrays is measured, each array read a window at a time.
     Image far(tifFar(1, 20000), 0);
-    far.judge.InitCallBack(count, nullptr, nullptr, 1);
-    read = 0;
+    far.judge.InitCallBack(count, nullptr, nullptr, 1), read = 0;
     EXPECT_EQ(tifFar(1, 20000).size(), WalkTiff(far.judge, far.img.data(), 512));
     EXPECT_LE(read, far.img.size() / 512);
     // A long zero run ends the image where it begins, never at the marker after it.
@@ -580,6 +577,27 @@ TEST(ContainerWalks, IsoBoxesCutShortOrHostile) {
     Box(reserved, "free", Bytes(3 << 19, 0));
     Box(reserved, "mdat", testkit::RandomBytes(5000, 2));
     EXPECT_EQ(reserved.size(), WalkOver(reserved, WalkIsoBoxes));
+    // The movie box first: the data its sample tables describe (3 samples of 1000 bytes at the data's
+    // start, 2 of 2000 at its end) ends the file, whatever the mdat claims; zeros inside it end nothing.
+    auto movie = [](u32 mdatSize, const Bytes& data) {
+        auto be = [](std::initializer_list<u32> w) {
+            Bytes b(4 * w.size());
+            for (size_t i = 0; i < w.size(); ++i) Put(b, 4 * i, w.begin()[i], 4, true);
+            return b;
+        };
+        Bytes v, stbl, box;
+        Box(v, "ftyp", Lit("isom\0\0\0\0isommp41"));
+        const u32 at = static_cast<u32>(v.size()) + 144 + 8, last = at + static_cast<u32>(data.size()) - 4000;
+        Box(stbl, "stsc", be({0, 2, 1, 3, 1, 2, 2, 1})), Box(stbl, "stsz", be({0, 0, 5, 1000, 1000, 1000, 2000, 2000}));
+        Box(stbl, "stco", be({0, 2, at, last}));
+        for (const char* b : {"stbl", "minf", "mdia", "trak"}) box.clear(), Box(box, b, stbl), stbl = box;
+        Box(v, "moov", stbl);
+        return Box(v, "mdat", data), Put(v, v.size() - data.size() - 8, mdatSize, 4, true), v;
+    };
+    Bytes data = testkit::RandomBytes(7000, 3), gap = data;
+    gap.insert(gap.begin() + 3000, 0x180000, 0);
+    for (const Bytes& m : {movie(0, data), movie(0x10000000, data), movie(static_cast<u32>(gap.size() + 8), gap)})
+        EXPECT_EQ(m.size(), WalkOver(m, WalkIsoBoxes));
 }
 
 TEST(ContainerWalks, ChunksPagesAndFramesThatStop) {
