@@ -160,6 +160,11 @@ void CProfessionalFatRecovery::DealProfessionalFatFileEntry(const unsigned char*
     u32 P = c;
     u64 S = s;
     GetParentClusterNO(buf, len, S, pDbr, P);
+    if (pDbr) {
+        u64 start = 0;
+        const bool bFirst = c >= 2 && ClusterStart(*pDbr, c, start) && start == s;
+        P = m_DirContinuation.Owner(c, P, bFirst, buf, len, pDbr->nSectorsPerCluster * kSector);
+    }
     CFatLongName lfn;
     int runStart = -1;
     int runLength = 0;

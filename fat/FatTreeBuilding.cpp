@@ -17,6 +17,71 @@
 
 using namespace fat_deep;
 
+namespace {
+
+// A node's times from its directory entry.
+void SetEntryTimes(const unsigned char* e, _FILE_NODE_& n) {
+    _FILETIME t;
+    Fat32GetFileCreateTime(reinterpret_cast<const FAT32_Entry*>(e), &t);
+    n.u64CreateTime = FileTimeToU64(t);
+    Fat32GetFileLastAccessTime(reinterpret_cast<const FAT32_Entry*>(e), &t);
+    n.u64AccessTime = FileTimeToU64(t);
+    Fat32GetFileLastChangeTime(reinterpret_cast<const FAT32_Entry*>(e), &t);
+    n.u64ModifyTime = FileTimeToU64(t);
+}
+
+}  // namespace
+
+// A folder whose entry lies in a folder the sweep never reads (one in use:
+// only free sectors are swept) takes its name and times from that entry,
+// read from the parent's clusters on the volume of the real boot record.
+void CProfessionalFatRecovery::NameFromParent(const __VIRTUAL_DBR_INFO__& d, u32 P, u32 D, _FILE_NODE_& node) {
+    constexpr int kMaxParentClusters = 256;
+    if (!IsRealDbr(d)) return;
+    u32 c = P == 0 && m_RealBoot.bIsFat32 ? m_uRootClusterNO : P;
+    std::vector<unsigned char> buf;
+    CFatLongName lfn;
+    for (int step = 0; step < kMaxParentClusters; ++step) {
+        u64 first = 0;
+        u32 n = d.nSectorsPerCluster;
+        if (c == 0) {
+            n = RootAreaSectors(d);
+            if (n == 0 || d.nDataStartSector < n) return;
+            first = d.u64PartitionStart + d.nDataStartSector - n;
+        } else if (!ClusterStart(d, c, first)) {
+            return;
+        }
+        buf.assign(static_cast<size_t>(n) * kSector, 0);
+        unsigned got = 0;
+        if (m_DiskReader.ReadData(buf.data(), static_cast<int>(n), static_cast<long long>(first), kSector, &got) != 0 ||
+            got != n)
+            return;
+        for (size_t off = 0; off + FAT_ENTRY_SIZE <= buf.size(); off += FAT_ENTRY_SIZE) {
+            const unsigned char* e = buf.data() + off;
+            if (e[0] == 0) return;
+            if (e[11] == FAT_ATTR_LONG_NAME) {
+                lfn.AddPart(e);
+                continue;
+            }
+            const bool bLow = e[0] == FAT_DELETED_MARK && GetLe16(e + 20) == 0 && GetLe16(e + 26) == (D & 0xFFFF);
+            if ((e[11] & FAT_ATTR_DIRECTORY) && !(e[11] & FAT_ATTR_VOLUME) && e[0] != '.' &&
+                (EntryCluster(e) == D || bLow)) {
+                std::string name;
+                if (!lfn.Take(name)) name = GetShortNameText(e, false);
+                if (name.empty()) return;
+                CopyNodeName(node.szFileName, sizeof node.szFileName, name);
+                SetEntryTimes(e, node);
+                return;
+            }
+            lfn.Drop();
+        }
+        unsigned next = 0;
+        if (c == 0 || !m_FatTable.IsReady() || m_FatTable.FindNext(c, next) != 0 || next < 2 || next >= 0x0FFFFFF7)
+            return;
+        c = next;
+    }
+}
+
 int CProfessionalFatRecovery::GetParentClusterNO(const __VIRTUAL_DBR_INFO__* pDbr, u32 D, u32& parent) {
     if (!pDbr || !IsVirtualDbrSet(*pDbr) || D == 0) return FR_INVALID;
     u64 sector = 0;
@@ -27,11 +92,14 @@ int CProfessionalFatRecovery::GetParentClusterNO(const __VIRTUAL_DBR_INFO__* pDb
     return 0;
 }
 
+// Folders whose ".." entries name one another in a loop hang below none of
+// them: the loop is cut above its lowest cluster, which becomes a folder at
+// the top, the others below it.
 int CProfessionalFatRecovery::GetRootParentDirIndex(const __VIRTUAL_DBR_INFO__* pDbr, u32 D, int& depth) {
     if (!pDbr || !IsVirtualDbrSet(*pDbr)) return 0;
-    std::set<u32> visited;
+    std::vector<u32> chain;
     for (int step = 0; D != 0 && step < kMaxChainSteps; ++step) {
-        visited.insert(D);
+        chain.push_back(D);
         DirHead h;
         if (!ClusterHead(pDbr, D, h)) return FR_SHORT_READ;
         if (h.bLabel) return 0;
@@ -41,10 +109,26 @@ int CProfessionalFatRecovery::GetRootParentDirIndex(const __VIRTUAL_DBR_INFO__* 
             return 0;
         }
         ++depth;
-        if (h.uDotDot == 0 || visited.count(h.uDotDot)) return 0;
+        if (h.uDotDot == 0) return 0;
+        if (auto at = std::find(chain.begin(), chain.end(), h.uDotDot); at != chain.end()) {
+            depth += static_cast<int>(std::min_element(at, chain.end()) - chain.end()) + 1;
+            return 0;
+        }
         D = h.uDotDot;
     }
     return 0;
+}
+
+bool CProfessionalFatRecovery::IsLoopHead(const __VIRTUAL_DBR_INFO__* pDbr, u32 D) {
+    u32 c = D;
+    for (int step = 0; step < kMaxChainSteps; ++step) {
+        DirHead h;
+        if (!ClusterHead(pDbr, c, h) || h.bLabel || !h.bDotPair || h.uDotDot == 0) return false;
+        c = h.uDotDot;
+        if (c == D) return true;
+        if (c < D) return false;  // a lower cluster on the way: D is not the lowest of a loop through it
+    }
+    return false;
 }
 
 // Files and folders under P go under the key (depth of P, P), where every
@@ -72,13 +156,7 @@ void CProfessionalFatRecovery::RecordFile(const unsigned char* e, const std::str
     proto.bIsHealth = bSure ? 1 : FR_HEALTH_UNCONFIRMED;
     proto.uClusterNO = cluster;
     CopyNodeName(proto.szFileName, sizeof proto.szFileName, name);
-    _FILETIME t;
-    Fat32GetFileCreateTime(reinterpret_cast<const FAT32_Entry*>(e), &t);
-    proto.u64CreateTime = FileTimeToU64(t);
-    Fat32GetFileLastAccessTime(reinterpret_cast<const FAT32_Entry*>(e), &t);
-    proto.u64AccessTime = FileTimeToU64(t);
-    Fat32GetFileLastChangeTime(reinterpret_cast<const FAT32_Entry*>(e), &t);
-    proto.u64ModifyTime = FileTimeToU64(t);
+    SetEntryTimes(e, proto);
     proto.u64FileSize = GetLe32(e + 28);
     proto.u64RecordSector = S;
     if (pDbr) {
@@ -226,7 +304,7 @@ int CProfessionalFatRecovery::DealProfessionalRecordVec() {
                 continue;
             }
             u32 keyLow = 0, depth = 0;
-            ParentKey(&rec, P, keyLow, depth);
+            ParentKey(&rec, IsLoopHead(&rec, D) ? 0 : P, keyLow, depth);
             AddDirNode(info.FileNode, keyLow, depth);
             continue;
         }
@@ -234,7 +312,7 @@ int CProfessionalFatRecovery::DealProfessionalRecordVec() {
         if (!IsVirtualDbrSet(rec) && !GetNearestVirtualDbrInfo(need.u64Sector, D, &rec)) continue;
         if (IsRootCluster(&rec, D)) continue;  // the root is key 0 and has no node
         u32 P = 0;
-        if (GetParentClusterNO(&rec, D, P) != 0 || P == D) P = 0;
+        if (GetParentClusterNO(&rec, D, P) != 0 || P == D || IsLoopHead(&rec, D)) P = 0;
         u32 keyLow = 0, depth = 0;
         ParentKey(&rec, P, keyLow, depth);
         _FILE_NODE_ lost{};
@@ -242,6 +320,7 @@ int CProfessionalFatRecovery::DealProfessionalRecordVec() {
         lost.nEngineType = m_nEngineType;
         lost.uClusterNO = D;
         snprintf(lost.szFileName, sizeof lost.szFileName, "LostFolder%u", D);
+        NameFromParent(rec, P, D, lost);
         AddDirNode(lost, keyLow, depth);
     }
     m_mapNeedAddDir.clear();

@@ -72,6 +72,7 @@ void CProfessionalFatRecovery::ResetCollections() {
     m_vecLongFileInfo.clear();
     m_mapUnDealFile.clear();
     m_mapProDirInfo.clear();
+    m_DirContinuation.Clear();
     m_mapNeedAddDir.clear();
     m_mapHeadCache.clear();
     m_bHasRealDbr = 0;

@@ -30,6 +30,7 @@
 #include <vector>
 
 #include "carving/FileTypeJudge.h"
+#include "fat/FatDirContinuation.h"
 #include "core/DiskReader.h"
 #include "fat/FatDeepRecords.h"
 #include "rules/FatRules.h"
@@ -100,6 +101,7 @@ private:
     u64 PartitionEnd() const { return m_u64PartitionStart + m_u64SectorCount; }
     u32 RootAreaSectors(const __VIRTUAL_DBR_INFO__& d) const;
     bool IsRealDbr(const __VIRTUAL_DBR_INFO__& d) const;
+    void NameFromParent(const __VIRTUAL_DBR_INFO__& d, u32 P, u32 D, _FILE_NODE_& node);
     // Absolute first sector of cluster c under d; false outside the partition.
     bool ClusterStart(const __VIRTUAL_DBR_INFO__& d, u32 c, u64& sector) const;
     // The cluster whose first sector is s under d (0 for the root area).
@@ -137,6 +139,7 @@ private:
     void ParseUnDealFileMap();
     void UpdateNoDbrFileVec();
     int GetRootParentDirIndex(const __VIRTUAL_DBR_INFO__* pDbr, u32 D, int& depth);
+    bool IsLoopHead(const __VIRTUAL_DBR_INFO__* pDbr, u32 D);
     // Store key halves for files and folders under directory P.
     void ParentKey(const __VIRTUAL_DBR_INFO__* pDbr, u32 P, u32& keyLow, u32& depth);
     void GetDirRealHighClusterNO(u16 low, u16& high, const __VIRTUAL_DBR_INFO__* pDbr);
@@ -162,6 +165,7 @@ private:
     std::vector<__LONG_FILE_INFO__> m_vecLongFileInfo;
     std::map<u64, __UNDEAL_FILE__> m_mapUnDealFile;
     std::map<u32, __PRO_DIR_INFO__> m_mapProDirInfo;
+    CFatDirContinuation m_DirContinuation;  // later clusters of deleted folders
     std::map<u32, __PRO_NEED_ADD_DIR_INFO__> m_mapNeedAddDir;
     CDiskReader m_DiskReader;
     u32 m_nEngineType = ENGINE_DEEP_FAT;

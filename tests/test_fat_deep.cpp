@@ -219,6 +219,11 @@ TEST_F(FatDeep, HandMadeSectorsWithoutBootRecord) {
     EXPECT_TRUE(tree.count("LostFolder7/X.TXT"));
     EXPECT_TRUE(tree.count("SUB/S.TXT"));
     EXPECT_EQ(e->GetLostFileCount(), static_cast<unsigned>(tree.size()));
+    // The loop is cut above its lowest folder: each folder is listed once.
+    EXPECT_TRUE(tree.count("LostFolder90/L.TXT"));
+    std::map<u32, int> folders;
+    for (auto& [path, f] : tree) folders[f.uClusterNO] += f.bIsDir;
+    for (u32 c : {90u, 100u}) EXPECT_EQ(folders[c], 1) << c;
 }
 
 // (d) a long name whose entries end one sector and whose short entry
