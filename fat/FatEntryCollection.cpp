@@ -228,13 +228,7 @@ void CProfessionalFatRecovery::DealProfessionalFatFileEntry(const unsigned char*
         n.nFileIndex = P;
         n.uClusterNO = dc;
         n.nReserved = bDeleted ? 1 : 0;  // kept here only to prefer live entries below
-        _FILETIME t;
-        Fat32GetFileCreateTime(reinterpret_cast<const FAT32_Entry*>(e), &t);
-        n.u64CreateTime = FileTimeToU64(t);
-        Fat32GetFileLastAccessTime(reinterpret_cast<const FAT32_Entry*>(e), &t);
-        n.u64AccessTime = FileTimeToU64(t);
-        Fat32GetFileLastChangeTime(reinterpret_cast<const FAT32_Entry*>(e), &t);
-        n.u64ModifyTime = FileTimeToU64(t);
+        SetEntryTimes(e, n);
         n.u64RecordSector = S;
         CopyNodeName(n.szFileName, sizeof n.szFileName, name);
         if (pDbr) info.DbrInfo = *pDbr;

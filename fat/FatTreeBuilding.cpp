@@ -17,10 +17,7 @@
 
 using namespace fat_deep;
 
-namespace {
-
-// A node's times from its directory entry.
-void SetEntryTimes(const unsigned char* e, _FILE_NODE_& n) {
+void CProfessionalFatRecovery::SetEntryTimes(const unsigned char* e, _FILE_NODE_& n) {
     _FILETIME t;
     Fat32GetFileCreateTime(reinterpret_cast<const FAT32_Entry*>(e), &t);
     n.u64CreateTime = FileTimeToU64(t);
@@ -29,8 +26,6 @@ void SetEntryTimes(const unsigned char* e, _FILE_NODE_& n) {
     Fat32GetFileLastChangeTime(reinterpret_cast<const FAT32_Entry*>(e), &t);
     n.u64ModifyTime = FileTimeToU64(t);
 }
-
-}  // namespace
 
 // A folder whose entry lies in a folder the sweep never reads (one in use:
 // only free sectors are swept) takes its name and times from that entry,

@@ -102,6 +102,8 @@ private:
     u32 RootAreaSectors(const __VIRTUAL_DBR_INFO__& d) const;
     bool IsRealDbr(const __VIRTUAL_DBR_INFO__& d) const;
     void NameFromParent(const __VIRTUAL_DBR_INFO__& d, u32 P, u32 D, _FILE_NODE_& node);
+    // A node's times from its directory entry.
+    static void SetEntryTimes(const unsigned char* e, _FILE_NODE_& n);
     // Absolute first sector of cluster c under d; false outside the partition.
     bool ClusterStart(const __VIRTUAL_DBR_INFO__& d, u32 c, u64& sector) const;
     // The cluster whose first sector is s under d (0 for the root area).
