@@ -214,6 +214,40 @@ int CFastNtfsRecovery::ScanDevice(wchar_t* szLogName) {
     return 0;
 }
 
+int CFastNtfsRecovery::ReadFileAndParseRecordInfo(u64 u64Sector, int nSectors, u64 u64FirstRecord) {
+    unsigned got = 0;
+    int rc = ReadVolumeSectors(m_vecReadBuf.data(), nSectors, u64Sector, &got);
+    const u64 records = static_cast<u64>(nSectors) / static_cast<u64>(m_nRecordSectors);
+    // A chunk that cannot be read whole is read record by record: a bad
+    // sector costs the records on it, not the scan.
+    std::vector<bool> bad;
+    if (rc != 0) {
+        bad.assign(static_cast<size_t>(records), false);
+        for (u64 j = 0; j < records; ++j) {
+            unsigned one = 0;
+            const u64 at = j * static_cast<u64>(m_nRecordSize);
+            if (ReadVolumeSectors(m_vecReadBuf.data() + at, m_nRecordSectors,
+                                  u64Sector + j * static_cast<u64>(m_nRecordSectors), &one) != 0 ||
+                one < static_cast<unsigned>(m_nRecordSectors)) {
+                bad[static_cast<size_t>(j)] = true;
+                FrLog("CFastNtfsRecovery unreadable record %llu skipped\n",
+                      static_cast<unsigned long long>(u64FirstRecord + j));
+            }
+        }
+    } else if (got < static_cast<unsigned>(nSectors)) {
+        bad.assign(static_cast<size_t>(records), false);
+        for (u64 j = got / static_cast<unsigned>(m_nRecordSectors); j < records; ++j) bad[static_cast<size_t>(j)] = true;
+    }
+    for (u64 j = 0; j < records; ++j) {
+        if (!bad.empty() && bad[static_cast<size_t>(j)]) continue;
+        const u64 number = u64FirstRecord + j;
+        if (number > 0xFFFFFFFFull) break;
+        ParseRecordInfo(m_vecReadBuf.data() + j * static_cast<u64>(m_nRecordSize), 0, static_cast<u32>(number),
+                        u64Sector + j * static_cast<u64>(m_nRecordSectors));
+    }
+    return 0;
+}
+
 // ---------------------------------------------------------- free space
 
 int CFastNtfsRecovery::BuildBitMapInfo() {
