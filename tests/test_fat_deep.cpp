@@ -7,6 +7,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -240,11 +241,8 @@ TEST_F(FatDeep, FloodOfFolderEntriesIsBounded) {
         for (int i = 2; i < 16; ++i) d.Entry(s, i, "FOLDER     ", 0x10, 100000 + s * 16 + i, 0);
     }
     WriteFile(t / "flood.img", d.img);
-    const long page = sysconf(_SC_PAGESIZE);
-    long pages = 0, resident = 0;
-    FILE* f = fopen("/proc/self/statm", "r");
-    ASSERT_TRUE(f && fscanf(f, "%ld %ld", &pages, &resident) == 2);
-    fclose(f);
+    long pages = 0, resident = 0;  // the test's own, before the scan
+    ASSERT_TRUE(std::ifstream("/proc/self/statm") >> pages >> resident);
     const pid_t pid = fork();
     if (pid == 0) {
         DeepScan(t / "flood.img");
@@ -254,7 +252,7 @@ TEST_F(FatDeep, FloodOfFolderEntriesIsBounded) {
     struct rusage ru {};
     ASSERT_EQ(wait4(pid, &status, 0, &ru), pid);
     EXPECT_EQ(status, 0);
-    EXPECT_LT(ru.ru_maxrss * 1024L - resident * page, 120L << 20);
+    EXPECT_LT(ru.ru_maxrss * 1024L - resident * sysconf(_SC_PAGESIZE), 120L << 20);
 }
 
 // (d) a long name whose entries end one sector and whose short entry
