@@ -156,15 +156,13 @@ TEST(DeepScan, DeletedFolderWhoseEntryWasReused) {
     EXPECT_FALSE(r.Has(std::to_string(thm) + ".jpg", "carving")) << r.out;
 }
 
-// A camera folder of 300 photos deleted whole: its clusters were taken as
-// the photos were written (ten at a time), so they lie apart. The folder's
+// A camera folder of 300 photos (written ten at a time, so its clusters lie apart) deleted whole: its
 // later clusters go back into it, and no photo lands in another named folder.
 TEST(DeepScan, DeletedPhotoFolderOfManyClusters) {
     FR_REQUIRE(HaveFatTools(), "mkfs.vfat, mtools and samples needed");
     TempDir t("photos");
     FatImage img = FatImage::Create(t / "card.img", 16, 40000, 8);
-    img.Mkdir("DCIM");
-    img.Mkdir("DCIM/100TEST");
+    for (const char* dir : {"DCIM", "DCIM/100TEST"}) img.Mkdir(dir);
     const auto jpg = ReadFile(Sample("jpg"));
     for (int batch = 0; batch < 30; ++batch) {
         TempDir src("batch");
