@@ -19,7 +19,7 @@ struct Entry {
 // The short entries of a buffer up to its end marker: the first and the
 // last that own data, and whether every entry met is deleted.
 struct Scan {
-    bool any = false, allDeleted = true;
+    bool any = false, allDeleted = true, ended = false;
     Entry first, last;
 };
 
@@ -27,7 +27,10 @@ Scan ScanEntries(const unsigned char* buf, int len, u32 bytesPerCluster) {
     Scan r;
     for (int off = 0; off + FAT_ENTRY_SIZE <= len; off += FAT_ENTRY_SIZE) {
         const unsigned char* e = buf + off;
-        if (e[0] == 0) break;
+        if (e[0] == 0) {
+            r.ended = true;
+            break;
+        }
         if (e[0] != FAT_DELETED_MARK) r.allDeleted = false;
         if (e[11] == FAT_ATTR_LONG_NAME || (e[11] & FAT_ATTR_VOLUME) || e[0] == '.') continue;
         Entry x;
@@ -60,19 +63,20 @@ u32 CFatDirContinuation::Owner(u32 c, u32 owner, bool bFirst, const unsigned cha
             auto at = m_endsAt.find(s.first.cluster);
             if (at == m_endsAt.end() && s.first.cluster == c + 1) at = m_endsAt.find(c);
             auto prev = at == m_endsAt.end() ? m_last.end() : m_last.find(at->second);
-            if (prev != m_last.end() && prev->first != c && s.first.stamp >= prev->second.stamp)
+            if (prev != m_last.end() && prev->first != c && !prev->second.open && s.first.stamp >= prev->second.stamp)
                 owner = m_taken[c] = prev->second.owner;
         }
     }
-    if (!s.any) return owner;
     auto it = m_last.find(c);
+    if (it != m_last.end()) it->second.open = it->second.open || s.ended;
+    if (!s.any) return owner;
     if (it == m_last.end()) {
         if (m_last.size() >= kMaxClusters) return owner;
         it = m_last.emplace(c, Last{}).first;
     } else if (auto old = m_endsAt.find(it->second.end); old != m_endsAt.end() && old->second == c) {
         m_endsAt.erase(old);
     }
-    it->second = Last{owner, s.last.end, s.last.stamp};
+    it->second = Last{owner, s.last.end, s.last.stamp, it->second.open || s.ended};
     // Two clusters whose files end at the same place: neither is evidence.
     auto [at, fresh] = m_endsAt.try_emplace(s.last.end, c);
     if (!fresh && at->second != c) at->second = kNone;

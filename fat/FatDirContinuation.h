@@ -6,8 +6,9 @@
 // cluster is taken right where the data of the file listed last ends, and
 // the entries in it are no older than that file. A cluster whose entries
 // are all deleted and that lies exactly there is taken back into the
-// folder; a cluster that disagrees (live entries, older entries, a first
-// file that does not follow it) stays a lost folder.
+// folder, after a cluster of it that is full; a cluster that disagrees
+// (live entries, older entries, a first file that follows no full cluster,
+// or two) stays a lost folder.
 #pragma once
 
 #include <map>
@@ -29,6 +30,7 @@ private:
         u32 owner = 0;
         u32 end = 0;    // the cluster after the last entry's data
         u32 stamp = 0;  // its creation date and time
+        bool open = false;  // a free slot seen: the folder needed no further cluster
     };
     std::map<u32, u32> m_taken;   // continuing cluster -> folder
     std::map<u32, Last> m_last;   // directory cluster -> its last entry so far

@@ -15,46 +15,11 @@
 
 using namespace fat_deep;
 
-CProfessionalFatRecovery::CProfessionalFatRecovery() : m_vecSector(kSector) {}
+CProfessionalFatRecovery::CProfessionalFatRecovery() : CVolumeEngine(FAT_MAX_CLUSTER_BYTES), m_vecSector(kSector) {}
 
-CProfessionalFatRecovery::~CProfessionalFatRecovery() {
-    if (m_pStore) m_pStore->FlushBufToFile();
-}
+CProfessionalFatRecovery::~CProfessionalFatRecovery() = default;
 
-// ---------------------------------------------------------------------------
-// Initialisation
-
-int CProfessionalFatRecovery::Init(int nDiskNumber, long long u64StartSector, long long u64SectorCount,
-                                   wchar_t wcDriveLetter) {
-    if (m_bOpened) return 0;
-    if (u64StartSector < 0 || u64SectorCount <= 0) return FR_INVALID;
-    m_u64PartitionStart = static_cast<u64>(u64StartSector);
-    m_u64SectorCount = static_cast<u64>(u64SectorCount);
-    m_wcDriveLetter = wcDriveLetter;
-    int ret = m_DiskReader.Init(nDiskNumber, m_u64PartitionStart + m_u64SectorCount);
-    if (ret != 0) return ret;
-    m_bOpened = true;
-    m_bHasRealDbr = 0;
-    m_UnDealContext = {};
-    m_FragmentContext = {};
-    return 0;
-}
-
-int CProfessionalFatRecovery::Init(wchar_t* szPath, wchar_t wcDriveLetter) {
-    if (m_bOpened) return 0;
-    if (!szPath) return FR_INVALID;
-    int ret = m_DiskReader.Init(szPath, ~0ULL);
-    if (ret != 0) return ret;
-    const long long size = rsb_getDeviceSize(m_DiskReader.GetHandle());
-    if (size < static_cast<long long>(kSector)) {
-        m_DiskReader.Close();
-        return size < 0 ? (errno ? errno : FR_FAILED) : FR_SHORT_READ;
-    }
-    m_u64PartitionStart = 0;
-    m_u64SectorCount = static_cast<u64>(size) / kSector;
-    m_DiskReader.SetSectorLimit(m_u64SectorCount);
-    m_wcDriveLetter = wcDriveLetter;
-    m_bOpened = true;
+int CProfessionalFatRecovery::OnOpened() {
     m_bHasRealDbr = 0;
     m_UnDealContext = {};
     m_FragmentContext = {};
@@ -90,15 +55,8 @@ void CProfessionalFatRecovery::ResetCollections() {
 
 int CProfessionalFatRecovery::ClearProfessionalVec(wchar_t* szLogName) {
     ResetCollections();
-    if (szLogName && szLogName[0]) {
-        return OpenStore(szLogName);
-    }
-    SYSTEMTIME t{};
-    rsb_getLocalTime(&t);
-    const std::wstring name = MakeResultLogName("Pro_Fat_", m_u64PartitionStart, t);
-    const int ret = OpenNewStore(name.c_str());
-    if (ret != 0) FrLog("CProfessionalFatRecovery result store init failed %d\n", ret);
-    return ret;
+    if (szLogName && szLogName[0]) return OpenStore(szLogName);
+    return OpenNewScanStore("Pro_Fat_", LogTime::Local, "CProfessionalFatRecovery");
 }
 
 int CProfessionalFatRecovery::InitVirtualDbrInfo() {

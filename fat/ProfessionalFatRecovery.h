@@ -36,17 +36,15 @@
 #include "rules/FatRules.h"
 #include "rules/FatVolume.h"
 #include "results/NodeOutput.h"
-#include "results/StoreBackedEngine.h"
+#include "results/VolumeEngine.h"
 
-class CProfessionalFatRecovery : public CStoreBackedEngine {
+class CProfessionalFatRecovery : public CVolumeEngine {
 public:
     CProfessionalFatRecovery();
     ~CProfessionalFatRecovery() override;
 
     // Interface slots. ScanDevice, GetUnUsedSectorCount and BuildBitMapInfo
     // do nothing: the deep-scan driver runs the sweep.
-    int Init(int nDiskNumber, long long u64StartSector, long long u64SectorCount, wchar_t wcDriveLetter) override;
-    int Init(wchar_t* szPath, wchar_t wcDriveLetter) override;
     int ScanDevice(wchar_t* szReserved) override;
     int GetUnUsedSectorCount(u64& u64Sector, u64& u64Count) override;
     int BuildBitMapInfo() override;
@@ -75,10 +73,6 @@ public:
     bool HasRealDbr() const { return m_bHasRealDbr != 0; }
     CScanResultFileManager* GetResultManager() { return m_pStore.get(); }
 
-
-protected:
-    CNodeOutput* NodeOutput() override { return &m_Output; }
-
 private:
     // What the first bytes of a sector say about a directory there.
     struct DirHead {
@@ -97,6 +91,7 @@ private:
         bool IsSet() const { return Dbr.nSectorsPerCluster != 0; }
     };
 
+    int OnOpened() override;
     void ResetCollections();
     u64 PartitionEnd() const { return m_u64PartitionStart + m_u64SectorCount; }
     u32 RootAreaSectors(const __VIRTUAL_DBR_INFO__& d) const;
@@ -156,11 +151,6 @@ private:
 
     bool NodeClusterStart(const _FILE_NODE_& node, u32 spc, u32 c, u64& sector) const;
 
-    u64 m_u64PartitionStart = 0;
-    u64 m_u64SectorCount = 0;
-    wchar_t m_wcDriveLetter = L'C';
-    int m_nBytesPerSector = 512;
-    bool m_bOpened = false;
     std::vector<__VIRTUAL_DBR_INFO__> m_vecVirtualDbr;
     std::vector<__FAT_SECTOR_OFFSET__> m_vecSectorOffset;
     std::vector<__NO_DBR_FILE_NODE__> m_vecNoDbrFile;
@@ -169,7 +159,6 @@ private:
     std::map<u32, __PRO_DIR_INFO__> m_mapProDirInfo;
     CFatDirContinuation m_DirContinuation;  // later clusters of deleted folders
     std::map<u32, __PRO_NEED_ADD_DIR_INFO__> m_mapNeedAddDir;
-    CDiskReader m_DiskReader;
     u32 m_nEngineType = ENGINE_DEEP_FAT;
     u32 m_bHasRealDbr = 0;
     bool m_bRealDbrChecked = false;  // InitVirtualDbrInfo ran for this scan
@@ -188,10 +177,4 @@ private:
     size_t m_nNoDbrCheckedFiles = 0;
     std::vector<unsigned char> m_vecSector;
 
-    // Extraction and preview, with this engine's listing and data.
-    CNodeOutput m_Output{
-        CNodeOutput::ExtentCopy(m_DiskReader, &m_nBytesPerSector,
-                                [this](const _FILE_NODE_& n, u64 w, std::vector<DataExtent>& out) { return GetNodeExtents(n, w, out); }),
-        [this](_FILE_NODE_* p, unsigned k, std::vector<_FILE_NODE_>& out) { return GetChildrenFileNode(p, k, out); },
-        {}, FAT_MAX_CLUSTER_BYTES};
 };

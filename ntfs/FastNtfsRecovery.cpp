@@ -72,17 +72,8 @@ int CFastNtfsRecovery::Init(int nDiskNumber, long long u64StartSector, long long
     unsigned char boot[4096];
     unsigned got = 0;
     if (::ReadData(fd.get(), boot, sizeof boot, &got) != 0 || got < sizeof boot) return FR_SHORT_READ;
-    m_wcDriveLetter = wcDriveLetter;
-    m_u64VolumeStart512 = static_cast<u64>(u64StartSector);
-    m_u64VolumeStartSector = static_cast<u64>(u64StartSector);
-    m_u64VolumeSectorCount = static_cast<u64>(u64SectorCount);
-    int rc = InitFromBootSector(boot, got);
-    if (rc != 0) return rc;
-    rc = m_DiskReader.Init(path.c_str(), m_u64VolumeStartSector + m_u64VolumeSectorCount);
-    if (rc != 0) return rc;
-    m_hDevice = m_DiskReader.GetHandle();
-    LoadMftRunList();
-    return 0;
+    return OpenVolume(path, boot, got, wcDriveLetter, static_cast<u64>(u64StartSector),
+                      static_cast<u64>(u64SectorCount));
 }
 
 int CFastNtfsRecovery::Init(wchar_t* szPath, wchar_t wcDriveLetter) {
@@ -96,10 +87,15 @@ int CFastNtfsRecovery::Init(wchar_t* szPath, wchar_t wcDriveLetter) {
     unsigned got = 0;
     errno = 0;
     if (::ReadData(fd.get(), boot, sizeof boot, &got) != 0 || got < sizeof boot) return errno ? errno : FR_SHORT_READ;
+    return OpenVolume(path, boot, got, wcDriveLetter, 0, static_cast<u64>(size) / 512);
+}
+
+int CFastNtfsRecovery::OpenVolume(const std::string& path, const unsigned char* boot, unsigned got,
+                                  wchar_t wcDriveLetter, u64 u64Start512, u64 u64Count512) {
     m_wcDriveLetter = wcDriveLetter;
-    m_u64VolumeStart512 = 0;
-    m_u64VolumeStartSector = 0;
-    m_u64VolumeSectorCount = static_cast<u64>(size) / 512;
+    m_u64VolumeStart512 = u64Start512;
+    m_u64VolumeStartSector = u64Start512;
+    m_u64VolumeSectorCount = u64Count512;
     int rc = InitFromBootSector(boot, got);
     if (rc != 0) return rc;
     rc = m_DiskReader.Init(path.c_str(), m_u64VolumeStartSector + m_u64VolumeSectorCount);
@@ -375,14 +371,9 @@ int CFastNtfsRecovery::DataExtents(const _FILE_NODE_& node, std::vector<DataExte
 }
 
 int CFastNtfsRecovery::GetNodeExtents(const _FILE_NODE_& node, u64 u64Wanted, std::vector<DataExtent>& extents) {
-    extents.clear();
-    if (node.bIsDir) return FR_INVALID;
-    int rc = DataExtents(node, extents);
     // Resident data lives inside the record: no extents.
-    if (rc == kAttrAbsent) return 0;
-    if (rc != 0) return rc;
-    TrimExtents(extents, std::min(u64Wanted, node.u64FileSize));
-    return 0;
+    static_assert(kAttrAbsent == NTFS_NO_EXTENTS);
+    return NtfsNodeExtents(node, u64Wanted, extents, [&] { return DataExtents(node, extents); });
 }
 
 int CFastNtfsRecovery::CopyData(const _FILE_NODE_& node, u64 u64Wanted, int fd, unsigned char* pBuf,

@@ -35,35 +35,18 @@ private:
     enum State { SEEK_SEP, KEY, SEEK_LIST, LIST };
     static constexpr int kMaxGap = 64;  // characters allowed between key and "- ["
 
-    // Advances the " | " matcher; true when it completes.
-    bool MatchSep(char c) {
-        if (m_nSep == 0) {
-            m_nSep = c == ' ' ? 1 : 0;
-        } else if (m_nSep == 1) {
-            m_nSep = c == '|' ? 2 : (c == ' ' ? 1 : 0);
-        } else {
-            if (c == ' ') {
-                m_nSep = 0;
-                return true;
-            }
-            m_nSep = 0;
+    // Advances a matcher of the three characters pat (n: how many matched so
+    // far); true when it completes.
+    static bool MatchThree(int& n, char c, const char (&pat)[4]) {
+        if (n == 2 && c == pat[2]) {
+            n = 0;
+            return true;
         }
+        n = n == 1 && c == pat[1] ? 2 : (c == pat[0] ? 1 : 0);
         return false;
     }
-    bool MatchOpen(char c) {
-        if (m_nOpen == 0) {
-            m_nOpen = c == '-' ? 1 : 0;
-        } else if (m_nOpen == 1) {
-            m_nOpen = c == ' ' ? 2 : (c == '-' ? 1 : 0);
-        } else {
-            if (c == '[') {
-                m_nOpen = 0;
-                return true;
-            }
-            m_nOpen = c == '-' ? 1 : 0;
-        }
-        return false;
-    }
+    bool MatchSep(char c) { return MatchThree(m_nSep, c, " | "); }
+    bool MatchOpen(char c) { return MatchThree(m_nOpen, c, "- ["); }
     void StartKey() {
         m_state = KEY;
         m_bKeyNeg = false;
