@@ -201,7 +201,7 @@ private:
 
 // An image seen through FUSE as path, with byte ranges [first, second)
 // that fail with EIO as on a failing card, and each read delayed by
-// delayMicros; unmounted when it goes. path is empty when FUSE cannot be
+// delayMicros per 64 KiB; unmounted when it goes. path is empty when FUSE cannot be
 // used here.
 class FailingFile {
 public:
