@@ -156,6 +156,35 @@ TEST(DeepScan, DeletedFolderWhoseEntryWasReused) {
     EXPECT_FALSE(r.Has(std::to_string(thm) + ".jpg", "carving")) << r.out;
 }
 
+// Two camera folders of 150 photos (written ten at a time in turn, so their clusters lie apart) deleted
+// whole: their later clusters go back into them, and no photo lands in another named folder.
+TEST(DeepScan, DeletedPhotoFolderOfManyClusters) {
+    FR_REQUIRE(HaveFatTools(), "mkfs.vfat, mtools and samples needed");
+    TempDir t("photos");
+    FatImage img = FatImage::Create(t / "card.img", 16, 40000, 8);
+    for (const char* dir : {"DCIM", "DCIM/100TEST", "DCIM/101TEST"}) img.Mkdir(dir);
+    const auto jpg = ReadFile(Sample("jpg"));
+    for (int batch = 0; batch < 30; ++batch) {
+        TempDir src("batch");
+        for (int i = 1; i <= 10; ++i) WriteFile(src / ("Trip photo " + std::to_string(batch * 10 + i) + ".jpg"), jpg);
+        const std::string to = " ::DCIM/10" + std::to_string(batch % 2) + "TEST/";
+        ASSERT_EQ(Sh("MTOOLS_SKIP_CHECK=1 mcopy -i " + Quote(img.path) + " " + Quote(src.path()) + "/*" + to), 0);
+    }
+    for (const char* dir : {"DCIM/100TEST", "DCIM/101TEST"}) img.DeleteTree(dir);
+    TempDir data("data");
+    ScanRun r = Scan(img.path, data.path());
+    ASSERT_EQ(r.status, 0) << r.err;
+    int home = 0, elsewhere = 0;
+    for (const Hit& h : r.hits) {
+        if (!h.name.starts_with("Trip photo ") || !h.name.ends_with(".jpg")) continue;  // whole names only
+        const std::string folder = "DCIM/!0" + std::to_string((std::stoi(h.name.substr(11)) - 1) / 10 % 2) + "TEST/";
+        home += h.path.starts_with(folder);
+        elsewhere += !h.path.starts_with(folder) && !h.path.starts_with("LostFolder");
+    }
+    EXPECT_GE(home, 285) << r.out;
+    EXPECT_EQ(elsewhere, 0) << r.out;
+}
+
 // An NTFS volume whose boot sector was zeroed: the deep NTFS engine finds
 // the files by their records.
 TEST(DeepScan, NtfsWithoutBootSector) {
