@@ -4,9 +4,10 @@
  * meets a failing range returns the bytes before it, and a read that starts
  * in one fails.
  *
- * Each read may also be made slow, so that a test can follow a scan's
- * progress as it happens, and the Nth read that covers byte OFFSET may send
- * SIGINT to the reading process, as a user's Ctrl-C at that very point.
+ * Reads may also be made slow (MICROSECONDS per 64 KiB asked for), so that
+ * a test can follow a scan's progress as it happens, and the Nth read that
+ * covers byte OFFSET may send SIGINT to the reading process, as a user's
+ * Ctrl-C at that very point.
  *
  *   fr-failing-file IMAGE START-END[,START-END...] MOUNTPOINT [MICROSECONDS [OFFSET:N]]
  */
@@ -66,7 +67,9 @@ static int ff_open(const char* path, struct fuse_file_info* fi) {
 
 static int ff_read(const char* path, char* buf, size_t size, off_t off, struct fuse_file_info* fi) {
     (void)path, (void)fi;
-    if (g_delay) usleep(g_delay);
+    /* The delay is per 64 KiB asked for, so that a reader's pace does not
+       depend on how large its reads are. */
+    if (g_delay) usleep((useconds_t)((unsigned long long)g_delay * (size + 0xFFFF) / 0x10000));
     if (off >= g_size) return 0;
     if ((off_t)size > g_size - off) size = (size_t)(g_size - off);
     unsigned long long a = (unsigned long long)off, b = a + size;
