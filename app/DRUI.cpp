@@ -23,6 +23,8 @@
 #include "SCANUI.h"
 #include "Styles.h"
 #include "ThumbnailLoader.h"
+#include "core/Categories.h"
+#include "core/FileOutput.h"
 #include "core/DiskReader.h"
 #include "core/MetaTypes.h"
 #include "core/PartitionManager.h"
@@ -63,22 +65,32 @@ DRUI::DRUI(QWidget* parent, Qt::WindowFlags flags) : QWidget(parent, flags | Qt:
     setAttribute(Qt::WA_StyledBackground);
     setStyleSheet(QString("QWidget#DRUI{%1}").arg(window_style));
     setFixedSize(kWindowWidth, kWindowHeight);
-    m_pThumbs = new CThumbnailLoader(this);
-    connect(m_pThumbs, &CThumbnailLoader::ThumbnailReady, this, &DRUI::ThumbnailReady, Qt::QueuedConnection);
+    m_pBrowser = new CResultBrowser(this);
+    m_pJobs = new CJobController(this);
+    // The thumbnail worker lets go of the engine before it is deleted.
+    m_pJobs->SetEngineReleaseHook([this] { m_pBrowser->Thumbnails()->Clear(); });
+    connect(m_pBrowser, &CResultBrowser::PreviewRequested, this, &DRUI::StartPreview);
+    // The jobs' reports go out as this window's own, on the worker thread.
+    connect(m_pJobs, &CJobController::ScanProcessCallBack, this, &DRUI::ScanProcessCallBack, Qt::DirectConnection);
+    connect(m_pJobs, qOverload<int, int, int, QString>(&CJobController::RecoveryCallBack), this,
+            qOverload<int, int, int, QString>(&DRUI::RecoveryCallBack), Qt::DirectConnection);
+    connect(m_pJobs, qOverload<int, QString>(&CJobController::SearchCallBack), this,
+            qOverload<int, QString>(&DRUI::SearchCallBack), Qt::DirectConnection);
+    connect(m_pJobs, &CJobController::PreViewCallBackForSlot, this, &DRUI::PreViewCallBackForSlot,
+            Qt::DirectConnection);
     if (QScreen* screen = QGuiApplication::primaryScreen()) {
         const QRect desk = screen->geometry();
         move(desk.left() + (desk.width() - kWindowWidth) / 2, desk.top() + (desk.height() - kWindowHeight) / 2);
     }
 }
 
-DRUI::~DRUI() { DeleteEngine(); }
-
-void DRUI::DeleteEngine() {
-    // The thumbnail worker lets go of the engine first.
-    if (m_pThumbs) m_pThumbs->Clear();
-    delete m_pFileRecovery;
-    m_pFileRecovery = nullptr;
+DRUI::~DRUI() {
+    DeleteEngine();
+    // The browser goes before the jobs: nothing is left for it to let go of.
+    m_pJobs->SetEngineReleaseHook(nullptr);
 }
+
+void DRUI::DeleteEngine() { m_pJobs->DeleteEngine(); }
 
 void DRUI::Init() {
     m_pStackedLayout = new QStackedLayout(this);
@@ -92,13 +104,6 @@ void DRUI::Init() {
     // The data directory and its scan-log directory (created on first use;
     // a failure shows later, where a scan or preview writes there).
     GetScanLogDir();
-    m_pPreviewBuf.assign(kPreviewBufSize, 0);
-}
-
-void DRUI::SetButtonEnabled(QPushButton* pButton, bool bEnabled) {
-    if (!pButton) return;
-    pButton->setEnabled(bEnabled);
-    pButton->setStyleSheet(bEnabled ? main_button_style : main_button_style_no_file);
 }
 
 QWidget* DRUI::CreateSeparator(int nHeight) {
@@ -534,3 +539,89 @@ void DRUI::keyPressEvent(QKeyEvent* event) {
 }
 
 void DRUI::closeEvent(QCloseEvent* event) { event->accept(); }
+
+// ---------------------------------------------------------------------------
+// Jobs and the results page
+
+void DRUI::btnSlotScan() {
+    QTreeWidgetItem* item = m_pDiskTree ? m_pDiskTree->currentItem() : nullptr;
+    const QVariant data = item ? item->data(0, Qt::UserRole) : QVariant();
+    m_partitionItem = data.metaType() == QMetaType::fromType<_PARTITION_ITEM_>() ? data.value<_PARTITION_ITEM_>()
+                                                                                : _PARTITION_ITEM_{};
+    emit ScanRequested();
+    if (m_pJobs->Running()) return;
+    // The jobs below have the engine to themselves.
+    const CThumbnailLoader::PauseGuard pause(*m_pBrowser->Thumbnails());
+    m_pJobs->ScanAndList(m_partitionItem, [this] { return BuildSearchPattern(); });
+    InitLayout3Widget();
+}
+
+std::wstring DRUI::BuildSearchPattern() const {
+    const bool wanted[6] = {m_pCheckPhoto->isChecked(),   m_pCheckMusic->isChecked(), m_pCheckOffice->isChecked(),
+                            m_pCheckVideo->isChecked(),   m_pCheckArchive->isChecked(),
+                            m_pCheckOther->isChecked()};
+    return GetSearchPattern(wanted);
+}
+
+void DRUI::StartPreview(const QVariant& record) {
+    if (m_pJobs->Running() || !m_pJobs->Engine()) return;
+    const _FILE_NODE_ node =
+        record.metaType() == QMetaType::fromType<_FILE_NODE_>() ? record.value<_FILE_NODE_>() : _FILE_NODE_{};
+    // Until the preview is shown: the thumbnails use the same temporary file.
+    const CThumbnailLoader::PauseGuard pause(*m_pBrowser->Thumbnails());
+    m_pJobs->Preview(node);
+    m_pBrowser->ShowPreview(m_pJobs->PreviewPath(), m_pJobs->PreviewData(), m_pJobs->PreviewLen());
+}
+
+void DRUI::btnRecovery() {
+    if (m_pJobs->Running() || m_pBrowser->RecoveryFiles().empty() || !m_pJobs->Engine()) return;
+    const QString dir = QFileDialog::getExistingDirectory(
+        this, QString(), "/",
+        QFileDialog::ShowDirsOnly | QFileDialog::DontResolveSymlinks | QFileDialog::DontUseNativeDialog);
+    if (dir.isEmpty()) return;
+    // Never write onto the device being recovered: that would overwrite
+    // the very sectors the lost files live in.
+    const std::string source = GetDiskDevicePath(m_partitionItem.nDiskNumber);
+    const u64 start = m_partitionItem.u64StartSector;
+    const u64 count = m_partitionItem.u64EndSector >= start ? m_partitionItem.u64EndSector + 1 - start : 0;
+    if (!source.empty() && IsPathOnDevice(dir.toStdString(), source, start, count)) {
+        CMessageBox box(this);
+        box.InitMessageDialog(QString("The folder %1 is on the disk being recovered. Writing there could overwrite "
+                                      "the files you want back.\nPlease choose a folder on another disk.")
+                                  .arg(dir));
+        box.exec();
+        return;
+    }
+    const CThumbnailLoader::PauseGuard pause(*m_pBrowser->Thumbnails());
+    m_pJobs->Recover(m_pBrowser->RecoveryFiles(), dir);
+}
+
+void DRUI::InitLayout3Widget() {
+    m_pBrowser->Clear();
+    if (m_pPage3) {
+        m_pStackedLayout->removeWidget(m_pPage3);
+        delete m_pPage3;
+    }
+    m_pPage3 = new QWidget;
+    QVBoxLayout* page = CreatePageLayout(m_pPage3, kTitleText3);
+    m_pFoundLabel = new QLabel(QString("Select Desired Files to Recover\nFound %1 recoverable files after the scan. "
+                                       "Please preview and choose the files you want to recover.")
+                                   .arg(m_pJobs->SearchResult().size()));
+    QHBoxLayout* bandLayout = AddInfoBand(page, ":/image/recover_file.png", m_pFoundLabel);
+    m_pBtnRecover = new QPushButton("Recover");
+    m_pBrowser->Build(page, bandLayout, m_pBtnRecover, m_pJobs->SearchResult(), m_pJobs->Engine());
+    connect(m_pBtnRecover, &QPushButton::clicked, this, &DRUI::btnRecovery);
+    AddButtonBar(page, new QPushButton("Back"), m_pBtnRecover);
+
+    m_pStackedLayout->addWidget(m_pPage3);
+    m_pStackedLayout->setCurrentWidget(m_pPage3);
+    m_pBrowser->RefreshSelection();
+}
+
+void DRUI::treeItemClick(QTreeWidgetItem* item, int) { m_pBrowser->TreeItemClick(item); }
+
+void DRUI::treeItemSelectChanged() { m_pBrowser->TreeSelectChanged(); }
+
+void DRUI::tableItemPress(int nRow, int nColumn) { m_pBrowser->TableItemPress(nRow, nColumn); }
+
+void DRUI::tableItemSelectChanged() { m_pBrowser->TableSelectChanged(); }

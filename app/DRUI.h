@@ -13,10 +13,10 @@
 #include <tuple>
 #include <vector>
 
+#include "JobController.h"
+#include "ResultBrowser.h"
 #include "core/IFileRecoveryParse.h"
-#include "core/ProgressThrottle.h"
 #include "core/Records.h"
-#include "scan/ScanController.h"
 
 class QCheckBox;
 class QHBoxLayout;
@@ -34,16 +34,6 @@ class QStackedLayout;
 class QTreeWidget;
 class QTreeWidgetItem;
 class QVBoxLayout;
-
-// Bytes of one in-memory preview.
-inline constexpr int kPreviewBufSize = 10240;
-
-// Icon resource name for a file extension.
-QString GetExtendNameIcon(QString ext);
-
-// The text rendering of an in-memory preview: zero bytes as '.', a line
-// end after every 256 bytes and at the end.
-std::string RenderPreviewText(const unsigned char* pData, int nLen);
 
 class DRUI : public QWidget {
     Q_OBJECT
@@ -82,40 +72,43 @@ public:
 
     // The results page and its widgets (null until the first scan).
     QWidget* Page3() const { return m_pPage3; }
-    QTreeWidget* ResultTree() const { return m_pResultTree; }
-    QTableWidget* FileTable() const { return m_pFileTable; }
-    QLabel* PreviewLabel() const { return m_pPreviewLabel; }
-    QLabel* SummaryLabel() const { return m_pSummaryLabel; }
+    QTreeWidget* ResultTree() const { return m_pBrowser->Tree(); }
+    QTableWidget* FileTable() const { return m_pBrowser->Table(); }
+    QLabel* PreviewLabel() const { return m_pBrowser->PreviewLabel(); }
+    QLabel* SummaryLabel() const { return m_pBrowser->SummaryLabel(); }
     QLabel* FoundLabel() const { return m_pFoundLabel; }
     QPushButton* RecoverButton() const { return m_pBtnRecover; }
-    QLineEdit* FilterBox() const { return m_pFilterBox; }
-    QListWidget* ThumbnailView() const { return m_pThumbView; }
-    QPushButton* ThumbnailButton() const { return m_pBtnThumbs; }
-    QPushButton* ListButton() const { return m_pBtnList; }
-    CThumbnailLoader* Thumbnails() const { return m_pThumbs; }
-    const std::vector<__SEARCH_FILE_INFO__>& SearchResult() const { return m_vecSearchResult; }
+    QLineEdit* FilterBox() const { return m_pBrowser->FilterBox(); }
+    QListWidget* ThumbnailView() const { return m_pBrowser->ThumbnailView(); }
+    QPushButton* ThumbnailButton() const { return m_pBrowser->ThumbnailButton(); }
+    QPushButton* ListButton() const { return m_pBrowser->ListButton(); }
+    CThumbnailLoader* Thumbnails() const { return m_pBrowser->Thumbnails(); }
+    const std::vector<__SEARCH_FILE_INFO__>& SearchResult() const { return m_pJobs->SearchResult(); }
     // Files chosen for recovery, by engine, store index and first cluster
     // (store indexes of different engines may coincide).
-    using RecoveryKey = std::tuple<u32, u32, u32>;
-    const std::map<RecoveryKey, _FILE_NODE_>& RecoveryFiles() const { return m_mapRecoveryFile; }
-    IFileRecoveryParse* Engine() const { return m_pFileRecovery; }
+    using RecoveryKey = CJobController::RecoveryKey;
+    const std::map<RecoveryKey, _FILE_NODE_>& RecoveryFiles() const { return m_pBrowser->RecoveryFiles(); }
+    IFileRecoveryParse* Engine() const { return m_pJobs->Engine(); }
     // How the last scan ended, and why it could not start (empty when it could).
-    const ScanReport& LastScanReport() const { return m_ScanReport; }
-    const std::string& ScanProblem() const { return m_strScanProblem; }
-    bool ScanCancelRequested() const { return m_bCancelScan; }
+    const ScanReport& LastScanReport() const { return m_pJobs->LastScanReport(); }
+    const std::string& ScanProblem() const { return m_pJobs->ScanProblem(); }
+    bool ScanCancelRequested() const { return m_pJobs->ScanCancelRequested(); }
 
     // How the scan job gets its engine (the engine factory unless replaced).
-    using EngineMaker = std::function<IFileRecoveryParse*(const _PARTITION_ITEM_&)>;
-    void SetEngineMaker(EngineMaker maker) { m_engineMaker = std::move(maker); }
+    using EngineMaker = CJobController::EngineMaker;
+    void SetEngineMaker(EngineMaker maker) { m_pJobs->SetEngineMaker(std::move(maker)); }
     // Called with each progress dialog right after it is set up (tests and
     // the screenshot tour drive the modal dialogs through it).
-    void SetDialogHook(std::function<void(SCANUI*)> hook) { m_dialogHook = std::move(hook); }
+    void SetDialogHook(std::function<void(SCANUI*)> hook) { m_pJobs->SetDialogHook(std::move(hook)); }
+    // The jobs and the results page's browser.
+    CJobController* Jobs() const { return m_pJobs; }
+    CResultBrowser* Browser() const { return m_pBrowser; }
 
 signals:
     // The chosen partition is in PartitionItem(); the scan job takes it from here.
     void ScanRequested();
 
-    // Engine reports, emitted on the worker thread (queued to the dialog).
+    // Engine reports, passed on from the jobs on the worker thread.
     void ScanProcessCallBack(int nProgress, int nPercent, int nRemaindSecond, QString u64CurSectorStr,
                              QString u64SectorCountStr, QString u64FindFileCountStr, QString pRecoveryFileName);
     void RecoveryCallBack(int nProgress, int nPercent, int nErrorCode, QString pRecoveryFileName);
@@ -163,49 +156,14 @@ private:
     QCheckBox* CreateCategoryBox(const char* szName, bool bVisible);
     void InitLayout1Widget();
     void InitLayout2Widget();
-    void SetButtonEnabled(QPushButton* pButton, bool bEnabled);
     QTreeWidgetItem* AddDiskItem(int nDiskNumber, const QString& strText);
     QTreeWidgetItem* AddPartitionItem(QTreeWidgetItem* pDisk, const _PARTITION_ITEM_& part);
     void DeleteEngine();
 
-    // Jobs: each runs on a CMyThread while its progress dialog is modal.
-    friend class SCANUI;
-    using JobFunc = void (*)(void*, int&);
-    void RunJob(JobFunc pFunc, SCANUI* pDialog);
-    static void _ScanProcess(void* pParam, int& nProcess);
-    static void _SearchProcess(void* pParam, int& nProcess);
-    static void _PreviewProcess(void* pParam, int& nProcess);
-    static void _RecoveryProcess(void* pParam, int& nProcess);
-    int Scan(wchar_t* pSaveDir, int& nProcess);
-    void RecoveryProcess();
-    void FinishFile(const std::wstring& wstrPath, int nResult);
-    static int ScanCallBack(void* pParam, int nProgress, int nPercent, int nRemaindSecond, u64 u64CurSector,
-                            u64 u64SectorCount, u64 u64FindFileCount, wchar_t* pRecoveryFileName);
-    static int RecoveryCallBack(void* pParam, int nProgress, int nPercent, int nErrorCode, wchar_t* pRecoveryFileName);
-    static int SearchCallBack(void* pParam, int nProgress, wchar_t* pRecoveryFileName);
-    static int PreViewCallBack(void* pParam, int nProgress, int nRet);
     std::wstring BuildSearchPattern() const;
     void StartPreview(const QVariant& record);
-    void ShowPreview();
-    void ShowPreviewText(const unsigned char* pData, int nLen);
-
     // The results page.
     void InitLayout3Widget();
-    QTreeWidget* CreateTree();
-    QTableWidget* CreateTable();
-    void UpdateTreeInfo(QTreeWidgetItem* item, int column);
-    void SetTreeChildCheckState(QTreeWidgetItem* item, int nState);
-    void SetTreeParentCheckState(QTreeWidgetItem* item);
-    void ShowTreeFiles(QTreeWidgetItem* item);
-    void RefreshSelection();
-    // The files the current tree item stands for (an extension's, or all of
-    // a category's), narrowed by the filter box.
-    std::vector<const __SEARCH_FILE_INFO__*> ShownFiles() const;
-    void ApplyFilter();
-    void ShowThumbnails(bool bThumbnails);
-    void RefreshThumbnails();
-    void ThumbnailReady(int nGeneration, int nIndex, const QImage& image);
-    void SelectFile(const __SEARCH_FILE_INFO__& info, bool bChosen);
 
     QStackedLayout* m_pStackedLayout = nullptr;
     QWidget* m_pPage1 = nullptr;
@@ -228,55 +186,8 @@ private:
     QPoint m_ptDrag;
     int m_nPhysicalDisks = 0;
 
-    // Job state used by the scan, listing, preview and recovery jobs.
-    IFileRecoveryParse* m_pFileRecovery = nullptr;
-    ScanReport m_ScanReport;
-    std::string m_strScanProblem;
     _PARTITION_ITEM_ m_partitionItem{};
-    std::vector<__SEARCH_FILE_INFO__> m_vecSearchResult;
-    std::map<RecoveryKey, _FILE_NODE_> m_mapRecoveryFile;
-    std::wstring m_strSearchPattern;
-    QString m_strSaveDir;
-    QString m_strPreviewFileName;
-    _FILE_NODE_ m_previewNode{};
-    std::array<wchar_t, 512> m_szPreviewPath{};
-    std::vector<unsigned char> m_pPreviewBuf;
-    int m_nPreviewLen = 0;
-    EngineMaker m_engineMaker;
-    std::function<void(SCANUI*)> m_dialogHook;
-
-    // Job flags: each has one writer at a time (the dialog sets a cancel
-    // flag, the worker sets a done flag), read by the other thread.
-    std::atomic<bool> m_bCancelScan{false}, m_bScanDone{false};
-    std::atomic<bool> m_bCancelSearch{false}, m_bSearchDone{false};
-    std::atomic<bool> m_bCancelRecovery{false}, m_bRecoveryDone{false};
-    std::atomic<bool> m_bCancelPreview{false}, m_bPreviewDone{false};
-    // Recovery of the current file: the outcome its engine reported and the
-    // last progress step passed on (reports are thinned to whole percents).
-    int m_nFileError = 0;
-    bool m_bFileReported = false;
-    int m_nLastFileStep = -1;
-    bool m_bJobRunning = false;
-    // Engine reports reach the dialog at most ten times a second (phase
-    // changes and ends always); touched by the worker only.
-    CProgressThrottle m_reportThrottle;
-    int m_nReportPhase = -1;
-    // Check states being set by the program, not by the user.
-    bool m_bUpdatingChecks = false;
-
-    // The results page: grouping by category and extension, and its widgets.
-    std::array<std::map<std::string, std::vector<__SEARCH_FILE_INFO__>>, 6> m_mapCategory;
-    QTreeWidget* m_pResultTree = nullptr;
-    QTableWidget* m_pFileTable = nullptr;
-    QTreeWidgetItem* m_pCurTreeItem = nullptr;
-    QLabel* m_pPreviewLabel = nullptr;
-    QLabel* m_pSummaryLabel = nullptr;
     QLabel* m_pFoundLabel = nullptr;
-    QLineEdit* m_pFilterBox = nullptr;
-    QStackedWidget* m_pFileViews = nullptr;
-    QListWidget* m_pThumbView = nullptr;
-    QPushButton* m_pBtnList = nullptr;
-    QPushButton* m_pBtnThumbs = nullptr;
-    CThumbnailLoader* m_pThumbs = nullptr;
-    std::vector<std::pair<QListWidgetItem*, _FILE_NODE_>> m_vecThumbItems;  // the current load request
+    CJobController* m_pJobs = nullptr;
+    CResultBrowser* m_pBrowser = nullptr;
 };

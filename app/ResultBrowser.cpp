@@ -1,9 +1,12 @@
-// The results page: found files grouped by category and extension, the
-// file table with its check boxes (or thumbnails of the pictures), the
-// selection for recovery and its summary.
+#include "ResultBrowser.h"
+
+#include <algorithm>
 #include <cstring>
 
 #include <QtCore/QDateTime>
+#include <QtCore/QFile>
+#include <QtCore/QFileInfo>
+#include <QtGui/QImageReader>
 #include <QtWidgets/QHBoxLayout>
 #include <QtWidgets/QHeaderView>
 #include <QtWidgets/QLabel>
@@ -11,12 +14,10 @@
 #include <QtWidgets/QListWidget>
 #include <QtWidgets/QPushButton>
 #include <QtWidgets/QStackedWidget>
-#include <QtWidgets/QStackedLayout>
 #include <QtWidgets/QTableWidget>
 #include <QtWidgets/QTreeWidget>
 #include <QtWidgets/QVBoxLayout>
 
-#include "DRUI.h"
 #include "Styles.h"
 #include "ThumbnailLoader.h"
 #include "core/Categories.h"
@@ -63,7 +64,7 @@ std::string NameOf(const __SEARCH_FILE_INFO__& info) {
     return std::string(info.szFileName, strnlen(info.szFileName, sizeof info.szFileName));
 }
 
-DRUI::RecoveryKey KeyOf(const __SEARCH_FILE_INFO__& info) {
+CResultBrowser::RecoveryKey KeyOf(const __SEARCH_FILE_INFO__& info) {
     return {info.nEngineType, info.nFileIndex, info.uClusterNO};
 }
 
@@ -91,6 +92,9 @@ public:
 };
 
 // What the file system said about a file's state, in the user's words.
+constexpr int kPreviewWidth = 700;
+constexpr int kPreviewHeight = 200;
+
 const char* ConditionText(u32 health) {
     switch (health) {
         case 0:
@@ -116,20 +120,34 @@ QString GetExtendNameIcon(QString ext) {
     return icon;
 }
 
-void DRUI::InitLayout3Widget() {
+std::string RenderPreviewText(const unsigned char* pData, int nLen) {
+    std::string text;
+    if (!pData || nLen <= 0) return text;
+    text.reserve(static_cast<size_t>(nLen) + static_cast<size_t>(nLen) / 128 + 2);
+    for (int i = 0; i < nLen; ++i) {
+        text += pData[i] ? static_cast<char>(pData[i]) : '.';
+        if ((i + 1) % 256 == 0) text += "\r\n";
+    }
+    if (nLen % 256 != 0) text += "\r\n";
+    return text;
+}
+
+CResultBrowser::CResultBrowser(QObject* parent) : QObject(parent) {
+    m_pThumbs = new CThumbnailLoader(this);
+    connect(m_pThumbs, &CThumbnailLoader::ThumbnailReady, this, &CResultBrowser::PlaceThumbnail,
+            Qt::QueuedConnection);
+}
+
+void CResultBrowser::Clear() {
     m_vecThumbItems.clear();
     m_pThumbs->Load(nullptr, {});
-    if (m_pPage3) {
-        m_pStackedLayout->removeWidget(m_pPage3);
-        delete m_pPage3;
-    }
     m_pCurTreeItem = nullptr;
-    m_pPage3 = new QWidget;
-    QVBoxLayout* page = CreatePageLayout(m_pPage3, kTitleText3);
-    m_pFoundLabel = new QLabel(QString("Select Desired Files to Recover\nFound %1 recoverable files after the scan. "
-                                       "Please preview and choose the files you want to recover.")
-                                   .arg(m_vecSearchResult.size()));
-    QHBoxLayout* bandLayout = AddInfoBand(page, ":/image/recover_file.png", m_pFoundLabel);
+}
+
+void CResultBrowser::Build(QVBoxLayout* page, QHBoxLayout* bandLayout, QPushButton* pRecover,
+                           const std::vector<__SEARCH_FILE_INFO__>& results, IFileRecoveryParse* pEngine) {
+    m_pFileRecovery = pEngine;
+    m_pBtnRecover = pRecover;
     m_pSummaryLabel = new QLabel("Select 0 Bytes in 0 file");
     m_pSummaryLabel->setFont(QFont(kFontFamily, 11, QFont::Bold));
     m_pSummaryLabel->setStyleSheet("color: black;");
@@ -138,7 +156,7 @@ void DRUI::InitLayout3Widget() {
     auto* browser = new QHBoxLayout;
     browser->setContentsMargins(8, 6, 8, 0);
     browser->setSpacing(6);
-    browser->addWidget(CreateTree());
+    browser->addWidget(CreateTree(results));
     auto* right = new QVBoxLayout;
     right->setSpacing(4);
     m_pPreviewLabel = new QLabel;
@@ -163,7 +181,7 @@ void DRUI::InitLayout3Widget() {
         tools->addWidget(b);
     }
     m_pBtnList->setChecked(true);
-    connect(m_pBtnThumbs, &QPushButton::toggled, this, &DRUI::ShowThumbnails);
+    connect(m_pBtnThumbs, &QPushButton::toggled, this, &CResultBrowser::ShowThumbnails);
     right->addLayout(tools);
     m_pThumbView = new QListWidget;
     m_pThumbView->setViewMode(QListView::IconMode);
@@ -173,7 +191,7 @@ void DRUI::InitLayout3Widget() {
     m_pThumbView->setMovement(QListView::Static);
     m_pThumbView->setWordWrap(true);
     connect(m_pThumbView, &QListWidget::currentItemChanged, this, [this](QListWidgetItem* item) {
-        if (item) StartPreview(item->data(Qt::UserRole));
+        if (item) emit PreviewRequested(item->data(Qt::UserRole));
     });
     m_pFileViews = new QStackedWidget;
     m_pFileViews->addWidget(CreateTable());
@@ -181,17 +199,9 @@ void DRUI::InitLayout3Widget() {
     right->addWidget(m_pFileViews, 1);
     browser->addLayout(right, 1);
     page->addLayout(browser, 1);
-
-    m_pBtnRecover = new QPushButton("Recover");
-    connect(m_pBtnRecover, &QPushButton::clicked, this, &DRUI::btnRecovery);
-    AddButtonBar(page, new QPushButton("Back"), m_pBtnRecover);
-
-    m_pStackedLayout->addWidget(m_pPage3);
-    m_pStackedLayout->setCurrentWidget(m_pPage3);
-    RefreshSelection();
 }
 
-QTreeWidget* DRUI::CreateTree() {
+QTreeWidget* CResultBrowser::CreateTree(const std::vector<__SEARCH_FILE_INFO__>& results) {
     m_pResultTree = new QTreeWidget;
     m_pResultTree->setColumnCount(1);
     m_pResultTree->setHeaderLabels({QString()});
@@ -203,7 +213,7 @@ QTreeWidget* DRUI::CreateTree() {
     for (auto& map : m_mapCategory) map.clear();
     m_mapRecoveryFile.clear();
     int counts[6] = {};
-    for (const __SEARCH_FILE_INFO__& info : m_vecSearchResult) {
+    for (const __SEARCH_FILE_INFO__& info : results) {
         const std::string name = NameOf(info);
         if (name.empty()) continue;
         const std::string ext = GroupExtension(name);
@@ -226,15 +236,15 @@ QTreeWidget* DRUI::CreateTree() {
         }
     }
     m_pResultTree->expandAll();
-    connect(m_pResultTree, &QTreeWidget::itemClicked, this, &DRUI::treeItemClick);
-    connect(m_pResultTree, &QTreeWidget::itemSelectionChanged, this, &DRUI::treeItemSelectChanged);
+    connect(m_pResultTree, &QTreeWidget::itemClicked, this, [this](QTreeWidgetItem* item, int) { TreeItemClick(item); });
+    connect(m_pResultTree, &QTreeWidget::itemSelectionChanged, this, &CResultBrowser::TreeSelectChanged);
     connect(m_pResultTree, &QTreeWidget::itemChanged, this, [this](QTreeWidgetItem* item, int column) {
         if (!m_bUpdatingChecks) UpdateTreeInfo(item, column);
     });
     return m_pResultTree;
 }
 
-QTableWidget* DRUI::CreateTable() {
+QTableWidget* CResultBrowser::CreateTable() {
     m_pFileTable = new QTableWidget(0, kColumns);
     m_pFileTable->setHorizontalHeaderLabels({"Name", "Size", "Modified", "Original folder", "Condition"});
     for (const auto& [column, width] : {std::pair{kColName, 210}, {kColSize, 80}, {kColModified, 120}, {kColFolder, 180}})
@@ -250,13 +260,13 @@ QTableWidget* DRUI::CreateTable() {
     m_pFileTable->setEditTriggers(QAbstractItemView::NoEditTriggers);
     m_pFileTable->setMinimumSize(300, 160);
     connect(m_pFileTable, &QTableWidget::itemChanged, this, [this](QTableWidgetItem* item) {
-        if (!m_bUpdatingChecks && item->column() == 0) tableItemPress(item->row(), 0);
+        if (!m_bUpdatingChecks && item->column() == 0) TableItemPress(item->row(), 0);
     });
-    connect(m_pFileTable, &QTableWidget::itemSelectionChanged, this, &DRUI::tableItemSelectChanged);
+    connect(m_pFileTable, &QTableWidget::itemSelectionChanged, this, &CResultBrowser::TableSelectChanged);
     return m_pFileTable;
 }
 
-void DRUI::ShowTreeFiles(QTreeWidgetItem* item) {
+void CResultBrowser::ShowTreeFiles(QTreeWidgetItem* item) {
     const QSignalBlocker block(m_pFileTable);
     m_pFileTable->setRowCount(0);
     m_pCurTreeItem = item;
@@ -313,7 +323,7 @@ void DRUI::ShowTreeFiles(QTreeWidgetItem* item) {
     m_pFileTable->setSortingEnabled(true);
 }
 
-std::vector<const __SEARCH_FILE_INFO__*> DRUI::ShownFiles() const {
+std::vector<const __SEARCH_FILE_INFO__*> CResultBrowser::ShownFiles() const {
     std::vector<const __SEARCH_FILE_INFO__*> out;
     const int cat = m_pCurTreeItem ? m_pCurTreeItem->data(0, kCategoryRole).toInt() : -1;
     if (cat < 0 || cat >= 6) return out;
@@ -331,19 +341,19 @@ std::vector<const __SEARCH_FILE_INFO__*> DRUI::ShownFiles() const {
     return out;
 }
 
-void DRUI::ApplyFilter() {
+void CResultBrowser::ApplyFilter() {
     const QString filter = m_pFilterBox->text().trimmed();
     for (int row = 0; row < m_pFileTable->rowCount(); ++row)
         m_pFileTable->setRowHidden(row, !m_pFileTable->item(row, kColName)->text().contains(filter, Qt::CaseInsensitive));
     RefreshThumbnails();
 }
 
-void DRUI::ShowThumbnails(bool bThumbnails) {
+void CResultBrowser::ShowThumbnails(bool bThumbnails) {
     m_pFileViews->setCurrentIndex(bThumbnails ? 1 : 0);
     RefreshThumbnails();
 }
 
-void DRUI::RefreshThumbnails() {
+void CResultBrowser::RefreshThumbnails() {
     // Whatever was being decoded for the previous view is abandoned.
     const QSignalBlocker block(m_pThumbView);
     m_pThumbView->clear();
@@ -370,7 +380,7 @@ void DRUI::RefreshThumbnails() {
     m_pThumbs->Load(pEngine, std::move(pending));
 }
 
-void DRUI::ThumbnailReady(int nGeneration, int nIndex, const QImage& image) {
+void CResultBrowser::PlaceThumbnail(int nGeneration, int nIndex, const QImage& image) {
     if (nGeneration != m_pThumbs->Generation() || nIndex < 0 || static_cast<size_t>(nIndex) >= m_vecThumbItems.size())
         return;
     const auto& [item, node] = m_vecThumbItems[static_cast<size_t>(nIndex)];
@@ -378,7 +388,7 @@ void DRUI::ThumbnailReady(int nGeneration, int nIndex, const QImage& image) {
     m_pThumbs->Remember({node.nEngineType, node.nFileIndex, node.uClusterNO}, image);
 }
 
-void DRUI::UpdateTreeInfo(QTreeWidgetItem* item, int) {
+void CResultBrowser::UpdateTreeInfo(QTreeWidgetItem* item, int) {
     if (!item) return;
     const Qt::CheckState state = item->checkState(0);
     if (state == Qt::PartiallyChecked) return;  // follows its children
@@ -411,7 +421,7 @@ void DRUI::UpdateTreeInfo(QTreeWidgetItem* item, int) {
     RefreshSelection();
 }
 
-void DRUI::SetTreeChildCheckState(QTreeWidgetItem* item, int nState) {
+void CResultBrowser::SetTreeChildCheckState(QTreeWidgetItem* item, int nState) {
     for (int i = 0; i < item->childCount(); ++i) {
         QTreeWidgetItem* child = item->child(i);
         child->setCheckState(0, nState ? Qt::Checked : Qt::Unchecked);
@@ -419,7 +429,7 @@ void DRUI::SetTreeChildCheckState(QTreeWidgetItem* item, int nState) {
     }
 }
 
-void DRUI::SetTreeParentCheckState(QTreeWidgetItem* item) {
+void CResultBrowser::SetTreeParentCheckState(QTreeWidgetItem* item) {
     for (QTreeWidgetItem* parent = item ? item->parent() : nullptr; parent; parent = parent->parent()) {
         int checked = 0, unchecked = 0;
         for (int i = 0; i < parent->childCount(); ++i) {
@@ -432,18 +442,18 @@ void DRUI::SetTreeParentCheckState(QTreeWidgetItem* item) {
     }
 }
 
-void DRUI::SelectFile(const __SEARCH_FILE_INFO__& info, bool bChosen) {
+void CResultBrowser::SelectFile(const __SEARCH_FILE_INFO__& info, bool bChosen) {
     if (bChosen)
         m_mapRecoveryFile[KeyOf(info)] = ToFileNode(info);
     else
         m_mapRecoveryFile.erase(KeyOf(info));
 }
 
-void DRUI::treeItemClick(QTreeWidgetItem* item, int) {
+void CResultBrowser::TreeItemClick(QTreeWidgetItem* item) {
     if (item) m_pResultTree->setCurrentItem(item);
 }
 
-void DRUI::treeItemSelectChanged() {
+void CResultBrowser::TreeSelectChanged() {
     const QList<QTreeWidgetItem*> selected = m_pResultTree->selectedItems();
     if (selected.isEmpty() || selected.first() == m_pCurTreeItem) return;
     ShowTreeFiles(selected.first());
@@ -452,7 +462,7 @@ void DRUI::treeItemSelectChanged() {
     if (m_pFileTable->rowCount() > 0) m_pFileTable->selectRow(0);
 }
 
-void DRUI::tableItemPress(int nRow, int nColumn) {
+void CResultBrowser::TableItemPress(int nRow, int nColumn) {
     QTableWidgetItem* cell = m_pFileTable ? m_pFileTable->item(nRow, nColumn) : nullptr;
     if (nColumn != 0 || !cell || !m_pCurTreeItem) return;
     const Qt::CheckState state = cell->checkState();
@@ -475,14 +485,14 @@ void DRUI::tableItemPress(int nRow, int nColumn) {
     RefreshSelection();
 }
 
-void DRUI::tableItemSelectChanged() {
+void CResultBrowser::TableSelectChanged() {
     const QList<QTableWidgetItem*> selected = m_pFileTable->selectedItems();
     if (selected.isEmpty()) return;
     QTableWidgetItem* cell = m_pFileTable->item(selected.first()->row(), 0);
-    if (cell) StartPreview(cell->data(Qt::UserRole));
+    if (cell) emit PreviewRequested(cell->data(Qt::UserRole));
 }
 
-void DRUI::RefreshSelection() {
+void CResultBrowser::RefreshSelection() {
     SetButtonEnabled(m_pBtnRecover, !m_mapRecoveryFile.empty());
     unsigned long long total = 0;
     for (const auto& entry : m_mapRecoveryFile) total += entry.second.u64FileSize;
@@ -492,4 +502,37 @@ void DRUI::RefreshSelection() {
                                      .arg(QString::fromStdString(GetFileSizeString(static_cast<long long>(total))))
                                      .arg(n)
                                      .arg(n < 2 ? "file" : "files"));
+}
+
+void CResultBrowser::ShowPreviewText(const unsigned char* pData, int nLen) {
+    m_pPreviewLabel->setFont(QFont(kFontFamily, 11));
+    m_pPreviewLabel->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    m_pPreviewLabel->setText(QString::fromUtf8(RenderPreviewText(pData, nLen)));
+}
+
+void CResultBrowser::ShowPreview(const wchar_t* szPath, const unsigned char* pData, int nLen) {
+    if (!m_pPreviewLabel) return;
+    if (szPath[0] == 0) {
+        ShowPreviewText(pData, nLen);
+        return;
+    }
+    const QString path = QString::fromStdString(WideToUtf8(szPath));
+    if (!QFileInfo::exists(path)) return;
+    QImageReader reader(path);
+    reader.setAutoTransform(true);
+    const QImage image = reader.read();
+    if (image.isNull()) {
+        // Not a picture Qt can decode: its first bytes, as a buffer preview shows them.
+        QFile f(path);
+        QByteArray head;
+        if (f.open(QIODevice::ReadOnly)) head = f.read(kPreviewBufSize);
+        ShowPreviewText(reinterpret_cast<const unsigned char*>(head.constData()), static_cast<int>(head.size()));
+        return;
+    }
+    QPixmap pix = QPixmap::fromImage(image);
+    // Larger pictures shrink to the preview area, keeping their shape.
+    if (pix.width() > kPreviewWidth || pix.height() > kPreviewHeight)
+        pix = pix.scaled(kPreviewWidth, kPreviewHeight, Qt::KeepAspectRatio, Qt::SmoothTransformation);
+    m_pPreviewLabel->setAlignment(Qt::AlignCenter);
+    m_pPreviewLabel->setPixmap(pix);
 }

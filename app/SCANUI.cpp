@@ -16,7 +16,7 @@
 #include <QtWidgets/QTableWidget>
 #include <QtWidgets/QVBoxLayout>
 
-#include "DRUI.h"
+#include "JobController.h"
 #include "Styles.h"
 #include "core/TextHelpers.h"
 
@@ -207,18 +207,18 @@ SCANUI::SCANUI(QWidget* parent) : CDragDialog(parent) {
     connect(m_pWaitTimer, &QTimer::timeout, this, &SCANUI::WaitForWorker);
 }
 
-void SCANUI::InitSlot(DRUI* pMainWindow, int nOprType) {
-    m_pMainWindow = pMainWindow;
+void SCANUI::InitSlot(CJobController* pJobs, int nOprType) {
+    m_pJobs = pJobs;
     m_nOprType = nOprType;
     InitDialog();
     m_progressBar->setValue(0);
     m_pStatus->setText(nOprType == 1 ? "  Current Process: 0%\n  Estimated Time Left: 0 seconds\n" : "");
-    connect(pMainWindow, &DRUI::ScanProcessCallBack, this, &SCANUI::ScanProcessCallBackSlot, Qt::QueuedConnection);
-    connect(pMainWindow, qOverload<int, int, int, QString>(&DRUI::RecoveryCallBack), this,
+    connect(pJobs, &CJobController::ScanProcessCallBack, this, &SCANUI::ScanProcessCallBackSlot, Qt::QueuedConnection);
+    connect(pJobs, qOverload<int, int, int, QString>(&CJobController::RecoveryCallBack), this,
             &SCANUI::RecoveryCallBackSlot, Qt::QueuedConnection);
-    connect(pMainWindow, qOverload<int, QString>(&DRUI::SearchCallBack), this, &SCANUI::SearchCallBackSlot,
+    connect(pJobs, qOverload<int, QString>(&CJobController::SearchCallBack), this, &SCANUI::SearchCallBackSlot,
             Qt::QueuedConnection);
-    connect(pMainWindow, &DRUI::PreViewCallBackForSlot, this, &SCANUI::PreViewCallBackSlot, Qt::QueuedConnection);
+    connect(pJobs, &CJobController::PreViewCallBackForSlot, this, &SCANUI::PreViewCallBackSlot, Qt::QueuedConnection);
 }
 
 void SCANUI::InitDialog() {
@@ -230,7 +230,7 @@ void SCANUI::InitDialog() {
     switch (m_nOprType) {
         case 1: title = "  Scan File\n  scanning drive for deleted files"; break;
         case 2: title = "  Search File\n  searching drive for deleted files"; break;
-        case 3: title = QString("  Preview File\n  %1\n").arg(m_pMainWindow->m_strPreviewFileName); break;
+        case 3: title = QString("  Preview File\n  %1\n").arg(m_pJobs->m_strPreviewFileName); break;
         default: title = "  Recovery File\n"; break;
     }
     m_pTitle = Band(title, 11, 70);
@@ -299,7 +299,7 @@ void SCANUI::ScanProcessCallBackSlot(int nProgress, int nPercent, int nRemaindSe
 void SCANUI::SearchCallBackSlot(int nProgress, QString) {
     m_progressBar->setValue(std::clamp(nProgress, 0, 100));
     m_pStatus->setText(QString("  Process: %1%\n  Searching drive for recovery files").arg(nProgress));
-    if (nProgress == 100 && m_pMainWindow->m_bSearchDone) {
+    if (nProgress == 100 && m_pJobs->m_bSearchDone) {
         m_bIsFinished = true;
         close();
     }
@@ -307,7 +307,7 @@ void SCANUI::SearchCallBackSlot(int nProgress, QString) {
 
 void SCANUI::PreViewCallBackSlot(int nProgress, int) {
     m_progressBar->setValue(std::clamp(nProgress, 0, 100));
-    m_pStatus->setText(QString("  Process: %1%\n  Previewing file:%2").arg(nProgress).arg(m_pMainWindow->m_strPreviewFileName));
+    m_pStatus->setText(QString("  Process: %1%\n  Previewing file:%2").arg(nProgress).arg(m_pJobs->m_strPreviewFileName));
     if (nProgress == 100) {
         m_bIsFinished = true;
         close();
@@ -338,12 +338,12 @@ void SCANUI::RecoveryCallBackSlot(int nProgress, int nPercent, int nErrorCode, Q
 }
 
 bool SCANUI::JobDone() const {
-    if (!m_pMainWindow) return true;
+    if (!m_pJobs) return true;
     switch (m_nOprType) {
-        case 1: return m_pMainWindow->m_bScanDone;
-        case 2: return m_pMainWindow->m_bSearchDone;
-        case 3: return m_pMainWindow->m_bPreviewDone;
-        default: return m_pMainWindow->m_bRecoveryDone;
+        case 1: return m_pJobs->m_bScanDone;
+        case 2: return m_pJobs->m_bSearchDone;
+        case 3: return m_pJobs->m_bPreviewDone;
+        default: return m_pJobs->m_bRecoveryDone;
     }
 }
 
@@ -413,12 +413,12 @@ void SCANUI::closeEvent(QCloseEvent* event) {
     // painting meanwhile; the engine stops at its next report).
     m_bCancelling = true;
     m_bCancelled = true;
-    if (m_pMainWindow) {
+    if (m_pJobs) {
         switch (m_nOprType) {
-            case 1: m_pMainWindow->m_bCancelScan = true; break;
-            case 2: m_pMainWindow->m_bCancelSearch = true; break;
-            case 3: m_pMainWindow->m_bCancelPreview = true; break;
-            default: m_pMainWindow->m_bCancelRecovery = true; break;
+            case 1: m_pJobs->m_bCancelScan = true; break;
+            case 2: m_pJobs->m_bCancelSearch = true; break;
+            case 3: m_pJobs->m_bCancelPreview = true; break;
+            default: m_pJobs->m_bCancelRecovery = true; break;
         }
     }
     if (JobDone()) {

@@ -7,7 +7,7 @@
 #include <QtCore/QString>
 #include <QtWidgets/QDialog>
 
-class DRUI;
+class CJobController;
 class QLabel;
 class QProgressBar;
 class QPushButton;
@@ -83,7 +83,7 @@ class SCANUI : public CDragDialog {
     Q_OBJECT
 public:
     explicit SCANUI(QWidget* parent = nullptr);
-    void InitSlot(DRUI* pMainWindow, int nOprType);
+    void InitSlot(CJobController* pJobs, int nOprType);
     void SetSaveDir(const QString& strDir) { m_strSaveDir = strDir; }
 
     int OprType() const { return m_nOprType; }
@@ -121,7 +121,7 @@ private:
     bool JobDone() const;
     void WaitForWorker();
 
-    DRUI* m_pMainWindow = nullptr;
+    CJobController* m_pJobs = nullptr;
     int m_nOprType = 0;
     bool m_bIsFinished = false;
     bool m_bCancelling = false;

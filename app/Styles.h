@@ -1,6 +1,8 @@
 // Style sheets and fixed texts of the main window.
 #pragma once
 
+#include <QtWidgets/QPushButton>
+
 inline constexpr const char* backGroud_style = "background-color: rgb(85, 107, 47);";
 inline constexpr const char* Layout1BackGroud_style = "background-color: rgb(105, 139 ,105);";
 inline constexpr const char* Start_label_style = "background-color: rgb(236, 246, 255);";
@@ -29,3 +31,10 @@ inline constexpr const char* kFontFamily = "Arial";
 // Window geometry.
 inline constexpr int kWindowWidth = 1000;
 inline constexpr int kWindowHeight = 660;
+
+// A main button, enabled in its colour or greyed out.
+inline void SetButtonEnabled(QPushButton* pButton, bool bEnabled) {
+    if (!pButton) return;
+    pButton->setEnabled(bEnabled);
+    pButton->setStyleSheet(bEnabled ? main_button_style : main_button_style_no_file);
+}

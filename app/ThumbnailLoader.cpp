@@ -7,7 +7,7 @@
 #include <QtCore/QString>
 #include <QtGui/QImageReader>
 
-#include "DRUI.h"
+#include "JobController.h"
 #include "core/TextHelpers.h"
 
 CThumbnailLoader::CThumbnailLoader(QObject* parent) : QObject(parent), m_worker([this] { Run(); }) {}

@@ -4,6 +4,11 @@
 //   bench_deep_scan run DIR      measures them all and prints a table
 //   bench_deep_scan sweep IMAGE [--no-holes]   one full scan (for timing from outside)
 //   bench_deep_scan raw IMAGE    one read() pass in 1 MiB blocks
+//   bench_deep_scan rate IMAGE [RUNS]   the full scan's rate against the raw
+//                                read rate, runs taken in turn (default 5):
+//                                medians, min and max of both, and the ratio
+//                                (a 3 GiB file of random bytes is the yardstick;
+//                                it is made when IMAGE does not exist)
 //
 // Images: (a) 4 GiB of zeros written out (no holes), (b) 1 GiB of random
 // bytes, (c) a 1 GiB FAT32 card full of real photographs with half of them
@@ -11,6 +16,7 @@
 // photographs at the start) swept with hole skipping off to show linear
 // time, and the 32 GiB one again with it on.
 // Each sweep follows a raw read of the same file, which also warms the cache.
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -84,6 +90,34 @@ SweepResult Sweep(const std::string& path, bool holes) {
     r.stats = e.GetSweepStats();
     r.files = e.GetLostFileCount();
     return r;
+}
+
+double Median(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    const size_t n = v.size();
+    return n == 0 ? 0 : n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
+}
+
+// Raw read and full scan of one file in turn, warm; rates in MB/s.
+int Rate(const std::string& path, int runs) {
+    if (FileBytes(path) <= 0 && Sh("head -c 3G /dev/urandom > '" + path + "'") != 0) return 1;
+    const double mb = static_cast<double>(FileBytes(path)) / 1e6;
+    RawRead(path);  // warm the cache
+    std::vector<double> raw, sweep, ratio;
+    for (int i = 0; i < runs; ++i) {
+        raw.push_back(mb / RawRead(path));
+        sweep.push_back(mb / Sweep(path, true).seconds);
+        ratio.push_back(sweep.back() / raw.back());
+    }
+    const auto row = [](const char* label, const std::vector<double>& v, double scale, const char* unit) {
+        std::printf("%-10s median %8.1f %s  min %8.1f  max %8.1f\n", label, Median(v) * scale, unit,
+                    *std::min_element(v.begin(), v.end()) * scale, *std::max_element(v.begin(), v.end()) * scale);
+    };
+    std::printf("%s: %.0f MB, %d runs\n", path.c_str(), mb, runs);
+    row("raw read", raw, 1, "MB/s");
+    row("full scan", sweep, 1, "MB/s");
+    row("ratio", ratio, 100, "%   ");
+    return 0;
 }
 
 long PeakRssMiB() {
@@ -192,7 +226,8 @@ void Row(const char* label, const std::string& path, bool holes) {
 
 int main(int argc, char** argv) {
     if (argc < 3) {
-        std::fprintf(stderr, "usage: %s make|run DIR | sweep IMAGE [--no-holes] | raw IMAGE\n", argv[0]);
+        std::fprintf(stderr, "usage: %s make|run DIR | sweep IMAGE [--no-holes] | raw IMAGE | rate IMAGE [RUNS]\n",
+                     argv[0]);
         return 2;
     }
     const std::string mode = argv[1], arg = argv[2];
@@ -217,6 +252,8 @@ int main(int argc, char** argv) {
         std::printf("%.2f s (user %.2f s, system %.2f s), %u files, peak RSS %ld MiB\n", s.seconds,
                     static_cast<double>(ru.ru_utime.tv_sec) + ru.ru_utime.tv_usec / 1e6,
                     static_cast<double>(ru.ru_stime.tv_sec) + ru.ru_stime.tv_usec / 1e6, s.files, PeakRssMiB());
+    } else if (mode == "rate") {
+        rc = Rate(arg, argc > 3 ? std::max(1, std::atoi(argv[3])) : 5);
     } else if (mode == "run") {
         Row("(a) 4 GiB of zeros", arg + "/zeros4g.img", true);
         Row("(b) 1 GiB of random bytes", arg + "/random1g.img", true);

@@ -61,6 +61,75 @@ int IsoBrandType(const unsigned char* ftyp, u32 size) {
     return FT_NONE;
 }
 
+// The payload of a box among a container's payload, or null.
+const unsigned char* FindBox(const unsigned char* p, u64L n, const char* type, u64L& size) {
+    for (u64L at = 0; at + 8 <= n;) {
+        const u64L s = GetBe32(p + at);
+        if (s < 8 || s > n - at) return nullptr;
+        if (Is4(p + at + 4, type)) return size = s - 8, p + at + 8;
+        at += s;
+    }
+    return nullptr;
+}
+
+// Where the data of one sample table (stbl) ends: the furthest chunk
+// offset plus the bytes of that chunk's samples; 0 when the tables do not
+// agree with one another.
+u64L SampleTableEnd(const unsigned char* stbl, u64L n) {
+    u64L nsc = 0, nsz = 0, nco = 0;
+    const unsigned char* sc = FindBox(stbl, n, "stsc", nsc);
+    const unsigned char* sz = FindBox(stbl, n, "stsz", nsz);
+    const unsigned char* co = FindBox(stbl, n, "stco", nco);
+    const bool wide = !co;
+    if (wide) co = FindBox(stbl, n, "co64", nco);
+    if (!sc || !sz || !co || nsc < 8 || nsz < 12 || nco < 8) return 0;
+    const u64L runs = GetBe32(sc + 4), fixed = GetBe32(sz + 4), samples = GetBe32(sz + 8), chunks = GetBe32(co + 4);
+    if (runs * 12 > nsc - 8 || (!fixed && samples * 4 > nsz - 12) || chunks * (wide ? 8 : 4) > nco - 8) return 0;
+    u64L end = 0, sample = 0, run = 0;
+    for (u64L c = 1; c <= chunks; ++c) {
+        while (run + 1 < runs && GetBe32(sc + 8 + 12 * (run + 1)) <= c) ++run;
+        if (runs == 0 || GetBe32(sc + 8 + 12 * run) > c) return 0;
+        const u64L per = GetBe32(sc + 8 + 12 * run + 4);
+        if (per > samples - sample || (fixed && per > (1ULL << 48) / fixed)) return 0;
+        u64L bytes = fixed * per;
+        for (u64L k = 0; !fixed && k < per; ++k) bytes += GetBe32(sz + 12 + 4 * (sample + k));
+        sample += per;
+        const u64L at = wide ? GetBe64(co + 8 + 8 * (c - 1)) : GetBe32(co + 8 + 4 * (c - 1));
+        if (at > (1ULL << 48)) return 0;
+        end = std::max(end, at + bytes);
+    }
+    return end;
+}
+
+// Where the media data a movie box (moov, payload at off) describes ends:
+// the furthest end over its tracks' sample tables, or 0 when it describes
+// none or cannot be read whole.
+u64L MovieDataEnd(FileBytes& f, u64L off, u64L n) {
+    constexpr u64L kMaxMovieBox = 16 * kMiB;
+    if (n > kMaxMovieBox) return 0;
+    std::vector<unsigned char> moov;
+    moov.reserve(n);
+    while (moov.size() < n) {
+        int avail = 0;
+        const unsigned char* p = f.At(off + moov.size(), 1, &avail);
+        if (!p) return 0;
+        moov.insert(moov.end(), p, p + std::min<u64L>(static_cast<u64L>(avail), n - moov.size()));
+    }
+    u64L end = 0;
+    for (u64L at = 0; at + 8 <= n;) {
+        const u64L s = GetBe32(moov.data() + at);
+        if (s < 8 || s > n - at) break;
+        u64L k = s - 8;
+        const unsigned char* p = moov.data() + at + 8;
+        if (Is4(moov.data() + at + 4, "trak")) {
+            for (const char* inner : {"mdia", "minf", "stbl"}) p = p ? FindBox(p, k, inner, k) : nullptr;
+            if (p) end = std::max(end, SampleTableEnd(p, k));
+        }
+        at += s;
+    }
+    return end;
+}
+
 }  // namespace
 
 int IsIsoMediaType(CFileTypeJudge&, const unsigned char* buf, int len) {
@@ -82,6 +151,13 @@ unsigned long long WalkIsoBoxes(CFileTypeJudge& judge, const unsigned char* buf,
     const u64L room = f.Room();
     u64L off = 0;
     bool index = false;  // moov, meta or moof: the file can be read
+    // With a movie box read, the data it describes ends the file, whatever
+    // the boxes after it say (an mdat that runs to the stream's end or past
+    // the volume, or zeros inside it).
+    u64L described = 0;
+    auto end = [&](u64L walked) {
+        return described && described <= room && f.At(described - 1, 1) ? std::max(walked, described) : walked;
+    };
     for (int n = 0; n < kMaxBoxes; ++n) {
         if (off == room) break;
         const unsigned char* b = f.At(off, 8);
@@ -97,25 +173,27 @@ unsigned long long WalkIsoBoxes(CFileTypeJudge& judge, const unsigned char* buf,
         if (n == 0 ? !Is4(t, "ftyp") : !IsTopLevelBox(t)) break;  // the file ended before this
         if (size == 1) {
             b = f.At(off, 16);
-            if (!b) return 0;
+            if (!b) return f.Stopped() ? 0 : end(0);
             size = GetBe64(b + 8);
             head = 16;
         } else if (size == 0) {
-            return 0;  // runs to the end of a stream that is not known here
+            return end(0);  // runs to the end of a stream that is not known here
         }
-        if (size < head) return 0;
-        if (size > room - off) return 0;  // past the volume: cut short or not a box
+        if (size < head) return end(0);
+        if (size > room - off) return end(0);  // past the volume: cut short or not a box
         if (Is4(t, "moov") || Is4(t, "meta") || Is4(t, "moof")) index = true;
+        if (Is4(t, "moov") && !described) described = MovieDataEnd(f, off + head, size - head);
+        if (f.Stopped()) return 0;
         // Box payloads are the audio and video data; free and skip boxes
         // are space kept for later (zeros, often), not data.
         if (size > kMiB && !Is4(t, "free") && !Is4(t, "skip")) {
             const u64L z = ZeroRunStart(f, judge.m_nBytesPerSector, off + head, off + size);
             if (f.Stopped()) return 0;
-            if (z < off + size) return index ? z : 0;
+            if (z < off + size) return end(index ? z : 0);
         }
         off += size;
     }
-    return index ? off : 0;
+    return end(index ? off : 0);
 }
 
 // ---------------------------------------------------------------------------

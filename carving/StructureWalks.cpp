@@ -374,6 +374,59 @@ bool ArrayValue(FileBytes& f, const Tiff& t, const unsigned char* entry, u32 i, 
     return true;
 }
 
+// The values of an entry's SHORT or LONG array in order, taken from the
+// device a window at a time: two arrays read side by side cost a read per
+// window of values, not one per value, however far apart they lie.
+class TiffArray {
+public:
+    TiffArray(FileBytes& f, const Tiff& t, const unsigned char* entry) : m_f(f), m_t(t), m_entry(entry) {
+        const u16 type = t.U16(entry + 2);
+        m_sz = type == 3 ? 2 : type == 4 || type == 13 ? 4 : 0;
+        m_count = t.U32(entry + 4);
+        m_off = t.U32(entry + 8);
+    }
+    bool Next(u32& v) {
+        if (!m_sz || m_i >= m_count) return false;
+        const unsigned char* p;
+        if (static_cast<u64L>(m_count) * m_sz <= 4) {
+            p = m_entry + 8 + m_i * m_sz;
+        } else {
+            if (m_pos + m_sz > m_buf.size() && !Fill()) return false;
+            p = m_buf.data() + m_pos;
+            m_pos += m_sz;
+        }
+        ++m_i;
+        v = m_sz == 2 ? m_t.U16(p) : m_t.U32(p);
+        return true;
+    }
+
+private:
+    bool Fill() {
+        const u64L at = m_off + static_cast<u64L>(m_i) * m_sz, left = static_cast<u64L>(m_count - m_i) * m_sz;
+        int avail = 0;
+        const unsigned char* p = m_f.At(at, static_cast<unsigned>(std::min<u64L>(left, m_sz)), &avail);
+        if (!p) return false;
+        const u64L take = std::min<u64L>(left, static_cast<u64L>(avail)) / m_sz * m_sz;
+        m_buf.assign(p, p + take);
+        m_pos = 0;
+        return true;
+    }
+
+    FileBytes& m_f;
+    const Tiff& m_t;
+    const unsigned char* m_entry;
+    unsigned m_sz = 0;
+    u32 m_count = 0, m_i = 0;
+    u64L m_off = 0;
+    std::vector<unsigned char> m_buf;
+    size_t m_pos = 0;
+};
+
+// What one TIFF header may cost, whatever it claims: the bytes its walk
+// reads from the device (directories, arrays and the last byte's check):
+// enough for the largest strip arrays a directory may have.
+constexpr u64L kTiffReadBound = 16ULL << 20;
+
 }  // namespace
 
 int ClassifyTiff(const unsigned char* buf, int len) {
@@ -405,6 +458,7 @@ unsigned long long WalkTiff(CFileTypeJudge& judge, const unsigned char* buf, int
     if (kind == FT_NONE) return 0;
     if (kind == FT_TIF && len >= 12 && buf[8] == 'C' && buf[9] == 'R' && t.le) kind = FT_CR2;
     FileBytes f(judge, buf, len, kRawMax);
+    f.LimitReads(kTiffReadBound);
     std::vector<u32> todo{t.U32(buf + 4)}, seen;
     u64L end = 8;
     bool data = false, dng = false;
@@ -454,7 +508,7 @@ unsigned long long WalkTiff(CFileTypeJudge& judge, const unsigned char* buf, int
                 if (m) makeKind = KindFromMake(m, std::min<u32>(count, 64));
             } else if ((tag == kTagSubIfds || tag == kTagExifIfd || tag == kTagGpsIfd || tag == kTagInteropIfd) &&
                        (type == 4 || type == 13)) {
-                for (u32 k = 0; k < count && k < 64; ++k) {
+                for (u32 k = 0; k < count && k < 64 && todo.size() < 256; ++k) {
                     u32 sub;
                     if (!ArrayValue(f, t, e, k, sub)) return 0;
                     todo.push_back(sub);
@@ -464,9 +518,10 @@ unsigned long long WalkTiff(CFileTypeJudge& judge, const unsigned char* buf, int
         if (offs && lens) {
             const u32 count = t.U32(offs + 4);
             if (count != t.U32(lens + 4) || count == 0 || count > 0x100000) return 0;
+            TiffArray offsets(f, t, offs), lengths(f, t, lens);
             for (u32 k = 0; k < count; ++k) {
                 u32 o, l;
-                if (!ArrayValue(f, t, offs, k, o) || !ArrayValue(f, t, lens, k, l)) return 0;
+                if (!offsets.Next(o) || !lengths.Next(l)) return 0;
                 if (l == 0) return 0;  // a strip of unknown length: the end cannot be known
                 const u64L stripEnd = static_cast<u64L>(o) + l;
                 if (stripEnd > f.Max()) return 0;

@@ -47,7 +47,7 @@ int FileBytes::ZeroSector(u64L off) {
 
 bool FileBytes::Load(u64L off, unsigned n) {
     m_winLen = 0;
-    if (m_stopped || !m_j.m_pDiskReader) return false;
+    if (m_stopped || !m_j.m_pDiskReader || m_read >= m_readCap) return false;
     const u64L first = off / m_S;
     const unsigned per = static_cast<unsigned>(m_j.ReadBufSize() / m_S);
     const unsigned need = static_cast<unsigned>((off % m_S + n + m_S - 1) / m_S);

@@ -48,6 +48,9 @@ public:
     unsigned long long Max() const { return m_max; }
     bool Stopped() const { return m_stopped; }
     unsigned SectorBytes() const { return m_S; }
+    // Reads nothing more from the device once about this many bytes have
+    // come from it: the bound of a walk's work, whatever its input claims.
+    void LimitReads(unsigned long long bytes) { m_readCap = bytes / m_S; }
 
     // n contiguous bytes at a file offset (n at most kMaxSpan), or null when
     // they lie past the volume or the maximum, or cannot be read. avail,
@@ -71,6 +74,7 @@ private:
     unsigned m_S;
     unsigned long long m_winOff = 0, m_winLen = 0;
     u64 m_read = 0;
+    u64 m_readCap = ~0ULL;
     unsigned m_grow = 0;
     bool m_stopped = false;
 };

@@ -14,44 +14,11 @@ namespace {
 constexpr u64 kMaxDirBytes = 64ULL << 20;
 }  // namespace
 
-CFastExfatRecovery::CFastExfatRecovery() = default;
+CFastExfatRecovery::CFastExfatRecovery() : CVolumeEngine(FAT_MAX_CLUSTER_BYTES) {}
 
-CFastExfatRecovery::~CFastExfatRecovery() {
-    if (m_pStore) m_pStore->FlushBufToFile();
-}
+CFastExfatRecovery::~CFastExfatRecovery() = default;
 
-int CFastExfatRecovery::Init(int nDiskNumber, long long u64StartSector, long long u64SectorCount,
-                             wchar_t wcDriveLetter) {
-    if (m_bOpened) return 0;
-    if (u64StartSector < 0 || u64SectorCount <= 0) return FR_INVALID;
-    m_u64PartitionStart = static_cast<u64>(u64StartSector);
-    m_u64SectorCount = static_cast<u64>(u64SectorCount);
-    m_wcDriveLetter = wcDriveLetter;
-    const int ret = m_DiskReader.Init(nDiskNumber, m_u64PartitionStart + m_u64SectorCount);
-    if (ret != 0) return ret;
-    m_bOpened = true;
-    return InitVolume();
-}
-
-int CFastExfatRecovery::Init(wchar_t* szPath, wchar_t wcDriveLetter) {
-    if (m_bOpened) return 0;
-    if (!szPath) return FR_INVALID;
-    const int ret = m_DiskReader.Init(szPath, ~0ULL);
-    if (ret != 0) return ret;
-    const long long size = rsb_getDeviceSize(m_DiskReader.GetHandle());
-    if (size < 512) {
-        m_DiskReader.Close();
-        return size < 0 ? (errno ? errno : FR_FAILED) : FR_SHORT_READ;
-    }
-    m_u64PartitionStart = 0;
-    m_u64SectorCount = static_cast<u64>(size) / 512;
-    m_DiskReader.SetSectorLimit(m_u64SectorCount);
-    m_wcDriveLetter = wcDriveLetter;
-    m_bOpened = true;
-    return InitVolume();
-}
-
-int CFastExfatRecovery::InitVolume() {
+int CFastExfatRecovery::OnOpened() {
     ExfatBootInfo boot;
     if (!m_Volume.ReadBootRegion(m_u64PartitionStart * 512, m_u64SectorCount * 512, boot)) {
         FrLog("CFastExfatRecovery boot region unusable\n");
@@ -80,16 +47,8 @@ int CFastExfatRecovery::ScanDevice(wchar_t* szLogName) {
     m_vecUsedDirs.clear();
     m_setUsedDirs.clear();
     // With a log name the store of an earlier scan is reopened as it is.
-    if (szLogName) {
-        return OpenStore(szLogName);
-    }
-    SYSTEMTIME st{};
-    rsb_getSystemTime(&st);
-    const std::wstring wname = MakeResultLogName("Fast_", m_u64PartitionStart, st);
-    if (const int ret = OpenNewStore(wname.c_str())) {
-        FrLog("CFastExfatRecovery result store init failed %d\n", ret);
-        return ret;
-    }
+    if (szLogName) return OpenStore(szLogName);
+    if (const int ret = OpenNewScanStore("Fast_", LogTime::Utc, "CFastExfatRecovery")) return ret;
     if (!m_Volume.HasBitmap()) m_Volume.LoadBitmap();
 
     const u32 root = m_Volume.Boot().nRootCluster;

@@ -16,16 +16,14 @@
 #include "core/DiskReader.h"
 #include "exfat/ExfatVolume.h"
 #include "results/NodeOutput.h"
-#include "results/StoreBackedEngine.h"
+#include "results/VolumeEngine.h"
 #include "rules/FatRules.h"
 
-class CFastExfatRecovery : public CStoreBackedEngine {
+class CFastExfatRecovery : public CVolumeEngine {
 public:
     CFastExfatRecovery();
     ~CFastExfatRecovery() override;
 
-    int Init(int nDiskNumber, long long u64StartSector, long long u64SectorCount, wchar_t wcDriveLetter) override;
-    int Init(wchar_t* szPath, wchar_t wcDriveLetter) override;
     int ScanDevice(wchar_t* szLogName) override;
     // Sectors here are 512-byte sectors relative to the volume start.
     int GetUnUsedSectorCount(u64& u64Sector, u64& u64Count) override;
@@ -43,30 +41,19 @@ private:
         bool bDeleted = false;
         _FILE_NODE_ node{};
     };
-    int InitVolume();
+    int OnOpened() override;
     // Lists one folder: its sets, deleted files recorded, folders queued.
     void WalkDir(u32 nCluster, const _FILE_NODE_* pSelf, std::vector<u32>& queue);
     _FILE_NODE_ MakeNode(const ExfatEntrySet& set, bool bMarked) const;
     void RecordFile(const ExfatEntrySet& set, u32 nParent, bool bMarked);
 
-    u64 m_u64PartitionStart = 0;  // 512-byte sectors
-    u64 m_u64SectorCount = 0;     // 512-byte sectors
-    wchar_t m_wcDriveLetter = L'C';
-    bool m_bOpened = false;
     bool m_bReady = false;
-    int m_nBytesPerSector = 512;  // reads go in 512-byte units
-    CDiskReader m_DiskReader;
     CExfatVolume m_Volume{m_DiskReader};
     std::map<u32, Dir> m_mapDirs;       // by first cluster
     std::vector<u32> m_vecUsedDirs;     // folders holding a find, in order met
     std::set<u32> m_setUsedDirs;
     CFileTypeJudge m_FileTypeJudge;
-    CNodeOutput m_Output{
-        CNodeOutput::ExtentCopy(m_DiskReader, &m_nBytesPerSector, [this](const _FILE_NODE_& n, u64 w, std::vector<DataExtent>& out) { return GetNodeExtents(n, w, out); }),
-        [this](_FILE_NODE_* p, unsigned k, std::vector<_FILE_NODE_>& out) { return GetChildrenFileNode(p, k, out); },
-        {}, FAT_MAX_CLUSTER_BYTES};
 
 protected:
-    CNodeOutput* NodeOutput() override { return &m_Output; }
     u32 RootDirId() const override { return m_Volume.Boot().nRootCluster; }
 };

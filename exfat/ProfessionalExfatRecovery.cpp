@@ -17,36 +17,11 @@ constexpr size_t kMaxScoredFiles = 32;
 constexpr u64 kMaxDirClusters = 65536;   // a folder's clusters that claim the sets in them
 }  // namespace
 
-CProfessionalExfatRecovery::CProfessionalExfatRecovery() = default;
+CProfessionalExfatRecovery::CProfessionalExfatRecovery() : CVolumeEngine(FAT_MAX_CLUSTER_BYTES) {}
 
-CProfessionalExfatRecovery::~CProfessionalExfatRecovery() {
-    if (m_pStore) m_pStore->FlushBufToFile();
-}
+CProfessionalExfatRecovery::~CProfessionalExfatRecovery() = default;
 
-int CProfessionalExfatRecovery::Init(int nDiskNumber, long long u64StartSector, long long u64SectorCount,
-                                     wchar_t wcDriveLetter) {
-    if (u64StartSector < 0 || u64SectorCount <= 0) return FR_INVALID;
-    m_u64PartitionStart = static_cast<u64>(u64StartSector);
-    m_u64SectorCount = static_cast<u64>(u64SectorCount);
-    m_wcDriveLetter = wcDriveLetter;
-    if (const int ret = m_DiskReader.Init(nDiskNumber, m_u64PartitionStart + m_u64SectorCount)) return ret;
-    return OpenVolume();
-}
-
-int CProfessionalExfatRecovery::Init(wchar_t* szPath, wchar_t wcDriveLetter) {
-    if (!szPath) return FR_INVALID;
-    if (const int ret = m_DiskReader.Init(szPath, ~0ULL)) return ret;
-    const long long size = rsb_getDeviceSize(m_DiskReader.GetHandle());
-    if (size < 512) return size < 0 ? (errno ? errno : FR_FAILED) : FR_SHORT_READ;
-    m_u64PartitionStart = 0;
-    m_u64SectorCount = static_cast<u64>(size) / 512;
-    m_DiskReader.SetSectorLimit(m_u64SectorCount);
-    m_wcDriveLetter = wcDriveLetter;
-    return OpenVolume();
-}
-
-int CProfessionalExfatRecovery::OpenVolume() {
-    m_bOpened = true;
+int CProfessionalExfatRecovery::OnOpened() {
     m_bBoot = m_Volume.ReadBootRegion(m_u64PartitionStart * 512, m_u64SectorCount * 512, m_Boot);
     return 0;
 }
@@ -57,15 +32,8 @@ int CProfessionalExfatRecovery::StartScan(wchar_t* szLogName) {
     m_vecDirStarts.clear();
     m_nSpc = 0;
     m_u64Heap = 0;
-    if (szLogName && szLogName[0]) {
-        return OpenStore(szLogName);
-    }
-    SYSTEMTIME t{};
-    rsb_getLocalTime(&t);
-    const std::wstring name = MakeResultLogName("Pro_Exfat_", m_u64PartitionStart, t);
-    const int ret = OpenNewStore(name.c_str());
-    if (ret != 0) FrLog("CProfessionalExfatRecovery result store init failed %d\n", ret);
-    return ret;
+    if (szLogName && szLogName[0]) return OpenStore(szLogName);
+    return OpenNewScanStore("Pro_Exfat_", LogTime::Local, "CProfessionalExfatRecovery");
 }
 
 int CProfessionalExfatRecovery::ParseSector(const unsigned char* p, size_t avail, u64 u64Sector) {

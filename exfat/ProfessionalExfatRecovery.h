@@ -28,16 +28,14 @@
 #include "core/DiskReader.h"
 #include "exfat/ExfatVolume.h"
 #include "results/NodeOutput.h"
-#include "results/StoreBackedEngine.h"
+#include "results/VolumeEngine.h"
 #include "rules/FatRules.h"
 
-class CProfessionalExfatRecovery : public CStoreBackedEngine {
+class CProfessionalExfatRecovery : public CVolumeEngine {
 public:
     CProfessionalExfatRecovery();
     ~CProfessionalExfatRecovery() override;
 
-    int Init(int nDiskNumber, long long u64StartSector, long long u64SectorCount, wchar_t wcDriveLetter) override;
-    int Init(wchar_t* szPath, wchar_t wcDriveLetter) override;
     int ScanDevice(wchar_t*) override { return 0; }
     int GetUnUsedSectorCount(u64&, u64& u64Count) override {
         u64Count = 0;
@@ -68,35 +66,24 @@ private:
         u64 u64Sector;  // of its File entry, relative to the volume
         ExfatEntrySet set;
     };
-    int OpenVolume();
+    int OnOpened() override;
     bool LearnGeometry();
     u32 ScoreFiles(u32 spc, u64 heap);
     // The cluster holding a volume sector; 0 before the heap.
     u32 ClusterOf(u64 u64Sector) const;
     _FILE_NODE_ MakeNode(const ExfatEntrySet& set) const;
 
-    u64 m_u64PartitionStart = 0;  // 512-byte sectors
-    u64 m_u64SectorCount = 0;
-    wchar_t m_wcDriveLetter = L'C';
-    bool m_bOpened = false;
     bool m_bBoot = false;  // geometry from a boot region
     ExfatBootInfo m_Boot;
     u32 m_nSpc = 0;
     u64 m_u64Heap = 0;
     u32 m_nRootId = 1;  // the root's cluster, or 1 when unknown
-    int m_nBytesPerSector = 512;
-    CDiskReader m_DiskReader;
     CExfatVolume m_Volume{m_DiskReader};
     std::vector<Found> m_vecFound;
     std::vector<u64> m_vecRootSectors;
     std::vector<u64> m_vecDirStarts;  // sectors whose first slot starts a set
     CFileTypeJudge m_FileTypeJudge;
-    CNodeOutput m_Output{
-        CNodeOutput::ExtentCopy(m_DiskReader, &m_nBytesPerSector, [this](const _FILE_NODE_& n, u64 w, std::vector<DataExtent>& out) { return GetNodeExtents(n, w, out); }),
-        [this](_FILE_NODE_* p, unsigned k, std::vector<_FILE_NODE_>& out) { return GetChildrenFileNode(p, k, out); },
-        {}, FAT_MAX_CLUSTER_BYTES};
 
 protected:
-    CNodeOutput* NodeOutput() override { return &m_Output; }
     u32 RootDirId() const override { return m_nRootId; }
 };

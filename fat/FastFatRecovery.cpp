@@ -24,48 +24,12 @@ constexpr unsigned kMaxGuessedHighWord = 256;
 
 }  // namespace
 
-CFastFatRecovery::CFastFatRecovery() = default;
+CFastFatRecovery::CFastFatRecovery() : CVolumeEngine(FAT_MAX_CLUSTER_BYTES) {}
 
-CFastFatRecovery::~CFastFatRecovery() {
-    if (m_pStore) m_pStore->FlushBufToFile();
-}
-
-// ---------------------------------------------------------------------------
-// Initialisation
-
-int CFastFatRecovery::Init(int nDiskNumber, long long u64StartSector, long long u64SectorCount,
-                           wchar_t wcDriveLetter) {
-    if (m_bOpened) return 0;
-    if (u64StartSector < 0 || u64SectorCount <= 0) return FR_INVALID;
-    m_u64PartitionStart = static_cast<u64>(u64StartSector);
-    m_u64SectorCount = static_cast<u64>(u64SectorCount);
-    m_wcDriveLetter = wcDriveLetter;
-    int ret = m_DiskReader.Init(nDiskNumber, m_u64PartitionStart + m_u64SectorCount);
-    if (ret != 0) return ret;
-    m_bOpened = true;
-    return InitVolume();
-}
-
-int CFastFatRecovery::Init(wchar_t* szPath, wchar_t wcDriveLetter) {
-    if (m_bOpened) return 0;
-    if (!szPath) return FR_INVALID;
-    int ret = m_DiskReader.Init(szPath, ~0ULL);
-    if (ret != 0) return ret;
-    const long long size = rsb_getDeviceSize(m_DiskReader.GetHandle());
-    if (size < 512) {
-        m_DiskReader.Close();
-        return size < 0 ? (errno ? errno : FR_FAILED) : FR_SHORT_READ;
-    }
-    m_u64PartitionStart = 0;
-    m_u64SectorCount = static_cast<u64>(size) / 512;
-    m_DiskReader.SetSectorLimit(m_u64SectorCount);
-    m_wcDriveLetter = wcDriveLetter;
-    m_bOpened = true;
-    return InitVolume();
-}
+CFastFatRecovery::~CFastFatRecovery() = default;
 
 // Reads the boot record and sets up geometry, reader limit and FAT window.
-int CFastFatRecovery::InitVolume() {
+int CFastFatRecovery::OnOpened() {
     unsigned int got = 0;
     std::memset(m_byBootSector, 0, sizeof m_byBootSector);
     // Sector 0; when it is damaged, the head that holds the FAT32 backup
@@ -132,19 +96,9 @@ int CFastFatRecovery::ScanDevice(wchar_t* szLogName) {
     m_setLostDirCluster.clear();
     m_mapDepthCache.clear();
     m_DirQueue.clear();
-    if (szLogName) {
-        return OpenStore(szLogName);
-    }
-
-    // The fast FAT log is named by UTC time.
-    SYSTEMTIME st{};
-    rsb_getSystemTime(&st);
-    const std::wstring wname = MakeResultLogName("Fast_", m_u64PartitionStart, st);
-    int ret = OpenNewStore(wname.c_str());
-    if (ret != 0) {
-        FrLog("CFastFatRecovery result store init failed %d\n", ret);
-        return ret;
-    }
+    // With a log name the store of an earlier scan is reopened as it is.
+    if (szLogName) return OpenStore(szLogName);
+    if (const int ret = OpenNewScanStore("Fast_", LogTime::Utc, "CFastFatRecovery")) return ret;
 
     m_DirQueue.push_back(m_uRootClusterNO);
     unsigned long long lastTick = rsb_getTickCount();

@@ -20,16 +20,14 @@
 #include "rules/FatRules.h"
 #include "rules/FatVolume.h"
 #include "results/NodeOutput.h"
-#include "results/StoreBackedEngine.h"
+#include "results/VolumeEngine.h"
 
-class CFastFatRecovery : public CStoreBackedEngine {
+class CFastFatRecovery : public CVolumeEngine {
 public:
     CFastFatRecovery();
     ~CFastFatRecovery() override;
 
     // Interface slots.
-    int Init(int nDiskNumber, long long u64StartSector, long long u64SectorCount, wchar_t wcDriveLetter) override;
-    int Init(wchar_t* szPath, wchar_t wcDriveLetter) override;
     int ScanDevice(wchar_t* szLogName) override;
     // Sectors here are 512-byte sectors relative to the volume start.
     int GetUnUsedSectorCount(u64& u64Sector, u64& u64Count) override;
@@ -72,11 +70,10 @@ public:
     static constexpr u64 kMaxCheckedBytes = 64ULL << 20;
 
 protected:
-    CNodeOutput* NodeOutput() override { return &m_Output; }
     u32 RootDirId() const override { return m_uRootClusterNO; }
 
 private:
-    int InitVolume();
+    int OnOpened() override;
     // Absolute sector (in volume sector units) of a cluster.
     u64 ClusterToSector(u32 c) const;
     u64 VolumeStartInSectors(u64 u64VolumeStart512) const;
@@ -91,13 +88,8 @@ private:
     // The ".." walk behind GetDirDepth, without its memory.
     int WalkDirDepth(unsigned uCluster, int& nDepth, std::set<unsigned>& visited);
 
-    u64 m_u64PartitionStart = 0;   // in 512-byte sectors, as given
-    u64 m_u64SectorCount = 0;      // in 512-byte sectors, as given
     u64 m_u64VolumeSectors = 0;    // volume length in its own sector size
     u64 m_u64VolumeStart = 0;      // volume start in its own sector size
-    wchar_t m_wcDriveLetter = L'C';
-    int m_nBytesPerSector = 512;
-    bool m_bOpened = false;
     bool m_bReady = false;
     unsigned char m_byBootSector[4096] = {};
     FatBootInfo m_Boot;
@@ -109,17 +101,10 @@ private:
     std::vector<u8> m_vecBitMap;
     CFatTable m_FatTable;
     u32 m_nEngineType = ENGINE_FAST_FAT;
-    CDiskReader m_DiskReader;
     std::deque<u32> m_DirQueue;
     std::map<u32, _FILE_NODE_> m_mapDirInfo;
     std::vector<u32> m_vecLostDirCluster;
     std::set<u32> m_setLostDirCluster;
     std::unordered_map<u32, int> m_mapDepthCache;
     CFileTypeJudge m_FileTypeJudge;
-    // Extraction and preview, with this engine's listing and data.
-    CNodeOutput m_Output{
-        CNodeOutput::ExtentCopy(m_DiskReader, &m_nBytesPerSector,
-                                [this](const _FILE_NODE_& n, u64 w, std::vector<DataExtent>& out) { return GetNodeExtents(n, w, out); }),
-        [this](_FILE_NODE_* p, unsigned k, std::vector<_FILE_NODE_>& out) { return GetChildrenFileNode(p, k, out); },
-        {}, FAT_MAX_CLUSTER_BYTES};
 };

@@ -30,79 +30,21 @@
 #include <vector>
 
 #include "carving/FileTypeJudge.h"
+#include "fat/FatDirContinuation.h"
 #include "core/DiskReader.h"
+#include "fat/FatDeepRecords.h"
 #include "rules/FatRules.h"
 #include "rules/FatVolume.h"
 #include "results/NodeOutput.h"
-#include "results/StoreBackedEngine.h"
+#include "results/VolumeEngine.h"
 
-// A virtual boot record. Cluster n (n >= 2) starts at absolute sector
-// u64PartitionStart + nDataStartSector + (n - 2) x nSectorsPerCluster;
-// cluster 0 stands for the fixed root area of FAT12/16 just before the data area.
-struct __VIRTUAL_DBR_INFO__ {
-    u32 nSectorsPerCluster;
-    u32 nDataStartSector;    // sectors from the partition start
-    u64 u64PartitionStart;   // absolute
-};
-inline bool operator==(const __VIRTUAL_DBR_INFO__& a, const __VIRTUAL_DBR_INFO__& b) {
-    return a.nSectorsPerCluster == b.nSectorsPerCluster && a.nDataStartSector == b.nDataStartSector &&
-           a.u64PartitionStart == b.u64PartitionStart;
-}
-
-// One observation: a directory whose "." entry names uClusterNO starts at u64Sector.
-struct __FAT_SECTOR_OFFSET__ {
-    u32 uClusterNO;
-    u64 u64Sector;
-};
-
-// Long-name entries at the end of a parsed buffer, still waiting for their
-// short entry in a sector met later (or earlier and kept).
-struct __LONG_FILE_INFO__ {
-    u8 byCheckSum;
-    u8 bPending;              // 1 while the tail waits
-    u32 nSectorsPerCluster;   // of the record in use, 0 when none
-    u64 u64PartitionStart;
-    u32 nDataStartSector;
-    u32 uParentClusterNO;
-    u32 nDataLen;
-    u64 u64Sector;            // the sector associated with the buffer
-    u64 u64LastSector;        // where the buffer's last sector lies on the disk
-    unsigned char byData[512];
-};
-
-struct __UNDEAL_FILE__ {
-    u32 bDealt;
-    std::vector<unsigned char> pData;  // one sector
-};
-
-// A file found while no virtual boot record fitted its directory:
-// FileNode.nFileIndex holds the directory's cluster until it is attached.
-struct __NO_DBR_FILE_NODE__ {
-    u32 bDealt;
-    _FILE_NODE_ FileNode;
-};
-
-// A directory entry seen in some directory: FileNode.nFileIndex holds the
-// cluster of the directory that holds the entry.
-struct __PRO_DIR_INFO__ {
-    _FILE_NODE_ FileNode;
-    __VIRTUAL_DBR_INFO__ DbrInfo;  // all 0 when none was known
-};
-
-struct __PRO_NEED_ADD_DIR_INFO__ {
-    __VIRTUAL_DBR_INFO__ DbrInfo;
-    u64 u64Sector;
-};
-
-class CProfessionalFatRecovery : public CStoreBackedEngine {
+class CProfessionalFatRecovery : public CVolumeEngine {
 public:
     CProfessionalFatRecovery();
     ~CProfessionalFatRecovery() override;
 
     // Interface slots. ScanDevice, GetUnUsedSectorCount and BuildBitMapInfo
     // do nothing: the deep-scan driver runs the sweep.
-    int Init(int nDiskNumber, long long u64StartSector, long long u64SectorCount, wchar_t wcDriveLetter) override;
-    int Init(wchar_t* szPath, wchar_t wcDriveLetter) override;
     int ScanDevice(wchar_t* szReserved) override;
     int GetUnUsedSectorCount(u64& u64Sector, u64& u64Count) override;
     int BuildBitMapInfo() override;
@@ -131,10 +73,6 @@ public:
     bool HasRealDbr() const { return m_bHasRealDbr != 0; }
     CScanResultFileManager* GetResultManager() { return m_pStore.get(); }
 
-
-protected:
-    CNodeOutput* NodeOutput() override { return &m_Output; }
-
 private:
     // What the first bytes of a sector say about a directory there.
     struct DirHead {
@@ -153,10 +91,14 @@ private:
         bool IsSet() const { return Dbr.nSectorsPerCluster != 0; }
     };
 
+    int OnOpened() override;
     void ResetCollections();
     u64 PartitionEnd() const { return m_u64PartitionStart + m_u64SectorCount; }
     u32 RootAreaSectors(const __VIRTUAL_DBR_INFO__& d) const;
     bool IsRealDbr(const __VIRTUAL_DBR_INFO__& d) const;
+    void NameFromParent(const __VIRTUAL_DBR_INFO__& d, u32 P, u32 D, _FILE_NODE_& node);
+    // A node's times from its directory entry.
+    static void SetEntryTimes(const unsigned char* e, _FILE_NODE_& n);
     // Absolute first sector of cluster c under d; false outside the partition.
     bool ClusterStart(const __VIRTUAL_DBR_INFO__& d, u32 c, u64& sector) const;
     // The cluster whose first sector is s under d (0 for the root area).
@@ -194,6 +136,7 @@ private:
     void ParseUnDealFileMap();
     void UpdateNoDbrFileVec();
     int GetRootParentDirIndex(const __VIRTUAL_DBR_INFO__* pDbr, u32 D, int& depth);
+    bool IsLoopHead(const __VIRTUAL_DBR_INFO__* pDbr, u32 D);
     // Store key halves for files and folders under directory P.
     void ParentKey(const __VIRTUAL_DBR_INFO__* pDbr, u32 P, u32& keyLow, u32& depth);
     void GetDirRealHighClusterNO(u16 low, u16& high, const __VIRTUAL_DBR_INFO__* pDbr);
@@ -208,19 +151,14 @@ private:
 
     bool NodeClusterStart(const _FILE_NODE_& node, u32 spc, u32 c, u64& sector) const;
 
-    u64 m_u64PartitionStart = 0;
-    u64 m_u64SectorCount = 0;
-    wchar_t m_wcDriveLetter = L'C';
-    int m_nBytesPerSector = 512;
-    bool m_bOpened = false;
     std::vector<__VIRTUAL_DBR_INFO__> m_vecVirtualDbr;
     std::vector<__FAT_SECTOR_OFFSET__> m_vecSectorOffset;
     std::vector<__NO_DBR_FILE_NODE__> m_vecNoDbrFile;
     std::vector<__LONG_FILE_INFO__> m_vecLongFileInfo;
     std::map<u64, __UNDEAL_FILE__> m_mapUnDealFile;
     std::map<u32, __PRO_DIR_INFO__> m_mapProDirInfo;
+    CFatDirContinuation m_DirContinuation;  // later clusters of deleted folders
     std::map<u32, __PRO_NEED_ADD_DIR_INFO__> m_mapNeedAddDir;
-    CDiskReader m_DiskReader;
     u32 m_nEngineType = ENGINE_DEEP_FAT;
     u32 m_bHasRealDbr = 0;
     bool m_bRealDbrChecked = false;  // InitVirtualDbrInfo ran for this scan
@@ -239,10 +177,4 @@ private:
     size_t m_nNoDbrCheckedFiles = 0;
     std::vector<unsigned char> m_vecSector;
 
-    // Extraction and preview, with this engine's listing and data.
-    CNodeOutput m_Output{
-        CNodeOutput::ExtentCopy(m_DiskReader, &m_nBytesPerSector,
-                                [this](const _FILE_NODE_& n, u64 w, std::vector<DataExtent>& out) { return GetNodeExtents(n, w, out); }),
-        [this](_FILE_NODE_* p, unsigned k, std::vector<_FILE_NODE_>& out) { return GetChildrenFileNode(p, k, out); },
-        {}, FAT_MAX_CLUSTER_BYTES};
 };

@@ -1,11 +1,13 @@
 // Walks arbitrary bytes as FAT directory sectors the way the engines read
 // them: entry tests, long-name collection, short names, first clusters and
-// the "." / ".." pair with its parent cluster.
+// the "." / ".." pair with its parent cluster, and a folder's later clusters.
 #include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
 
+#include "core/ByteOrder.h"
+#include "fat/FatDirContinuation.h"
 #include "rules/FatRules.h"
 #include "rules/FatVolume.h"
 
@@ -30,6 +32,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         sink = sink + GetShortNameText(e, (e[11] & 0x10) == 0).size();
         if (longName.Take(name)) sink = sink + name.size();
     }
+    // The same bytes as two clusters of a folder, the second taken back or not.
+    CFatDirContinuation folders;
+    const u32 c = sec.size() > 40 ? GetLe16(sec.data() + 26) : 3;
+    sink = sink + folders.Owner(c, c, true, sec.data(), static_cast<int>(sec.size()), 4096);
+    sink = sink + folders.Owner(c + 1, c + 1, true, sec.data(), static_cast<int>(sec.size()), bFat32 ? 0 : 512);
     (void)sink;
     return 0;
 }

@@ -17,22 +17,9 @@
 #include "core/Platform.h"
 #include "core/TextHelpers.h"
 #include "results/ScanResultFileManager.h"
+#include "ntfs/FastNtfsLimits.h"
 
-namespace {
-
-constexpr int kTransferBytes = 65536;
-constexpr int kResidentNotFound = -101;
-constexpr int kAttrAbsent = -100;
-constexpr u32 kNoCluster = 0xFFFFFFFFu;
-// Bitmaps larger than this (a volume of some 32 TiB in 4 KiB clusters) are refused.
-constexpr u64 kMaxBitmapBytes = 1ull << 30;
-// Attribute lists are at most this long.
-constexpr u64 kMaxAttrListBytes = 1ull << 22;
-
-// Extensions longer than this are not judged or previewed.
-constexpr size_t kMaxExtensionBytes = 16;
-
-}  // namespace
+using namespace ntfs_fast;
 
 CFastNtfsRecovery::CFastNtfsRecovery() = default;
 
@@ -85,17 +72,8 @@ int CFastNtfsRecovery::Init(int nDiskNumber, long long u64StartSector, long long
     unsigned char boot[4096];
     unsigned got = 0;
     if (::ReadData(fd.get(), boot, sizeof boot, &got) != 0 || got < sizeof boot) return FR_SHORT_READ;
-    m_wcDriveLetter = wcDriveLetter;
-    m_u64VolumeStart512 = static_cast<u64>(u64StartSector);
-    m_u64VolumeStartSector = static_cast<u64>(u64StartSector);
-    m_u64VolumeSectorCount = static_cast<u64>(u64SectorCount);
-    int rc = InitFromBootSector(boot, got);
-    if (rc != 0) return rc;
-    rc = m_DiskReader.Init(path.c_str(), m_u64VolumeStartSector + m_u64VolumeSectorCount);
-    if (rc != 0) return rc;
-    m_hDevice = m_DiskReader.GetHandle();
-    LoadMftRunList();
-    return 0;
+    return OpenVolume(path, boot, got, wcDriveLetter, static_cast<u64>(u64StartSector),
+                      static_cast<u64>(u64SectorCount));
 }
 
 int CFastNtfsRecovery::Init(wchar_t* szPath, wchar_t wcDriveLetter) {
@@ -109,10 +87,15 @@ int CFastNtfsRecovery::Init(wchar_t* szPath, wchar_t wcDriveLetter) {
     unsigned got = 0;
     errno = 0;
     if (::ReadData(fd.get(), boot, sizeof boot, &got) != 0 || got < sizeof boot) return errno ? errno : FR_SHORT_READ;
+    return OpenVolume(path, boot, got, wcDriveLetter, 0, static_cast<u64>(size) / 512);
+}
+
+int CFastNtfsRecovery::OpenVolume(const std::string& path, const unsigned char* boot, unsigned got,
+                                  wchar_t wcDriveLetter, u64 u64Start512, u64 u64Count512) {
     m_wcDriveLetter = wcDriveLetter;
-    m_u64VolumeStart512 = 0;
-    m_u64VolumeStartSector = 0;
-    m_u64VolumeSectorCount = static_cast<u64>(size) / 512;
+    m_u64VolumeStart512 = u64Start512;
+    m_u64VolumeStartSector = u64Start512;
+    m_u64VolumeSectorCount = u64Count512;
     int rc = InitFromBootSector(boot, got);
     if (rc != 0) return rc;
     rc = m_DiskReader.Init(path.c_str(), m_u64VolumeStartSector + m_u64VolumeSectorCount);
@@ -133,161 +116,6 @@ void CFastNtfsRecovery::LoadMftRunList() {
     if (runs.empty() && m_nMftLoadError == 0) m_nMftLoadError = FR_FAILED;
     if (!runs.empty()) m_nMftLoadError = 0;
     m_vecMftRunList = runs;
-}
-
-// --------------------------------------------------------- record access
-
-u64 CFastNtfsRecovery::RecordSector(u64 uRecordNumber) const {
-    u64 sector = m_u64VolumeStartSector;
-    NtfsRecordToSector(uRecordNumber, m_vecMftRunList, static_cast<u64>(m_nSectorsPerCluster),
-                       static_cast<u64>(m_nRecordSectors), m_u64VolumeStartSector, &sector);
-    return sector;
-}
-
-int CFastNtfsRecovery::ReadVolumeSectors(unsigned char* pBuf, int nSectors, u64 u64Sector, unsigned* pSectorsRead) {
-    if (u64Sector > static_cast<u64>(INT64_MAX)) return FR_INVALID;
-    return m_DiskReader.ReadData(pBuf, nSectors, static_cast<long long>(u64Sector), m_nBytesPerSector, pSectorsRead);
-}
-
-int CFastNtfsRecovery::ReadRecordAt(u64 u64Sector, unsigned char* pBuf) {
-    if (m_hDevice < 0) return FR_INVALID;
-    unsigned got = 0;
-    int rc = ReadVolumeSectors(pBuf, m_nRecordSectors, u64Sector, &got);
-    if (rc != 0) return rc;
-    return got < static_cast<unsigned>(m_nRecordSectors) ? FR_SHORT_READ : 0;
-}
-
-int CFastNtfsRecovery::GetFileRecordBuf(u32 uRecordNumber, unsigned char* pBuf) {
-    u64 sector = m_u64VolumeStartSector;
-    if (!NtfsRecordToSector(uRecordNumber, m_vecMftRunList, static_cast<u64>(m_nSectorsPerCluster),
-                            static_cast<u64>(m_nRecordSectors), m_u64VolumeStartSector, &sector)) {
-        // Not covered by the MFT: the volume start holds no "FILE".
-        std::memset(pBuf, 0, static_cast<size_t>(m_nRecordSize));
-        return 0;
-    }
-    return ReadRecordAt(sector, pBuf);
-}
-
-int CFastNtfsRecovery::FindAttrRuns(const unsigned char* pRecord, u32 uType, u64 u64StartVcn,
-                                    std::vector<__RUNLIST__>& runs, bool bAnyVcn) {
-    NtfsRecordHeader hdr;
-    if (!NtfsReadRecordHeader(pRecord, static_cast<size_t>(m_nRecordSize), hdr)) return -1;
-    CNtfsAttrWalk walk(pRecord, hdr, hdr.nBytesInUse);
-    NtfsAttr a;
-    while (walk.Next(a)) {
-        if (a.nType != uType || !a.bNonResident) continue;
-        if (uType == NTFS_ATTR_DATA && a.nNameLength != 0) continue;
-        if (!bAnyVcn && GetLe64(a.p + 16) != u64StartVcn) continue;
-        m_Parse.GetRunList(a.p, a.nLength, runs);
-        return 0;
-    }
-    return kAttrAbsent;
-}
-
-int CFastNtfsRecovery::ReadAttrList(const NtfsRecordInfo& info, std::vector<NtfsAttrListEntry>& entries) {
-    // The list's value: resident inside the record, or in clusters of its own.
-    std::vector<unsigned char> listBytes;
-    NtfsAttr la;
-    la.p = info.pAttrList;
-    la.nLength = info.nAttrListLength;
-    la.nType = NTFS_ATTR_ATTRIBUTE_LIST;
-    la.bNonResident = info.pAttrList[8] != 0;
-    if (!la.bNonResident) {
-        const unsigned char* v;
-        u32 vlen;
-        if (!NtfsResidentValue(la, &v, &vlen)) return kAttrAbsent;
-        listBytes.assign(v, v + vlen);
-    } else {
-        u64 size = 0;
-        if (!NtfsNonResidentSize(la, &size)) return kAttrAbsent;
-        size = std::min(size, kMaxAttrListBytes);
-        std::vector<__RUNLIST__> lruns;
-        m_Parse.GetRunList(la.p, la.nLength, lruns);
-        const u64 bpc = static_cast<u64>(m_nBytesPerSector) * m_nSectorsPerCluster;
-        for (const auto& e : NtfsAbsoluteRuns(lruns)) {
-            if (listBytes.size() >= size) break;
-            if (e.lcn < 0 || e.clusters > size / bpc + 1) return kAttrAbsent;
-            const size_t at = listBytes.size();
-            const size_t bytes = static_cast<size_t>(e.clusters * bpc);
-            listBytes.resize(at + bytes);
-            unsigned got = 0;
-            int rc = m_DiskReader.ReadData(listBytes.data() + at, static_cast<int>(bytes / m_nBytesPerSector),
-                                           static_cast<long long>(m_u64VolumeStartSector +
-                                                                  static_cast<u64>(e.lcn) * m_nSectorsPerCluster),
-                                           m_nBytesPerSector, &got);
-            if (rc != 0) return rc;
-        }
-        if (listBytes.size() > size) listBytes.resize(static_cast<size_t>(size));
-    }
-    NtfsParseAttrList(listBytes.data(), listBytes.size(), entries);
-    return 0;
-}
-
-int CFastNtfsRecovery::CollectAttrListRuns(const NtfsRecordInfo& info, u32 uSelf, u32 uType,
-                                           const unsigned char* pRecord, std::vector<__RUNLIST__>& runs) {
-    std::vector<NtfsAttrListEntry> entries;
-    int rc = ReadAttrList(info, entries);
-    if (rc != 0) return rc;
-    std::unordered_set<u64> seen;  // (record, start VCN) pairs already taken
-    std::vector<unsigned char> ext(static_cast<size_t>(m_nRecordSize));
-    bool found = false;
-    for (const auto& e : entries) {
-        if (e.nType != uType) continue;
-        if (uType == NTFS_ATTR_DATA && e.nNameLength != 0) continue;
-        if (!seen.insert(e.u64RecordNumber * 0x9E3779B97F4A7C15ull ^ e.u64StartVcn).second) continue;
-        std::vector<__RUNLIST__> extent;
-        if (e.u64RecordNumber == uSelf) {
-            rc = FindAttrRuns(pRecord, uType, e.u64StartVcn, extent, false);
-        } else {
-            if (e.u64RecordNumber > 0xFFFFFFFFull) continue;
-            rc = GetFileRecordBuf(static_cast<u32>(e.u64RecordNumber), ext.data());
-            if (rc != 0) return rc;
-            if (m_Parse.FileRecordFixUp(ext.data()) != 0) continue;
-            rc = FindAttrRuns(ext.data(), uType, e.u64StartVcn, extent, false);
-        }
-        if (rc != 0) continue;
-        NtfsAppendExtentRuns(runs, extent);
-        found = true;
-    }
-    return found ? 0 : kAttrAbsent;
-}
-
-bool CFastNtfsRecovery::ListedDataSize(const NtfsRecordInfo& info, u64& u64Size) {
-    std::vector<NtfsAttrListEntry> entries;
-    if (ReadAttrList(info, entries) != 0) return false;
-    std::vector<unsigned char> ext(static_cast<size_t>(m_nRecordSize));
-    for (const auto& e : entries) {
-        if (e.nType != NTFS_ATTR_DATA || e.nNameLength != 0 || e.u64StartVcn != 0) continue;
-        if (e.u64RecordNumber > 0xFFFFFFFFull || e.u64RecordNumber == info.hdr.nRecordNumber) return false;
-        NtfsRecordInfo x;
-        if (GetFileRecordBuf(static_cast<u32>(e.u64RecordNumber), ext.data()) != 0 ||
-            !NtfsParseRecord(m_Parse, ext.data(), x) || !x.bHasData)
-            return false;
-        u64Size = x.u64DataSize;
-        return true;
-    }
-    return false;
-}
-
-int CFastNtfsRecovery::GetRunListInfo(u64 u64RecordSector, u32 uType, std::vector<__RUNLIST__>& runs) {
-    std::vector<unsigned char> rec(static_cast<size_t>(m_nRecordSize));
-    errno = 0;
-    int rc = ReadRecordAt(u64RecordSector, rec.data());
-    if (rc != 0) return rc;
-    if (GetLe32(rec.data()) != NTFS_FILE_SIGNATURE) return -1;
-    NtfsRecordInfo info;
-    if (!NtfsParseRecord(m_Parse, rec.data(), info)) return -1;
-    // With an attribute list the attribute may be split over several
-    // records: gather every extent in order.
-    if (info.pAttrList) {
-        std::vector<__RUNLIST__> all;
-        rc = CollectAttrListRuns(info, info.hdr.nRecordNumber, uType, rec.data(), all);
-        if (rc == 0) {
-            runs.insert(runs.end(), all.begin(), all.end());
-            return 0;
-        }
-    }
-    return FindAttrRuns(rec.data(), uType, 0, runs, true);
 }
 
 // ------------------------------------------------------------------ scan
@@ -416,145 +244,6 @@ int CFastNtfsRecovery::ReadFileAndParseRecordInfo(u64 u64Sector, int nSectors, u
     return 0;
 }
 
-void CFastNtfsRecovery::FillNode(_FILE_NODE_& node, const NtfsRecordInfo& info, u32 uNumber, u64 u64Sector,
-                                 bool bDir) const {
-    std::memset(&node, 0, sizeof node);
-    node.wcDriveLetter = static_cast<u32>(m_wcDriveLetter);
-    node.nEngineType = static_cast<u32>(m_nEngineType);
-    node.bIsDir = bDir ? 1 : 0;
-    node.bIsHealth = 1;
-    node.uClusterNO = uNumber;
-    node.nBytesPerCluster = static_cast<u32>(m_nBytesPerSector * m_nSectorsPerCluster);
-    node.u64CreateTime = info.firstName.u64CreateTime;
-    node.u64AccessTime = info.firstName.u64AccessTime;
-    node.u64ModifyTime = info.firstName.u64ModifyTime;
-    node.u64FileSize = bDir ? 0 : (info.bHasData ? info.u64DataSize : info.firstName.u64RealSize);
-    node.u64DataStartSector = 0;
-    node.u64RecordSector = u64Sector;
-    node.u64VolumeStartSector = m_u64VolumeStart512;
-    CopyNodeName(node.szFileName, sizeof node.szFileName, info.strName);
-}
-
-int CFastNtfsRecovery::StoreNode(const _FILE_NODE_& node, u32 uParent, u32 uDepth, const char* szDirName) {
-    void* p = m_pStore->CreateFileNode(sizeof(_FILE_NODE_));
-    if (!p) return FR_FAILED;
-    _FILE_NODE_ copy = node;
-    copy.nFileIndex = m_pStore->GetFileIndex();
-    std::memcpy(p, &copy, sizeof copy);
-    m_pStore->AddChildren(uParent, uDepth, copy.nFileIndex, copy.uClusterNO, const_cast<char*>(szDirName));
-    return 0;
-}
-
-void CFastNtfsRecovery::AddLostFolder(u32 uNumber) {
-    _FILE_NODE_ node;
-    std::memset(&node, 0, sizeof node);
-    node.wcDriveLetter = static_cast<u32>(m_wcDriveLetter);
-    node.nEngineType = static_cast<u32>(m_nEngineType);
-    node.bIsDir = 1;
-    node.bIsHealth = 1;
-    node.uClusterNO = uNumber;
-    node.nBytesPerCluster = kNoCluster;
-    snprintf(node.szFileName, sizeof node.szFileName, "LostFolder%u", uNumber & ~NTFS_LOST_FOLDER_BIT);
-    StoreNode(node, NTFS_ROOT_RECORD, 0, node.szFileName);
-}
-
-const CFastNtfsRecovery::DirCacheEntry& CFastNtfsRecovery::GetDirInfo(u32 uRecord) {
-    auto it = m_mapDirCache.find(uRecord);
-    if (it != m_mapDirCache.end()) return it->second;
-    DirCacheEntry e;
-    std::vector<unsigned char> rec(static_cast<size_t>(m_nRecordSize));
-    NtfsRecordInfo info;
-    if (GetFileRecordBuf(uRecord, rec.data()) == 0 && NtfsParseRecord(m_Parse, rec.data(), info)) {
-        e.bValid = true;
-        e.bIsDir = (info.hdr.nFlags & NTFS_RECORD_IS_DIR) != 0;
-        e.bHasName = info.bHasName;
-        e.bInUse = (info.hdr.nFlags & NTFS_RECORD_IN_USE) != 0;
-        e.nSequence = info.hdr.nSequence;
-        e.uParent = info.firstName.ParentRecord();
-        e.u64ParentRef = info.firstName.u64ParentRef;
-    }
-    return m_mapDirCache.emplace(uRecord, e).first->second;
-}
-
-void CFastNtfsRecovery::NoteDirRecord(u32 uId) {
-    if (m_setDirRecords.insert(uId).second) m_vecDirRecords.push_back(uId);
-}
-
-u32 CFastNtfsRecovery::ParentFolderId(u64 u64ParentRef) {
-    const u32 p = static_cast<u32>(NtfsRefRecord(u64ParentRef));
-    if (p == NTFS_ROOT_RECORD || (p & NTFS_LOST_FOLDER_BIT)) return p;
-    const DirCacheEntry& e = GetDirInfo(p);
-    if (e.bValid && e.bIsDir && e.bHasName && !NtfsParentSequenceMatches(e.nSequence, e.bInUse, u64ParentRef))
-        return p | NTFS_LOST_FOLDER_BIT;  // the record now holds another folder
-    return p;
-}
-
-int CFastNtfsRecovery::GetRootParentDirIndex(u32 uParent, int& nDepth, std::unordered_set<u32>& visited) {
-    u32 p = uParent;
-    for (;;) {
-        if (p == NTFS_ROOT_RECORD) return 0;
-        visited.insert(p);
-        NoteDirRecord(p);
-        ++nDepth;
-        if (p & NTFS_LOST_FOLDER_BIT) return 0;  // a lost folder at the top
-        const DirCacheEntry& e = GetDirInfo(p);
-        if (!e.bValid) return -1;
-        if (!e.bIsDir || !e.bHasName) return 0;
-        const u32 next = ParentFolderId(e.u64ParentRef);
-        if (visited.count(next)) return 0;  // the chain loops
-        p = next;
-    }
-}
-
-int CFastNtfsRecovery::ParseRecordInfo(unsigned char* pRecord, int nMode, u32 uNumber, u64 u64Sector) {
-    const bool bDirMode = nMode == 1;
-    if (GetLe32(pRecord) != NTFS_FILE_SIGNATURE) {
-        if (bDirMode) AddLostFolder(uNumber);
-        return -1;
-    }
-    const u16 flags = GetLe16(pRecord + 22);
-    if (!bDirMode && (flags & (NTFS_RECORD_IN_USE | NTFS_RECORD_IS_DIR))) return 0;
-    NtfsRecordInfo info;
-    if (!NtfsParseRecord(m_Parse, pRecord, info)) {
-        // Torn or malformed: skipped in the file pass, a lost folder otherwise.
-        if (bDirMode) AddLostFolder(uNumber);
-        return -1;
-    }
-    if (bDirMode && (!(flags & NTFS_RECORD_IS_DIR) || !info.bHasName)) {
-        AddLostFolder(uNumber);
-        return 0;
-    }
-    if (!info.bHasName) return 0;
-    if (uNumber < NTFS_FIRST_USER_RECORD) return 0;  // the system files
-
-    _FILE_NODE_ node;
-    FillNode(node, info, uNumber, u64Sector, bDirMode);
-    // Data moved to an extension record: take its size from there.
-    u64 listedSize = 0;
-    if (!bDirMode && !info.bHasData && info.pAttrList && ListedDataSize(info, listedSize)) node.u64FileSize = listedSize;
-    std::unordered_set<u32> visited;
-    visited.insert(uNumber);
-    int depth = 0;
-    const u32 parent = info.firstName.ParentRecord() == uNumber ? uNumber : ParentFolderId(info.firstName.u64ParentRef);
-    u32 key = parent;
-    if (parent == uNumber) {
-        key = NTFS_ROOT_RECORD;  // a record that names itself as its parent
-    } else {
-        GetRootParentDirIndex(parent, depth, visited);
-    }
-    if (!bDirMode) {
-        // Compressed data does not start with what its type begins with.
-        const NtfsDataForm form = NtfsDataFormOf(info.nDataFlags, info.bDataNonResident);
-        node.bIsHealth = form == NtfsDataForm::Encrypted   ? FR_HEALTH_ENCRYPTED
-                         : form == NtfsDataForm::Compressed ? 1
-                                                            : static_cast<u32>(IsFileDataHealth(
-                                                                  &node, static_cast<unsigned>(m_nSectorsPerCluster)));
-    }
-    return StoreNode(node, key, static_cast<u32>(depth), bDirMode ? node.szFileName : nullptr);
-}
-
-// --------------------------------------------------------------- queries
-
 // ---------------------------------------------------------- free space
 
 int CFastNtfsRecovery::BuildBitMapInfo() {
@@ -682,14 +371,9 @@ int CFastNtfsRecovery::DataExtents(const _FILE_NODE_& node, std::vector<DataExte
 }
 
 int CFastNtfsRecovery::GetNodeExtents(const _FILE_NODE_& node, u64 u64Wanted, std::vector<DataExtent>& extents) {
-    extents.clear();
-    if (node.bIsDir) return FR_INVALID;
-    int rc = DataExtents(node, extents);
     // Resident data lives inside the record: no extents.
-    if (rc == kAttrAbsent) return 0;
-    if (rc != 0) return rc;
-    TrimExtents(extents, std::min(u64Wanted, node.u64FileSize));
-    return 0;
+    static_assert(kAttrAbsent == NTFS_NO_EXTENTS);
+    return NtfsNodeExtents(node, u64Wanted, extents, [&] { return DataExtents(node, extents); });
 }
 
 int CFastNtfsRecovery::CopyData(const _FILE_NODE_& node, u64 u64Wanted, int fd, unsigned char* pBuf,
@@ -721,31 +405,6 @@ int CFastNtfsRecovery::CopyData(const _FILE_NODE_& node, u64 u64Wanted, int fd, 
     }
     return CNodeOutput::CopyFromExtents(m_DiskReader, m_nBytesPerSector, extents, u64Wanted, fd, pBuf, u64Delivered,
                                         progress);
-}
-
-int CFastNtfsRecovery::ChildrenDepth(const _FILE_NODE_& dir) {
-    if (dir.nBytesPerCluster == kNoCluster) return 1;  // a lost folder sits at the top
-    std::vector<unsigned char> rec(static_cast<size_t>(m_nRecordSize));
-    NtfsRecordInfo info;
-    if (ReadRecordAt(dir.u64RecordSector, rec.data()) != 0 || !NtfsParseRecord(m_Parse, rec.data(), info) ||
-        !info.bHasName)
-        return -1;
-    // The same walk that placed the directory in the scan.
-    std::unordered_set<u32> visited;
-    visited.insert(dir.uClusterNO);
-    int depth = 0;
-    u32 p = ParentFolderId(info.firstName.u64ParentRef);
-    while (p != NTFS_ROOT_RECORD && p != dir.uClusterNO) {
-        visited.insert(p);
-        ++depth;
-        if (p & NTFS_LOST_FOLDER_BIT) break;
-        const DirCacheEntry& e = GetDirInfo(p);
-        if (!e.bValid || !e.bIsDir || !e.bHasName) break;
-        const u32 next = ParentFolderId(e.u64ParentRef);
-        if (visited.count(next)) break;
-        p = next;
-    }
-    return depth + 1;
 }
 
 // ---------------------------------------------------------------- health

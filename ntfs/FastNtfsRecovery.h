@@ -73,6 +73,10 @@ private:
     void LoadMftRunList();
     int GetUnUsedVolumeSectors(u64& u64Sector, u64& u64Count);
     int InitFromBootSector(const unsigned char* boot, size_t len);
+    // The rest of both Init slots once the boot sector is read: the volume's
+    // place (512-byte sectors), its geometry, the reader and the MFT's runs.
+    int OpenVolume(const std::string& path, const unsigned char* boot, unsigned got, wchar_t wcDriveLetter,
+                   u64 u64Start512, u64 u64Count512);
     int ReadRecordAt(u64 u64Sector, unsigned char* pBuf);
     int ReadFileAndParseRecordInfo(u64 u64Sector, int nSectors, u64 u64FirstRecord);
     int ParseRecordInfo(unsigned char* pRecord, int nMode, u32 uNumber, u64 u64Sector);
@@ -127,10 +131,7 @@ private:
     u64 m_u64ClusterCount = 0;
     // Extraction and preview: this engine's data copy, listing and folder depth.
     CNodeOutput m_Output{
-        [this](const _FILE_NODE_& n, u64 w, int fd, unsigned char* p, u64& got, const ExtentProgress& progress) {
-            return CopyData(n, w, fd, p, got, progress);
-        },
-        [this](_FILE_NODE_* p, unsigned k, std::vector<_FILE_NODE_>& out) { return GetChildrenFileNode(p, k, out); },
+        CopyThrough(this, &CFastNtfsRecovery::CopyData), ChildrenLister(),
         [this](const _FILE_NODE_& dir, int nPathLevel) {
             const int d = ChildrenDepth(dir);
             return d < 0 ? nPathLevel : d;

@@ -546,14 +546,11 @@ int CProfessionalNtfsRecovery::NodeData(const _FILE_NODE_& node, std::vector<uns
 
 int CProfessionalNtfsRecovery::GetNodeExtents(const _FILE_NODE_& node, u64 u64Wanted,
                                               std::vector<DataExtent>& extents) {
-    extents.clear();
-    if (node.bIsDir) return FR_INVALID;
-    std::vector<unsigned char> resident;
-    const int rc = NodeData(node, resident, extents, nullptr);
-    if (rc == 1 || rc == kAttrAbsent) return 0;
-    if (rc != 0) return rc;
-    TrimExtents(extents, std::min(u64Wanted, node.u64FileSize));
-    return 0;
+    return NtfsNodeExtents(node, u64Wanted, extents, [&] {
+        std::vector<unsigned char> resident;
+        const int rc = NodeData(node, resident, extents, nullptr);
+        return rc == 1 || rc == kAttrAbsent ? NTFS_NO_EXTENTS : rc;
+    });
 }
 
 int CProfessionalNtfsRecovery::CopyData(const _FILE_NODE_& node, u64 u64Wanted, int fd, unsigned char* pBuf,

@@ -167,10 +167,7 @@ private:
 
     // Extraction and preview: this engine's data copy, listing and folder levels.
     CNodeOutput m_Output{
-        [this](const _FILE_NODE_& n, u64 w, int fd, unsigned char* p, u64& got, const ExtentProgress& progress) {
-            return CopyData(n, w, fd, p, got, progress);
-        },
-        [this](_FILE_NODE_* p, unsigned k, std::vector<_FILE_NODE_>& out) { return GetChildrenFileNode(p, k, out); },
+        CopyThrough(this, &CProfessionalNtfsRecovery::CopyData), ChildrenLister(),
         [this](const _FILE_NODE_& dir, int nPathLevel) {
             return static_cast<int>(ChildrenLevel(dir, static_cast<u32>(std::max(nPathLevel, 1))));
         }};

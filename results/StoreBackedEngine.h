@@ -65,6 +65,19 @@ protected:
     // The engine's node output, when it has one.
     virtual CNodeOutput* NodeOutput() { return nullptr; }
 
+    // Pieces of an engine's node output: its data copy through a member
+    // function, and its listing through GetChildrenFileNode.
+    template <typename Engine>
+    static CNodeOutput::CopyFunc CopyThrough(Engine* pEngine,
+                                             int (Engine::*pCopy)(const _FILE_NODE_&, u64, int, unsigned char*, u64&,
+                                                                  const ExtentProgress&)) {
+        return [pEngine, pCopy](const _FILE_NODE_& n, u64 w, int fd, unsigned char* p, u64& got,
+                                const ExtentProgress& progress) { return (pEngine->*pCopy)(n, w, fd, p, got, progress); };
+    }
+    CNodeOutput::ListFunc ChildrenLister() {
+        return [this](_FILE_NODE_* p, unsigned k, std::vector<_FILE_NODE_>& out) { return GetChildrenFileNode(p, k, out); };
+    }
+
     int OpenStore(const wchar_t* szLogName);
     int OpenNewStore(const wchar_t* szLogName);
     // A progress report with the engine's share and no sector figures; the

@@ -100,6 +100,24 @@ std::vector<NtfsExtent> NtfsAbsoluteRuns(const std::vector<__RUNLIST__>& runs);
 // the volume or an offset that does not fit.
 int NtfsDataExtents(const std::vector<__RUNLIST__>& runs, u64 u64BytesPerCluster, u64 u64VolumeStartByte,
                     std::vector<DataExtent>& extents);
+
+// The answer of a data walk that found the data inside the record, or no
+// data at all: the node has no extents.
+inline constexpr int NTFS_NO_EXTENTS = -100;
+
+// GetNodeExtents of an NTFS engine: FR_INVALID for a folder; otherwise
+// collect fills extents and answers 0, NTFS_NO_EXTENTS (none listed, 0) or
+// an error; the extents are cut to the bytes wanted of the file.
+template <typename Collect>
+int NtfsNodeExtents(const _FILE_NODE_& node, u64 u64Wanted, std::vector<DataExtent>& extents, Collect collect) {
+    extents.clear();
+    if (node.bIsDir) return FR_INVALID;
+    const int rc = collect();
+    if (rc == NTFS_NO_EXTENTS) return 0;
+    if (rc != 0) return rc;
+    TrimExtents(extents, u64Wanted < node.u64FileSize ? u64Wanted : node.u64FileSize);
+    return 0;
+}
 // Appends one attribute extent's runs (whose first delta is absolute, as in
 // every extent's own mapping pairs) to a list whose deltas are relative to
 // the runs already there.

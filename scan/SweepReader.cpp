@@ -3,21 +3,29 @@
 #include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
+#include <new>
 #include <sys/stat.h>
 #include <unistd.h>
 
-CSweepReader::CSweepReader(int fd, int nBytesPerSector, bool bSkipHoles, const FailingBytes& fail)
+CSweepReader::CSweepReader(int fd, int nBytesPerSector, bool bSkipHoles)
     : m_fd(fd),
       m_nBytesPerSector(nBytesPerSector > 0 ? nBytesPerSector : 512),
       m_nWindowSectors(std::max(1, 0x10000 / m_nBytesPerSector)),
-      m_bSkipHoles(bSkipHoles),
-      m_Fail(fail) {
+      m_bSkipHoles(bSkipHoles) {
     struct stat st;
     // Only a regular file can have holes worth asking for.
     if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) m_bSkipHoles = false;
     posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
-    m_buffers.assign(kSlots, std::vector<unsigned char>(static_cast<size_t>(m_nWindowSectors) * m_nBytesPerSector));
-    m_slots.resize(kSlots);
+    const size_t blockBytes = kWindowsPerBlock * static_cast<size_t>(m_nWindowSectors) * m_nBytesPerSector;
+    constexpr size_t kPage = 4096;
+    const size_t total = (kBlocks * blockBytes + kPage - 1) / kPage * kPage;
+    m_pBuffer.reset(static_cast<unsigned char*>(std::aligned_alloc(kPage, total)));
+    if (!m_pBuffer) throw std::bad_alloc();
+    m_blocks.resize(kBlocks);
+    for (size_t i = 0; i < kBlocks; ++i) {
+        m_blocks[i].data = m_pBuffer.get() + i * blockBytes;
+        m_blocks[i].windows.reserve(kWindowsPerBlock);
+    }
     m_thread = std::thread([this] { Run(); });
 }
 
@@ -30,7 +38,7 @@ CSweepReader::~CSweepReader() {
     m_thread.join();
 }
 
-CSweepReader::Window CSweepReader::Produce(u64 u64Sector, u64 u64End, unsigned char* pBuf) {
+CSweepReader::Window CSweepReader::Plan(u64 u64Sector, u64 u64End, unsigned char* pBuf) {
     const u64 S = static_cast<u64>(m_nBytesPerSector);
     Window w;
     w.u64Sector = u64Sector;
@@ -56,18 +64,49 @@ CSweepReader::Window CSweepReader::Produce(u64 u64Sector, u64 u64End, unsigned c
             m_u64DataEnd = h > d ? static_cast<u64>(h) : static_cast<u64>(d) + 1;
         }
     }
-    const size_t want = static_cast<size_t>(w.u64Count * S);
-    const size_t readable = m_Fail.ReadableOf(byteOffset, want);
-    const size_t got = ReadFullAt(m_fd, byteOffset, pBuf, readable, &w.nError);
-    if (got == readable && readable < want) w.nError = EIO;
-    w.nRead = static_cast<unsigned>(got / S);
     return w;
+}
+
+void CSweepReader::ReadWindow(Window& w) {
+    const u64 S = static_cast<u64>(m_nBytesPerSector);
+    const u64 byteOffset = w.u64Sector * S;
+    const size_t want = static_cast<size_t>(w.u64Count * S);
+    const size_t got = ReadFullAt(m_fd, byteOffset, w.pData, want, &w.nError);
+    w.nRead = static_cast<unsigned>(got / S);
+}
+
+void CSweepReader::Fill(Block& block, u64 u64Sector, u64 u64End) {
+    const u64 S = static_cast<u64>(m_nBytesPerSector);
+    const size_t windowBytes = static_cast<size_t>(m_nWindowSectors) * m_nBytesPerSector;
+    block.windows.clear();
+    // The windows of data that follow each other, then at most one hole.
+    u64 sector = u64Sector;
+    size_t dataWindows = 0;
+    while (block.windows.size() < kWindowsPerBlock && sector < u64End) {
+        const Window w = Plan(sector, u64End, block.data + block.windows.size() * windowBytes);
+        block.windows.push_back(w);
+        if (w.bHole) break;
+        sector += w.u64Count;
+        ++dataWindows;
+    }
+    if (dataWindows == 0) return;
+    // One read for all of them. Where it stops short (a read error, the end
+    // of the data), the window it stopped in and those after it are read
+    // one by one, so that each reports what its own read gives.
+    const size_t want = static_cast<size_t>((sector - u64Sector) * S);
+    const size_t got = ReadFullAt(m_fd, u64Sector * S, block.data, want);
+    for (size_t k = 0; k < dataWindows; ++k) {
+        Window& w = block.windows[k];
+        const size_t end = (k + 1 == dataWindows) ? want : (k + 1) * windowBytes;
+        if (got >= end) w.nRead = static_cast<unsigned>(w.u64Count);
+        else ReadWindow(w);
+    }
 }
 
 void CSweepReader::Run() {
     std::unique_lock<std::mutex> lock(m_mutex);
     while (!m_bQuit) {
-        if (!m_bActive || m_u64NextPos >= m_u64End || m_nReady + (m_bHeld ? 1 : 0) >= kSlots) {
+        if (!HasWork()) {
             m_bReaderWaiting = true;
             m_cvReader.wait(lock);
             m_bReaderWaiting = false;
@@ -76,53 +115,54 @@ void CSweepReader::Run() {
         const unsigned gen = m_nGeneration;
         const u64 pos = m_u64NextPos;
         const u64 end = m_u64End;
-        const size_t idx = (m_nHead + m_nReady) % kSlots;
+        Block& block = m_blocks[(m_nHead + m_nReady) % kBlocks];
         lock.unlock();
-        Window w = Produce(pos, end, m_buffers[idx].data());
+        Fill(block, pos, end);
         lock.lock();
         if (gen != m_nGeneration) continue;
-        m_slots[idx] = w;
         ++m_nReady;
-        m_u64NextPos = pos + w.u64Count;
-        // The caller is woken for a batch of windows (or the range's last),
-        // not for each one: every wake-up costs more than parsing a window.
-        if (m_bCallerWaiting && (m_nReady >= kBatch || m_u64NextPos >= m_u64End || w.bHole))
-            m_cvCaller.notify_one();
+        m_u64NextPos = block.windows.back().u64Sector + block.windows.back().u64Count;
+        if (m_bCallerWaiting) m_cvCaller.notify_one();
     }
+}
+
+void CSweepReader::Advance() {
+    if (++m_nWindow < m_blocks[m_nHead].windows.size()) return;
+    m_nWindow = 0;
+    m_nHead = (m_nHead + 1) % kBlocks;
+    --m_nReady;
 }
 
 CSweepReader::Window CSweepReader::Next(u64 u64Sector, u64 u64End) {
     std::unique_lock<std::mutex> lock(m_mutex);
+    const auto head = [this]() -> const Window& { return m_blocks[m_nHead].windows[m_nWindow]; };
     m_bHeld = false;
     bool bFollows = m_bActive && m_u64End == u64End;
     if (bFollows) {
         // Windows that end before the sector are passed over; a window that
         // holds it is used from that sector on.
-        while (m_nReady > 0 && m_slots[m_nHead].u64Sector + m_slots[m_nHead].u64Count <= u64Sector) {
-            m_nHead = (m_nHead + 1) % kSlots;
-            --m_nReady;
-        }
-        bFollows = m_nReady > 0 ? m_slots[m_nHead].u64Sector <= u64Sector : m_u64NextPos == u64Sector;
+        while (m_nReady > 0 && head().u64Sector + head().u64Count <= u64Sector) Advance();
+        bFollows = m_nReady > 0 ? head().u64Sector <= u64Sector : m_u64NextPos == u64Sector;
     }
     if (!bFollows) {
         ++m_nGeneration;
         m_nReady = 0;
+        m_nWindow = 0;
         m_u64NextPos = u64Sector;
         m_u64End = u64End;
         m_bActive = true;
     }
-    if (!bFollows || m_bReaderWaiting) m_cvReader.notify_one();
+    // The reader is woken when the caller jumped or a block became free.
+    if (m_bReaderWaiting && HasWork()) m_cvReader.notify_one();
     if (m_nReady == 0) {
         m_bCallerWaiting = true;
         m_cvCaller.wait(lock, [this] { return m_nReady > 0; });
         m_bCallerWaiting = false;
     }
-    Window w = m_slots[m_nHead];
-    m_nHead = (m_nHead + 1) % kSlots;
-    --m_nReady;
-    m_bHeld = true;
-    // The reader is woken once half the ring is free again.
-    if (m_bReaderWaiting && m_nReady + 1 <= kSlots - kBatch) m_cvReader.notify_one();
+    Window w = head();
+    const size_t before = m_nHead;
+    Advance();
+    m_bHeld = m_nHead != before;
     if (w.u64Sector < u64Sector) {
         const u64 d = u64Sector - w.u64Sector;
         w.u64Sector = u64Sector;

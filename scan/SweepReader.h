@@ -1,10 +1,14 @@
-// Read-ahead for a sector sweep: a reader thread fills the next 64 KiB
-// windows of a range while the caller parses the current one. On an image
-// file with holes, a hole (which reads as zero sectors) is reported as one
-// span that is never read.
+// Read-ahead for a sector sweep: a reader thread reads the range ahead in
+// blocks of 16 windows (1 MiB with 512-byte sectors) while the caller parses
+// the current 64 KiB window. The caller sees the same windows as with one
+// read per window: large reads only save system calls and wake-ups. On an
+// image file with holes, a hole (which reads as zero sectors) is reported as
+// one span that is never read.
 #pragma once
 
 #include <condition_variable>
+#include <cstdlib>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -22,9 +26,8 @@ public:
         unsigned char* pData = nullptr;
     };
 
-    // fd stays owned by the caller and must outlive the reader; fail is the
-    // test hook of the caller's disk reader.
-    CSweepReader(int fd, int nBytesPerSector, bool bSkipHoles, const FailingBytes& fail = {});
+    // fd stays owned by the caller and must outlive the reader.
+    CSweepReader(int fd, int nBytesPerSector, bool bSkipHoles);
     ~CSweepReader();
     CSweepReader(const CSweepReader&) = delete;
     CSweepReader& operator=(const CSweepReader&) = delete;
@@ -38,24 +41,45 @@ public:
     int WindowSectors() const { return m_nWindowSectors; }
 
 private:
-    static constexpr size_t kSlots = 16;
-    static constexpr size_t kBatch = kSlots / 2;
+    static constexpr size_t kBlocks = 4;            // blocks in the ring
+    static constexpr size_t kWindowsPerBlock = 16;  // windows read by one read
+    // One read's windows: consecutive windows of data, the last possibly
+    // followed by a hole.
+    struct Block {
+        unsigned char* data = nullptr;  // within m_pBuffer
+        std::vector<Window> windows;
+    };
+    struct FreeBuffer {
+        void operator()(unsigned char* p) const { std::free(p); }
+    };
     void Run();
-    Window Produce(u64 u64Sector, u64 u64End, unsigned char* pBuf);
+    void Fill(Block& block, u64 u64Sector, u64 u64End);
+    // The window at u64Sector before it is read: its extent, or a hole.
+    Window Plan(u64 u64Sector, u64 u64End, unsigned char* pBuf);
+    // Reads a planned window on its own.
+    void ReadWindow(Window& w);
+    // Passes over the head block's current window.
+    void Advance();
+    // There is a range to read ahead and a free block to read it into.
+    bool HasWork() const {
+        return m_bActive && m_u64NextPos < m_u64End && m_nReady + (m_bHeld ? 1 : 0) < kBlocks;
+    }
 
     int m_fd;
     int m_nBytesPerSector;
     int m_nWindowSectors;
     bool m_bSkipHoles;
-    FailingBytes m_Fail;
     // Known extent of data (from SEEK_HOLE) so that not every window asks.
     u64 m_u64DataEnd = 0;
 
-    std::vector<std::vector<unsigned char>> m_buffers;
-    std::vector<Window> m_slots;  // ring of ready windows
-    size_t m_nHead = 0;           // next window for the caller
-    size_t m_nReady = 0;          // windows ready
-    bool m_bHeld = false;         // the caller holds the slot before m_nHead
+    // The blocks' memory, page-aligned: the kernel copies into an aligned
+    // buffer several times faster than into one that is not.
+    std::unique_ptr<unsigned char, FreeBuffer> m_pBuffer;
+    std::vector<Block> m_blocks;  // ring of read blocks
+    size_t m_nHead = 0;           // block holding the caller's next window
+    size_t m_nWindow = 0;         // that window within the head block
+    size_t m_nReady = 0;          // blocks ready
+    bool m_bHeld = false;         // the caller holds a window of the block before m_nHead
     u64 m_u64NextPos = 0;         // where the reader reads next
     u64 m_u64End = 0;
     unsigned m_nGeneration = 0;

@@ -8,6 +8,10 @@ exactly once. Each mutation is applied to a scratch copy of the tree, built
 and run against the whole suite; the original file is restored afterwards,
 so one scratch build serves every mutation incrementally.
 
+The tests that killed a mutation in an earlier run (the bracketed names of a
+results table given with --hints) run first; a mutation that survives them is
+run against the whole suite, so a survivor is always a survivor of everything.
+
 Results: KILLED (the suite failed), SURVIVED (the suite passed), BUILD-FAIL
 (the mutant did not compile), N-A (the snippet is missing or not unique:
 update it to the same fault at its new place).
@@ -153,6 +157,19 @@ def failed_tests(log, start):
     return names
 
 
+def read_hints(path):
+    """Failing tests per mutation id, from the bracketed list of an earlier results table."""
+    hints = {}
+    if not path or not os.path.exists(path):
+        return hints
+    with open(path, encoding="utf-8") as f:
+        for line in f:
+            m = re.match(r"^(M\d+)\s+KILLED\b.*\[([^\]]+)\]\s*$", line)
+            if m:
+                hints[m.group(1)] = [n.strip() for n in m.group(2).split(",") if n.strip()]
+    return hints
+
+
 def clear_test_work(build):
     """Tests that a mutant makes fail leave their scratch images behind (gigabytes over a
     whole run): empty the suite's work folder, unmounting any FUSE mount left in it."""
@@ -186,11 +203,14 @@ def main():
     ap.add_argument("--out", default="", help="also write the table to this file")
     ap.add_argument("--exclude", default="",
                     help="regex of tests left out of every run (tests that already fail on the unmutated tree)")
+    ap.add_argument("--hints", default=os.path.join(here, "mutation-results-after.txt"),
+                    help="earlier results table whose failing tests run first ('' for none)")
     ap.add_argument("--build-type", default="Release",
                     help="CMake build type of the scratch build (without debug info links are quicker)")
     args = ap.parse_args()
 
     muts = parse_mutations(args.mutations)
+    hints = read_hints(args.hints)
     if args.only:
         # In the order given, so that the most telling mutations can go first.
         by_id = {m.mid: m for m in muts}
@@ -236,7 +256,13 @@ def main():
                 m.result = "BUILD-FAIL"
             else:
                 start = os.path.getsize(log)
-                m.result = "KILLED" if run(test_cmd, log, env=env) else "SURVIVED"
+                first = hints.get(m.mid)
+                if first:
+                    pick = "^(" + "|".join(re.escape(n) for n in first) + ")$"
+                    m.result = "KILLED" if run(test_cmd + ["-R", pick], log, env=env) else None
+                if m.result is None:
+                    start = os.path.getsize(log)
+                    m.result = "KILLED" if run(test_cmd, log, env=env) else "SURVIVED"
                 if m.result == "KILLED":
                     m.killers = failed_tests(log, start)
                 clear_test_work(build)

@@ -449,6 +449,20 @@ TEST(StructureWalks, BrokenStructuresFallBack) {
     Put(tifCycle, 22, 8, 4);
     Bytes tifStrip = Sample("tif.raw");
     Put(tifStrip, 42 + 8, 0xF0000000u, 4);  // a strip far longer than a walk may cover
+    // Chained TIFF directories, strip offsets and counts 128 KiB apart, the last strip 1 KiB past them.
+    auto tifFar = [](u32 dirs, u32 strips) {
+        const u32 offs = 0x2000 + dirs * 30, lens = offs + 4 * strips + 0x20000, end = lens + 4 * strips + 1024;
+        Bytes b(end, 0);
+        Put(b, 0, 0x002A4949, 4), Put(b, 4, 8, 4);
+        for (u32 d = 0, at = 8; d < dirs; ++d, at += 30) {
+            Put(b, at, 2, 2), Put(b, at + 2, 273, 2), Put(b, at + 4, 4, 2), Put(b, at + 6, strips, 4);
+            Put(b, at + 10, offs, 4), Put(b, at + 14, 279, 2), Put(b, at + 16, 4, 2), Put(b, at + 18, strips, 4);
+            Put(b, at + 22, lens, 4), Put(b, at + 26, d + 1 < dirs ? at + 30 : 0, 4);
+        }
+        for (u32 k = 0; k < strips; ++k) Put(b, offs + 4 * k, 8, 4), Put(b, lens + 4 * k, 1, 4);
+        Put(b, offs + 4 * strips - 4, end - 24, 4), Put(b, lens + 4 * strips - 4, 24, 4);
+        return b;
+    };
     Bytes mxfHuge = Sample("mxf");
     FR_REQUIRE(mxfHuge.size() > 100, "no MXF sample");
     Put(mxfHuge, 16, 0x847FFFFF, 4, true);  // a 4-byte BER length of about 2 GiB
@@ -468,20 +482,31 @@ TEST(StructureWalks, BrokenStructuresFallBack) {
         {"gif unknown block", gifBad, WalkGif, gif.size()},               {"mp3 frame chain stops", mp3Stop, WalkMp3},
         {"tiff IFD past the volume", tifLoop, WalkTiff},      {"tiff IFD cycle", tifCycle, WalkTiff},
         {"tiff strip too long", tifStrip, WalkTiff},      {"psd cut", cut(Sample("psd"), 3000), WalkPsd},
+        {"tiff directories that would read without end", tifFar(300, 20000), WalkTiff},
         {"flv cut in its first tag", cut(Sample("flv"), 100), WalkFlv},
         {"sqlite pages past the volume", cut(Sample("sqlite"), 4096), WalkSqlite},
         {"mxf length past the volume", mxfHuge, WalkMxf},  {"mpeg cut in its first pack", cut(Sample("mpg"), 20), WalkMpegPs},
         {"zip end record that does not check out", zip, nullptr, eocd + 22},
     };
+    // The sectors a walk read, from its progress reports.
+    static u64 read = 0;
+    auto count = [](void*, int, int, int, u64 cur, u64, u64, wchar_t*) { return read = std::max(read, cur), 0; };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         Image im(c.bytes, 0);  // zeros up to the sector end, then the volume ends
+        im.judge.InitCallBack(count, nullptr, nullptr, 1), read = 0;
         EXPECT_TRUE(!c.walk || c.walk(im.judge, im.img.data(), 512) == 0);
+        EXPECT_LE(read, 0x8100u);  // 16 MiB and a window at most
         unsigned long long size = 0;
         im.Parse(size);  // the fallback stays within the volume
         EXPECT_LE(size, im.img.size());
         EXPECT_TRUE(!c.fallback || size == c.fallback) << size;
     }
+    // One directory of such arrays is measured, each array read a window at a time.
+    Image far(tifFar(1, 20000), 0);
+    far.judge.InitCallBack(count, nullptr, nullptr, 1), read = 0;
+    EXPECT_EQ(tifFar(1, 20000).size(), WalkTiff(far.judge, far.img.data(), 512));
+    EXPECT_LE(read, far.img.size() / 512);
     // A long zero run ends the image where it begins, never at the marker after it.
     Image zeroed(jpgZeroed, 0);
     const unsigned long long n = WalkJpeg(zeroed.judge, zeroed.img.data(), 512);
@@ -552,6 +577,27 @@ TEST(ContainerWalks, IsoBoxesCutShortOrHostile) {
     Box(reserved, "free", Bytes(3 << 19, 0));
     Box(reserved, "mdat", testkit::RandomBytes(5000, 2));
     EXPECT_EQ(reserved.size(), WalkOver(reserved, WalkIsoBoxes));
+    // The movie box first: the data its sample tables describe (3 samples of 1000 bytes at the data's
+    // start, 2 of 2000 at its end) ends the file, whatever the mdat claims; zeros inside it end nothing.
+    auto movie = [](u32 mdatSize, const Bytes& data) {
+        auto be = [](std::initializer_list<u32> w) {
+            Bytes b(4 * w.size());
+            for (size_t i = 0; i < w.size(); ++i) Put(b, 4 * i, w.begin()[i], 4, true);
+            return b;
+        };
+        Bytes v, stbl, box;
+        Box(v, "ftyp", Lit("isom\0\0\0\0isommp41"));
+        const u32 at = static_cast<u32>(v.size()) + 144 + 8, last = at + static_cast<u32>(data.size()) - 4000;
+        Box(stbl, "stsc", be({0, 2, 1, 3, 1, 2, 2, 1})), Box(stbl, "stsz", be({0, 0, 5, 1000, 1000, 1000, 2000, 2000}));
+        Box(stbl, "stco", be({0, 2, at, last}));
+        for (const char* b : {"stbl", "minf", "mdia", "trak"}) box.clear(), Box(box, b, stbl), stbl = box;
+        Box(v, "moov", stbl);
+        return Box(v, "mdat", data), Put(v, v.size() - data.size() - 8, mdatSize, 4, true), v;
+    };
+    Bytes data = testkit::RandomBytes(7000, 3), gap = data;
+    gap.insert(gap.begin() + 3000, 0x180000, 0);
+    for (const Bytes& m : {movie(0, data), movie(0x10000000, data), movie(static_cast<u32>(gap.size() + 8), gap)})
+        EXPECT_EQ(m.size(), WalkOver(m, WalkIsoBoxes));
 }
 
 TEST(ContainerWalks, ChunksPagesAndFramesThatStop) {

@@ -217,6 +217,27 @@ TEST(Categories, ClassificationFoldersAndIcons) {
     EXPECT_EQ(Utf8ToWide(g_szVideoExt), std::wstring(g_wszVideoExt));
 }
 
+TEST(FileOutput, NodeTimesByEngine) {
+    // engine, modification, access -> written modification and access (0 when nothing is written)
+    const struct { int engine; u64 modify, access; bool dated; i64 mtime, atime; } cases[] = {
+        {ENGINE_FAST_FAT, 1262304000, 1262390400, true, 1262304000, 1262390400},
+        {ENGINE_DEEP_FAT, 1262304000, 0, true, 1262304000, 1262304000},  // no access date: the modification time
+        {ENGINE_FAST_NTFS, 129067776000000000ull, 0, true, 1262304000, 1262304000},
+        {ENGINE_CARVING, 1262304000, 1262304000, false, 0, 0},
+    };
+    for (const auto& c : cases) {
+        _FILE_NODE_ node{};
+        node.nEngineType = c.engine;
+        node.u64ModifyTime = c.modify;
+        node.u64AccessTime = c.access;
+        OutputTimes times;
+        EXPECT_EQ(GetNodeOutputTimes(node, times), c.dated) << c.engine;
+        if (!c.dated) continue;
+        EXPECT_EQ(times.i64ModifyTime, c.mtime) << c.engine;
+        EXPECT_EQ(times.i64AccessTime, c.atime) << c.engine;
+    }
+}
+
 TEST(FileOutput, OutputPathsStayInsideAndNeverGetCut) {
     TempDir d("outpaths");
     std::string path;

@@ -7,6 +7,10 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <map>
 #include <memory>
 #include <string>
@@ -219,6 +223,36 @@ TEST_F(FatDeep, HandMadeSectorsWithoutBootRecord) {
     EXPECT_TRUE(tree.count("LostFolder7/X.TXT"));
     EXPECT_TRUE(tree.count("SUB/S.TXT"));
     EXPECT_EQ(e->GetLostFileCount(), static_cast<unsigned>(tree.size()));
+    // The loop is cut above its lowest folder: each folder is listed once.
+    EXPECT_TRUE(tree.count("LostFolder90/L.TXT"));
+    std::map<u32, int> folders;
+    for (auto& [path, f] : tree) folders[f.uClusterNO] += f.bIsDir;
+    for (u32 c : {90u, 100u}) EXPECT_EQ(folders[c], 1) << c;
+}
+
+// 16 MiB of crafted folder starts, each naming 14 subfolders: the folder
+// entries kept are bounded (the peak memory of a scan in a child process).
+TEST_F(FatDeep, FloodOfFolderEntriesIsBounded) {
+    TempDir t("deepflood");
+    Sectors d;
+    d.img.assign(size_t{32768} * 512, 0);
+    for (u32 s = 0; s < 32768; ++s) {
+        d.DirStart(s, 2 + s, 0);
+        for (int i = 2; i < 16; ++i) d.Entry(s, i, "FOLDER     ", 0x10, 100000 + s * 16 + i, 0);
+    }
+    WriteFile(t / "flood.img", d.img);
+    long pages = 0, resident = 0;  // the test's own, before the scan
+    ASSERT_TRUE(std::ifstream("/proc/self/statm") >> pages >> resident);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        DeepScan(t / "flood.img");
+        _exit(0);
+    }
+    int status = 0;
+    struct rusage ru {};
+    ASSERT_EQ(wait4(pid, &status, 0, &ru), pid);
+    EXPECT_EQ(status, 0);
+    EXPECT_LT(ru.ru_maxrss * 1024L - resident * sysconf(_SC_PAGESIZE), 120L << 20);
 }
 
 // (d) a long name whose entries end one sector and whose short entry

@@ -16,6 +16,8 @@
 #include "ntfs/FastNtfsRecovery.h"
 #include "ntfs/ProfessionalNtfsRecovery.h"
 #include "results/LogFileManager.h"
+#include "scan/FileRecoveryFactory.h"
+#include "scan/ProfessionalRecovery.h"
 #include "support/NtfsKit.h"
 #include "support/TestKit.h"
 
@@ -334,8 +336,12 @@ TEST_F(NtfsDeep, FastEngineOnADamagedMftThenTheDeepEngine) {
         EXPECT_FALSE(fast.GetMftRunList().empty());
         EXPECT_TRUE(ListResultTree(fast).count("top.bin"));
     }
-    auto e = Sweep(copy);
-    EXPECT_TRUE(ListResultTree(*e).count("docs/sub/photo.jpg"));
+    ScopedDataDir data(d.path());
+    CProfessionalRecovery full(CFileRecoveryFactory::FastEngines());  // the full scan, as the front ends run it
+    ASSERT_EQ(full.Init(w.data(), L'C'), 0);
+    full.SetNotLoadLogFile();
+    ASSERT_EQ(full.ScanDevice(nullptr), 0);
+    EXPECT_TRUE(ListResultTree(full).count("docs/sub/photo.jpg"));
 }
 
 // More than 65,536 records: the folders made last lie above record 65,535,

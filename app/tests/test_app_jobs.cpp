@@ -351,7 +351,7 @@ TEST(Jobs, ThumbnailsOfAnAbandonedViewAreLeft) {
     card.w.SetEngineMaker([&](const _PARTITION_ITEM_& p) -> IFileRecoveryParse* {
         engine = new SlowJpegs(CreateEngineFor(p), &card.w);
         engine->release = true;
-        engine->m_window = &card.w;
+        engine->m_window = card.w.Jobs();  // the preview job reports to the window's job controller
         return engine;
     });
     card.w.btnSlotScan();
@@ -455,7 +455,7 @@ TEST(ProgressDialog, ScanAndRecoveryReports) {
     w.Init();
     for (const Report& r : reports) {
         SCANUI d(&w);
-        d.InitSlot(&w, 1);
+        d.InitSlot(w.Jobs(), 1);
         d.show();
         d.ScanProcessCallBackSlot(r.progress, r.percent, r.remain, r.cur, r.count, r.found, QString());
         EXPECT_EQ(r.bar, d.ProgressBar()->value()) << r.progress << "," << r.percent;
@@ -469,7 +469,7 @@ TEST(ProgressDialog, ScanAndRecoveryReports) {
     }
     // A recovery report moves the bar the same way.
     SCANUI rec(&w);
-    rec.InitSlot(&w, 4);
+    rec.InitSlot(w.Jobs(), 4);
     rec.show();
     rec.RecoveryCallBackSlot(40, 100, 0, "/out/photo/a.jpg");
     EXPECT_EQ(40, rec.ProgressBar()->value());

@@ -1,6 +1,5 @@
-// The job driver of the main window: the scan, listing, preview and
-// recovery jobs, each on a worker thread behind a modal progress dialog,
-// and the adapters that turn engine reports into queued signals.
+#include "JobController.h"
+
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -9,17 +8,12 @@
 
 #include <QtCore/QFile>
 #include <QtCore/QFileInfo>
-#include <QtGui/QImageReader>
-#include <QtWidgets/QCheckBox>
 #include <QtWidgets/QFileDialog>
-#include <QtWidgets/QLabel>
-#include <QtWidgets/QTreeWidget>
+#include <QtWidgets/QWidget>
 
-#include "DRUI.h"
 #include "MyThread.h"
 #include "SCANUI.h"
 #include "Styles.h"
-#include "ThumbnailLoader.h"
 #include "core/Categories.h"
 #include "core/FileOutput.h"
 #include "scan/FileRecoveryFactory.h"
@@ -29,8 +23,6 @@
 
 namespace {
 
-constexpr int kPreviewWidth = 700;
-constexpr int kPreviewHeight = 200;
 // Longest target path handed to an engine, in bytes.
 constexpr size_t kMaxTargetBytes = 511;
 
@@ -40,22 +32,22 @@ QString NodeName(const _FILE_NODE_& node) {
 
 }  // namespace
 
-std::string RenderPreviewText(const unsigned char* pData, int nLen) {
-    std::string text;
-    if (!pData || nLen <= 0) return text;
-    text.reserve(static_cast<size_t>(nLen) + static_cast<size_t>(nLen) / 128 + 2);
-    for (int i = 0; i < nLen; ++i) {
-        text += pData[i] ? static_cast<char>(pData[i]) : '.';
-        if ((i + 1) % 256 == 0) text += "\r\n";
-    }
-    if (nLen % 256 != 0) text += "\r\n";
-    return text;
+CJobController::CJobController(QWidget* pWindow) : QObject(pWindow), m_pWindow(pWindow) {
+    m_pPreviewBuf.assign(kPreviewBufSize, 0);
+}
+
+CJobController::~CJobController() { DeleteEngine(); }
+
+void CJobController::DeleteEngine() {
+    if (m_pFileRecovery && m_releaseHook) m_releaseHook();
+    delete m_pFileRecovery;
+    m_pFileRecovery = nullptr;
 }
 
 // ---------------------------------------------------------------------------
 // Running a job
 
-void DRUI::RunJob(JobFunc pFunc, SCANUI* pDialog) {
+void CJobController::RunJob(JobFunc pFunc, SCANUI* pDialog) {
     // The flags belong to one job at a time; they are cleared before the
     // worker starts, so a cancel pressed at once is never lost.
     for (std::atomic<bool>* flag : {&m_bCancelScan, &m_bScanDone, &m_bCancelSearch, &m_bSearchDone,
@@ -84,9 +76,9 @@ void DRUI::RunJob(JobFunc pFunc, SCANUI* pDialog) {
 // ---------------------------------------------------------------------------
 // Engine reports
 
-int DRUI::ScanCallBack(void* pParam, int nProgress, int nPercent, int nRemaindSecond, u64 u64CurSector,
+int CJobController::ScanCallBack(void* pParam, int nProgress, int nPercent, int nRemaindSecond, u64 u64CurSector,
                        u64 u64SectorCount, u64 u64FindFileCount, wchar_t* pRecoveryFileName) {
-    auto* w = static_cast<DRUI*>(pParam);
+    auto* w = static_cast<CJobController*>(pParam);
     if (w->m_bCancelScan) return FR_RECOVERY_CANCELLED;
     const bool bNewPhase = nPercent != w->m_nReportPhase;
     w->m_nReportPhase = nPercent;
@@ -97,8 +89,8 @@ int DRUI::ScanCallBack(void* pParam, int nProgress, int nPercent, int nRemaindSe
     return 0;
 }
 
-int DRUI::RecoveryCallBack(void* pParam, int nProgress, int nPercent, int nErrorCode, wchar_t* pRecoveryFileName) {
-    auto* w = static_cast<DRUI*>(pParam);
+int CJobController::RecoveryCallBack(void* pParam, int nProgress, int nPercent, int nErrorCode, wchar_t* pRecoveryFileName) {
+    auto* w = static_cast<CJobController*>(pParam);
     if (w->m_bCancelRecovery) return FR_RECOVERY_CANCELLED;
     const QString name = pRecoveryFileName ? QString::fromStdString(WideToUtf8(pRecoveryFileName)) : QString();
     if (nPercent == 1000 || nPercent != 100) {
@@ -119,15 +111,15 @@ int DRUI::RecoveryCallBack(void* pParam, int nProgress, int nPercent, int nError
     return 0;
 }
 
-int DRUI::SearchCallBack(void* pParam, int nProgress, wchar_t*) {
-    auto* w = static_cast<DRUI*>(pParam);
+int CJobController::SearchCallBack(void* pParam, int nProgress, wchar_t*) {
+    auto* w = static_cast<CJobController*>(pParam);
     if (w->m_bCancelSearch) return 1;
     if (w->m_reportThrottle.Due(nProgress >= 100)) emit w->SearchCallBack(nProgress, QString());
     return 0;
 }
 
-int DRUI::PreViewCallBack(void* pParam, int nProgress, int nRet) {
-    auto* w = static_cast<DRUI*>(pParam);
+int CJobController::PreViewCallBack(void* pParam, int nProgress, int nRet) {
+    auto* w = static_cast<CJobController*>(pParam);
     if (w->m_bCancelPreview) return 1;
     if (w->m_reportThrottle.Due(nProgress >= 100)) emit w->PreViewCallBackForSlot(nProgress, nRet);
     return 0;
@@ -136,48 +128,33 @@ int DRUI::PreViewCallBack(void* pParam, int nProgress, int nRet) {
 // ---------------------------------------------------------------------------
 // Scan and listing
 
-void DRUI::btnSlotScan() {
-    QTreeWidgetItem* item = m_pDiskTree ? m_pDiskTree->currentItem() : nullptr;
-    const QVariant data = item ? item->data(0, Qt::UserRole) : QVariant();
-    m_partitionItem = data.metaType() == QMetaType::fromType<_PARTITION_ITEM_>() ? data.value<_PARTITION_ITEM_>()
-                                                                                : _PARTITION_ITEM_{};
-    emit ScanRequested();
-    if (m_bJobRunning) return;
-    // The jobs below have the engine to themselves.
-    const CThumbnailLoader::PauseGuard pause(*m_pThumbs);
+void CJobController::ScanAndList(const _PARTITION_ITEM_& part, const std::function<std::wstring()>& pattern) {
+    m_partitionItem = part;
     {
-        SCANUI dialog(this);
+        SCANUI dialog(m_pWindow);
         dialog.InitSlot(this, 1);
-        dialog.move(pos() + QPoint(width() / 4, height() / 4));
+        dialog.move(m_pWindow->pos() + QPoint(m_pWindow->width() / 4, m_pWindow->height() / 4));
         RunJob(_ScanProcess, &dialog);
     }
     FrLog("_ScanProcess end\n");
     // The categories are read here, on the window's thread.
-    m_strSearchPattern = BuildSearchPattern();
+    m_strSearchPattern = pattern();
     {
-        SCANUI dialog(this);
+        SCANUI dialog(m_pWindow);
         dialog.InitSlot(this, 2);
         FrLog("_SearchProcess Start\n");
         RunJob(_SearchProcess, &dialog);
         FrLog("_SearchProcess end\n");
     }
-    InitLayout3Widget();
 }
 
-std::wstring DRUI::BuildSearchPattern() const {
-    const bool wanted[6] = {m_pCheckPhoto->isChecked(),   m_pCheckMusic->isChecked(), m_pCheckOffice->isChecked(),
-                            m_pCheckVideo->isChecked(),   m_pCheckArchive->isChecked(),
-                            m_pCheckOther->isChecked()};
-    return GetSearchPattern(wanted);
-}
-
-void DRUI::_ScanProcess(void* pParam, int& nProcess) {
-    auto* w = static_cast<DRUI*>(pParam);
+void CJobController::_ScanProcess(void* pParam, int& nProcess) {
+    auto* w = static_cast<CJobController*>(pParam);
     w->Scan(nullptr, nProcess);
     w->m_bScanDone = true;
 }
 
-int DRUI::Scan(wchar_t*, int&) {
+int CJobController::Scan(wchar_t*, int&) {
     DeleteEngine();
     m_ScanReport = ScanReport{};
     m_strScanProblem.clear();
@@ -218,8 +195,8 @@ int DRUI::Scan(wchar_t*, int&) {
     return rc;
 }
 
-void DRUI::_SearchProcess(void* pParam, int&) {
-    auto* w = static_cast<DRUI*>(pParam);
+void CJobController::_SearchProcess(void* pParam, int&) {
+    auto* w = static_cast<CJobController*>(pParam);
     w->m_vecSearchResult.clear();
     if (w->m_pFileRecovery && !w->m_strSearchPattern.empty()) {
         w->m_pFileRecovery->InitSearchCallBack(SearchCallBack, w);
@@ -233,22 +210,16 @@ void DRUI::_SearchProcess(void* pParam, int&) {
 // ---------------------------------------------------------------------------
 // Preview
 
-void DRUI::StartPreview(const QVariant& record) {
-    if (m_bJobRunning || !m_pFileRecovery) return;
-    m_previewNode = record.metaType() == QMetaType::fromType<_FILE_NODE_>() ? record.value<_FILE_NODE_>() : _FILE_NODE_{};
+void CJobController::Preview(const _FILE_NODE_& node) {
+    m_previewNode = node;
     m_strPreviewFileName = NodeName(m_previewNode);
-    // Until the preview is shown: the thumbnails use the same temporary file.
-    const CThumbnailLoader::PauseGuard pause(*m_pThumbs);
-    {
-        SCANUI dialog(this);
-        dialog.InitSlot(this, 3);
-        RunJob(_PreviewProcess, &dialog);
-    }
-    ShowPreview();
+    SCANUI dialog(m_pWindow);
+    dialog.InitSlot(this, 3);
+    RunJob(_PreviewProcess, &dialog);
 }
 
-void DRUI::_PreviewProcess(void* pParam, int&) {
-    auto* w = static_cast<DRUI*>(pParam);
+void CJobController::_PreviewProcess(void* pParam, int&) {
+    auto* w = static_cast<CJobController*>(pParam);
     w->m_szPreviewPath.fill(0);
     w->m_nPreviewLen = kPreviewBufSize;
     if (w->m_pFileRecovery)
@@ -261,83 +232,31 @@ void DRUI::_PreviewProcess(void* pParam, int&) {
     w->m_bPreviewDone = true;
 }
 
-void DRUI::ShowPreviewText(const unsigned char* pData, int nLen) {
-    m_pPreviewLabel->setFont(QFont(kFontFamily, 11));
-    m_pPreviewLabel->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-    m_pPreviewLabel->setText(QString::fromUtf8(RenderPreviewText(pData, nLen)));
-}
-
-void DRUI::ShowPreview() {
-    if (!m_pPreviewLabel) return;
-    if (m_szPreviewPath[0] == 0) {
-        ShowPreviewText(m_pPreviewBuf.data(), m_nPreviewLen);
-        return;
-    }
-    const QString path = QString::fromStdString(WideToUtf8(m_szPreviewPath.data()));
-    if (!QFileInfo::exists(path)) return;
-    QImageReader reader(path);
-    reader.setAutoTransform(true);
-    const QImage image = reader.read();
-    if (image.isNull()) {
-        // Not a picture Qt can decode: its first bytes, as a buffer preview shows them.
-        QFile f(path);
-        QByteArray head;
-        if (f.open(QIODevice::ReadOnly)) head = f.read(kPreviewBufSize);
-        ShowPreviewText(reinterpret_cast<const unsigned char*>(head.constData()), static_cast<int>(head.size()));
-        return;
-    }
-    QPixmap pix = QPixmap::fromImage(image);
-    // Larger pictures shrink to the preview area, keeping their shape.
-    if (pix.width() > kPreviewWidth || pix.height() > kPreviewHeight)
-        pix = pix.scaled(kPreviewWidth, kPreviewHeight, Qt::KeepAspectRatio, Qt::SmoothTransformation);
-    m_pPreviewLabel->setAlignment(Qt::AlignCenter);
-    m_pPreviewLabel->setPixmap(pix);
-}
-
 // ---------------------------------------------------------------------------
 // Recovery
 
-void DRUI::btnRecovery() {
-    if (m_bJobRunning || m_mapRecoveryFile.empty() || !m_pFileRecovery) return;
-    m_strSaveDir = "/";
-    const QString dir = QFileDialog::getExistingDirectory(
-        this, QString(), m_strSaveDir,
-        QFileDialog::ShowDirsOnly | QFileDialog::DontResolveSymlinks | QFileDialog::DontUseNativeDialog);
-    if (dir.isEmpty()) return;
-    m_strSaveDir = dir;
-    // Never write onto the device being recovered: that would overwrite
-    // the very sectors the lost files live in.
-    const std::string source = GetDiskDevicePath(m_partitionItem.nDiskNumber);
-    const u64 start = m_partitionItem.u64StartSector;
-    const u64 count = m_partitionItem.u64EndSector >= start ? m_partitionItem.u64EndSector + 1 - start : 0;
-    if (!source.empty() && IsPathOnDevice(dir.toStdString(), source, start, count)) {
-        CMessageBox box(this);
-        box.InitMessageDialog(QString("The folder %1 is on the disk being recovered. Writing there could overwrite "
-                                      "the files you want back.\nPlease choose a folder on another disk.")
-                                  .arg(dir));
-        box.exec();
-        return;
-    }
-    const CThumbnailLoader::PauseGuard pause(*m_pThumbs);
-    SCANUI dialog(this);
-    dialog.SetSaveDir(dir);
+void CJobController::Recover(const RecoveryMap& files, const QString& strDir) {
+    m_mapRecoveryFile = files;
+    m_strSaveDir = strDir;
+    SCANUI dialog(m_pWindow);
+    dialog.SetSaveDir(strDir);
     dialog.InitSlot(this, 4);
     FrLog("_RecoveryProcess Start\n");
     RunJob(_RecoveryProcess, &dialog);
 }
 
-void DRUI::_RecoveryProcess(void* pParam, int&) {
-    auto* w = static_cast<DRUI*>(pParam);
+void CJobController::_RecoveryProcess(void* pParam, int&) {
+    auto* w = static_cast<CJobController*>(pParam);
     w->RecoveryProcess();
     w->m_bRecoveryDone = true;
 }
 
-void DRUI::FinishFile(const std::wstring& wstrPath, int nResult) {
+void CJobController::FinishFile(const std::wstring& wstrPath, int nResult) {
     if (m_bCancelRecovery) return;
     emit RecoveryCallBack(100, 100, nResult, QString::fromStdString(WideToUtf8(wstrPath)));
 }
 
-void DRUI::RecoveryProcess() {
+void CJobController::RecoveryProcess() {
     std::string dest = m_strSaveDir.toStdString();
     while (dest.size() > 1 && dest.back() == '/') dest.pop_back();
     const std::string base = dest == "/" ? std::string() : dest;
