@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "carving/ArchiveWalks.h"
+#include "carving/FragmentJoin.h"
 #include "carving/StructureWalks.h"
 
 namespace {
@@ -33,6 +34,12 @@ const WalkFunc kWalks[] = {WalkJpeg, WalkPng, WalkGif, WalkMp3, WalkTiff, WalkPs
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size == 0 || size > 512 * 1024) return 0;
+    // Whole-picture checks and the two-piece search over the input as a pool.
+    const std::span<const unsigned char> pool(data, size);
+    for (CheckedKind kind : {CheckedKind::Jpeg, CheckedKind::Png}) {
+        FirstBadByte(kind, pool);
+        JoinTwoPieces(kind, pool, 512, size / 2 + 1, JoinLimits{16, 8});
+    }
     const int fd = ImageFd();
     if (fd < 0) return 0;
     // The image: the input padded with zeros to whole sectors.
