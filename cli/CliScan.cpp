@@ -42,12 +42,6 @@ struct ScanOptions {
 void ShowScanProgress(CliProgress& progress, int nProgress, int nPercent, int nRemaindSecond, u64 cur, u64 count,
                       u64 found) {
     progress.Scan(nProgress, nPercent, nRemaindSecond, cur, count, found);
-    // Test hook: behave as if Ctrl-C were pressed once the sweep passed N sectors.
-    static const long long s_interruptAt = [] {
-        const char* e = getenv("FOTORETTA_TEST_INTERRUPT_AT_SECTOR");
-        return e ? atoll(e) : -1LL;
-    }();
-    if (s_interruptAt >= 0 && count > 0 && cur >= static_cast<u64>(s_interruptAt) && !CancelRequested()) raise(SIGINT);
     // Test hook: behave as if Ctrl-C were pressed once the scan reached N %.
     static const char* s_szInterruptAt = getenv("FOTORETTA_TEST_INTERRUPT_SCAN_AT");
     if (s_szInterruptAt && !CancelRequested() && OverallPercent(nProgress, nPercent) >= atoi(s_szInterruptAt))

@@ -15,19 +15,6 @@
 #include "Platform.h"
 #include "TextHelpers.h"
 
-FailingBytes FailingBytes::FromEnvironment() {
-    FailingBytes f;
-    if (const char* fail = getenv("FOTORETTA_TEST_FAILING_BYTES")) {
-        if (sscanf(fail, "%llu-%llu", &f.u64First, &f.u64End) != 2) f = {};
-    }
-    return f;
-}
-
-size_t FailingBytes::ReadableOf(unsigned long long offset, size_t len) const {
-    if (u64End <= u64First || offset >= u64End || offset + len <= u64First) return len;
-    return offset >= u64First ? 0 : static_cast<size_t>(u64First - offset);
-}
-
 CDiskReader::CDiskReader() : m_hDevice(-1), m_u64SectorLimit(0) {}
 
 CDiskReader::~CDiskReader() { Close(); }
@@ -57,7 +44,6 @@ int CDiskReader::Init(const char* szPath, unsigned long long u64SectorLimit) {
     const long long bytes = rsb_getDeviceSize(fd);
     m_u64DeviceBytes = bytes > 0 ? static_cast<unsigned long long>(bytes) : 0;
     m_bHitEnd = false;
-    if (const FailingBytes f = FailingBytes::FromEnvironment(); f.u64End > f.u64First) m_Fail = f;
     return 0;
 }
 
@@ -90,13 +76,6 @@ int CDiskReader::ReadData(unsigned char* pBuf, int nSectors, long long u64StartS
     while (done < total) {
         size_t piece = total - done;
         if (piece > 0x10000) piece = 0x10000;
-        piece = m_Fail.ReadableOf(static_cast<unsigned long long>(offset) + done, piece);
-        if (piece == 0) {
-            errno = EIO;
-            FrLog("read %lld\n", static_cast<long long>(EIO));
-            if (pSectorsRead) *pSectorsRead = static_cast<unsigned>(done / static_cast<unsigned>(nBytesPerSector));
-            return FR_SHORT_READ;
-        }
         ssize_t r = read(m_hDevice, pBuf + done, piece);
         if (r < 0 && errno == EINTR) continue;
         if (r <= 0) {

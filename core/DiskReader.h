@@ -6,17 +6,6 @@
 
 #include "Records.h"
 
-// Test hook: bytes [u64First, u64End) of a source behave as unreadable
-// sectors (reads stop there with EIO). FOTORETTA_TEST_FAILING_BYTES=
-// "first-end" sets it for every reader opened afterwards.
-struct FailingBytes {
-    unsigned long long u64First = 0, u64End = 0;
-    static FailingBytes FromEnvironment();
-    // How many of the len bytes at offset come before the stretch (len when
-    // they do not reach it).
-    size_t ReadableOf(unsigned long long offset, size_t len) const;
-};
-
 class CDiskReader {
 public:
     CDiskReader();
@@ -49,12 +38,7 @@ public:
     // than on a read error.
     bool LastReadHitEnd() const { return m_bHitEnd; }
 
-    // Test hook (see FailingBytes).
-    void SetFailingBytes(unsigned long long u64First, unsigned long long u64End) { m_Fail = {u64First, u64End}; }
-    const FailingBytes& GetFailingBytes() const { return m_Fail; }
-
 private:
-    FailingBytes m_Fail;
     int m_hDevice;
     unsigned long long m_u64SectorLimit;
     unsigned long long m_u64DeviceBytes = 0;

@@ -30,7 +30,7 @@ int CarveRange(CFileTypeRecovery& engine, CDiskReader& reader, u64 u64StartSecto
         total = u64StartSector >= devSectors ? 0 : std::min(total, devSectors - u64StartSector);
     // The same read-ahead as the full scan: the next windows are read while
     // this one is parsed, and the holes of an image file are never read.
-    CSweepReader sweep(reader.GetHandle(), nBytesPerSector, true, reader.GetFailingBytes());
+    CSweepReader sweep(reader.GetHandle(), nBytesPerSector, true);
     std::vector<unsigned char> retry;
     u64 offset = 0;  // within the range
     u64 scanned = 0;

@@ -335,7 +335,7 @@ int CProfessionalRecovery::Sweep(bool bBitmap, u64& rangeStart, u64& rangeCount,
     }
     m_Stats.u64Total = total;
 
-    CSweepReader reader(m_hDevice, m_nBytesPerSector, m_bSkipHoles, m_DiskReader.GetFailingBytes());
+    CSweepReader reader(m_hDevice, m_nBytesPerSector, m_bSkipHoles);
     m_Progress = ScanProgress{};
     m_Progress.u64Total = total;
     m_FileTypeRecovery.SetScanProgress(&m_Progress);

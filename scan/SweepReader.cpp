@@ -7,12 +7,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-CSweepReader::CSweepReader(int fd, int nBytesPerSector, bool bSkipHoles, const FailingBytes& fail)
+CSweepReader::CSweepReader(int fd, int nBytesPerSector, bool bSkipHoles)
     : m_fd(fd),
       m_nBytesPerSector(nBytesPerSector > 0 ? nBytesPerSector : 512),
       m_nWindowSectors(std::max(1, 0x10000 / m_nBytesPerSector)),
-      m_bSkipHoles(bSkipHoles),
-      m_Fail(fail) {
+      m_bSkipHoles(bSkipHoles) {
     struct stat st;
     // Only a regular file can have holes worth asking for.
     if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) m_bSkipHoles = false;
@@ -72,9 +71,7 @@ void CSweepReader::ReadWindow(Window& w) {
     const u64 S = static_cast<u64>(m_nBytesPerSector);
     const u64 byteOffset = w.u64Sector * S;
     const size_t want = static_cast<size_t>(w.u64Count * S);
-    const size_t readable = m_Fail.ReadableOf(byteOffset, want);
-    const size_t got = ReadFullAt(m_fd, byteOffset, w.pData, readable, &w.nError);
-    if (got == readable && readable < want) w.nError = EIO;
+    const size_t got = ReadFullAt(m_fd, byteOffset, w.pData, want, &w.nError);
     w.nRead = static_cast<unsigned>(got / S);
 }
 
@@ -93,12 +90,11 @@ void CSweepReader::Fill(Block& block, u64 u64Sector, u64 u64End) {
         ++dataWindows;
     }
     if (dataWindows == 0) return;
-    // One read for all of them. Where it stops short (a read error, failing
-    // bytes, the end of the data), the window it stopped in and those after
-    // it are read one by one, so that each reports what its own read gives.
+    // One read for all of them. Where it stops short (a read error, the end
+    // of the data), the window it stopped in and those after it are read
+    // one by one, so that each reports what its own read gives.
     const size_t want = static_cast<size_t>((sector - u64Sector) * S);
-    const size_t readable = m_Fail.ReadableOf(u64Sector * S, want);
-    const size_t got = ReadFullAt(m_fd, u64Sector * S, block.data, readable);
+    const size_t got = ReadFullAt(m_fd, u64Sector * S, block.data, want);
     for (size_t k = 0; k < dataWindows; ++k) {
         Window& w = block.windows[k];
         const size_t end = (k + 1 == dataWindows) ? want : (k + 1) * windowBytes;

@@ -26,9 +26,8 @@ public:
         unsigned char* pData = nullptr;
     };
 
-    // fd stays owned by the caller and must outlive the reader; fail is the
-    // test hook of the caller's disk reader.
-    CSweepReader(int fd, int nBytesPerSector, bool bSkipHoles, const FailingBytes& fail = {});
+    // fd stays owned by the caller and must outlive the reader.
+    CSweepReader(int fd, int nBytesPerSector, bool bSkipHoles);
     ~CSweepReader();
     CSweepReader(const CSweepReader&) = delete;
     CSweepReader& operator=(const CSweepReader&) = delete;
@@ -70,7 +69,6 @@ private:
     int m_nBytesPerSector;
     int m_nWindowSectors;
     bool m_bSkipHoles;
-    FailingBytes m_Fail;
     // Known extent of data (from SEEK_HOLE) so that not every window asks.
     u64 m_u64DataEnd = 0;
 

@@ -569,11 +569,11 @@ TEST(ReadOnlySource, EveryOpenIsReadOnly) {
     EXPECT_EQ(Capture("stat -c %y " + Quote(img.path)), modified);  // to the nanosecond
 }
 
-// Failing sectors: a stretch of the source cannot be read. Every engine
-// passes over it, logs it (a repeated line is counted), and finishes; the
-// file that runs into it is reported damaged and comes back short, the
-// other one comes back whole. The carver knows at scan time, the file
-// systems' engines when they copy.
+// Failing sectors: a stretch of the source cannot be read (a FUSE file
+// fails it with EIO). Every engine passes over it, logs it (a repeated line
+// is counted), and finishes; the file that runs into it is reported
+// damaged and comes back short, the other one comes back whole. The carver
+// knows at scan time, the file systems' engines when they copy.
 struct FailingCase {
     const char* name;
     const char* image;  // "raw": two pictures, one cut by the stretch; "fat"/"ntfs": two deleted files
@@ -625,8 +625,10 @@ TEST_P(FailingSectors, SkippedLoggedOnceAndOnlyTheirFilesFail) {
         bad = static_cast<unsigned long long>(at - bytes.begin()) + 1024, badEnd = bad + 3072;
         cut.assign(a.begin(), a.begin() + 1024);
     }
-    const std::string env = "FOTORETTA_DATA_DIR=" + Quote(d / "data") + " FOTORETTA_TEST_FAILING_BYTES=" +
-                            std::to_string(bad) + "-" + std::to_string(badEnd);
+    FailingFile failing(path, {{bad, badEnd}});
+    FR_REQUIRE(!failing.path.empty(), "FUSE not usable here");
+    path = failing.path;
+    const std::string env = "FOTORETTA_DATA_DIR=" + Quote(d / "data");
     // The diagnostics of one run: the stretch is logged once, repeats counted.
     auto takeLog = [&] {
         const std::string log = ReadText(d / "data/Log.txt");

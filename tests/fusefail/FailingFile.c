@@ -5,14 +5,17 @@
  * in one fails.
  *
  * Reads may also be made slow (MICROSECONDS per 64 KiB asked for), so that
- * a test can follow a scan's progress as it happens.
+ * a test can follow a scan's progress as it happens, and the Nth read that
+ * covers byte OFFSET may send SIGINT to the reading process, as a user's
+ * Ctrl-C at that very point.
  *
- *   fr-failing-file IMAGE START-END[,START-END...] MOUNTPOINT [MICROSECONDS]
+ *   fr-failing-file IMAGE START-END[,START-END...] MOUNTPOINT [MICROSECONDS [OFFSET:N]]
  */
 #define FUSE_USE_VERSION 31
 #include <errno.h>
 #include <fcntl.h>
 #include <fuse.h>
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -26,6 +29,8 @@ static off_t g_size;
 static unsigned long long g_start[MAX_RANGES], g_end[MAX_RANGES];
 static int g_ranges;
 static useconds_t g_delay;
+static unsigned long long g_signalAt;
+static unsigned g_signalReads;  /* reads of g_signalAt left before the signal; 0: none */
 
 static int ff_getattr(const char* path, struct stat* st, struct fuse_file_info* fi) {
     (void)fi;
@@ -68,6 +73,8 @@ static int ff_read(const char* path, char* buf, size_t size, off_t off, struct f
     if (off >= g_size) return 0;
     if ((off_t)size > g_size - off) size = (size_t)(g_size - off);
     unsigned long long a = (unsigned long long)off, b = a + size;
+    if (g_signalReads && a <= g_signalAt && g_signalAt < b && --g_signalReads == 0)
+        kill(fuse_get_context()->pid, SIGINT);
     for (int i = 0; i < g_ranges; ++i) {
         if (g_end[i] <= a || g_start[i] >= b) continue;
         if (g_start[i] <= a) return -EIO;
@@ -85,8 +92,8 @@ static const struct fuse_operations ops = {
 };
 
 int main(int argc, char** argv) {
-    if (argc != 4 && argc != 5) {
-        fprintf(stderr, "usage: %s IMAGE START-END[,START-END...] MOUNTPOINT [MICROSECONDS]\n", argv[0]);
+    if (argc < 4 || argc > 6) {
+        fprintf(stderr, "usage: %s IMAGE START-END[,START-END...] MOUNTPOINT [MICROSECONDS [OFFSET:N]]\n", argv[0]);
         return 2;
     }
     g_fd = open(argv[1], O_RDONLY | O_CLOEXEC);
@@ -96,7 +103,8 @@ int main(int argc, char** argv) {
         return 1;
     }
     g_size = st.st_size;
-    if (argc == 5) g_delay = (useconds_t)strtoul(argv[4], NULL, 10);
+    if (argc >= 5) g_delay = (useconds_t)strtoul(argv[4], NULL, 10);
+    if (argc == 6 && sscanf(argv[5], "%llu:%u", &g_signalAt, &g_signalReads) != 2) g_signalReads = 0;
     for (char* p = argv[2]; *p && g_ranges < MAX_RANGES;) {
         char* end;
         g_start[g_ranges] = strtoull(p, &end, 10);

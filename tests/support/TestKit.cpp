@@ -460,17 +460,17 @@ void PatchFile(const std::string& path, uint64_t offset, const void* data, size_
 namespace testkit {
 
 FailingFile::FailingFile(const std::string& image, const std::vector<std::pair<uint64_t, uint64_t>>& ranges,
-                         unsigned delayMicros) {
+                         unsigned delayMicros, uint64_t interruptAt, unsigned reads) {
 #ifdef FR_FAILING_FILE_BINARY
     if (!IsRoot() || access("/dev/fuse", R_OK | W_OK) != 0) return;
     std::string list = ranges.empty() ? "0-0" : "";
     for (const auto& [a, b] : ranges) list += (list.empty() ? "" : ",") + std::to_string(a) + "-" + std::to_string(b);
     // The program returns once the file system is mounted.
     if (Sh(Quote(FR_FAILING_FILE_BINARY) + " " + Quote(image) + " " + list + " " + Quote(m_mount.path()) + " " +
-           std::to_string(delayMicros)) == 0)
+           std::to_string(delayMicros) + " " + std::to_string(interruptAt) + ":" + std::to_string(reads)) == 0)
         path = m_mount / "disk.img";
 #else
-    (void)image, (void)ranges, (void)delayMicros;
+    (void)image, (void)ranges, (void)delayMicros, (void)interruptAt, (void)reads;
 #endif
 }
 

@@ -201,12 +201,13 @@ private:
 
 // An image seen through FUSE as path, with byte ranges [first, second)
 // that fail with EIO as on a failing card, and each read delayed by
-// delayMicros per 64 KiB; unmounted when it goes. path is empty when FUSE cannot be
-// used here.
+// delayMicros per 64 KiB; the reads'th read that covers byte interruptAt
+// sends SIGINT to the reader (a Ctrl-C at that point). Unmounted when it
+// goes. path is empty when FUSE cannot be used here.
 class FailingFile {
 public:
     FailingFile(const std::string& image, const std::vector<std::pair<uint64_t, uint64_t>>& ranges,
-                unsigned delayMicros = 0);
+                unsigned delayMicros = 0, uint64_t interruptAt = 0, unsigned reads = 0);
     ~FailingFile();
     FailingFile(const FailingFile&) = delete;
     FailingFile& operator=(const FailingFile&) = delete;
