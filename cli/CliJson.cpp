@@ -128,6 +128,7 @@ void CJsonListing::Add(const __SEARCH_FILE_INFO__& h, const std::string& parent,
     if (h.bIsDir) return;
     ++m_total.files;
     m_total.bytes += h.u64FileSize;
+    if (h.bIsHealth != 1) ++m_nDamaged;
     for (auto& [cat, tally] : m_categories)
         if (cat == category) {
             ++tally.files;
@@ -145,6 +146,6 @@ void CJsonListing::Finish(bool bComplete, unsigned long long u64ReadErrors) {
         cats += (cats.empty() ? "" : ",") + JsonString(cat) + buf;
     }
     printf("{\"summary\":true,\"complete\":%s,\"files\":%llu,\"bytes\":%llu,\"categories\":{%s},"
-           "\"read_errors\":%llu}\n",
-           bComplete ? "true" : "false", m_total.files, m_total.bytes, cats.c_str(), u64ReadErrors);
+           "\"damaged\":%llu,\"read_errors\":%llu}\n",
+           bComplete ? "true" : "false", m_total.files, m_total.bytes, cats.c_str(), m_nDamaged, u64ReadErrors);
 }

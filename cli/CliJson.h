@@ -17,8 +17,8 @@ public:
     // One line for a hit; parent is its folder path, offset where its data
     // begins on the source, in bytes.
     void Add(const __SEARCH_FILE_INFO__& hit, const std::string& parent, unsigned long long offset);
-    // The summary line: counts and bytes in all and per category, and the
-    // sectors that could not be read.
+    // The summary line: counts and bytes in all and per category, the files
+    // listed as damaged and the sectors that could not be read.
     void Finish(bool bComplete, unsigned long long u64ReadErrors = 0);
 
 private:
@@ -28,6 +28,7 @@ private:
     };
     int m_nPartition;
     Tally m_total;
+    unsigned long long m_nDamaged = 0;
     std::vector<std::pair<std::string, Tally>> m_categories;
 };
 

@@ -205,6 +205,17 @@ int CScanResultFileManager::ReadRecord(u32 nIndex, _FILE_NODE_* out, bool* pbAbs
     return 0;
 }
 
+int CScanResultFileManager::RewriteFileNode(u32 nIndex, const _FILE_NODE_& node) {
+    if (nIndex == 0 || nIndex > GetNodeCount()) return FR_INVALID;
+    const u32 nPending = m_nBufFill / kNodeSize;
+    if (nIndex >= m_nBufFirstIndex && nIndex - m_nBufFirstIndex < nPending) {
+        std::memcpy(m_vecNodeBuf.data() + (nIndex - m_nBufFirstIndex) * kNodeSize, &node, kNodeSize);
+        return 0;
+    }
+    if (m_hNodeFile < 0) return EBADF;
+    return PWriteAll(m_hNodeFile, &node, kNodeSize, static_cast<off_t>(nIndex - 1) * static_cast<off_t>(kNodeSize));
+}
+
 int CScanResultFileManager::ReadFileNode(u32 nIndex, _FILE_NODE_* out) {
     if (!out) return FR_INVALID;
     bool bAbsent = false;

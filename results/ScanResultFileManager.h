@@ -115,6 +115,9 @@ public:
 
     // Reads record number nIndex (1-based); 0, 87 when absent, or errno.
     int ReadFileNode(u32 nIndex, _FILE_NODE_* out);
+    // Replaces record number nIndex (1-based, already created), pending or
+    // written: 0, 87 when absent, or errno.
+    int RewriteFileNode(u32 nIndex, const _FILE_NODE_& node);
 
     // The kept errno of a failed node write (0 when none).
     int GetWriteError() const { return m_nWriteError; }

@@ -222,6 +222,7 @@ int CProfessionalRecovery::ScanDevice(wchar_t*) {
     m_strLogDir = strLogDir;
     m_nLastProgress9 = m_nLastProgress90 = 0;
     m_Stats = SweepStats{};
+    m_vecUnreadable.clear();
     m_nFastEngineResult = 0;
     m_bStopped = false;
 
@@ -265,6 +266,7 @@ int CProfessionalRecovery::ScanDevice(wchar_t*) {
         m_FatRecovery.DealProfessionalRecordVec();
         m_ExfatRecovery.FinishScan();
         m_NtfsRecovery.ParseProfessionalRecordVec();
+        MarkUnreadableFiles();
         if (CScanResultFileManager* store = m_FileTypeRecovery.GetResultStore()) store->FlushBufToFile();
         if (result == 0 && m_pScanFunc) m_pScanFunc(m_pParam, 100, 100, 0, 0, 0, 0, nullptr);
     }
@@ -272,6 +274,33 @@ int CProfessionalRecovery::ScanDevice(wchar_t*) {
                          rangeStart, rangeCount, rangeOffset, scanned, found, strLogDir.c_str(),
                          m_strImagePath.c_str(), m_u64MediumId);
     return result;
+}
+
+void CProfessionalRecovery::MarkUnreadableFiles() {
+    if (m_vecUnreadable.empty()) return;
+    CStoreBackedEngine* engines[] = {dynamic_cast<CStoreBackedEngine*>(m_pFastEngine.get()), &m_FatRecovery,
+                                     &m_ExfatRecovery, &m_NtfsRecovery};
+    std::vector<DataExtent> extents;
+    u64 marked = 0;
+    for (CStoreBackedEngine* engine : engines) {
+        CScanResultFileManager* store = engine ? engine->GetResultStore() : nullptr;
+        if (!store) continue;
+        const u32 count = store->GetNodeCount();
+        for (u32 i = 1; i <= count; ++i) {
+            _FILE_NODE_ node;
+            if (store->ReadFileNode(i, &node) != 0 || node.bIsDir || node.u64FileSize == 0 ||
+                node.bIsHealth > FR_HEALTH_UNCONFIRMED)
+                continue;
+            if (engine->GetNodeExtents(node, node.u64FileSize, extents) != 0) continue;
+            const bool touches = std::any_of(extents.begin(), extents.end(), [this](const DataExtent& e) {
+                return !e.bSparse && TouchesBadSectors(m_vecUnreadable, e.u64Offset, e.u64Length, m_nBytesPerSector);
+            });
+            if (!touches) continue;
+            node.bIsHealth = FR_HEALTH_UNREADABLE;
+            if (store->RewriteFileNode(i, node) == 0) ++marked;
+        }
+    }
+    if (marked) FrLog("%llu files lie on sectors that could not be read\n", static_cast<unsigned long long>(marked));
 }
 
 int CProfessionalRecovery::Sweep(bool bBitmap, u64& rangeStart, u64& rangeCount, u64& rangeOffset, u64& scanned,
@@ -361,7 +390,7 @@ int CProfessionalRecovery::Sweep(bool bBitmap, u64& rangeStart, u64& rangeCount,
                 FrLog("read %lld\n", static_cast<long long>(w.nError));
                 got = std::min<u64>(n, kWindowBytes / S);
                 m_Stats.u64UnreadableSectors +=
-                    RereadWindow(m_DiskReader, w, got, m_nBytesPerSector, m_vecRetryBuf);
+                    RereadWindow(m_DiskReader, w, got, m_nBytesPerSector, m_vecRetryBuf, &m_vecUnreadable);
                 data = m_vecRetryBuf.data();
             }
             if (w.bHole) {

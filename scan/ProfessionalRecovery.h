@@ -32,6 +32,7 @@
 #include "fat/ProfessionalFatRecovery.h"
 #include "ntfs/ProfessionalNtfsRecovery.h"
 #include "results/LogFileManager.h"
+#include "scan/SweepRetry.h"
 
 // Makes the fast engine of a volume, already initialised on it, or null
 // when no file system is recognised there. The factory hands one in, so
@@ -123,6 +124,9 @@ private:
     // Appends what the window just parsed fed the deep engines.
     void CommitFeeds();
     std::string DevicePath() const;
+    // Marks the files the file-system engines found whose data lies on a
+    // sector the sweep could not read.
+    void MarkUnreadableFiles();
 
     FastEngineMaker m_MakeFastEngine;
     int m_hDevice;
@@ -156,6 +160,7 @@ private:
     bool m_bSkipHoles = true;
     std::vector<unsigned char> m_vecRecordBuf;
     std::vector<unsigned char> m_vecRetryBuf;  // a window read again sector by sector
+    SectorRanges m_vecUnreadable;              // what the sweep could not read
     std::string m_strLogDir;
     struct FileCloser {
         void operator()(FILE* f) const { fclose(f); }
