@@ -81,17 +81,15 @@ bool ReadFileBytes(CFileTypeJudge& j, unsigned long long offset, unsigned char* 
 
 int ReportRuleProgress(CFileTypeJudge& j, u64 sectorsReadByRule) {
     if (!j.m_progressFunc) return 0;
-    const u64 cur = j.m_u64ScanSectorCount + sectorsReadByRule;
-    long long pct = j.m_u64SectorTotalCount
-                        ? static_cast<long long>(std::min<u64>(cur, j.m_u64SectorTotalCount) * 100 /
-                                                 j.m_u64SectorTotalCount)
-                        : 0;
+    const ScanProgress& at = j.Progress();
+    const u64 cur = at.u64Scanned + sectorsReadByRule;
+    long long pct = at.u64Total ? static_cast<long long>(std::min<u64>(cur, at.u64Total) * 100 / at.u64Total) : 0;
     int prog = static_cast<int>(pct) + 10;
     // A walk never reports the completion band: only the end of the
     // whole scan may do that.
     while (prog > 0 && IsScanComplete(prog, j.m_nPercent)) --prog;
-    int r = j.m_progressFunc(j.m_pParam, prog, j.m_nPercent, j.m_nRemaidSecond, cur, j.m_u64SectorTotalCount,
-                             j.m_u64FileCount, nullptr);
+    int r = j.m_progressFunc(j.m_pParam, prog, j.m_nPercent, at.nSecondsLeft, cur, at.u64Total, at.u64FilesFound,
+                             nullptr);
     // Every non-zero answer is a stop, whatever the front end returned.
     if (r != 0) r = static_cast<int>(FR_STOP_CODE);
     j.m_ErrorCode = static_cast<u32>(r);

@@ -363,19 +363,13 @@ const char* CFileTypeJudge::GetTypeExtension(u32 nType) {
     return r < 0 ? nullptr : szExtendNameAndType[r].szExtendName;
 }
 
-int CFileTypeJudge::ParseFileBuf(const unsigned char* buf, int len, unsigned long long sector,
-                                 unsigned long long scanSectorCount, unsigned long long sectorTotalCount,
-                                 int remainSeconds, unsigned long long fileCount, CDiskReader* reader,
+int CFileTypeJudge::ParseFileBuf(const unsigned char* buf, int len, unsigned long long sector, CDiskReader* reader,
                                  int bytesPerSector, char* name, EXTEND_NAME_TYPE& type,
                                  unsigned long long& size) {
     if (bytesPerSector > 0) m_nBytesPerSector = bytesPerSector;
     m_u64StartSector = sector;
     m_u64CurrentSector = sector;
     m_pDiskReader = reader;
-    m_u64ScanSectorCount = scanSectorCount;
-    m_u64SectorTotalCount = sectorTotalCount;
-    m_nRemaidSecond = remainSeconds;
-    m_u64FileCount = fileCount;
     m_u64FirstUnreadable = ~0ULL;
     m_bLengthCut = false;
 

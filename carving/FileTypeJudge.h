@@ -107,6 +107,16 @@ struct _TS_FILE_RANGE_ {
 
 class CFileTypeJudge;
 
+// Where the sweep that offers sectors stands, for the progress that a long
+// length walk reports while it reads ahead. The sweep keeps it up to date and
+// hands it to the carver once; the carver counts the files it records in it.
+struct ScanProgress {
+    u64 u64Scanned = 0;     // sectors swept before the sector offered
+    u64 u64Total = 0;       // sectors the sweep covers
+    int nSecondsLeft = -1;  // estimate shown with the progress (-1: none yet)
+    u64 u64FilesFound = 0;  // files shown so far
+};
+
 // A signature test: the type code when buf starts a file of its type, else
 // FT_NONE. It never reads outside buf[0, len).
 typedef int (*FileTypeTestFunc)(CFileTypeJudge& judge, const unsigned char* buf, int len);
@@ -140,10 +150,13 @@ public:
     // and measures it. 0 with name/type/size set; 87 when no type with a
     // length rule answers; FR_STOP_CODE when the length rule was stopped.
     // name must hold at least 64 bytes.
-    int ParseFileBuf(const unsigned char* buf, int len, unsigned long long sector,
-                     unsigned long long scanSectorCount, unsigned long long sectorTotalCount,
-                     int remainSeconds, unsigned long long fileCount, CDiskReader* reader,
+    int ParseFileBuf(const unsigned char* buf, int len, unsigned long long sector, CDiskReader* reader,
                      int bytesPerSector, char* name, EXTEND_NAME_TYPE& type, unsigned long long& size);
+
+    // The sweep's progress that a length walk reports from; it must outlive
+    // the judge's use of it (null: nothing swept yet).
+    void SetScanProgress(const ScanProgress* pProgress) { m_pProgress = pProgress ? pProgress : &kNoProgress; }
+    const ScanProgress& Progress() const { return *m_pProgress; }
 
     // 1 when the sector matches the extension (or the extension is not in
     // the table), 0 when it does not.
@@ -202,10 +215,6 @@ public:
     CDiskReader* m_pDiskReader = nullptr;
     u64 m_u64StartSector = 0;
     u64 m_u64CurrentSector = 0;
-    u64 m_u64ScanSectorCount = 0;
-    u64 m_u64SectorTotalCount = 0;
-    int m_nRemaidSecond = -1;
-    u64 m_u64FileCount = 0;
     ScanProgressFunc m_progressFunc = nullptr;
     RecoveryProgressFunc m_pRecoveryFunc = nullptr;
     void* m_pParam = nullptr;
@@ -227,6 +236,8 @@ public:
     u64 m_u64CoveredUntil = 0;
 
 private:
+    static constexpr ScanProgress kNoProgress{};
+    const ScanProgress* m_pProgress = &kNoProgress;
     std::vector<unsigned char> m_ReadBuf;  // 64 KiB
     std::vector<unsigned char> m_ReadBuf2; // scratch of the tests that read the device
 };

@@ -19,7 +19,9 @@ CFileTypeRecovery::CFileTypeRecovery()
       m_u64VolumeStartSector(0),
       m_u64VolumeSectorCount(0),
       m_nBytesPerSector(512),
-      m_pJudge(std::make_unique<CFileTypeJudge>()) {}
+      m_pJudge(std::make_unique<CFileTypeJudge>()) {
+    m_pJudge->SetScanProgress(m_pProgress);
+}
 
 CFileTypeRecovery::~CFileTypeRecovery() {
     m_pStore.reset();
@@ -114,9 +116,13 @@ bool CFileTypeRecovery::ChildrenKey(const _FILE_NODE_* pParent, unsigned uParent
     return !pParent && uParentKey == 0;
 }
 
-int CFileTypeRecovery::ParseFileBuf(const unsigned char* buf, int len, u64 sector, u64 scanSectorCount,
-                                    u64 sectorTotalCount, int remainSeconds, CDiskReader* reader, int nBytesPerSector,
-                                    u64& skipSectors, u64& fileCount) {
+void CFileTypeRecovery::SetScanProgress(ScanProgress* pProgress) {
+    m_pProgress = pProgress ? pProgress : &m_OwnProgress;
+    m_pJudge->SetScanProgress(m_pProgress);
+}
+
+int CFileTypeRecovery::ParseFileBuf(const unsigned char* buf, int len, u64 sector, CDiskReader* reader,
+                                    int nBytesPerSector, u64& skipSectors) {
     if (nBytesPerSector <= 0) return FR_INVALID;
     m_nBytesPerSector = nBytesPerSector;
     // A carved file never overlaps one already accepted in this sweep
@@ -128,8 +134,7 @@ int CFileTypeRecovery::ParseFileBuf(const unsigned char* buf, int len, u64 secto
     char name[64] = {0};
     EXTEND_NAME_TYPE type = FT_NONE;
     unsigned long long size = 0;
-    int r = m_pJudge->ParseFileBuf(buf, len, sector, scanSectorCount, sectorTotalCount, remainSeconds, fileCount,
-                                   reader, nBytesPerSector, name, type, size);
+    int r = m_pJudge->ParseFileBuf(buf, len, sector, reader, nBytesPerSector, name, type, size);
     if (r != 0) return r;
     // An empty file is not worth listing.
     if (size == 0) return FR_INVALID;
@@ -179,7 +184,7 @@ int CFileTypeRecovery::ParseFileBuf(const unsigned char* buf, int len, u64 secto
         skipSectors = sectors ? sectors : 1;
         break;
     }
-    if (!bStoredBefore) ++fileCount;
+    if (!bStoredBefore) ++m_pProgress->u64FilesFound;
     return 0;
 }
 

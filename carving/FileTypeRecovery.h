@@ -42,12 +42,15 @@ public:
                     u64 u64Limit);
 
     // Offers one candidate sector. 0 when a file was recorded (skipSectors
-    // then says how far the sweep may jump, fileCount grows by one); 87
+    // then says how far the sweep may jump, the progress's file count grows by one); 87
     // when no file starts here; FR_STOP_CODE (as int, -9527) when the user
     // stopped the job while the file was measured.
-    int ParseFileBuf(const unsigned char* buf, int len, u64 sector, u64 scanSectorCount, u64 sectorTotalCount,
-                     int remainSeconds, CDiskReader* reader, int nBytesPerSector, u64& skipSectors,
-                     u64& fileCount);
+    int ParseFileBuf(const unsigned char* buf, int len, u64 sector, CDiskReader* reader, int nBytesPerSector,
+                     u64& skipSectors);
+    // The sweep's progress, given once per sweep (null: the carver's own);
+    // it must outlive the sweep. Recorded files are counted in it.
+    void SetScanProgress(ScanProgress* pProgress);
+    ScanProgress& Progress() { return *m_pProgress; }
 
     // Copies a carved file to a path (never over an existing file).
     int SaveDataToTargetFile(const _FILE_NODE_* pNode, const wchar_t* szTargetPath);
@@ -80,6 +83,8 @@ private:
     int m_nBytesPerSector;
     CDiskReader m_DiskReader;
     std::unique_ptr<CFileTypeJudge> m_pJudge;
+    ScanProgress m_OwnProgress;
+    ScanProgress* m_pProgress = &m_OwnProgress;
     std::function<void(const _FILE_NODE_&)> m_fnNodeListener;
     void NoteStoredFiles();
     // A reopened log holds files up to this start sector already.

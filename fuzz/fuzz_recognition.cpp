@@ -48,7 +48,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         char name[64];
         EXTEND_NAME_TYPE type;
         unsigned long long bytes = 0;
-        if (judge.ParseFileBuf(sector.data(), len, s, s, sectors + 1, -1, 0, &reader, 512, name, type, bytes) == 0) {
+        if (judge.ParseFileBuf(sector.data(), len, s, &reader, 512, name, type, bytes) == 0) {
             sink = sink + bytes;
             // A carved file never runs past the image.
             if (bytes > (sectors - s) * 512 && sectors > s) __builtin_trap();

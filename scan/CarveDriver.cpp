@@ -34,8 +34,12 @@ int CarveRange(CFileTypeRecovery& engine, CDiskReader& reader, u64 u64StartSecto
     std::vector<unsigned char> retry;
     u64 offset = 0;  // within the range
     u64 scanned = 0;
-    u64 filesFound = 0;
-    int secondsLeft = -1;
+    // What a long length walk reports: kept here, read by the carver.
+    ScanProgress progress;
+    progress.u64Total = total;
+    engine.SetScanProgress(&progress);
+    u64& filesFound = progress.u64FilesFound;
+    int& secondsLeft = progress.nSecondsLeft;
     const unsigned long long t0 = rsb_getTickCount();
     unsigned long long lastEstimate = t0;
     int result = 0;
@@ -75,8 +79,9 @@ int CarveRange(CFileTypeRecovery& engine, CDiskReader& reader, u64 u64StartSecto
             while (i < got) {
                 u64 step = 1;
                 u64 fileSkip = 0;
-                int c = engine.ParseFileBuf(data + i * S, nBytesPerSector, sector + i, scanned + i, total,
-                                            secondsLeft, &reader, nBytesPerSector, fileSkip, filesFound);
+                progress.u64Scanned = scanned + i;
+                int c = engine.ParseFileBuf(data + i * S, nBytesPerSector, sector + i, &reader, nBytesPerSector,
+                                            fileSkip);
                 if (c == static_cast<int>(FR_STOP_CODE)) {
                     result = c;
                     stop = true;
@@ -120,5 +125,6 @@ int CarveRange(CFileTypeRecovery& engine, CDiskReader& reader, u64 u64StartSecto
         FrLog("%llu sectors passed over after read errors\n", static_cast<unsigned long long>(st.u64UnreadableSectors));
     if (engine.GetResultStore()) engine.GetResultStore()->FlushBufToFile();
     if (result == 0 && pScanFunc) pScanFunc(pParam, 100, 100, 0, 0, 0, 0, nullptr);
+    engine.SetScanProgress(nullptr);
     return result;
 }

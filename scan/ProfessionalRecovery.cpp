@@ -365,6 +365,9 @@ int CProfessionalRecovery::Sweep(bool bBitmap, u64& rangeStart, u64& rangeCount,
     m_Stats.u64Total = total;
 
     CSweepReader reader(m_hDevice, m_nBytesPerSector, m_bSkipHoles);
+    m_Progress = ScanProgress{};
+    m_Progress.u64Total = total;
+    m_FileTypeRecovery.SetScanProgress(&m_Progress);
     int secondsLeft = -1;
     const unsigned long long t0 = rsb_getTickCount();
     unsigned long long lastEstimate = t0;
@@ -395,9 +398,10 @@ int CProfessionalRecovery::Sweep(bool bBitmap, u64& rangeStart, u64& rangeCount,
             } else if (got > 0) {
                 n = std::min<u64>(n, kWindowBytes / S);
                 int r = 0;
+                m_Progress.nSecondsLeft = secondsLeft;
+                m_Progress.u64FilesFound = found;
                 try {
-                    r = ParseProfessionalFileInfo(data, got * S, w.u64Sector, scanned, total, secondsLeft, skip,
-                                                  found);
+                    r = ParseProfessionalFileInfo(data, got * S, w.u64Sector, scanned, skip);
                     ++m_Stats.u64WindowsParsed;
                 } catch (const std::exception&) {
                     // A window that cannot be parsed is given up; the sweep goes on.
@@ -405,6 +409,7 @@ int CProfessionalRecovery::Sweep(bool bBitmap, u64& rangeStart, u64& rangeCount,
                     ++m_Stats.u64WindowsAbandoned;
                     skip = 0;
                 }
+                found = m_Progress.u64FilesFound;
                 if (r == static_cast<int>(FR_STOP_CODE)) {
                     // The window was not finished: it is swept again on resume.
                     m_vecWindowFeeds.clear();
@@ -455,6 +460,7 @@ int CProfessionalRecovery::Sweep(bool bBitmap, u64& rangeStart, u64& rangeCount,
         rangeOffset = 0;
         clampStretch();
     }
+    m_FileTypeRecovery.SetScanProgress(nullptr);
     filesFound += deepCount();
     CommitFeeds();
     m_FeedLog.reset();
@@ -464,8 +470,7 @@ int CProfessionalRecovery::Sweep(bool bBitmap, u64& rangeStart, u64& rangeCount,
 }
 
 int CProfessionalRecovery::ParseProfessionalFileInfo(unsigned char* pBuf, u64 u64Bytes, u64 u64Sector,
-                                                     u64 u64Scanned, u64 u64Total, int nSecondsLeft, u64& u64Skip,
-                                                     u64& u64FilesFound) {
+                                                     u64 u64Scanned, u64& u64Skip) {
     u64Skip = 0;
     const u64 S = static_cast<u64>(m_nBytesPerSector);
     if (!pBuf || S == 0) return FR_INVALID;
@@ -480,9 +485,9 @@ int CProfessionalRecovery::ParseProfessionalFileInfo(unsigned char* pBuf, u64 u6
             m_vecWindowFeeds.push_back(abs);
         } else {
             u64 carvedSkip = 0;
-            result = m_FileTypeRecovery.ParseFileBuf(p, static_cast<int>(S), abs, u64Scanned + i, u64Total,
-                                                     nSecondsLeft, &m_DiskReader, static_cast<int>(S), carvedSkip,
-                                                     u64FilesFound);
+            m_Progress.u64Scanned = u64Scanned + i;
+            result = m_FileTypeRecovery.ParseFileBuf(p, static_cast<int>(S), abs, &m_DiskReader, static_cast<int>(S),
+                                                     carvedSkip);
             if (result == static_cast<int>(FR_STOP_CODE)) return result;
             if (result == 0 && carvedSkip > 0) step = carvedSkip;
         }

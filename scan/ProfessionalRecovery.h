@@ -87,8 +87,8 @@ public:
     // Offers every sector of one window (bytes long, starting at the
     // absolute sector) to the tests in order. skip = sectors beyond the
     // window that a carved file covers. Returns the last engine result.
-    int ParseProfessionalFileInfo(unsigned char* pBuf, u64 u64Bytes, u64 u64Sector, u64 u64Scanned,
-                                  u64 u64Total, int nSecondsLeft, u64& u64Skip, u64& u64FilesFound);
+    // Files the carver records are counted in m_Progress.
+    int ParseProfessionalFileInfo(unsigned char* pBuf, u64 u64Bytes, u64 u64Sector, u64 u64Scanned, u64& u64Skip);
     // Adds the first data sector of a file found by a file-system engine
     // and its extension to the map (nothing when it cannot be told).
     int GetFileDataStartSectorMap(_FILE_NODE_* pNode, std::map<u64, std::string>& map);
@@ -142,6 +142,7 @@ private:
     CFileTypeRecovery m_FileTypeRecovery;
     std::unique_ptr<IFileRecoveryParse> m_pFastEngine;
     int m_nPercent;
+    ScanProgress m_Progress;  // where the sweep stands, for the carver's walks
     ScanProgressFunc m_pScanFunc;
     RecoveryProgressFunc m_pRecoveryFunc;
     SearchProgressFunc m_pSearchFunc;

@@ -124,10 +124,9 @@ TEST_F(Carving, SkipsSavesAndPreviews) {
     CDiskReader reader;
     ASSERT_EQ(0, reader.Init(path.c_str(), img.size() / 512));
     CFileTypeRecovery probe;
-    u64 skip = 0, count = 5;
-    auto parse = [&](u64 sector) {
-        return probe.ParseFileBuf(img.data() + sector * 512, 512, sector, 0, 100, -1, &reader, 512, skip, count);
-    };
+    u64 skip = 0;
+    u64& count = probe.Progress().u64FilesFound = 5;
+    auto parse = [&](u64 sector) { return probe.ParseFileBuf(img.data() + sector * 512, 512, sector, &reader, 512, skip); };
     ASSERT_EQ(0, parse(jpgFile.sector));
     EXPECT_EQ((jpgFile.data.size() + 511) / 512, skip);
     ASSERT_EQ(0, parse(bmpFile.sector));
@@ -307,7 +306,8 @@ TEST(LengthRules, HostileHeadersAreBounded) {
     // A rule's walk at 90 % of a scan that reports in whole percents never claims the completion band.
     static int reported = 0;
     j.m_progressFunc = [](void*, int progress, int, int, u64, u64, u64, wchar_t*) { return reported = progress, 0; };
-    j.m_nPercent = 100, j.m_u64SectorTotalCount = 100, j.m_u64ScanSectorCount = 90;
+    const ScanProgress at{90, 100, -1, 0};
+    j.m_nPercent = 100, j.SetScanProgress(&at);
     ReportRuleProgress(j, 0);
     EXPECT_FALSE(IsScanComplete(reported, 100)) << reported;
 }
@@ -332,7 +332,7 @@ struct Image {
         char n[64] = {0};
         EXTEND_NAME_TYPE t = FT_NONE;
         size = 0;
-        const int r = judge.ParseFileBuf(img.data(), S, 0, 0, img.size() / S, -1, 0, &reader, S, n, t, size);
+        const int r = judge.ParseFileBuf(img.data(), S, 0, &reader, S, n, t, size);
         if (name) *name = n;
         if (type) *type = t;
         return r;
