@@ -5,6 +5,7 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <vector>
 
@@ -509,6 +510,18 @@ int TextKind(const unsigned char* p, size_t n) {
 
 }  // namespace
 
+namespace {
+
+// ASCII letters and digits: what isalnum answers for a byte in the C locale
+// and in UTF-8 ones, without a library call per byte.
+constexpr std::array<bool, 256> kAlnum = [] {
+    std::array<bool, 256> t{};
+    for (int c = 0; c < 256; ++c) t[c] = (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+    return t;
+}();
+
+}  // namespace
+
 int IsTextType(CFileTypeJudge&, const unsigned char* buf, int len) {
     // At least 64 bytes of text from the first byte, a quarter of them letters
     // or digits,
@@ -519,7 +532,7 @@ int IsTextType(CFileTypeJudge&, const unsigned char* buf, int len) {
     int n = 0, letters = 0;
     bool varied = false;
     while (n < len && t.Feed(buf[n])) {
-        letters += std::isalnum(buf[n]) != 0;
+        letters += kAlnum[buf[n]];
         varied = varied || buf[n] != buf[0];
         ++n;
     }
