@@ -508,15 +508,23 @@ int TextKind(const unsigned char* p, size_t n) {
     return FT_TXT;
 }
 
-}  // namespace
-
-namespace {
-
 // ASCII letters and digits: what isalnum answers for a byte in the C locale
 // and in UTF-8 ones, without a library call per byte.
 constexpr std::array<bool, 256> kAlnum = [] {
     std::array<bool, 256> t{};
     for (int c = 0; c < 256; ++c) t[c] = (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+    return t;
+}();
+
+// 1 for a byte that text holds nowhere: what TextState refuses whatever
+// came before it (control codes other than tab, line breaks and form feed,
+// DEL, and bytes UTF-8 never uses).
+constexpr std::array<u8, 256> kNeverText = [] {
+    std::array<u8, 256> t{};
+    for (int c = 0; c < 256; ++c) {
+        const bool ascii = (c >= 0x20 && c < 0x7F) || c == '\t' || c == '\n' || c == '\r' || c == '\f';
+        t[c] = !(ascii || (c >= 0x80 && c <= 0xBF) || (c >= 0xC2 && c <= 0xF4));
+    }
     return t;
 }();
 
@@ -528,6 +536,10 @@ int IsTextType(CFileTypeJudge&, const unsigned char* buf, int len) {
     // and not one byte over and over (a filled sector).
     constexpr int kMin = 64;
     if (!buf || len < kMin) return FT_NONE;
+    // Most sectors that hold no text give themselves away in a few bytes.
+    if (kNeverText[buf[0]] | kNeverText[buf[1]] | kNeverText[buf[2]] | kNeverText[buf[3]] | kNeverText[buf[4]] |
+        kNeverText[buf[5]] | kNeverText[buf[6]] | kNeverText[buf[7]])
+        return FT_NONE;
     TextState t;
     int n = 0, letters = 0;
     bool varied = false;

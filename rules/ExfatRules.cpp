@@ -1,6 +1,8 @@
 #include "rules/ExfatRules.h"
 
 #include <algorithm>
+#include <array>
+#include <utility>
 #include <vector>
 
 #include "core/BootSector.h"
@@ -162,21 +164,34 @@ std::string ExfatVolumeLabel(std::span<const unsigned char> root) {
     return {};
 }
 
+namespace {
+
+// 1 for the type byte of a File entry, in use or not.
+constexpr std::array<u8, 256> kFileType = [] {
+    std::array<u8, 256> t{};
+    t[EXFAT_ENTRY_FILE] = t[EXFAT_ENTRY_FILE & ~EXFAT_IN_USE] = 1;
+    return t;
+}();
+
+// Whether one of the first N slots holds a File entry's type byte: one load
+// and one or per slot, no branch.
+template <size_t... I>
+bool AnyFileSlot(const unsigned char* p, std::index_sequence<I...>) {
+    return (kFileType[p[I * EXFAT_ENTRY_SIZE]] | ...) != 0;
+}
+
+}  // namespace
+
 bool MayHoldExfatSet(std::span<const unsigned char> s) {
     const unsigned char* p = s.data();
-    // A set's File entry has a slot after it.
-    const size_t slots = s.size() / EXFAT_ENTRY_SIZE, last = slots ? slots - 1 : 0;
-    const auto file = [p](size_t slot) { return (p[slot * EXFAT_ENTRY_SIZE] | EXFAT_IN_USE) == EXFAT_ENTRY_FILE; };
-    size_t i = 0;
-    // The File entry's type byte alone rules out almost every slot: four
-    // slots are looked at without a branch each.
-    for (; i + 4 <= last; i += 4)
-        if (file(i) | file(i + 1) | file(i + 2) | file(i + 3)) break;
-    for (; i < last; ++i) {
-        const size_t off = i * EXFAT_ENTRY_SIZE;
-        const u8 a = p[off], b = p[off + EXFAT_ENTRY_SIZE];
-        if ((a | EXFAT_IN_USE) == EXFAT_ENTRY_FILE && (b | EXFAT_IN_USE) == EXFAT_ENTRY_STREAM &&
-            (a & EXFAT_IN_USE) == (b & EXFAT_IN_USE) && p[off + 1] >= 2 && p[off + 1] <= 18)
+    // The type bytes alone rule out almost every 512-byte sector.
+    if (s.size() == 512 && !AnyFileSlot(p, std::make_index_sequence<512 / EXFAT_ENTRY_SIZE - 1>{})) return false;
+    for (size_t off = 0; off + 2 * EXFAT_ENTRY_SIZE <= s.size(); off += EXFAT_ENTRY_SIZE) {
+        const u8 a = p[off];
+        if ((a | EXFAT_IN_USE) != EXFAT_ENTRY_FILE) continue;
+        const u8 b = p[off + EXFAT_ENTRY_SIZE];
+        if ((b | EXFAT_IN_USE) == EXFAT_ENTRY_STREAM && (a & EXFAT_IN_USE) == (b & EXFAT_IN_USE) && p[off + 1] >= 2 &&
+            p[off + 1] <= 18)
             return true;
     }
     return false;
@@ -184,9 +199,15 @@ bool MayHoldExfatSet(std::span<const unsigned char> s) {
 
 bool IsExfatRootStart(std::span<const unsigned char> s) {
     const unsigned char* p = s.data();
-    const size_t n = std::min<size_t>(s.size(), 4 * EXFAT_ENTRY_SIZE);
+    if (s.size() >= 4 * EXFAT_ENTRY_SIZE) {
+        const auto any = [p](u8 type) {
+            return (p[0] == type) | (p[EXFAT_ENTRY_SIZE] == type) | (p[2 * EXFAT_ENTRY_SIZE] == type) |
+                   (p[3 * EXFAT_ENTRY_SIZE] == type);
+        };
+        return any(EXFAT_ENTRY_BITMAP) && any(EXFAT_ENTRY_UPCASE);
+    }
     bool bitmap = false, upcase = false;
-    for (size_t off = 0; off + EXFAT_ENTRY_SIZE <= n; off += EXFAT_ENTRY_SIZE) {
+    for (size_t off = 0; off + EXFAT_ENTRY_SIZE <= s.size(); off += EXFAT_ENTRY_SIZE) {
         bitmap = bitmap || p[off] == EXFAT_ENTRY_BITMAP;
         upcase = upcase || p[off] == EXFAT_ENTRY_UPCASE;
     }
