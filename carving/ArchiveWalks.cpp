@@ -528,18 +528,13 @@ constexpr std::array<u8, 256> kNeverText = [] {
     return t;
 }();
 
-}  // namespace
+// At least 64 bytes of text from the first byte, a quarter of them letters
+// or digits, and not one byte over and over (a filled sector).
+constexpr int kTextMin = 64;
 
-int IsTextType(CFileTypeJudge&, const unsigned char* buf, int len) {
-    // At least 64 bytes of text from the first byte, a quarter of them letters
-    // or digits,
-    // and not one byte over and over (a filled sector).
-    constexpr int kMin = 64;
-    if (!buf || len < kMin) return FT_NONE;
-    // Most sectors that hold no text give themselves away in a few bytes.
-    if (kNeverText[buf[0]] | kNeverText[buf[1]] | kNeverText[buf[2]] | kNeverText[buf[3]] | kNeverText[buf[4]] |
-        kNeverText[buf[5]] | kNeverText[buf[6]] | kNeverText[buf[7]])
-        return FT_NONE;
+// The text test past its quick gate (kept out of line, so that the gate
+// that rules out most sectors costs no more than its loads).
+[[gnu::noinline]] int TextTypeOf(const unsigned char* buf, int len) {
     TextState t;
     int n = 0, letters = 0;
     bool varied = false;
@@ -548,8 +543,19 @@ int IsTextType(CFileTypeJudge&, const unsigned char* buf, int len) {
         varied = varied || buf[n] != buf[0];
         ++n;
     }
-    if (n < kMin || letters * 4 < n || !varied) return FT_NONE;
+    if (n < kTextMin || letters * 4 < n || !varied) return FT_NONE;
     return TextKind(buf, static_cast<size_t>(n));
+}
+
+}  // namespace
+
+int IsTextType(CFileTypeJudge&, const unsigned char* buf, int len) {
+    if (!buf || len < kTextMin) return FT_NONE;
+    // Most sectors that hold no text give themselves away in a few bytes.
+    if (kNeverText[buf[0]] | kNeverText[buf[1]] | kNeverText[buf[2]] | kNeverText[buf[3]] | kNeverText[buf[4]] |
+        kNeverText[buf[5]] | kNeverText[buf[6]] | kNeverText[buf[7]])
+        return FT_NONE;
+    return TextTypeOf(buf, len);
 }
 
 FR_LENGTH_RULE(GetTextFileBytesSize) {
