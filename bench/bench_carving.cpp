@@ -18,6 +18,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "RawRead.h"
 #include "scan/CarveDriver.h"
 #include "core/Platform.h"
 #include "core/TextHelpers.h"
@@ -114,10 +115,7 @@ double Run(const std::string& path, u64& files, double& cpuSeconds, double& read
         files = st.u64FilesFound;
         carve.push_back(std::chrono::duration<double>(t1 - t0).count());
         cpu.push_back(CpuSeconds() - c0);
-        t0 = std::chrono::steady_clock::now();
-        (void)ReadAll(path);
-        t1 = std::chrono::steady_clock::now();
-        read.push_back(std::chrono::duration<double>(t1 - t0).count());
+        read.push_back(RawReadSeconds(path));
     }
     cpuSeconds = Median(cpu);
     readSeconds = Median(read);
