@@ -18,16 +18,18 @@
 
 namespace {
 
-// Reads total bytes from fd's position in pieces of at most 64 KiB,
+// Reads total bytes at the byte offset nOffset (pread), or from fd's
+// position for a negative nOffset (read), in pieces of at most 64 KiB,
 // retrying interrupted reads; done = the bytes that arrived. false when
 // fewer arrived: nErr is then the errno of the failed read, 0 when the data
 // ended.
-bool ReadPieces(int fd, unsigned char* pBuf, size_t total, size_t& done, int& nErr) {
+bool ReadPieces(int fd, unsigned char* pBuf, size_t total, long long nOffset, size_t& done, int& nErr) {
     done = 0;
     nErr = 0;
     while (done < total) {
         const size_t piece = std::min<size_t>(total - done, 0x10000);
-        ssize_t r = read(fd, pBuf + done, piece);
+        ssize_t r = nOffset < 0 ? read(fd, pBuf + done, piece)
+                                : pread(fd, pBuf + done, piece, static_cast<off_t>(nOffset + static_cast<long long>(done)));
         if (r < 0 && errno == EINTR) continue;
         if (r <= 0) {
             nErr = r == 0 ? 0 : errno;
@@ -92,14 +94,12 @@ int CDiskReader::ReadData(unsigned char* pBuf, int nSectors, long long u64StartS
         m_bHitEnd = true;
         return FR_INVALID;
     }
-    if (lseek(m_hDevice, offset, SEEK_SET) == -1) {
-        int err = errno;
-        FrLog("lseek failed %lld\n", offset);
-        return err ? err : FR_FAILED;
-    }
+    if (m_hDevice < 0) return EBADF;
+    // Positioned reads: one system call a piece rather than a seek and a
+    // read (a carve's length walks make thousands of small reads).
     size_t done = 0;
     int nErr = 0;
-    if (!ReadPieces(m_hDevice, pBuf, static_cast<size_t>(total), done, nErr)) {
+    if (!ReadPieces(m_hDevice, pBuf, static_cast<size_t>(total), offset, done, nErr)) {
         m_bHitEnd = nErr == 0;
         FrLog("read %lld\n", static_cast<long long>(nErr));
         if (pSectorsRead) *pSectorsRead = static_cast<unsigned>(done / static_cast<unsigned>(nBytesPerSector));
@@ -151,7 +151,7 @@ int ReadData(int fd, unsigned char* pBuf, int nLen, unsigned int* pRead) {
     if (nLen < 0 || (nLen > 0 && !pBuf)) return FR_INVALID;
     size_t done = 0;
     int nErr = 0;
-    const bool bAll = ReadPieces(fd, pBuf, static_cast<size_t>(nLen), done, nErr);
+    const bool bAll = ReadPieces(fd, pBuf, static_cast<size_t>(nLen), -1, done, nErr);
     if (pRead) *pRead = static_cast<unsigned>(done);
     return bAll ? 0 : FR_SHORT_READ;
 }
