@@ -5,6 +5,7 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <vector>
 
@@ -507,24 +508,54 @@ int TextKind(const unsigned char* p, size_t n) {
     return FT_TXT;
 }
 
-}  // namespace
+// ASCII letters and digits: what isalnum answers for a byte in the C locale
+// and in UTF-8 ones, without a library call per byte.
+constexpr std::array<bool, 256> kAlnum = [] {
+    std::array<bool, 256> t{};
+    for (int c = 0; c < 256; ++c) t[c] = (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+    return t;
+}();
 
-int IsTextType(CFileTypeJudge&, const unsigned char* buf, int len) {
-    // At least 64 bytes of text from the first byte, a quarter of them letters
-    // or digits,
-    // and not one byte over and over (a filled sector).
-    constexpr int kMin = 64;
-    if (!buf || len < kMin) return FT_NONE;
+// 1 for a byte that text holds nowhere: what TextState refuses whatever
+// came before it (control codes other than tab, line breaks and form feed,
+// DEL, and bytes UTF-8 never uses).
+constexpr std::array<u8, 256> kNeverText = [] {
+    std::array<u8, 256> t{};
+    for (int c = 0; c < 256; ++c) {
+        const bool ascii = (c >= 0x20 && c < 0x7F) || c == '\t' || c == '\n' || c == '\r' || c == '\f';
+        t[c] = !(ascii || (c >= 0x80 && c <= 0xBF) || (c >= 0xC2 && c <= 0xF4));
+    }
+    return t;
+}();
+
+// At least 64 bytes of text from the first byte, a quarter of them letters
+// or digits, and not one byte over and over (a filled sector).
+constexpr int kTextMin = 64;
+
+// The text test past its quick gate (kept out of line, so that the gate
+// that rules out most sectors costs no more than its loads).
+[[gnu::noinline]] int TextTypeOf(const unsigned char* buf, int len) {
     TextState t;
     int n = 0, letters = 0;
     bool varied = false;
     while (n < len && t.Feed(buf[n])) {
-        letters += std::isalnum(buf[n]) != 0;
+        letters += kAlnum[buf[n]];
         varied = varied || buf[n] != buf[0];
         ++n;
     }
-    if (n < kMin || letters * 4 < n || !varied) return FT_NONE;
+    if (n < kTextMin || letters * 4 < n || !varied) return FT_NONE;
     return TextKind(buf, static_cast<size_t>(n));
+}
+
+}  // namespace
+
+int IsTextType(CFileTypeJudge&, const unsigned char* buf, int len) {
+    if (!buf || len < kTextMin) return FT_NONE;
+    // Most sectors that hold no text give themselves away in a few bytes.
+    if (kNeverText[buf[0]] | kNeverText[buf[1]] | kNeverText[buf[2]] | kNeverText[buf[3]] | kNeverText[buf[4]] |
+        kNeverText[buf[5]] | kNeverText[buf[6]] | kNeverText[buf[7]])
+        return FT_NONE;
+    return TextTypeOf(buf, len);
 }
 
 FR_LENGTH_RULE(GetTextFileBytesSize) {

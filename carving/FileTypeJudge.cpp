@@ -188,6 +188,9 @@ bool IsWeakTest(FileTypeTestFunc f) { return f == IsMpegAudioType || f == IsText
 struct WalkIndex {
     // Rows to try for a buffer whose first byte is b, in walk order.
     std::array<std::vector<u8>, 256> byFirst;
+    // The same without the gated tests, for a buffer where MayLookPast
+    // does not hold (almost every sector that starts no file).
+    std::array<std::vector<u8>, 256> byFirstUngated;
 
     static bool MayStartWith(FileTypeTestFunc f, int b, bool& any) {
         any = false;
@@ -221,10 +224,19 @@ struct WalkIndex {
                     if (static_cast<unsigned char>(e.bytes[i]) == b) return true;
                 return false;
             }
-        // mp4, 3gp, mov, the other ISO media, mts and Office 2007 look past
-        // the first bytes.
+        // mp4, 3gp, mov, the other ISO media, mts, Office 2007 and tar look
+        // past the first bytes.
         any = true;
         return true;
+    }
+
+    // Tests that look past the first byte and answer nothing unless
+    // MayLookPast holds.
+    static bool Gated(FileTypeTestFunc f) {
+        for (FileTypeTestFunc g : {IsMp4Type, Is3pgType, IsMovType, IsIsoMediaType, IsMtsType, IsOffice2007Type,
+                                   IsTarType})
+            if (f == g) return true;
+        return false;
     }
 
     WalkIndex() {
@@ -256,10 +268,26 @@ struct WalkIndex {
         for (int b = 0; b < 256; ++b)
             for (int r : order) {
                 bool any;
-                if (MayStartWith(t[r].pfnTest, b, any)) byFirst[b].push_back(static_cast<u8>(r));
+                if (!MayStartWith(t[r].pfnTest, b, any)) continue;
+                byFirst[b].push_back(static_cast<u8>(r));
+                if (!(any && Gated(t[r].pfnTest))) byFirstUngated[b].push_back(static_cast<u8>(r));
             }
     }
 };
+
+// What each gated test needs before it looks further: "ftyp" at 4 (the ISO
+// media tests, mov), "moov" at 0 (mov), a sync byte at 4 or the stream
+// header at 8 (mts), a ZIP local header at 0 or the content-types name at
+// 31 (Office 2007), "ustar" at 257 (tar). One of them is in place on about
+// one random sector in a hundred.
+inline bool MayLookPast(const unsigned char* b, int len) {
+    if (len >= 8 && std::memcmp(b + 4, "ftyp", 4) == 0) return true;
+    if (len >= 4 && (std::memcmp(b, "moov", 4) == 0 || std::memcmp(b, "PK\x03\x04", 4) == 0)) return true;
+    if (len >= 5 && b[4] == 0x47) return true;
+    if (len >= 16 && std::memcmp(b + 8, szMtsHead, 8) == 0) return true;
+    if (len >= 32 && b[31] == '[') return true;
+    return len >= 262 && std::memcmp(b + 257, "ustar", 5) == 0;
+}
 
 const WalkIndex& Index() {
     static const WalkIndex idx;
@@ -314,7 +342,8 @@ unsigned CFileTypeJudge::ReadSectorsInto(unsigned char* pDst, size_t nDstLen, u6
 int CFileTypeJudge::GetDataBufTypeRow(const unsigned char* buf, int len, int& nRow) {
     nRow = -1;
     if (!buf || len <= 0) return FT_NONE;
-    for (u8 r : Index().byFirst[buf[0]]) {
+    const WalkIndex& idx = Index();
+    for (u8 r : (MayLookPast(buf, len) ? idx.byFirst : idx.byFirstUngated)[buf[0]]) {
         int code = szExtendNameAndType[r].pfnTest(*this, buf, len);
         if (code != FT_NONE) {
             nRow = r;

@@ -243,11 +243,11 @@ unsigned Mp3FrameLength(const unsigned char* h, u32& key) {
     return (layer == 1 && !v1 ? 72 : 144) * rate / sr + pad;
 }
 
-}  // namespace
-
-int IsMpegAudioType(CFileTypeJudge& j, const unsigned char* buf, int len) {
+// The MPEG audio test past the sync byte (kept out of line, so that the
+// sectors without one cost no more than that byte's load).
+[[gnu::noinline]] int MpegAudioTypeOf(CFileTypeJudge& j, const unsigned char* buf) {
     u32 key0 = 0, key = 0;
-    if (!buf || len < 4 || Mp3FrameLength(buf, key0) == 0) return FT_NONE;
+    if (Mp3FrameLength(buf, key0) == 0) return FT_NONE;
     // Four frames in a row with the same version, layer and sample rate;
     // one sync word alone is not enough.
     const int S = j.m_nBytesPerSector;
@@ -265,6 +265,14 @@ int IsMpegAudioType(CFileTypeJudge& j, const unsigned char* buf, int len) {
     }
     const int layer = (buf[1] >> 1) & 3;
     return layer == 1 ? FT_MP3 : layer == 2 ? FT_MP2 : FT_MP1;
+}
+
+}  // namespace
+
+int IsMpegAudioType(CFileTypeJudge& j, const unsigned char* buf, int len) {
+    // Every frame header starts with a 0xFF byte.
+    if (!buf || len < 4 || buf[0] != 0xFF) return FT_NONE;
+    return MpegAudioTypeOf(j, buf);
 }
 
 unsigned long long WalkMp3(CFileTypeJudge& judge, const unsigned char* buf, int len) {

@@ -67,16 +67,14 @@ int CDiskReader::ReadData(unsigned char* pBuf, int nSectors, long long u64StartS
         m_bHitEnd = true;
         return FR_INVALID;
     }
-    if (lseek(m_hDevice, offset, SEEK_SET) == -1) {
-        int err = errno;
-        FrLog("lseek failed %lld\n", offset);
-        return err ? err : FR_FAILED;
-    }
+    if (m_hDevice < 0) return EBADF;
+    // Positioned reads: one system call a piece rather than a seek and a
+    // read (a carve's length walks make thousands of small reads).
     size_t done = 0;
     while (done < total) {
         size_t piece = total - done;
         if (piece > 0x10000) piece = 0x10000;
-        ssize_t r = read(m_hDevice, pBuf + done, piece);
+        ssize_t r = pread(m_hDevice, pBuf + done, piece, static_cast<off_t>(offset + static_cast<long long>(done)));
         if (r < 0 && errno == EINTR) continue;
         if (r <= 0) {
             m_bHitEnd = r == 0;

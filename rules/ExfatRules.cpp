@@ -1,6 +1,8 @@
 #include "rules/ExfatRules.h"
 
 #include <algorithm>
+#include <array>
+#include <utility>
 #include <vector>
 
 #include "core/BootSector.h"
@@ -162,22 +164,52 @@ std::string ExfatVolumeLabel(std::span<const unsigned char> root) {
     return {};
 }
 
+namespace {
+
+// 1 for the type byte of a File entry, in use or not.
+constexpr std::array<u8, 256> kFileType = [] {
+    std::array<u8, 256> t{};
+    t[EXFAT_ENTRY_FILE] = t[EXFAT_ENTRY_FILE & ~EXFAT_IN_USE] = 1;
+    return t;
+}();
+
+// Whether one of the first N slots holds a File entry's type byte: one load
+// and one or per slot, no branch.
+template <size_t... I>
+bool AnyFileSlot(const unsigned char* p, std::index_sequence<I...>) {
+    return (kFileType[p[I * EXFAT_ENTRY_SIZE]] | ...) != 0;
+}
+
+}  // namespace
+
 bool MayHoldExfatSet(std::span<const unsigned char> s) {
+    const unsigned char* p = s.data();
+    // The type bytes alone rule out almost every 512-byte sector.
+    if (s.size() == 512 && !AnyFileSlot(p, std::make_index_sequence<512 / EXFAT_ENTRY_SIZE - 1>{})) return false;
     for (size_t off = 0; off + 2 * EXFAT_ENTRY_SIZE <= s.size(); off += EXFAT_ENTRY_SIZE) {
-        const u8 a = s[off], b = s[off + EXFAT_ENTRY_SIZE];
-        if ((a | EXFAT_IN_USE) == EXFAT_ENTRY_FILE && (b | EXFAT_IN_USE) == EXFAT_ENTRY_STREAM &&
-            (a & EXFAT_IN_USE) == (b & EXFAT_IN_USE) && s[off + 1] >= 2 && s[off + 1] <= 18)
+        const u8 a = p[off];
+        if ((a | EXFAT_IN_USE) != EXFAT_ENTRY_FILE) continue;
+        const u8 b = p[off + EXFAT_ENTRY_SIZE];
+        if ((b | EXFAT_IN_USE) == EXFAT_ENTRY_STREAM && (a & EXFAT_IN_USE) == (b & EXFAT_IN_USE) && p[off + 1] >= 2 &&
+            p[off + 1] <= 18)
             return true;
     }
     return false;
 }
 
 bool IsExfatRootStart(std::span<const unsigned char> s) {
+    const unsigned char* p = s.data();
+    if (s.size() >= 4 * EXFAT_ENTRY_SIZE) {
+        const auto any = [p](u8 type) {
+            return (p[0] == type) | (p[EXFAT_ENTRY_SIZE] == type) | (p[2 * EXFAT_ENTRY_SIZE] == type) |
+                   (p[3 * EXFAT_ENTRY_SIZE] == type);
+        };
+        return any(EXFAT_ENTRY_BITMAP) && any(EXFAT_ENTRY_UPCASE);
+    }
     bool bitmap = false, upcase = false;
-    for (size_t off = 0; off + EXFAT_ENTRY_SIZE <= std::min<size_t>(s.size(), 4 * EXFAT_ENTRY_SIZE);
-         off += EXFAT_ENTRY_SIZE) {
-        bitmap = bitmap || s[off] == EXFAT_ENTRY_BITMAP;
-        upcase = upcase || s[off] == EXFAT_ENTRY_UPCASE;
+    for (size_t off = 0; off + EXFAT_ENTRY_SIZE <= s.size(); off += EXFAT_ENTRY_SIZE) {
+        bitmap = bitmap || p[off] == EXFAT_ENTRY_BITMAP;
+        upcase = upcase || p[off] == EXFAT_ENTRY_UPCASE;
     }
     return bitmap && upcase;
 }

@@ -203,8 +203,11 @@ int IsFatFileRecord(const unsigned char* p) {
 
 int IsFatEntyValid(const unsigned char* e, int nBytesAvail) {
     if (!e || nBytesAvail < FAT_ENTRY_SIZE) return 0;
-    if (nBytesAvail >= 2 * FAT_ENTRY_SIZE && IsFatFileRecord(e)) return 1;
     const u8 a = e[11];
+    // Every test after the dot entries only rules the entry out: the
+    // cheapest, which rules out most bytes, goes first.
+    if (a & 0xC0) return nBytesAvail >= 2 * FAT_ENTRY_SIZE && IsFatFileRecord(e);
+    if (nBytesAvail >= 2 * FAT_ENTRY_SIZE && IsFatFileRecord(e)) return 1;
     const u8 n0 = e[0];
     const u32 size = GetLe32(e + 28);
     const u16 hi = GetLe16(e + 20);
@@ -216,7 +219,6 @@ int IsFatEntyValid(const unsigned char* e, int nBytesAvail) {
         return 0;
     }
     if ((a & FAT_ATTR_DIRECTORY) && (a & FAT_ATTR_READONLY)) return 0;
-    if (a & 0xC0) return 0;
     if (a == FAT_ATTR_LONG_NAME) {
         if (n0 != FAT_DELETED_MARK && (n0 & ~0x40u) > FAT_MAX_LONG_NAME_ENTRIES) return 0;
     } else {
@@ -244,6 +246,9 @@ int IsFatEntyValid(const FAT32_Entry* e, int nBytesAvail) {
 
 int IsFatFDTRecord(const unsigned char* buf, int length) {
     if (!buf || length < FAT_ENTRY_SIZE) return 0;
+    // The first entry decides for most sectors: an end mark there, or
+    // attribute bits no entry but a dot entry may carry (IsFatEntyValid).
+    if (buf[0] == 0 || ((buf[11] & 0xC0) && buf[0] != '.')) return 0;
     const int count = length / FAT_ENTRY_SIZE;
     const int used = count * FAT_ENTRY_SIZE;
     for (int i = 0; i < count; ++i) {

@@ -239,3 +239,27 @@ TEST(ExfatCards, FourKibSectors) {
         EXPECT_EQ(got.size(), 2u) << mode;
     }
 }
+
+// The sweep's quick tests of one sector: a File entry followed by its stream
+// extension in the same state, in any slot with one after it; the bitmap
+// and up-case entries among a root's first four.
+TEST(ExfatRules, SweepQuickTests) {
+    struct SetCase { size_t size, slot; unsigned char file, stream, secondaries; bool want; };
+    for (const SetCase& c : std::vector<SetCase>{{512, 0, 0x85, 0xC0, 2, true}, {512, 14, 0x05, 0x40, 18, true},
+                                                 {512, 15, 0x85, 0xC0, 2, false}, {512, 7, 0x85, 0x40, 2, false},
+                                                 {512, 7, 0x85, 0xC0, 19, false}, {4096, 126, 0x85, 0xC0, 3, true},
+                                                 {96, 1, 0x05, 0x40, 2, true}}) {
+        std::vector<unsigned char> s(c.size, 0x20);
+        s[c.slot * 32] = c.file;
+        s[c.slot * 32 + 1] = c.secondaries;
+        if ((c.slot + 1) * 32 < c.size) s[(c.slot + 1) * 32] = c.stream;
+        EXPECT_EQ(MayHoldExfatSet(s), c.want) << c.size << " bytes, slot " << c.slot;
+    }
+    struct RootCase { size_t size, bitmap, upcase; bool want; };
+    for (const RootCase& c : std::vector<RootCase>{{512, 0, 3, true}, {512, 1, 4, false}, {96, 2, 0, true}, {64, 0, 2, false}}) {
+        std::vector<unsigned char> s(std::max<size_t>(c.size, 160), 0x20);
+        s[c.bitmap * 32] = 0x81;
+        s[c.upcase * 32] = 0x82;
+        EXPECT_EQ(IsExfatRootStart(std::span(s).first(c.size)), c.want) << c.size << " bytes";
+    }
+}
