@@ -527,22 +527,14 @@ void CFastFatRecovery::CheckDeletedPictures() {
     std::sort(m_vecPictureChecks.rbegin(), m_vecPictureChecks.rend());
     const u64 bps = m_Boot.nBytesPerSector;
     FatWalk walk;
-    walk.clusterBytes = static_cast<u32>(bps * m_uSectorsPerCluster);
     walk.next = [this](u32 c) {
         u32 next = 0;
         return FindNextClusterNO(c, next) == 0 && next > c ? next : 0u;
     };
     walk.byteOffset = [&](u32 c) { return ClusterToSector(c) * bps; };
-    for (const auto& [cluster, index] : m_vecPictureChecks) {
-        _FILE_NODE_ node;
-        if (m_pStore->ReadFileNode(index, &node) != 0) continue;
-        const FatPictureCheck check = CheckFatPicture(CheckedKindOfName(node.szFileName), cluster, node.u64FileSize,
-                                                      walk, m_DiskReader, m_nBytesPerSector, m_mapDeletedClaims);
-        m_mapDeletedClaims[cluster] = check.claim;
-        node.bIsHealth = check.health;
-        node.nReserved = check.reserved;
-        m_pStore->RewriteFileNode(index, node);
-    }
+    _FILE_NODE_ node{};
+    for (const auto& check : m_vecPictureChecks)
+        CheckStoredPicture(*m_pStore, check.second, node, walk, m_DiskReader, m_nBytesPerSector, m_mapDeletedClaims);
     m_vecPictureChecks.clear();
 }
 

@@ -134,3 +134,15 @@ FatPictureCheck CheckFatPicture(CheckedKind kind, u32 firstCluster, u64 fileSize
     out.claim = {found->firstSteps, found->gapSteps, ClampSteps(n - found->firstSteps)};
     return out;
 }
+
+void CheckStoredPicture(CScanResultFileManager& store, u32 index, _FILE_NODE_& node, FatWalk& walk,
+                        CDiskReader& reader, int bytesPerSector, FatClaims& claims) {
+    if (store.ReadFileNode(index, &node) != 0) return;
+    walk.clusterBytes = node.nBytesPerCluster;
+    const FatPictureCheck check = CheckFatPicture(CheckedKindOfName(node.szFileName), node.uClusterNO,
+                                                  node.u64FileSize, walk, reader, bytesPerSector, claims);
+    claims[node.uClusterNO] = check.claim;
+    node.bIsHealth = check.health;
+    node.nReserved = check.reserved;
+    store.RewriteFileNode(index, node);
+}

@@ -14,6 +14,7 @@
 #include "carving/FragmentJoin.h"
 #include "core/DiskReader.h"
 #include "core/Records.h"
+#include "results/ScanResultFileManager.h"
 
 // Where a file lies along its walk: its first firstSteps clusters, then,
 // after gapSteps clusters of the walk that are not its own, the rest.
@@ -61,3 +62,9 @@ inline constexpr u64 kFatMaxCheckedBytes = 64ULL << 20;
 // healthy) starting at firstCluster, skipping first what others claim.
 FatPictureCheck CheckFatPicture(CheckedKind kind, u32 firstCluster, u64 fileSize, const FatWalk& walk,
                                 CDiskReader& reader, int bytesPerSector, const FatClaims& others);
+
+// Reads record index of the store into node (which walk may look at),
+// checks it as a deleted picture from its first cluster, keeps what it
+// holds in claims and writes its health and layout back.
+void CheckStoredPicture(CScanResultFileManager& store, u32 index, _FILE_NODE_& node, FatWalk& walk,
+                        CDiskReader& reader, int bytesPerSector, FatClaims& claims);

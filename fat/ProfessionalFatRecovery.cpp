@@ -192,16 +192,7 @@ void CProfessionalFatRecovery::CheckDeletedPictures() {
         NodeClusterStart(node, node.nBytesPerCluster / kSector, c, s);
         return s * kSector;
     };
-    for (const auto& [key, cluster, index] : m_vecPictureChecks) {
-        if (m_pStore->ReadFileNode(index, &node) != 0) continue;
-        walk.clusterBytes = node.nBytesPerCluster;
-        FatClaims& claims = m_mapDeletedClaims[key];
-        const FatPictureCheck check = CheckFatPicture(CheckedKindOfName(node.szFileName), cluster, node.u64FileSize,
-                                                      walk, m_DiskReader, kSector, claims);
-        claims[cluster] = check.claim;
-        node.bIsHealth = check.health;
-        node.nReserved = check.reserved;
-        m_pStore->RewriteFileNode(index, node);
-    }
+    for (const auto& [key, cluster, index] : m_vecPictureChecks)
+        CheckStoredPicture(*m_pStore, index, node, walk, m_DiskReader, kSector, m_mapDeletedClaims[key]);
     m_vecPictureChecks.clear();
 }
