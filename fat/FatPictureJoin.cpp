@@ -69,7 +69,8 @@ FatPictureCheck CheckFatPicture(CheckedKind kind, u32 firstCluster, u64 fileSize
     const size_t wholeWalk = n + maxGap;
     const size_t cap = wholeWalk + kFatMaxSteps;
     // The walk, with the steps that other deleted files are taken to hold
-    // marked, as far as the pool without them reaches the largest gap.
+    // marked; past the file's own length only when it does not check out,
+    // then as far as the pool without them reaches the largest gap.
     std::vector<u32> clusters{firstCluster};
     std::vector<char> claimed(cap, 0);
     size_t unclaimed = 1;
@@ -77,22 +78,22 @@ FatPictureCheck CheckFatPicture(CheckedKind kind, u32 firstCluster, u64 fileSize
     auto mark = [&](size_t from, size_t count) {
         for (size_t i = from; i < std::min(cap, from + count); ++i) claimed[i] = 1;
     };
-    while (clusters.size() < cap && (clusters.size() < wholeWalk || unclaimed < wholeWalk)) {
-        const u32 c = walk.next(clusters.back());
-        if (c == 0) break;
-        const size_t i = clusters.size();
-        clusters.push_back(c);
-        if (auto it = others.find(c); it != others.end() && c != firstCluster) {
-            const FatClaim& k = it->second;
-            mark(i, k.firstSteps);
-            mark(i + k.firstSteps + k.gapSteps, k.restSteps);
+    auto grow = [&](size_t steps, size_t pool) {
+        while (clusters.size() < std::min(cap, steps) || (unclaimed < pool && clusters.size() < cap)) {
+            const u32 c = walk.next(clusters.back());
+            if (c == 0) return;
+            const size_t i = clusters.size();
+            clusters.push_back(c);
+            if (auto it = others.find(c); it != others.end() && c != firstCluster) {
+                const FatClaim& k = it->second;
+                mark(i, k.firstSteps);
+                mark(i + k.firstSteps + k.gapSteps, k.restSteps);
+            }
+            if (!claimed[i]) ++unclaimed;
+            else anyClaimed = anyClaimed || unclaimed < wholeWalk;
         }
-        if (claimed[i]) {
-            anyClaimed = anyClaimed || unclaimed < wholeWalk;
-        } else {
-            ++unclaimed;
-        }
-    }
+    };
+    grow(n, 0);
     if (clusters.size() < n) {
         out.health = FR_HEALTH_BROKEN;
         return out;
@@ -105,6 +106,7 @@ FatPictureCheck CheckFatPicture(CheckedKind kind, u32 firstCluster, u64 fileSize
             FirstBadByte(kind, std::span<const unsigned char>(data).first(fileSize)) == kDataValid)
             return out;
     }
+    grow(wholeWalk, wholeWalk);
     JoinLimits limits;
     limits.maxGapClusters = maxGap;
     auto tryPool = [&](const std::vector<size_t>& pool) -> std::optional<FatPieces> {
