@@ -29,6 +29,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "RawRead.h"
 #include "scan/FileRecoveryFactory.h"
 #include "scan/ProfessionalRecovery.h"
 #include "core/Platform.h"
@@ -53,19 +54,6 @@ long long FileBytes(const std::string& path) {
     long long n = lseek(fd, 0, SEEK_END);
     close(fd);
     return n;
-}
-
-// One pass of read() in 1 MiB blocks; seconds.
-double RawRead(const std::string& path) {
-    int fd = open(path.c_str(), O_RDONLY);
-    if (fd < 0) return -1;
-    std::vector<char> buf(1 << 20);
-    auto t = Clock::now();
-    while (read(fd, buf.data(), buf.size()) > 0) {
-    }
-    double s = Seconds(t);
-    close(fd);
-    return s;
 }
 
 struct SweepResult {
@@ -102,10 +90,10 @@ double Median(std::vector<double> v) {
 int Rate(const std::string& path, int runs) {
     if (FileBytes(path) <= 0 && Sh("head -c 3G /dev/urandom > '" + path + "'") != 0) return 1;
     const double mb = static_cast<double>(FileBytes(path)) / 1e6;
-    RawRead(path);  // warm the cache
+    RawReadSeconds(path);  // warm the cache
     std::vector<double> raw, sweep, ratio;
     for (int i = 0; i < runs; ++i) {
-        raw.push_back(mb / RawRead(path));
+        raw.push_back(mb / RawReadSeconds(path));
         sweep.push_back(mb / Sweep(path, true).seconds);
         ratio.push_back(sweep.back() / raw.back());
     }
@@ -208,8 +196,8 @@ void Row(const char* label, const std::string& path, bool holes) {
         std::printf("%-34s missing (run 'make' first)\n", label);
         return;
     }
-    RawRead(path);  // warm the cache
-    const double raw = RawRead(path);
+    RawReadSeconds(path);  // warm the cache
+    const double raw = RawReadSeconds(path);
     const SweepResult s = Sweep(path, holes);
     const double mb = static_cast<double>(bytes) / 1e6;
     std::printf("%-34s %7.0f MB  raw %8.0f MB/s  sweep %8.0f MB/s  %5.0f %%  %6.2f s  %6u files  holes %5.1f %%  "
@@ -242,7 +230,7 @@ int main(int argc, char** argv) {
     if (mode == "make") {
         rc = Make(arg);
     } else if (mode == "raw") {
-        const double s = RawRead(arg);
+        const double s = RawReadSeconds(arg);
         std::printf("%.0f MB/s\n", static_cast<double>(FileBytes(arg)) / 1e6 / s);
     } else if (mode == "sweep") {
         const bool holes = !(argc > 3 && std::strcmp(argv[3], "--no-holes") == 0);

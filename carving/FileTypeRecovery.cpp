@@ -51,48 +51,44 @@ void CFileTypeRecovery::NoteStoredFiles() {
 int CFileTypeRecovery::Init(int nDiskNumber, long long u64StartSector, long long u64SectorCount,
                             wchar_t wcDriveLetter) {
     if (u64StartSector < 0 || u64SectorCount < 0) return FR_INVALID;
-    m_wcDriveLetter = wcDriveLetter;
-    m_u64VolumeStartSector = static_cast<u64>(u64StartSector);
-    m_u64VolumeSectorCount = static_cast<u64>(u64SectorCount);
-    int r = m_DiskReader.Init(nDiskNumber, m_u64VolumeStartSector + m_u64VolumeSectorCount);
-    int s = OpenNewStore(MakeLogName(m_u64VolumeStartSector).c_str());
-    if (s != 0) FrLog("carving log open failed %d\n", s);
-    return r;
+    return OpenVolume(GetDiskDevicePath(nDiskNumber), static_cast<u64>(u64StartSector),
+                      static_cast<u64>(u64SectorCount), wcDriveLetter);
 }
 
 int CFileTypeRecovery::Init(wchar_t* szPath, wchar_t wcDriveLetter) {
-    if (!szPath) return FR_INVALID;
+    ImageFile image;
+    if (const int err = OpenImageFile(szPath, image)) return err;
+    return OpenVolume(image.strPath, 0, static_cast<u64>(image.llBytes) / static_cast<u64>(m_nBytesPerSector),
+                      wcDriveLetter);
+}
+
+int CFileTypeRecovery::OpenVolume(const std::string& strPath, u64 u64Start, u64 u64Count, wchar_t wcDriveLetter) {
     m_wcDriveLetter = wcDriveLetter;
-    m_u64VolumeStartSector = 0;
-    std::string path = WideToUtf8(szPath);
-    CUniqueFd fd(OpenDeviceReadOnly(path.c_str()));
-    if (!fd.valid()) return errno ? errno : FR_FAILED;
-    long long bytes = rsb_getDeviceSize(fd.get());
-    if (bytes < 0) return errno ? errno : FR_FAILED;
-    m_u64VolumeSectorCount = static_cast<u64>(bytes) / static_cast<u64>(m_nBytesPerSector);
-    int r = m_DiskReader.Init(path.c_str(), m_u64VolumeSectorCount);
-    int s = OpenNewStore(MakeLogName(0).c_str());
+    m_u64VolumeStartSector = u64Start;
+    m_u64VolumeSectorCount = u64Count;
+    const int r = m_DiskReader.Init(strPath.c_str(), u64Start + u64Count);
+    const int s = OpenNewStore(MakeLogName(u64Start).c_str());
     if (s != 0) FrLog("carving log open failed %d\n", s);
     return r;
 }
 
 int CFileTypeRecovery::InitLogFile(const wchar_t* logName, wchar_t wcDriveLetter, const wchar_t* szPath,
                                    int nBytesPerSector, u64 u64Limit) {
-    if (!logName || !szPath || nBytesPerSector <= 0) return FR_INVALID;
-    m_wcDriveLetter = wcDriveLetter;
-    m_nBytesPerSector = nBytesPerSector;
-    int r = m_DiskReader.Init(szPath, u64Limit);
-    OpenStore(logName);
-    NoteStoredFiles();
-    return r;
+    if (!szPath) return FR_INVALID;
+    return ReopenLog(logName, wcDriveLetter, WideToUtf8(szPath), nBytesPerSector, u64Limit);
 }
 
 int CFileTypeRecovery::InitLogFile(const wchar_t* logName, wchar_t wcDriveLetter, int nDiskNumber,
                                    int nBytesPerSector, u64 u64Limit) {
+    return ReopenLog(logName, wcDriveLetter, GetDiskDevicePath(nDiskNumber), nBytesPerSector, u64Limit);
+}
+
+int CFileTypeRecovery::ReopenLog(const wchar_t* logName, wchar_t wcDriveLetter, const std::string& strPath,
+                                 int nBytesPerSector, u64 u64Limit) {
     if (!logName || nBytesPerSector <= 0) return FR_INVALID;
     m_wcDriveLetter = wcDriveLetter;
     m_nBytesPerSector = nBytesPerSector;
-    int r = m_DiskReader.Init(nDiskNumber, u64Limit);
+    const int r = m_DiskReader.Init(strPath.c_str(), u64Limit);
     OpenStore(logName);
     NoteStoredFiles();
     return r;
@@ -105,9 +101,6 @@ int CFileTypeRecovery::InitCallBack(ScanProgressFunc pScanFunc, RecoveryProgress
     return 0;
 }
 
-int CFileTypeRecovery::ScanDevice(wchar_t*) { return 0; }
-int CFileTypeRecovery::GetUnUsedSectorCount(u64&, u64&) { return 0; }
-int CFileTypeRecovery::BuildBitMapInfo() { return 0; }
 int CFileTypeRecovery::GetFileNodeParentDirPath(_FILE_NODE_*, wchar_t*, int) { return 0; }
 
 bool CFileTypeRecovery::ChildrenKey(const _FILE_NODE_* pParent, unsigned uParentKey, u64& u64Key) const {
@@ -138,11 +131,7 @@ int CFileTypeRecovery::ParseFileBuf(const unsigned char* buf, int len, u64 secto
     if (r != 0) return r;
     // An empty file is not worth listing.
     if (size == 0) return FR_INVALID;
-    _FILE_NODE_ node;
-    std::memset(&node, 0, sizeof node);
-    node.wcDriveLetter = static_cast<u32>(m_wcDriveLetter);
-    node.nEngineType = ENGINE_CARVING;
-    node.bIsDir = 0;
+    _FILE_NODE_ node = BlankNode(m_wcDriveLetter, ENGINE_CARVING, false);
     // A file that runs into sectors the device could not deliver is cut
     // there (or may go on beyond them): listed, but as damaged.
     const u64 sectors = (size + static_cast<u64>(nBytesPerSector) - 1) / static_cast<u64>(nBytesPerSector);

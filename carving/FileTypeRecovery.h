@@ -15,22 +15,17 @@
 #include "core/DiskReader.h"
 #include "results/StoreBackedEngine.h"
 
-class CFileTypeRecovery : public CStoreBackedEngine {
+class CFileTypeRecovery : public CSweepFedEngine<CStoreBackedEngine> {
 public:
     CFileTypeRecovery();
     ~CFileTypeRecovery() override;
-    CFileTypeRecovery(const CFileTypeRecovery&) = delete;
-    CFileTypeRecovery& operator=(const CFileTypeRecovery&) = delete;
 
     int Init(int nDiskNumber, long long u64StartSector, long long u64SectorCount, wchar_t wcDriveLetter) override;
     int Init(wchar_t* szPath, wchar_t wcDriveLetter) override;
     int InitCallBack(ScanProgressFunc pScanFunc, RecoveryProgressFunc pRecoveryFunc, void* pParam,
                      int nPercent) override;
-    int ScanDevice(wchar_t* szReserved) override;
     int GetFileNodeParentDirPath(_FILE_NODE_* pNode, wchar_t* szPath, int nPathLen) override;
     int SaveFileData(_FILE_NODE_* pNode, wchar_t* pRecoveryFileName, int nBaseLevel) override;
-    int GetUnUsedSectorCount(u64& u64Sector, u64& u64Count) override;
-    int BuildBitMapInfo() override;
     int PreView(_FILE_NODE_* pNode, wchar_t* szTempPath, unsigned char* pBuf, int& nBufLen,
                 PreviewProgressFunc pFunc, void* pParam) override;
     int GetNodeExtents(const _FILE_NODE_& node, u64 u64Wanted, std::vector<DataExtent>& extents) override;
@@ -74,6 +69,12 @@ protected:
     bool ChildrenKey(const _FILE_NODE_* pParent, unsigned uParentKey, u64& u64Key) const override;
 
 private:
+    // Reads the volume [u64Start, u64Start + u64Count) of a device or image
+    // and opens a new carving log for it: the reader's code.
+    int OpenVolume(const std::string& strPath, u64 u64Start, u64 u64Count, wchar_t wcDriveLetter);
+    // Reads a device or image up to u64Limit and reopens an earlier log.
+    int ReopenLog(const wchar_t* logName, wchar_t wcDriveLetter, const std::string& strPath, int nBytesPerSector,
+                  u64 u64Limit);
     int CopyCarvedData(const _FILE_NODE_* pNode, int fd, unsigned char* pDst, u64 u64Want, const wchar_t* szPath,
                 PreviewProgressFunc pPreview, void* pPreviewParam);
 

@@ -207,9 +207,29 @@ struct ScanRun {
     bool bLogLost = false;               // a scan log could not be saved
 };
 
-// Scans each volume of a resolved source in turn and lists what each found.
-// A Ctrl-C ends the scan of the volume in progress and of all that follow.
-int ScanAndList(const ScanOptions& o, const CliSource& src, std::wstring pattern, ScanRun& run) {
+// A scan or recover command as read from its arguments: its options, the
+// search pattern of their types and the source they name.
+struct ScanCommand {
+    ScanOptions o;
+    std::wstring pattern;
+    CliSource src;
+};
+
+// Reads a command: 0, or its exit status (2 for a wrong call, 1 for a
+// source that cannot be used).
+int ReadCommand(const std::vector<std::string>& args, bool recover, ScanCommand& cmd) {
+    if (!ParseOptions(args, recover, cmd.o)) return 2;
+    if (!BuildSearchPattern(cmd.o.strTypes, cmd.pattern)) return 2;
+    return ResolveSource(cmd.o.strSource, cmd.src) ? 0 : 1;
+}
+
+// Scans each volume of the command's source in turn and lists what each
+// found. A Ctrl-C ends the scan of the volume in progress and of all that
+// follow.
+int ScanAndList(const ScanCommand& cmd, ScanRun& run) {
+    const ScanOptions& o = cmd.o;
+    const CliSource& src = cmd.src;
+    std::wstring pattern = cmd.pattern;
     // Results live in the scan-log folder: without it nothing found could be
     // listed, and on the source it would overwrite what is to be found.
     std::string why;
@@ -333,18 +353,14 @@ void PrintPartitionHeading(const CliSource& src) {
 }  // namespace
 
 int CmdScan(const std::vector<std::string>& args) {
-    ScanOptions o;
-    if (!ParseOptions(args, false, o)) return 2;
-    std::wstring pattern;
-    if (!BuildSearchPattern(o.strTypes, pattern)) return 2;
-    CliSource src;
-    if (!ResolveSource(o.strSource, src)) return 1;
+    ScanCommand cmd;
+    if (int rc = ReadCommand(args, false, cmd)) return rc;
     ScanRun run;
-    if (int rc = ScanAndList(o, src, pattern, run)) return rc;
+    if (int rc = ScanAndList(cmd, run)) return rc;
     const int nExit = ScanExitStatus(run);
 
-    if (o.bJson) {
-        CJsonListing listing(src.nPartition);
+    if (cmd.o.bJson) {
+        CJsonListing listing(cmd.src.nPartition);
         for (const auto& vol : run.volumes) {
             listing.SetPartition(vol.src.nPartition);
             for (const auto& h : vol.hits) listing.Add(h, ParentPath(*vol.engine, h), DataOffset(*vol.engine, h));
@@ -389,14 +405,12 @@ std::vector<std::string> MissingDirs(std::string path) {
 }  // namespace
 
 int CmdRecover(const std::vector<std::string>& args) {
-    ScanOptions o;
-    if (!ParseOptions(args, true, o)) return 2;
-    std::wstring pattern;
-    if (!BuildSearchPattern(o.strTypes, pattern)) return 2;
+    ScanCommand cmd;
+    if (int rc = ReadCommand(args, true, cmd)) return rc;
+    const ScanOptions& o = cmd.o;
+    const CliSource& src = cmd.src;
     std::string dest = o.strDest;
     while (dest.size() > 1 && dest.back() == '/') dest.pop_back();
-    CliSource src;
-    if (!ResolveSource(o.strSource, src)) return 1;
     // Checked before anything is created: even an empty folder written into
     // a file system that lives in the source changes the source.
     if (DestinationOnSource(dest, src.strPath)) {
@@ -431,7 +445,7 @@ int CmdRecover(const std::vector<std::string>& args) {
     if (realpath(dest.c_str(), real)) dest = real;
 
     ScanRun run;
-    if (int rc = ScanAndList(o, src, pattern, run)) return rc;
+    if (int rc = ScanAndList(cmd, run)) return rc;
     // Every hit with the volume that found it; the files of each partition
     // of a whole disk go into a folder of their own when there are several.
     std::vector<std::pair<const ScannedVolume*, const __SEARCH_FILE_INFO__*>> hits;

@@ -1,5 +1,6 @@
 #include "DiskReader.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -14,6 +15,32 @@
 
 #include "Platform.h"
 #include "TextHelpers.h"
+
+namespace {
+
+// Reads total bytes at the byte offset nOffset (pread), or from fd's
+// position for a negative nOffset (read), in pieces of at most 64 KiB,
+// retrying interrupted reads; done = the bytes that arrived. false when
+// fewer arrived: nErr is then the errno of the failed read, 0 when the data
+// ended.
+bool ReadPieces(int fd, unsigned char* pBuf, size_t total, long long nOffset, size_t& done, int& nErr) {
+    done = 0;
+    nErr = 0;
+    while (done < total) {
+        const size_t piece = std::min<size_t>(total - done, 0x10000);
+        ssize_t r = nOffset < 0 ? read(fd, pBuf + done, piece)
+                                : pread(fd, pBuf + done, piece, static_cast<off_t>(nOffset + static_cast<long long>(done)));
+        if (r < 0 && errno == EINTR) continue;
+        if (r <= 0) {
+            nErr = r == 0 ? 0 : errno;
+            return false;
+        }
+        done += static_cast<size_t>(r);
+    }
+    return true;
+}
+
+}  // namespace
 
 CDiskReader::CDiskReader() : m_hDevice(-1), m_u64SectorLimit(0) {}
 
@@ -71,18 +98,12 @@ int CDiskReader::ReadData(unsigned char* pBuf, int nSectors, long long u64StartS
     // Positioned reads: one system call a piece rather than a seek and a
     // read (a carve's length walks make thousands of small reads).
     size_t done = 0;
-    while (done < total) {
-        size_t piece = total - done;
-        if (piece > 0x10000) piece = 0x10000;
-        ssize_t r = pread(m_hDevice, pBuf + done, piece, static_cast<off_t>(offset + static_cast<long long>(done)));
-        if (r < 0 && errno == EINTR) continue;
-        if (r <= 0) {
-            m_bHitEnd = r == 0;
-            FrLog("read %lld\n", static_cast<long long>(r == 0 ? 0 : errno));
-            if (pSectorsRead) *pSectorsRead = static_cast<unsigned>(done / static_cast<unsigned>(nBytesPerSector));
-            return FR_SHORT_READ;
-        }
-        done += static_cast<size_t>(r);
+    int nErr = 0;
+    if (!ReadPieces(m_hDevice, pBuf, static_cast<size_t>(total), offset, done, nErr)) {
+        m_bHitEnd = nErr == 0;
+        FrLog("read %lld\n", static_cast<long long>(nErr));
+        if (pSectorsRead) *pSectorsRead = static_cast<unsigned>(done / static_cast<unsigned>(nBytesPerSector));
+        return FR_SHORT_READ;
     }
     if (pSectorsRead) *pSectorsRead = static_cast<unsigned>(nSectors);
     return 0;
@@ -98,6 +119,18 @@ CUniqueFd& CUniqueFd::operator=(CUniqueFd&& o) noexcept {
 void CUniqueFd::reset(int fd) {
     if (m_fd >= 0) close(m_fd);
     m_fd = fd;
+}
+
+int OpenImageFile(const wchar_t* szPath, ImageFile& image) {
+    if (!szPath) return FR_INVALID;
+    image.strPath = WideToUtf8(szPath);
+    const int fd = OpenDeviceReadOnly(image.strPath.c_str());
+    const int err = errno;
+    image.fd.reset(fd);
+    if (fd < 0) return err ? err : ENOENT;
+    image.llBytes = rsb_getDeviceSize(fd);
+    if (image.llBytes < 0) return errno ? errno : FR_FAILED;
+    return 0;
 }
 
 size_t ReadFullAt(int fd, unsigned long long offset, unsigned char* buf, size_t len, int* pErr) {
@@ -117,33 +150,24 @@ size_t ReadFullAt(int fd, unsigned long long offset, unsigned char* buf, size_t 
 int ReadData(int fd, unsigned char* pBuf, int nLen, unsigned int* pRead) {
     if (nLen < 0 || (nLen > 0 && !pBuf)) return FR_INVALID;
     size_t done = 0;
-    const size_t total = static_cast<size_t>(nLen);
-    while (done < total) {
-        size_t piece = total - done;
-        if (piece > 0x10000) piece = 0x10000;
-        ssize_t r = read(fd, pBuf + done, piece);
-        if (r < 0 && errno == EINTR) continue;
-        if (r <= 0) {
-            if (pRead) *pRead = static_cast<unsigned>(done);
-            return FR_SHORT_READ;
-        }
-        done += static_cast<size_t>(r);
-    }
-    if (pRead) *pRead = static_cast<unsigned>(nLen);
-    return 0;
+    int nErr = 0;
+    const bool bAll = ReadPieces(fd, pBuf, static_cast<size_t>(nLen), -1, done, nErr);
+    if (pRead) *pRead = static_cast<unsigned>(done);
+    return bAll ? 0 : FR_SHORT_READ;
 }
 
-int WriteAll(int fd, const void* pBuf, size_t nLen) {
+int WriteFully(int fd, const void* pBuf, size_t nLen, long long nOffset, int nNoErrno, int nNoProgress) {
     const unsigned char* p = static_cast<const unsigned char*>(pBuf);
     while (nLen > 0) {
-        ssize_t w = write(fd, p, nLen);
+        ssize_t w = nOffset < 0 ? write(fd, p, nLen) : pwrite(fd, p, nLen, static_cast<off_t>(nOffset));
         if (w < 0) {
             if (errno == EINTR) continue;
-            return errno ? errno : FR_FAILED;
+            return errno ? errno : nNoErrno;
         }
-        if (w == 0) return ENOSPC;
+        if (w == 0) return nNoProgress;
         p += w;
         nLen -= static_cast<size_t>(w);
+        if (nOffset >= 0) nOffset += w;
     }
     return 0;
 }

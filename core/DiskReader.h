@@ -2,6 +2,7 @@
 // the volume, and the small POSIX helpers the engines share.
 #pragma once
 
+#include <cerrno>
 #include <string>
 
 #include "Records.h"
@@ -84,14 +85,32 @@ struct STRUCT_RSB_FILE_ATTR {
     u32 dwLinks;
 };
 
+// A device or image file given by path, open read-only, and its size.
+struct ImageFile {
+    std::string strPath;  // UTF-8
+    CUniqueFd fd;
+    long long llBytes = 0;
+};
+// Opens szPath for image: 0, FR_INVALID for a null path, or the errno of the
+// failed open or size query.
+int OpenImageFile(const wchar_t* szPath, ImageFile& image);
+
 // Reads up to len bytes at a byte offset (pread, retried until done, end of
 // file or error); the number of bytes that arrived. pErr, when given, gets
 // the errno of a failed read, 0 when the data ended or all arrived.
 size_t ReadFullAt(int fd, unsigned long long offset, unsigned char* buf, size_t len, int* pErr = nullptr);
 // Reads nLen bytes from fd's position in pieces of at most 64 KiB.
 int ReadData(int fd, unsigned char* pBuf, int nLen, unsigned int* pRead);
-// Writes the whole buffer, retrying short writes; 0 or errno.
-int WriteAll(int fd, const void* pBuf, size_t nLen);
+// Writes the whole buffer at the byte offset nOffset (pwrite), or at the
+// file's position for a negative nOffset (write), retrying short and
+// interrupted writes. 0; the errno of a failed write (nNoErrno when it set
+// none); nNoProgress when a write took nothing.
+int WriteFully(int fd, const void* pBuf, size_t nLen, long long nOffset, int nNoErrno, int nNoProgress);
+// Writes the whole buffer at the file's position; 0 or errno (ENOSPC when
+// a write takes nothing).
+inline int WriteAll(int fd, const void* pBuf, size_t nLen) {
+    return WriteFully(fd, pBuf, nLen, -1, FR_FAILED, ENOSPC);
+}
 
 int rsb_statH(int fd, STRUCT_RSB_FILE_ATTR* pAttr);
 int rsb_getFileSizeH(int fd, int* pLow, unsigned* pHigh);

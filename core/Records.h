@@ -126,6 +126,17 @@ enum FileEngineType : u32 {
     ENGINE_DEEP_EXFAT = 6,
 };
 
+// A healthy node (bIsHealth 1) of engine nEngineType on a drive, all else 0.
+inline _FILE_NODE_ BlankNode(wchar_t wcDriveLetter, u32 nEngineType, bool bDir) {
+    _FILE_NODE_ node;
+    std::memset(&node, 0, sizeof node);
+    node.wcDriveLetter = static_cast<u32>(wcDriveLetter);
+    node.nEngineType = nEngineType;
+    node.bIsDir = bDir ? 1 : 0;
+    node.bIsHealth = 1;
+    return node;
+}
+
 // Longest device or image path a partition item can carry (in memory only).
 constexpr size_t FR_MAX_PATH = 4096;
 

@@ -16,8 +16,6 @@ constexpr u64 kMaxDirBytes = 64ULL << 20;
 
 CFastExfatRecovery::CFastExfatRecovery() : CVolumeEngine(FAT_MAX_CLUSTER_BYTES) {}
 
-CFastExfatRecovery::~CFastExfatRecovery() = default;
-
 int CFastExfatRecovery::OnOpened() {
     ExfatBootInfo boot;
     if (!m_Volume.ReadBootRegion(m_u64PartitionStart * 512, m_u64SectorCount * 512, boot)) {
@@ -89,12 +87,8 @@ int CFastExfatRecovery::ScanDevice(wchar_t* szLogName) {
 }
 
 _FILE_NODE_ CFastExfatRecovery::MakeNode(const ExfatEntrySet& set, bool bMarked) const {
-    _FILE_NODE_ node{};
-    node.wcDriveLetter = static_cast<u32>(m_wcDriveLetter);
-    node.nEngineType = ENGINE_FAST_EXFAT;
-    node.bIsDir = set.IsDir() ? 1 : 0;
+    _FILE_NODE_ node = BlankNode(m_wcDriveLetter, ENGINE_FAST_EXFAT, set.IsDir());
     node.nReserved = (set.bDeleted || bMarked ? EXFAT_NODE_DELETED : 0) | (set.NoFatChain() ? EXFAT_NODE_NO_FAT_CHAIN : 0);
-    node.bIsHealth = 1;
     node.uClusterNO = set.nFirstCluster;
     node.nBytesPerCluster = m_Volume.Boot().BytesPerCluster();
     node.u64CreateTime = static_cast<u64>(std::max<i64>(set.i64Create, 0));

@@ -22,7 +22,6 @@
 class CFastExfatRecovery : public CVolumeEngine {
 public:
     CFastExfatRecovery();
-    ~CFastExfatRecovery() override;
 
     int ScanDevice(wchar_t* szLogName) override;
     // Sectors here are 512-byte sectors relative to the volume start.

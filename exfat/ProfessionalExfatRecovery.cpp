@@ -17,7 +17,7 @@ constexpr size_t kMaxScoredFiles = 32;
 constexpr u64 kMaxDirClusters = 65536;   // a folder's clusters that claim the sets in them
 }  // namespace
 
-CProfessionalExfatRecovery::CProfessionalExfatRecovery() : CVolumeEngine(FAT_MAX_CLUSTER_BYTES) {}
+CProfessionalExfatRecovery::CProfessionalExfatRecovery() : CSweepFedEngine(FAT_MAX_CLUSTER_BYTES) {}
 
 CProfessionalExfatRecovery::~CProfessionalExfatRecovery() = default;
 
@@ -150,12 +150,8 @@ bool CProfessionalExfatRecovery::LearnGeometry() {
 // The tree
 
 _FILE_NODE_ CProfessionalExfatRecovery::MakeNode(const ExfatEntrySet& set) const {
-    _FILE_NODE_ node{};
-    node.wcDriveLetter = static_cast<u32>(m_wcDriveLetter);
-    node.nEngineType = ENGINE_DEEP_EXFAT;
-    node.bIsDir = set.IsDir() ? 1 : 0;
+    _FILE_NODE_ node = BlankNode(m_wcDriveLetter, ENGINE_DEEP_EXFAT, set.IsDir());
     node.nReserved = (set.bDeleted ? EXFAT_NODE_DELETED : 0) | (set.NoFatChain() ? EXFAT_NODE_NO_FAT_CHAIN : 0);
-    node.bIsHealth = 1;
     node.uClusterNO = set.nFirstCluster;
     node.nBytesPerCluster = m_nSpc * 512;
     node.u64CreateTime = static_cast<u64>(std::max<i64>(set.i64Create, 0));
@@ -249,11 +245,7 @@ int CProfessionalExfatRecovery::FinishScan() {
     };
     u32 n = 0;
     for (u32 id : lostOrder) {
-        _FILE_NODE_ node{};
-        node.wcDriveLetter = static_cast<u32>(m_wcDriveLetter);
-        node.nEngineType = ENGINE_DEEP_EXFAT;
-        node.bIsDir = 1;
-        node.bIsHealth = 1;
+        _FILE_NODE_ node = BlankNode(m_wcDriveLetter, ENGINE_DEEP_EXFAT, true);
         node.uClusterNO = id;
         node.nBytesPerCluster = bpc;
         node.u64DataStartSector = m_u64Heap;

@@ -31,17 +31,11 @@
 #include "results/VolumeEngine.h"
 #include "rules/FatRules.h"
 
-class CProfessionalExfatRecovery : public CVolumeEngine {
+class CProfessionalExfatRecovery : public CSweepFedEngine<CVolumeEngine> {
 public:
     CProfessionalExfatRecovery();
     ~CProfessionalExfatRecovery() override;
 
-    int ScanDevice(wchar_t*) override { return 0; }
-    int GetUnUsedSectorCount(u64&, u64& u64Count) override {
-        u64Count = 0;
-        return 0;
-    }
-    int BuildBitMapInfo() override { return 0; }
     // Without a trusted FAT the data is taken as contiguous.
     int GetNodeExtents(const _FILE_NODE_& node, u64 u64Wanted, std::vector<DataExtent>& extents) override {
         _FILE_NODE_ c = node;

@@ -55,7 +55,7 @@ int CProfessionalFatRecovery::ParseFDTFileRecord(unsigned char* pSector, unsigne
         return 0;
     }
     const ClusterContext& ctx = m_FragmentContext;
-    if (ctx.IsSet() && u64SectorNo >= ctx.u64FirstSector && u64SectorNo - ctx.u64FirstSector < ctx.nSectors) {
+    if (ctx.Holds(u64SectorNo)) {
         const __VIRTUAL_DBR_INFO__ d = ctx.Dbr;
         ParseFatFDTRecord(std::vector<unsigned char>(pSector, pSector + kSector), ctx.u64FirstSector, ctx.uClusterNO,
                           &d, u64SectorNo);
@@ -65,19 +65,26 @@ int CProfessionalFatRecovery::ParseFDTFileRecord(unsigned char* pSector, unsigne
     return 0;
 }
 
-void CProfessionalFatRecovery::DoParseFileOrAddUndelFileMap(const unsigned char* buf, u64 s) {
+bool CProfessionalFatRecovery::EnterClusterAt(u64 s, ClusterContext& ctx) const {
     for (const auto& d : m_vecVirtualDbr) {
         u32 c = 0;
         if (!ClusterAtStart(d, s, c)) continue;
-        m_FragmentContext.Dbr = d;
-        m_FragmentContext.uClusterNO = c;
-        m_FragmentContext.u64FirstSector = s;
-        m_FragmentContext.nSectors = c == 0 ? RootAreaSectors(d) : d.nSectorsPerCluster;
-        const __VIRTUAL_DBR_INFO__ rec = d;
-        ParseFatFDTRecord(std::vector<unsigned char>(buf, buf + kSector), s, c, &rec, s);
+        ctx.Dbr = d;
+        ctx.uClusterNO = c;
+        ctx.u64FirstSector = s;
+        ctx.nSectors = c == 0 ? RootAreaSectors(d) : d.nSectorsPerCluster;
+        return true;
+    }
+    return false;
+}
+
+void CProfessionalFatRecovery::DoParseFileOrAddUndelFileMap(const unsigned char* buf, u64 s) {
+    if (!EnterClusterAt(s, m_FragmentContext)) {
+        AddUnDealFileMap(buf, s);
         return;
     }
-    AddUnDealFileMap(buf, s);
+    const __VIRTUAL_DBR_INFO__ rec = m_FragmentContext.Dbr;
+    ParseFatFDTRecord(std::vector<unsigned char>(buf, buf + kSector), s, m_FragmentContext.uClusterNO, &rec, s);
 }
 
 void CProfessionalFatRecovery::AddUnDealFileMap(const unsigned char* buf, u64 s) {
@@ -221,14 +228,11 @@ void CProfessionalFatRecovery::DealProfessionalFatFileEntry(const unsigned char*
         if (dc == 0 || dc == P || dc > 0x0FFFFFFF || name.empty()) continue;
         __PRO_DIR_INFO__ info{};
         _FILE_NODE_& n = info.FileNode;
-        n.wcDriveLetter = static_cast<u32>(m_wcDriveLetter);
-        n.nEngineType = m_nEngineType;
-        n.bIsDir = 1;
-        n.bIsHealth = 1;
+        n = BlankNode(m_wcDriveLetter, m_nEngineType, true);
         n.nFileIndex = P;
         n.uClusterNO = dc;
         n.nReserved = bDeleted ? 1 : 0;  // kept here only to prefer live entries below
-        SetEntryTimes(e, n);
+        SetFatEntryTimes(e, n);
         n.u64RecordSector = S;
         CopyNodeName(n.szFileName, sizeof n.szFileName, name);
         if (pDbr) info.DbrInfo = *pDbr;

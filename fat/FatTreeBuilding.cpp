@@ -17,16 +17,6 @@
 
 using namespace fat_deep;
 
-void CProfessionalFatRecovery::SetEntryTimes(const unsigned char* e, _FILE_NODE_& n) {
-    _FILETIME t;
-    Fat32GetFileCreateTime(reinterpret_cast<const FAT32_Entry*>(e), &t);
-    n.u64CreateTime = FileTimeToU64(t);
-    Fat32GetFileLastAccessTime(reinterpret_cast<const FAT32_Entry*>(e), &t);
-    n.u64AccessTime = FileTimeToU64(t);
-    Fat32GetFileLastChangeTime(reinterpret_cast<const FAT32_Entry*>(e), &t);
-    n.u64ModifyTime = FileTimeToU64(t);
-}
-
 // A folder whose entry lies in a folder the sweep never reads (one in use:
 // only free sectors are swept) takes its name and times from that entry,
 // read from the parent's clusters on the volume of the real boot record.
@@ -65,7 +55,7 @@ void CProfessionalFatRecovery::NameFromParent(const __VIRTUAL_DBR_INFO__& d, u32
                 if (!lfn.Take(name)) name = GetShortNameText(e, false);
                 if (name.empty()) return;
                 CopyNodeName(node.szFileName, sizeof node.szFileName, name);
-                SetEntryTimes(e, node);
+                SetFatEntryTimes(e, node);
                 return;
             }
             lfn.Drop();
@@ -151,7 +141,7 @@ void CProfessionalFatRecovery::RecordFile(const unsigned char* e, const std::str
     proto.bIsHealth = bSure ? 1 : FR_HEALTH_UNCONFIRMED;
     proto.uClusterNO = cluster;
     CopyNodeName(proto.szFileName, sizeof proto.szFileName, name);
-    SetEntryTimes(e, proto);
+    SetFatEntryTimes(e, proto);
     proto.u64FileSize = GetLe32(e + 28);
     proto.u64RecordSector = S;
     proto.nReserved = e[0] == FAT_DELETED_MARK ? 1 : 0;  // read by AttachFile
@@ -257,21 +247,9 @@ void CProfessionalFatRecovery::ParseUnDealFileMap() {
             ParseFatFDTRecord(std::move(joined), S, c, IsVirtualDbrSet(tailDbr) ? &tailDbr : nullptr, s);
             continue;
         }
-        bool done = false;
-        for (const auto& d : m_vecVirtualDbr) {
-            if (!ClusterAtStart(d, s, c)) continue;
-            m_UnDealContext.Dbr = d;
-            m_UnDealContext.uClusterNO = c;
-            m_UnDealContext.u64FirstSector = s;
-            m_UnDealContext.nSectors = c == 0 ? RootAreaSectors(d) : d.nSectorsPerCluster;
-            const __VIRTUAL_DBR_INFO__ rd = d;
-            ParseFatFDTRecord(std::move(data), s, c, &rd, s);
-            done = true;
-            break;
-        }
-        if (done) continue;
+        // A cluster that starts here, else the one the last start opened.
         const ClusterContext& ctx = m_UnDealContext;
-        if (ctx.IsSet() && s >= ctx.u64FirstSector && s - ctx.u64FirstSector < ctx.nSectors) {
+        if (EnterClusterAt(s, m_UnDealContext) || ctx.Holds(s)) {
             const __VIRTUAL_DBR_INFO__ rd = ctx.Dbr;
             ParseFatFDTRecord(std::move(data), ctx.u64FirstSector, ctx.uClusterNO, &rd, s);
             continue;

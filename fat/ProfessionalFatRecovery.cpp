@@ -15,7 +15,7 @@
 
 using namespace fat_deep;
 
-CProfessionalFatRecovery::CProfessionalFatRecovery() : CVolumeEngine(FAT_MAX_CLUSTER_BYTES), m_vecSector(kSector) {}
+CProfessionalFatRecovery::CProfessionalFatRecovery() : CSweepFedEngine(FAT_MAX_CLUSTER_BYTES), m_vecSector(kSector) {}
 
 CProfessionalFatRecovery::~CProfessionalFatRecovery() = default;
 
@@ -25,10 +25,6 @@ int CProfessionalFatRecovery::OnOpened() {
     m_FragmentContext = {};
     return 0;
 }
-
-int CProfessionalFatRecovery::ScanDevice(wchar_t*) { return 0; }
-int CProfessionalFatRecovery::GetUnUsedSectorCount(u64&, u64&) { return 0; }
-int CProfessionalFatRecovery::BuildBitMapInfo() { return 0; }
 
 void CProfessionalFatRecovery::ResetCollections() {
     m_vecVirtualDbr.clear();

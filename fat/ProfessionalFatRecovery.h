@@ -40,16 +40,13 @@
 #include "results/NodeOutput.h"
 #include "results/VolumeEngine.h"
 
-class CProfessionalFatRecovery : public CVolumeEngine {
+// The deep-scan driver runs the sweep: ScanDevice, GetUnUsedSectorCount and
+// BuildBitMapInfo do nothing.
+class CProfessionalFatRecovery : public CSweepFedEngine<CVolumeEngine> {
 public:
     CProfessionalFatRecovery();
     ~CProfessionalFatRecovery() override;
 
-    // Interface slots. ScanDevice, GetUnUsedSectorCount and BuildBitMapInfo
-    // do nothing: the deep-scan driver runs the sweep.
-    int ScanDevice(wchar_t* szReserved) override;
-    int GetUnUsedSectorCount(u64& u64Sector, u64& u64Count) override;
-    int BuildBitMapInfo() override;
     int GetNodeExtents(const _FILE_NODE_& node, u64 u64Wanted, std::vector<DataExtent>& extents) override;
 
     // --- The deep scan, driven sector by sector (see the top of this file).
@@ -91,7 +88,11 @@ private:
         u64 u64FirstSector = 0;
         u32 nSectors = 0;       // sectors of the cluster (of the root area for cluster 0)
         bool IsSet() const { return Dbr.nSectorsPerCluster != 0; }
+        bool Holds(u64 s) const { return IsSet() && s >= u64FirstSector && s - u64FirstSector < nSectors; }
     };
+    // Points ctx at the cluster (or root area) that starts at sector s under
+    // the first virtual boot record with one there; false when none has.
+    bool EnterClusterAt(u64 s, ClusterContext& ctx) const;
 
     int OnOpened() override;
     void ResetCollections();
@@ -99,8 +100,6 @@ private:
     u32 RootAreaSectors(const __VIRTUAL_DBR_INFO__& d) const;
     bool IsRealDbr(const __VIRTUAL_DBR_INFO__& d) const;
     void NameFromParent(const __VIRTUAL_DBR_INFO__& d, u32 P, u32 D, _FILE_NODE_& node);
-    // A node's times from its directory entry.
-    static void SetEntryTimes(const unsigned char* e, _FILE_NODE_& n);
     // Absolute first sector of cluster c under d; false outside the partition.
     bool ClusterStart(const __VIRTUAL_DBR_INFO__& d, u32 c, u64& sector) const;
     // The cluster whose first sector is s under d (0 for the root area).

@@ -77,17 +77,14 @@ int CFastNtfsRecovery::Init(int nDiskNumber, long long u64StartSector, long long
 }
 
 int CFastNtfsRecovery::Init(wchar_t* szPath, wchar_t wcDriveLetter) {
-    if (!szPath) return FR_INVALID;
-    const std::string path = WideToUtf8(szPath);
-    CUniqueFd fd(OpenDeviceReadOnly(path.c_str()));
-    if (!fd.valid()) return errno ? errno : ENOENT;
-    const long long size = rsb_getDeviceSize(fd.get());
-    if (size < 0) return errno ? errno : FR_FAILED;
+    ImageFile image;
+    if (const int err = OpenImageFile(szPath, image)) return err;
     unsigned char boot[4096];
     unsigned got = 0;
     errno = 0;
-    if (::ReadData(fd.get(), boot, sizeof boot, &got) != 0 || got < sizeof boot) return errno ? errno : FR_SHORT_READ;
-    return OpenVolume(path, boot, got, wcDriveLetter, 0, static_cast<u64>(size) / 512);
+    if (::ReadData(image.fd.get(), boot, sizeof boot, &got) != 0 || got < sizeof boot)
+        return errno ? errno : FR_SHORT_READ;
+    return OpenVolume(image.strPath, boot, got, wcDriveLetter, 0, static_cast<u64>(image.llBytes) / 512);
 }
 
 int CFastNtfsRecovery::OpenVolume(const std::string& path, const unsigned char* boot, unsigned got,

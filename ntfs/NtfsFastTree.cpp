@@ -25,11 +25,7 @@ using namespace ntfs_fast;
 
 void CFastNtfsRecovery::FillNode(_FILE_NODE_& node, const NtfsRecordInfo& info, u32 uNumber, u64 u64Sector,
                                  bool bDir) const {
-    std::memset(&node, 0, sizeof node);
-    node.wcDriveLetter = static_cast<u32>(m_wcDriveLetter);
-    node.nEngineType = static_cast<u32>(m_nEngineType);
-    node.bIsDir = bDir ? 1 : 0;
-    node.bIsHealth = 1;
+    node = BlankNode(m_wcDriveLetter, static_cast<u32>(m_nEngineType), bDir);
     node.uClusterNO = uNumber;
     node.nBytesPerCluster = static_cast<u32>(m_nBytesPerSector * m_nSectorsPerCluster);
     node.u64CreateTime = info.firstName.u64CreateTime;
@@ -53,12 +49,7 @@ int CFastNtfsRecovery::StoreNode(const _FILE_NODE_& node, u32 uParent, u32 uDept
 }
 
 void CFastNtfsRecovery::AddLostFolder(u32 uNumber) {
-    _FILE_NODE_ node;
-    std::memset(&node, 0, sizeof node);
-    node.wcDriveLetter = static_cast<u32>(m_wcDriveLetter);
-    node.nEngineType = static_cast<u32>(m_nEngineType);
-    node.bIsDir = 1;
-    node.bIsHealth = 1;
+    _FILE_NODE_ node = BlankNode(m_wcDriveLetter, static_cast<u32>(m_nEngineType), true);
     node.uClusterNO = uNumber;
     node.nBytesPerCluster = kNoCluster;
     snprintf(node.szFileName, sizeof node.szFileName, "LostFolder%u", uNumber & ~NTFS_LOST_FOLDER_BIT);

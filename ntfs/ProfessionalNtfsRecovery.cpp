@@ -74,14 +74,10 @@ int CProfessionalNtfsRecovery::Init(int nDiskNumber, long long u64StartSector, l
 }
 
 int CProfessionalNtfsRecovery::Init(wchar_t* szPath, wchar_t wcDriveLetter) {
-    if (!szPath) return FR_INVALID;
-    const std::string path = WideToUtf8(szPath);
-    CUniqueFd fd(OpenDeviceReadOnly(path.c_str()));
-    if (!fd.valid()) return errno ? errno : ENOENT;
-    const long long size = rsb_getDeviceSize(fd.get());
-    if (size < 0) return errno ? errno : FR_FAILED;
+    ImageFile image;
+    if (const int err = OpenImageFile(szPath, image)) return err;
     m_wcDriveLetter = wcDriveLetter;
-    return OpenAndLearnBootSector(path, 0, static_cast<u64>(size) / kSectorBytes);
+    return OpenAndLearnBootSector(image.strPath, 0, static_cast<u64>(image.llBytes) / kSectorBytes);
 }
 
 int CProfessionalNtfsRecovery::OpenAndLearnBootSector(const std::string& path, u64 u64Start, u64 u64Count) {
@@ -285,7 +281,7 @@ int CProfessionalNtfsRecovery::PlaceFile(const NtfsRecordInfo& info, const unsig
     if (m.bGuess && learnt) spc = m.nSectorsPerCluster = learnt;
     if (spc == 0) spc = static_cast<u32>(m_nSectorsPerCluster);
 
-    _FILE_NODE_ node = BlankNode(0);
+    _FILE_NODE_ node = BlankNode(m_wcDriveLetter, ENGINE_DEEP_NTFS, false);
     node.uClusterNO = info.hdr.nRecordNumber;
     node.nBytesPerCluster = kSectorBytes * spc;
     node.u64CreateTime = info.firstName.u64CreateTime;
@@ -305,16 +301,6 @@ int CProfessionalNtfsRecovery::PlaceFile(const NtfsRecordInfo& info, const unsig
                      : form == NtfsDataForm::Compressed ? 1
                                                         : static_cast<u32>(IsFileDataHealth(&node, spc));
     return StoreNode(node, StoreId(nMft, keyId), depth, nullptr);
-}
-
-_FILE_NODE_ CProfessionalNtfsRecovery::BlankNode(u32 bIsDir) const {
-    _FILE_NODE_ node;
-    std::memset(&node, 0, sizeof node);
-    node.wcDriveLetter = static_cast<u32>(m_wcDriveLetter);
-    node.nEngineType = ENGINE_DEEP_NTFS;
-    node.bIsDir = bIsDir;
-    node.bIsHealth = 1;
-    return node;
 }
 
 int CProfessionalNtfsRecovery::StoreNode(_FILE_NODE_& node, u32 uParent, u32 nDepth, const char* szDirName) {
@@ -439,7 +425,7 @@ u32 CProfessionalNtfsRecovery::StoreId(u32 nMft, u32 uId) {
 }
 
 void CProfessionalNtfsRecovery::AddLostFolder(u32 uId, u32 nSpc) {
-    _FILE_NODE_ node = BlankNode(1);
+    _FILE_NODE_ node = BlankNode(m_wcDriveLetter, ENGINE_DEEP_NTFS, true);
     node.uClusterNO = uId;
     node.nBytesPerCluster = kSectorBytes * nSpc;
     snprintf(node.szFileName, sizeof node.szFileName, "LostFolder%u", uId & ~kLostIdBit & (kVolumeIdUnit - 1));
@@ -453,7 +439,7 @@ void CProfessionalNtfsRecovery::MakeFolderNode(const PendingDir& p) {
     const DirInfo d = GetDir(p.nMft, p.uId);
     if (!UsableFolder(d.bValid, d.bIsDir, d.bNumberOk, d.bHasName) || d.bLoopStop)
         return AddLostFolder(StoreId(p.nMft, p.uId), spc);
-    _FILE_NODE_ node = BlankNode(1);
+    _FILE_NODE_ node = BlankNode(m_wcDriveLetter, ENGINE_DEEP_NTFS, true);
     node.uClusterNO = StoreId(p.nMft, p.uId);
     node.nBytesPerCluster = kSectorBytes * spc;
     node.u64CreateTime = d.u64CreateTime;
@@ -504,10 +490,6 @@ int CProfessionalNtfsRecovery::ParseProfessionalRecordVec() {
 }
 
 // ---------------------------------------------------------------- queries
-
-int CProfessionalNtfsRecovery::ScanDevice(wchar_t*) { return 0; }
-int CProfessionalNtfsRecovery::GetUnUsedSectorCount(u64&, u64&) { return 0; }
-int CProfessionalNtfsRecovery::BuildBitMapInfo() { return 0; }
 
 unsigned CProfessionalNtfsRecovery::GetLostFileCount() {
     return CStoreBackedEngine::GetLostFileCount() + static_cast<unsigned>(m_vecDeferred.size());

@@ -42,7 +42,7 @@
 #include "results/StoreBackedEngine.h"
 #include "rules/NtfsParse.h"
 
-class CProfessionalNtfsRecovery : public CStoreBackedEngine {
+class CProfessionalNtfsRecovery : public CSweepFedEngine<CStoreBackedEngine> {
 public:
     static constexpr int kSectorBytes = 512;
     static constexpr int kRecordBytes = 1024;
@@ -72,11 +72,6 @@ public:
     // turns the parent folders met into directory nodes or lost folders.
     // 0, or the last failure (nodes made so far stay).
     int ParseProfessionalRecordVec();
-
-    // The sweep is driven from outside: these do nothing.
-    int ScanDevice(wchar_t* szReserved) override;
-    int GetUnUsedSectorCount(u64& u64Sector, u64& u64Count) override;
-    int BuildBitMapInfo() override;
 
     // Nodes stored so far, plus records still waiting for their MFT.
     unsigned GetLostFileCount() override;
@@ -134,7 +129,6 @@ private:
     bool ParentMatches(const DirInfo& d, u64 u64Ref) const;
     void ResolveParent(u32 nMft, u64 u64ParentRef, u32& uKeyId, u32& nDepth);
     int DirDepth(u32 nMft, u32 uRecord);
-    _FILE_NODE_ BlankNode(u32 bIsDir) const;
     int StoreNode(_FILE_NODE_& node, u32 uParent, u32 nDepth, const char* szDirName);
     u32 StoreId(u32 nMft, u32 uId);
     void AddLostFolder(u32 uId, u32 nSpc);

@@ -261,9 +261,7 @@ void CLogFileManager::ReduceDirIndex() {
     // other process took one since.
     const std::string dir = DirPathOf(m_u64DirIndex);
     if (dir == m_strHeldDir) {
-        close(m_nHeldFd);
-        m_nHeldFd = -1;
-        m_strHeldDir.clear();
+        ReleaseHeldLocked();
         unlink((dir + ".held").c_str());
         rmdir(dir.c_str());
     }
@@ -345,10 +343,7 @@ int CLogFileManager::LoadRecoveryLogInfo(const char* freeSpacePath, int nDiskNum
                                          _LOG_FILE_INFO_* out, u64 u64MediumId) {
     std::lock_guard<std::recursive_mutex> lock(m_mutex);
     TableLock table(m_strBaseDir);
-    ReloadLocked();
-    m_bReuse = 0;
-    m_bOtherMedium = false;
-    m_strReusedDir.clear();
+    ReloadForLoadLocked();
     int i = u64MediumId ? FindMediumRecord(nDiskNumber, u64StartSector, u64SectorCount, u64MediumId)
                         : FindRecord(nDiskNumber, u64StartSector, u64SectorCount);
     if (i < 0 && u64MediumId) {
@@ -360,20 +355,40 @@ int CLogFileManager::LoadRecoveryLogInfo(const char* freeSpacePath, int nDiskNum
     if (i < 0) return 0;
     const _LOG_FILE_INFO_ rec = m_vecRecords[static_cast<size_t>(i)];
     const bool bSame = u64MediumId ? rec.u64MediumId == u64MediumId : rec.u64FreeSpace == FreeSpaceOf(freeSpacePath);
-    if (IsUsableLogDir(rec.szLogDirPath) && bSame) {
-        m_bReuse = 1;
-        m_strReusedDir = WithSlash(rec.szLogDirPath);
-        HoldDir(m_strReusedDir);
-        if (out) *out = rec;
-        return 1;
-    }
+    if (IsUsableLogDir(rec.szLogDirPath) && bSame) return ReuseLocked(rec, out);
     // The earlier log is stale (or unusable): its record and directory go,
     // unless another process works in that directory right now.
     if (HeldElsewhere(rec.szLogDirPath)) return 0;
-    m_vecRecords.erase(m_vecRecords.begin() + i);
-    RemoveDirLocked(rec.szLogDirPath);
+    DropRecordLocked(static_cast<size_t>(i));
     m_nLastSaveError = SaveLocked();
     return 0;
+}
+
+void CLogFileManager::ReloadForLoadLocked() {
+    ReloadLocked();
+    m_bReuse = 0;
+    m_bOtherMedium = false;
+    m_strReusedDir.clear();
+}
+
+int CLogFileManager::ReuseLocked(const _LOG_FILE_INFO_& rec, _LOG_FILE_INFO_* out) {
+    m_bReuse = 1;
+    m_strReusedDir = WithSlash(rec.szLogDirPath);
+    HoldDir(m_strReusedDir);
+    if (out) *out = rec;
+    return 1;
+}
+
+void CLogFileManager::DropRecordLocked(size_t i) {
+    const std::string dir = m_vecRecords[i].szLogDirPath;  // the record goes first
+    m_vecRecords.erase(m_vecRecords.begin() + static_cast<std::ptrdiff_t>(i));
+    RemoveDirLocked(dir.c_str());
+}
+
+void CLogFileManager::ReleaseHeldLocked() {
+    close(m_nHeldFd);
+    m_nHeldFd = -1;
+    m_strHeldDir.clear();
 }
 
 bool CLogFileManager::IsUsableLogDir(const char* dir) const {
@@ -401,10 +416,7 @@ int CLogFileManager::LoadImageLogInfo(const char* szImagePath, u64 u64SectorCoun
                                       u64 u64MediumId) {
     std::lock_guard<std::recursive_mutex> lock(m_mutex);
     TableLock table(m_strBaseDir);
-    ReloadLocked();
-    m_bReuse = 0;
-    m_bOtherMedium = false;
-    m_strReusedDir.clear();
+    ReloadForLoadLocked();
     if (!szImagePath || !szImagePath[0] || strlen(szImagePath) >= sizeof(_LOG_FILE_INFO_::szImagePath)) return 0;
     int i = u64MediumId ? FindMediumRecord(kImageDiskNumber, 0, u64SectorCount, u64MediumId)
                         : FindImageRecord(u64SectorCount, szImagePath);
@@ -413,10 +425,8 @@ int CLogFileManager::LoadImageLogInfo(const char* szImagePath, u64 u64SectorCoun
         int j = FindImageRecord(u64SectorCount, szImagePath);
         if (j >= 0 && m_vecRecords[static_cast<size_t>(j)].u64MediumId != u64MediumId) {
             m_bOtherMedium = true;
-            const std::string dir = m_vecRecords[static_cast<size_t>(j)].szLogDirPath;
-            if (!HeldElsewhere(dir)) {
-                m_vecRecords.erase(m_vecRecords.begin() + j);
-                RemoveDirLocked(dir.c_str());
+            if (!HeldElsewhere(m_vecRecords[static_cast<size_t>(j)].szLogDirPath)) {
+                DropRecordLocked(static_cast<size_t>(j));
                 m_nLastSaveError = SaveLocked();
             }
         }
@@ -429,11 +439,7 @@ int CLogFileManager::LoadImageLogInfo(const char* szImagePath, u64 u64SectorCoun
         m_nLastSaveError = SaveLocked();
         return 0;
     }
-    m_bReuse = 1;
-    m_strReusedDir = WithSlash(rec.szLogDirPath);
-    HoldDir(m_strReusedDir);
-    if (out) *out = rec;
-    return 1;
+    return ReuseLocked(rec, out);
 }
 
 int CLogFileManager::SaveLogFileInfo(const char* freeSpacePath, int nDiskNumber,
@@ -445,14 +451,18 @@ int CLogFileManager::SaveLogFileInfo(const char* freeSpacePath, int nDiskNumber,
     TableLock table(m_strBaseDir);
     ReloadLocked();
     const bool bImage = szImagePath && szImagePath[0];
-    // Overwrites the five progress fields of a record and saves the table.
-    auto renew = [&](_LOG_FILE_INFO_& rec) {
+    // The five progress fields of a record, and its medium.
+    auto setProgress = [&](_LOG_FILE_INFO_& rec) {
         rec.u64RangeStart = u64RangeStart;
         rec.u64RangeCount = u64RangeCount;
         rec.u64RangeOffset = u64RangeOffset;
         rec.u64ScannedSectors = u64ScannedSectors;
         rec.u64FoundFiles = u64FoundFiles;
         rec.u64MediumId = u64MediumId;
+    };
+    // Overwrites them in a record and saves the table.
+    auto renew = [&](_LOG_FILE_INFO_& rec) {
+        setProgress(rec);
         m_nLastSaveError = SaveLocked();
         return 0;
     };
@@ -467,11 +477,8 @@ int CLogFileManager::SaveLogFileInfo(const char* freeSpacePath, int nDiskNumber,
             }
         const int nDisk = bImage ? kImageDiskNumber : nDiskNumber;
         int i = FindMediumRecord(nDisk, u64StartSector, u64SectorCount, u64MediumId);
-        if (i >= 0 && !HeldElsewhere(m_vecRecords[static_cast<size_t>(i)].szLogDirPath)) {
-            const std::string stale = m_vecRecords[static_cast<size_t>(i)].szLogDirPath;
-            m_vecRecords.erase(m_vecRecords.begin() + i);
-            RemoveDirLocked(stale.c_str());
-        }
+        if (i >= 0 && !HeldElsewhere(m_vecRecords[static_cast<size_t>(i)].szLogDirPath))
+            DropRecordLocked(static_cast<size_t>(i));
     } else if (!bImage) {
         u64Free = FreeSpaceOf(freeSpacePath);
         int i = FindRecord(nDiskNumber, u64StartSector, u64SectorCount);
@@ -484,9 +491,7 @@ int CLogFileManager::SaveLogFileInfo(const char* freeSpacePath, int nDiskNumber,
                 rec.u64FreeSpace = u64Free;
                 return renew(rec);
             }
-            std::string strStale = rec.szLogDirPath;
-            m_vecRecords.erase(m_vecRecords.begin() + i);
-            RemoveDirLocked(strStale.c_str());
+            DropRecordLocked(static_cast<size_t>(i));
         }
     }
     if (bImage && szLogDirPath) {
@@ -502,13 +507,8 @@ int CLogFileManager::SaveLogFileInfo(const char* freeSpacePath, int nDiskNumber,
     rec.nDiskNumber = nDiskNumber;
     rec.u64StartSector = u64StartSector;
     rec.u64SectorCount = u64SectorCount;
-    rec.u64RangeStart = u64RangeStart;
-    rec.u64RangeCount = u64RangeCount;
-    rec.u64RangeOffset = u64RangeOffset;
-    rec.u64ScannedSectors = u64ScannedSectors;
-    rec.u64FoundFiles = u64FoundFiles;
+    setProgress(rec);
     rec.u64FreeSpace = u64Free;
-    rec.u64MediumId = u64MediumId;
     CopyField(rec.szImagePath, sizeof rec.szImagePath, szImagePath);
     CopyField(rec.szLogDirPath, sizeof rec.szLogDirPath, szLogDirPath);
     if (m_vecRecords.size() < kMaxRecords) m_vecRecords.push_back(rec);
@@ -542,11 +542,7 @@ int CLogFileManager::DeleteLocked(const char* dir) {
 
 int CLogFileManager::RemoveDirLocked(const char* dir) {
     if (!dir || !dir[0]) return 0;
-    if (WithSlash(dir) == m_strHeldDir) {
-        close(m_nHeldFd);
-        m_nHeldFd = -1;
-        m_strHeldDir.clear();
-    }
+    if (WithSlash(dir) == m_strHeldDir) ReleaseHeldLocked();
     std::vector<std::string> parts;
     if (!SplitBelowBase(m_strBaseDir, dir, parts)) {
         FrLog("refused to delete a log directory outside the scan logs\n");

@@ -112,6 +112,13 @@ private:
     int InitLocked();
     int ReloadLocked();
     void HoldDir(const std::string& dir);
+    void ReleaseHeldLocked();
+    // Reloads the table and forgets the last load's reuse.
+    void ReloadForLoadLocked();
+    // Reuses rec's log folder (copied to out): returns 1.
+    int ReuseLocked(const _LOG_FILE_INFO_& rec, _LOG_FILE_INFO_* out);
+    // Removes record i and its log folder (the table is not saved).
+    void DropRecordLocked(size_t i);
     bool HeldElsewhere(const std::string& dir) const;
     int SaveLocked();
     int DeleteLocked(const char* dir);

@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "core/DiskReader.h"
+
 namespace result_files {
 
 inline constexpr const char* kRelationSuffix = "_Relation";
@@ -20,20 +22,10 @@ inline constexpr const char* kTmpSuffix = ".tmp";
 // must stay a valid file name.
 inline constexpr size_t kMaxLogNameBytes = 240;
 
+// Writes the whole buffer at nOffset; 0 or errno (EIO when the system
+// names none, or a write takes nothing).
 inline int PWriteAll(int fd, const void* pBuf, size_t nLen, off_t nOffset) {
-    const unsigned char* p = static_cast<const unsigned char*>(pBuf);
-    while (nLen > 0) {
-        ssize_t w = pwrite(fd, p, nLen, nOffset);
-        if (w < 0) {
-            if (errno == EINTR) continue;
-            return errno ? errno : EIO;
-        }
-        if (w == 0) return EIO;
-        p += w;
-        nLen -= static_cast<size_t>(w);
-        nOffset += w;
-    }
-    return 0;
+    return WriteFully(fd, pBuf, nLen, static_cast<long long>(nOffset), EIO, EIO);
 }
 
 // Reads up to nLen bytes at nOffset; the count read, or -1 with errno.

@@ -94,3 +94,20 @@ protected:
     SearchProgressFunc m_pSearchFunc = nullptr;
     void* m_pSearchParam = nullptr;
 };
+
+// The base of an engine that the deep scan's sweep feeds sector by sector
+// (class CDeepEngine : public CSweepFedEngine<CVolumeEngine>): it scans
+// nothing by itself and keeps no allocation bitmap, so ScanDevice,
+// GetUnUsedSectorCount (no stretch: u64Count 0) and BuildBitMapInfo only
+// answer 0.
+template <typename Base>
+class CSweepFedEngine : public Base {
+public:
+    using Base::Base;
+    int ScanDevice(wchar_t*) override { return 0; }
+    int GetUnUsedSectorCount(u64&, u64& u64Count) override {
+        u64Count = 0;
+        return 0;
+    }
+    int BuildBitMapInfo() override { return 0; }
+};

@@ -184,6 +184,11 @@ void Fat32GetFileLastAccessTime(const FAT32_Entry* e, _FILETIME* out) {
 void Fat32GetFileLastChangeTime(const FAT32_Entry* e, _FILETIME* out) {
     if (e) ToFileTime(FatStamp(reinterpret_cast<const unsigned char*>(e), 24, 22), out);
 }
+void SetFatEntryTimes(const unsigned char* e, _FILE_NODE_& node) {
+    node.u64CreateTime = static_cast<u64>(FatStamp(e, 16, 14));
+    node.u64AccessTime = static_cast<u64>(FatStamp(e, 18, -1));
+    node.u64ModifyTime = static_cast<u64>(FatStamp(e, 24, 22));
+}
 
 // --- Entry rules ------------------------------------------------------------------
 

@@ -145,6 +145,8 @@ void Fat32GetFileLastChangeTime(const FAT32_Entry* e, _FILETIME* out);
 inline u64 FileTimeToU64(const _FILETIME& t) {
     return static_cast<u64>(t.dwLowDateTime) | (static_cast<u64>(t.dwHighDateTime) << 32);
 }
+// The three time stamps of a node from its 32-byte directory entry e.
+void SetFatEntryTimes(const unsigned char* e, _FILE_NODE_& node);
 
 // --- Entry rules ------------------------------------------------------------
 
