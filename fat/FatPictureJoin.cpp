@@ -41,7 +41,7 @@ std::optional<FatPieces> AsWalkPieces(const std::vector<size_t>& pool, const Two
     }
     if (at == 0) return FatPieces{ClampSteps(n), 0};
     const size_t gap = step(at) - step(at - 1) - 1;
-    if (at > kFatMaxSteps || gap > kFatMaxSteps) return {};
+    if (!FatPiecesFit(at, gap)) return {};
     return FatPieces{static_cast<u32>(at), static_cast<u32>(gap)};
 }
 

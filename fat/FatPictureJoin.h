@@ -23,12 +23,26 @@ struct FatPieces {
     u32 gapSteps = 0;
 };
 
-// nReserved of a file node: the first piece above kFatGapBits, the gap
-// below (0: one piece).
-inline constexpr u32 kFatGapBits = 16;
-inline constexpr u32 kFatMaxSteps = (1u << kFatGapBits) - 1;
-inline u32 EncodeFatPieces(const FatPieces& p) { return p.gapSteps == 0 ? 0 : p.firstSteps << kFatGapBits | p.gapSteps; }
-inline FatPieces DecodeFatPieces(u32 reserved) { return {reserved >> kFatGapBits, reserved & kFatMaxSteps}; }
+// The most clusters a gap search may step over, and the most a claim counts.
+inline constexpr u32 kFatMaxSteps = 0xFFFF;
+
+// nReserved of a file node (0: one piece). Layouts with a first piece below
+// 2^19 clusters and a gap below 4096 keep the 20/12-bit form that stored
+// results already hold; a wider gap sets the top bit, with 15 bits for the
+// first piece and 16 for the gap.
+inline constexpr u32 kFatWidePieces = 0x80000000u;
+inline bool FatPiecesFit(u64 firstSteps, u64 gapSteps) {
+    return (firstSteps < (1u << 19) && gapSteps < (1u << 12)) || (firstSteps < (1u << 15) && gapSteps <= kFatMaxSteps);
+}
+inline u32 EncodeFatPieces(const FatPieces& p) {
+    if (p.gapSteps == 0) return 0;
+    if (p.firstSteps < (1u << 19) && p.gapSteps < (1u << 12)) return p.firstSteps << 12 | p.gapSteps;
+    return kFatWidePieces | (p.firstSteps & 0x7FFF) << 16 | (p.gapSteps & 0xFFFF);
+}
+inline FatPieces DecodeFatPieces(u32 reserved) {
+    if (reserved & kFatWidePieces) return {reserved >> 16 & 0x7FFF, reserved & 0xFFFF};
+    return {reserved >> 12, reserved & 0xFFF};
+}
 
 // What a deleted file is taken to hold, in steps of the walk from its first
 // cluster: restSteps clusters after gapSteps others, after its first piece.
