@@ -443,7 +443,7 @@ TEST_F(FatFastVolume, LargeSectorsAndNonFatImages) {
 // they were, and gaps of up to 65535 clusters must survive a round trip.
 TEST(FatPictureLayout, StoredLayoutsReadBack) {
     struct Case { u32 stored; u32 first, gap; };
-    for (const Case& c : std::vector<Case>{{1000u << 12 | 50, 1000, 50}, {(1u << 19) - 1 << 12 | 4095, (1u << 19) - 1, 4095}, {0, 0, 0}}) {
+    for (const Case& c : std::vector<Case>{{1000u << 12 | 50, 1000, 50}, {((1u << 19) - 1) << 12 | 4095, (1u << 19) - 1, 4095}, {0, 0, 0}}) {
         const FatPieces p = DecodeFatPieces(c.stored);
         EXPECT_EQ(p.firstSteps, c.first) << c.stored;
         EXPECT_EQ(p.gapSteps, c.gap) << c.stored;
