@@ -8,7 +8,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "carving/FragmentJoin.h"
 #include "core/BootSector.h"
 #include "core/ExtentReader.h"
 #include "core/FileOutput.h"
@@ -96,6 +95,8 @@ int CFastFatRecovery::ScanDevice(wchar_t* szLogName) {
     m_setLostDirCluster.clear();
     m_mapDepthCache.clear();
     m_DirQueue.clear();
+    m_mapDeletedClaims.clear();
+    m_vecPictureChecks.clear();
     // With a log name the store of an earlier scan is reopened as it is.
     if (szLogName) return OpenStore(szLogName);
     if (const int ret = OpenNewScanStore("Fast_", LogTime::Utc, "CFastFatRecovery")) return ret;
@@ -125,6 +126,7 @@ int CFastFatRecovery::ScanDevice(wchar_t* szLogName) {
         }
     }
     if (result == 0) result = ReportScan(80, 10);
+    if (result == 0) CheckDeletedPictures();
     if (result == 0) {
         for (u32 d : m_vecLostDirCluster) {
             auto it = m_mapDirInfo.find(d);
@@ -318,7 +320,13 @@ void CFastFatRecovery::RecordFile(const unsigned char* e, const std::string& nam
     node->u64DataStartSector = m_Boot.u64DataStartSector;
     m_pStore->AddChildren(P, static_cast<unsigned>(depth), node->nFileIndex, cluster, nullptr);
     node->bIsHealth = !IsFileDataHealth(node, m_uSectorsPerCluster) ? 0 : bSure ? 1 : FR_HEALTH_UNCONFIRMED;
-    if (node->bIsHealth != 0) CheckDeletedPicture(*node);
+    unsigned v = 1;
+    if (m_FatTable.GetEntry(cluster, v) == 0 && v == 0) {
+        // Deleted data whose first cluster nothing has taken since.
+        AddFatClaim(m_mapDeletedClaims, cluster, node->u64FileSize, node->nBytesPerCluster);
+        if (node->bIsHealth != 0 && CheckedKindOfName(node->szFileName) != CheckedKind::None)
+            m_vecPictureChecks.emplace_back(cluster, node->nFileIndex);
+    }
 
     // Register the directories from here up to the root, once each; the
     // visited set stops parents that point at each other.
@@ -463,8 +471,9 @@ int CFastFatRecovery::GetNodeExtents(const _FILE_NODE_& node, u64 u64Wanted, std
     u32 c = node.uClusterNO;
     u64 steps = 0;
     // A file found in two pieces skips the other clusters between them.
-    const u32 split = node.bIsDir ? 0 : node.nReserved >> kGapBits;
-    u32 gap = node.bIsDir ? 0 : node.nReserved & ((1u << kGapBits) - 1);
+    const FatPieces pieces = node.bIsDir ? FatPieces{} : DecodeFatPieces(node.nReserved);
+    const u32 split = pieces.firstSteps;
+    u32 gap = pieces.gapSteps;
     while (covered < u64Wanted) {
         u64 sector;
         u32 nSectors = spc;
@@ -498,44 +507,19 @@ int CFastFatRecovery::GetNodeExtents(const _FILE_NODE_& node, u64 u64Wanted, std
     return 0;
 }
 
-void CFastFatRecovery::CheckDeletedPicture(_FILE_NODE_& node) {
-    const CheckedKind kind = CheckedKindOfName(node.szFileName);
-    const u64 bpc = node.nBytesPerCluster;
-    unsigned v = 1;
-    if (kind == CheckedKind::None || node.u64FileSize == 0 || bpc == 0 ||
-        m_FatTable.GetEntry(node.uClusterNO, v) != 0 || v != 0)
-        return;  // not a picture, or its chain is still in the FAT
-    if (node.u64FileSize > kMaxCheckedBytes) {
-        node.bIsHealth = FR_HEALTH_UNCONFIRMED;
-        return;
-    }
-    // The file's first cluster and the free clusters after it, as far as the
-    // largest gap tried.
-    JoinLimits limits;
-    limits.maxGapClusters = std::min<u64>((1u << kGapBits) - 1, std::max<u64>(1, (16ULL << 20) / bpc));
-    const u64 want = (node.u64FileSize + bpc - 1) / bpc + limits.maxGapClusters;
-    std::vector<DataExtent> extents;
+void CFastFatRecovery::CheckDeletedPictures() {
+    std::sort(m_vecPictureChecks.rbegin(), m_vecPictureChecks.rend());
     const u64 bps = m_Boot.nBytesPerSector;
-    u64 got = 0;
-    for (u32 c = node.uClusterNO; got < want && m_FatTable.IsValidCluster(c); ++got) {
-        const u64 sector = node.u64DataStartSector + static_cast<u64>(c - 2) * (bpc / bps);
-        AppendExtent(extents, {node.u64VolumeStartSector * 512 + sector * bps, bpc, false});
+    FatWalk walk;
+    walk.next = [this](u32 c) {
         u32 next = 0;
-        if (FindNextClusterNO(c, next) != 0 || next <= c) break;
-        c = next;
-    }
-    std::vector<unsigned char> pool(got * bpc);
-    u64 delivered = 0;
-    CExtentReader reader(m_DiskReader, m_nBytesPerSector);
-    reader.CopyToBuffer(extents, pool.size(), pool.data(), delivered);
-    pool.resize(delivered);
-    const auto layout = JoinTwoPieces(kind, pool, bpc, node.u64FileSize, limits);
-    if (!layout) {
-        node.bIsHealth = FR_HEALTH_BROKEN;
-        return;
-    }
-    node.bIsHealth = 1;
-    if (layout->gapClusters != 0) node.nReserved = static_cast<u32>(layout->firstClusters << kGapBits | layout->gapClusters);
+        return FindNextClusterNO(c, next) == 0 && next > c ? next : 0u;
+    };
+    walk.byteOffset = [&](u32 c) { return ClusterToSector(c) * bps; };
+    _FILE_NODE_ node{};
+    for (const auto& check : m_vecPictureChecks)
+        CheckStoredPicture(*m_pStore, check.second, node, walk, m_DiskReader, m_nBytesPerSector, m_mapDeletedClaims);
+    m_vecPictureChecks.clear();
 }
 
 int CFastFatRecovery::IsFileDataHealth(_FILE_NODE_* pNode, unsigned int uSectorsPerCluster) {

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "carving/FileTypeJudge.h"
+#include "fat/FatPictureJoin.h"
 #include "core/DiskReader.h"
 #include "core/ExtentReader.h"
 #include "rules/FatRules.h"
@@ -49,11 +50,11 @@ public:
     int FindNextClusterNO(unsigned uCluster, unsigned& uNext);
     // 1 when the first sector of the file still looks like its type.
     int IsFileDataHealth(_FILE_NODE_* pNode, unsigned int uSectorsPerCluster);
-    // A deleted picture read over the free clusters from its first one is
-    // checked whole; when it does not check out, it is looked for in two
-    // pieces with other files' clusters between them. Sets the node's
-    // layout and health.
-    void CheckDeletedPicture(_FILE_NODE_& node);
+    // The deleted pictures recorded by the scan, checked whole over the
+    // free clusters from their first one or looked for in two pieces (see
+    // FatPictureJoin.h); later ones first, so that what they hold is known
+    // when the earlier ones are looked for. Sets their layouts and health.
+    void CheckDeletedPictures();
     // Depth of a directory below the root (0 for the root itself),
     // remembered per directory for the rest of the scan.
     int GetDirDepth(unsigned uCluster, int& nDepth);
@@ -62,12 +63,6 @@ public:
     static constexpr u32 kFatCacheBytes = CFatTable::kWindowBytes;
     static constexpr u32 kMaxClusterBytes = FAT_MAX_CLUSTER_BYTES;
     static constexpr int kRecoveryFailedDirCode = CNodeOutput::kBadClusterCode;
-    // A deleted file found in two pieces keeps its layout in nReserved: the
-    // clusters of its first piece above kGapBits, below them the free
-    // clusters skipped before the rest.
-    static constexpr u32 kGapBits = 12;
-    // Larger pictures are not checked (they stay unconfirmed).
-    static constexpr u64 kMaxCheckedBytes = 64ULL << 20;
 
 protected:
     u32 RootDirId() const override { return m_uRootClusterNO; }
@@ -107,4 +102,6 @@ private:
     std::set<u32> m_setLostDirCluster;
     std::unordered_map<u32, int> m_mapDepthCache;
     CFileTypeJudge m_FileTypeJudge;
+    FatClaims m_mapDeletedClaims;          // deleted files of this scan whose first cluster is free
+    std::vector<std::pair<u32, u32>> m_vecPictureChecks;  // (first cluster, node) of deleted pictures
 };

@@ -144,6 +144,7 @@ void CProfessionalFatRecovery::RecordFile(const unsigned char* e, const std::str
     SetFatEntryTimes(e, proto);
     proto.u64FileSize = GetLe32(e + 28);
     proto.u64RecordSector = S;
+    proto.nReserved = e[0] == FAT_DELETED_MARK ? 1 : 0;  // read by AttachFile
     if (pDbr) {
         AttachFile(proto, P, *pDbr);
     } else {
@@ -169,6 +170,16 @@ void CProfessionalFatRecovery::AttachFile(const _FILE_NODE_& proto, u32 P, const
     node->u64VolumeStartSector = dbr.u64PartitionStart;
     m_pStore->AddChildren(keyLow, depth, node->nFileIndex, node->uClusterNO, nullptr);
     node->bIsHealth = IsFileDataHealth(node, dbr.nSectorsPerCluster) ? proto.bIsHealth : 0;
+    // Deleted data: by its entry, or, where the FAT is known, a first
+    // cluster it gives as free (a file in a deleted folder).
+    bool bDeleted = proto.nReserved != 0;
+    unsigned v = 1;
+    if (m_FatTable.IsReady() && IsRealDbr(dbr)) bDeleted = m_FatTable.GetEntry(node->uClusterNO, v) == 0 && v == 0;
+    if (!bDeleted || node->uClusterNO < 2) return;
+    const VolumeKey key{node->u64VolumeStartSector, node->u64DataStartSector, node->nBytesPerCluster};
+    AddFatClaim(m_mapDeletedClaims[key], node->uClusterNO, node->u64FileSize, node->nBytesPerCluster);
+    if (node->bIsHealth != 0 && CheckedKindOfName(node->szFileName) != CheckedKind::None)
+        m_vecPictureChecks.emplace_back(key, node->uClusterNO, node->nFileIndex);
 }
 
 void CProfessionalFatRecovery::RegisterAncestors(u32 P, const __VIRTUAL_DBR_INFO__* pDbr, u64 S, u32 c) {
@@ -310,6 +321,7 @@ int CProfessionalFatRecovery::DealProfessionalRecordVec() {
     m_vecNoDbrFile.clear();
     AttachUnreachable();
     m_mapUnattachedDir.clear();
+    CheckDeletedPictures();
     m_pStore->FlushBufToFile();
     return 0;
 }

@@ -47,6 +47,8 @@ void CProfessionalFatRecovery::ResetCollections() {
     m_mapUnattachedDir.clear();
     m_nNoDbrCheckedRecords = 0;
     m_nNoDbrCheckedFiles = 0;
+    m_mapDeletedClaims.clear();
+    m_vecPictureChecks.clear();
 }
 
 int CProfessionalFatRecovery::ClearProfessionalVec(wchar_t* szLogName) {
@@ -126,7 +128,8 @@ bool CProfessionalFatRecovery::NodeClusterStart(const _FILE_NODE_& node, u32 spc
 // Where a node's data lies. On the volume of the real boot record the FAT
 // is read: a live file along its chain, a deleted one over the free clusters
 // from its first on (clusters in use skipped). Elsewhere: consecutive
-// clusters from the first.
+// clusters from the first. A picture found in two pieces leaves out the
+// clusters between them.
 int CProfessionalFatRecovery::GetNodeExtents(const _FILE_NODE_& node, u64 u64Wanted,
                                              std::vector<DataExtent>& extents) {
     extents.clear();
@@ -141,22 +144,51 @@ int CProfessionalFatRecovery::GetNodeExtents(const _FILE_NODE_& node, u64 u64Wan
     // A log reopened without a scan has not looked at the boot record yet.
     if (!m_bRealDbrChecked) InitVirtualDbrInfo();
     const __VIRTUAL_DBR_INFO__ d{spc, static_cast<u32>(node.u64DataStartSector), node.u64VolumeStartSector};
-    if (c < 2 || !m_FatTable.IsReady() || !IsRealDbr(d)) {
+    const bool bFat = m_FatTable.IsReady() && IsRealDbr(d);
+    // A picture found in two pieces skips the clusters between them.
+    const FatPieces pieces = node.bIsDir ? FatPieces{} : DecodeFatPieces(node.nReserved);
+    if (c < 2 || (!bFat && pieces.gapSteps == 0)) {
         if (u64Wanted) AppendExtent(extents, {start * kSector, u64Wanted, false});
         return 0;
     }
     u64 covered = 0;
-    for (u64 steps = 0; covered < u64Wanted; ++steps) {
+    for (u64 steps = 1; covered < u64Wanted; ++steps) {
         if (!NodeClusterStart(node, spc, c, start) || start + spc > PartitionEnd()) return FR_SHORT_READ;
         const u64 bytes = std::min<u64>(bpc, u64Wanted - covered);
         AppendExtent(extents, {start * kSector, bytes, false});
         covered += bytes;
         if (covered >= u64Wanted) break;
-        unsigned next = 0;
-        if (steps > m_RealBoot.nClusterCount) return FR_SHORT_READ;  // a chain that loops
-        if (int ret = m_FatTable.FindNext(c, next)) return ret;
-        if (next == 0) return FR_SHORT_READ;
-        c = next;
+        if (bFat && steps > m_RealBoot.nClusterCount) return FR_SHORT_READ;  // a chain that loops
+        for (u32 k = steps == pieces.firstSteps ? pieces.gapSteps + 1 : 1; k > 0; --k)
+            if ((c = NextDataCluster(node, c)) == 0) return FR_SHORT_READ;
     }
     return 0;
+}
+
+u32 CProfessionalFatRecovery::NextDataCluster(const _FILE_NODE_& node, u32 c) {
+    const __VIRTUAL_DBR_INFO__ d{node.nBytesPerCluster / kSector, static_cast<u32>(node.u64DataStartSector),
+                                 node.u64VolumeStartSector};
+    if (!m_FatTable.IsReady() || !IsRealDbr(d)) return c + 1 > c ? c + 1 : 0;
+    unsigned next = 0;
+    return m_FatTable.FindNext(c, next) == 0 ? next : 0;
+}
+
+void CProfessionalFatRecovery::CheckDeletedPictures() {
+    std::sort(m_vecPictureChecks.rbegin(), m_vecPictureChecks.rend());
+    _FILE_NODE_ node{};
+    FatWalk walk;
+    walk.next = [&](u32 c) {
+        const u32 next = NextDataCluster(node, c);
+        u64 s = 0;
+        const u32 spc = node.nBytesPerCluster / kSector;
+        return next > c && NodeClusterStart(node, spc, next, s) && s + spc <= PartitionEnd() ? next : 0u;
+    };
+    walk.byteOffset = [&](u32 c) {
+        u64 s = 0;
+        NodeClusterStart(node, node.nBytesPerCluster / kSector, c, s);
+        return s * kSector;
+    };
+    for (const auto& [key, cluster, index] : m_vecPictureChecks)
+        CheckStoredPicture(*m_pStore, index, node, walk, m_DiskReader, kSector, m_mapDeletedClaims[key]);
+    m_vecPictureChecks.clear();
 }

@@ -26,11 +26,13 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <tuple>
 #include <unordered_map>
 #include <vector>
 
 #include "carving/FileTypeJudge.h"
 #include "fat/FatDirContinuation.h"
+#include "fat/FatPictureJoin.h"
 #include "core/DiskReader.h"
 #include "fat/FatDeepRecords.h"
 #include "rules/FatRules.h"
@@ -149,6 +151,12 @@ private:
     void AttachUnreachable();
 
     bool NodeClusterStart(const _FILE_NODE_& node, u32 spc, u32 c, u64& sector) const;
+    // The cluster after c where a node's data goes on: along the FAT on the
+    // volume of the real boot record, else the following one; 0 at the end.
+    u32 NextDataCluster(const _FILE_NODE_& node, u32 c);
+    // After the sweep: the deleted pictures recorded, checked whole or
+    // looked for in two pieces (see FatPictureJoin.h), later ones first.
+    void CheckDeletedPictures();
 
     std::vector<__VIRTUAL_DBR_INFO__> m_vecVirtualDbr;
     std::vector<__FAT_SECTOR_OFFSET__> m_vecSectorOffset;
@@ -175,5 +183,10 @@ private:
     size_t m_nNoDbrCheckedRecords = 0;
     size_t m_nNoDbrCheckedFiles = 0;
     std::vector<unsigned char> m_vecSector;
+    // Deleted files by volume (start, data start, cluster bytes), and the
+    // deleted pictures to check: (volume, first cluster, node).
+    using VolumeKey = std::tuple<u64, u64, u32>;
+    std::map<VolumeKey, FatClaims> m_mapDeletedClaims;
+    std::vector<std::tuple<VolumeKey, u32, u32>> m_vecPictureChecks;
 
 };

@@ -701,7 +701,10 @@ int CProfessionalRecovery::SearchFileNode(wchar_t* szPattern, std::vector<__SEAR
         std::map<u64, std::string> one;
         GetFileDataStartSectorMap(&node, one);
         if (!one.empty() && fastFiles.count({one.begin()->first, hit.u64FileSize})) continue;
-        starts.insert(one.begin(), one.end());
+        // An entry without a type (a stale one whose clusters a later file
+        // took) does not hide the type of a file found at the same place.
+        for (const auto& [sector, ext] : one)
+            if (auto [it, added] = starts.insert({sector, ext}); !added && it->second.empty()) it->second = ext;
         out.push_back(hit);
     }
     std::vector<__SEARCH_FILE_INFO__> carved;

@@ -122,62 +122,82 @@ TEST(DeepScan, IntactFat32Card) {
 
 // Deleted pictures written between other files: each lies in two pieces
 // with another deleted picture's first piece and a kept file between them,
-// and one lies in three pieces. The full scan gives nine in ten or more back
-// byte for byte and lists none as healthy whose bytes are not its own.
+// one with a deleted film larger than any gap searched between them, and
+// one lies in three pieces. The full scan gives nine in ten or more back
+// byte for byte and lists none as healthy whose bytes are not its own:
+// from the root (the fast engine's) and from a deleted folder whose later
+// clusters only the deep FAT engine meets.
 TEST(DeepScan, FragmentedPicturesArePutBackTogether) {
     FR_REQUIRE(HaveFatTools() && HaveTool("convert"), "mkfs.vfat, mtools, ImageMagick and samples needed");
-    TempDir t("frag");
-    FatImage img = FatImage::Create(t / "card.img", 32, 34000, 1);
-    // Without FSInfo's next-free hint, mtools fills the holes first.
-    auto put = [&](const std::vector<unsigned char>& bytes, const std::string& name) {
-        const unsigned char unknown[4] = {0xFF, 0xFF, 0xFF, 0xFF};
-        PatchFile(img.path, 512 + 492, unknown, 4);
-        img.PutBytes(bytes, name);
-    };
-    std::map<std::string, std::vector<unsigned char>> pics;
-    auto picture = [&](int k) {
-        const bool jpg = k < 6;
-        const std::string out = t / ("p" + std::to_string(k) + (jpg ? ".jpg" : ".png"));
-        Sh("convert " + Quote(Sample(jpg ? "big.jpg" : "png")) + " -resize " + std::to_string(jpg ? 360 + 40 * k : 200 + 20 * k) +
-           " -quality " + std::to_string(80 + k) + " " + Quote(out));
-        const std::string name = "Pic " + std::to_string(k) + (jpg ? ".jpg" : ".png");
-        return pics[name] = ReadFile(out), name;
-    };
-    for (int k = 0; k < 10; k += 2) {
-        const std::string a = picture(k), b = picture(k + 1);
-        put(RandomBytes(pics[a].size() * 2 / 5, k), "hole1");
-        put(RandomBytes(pics[b].size() / 3, k + 1), "hole2");
-        put(RandomBytes(3000, k + 2), "Keep" + std::to_string(k));
-        img.Delete("hole1");
-        put(pics[a], a);
-        img.Delete("hole2");
-        put(pics[b], b);
-    }
-    // Three pieces: two holes with deleted files after each.
-    const std::string three = picture(10);
-    for (const char* h : {"hole1", "gone1", "hole2", "gone2"}) put(RandomBytes(pics[three].size() / 4, 7), h);
-    img.Delete("hole1");
-    img.Delete("hole2");
-    put(pics[three], three);
-    for (const auto& [name, bytes] : pics) img.Delete(name);
-    img.Delete("gone1");
-    img.Delete("gone2");
+    for (const std::string dir : {"", "DCIM/"}) {
+        SCOPED_TRACE(dir);
+        TempDir t("frag");
+        FatImage img = FatImage::Create(t / "card.img", 32, 34000, 1);
+        if (!dir.empty()) img.Mkdir("DCIM");
+        // Without FSInfo's next-free hint, mtools fills the holes first.
+        auto put = [&](const std::vector<unsigned char>& bytes, const std::string& name) {
+            const unsigned char unknown[4] = {0xFF, 0xFF, 0xFF, 0xFF};
+            PatchFile(img.path, 512 + 492, unknown, 4);
+            img.PutBytes(bytes, name.starts_with("Keep") ? name : dir + name);
+        };
+        auto del = [&](const std::string& name) { img.Delete(dir + name); };
+        std::map<std::string, std::vector<unsigned char>> pics;
+        auto picture = [&](int k) {
+            const bool jpg = k < 6 || k > 10;
+            const std::string out = t / ("p" + std::to_string(k) + (jpg ? ".jpg" : ".png"));
+            Sh("convert " + Quote(Sample(jpg ? "big.jpg" : "png")) + " -resize " +
+               std::to_string(jpg ? 360 + 40 * k : 200 + 20 * k) + " -quality " + std::to_string(80 + k) + " " +
+               Quote(out));
+            const std::string name = "Pic " + std::to_string(k) + (jpg ? ".jpg" : ".png");
+            return pics[name] = ReadFile(out), name;
+        };
+        for (int k = 0; k < 10; k += 2) {
+            const std::string a = picture(k), b = picture(k + 1);
+            put(RandomBytes(pics[a].size() * 2 / 5, k), "hole1");
+            put(RandomBytes(pics[b].size() / 3, k + 1), "hole2");
+            put(RandomBytes(3000, k + 2), "Keep" + std::to_string(k));
+            del("hole1");
+            put(pics[a], a);
+            del("hole2");
+            put(pics[b], b);
+        }
+        // Three pieces: two holes with deleted files after each.
+        const std::string three = picture(10);
+        for (const char* h : {"hole1", "gone1", "hole2", "gone2"}) put(RandomBytes(pics[three].size() / 4, 7), h);
+        del("hole1");
+        del("hole2");
+        put(pics[three], three);
+        // Only the film's own entry tells that its clusters are not the picture's.
+        const std::string behind = picture(11);
+        put(RandomBytes(pics[behind].size() / 2, 11), "hole1");
+        put(RandomBytes(5000 * 512, 12), "Film.mov");
+        del("hole1");
+        put(pics[behind], behind);
+        del("Film.mov");
+        for (const auto& [name, bytes] : pics) del(name);
+        del("gone1");
+        del("gone2");
+        if (!dir.empty()) img.DeleteTree("DCIM");
 
-    TempDir data("data"), out("out");
-    ScanRun r = Scan(img.path, data.path());
-    ASSERT_EQ(r.status, 0) << r.err;
-    CliResult rec = RunCli("recover " + Quote(img.path) + " --types photo --to " + Quote(out.path()));
-    ASSERT_EQ(rec.status, 0) << rec.out;
-    size_t exact = 0;
-    for (const auto& [name, bytes] : pics) {
-        const bool same = ReadFile(out / ("photo/" + name)) == bytes;
-        exact += same && name != three;
-        const size_t at = r.out.find("\"name\":\"" + name + "\"");
-        const bool healthy = at != std::string::npos &&
-                             r.out.substr(at, r.out.find('\n', at) - at).find("\"healthy\":true") != std::string::npos;
-        EXPECT_TRUE(same || !healthy) << name << " listed as healthy with other bytes";
+        TempDir data("data"), out("out");
+        ScanRun r = Scan(img.path, data.path());
+        ASSERT_EQ(r.status, 0) << r.err;
+        CliResult rec = RunCli("recover " + Quote(img.path) + " --types photo --to " + Quote(out.path()));
+        ASSERT_EQ(rec.status, 0) << rec.out;
+        size_t exact = 0;
+        for (const auto& [name, bytes] : pics) {
+            const bool same = ReadFile(out / ("photo/" + name)) == bytes;
+            exact += same && name != three;
+            EXPECT_TRUE(same || name != behind) << name << " not put back across the deleted film";
+            const size_t at = r.out.find("\"name\":\"" + name + "\"");
+            const bool healthy = at != std::string::npos && r.out.substr(at, r.out.find('\n', at) - at)
+                                                                     .find("\"healthy\":true") != std::string::npos;
+            EXPECT_TRUE(same || !healthy) << name << " listed as healthy with other bytes";
+        }
+        EXPECT_GE(exact, 10u) << r.out;
+        // The folder's later clusters are the deep engine's: the picture behind the film among them.
+        EXPECT_TRUE(dir.empty() || r.Has(behind, "fat-deep")) << r.out;
     }
-    EXPECT_GE(exact, 9u) << r.out;
 }
 
 // A FAT16 card whose deleted folder's entry was taken by a later folder:

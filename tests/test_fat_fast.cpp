@@ -15,6 +15,7 @@
 #include "core/Platform.h"
 #include "core/TextHelpers.h"
 #include "fat/FastFatRecovery.h"
+#include "fat/FatPictureJoin.h"
 #include "support/TestKit.h"
 
 using namespace testkit;
@@ -436,3 +437,24 @@ TEST_F(FatFastVolume, LargeSectorsAndNonFatImages) {
 }
 
 }  // namespace
+
+// Where a two-piece picture lies is kept in its stored record: layouts that
+// results saved earlier hold (first piece above bit 12) must read back as
+// they were, and gaps of up to 65535 clusters must survive a round trip.
+TEST(FatPictureLayout, StoredLayoutsReadBack) {
+    struct Case { u32 stored; u32 first, gap; };
+    for (const Case& c : std::vector<Case>{{1000u << 12 | 50, 1000, 50}, {((1u << 19) - 1) << 12 | 4095, (1u << 19) - 1, 4095}, {0, 0, 0}}) {
+        const FatPieces p = DecodeFatPieces(c.stored);
+        EXPECT_EQ(p.firstSteps, c.first) << c.stored;
+        EXPECT_EQ(p.gapSteps, c.gap) << c.stored;
+        EXPECT_EQ(EncodeFatPieces(p), c.stored) << c.stored;
+    }
+    for (const FatPieces& p : std::vector<FatPieces>{{7, 4096}, {32767, 65535}, {1, 5000}}) {
+        ASSERT_TRUE(FatPiecesFit(p.firstSteps, p.gapSteps));
+        const FatPieces back = DecodeFatPieces(EncodeFatPieces(p));
+        EXPECT_EQ(back.firstSteps, p.firstSteps);
+        EXPECT_EQ(back.gapSteps, p.gapSteps);
+    }
+    EXPECT_FALSE(FatPiecesFit(1u << 15, 4096));
+    EXPECT_FALSE(FatPiecesFit(1u << 19, 1));
+}
