@@ -6,6 +6,7 @@
 // one span that is never read.
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdlib>
 #include <memory>
@@ -41,8 +42,11 @@ public:
     int WindowSectors() const { return m_nWindowSectors; }
 
 private:
-    static constexpr size_t kBlocks = 4;            // blocks in the ring
+    static constexpr size_t kBlocks = 8;            // blocks in the ring
+    static constexpr size_t kBatch = kBlocks / 2;   // blocks handed over per wake-up
     static constexpr size_t kWindowsPerBlock = 16;  // windows read by one read
+    // A block read that takes longer is handed over on its own.
+    static constexpr std::chrono::milliseconds kSlowFill{2};
     // One read's windows: consecutive windows of data, the last possibly
     // followed by a hole.
     struct Block {
