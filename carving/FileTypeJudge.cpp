@@ -317,7 +317,7 @@ struct WalkIndex {
     }
 };
 
-const WalkIndex& Index() {
+[[gnu::always_inline]] inline const WalkIndex& Index() {
     static const WalkIndex idx;
     return idx;
 }
@@ -445,7 +445,11 @@ int CFileTypeJudge::ParseFileBuf(const unsigned char* buf, int len, unsigned lon
     m_bIsNeedCheckTsFileRange = 1;
     m_bIsMtsFileHead = 0;
     if (code == FT_NONE || row < 0 || !szExtendNameAndType[row].pfnLength) return FR_INVALID;
+    return Measure(buf, len, sector, reader, code, name, type, size);
+}
 
+int CFileTypeJudge::Measure(const unsigned char* buf, int len, unsigned long long sector, CDiskReader* reader,
+                            int code, char* name, EXTEND_NAME_TYPE& type, unsigned long long& size) {
     int first = GetRowOfType(static_cast<u32>(code));
     if (first < 0 || !szExtendNameAndType[first].pfnLength) return FR_INVALID;
     if (code != FT_TS) m_bIsNeedCheckTsFileRange = 0;
