@@ -1,7 +1,8 @@
 // Read-ahead for a sector sweep: a reader thread reads the range ahead in
 // blocks of 8 windows (512 KiB with 512-byte sectors), at most a ring of
-// eight blocks ahead, while the caller parses the current 64 KiB window. The caller sees the same windows as with one
-// read per window: large reads only save system calls and wake-ups. On an
+// eight blocks ahead, while the caller parses the current 64 KiB window.
+// The caller sees the same windows as with one read per window: large
+// reads only save system calls and wake-ups. On an
 // image file with holes, a hole (which reads as zero sectors) is reported as
 // one span that is never read.
 #pragma once
