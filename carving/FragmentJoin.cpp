@@ -10,6 +10,7 @@
 #include <jpeglib.h>
 #include <zlib.h>
 
+#include "carving/JpegCodedWalk.h"
 #include "core/TextHelpers.h"
 
 namespace {
@@ -21,6 +22,9 @@ constexpr unsigned long long kMaxJpegPixels = 200ULL << 20;
 constexpr long kMaxJpegMemory = 256L << 20;
 // How far the decoder may have read past the position it reports.
 constexpr size_t kJpegPositionSlack = 4096;
+// How much coded data after a cut is followed before a candidate second
+// piece counts as a check.
+constexpr size_t kCodedProbe = 64 << 10;
 
 struct JpegErrors {
     jpeg_error_mgr pub;
@@ -235,6 +239,13 @@ std::optional<OpenPieces> JoinOpenEnded(CheckedKind kind, std::span<const unsign
     size_t upper = std::min(clusters - 1, reach / bpc), lower = 1;
     std::vector<char> continues;
     std::vector<size_t> headers;
+    CJpegCodedWalk coded;
+    std::vector<CJpegCodedWalk::State> units;
+    if (kind == CheckedKind::Jpeg && coded.Open(pool)) {
+        CJpegCodedWalk::State st = coded.Start();
+        // The data stops being the picture's no later than where the walk stops.
+        if (coded.Follow(st, {pool}, SIZE_MAX, &units) == CJpegCodedWalk::End::Bad) upper = std::min(upper, st.pos / bpc);
+    }
     if (kind == CheckedKind::Jpeg) {
         continues.resize(clusters);
         for (size_t i = 0; i < clusters; ++i) continues[i] = CanContinueJpeg(pool.subspan(i * bpc, bpc));
@@ -251,26 +262,55 @@ std::optional<OpenPieces> JoinOpenEnded(CheckedKind kind, std::span<const unsign
     size_t checks = 0;
     for (size_t split = upper; split >= lower; --split) {
         const size_t cut = split * bpc;
-        // A PNG: the first chunk header not wholly before the cut must read
-        // as one (a chunk name) in the joined data.
-        size_t nextHeader = SIZE_MAX;
+        // A PNG: the chunk the cut falls in must end with its CRC in the
+        // joined data (its head and the CRC of what lies before the cut are
+        // the first piece's), and the chunk header after it must read as one.
+        size_t head = SIZE_MAX, next = SIZE_MAX;
+        uLong crc = 0;
         if (kind == CheckedKind::Png) {
             for (size_t pos = 8; pos + 8 <= cut && pos + 12 <= pool.size();) {
+                head = pos;
                 pos += 12 + static_cast<size_t>(Be32(pool.data() + pos));
-                nextHeader = pos;
+                next = pos;
             }
+            if (next != SIZE_MAX && next - 4 > cut)
+                crc = crc32(crc32(0L, Z_NULL, 0), pool.data() + head + 4, static_cast<uInt>(cut - head - 4));
+            else
+                head = SIZE_MAX;
         }
         candidate.assign(pool.begin(), pool.begin() + static_cast<std::ptrdiff_t>(cut));
         for (size_t gap = 1; gap <= limits.maxGapClusters && split + gap < clusters; ++gap) {
             const size_t from = (split + gap) * bpc;
             if (kind == CheckedKind::Jpeg && !continues[split + gap]) continue;
-            if (nextHeader != SIZE_MAX) {
+            // Offset off of the joined data in the pool (past it: its size).
+            auto joinedAt = [&](size_t off) { return std::min(pool.size(), off < cut ? off : off - cut + from); };
+            if (next != SIZE_MAX) {
                 bool named = true;
-                for (size_t i = nextHeader + 4; i < nextHeader + 8 && named; ++i) {
-                    const size_t at = i < cut ? i : i - cut + from;
+                for (size_t i = next + 4; i < next + 8 && named; ++i) {
+                    const size_t at = joinedAt(i);
                     named = at < pool.size() && IsChunkLetter(pool[at]);
                 }
                 if (!named) continue;
+            }
+            if (head != SIZE_MAX) {
+                const size_t crcAt = joinedAt(next - 4);
+                if (crcAt + 4 > pool.size() ||
+                    crc32(crc, pool.data() + from, static_cast<uInt>(crcAt - from)) != Be32(pool.data() + crcAt))
+                    continue;
+            }
+            // The coded data followed on from the last unit before the cut.
+            auto unit = std::upper_bound(units.begin(), units.end(), cut,
+                                         [](size_t c, const CJpegCodedWalk::State& u) { return c < u.pos; });
+            if (unit != units.begin()) {
+                CJpegCodedWalk::State st = *std::prev(unit);
+                const CJpegCodedWalk::Bytes joined{pool, cut, from - cut};
+                auto end = coded.Follow(st, joined, cut + kCodedProbe);
+                if (end == CJpegCodedWalk::End::Bad) continue;
+                if (end == CJpegCodedWalk::End::Limit) {
+                    if (++checks > limits.maxChecks) return {};
+                    if (coded.Follow(st, joined, SIZE_MAX) == CJpegCodedWalk::End::Bad) continue;
+                    --checks;
+                }
             }
             if (++checks > limits.maxChecks) return {};
             candidate.resize(cut);
