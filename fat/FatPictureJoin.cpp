@@ -160,10 +160,6 @@ CarvedPictureCheck CheckCarvedPicture(CheckedKind kind, u32 firstCluster, u64 gu
     const u64 bpc = walk.clusterBytes;
     if (kind == CheckedKind::None || bpc == 0) return out;
     const u64 guess = std::max<u64>(guessBytes, bpc);
-    if (guess > kFatMaxCheckedBytes) {
-        out.health = FR_HEALTH_UNCONFIRMED;
-        return out;
-    }
     // Well past the carver's length, and past the largest gap after it.
     const size_t maxGap = std::min<u64>(kMaxPoolGap, std::max<u64>(1, kMaxGapBytes / bpc));
     const u64 poolBytes = std::min(kFatMaxCheckedBytes, std::max(2 * guess, guess + (1ULL << 20)));
@@ -178,7 +174,8 @@ CarvedPictureCheck CheckCarvedPicture(CheckedKind kind, u32 firstCluster, u64 gu
     JoinLimits limits;
     limits.maxGapClusters = maxGap;
     const auto found = JoinOpenEnded(kind, data, static_cast<size_t>(bpc), limits);
-    out.health = FR_HEALTH_BROKEN;
+    // A picture longer than the pool may still be whole.
+    out.health = guess > kFatMaxCheckedBytes ? FR_HEALTH_UNCONFIRMED : FR_HEALTH_BROKEN;
     if (!found || found->length == 0) return out;
     const size_t n = static_cast<size_t>((found->length + bpc - 1) / bpc);
     const TwoPieces& l = found->layout;
