@@ -2,7 +2,11 @@
 // is (a) all zeros, (b) random bytes, (c) packed with real files shipped by
 // Debian (photographs, wallpapers, sounds, compressed texts) at sector
 // boundaries, (d) packed the same way with video, music and photo
-// containers made by ffmpeg and ImageMagick. The image is read once
+// containers made by ffmpeg and ImageMagick, (e) one file of every format
+// the tests' toolkit can make, each followed by random bytes, the set
+// repeated to the image size (where the tests' toolkit is built). The
+// compressed texts of (c) are changelogs, about 3,500 gzip streams per
+// image, each inflated whole to find its end. The image is read once
 // beforehand so the page cache is warm; the medians of five runs are
 // reported in MB/s, next to the rate of a plain read of the same image and
 // the processor time of the carve (both threads: the sweep's read-ahead and
@@ -19,6 +23,10 @@
 #include <unistd.h>
 
 #include "RawRead.h"
+#ifdef FR_BENCH_TESTKIT
+#include "support/CarveKit.h"
+#include "support/TestKit.h"
+#endif
 #include "scan/CarveDriver.h"
 #include "core/Platform.h"
 #include "core/TextHelpers.h"
@@ -87,6 +95,39 @@ std::vector<unsigned char> Containers(const std::string& dir) {
     return RealFiles("ls '" + d + "'/*");
 }
 
+// One file of every format, each followed by random bytes to the sector end
+// and a few sectors more, as on flash media written many times; the set is
+// repeated (with other random bytes) up to the image size.
+std::vector<unsigned char> EveryFormat() {
+    std::vector<unsigned char> img;
+#ifdef FR_BENCH_TESTKIT
+    static const char* const kKinds[] = {
+        "jpg", "exif.jpg", "thumb.jpg", "mpf.jpg", "png", "gif", "bmp", "tif", "psd", "ico", "cr2.raw", "nef.raw",
+        "arw.raw", "dng.raw", "orf.raw", "rw2.raw", "cr3", "heic", "avif", "webp", "mp3", "plain.mp3", "bare.mp3",
+        "ape.mp3", "mp2", "wav", "mid", "aiff", "m4a", "ogg", "oga", "oggflac", "opus", "flac", "wma", "avi", "mp4",
+        "mov", "mkv", "webm", "live.webm", "flv", "mpg", "ts", "m2ts", "3gp", "wmv", "rm", "mxf", "mmf", "swf",
+        "pdf", "lin.pdf", "docx", "xlsx", "pptx", "doc", "v4.doc", "xls", "ppt", "zip", "comment.zip", "7z", "gz",
+        "gz9", "tar", "xz", "bz2", "cab", "sqlite", "exe", "dll", "ttf", "font.ttf", "otf", "txt", "html", "svg",
+        "rtf", "csv"};
+    std::vector<std::vector<unsigned char>> files;
+    for (const char* k : kKinds) {
+        std::vector<unsigned char> d = carvekit::SampleBytes(k);
+        if (!d.empty()) files.push_back(std::move(d));
+    }
+    uint32_t seed = 100;
+    while (!files.empty() && img.size() < kImageBytes)
+        for (const auto& d : files) {
+            img.insert(img.end(), d.begin(), d.end());
+            const auto junk = testkit::RandomBytes((512 - img.size() % 512) % 512 + 512 * (2 + seed % 5), seed);
+            ++seed;
+            img.insert(img.end(), junk.begin(), junk.end());
+            if (img.size() >= kImageBytes) break;
+        }
+    img.resize(kImageBytes, 0);
+#endif
+    return img;
+}
+
 double CpuSeconds() {
     timespec t{};
     clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
@@ -132,8 +173,8 @@ int main() {
     ResetDataDirCache();
     CLogFileManager::ResetInstance();
     const std::string path = std::string(dir) + "/img.raw";
-    const char* names[] = {"zero-filled", "random", "real files", "containers"};
-    for (int kind = 0; kind < 4; ++kind) {
+    const char* names[] = {"zero-filled", "random", "real files", "containers", "every format"};
+    for (int kind = 0; kind < 5; ++kind) {
         std::vector<unsigned char> img(kImageBytes, 0);
         if (kind == 1) {
             std::mt19937_64 rng(42);
@@ -145,6 +186,9 @@ int main() {
             img = RealFiles();
         } else if (kind == 3 && (img = Containers(dir)).empty()) {
             std::printf("%-12s not made (ffmpeg and ImageMagick are needed)\n", names[kind]);
+            continue;
+        } else if (kind == 4 && (img = EveryFormat()).empty()) {
+            std::printf("%-12s not made (the tests' toolkit is not built)\n", names[kind]);
             continue;
         }
         FILE* f = std::fopen(path.c_str(), "wb");

@@ -181,6 +181,47 @@ namespace {
 
 bool IsWeakTest(FileTypeTestFunc f) { return f == IsMpegAudioType || f == IsTextType; }
 
+// Tests that may match whatever the first byte, each with what it needs in
+// place before it looks further (any one of its gates). One of the gates
+// holds on about one random sector in a hundred; on the others these tests
+// are not tried. A test that comes to look for something else changes its
+// row here.
+enum : u8 {
+    kFtypAt4 = 1,            // ISO media brand box
+    kMoovAt0 = 2,            // a QuickTime movie that starts with its index
+    kZipAt0 = 4,             // ZIP local header
+    kSyncAt4 = 8,            // transport-stream sync byte after a 4-byte time stamp
+    kMtsHeadAt8 = 16,        // camcorder stream header
+    kContentTypesAt31 = 32,  // "[Content_Types].xml" as a ZIP's first name
+    kUstarAt257 = 64,        // tar header
+};
+struct Gate {
+    FileTypeTestFunc f;
+    u8 needs;
+};
+const Gate kGates[] = {
+    {IsMp4Type, kFtypAt4},
+    {Is3pgType, kFtypAt4},
+    {IsIsoMediaType, kFtypAt4},
+    {IsMovType, kFtypAt4 | kMoovAt0},
+    {IsMtsType, kSyncAt4 | kMtsHeadAt8},
+    {IsOffice2007Type, kZipAt0 | kContentTypesAt31},
+    {IsTarType, kUstarAt257},
+};
+
+// The gates that hold for a buffer.
+inline u8 GatesHeld(const unsigned char* b, int len) {
+    u8 held = 0;
+    if (len >= 8 && std::memcmp(b + 4, "ftyp", 4) == 0) held |= kFtypAt4;
+    if (len >= 4 && std::memcmp(b, "moov", 4) == 0) held |= kMoovAt0;
+    if (len >= 4 && std::memcmp(b, "PK\x03\x04", 4) == 0) held |= kZipAt0;
+    if (len >= 5 && b[4] == 0x47) held |= kSyncAt4;
+    if (len >= 16 && std::memcmp(b + 8, szMtsHead, 8) == 0) held |= kMtsHeadAt8;
+    if (len >= 32 && b[31] == '[') held |= kContentTypesAt31;
+    if (len >= 262 && std::memcmp(b + 257, "ustar", 5) == 0) held |= kUstarAt257;
+    return held;
+}
+
 // The walk order and a first-byte index over it. Consecutive rows that share
 // a test answer alike, so each group is tried once. Compound documents are
 // tried by the Office 2003 rows before the generic fla row, so a .doc, .xls
@@ -188,9 +229,12 @@ bool IsWeakTest(FileTypeTestFunc f) { return f == IsMpegAudioType || f == IsText
 struct WalkIndex {
     // Rows to try for a buffer whose first byte is b, in walk order.
     std::array<std::vector<u8>, 256> byFirst;
-    // The same without the gated tests, for a buffer where MayLookPast
-    // does not hold (almost every sector that starts no file).
+    // The same without the gated tests, for a buffer where no gate holds
+    // (almost every sector that starts no file).
     std::array<std::vector<u8>, 256> byFirstUngated;
+    // Per row: the gates of which one must hold before its test is tried
+    // (0: none).
+    std::array<u8, FR_FILE_TYPE_ROWS> needs{};
 
     static bool MayStartWith(FileTypeTestFunc f, int b, bool& any) {
         any = false;
@@ -230,13 +274,10 @@ struct WalkIndex {
         return true;
     }
 
-    // Tests that look past the first byte and answer nothing unless
-    // MayLookPast holds.
-    static bool Gated(FileTypeTestFunc f) {
-        for (FileTypeTestFunc g : {IsMp4Type, Is3pgType, IsMovType, IsIsoMediaType, IsMtsType, IsOffice2007Type,
-                                   IsTarType})
-            if (f == g) return true;
-        return false;
+    static u8 Needs(FileTypeTestFunc f) {
+        for (const Gate& g : kGates)
+            if (g.f == f) return g.needs;
+        return 0;
     }
 
     WalkIndex() {
@@ -270,26 +311,13 @@ struct WalkIndex {
                 bool any;
                 if (!MayStartWith(t[r].pfnTest, b, any)) continue;
                 byFirst[b].push_back(static_cast<u8>(r));
-                if (!(any && Gated(t[r].pfnTest))) byFirstUngated[b].push_back(static_cast<u8>(r));
+                if (!(any && Needs(t[r].pfnTest))) byFirstUngated[b].push_back(static_cast<u8>(r));
             }
+        for (int r = 0; r < FR_FILE_TYPE_ROWS; ++r) needs[r] = Needs(t[r].pfnTest);
     }
 };
 
-// What each gated test needs before it looks further: "ftyp" at 4 (the ISO
-// media tests, mov), "moov" at 0 (mov), a sync byte at 4 or the stream
-// header at 8 (mts), a ZIP local header at 0 or the content-types name at
-// 31 (Office 2007), "ustar" at 257 (tar). One of them is in place on about
-// one random sector in a hundred.
-inline bool MayLookPast(const unsigned char* b, int len) {
-    if (len >= 8 && std::memcmp(b + 4, "ftyp", 4) == 0) return true;
-    if (len >= 4 && (std::memcmp(b, "moov", 4) == 0 || std::memcmp(b, "PK\x03\x04", 4) == 0)) return true;
-    if (len >= 5 && b[4] == 0x47) return true;
-    if (len >= 16 && std::memcmp(b + 8, szMtsHead, 8) == 0) return true;
-    if (len >= 32 && b[31] == '[') return true;
-    return len >= 262 && std::memcmp(b + 257, "ustar", 5) == 0;
-}
-
-const WalkIndex& Index() {
+[[gnu::always_inline]] inline const WalkIndex& Index() {
     static const WalkIndex idx;
     return idx;
 }
@@ -343,7 +371,9 @@ int CFileTypeJudge::GetDataBufTypeRow(const unsigned char* buf, int len, int& nR
     nRow = -1;
     if (!buf || len <= 0) return FT_NONE;
     const WalkIndex& idx = Index();
-    for (u8 r : (MayLookPast(buf, len) ? idx.byFirst : idx.byFirstUngated)[buf[0]]) {
+    const u8 held = GatesHeld(buf, len);
+    for (u8 r : (held ? idx.byFirst : idx.byFirstUngated)[buf[0]]) {
+        if (idx.needs[r] && !(idx.needs[r] & held)) continue;
         int code = szExtendNameAndType[r].pfnTest(*this, buf, len);
         if (code != FT_NONE) {
             nRow = r;
@@ -416,7 +446,11 @@ int CFileTypeJudge::ParseFileBuf(const unsigned char* buf, int len, unsigned lon
     m_bIsNeedCheckTsFileRange = 1;
     m_bIsMtsFileHead = 0;
     if (code == FT_NONE || row < 0 || !szExtendNameAndType[row].pfnLength) return FR_INVALID;
+    return Measure(buf, len, sector, reader, code, name, type, size);
+}
 
+int CFileTypeJudge::Measure(const unsigned char* buf, int len, unsigned long long sector, CDiskReader* reader,
+                            int code, char* name, EXTEND_NAME_TYPE& type, unsigned long long& size) {
     int first = GetRowOfType(static_cast<u32>(code));
     if (first < 0 || !szExtendNameAndType[first].pfnLength) return FR_INVALID;
     if (code != FT_TS) m_bIsNeedCheckTsFileRange = 0;

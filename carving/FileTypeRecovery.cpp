@@ -125,7 +125,8 @@ int CFileTypeRecovery::ParseFileBuf(const unsigned char* buf, int len, u64 secto
     // A sector before the last file means a new sweep.
     if (sector < m_u64AcceptedStart) m_u64AcceptedStart = m_u64AcceptedEnd = 0;
     if (sector >= m_u64AcceptedStart && sector < m_u64AcceptedEnd) return FR_INVALID;
-    char name[64] = {0};
+    char name[64];
+    name[0] = 0;
     EXTEND_NAME_TYPE type = FT_NONE;
     unsigned long long size = 0;
     int r = m_pJudge->ParseFileBuf(buf, len, sector, reader, nBytesPerSector, name, type, size);

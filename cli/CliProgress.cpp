@@ -55,10 +55,12 @@ void CliProgress::Scan(int nProgress, int nPercent, int nRemaindSecond, u64 cur,
         m_nLastShown = pct;
         return;
     }
-    m_last = {pct, nRemaindSecond, cur, count, found};
     // Each redraw is a write and a flush: the end and the first report of a
-    // phase always show, the rest at most ten times a second.
+    // phase always show, the rest at most ten times a second. A phase's last
+    // report (its final count of files) is drawn before the next phase's.
     const bool bNewPhase = nPercent != m_nPhase;
+    if (bNewPhase && m_bPending) Draw(m_last);
+    m_last = {pct, nRemaindSecond, cur, count, found};
     m_nPhase = nPercent;
     m_bPending = !m_throttle.Due(pct >= 100 || bNewPhase);
     if (!m_bPending) Draw(m_last);

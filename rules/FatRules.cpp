@@ -109,14 +109,26 @@ const FatDateTable& DateTable() {
             // An out-of-range month stops a "%Y%m%d" parse before the day,
             // leaving January 0th: the last day of the previous year.
             const i64 badMonth = LocalMidnight(year, 0, 0);
+            // Midnights step by whole days unless the zone's standard offset
+            // changes: a year whose month starts and last day agree with that
+            // is laid out by counting days (each conversion asks the system
+            // for the zone again); otherwise each month is checked on its own.
+            static constexpr int kDaysBefore[13] = {0, 31, 59, 90, 120, 151, 181, 212, 243, 273, 304, 334, 365};
+            const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+            const auto daysBefore = [leap](int mon0) { return kDaysBefore[mon0] + (leap && mon0 >= 2 ? 1 : 0); };
+            bool yearLinear = LocalMidnight(year, 11, 31) == badMonth + daysBefore(12) * i64{86400};
+            for (int m = 1; m < 12 && yearLinear; ++m)
+                yearLinear = LocalMidnight(year, m, 1) == badMonth + (daysBefore(m) + 1) * i64{86400};
             for (int month = 0; month < 16; ++month) {
                 const bool monthOk = month >= 1 && month <= 12;
                 i64 first = 0;
                 bool linear = false;
-                if (monthOk) {
-                    // Midnights of one month step by whole days unless the
-                    // zone's standard offset changes inside it; check both
-                    // ends and fall back to one conversion per day if so.
+                if (monthOk && yearLinear) {
+                    first = badMonth + (daysBefore(month - 1) + 1) * i64{86400};
+                    linear = true;
+                } else if (monthOk) {
+                    // Check both ends of the month and fall back to one
+                    // conversion per day if they do not agree.
                     first = LocalMidnight(year, month - 1, 1);
                     linear = LocalMidnight(year, month - 1, 0) == first - 86400 &&
                              LocalMidnight(year, month - 1, 31) == first + 30 * 86400;

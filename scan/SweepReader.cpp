@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <fcntl.h>
 #include <new>
 #include <sys/stat.h>
@@ -117,12 +118,17 @@ void CSweepReader::Run() {
         const u64 end = m_u64End;
         Block& block = m_blocks[(m_nHead + m_nReady) % kBlocks];
         lock.unlock();
+        const auto t0 = std::chrono::steady_clock::now();
         Fill(block, pos, end);
+        const bool bSlow = std::chrono::steady_clock::now() - t0 > kSlowFill;
         lock.lock();
         if (gen != m_nGeneration) continue;
         ++m_nReady;
         m_u64NextPos = block.windows.back().u64Sector + block.windows.back().u64Count;
-        if (m_bCallerWaiting) {
+        // A waiting caller is handed a batch of blocks while they come
+        // quickly (fewer wake-ups), each as it comes from a slow device, and
+        // whatever there is once the reader has to stop.
+        if (m_bCallerWaiting && (m_nReady >= kBatch || bSlow || !HasWork())) {
             // Woken after the lock is let go, so that the caller does not
             // wake only to wait for it.
             lock.unlock();
@@ -158,8 +164,9 @@ CSweepReader::Window CSweepReader::Next(u64 u64Sector, u64 u64End) {
         m_u64End = u64End;
         m_bActive = true;
     }
-    // The reader is woken when the caller jumped or a block became free.
-    if (m_bReaderWaiting && HasWork()) {
+    // The reader is woken when the caller jumped or is out of windows, or
+    // when it can read a batch of blocks rather than one per wake-up.
+    if (m_bReaderWaiting && HasWork() && (m_nReady == 0 || m_nReady + kBatch <= kBlocks)) {
         lock.unlock();
         m_cvReader.notify_one();
         lock.lock();

@@ -1,11 +1,12 @@
 // Read-ahead for a sector sweep: a reader thread reads the range ahead in
-// blocks of 16 windows (1 MiB with 512-byte sectors) while the caller parses
-// the current 64 KiB window. The caller sees the same windows as with one
+// blocks of 8 windows (512 KiB with 512-byte sectors), at most a ring of
+// eight blocks ahead, while the caller parses the current 64 KiB window. The caller sees the same windows as with one
 // read per window: large reads only save system calls and wake-ups. On an
 // image file with holes, a hole (which reads as zero sectors) is reported as
 // one span that is never read.
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdlib>
 #include <memory>
@@ -41,8 +42,11 @@ public:
     int WindowSectors() const { return m_nWindowSectors; }
 
 private:
-    static constexpr size_t kBlocks = 4;            // blocks in the ring
-    static constexpr size_t kWindowsPerBlock = 16;  // windows read by one read
+    static constexpr size_t kBlocks = 8;            // blocks in the ring
+    static constexpr size_t kBatch = kBlocks / 2;   // blocks handed over per wake-up
+    static constexpr size_t kWindowsPerBlock = 8;   // windows read by one read
+    // A block read that takes longer is handed over on its own.
+    static constexpr std::chrono::milliseconds kSlowFill{2};
     // One read's windows: consecutive windows of data, the last possibly
     // followed by a hole.
     struct Block {
