@@ -55,9 +55,13 @@ std::optional<TwoPieces> JoinTwoPieces(CheckedKind kind, std::span<const unsigne
 // end marker, the PNG IEND chunk). The cut is looked for no later than
 // where the contiguous reading went wrong (for a JPEG also no later than the
 // first cluster of its coded data that cannot continue it, such as another
-// file's start); a second piece must start with bytes that can continue the
-// file (JPEG coded data, or the PNG chunk header where the cut chunk ends).
-// Cuts from late to early, gaps from small to large, within the limits.
+// file's start, or where its coded data stops following its tables); a
+// second piece must continue the file: for a sequential JPEG its coded data
+// followed on from the last unit before the cut (CJpegCodedWalk) for 64 KiB
+// or to its end, for another JPEG bytes that can be coded data; for a PNG
+// the CRC of the chunk cut in two and the chunk header after it. Only the
+// candidates that pass count as checks. Cuts from late to early, gaps from
+// small to large, within the limits.
 struct OpenPieces {
     TwoPieces layout;
     size_t length = 0;
