@@ -431,6 +431,7 @@ int CFileTypeJudge::ParseFileBuf(const unsigned char* buf, int len, unsigned lon
     m_pDiskReader = reader;
     m_u64FirstUnreadable = ~0ULL;
     m_bLengthCut = false;
+    m_bStructureClosed = false;
 
     int row = -1;
     int code = GetDataBufTypeRow(buf, len, row);

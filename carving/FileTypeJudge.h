@@ -232,6 +232,10 @@ public:
     // The last ParseFileBuf cut the length its rule gave at the volume's
     // end: the file's structure does not confirm it.
     bool m_bLengthCut = false;
+    // The last ParseFileBuf measured the file by its structure up to the
+    // mark that closes it (a JPEG's end marker, a PNG's IEND chunk); false
+    // when the length is the marker search's or a zero run's guess.
+    bool m_bStructureClosed = false;
     // The sector after the furthest end of the files carved in this sweep.
     u64 m_u64CoveredUntil = 0;
 

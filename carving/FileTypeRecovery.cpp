@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include "carving/FragmentJoin.h"
 #include "core/Categories.h"
 #include "core/ExtentReader.h"
 #include "core/FileOutput.h"
@@ -142,7 +143,8 @@ int CFileTypeRecovery::ParseFileBuf(const unsigned char* buf, int len, u64 secto
     m_u64AcceptedStart = sector;
     m_u64AcceptedEnd = sector + sectors;
     node.uClusterNO = 0;
-    node.nBytesPerCluster = 0xFFFFFFFFu;
+    node.nBytesPerCluster = kCarvedOneRun;
+    if ((type == FT_JPG || type == FT_PNG) && !m_pJudge->m_bStructureClosed) node.nReserved = kCarvedLengthOpen;
     node.u64FileSize = size;
     node.u64DataStartSector = 0;
     node.u64RecordSector = sector;
@@ -183,9 +185,10 @@ int CFileTypeRecovery::ParseFileBuf(const unsigned char* buf, int len, u64 secto
 int CFileTypeRecovery::CopyCarvedData(const _FILE_NODE_* pNode, int fd, unsigned char* pDst, u64 u64Want,
                                const wchar_t* szPath, PreviewProgressFunc pPreview, void* pPreviewParam) {
     const unsigned S = static_cast<unsigned>(m_nBytesPerSector > 0 ? m_nBytesPerSector : 512);
-    // A carved file is one run from its start sector; the device ends where
-    // it ends, and what lies beyond is a short file.
-    const DataExtent extent{pNode->u64RecordSector * S, u64Want, false};
+    // A carved file is one run from its start sector, or two; the device
+    // ends where it ends, and what lies beyond is a short file.
+    std::vector<DataExtent> extents;
+    if (const int r = GetNodeExtents(*pNode, u64Want, extents)) return r;
     CExtentReader reader(m_DiskReader, static_cast<int>(S));
     const ExtentProgress progress = [&](u64 done) -> int {
         if (pPreview) return pPreview(pPreviewParam, static_cast<int>(done * 100 / u64Want), 0);
@@ -194,9 +197,9 @@ int CFileTypeRecovery::CopyCarvedData(const _FILE_NODE_* pNode, int fd, unsigned
                                    const_cast<wchar_t*>(szPath));
         return 0;
     };
-    if (fd >= 0) return reader.CopyToFd({&extent, 1}, u64Want, fd, progress);
+    if (fd >= 0) return reader.CopyToFd(extents, u64Want, fd, progress);
     u64 delivered = 0;
-    return reader.CopyToBuffer({&extent, 1}, u64Want, pDst, delivered, progress);
+    return reader.CopyToBuffer(extents, u64Want, pDst, delivered, progress);
 }
 
 int CFileTypeRecovery::SaveDataToTargetFile(const _FILE_NODE_* pNode, const wchar_t* szTargetPath) {
@@ -236,7 +239,15 @@ int CFileTypeRecovery::GetNodeExtents(const _FILE_NODE_& node, u64 u64Wanted, st
     if (node.bIsDir) return FR_INVALID;
     const u64 S = static_cast<u64>(m_nBytesPerSector > 0 ? m_nBytesPerSector : 512);
     if (node.u64RecordSector > UINT64_MAX / S) return FR_INVALID;
-    AppendExtent(extents, {node.u64RecordSector * S, std::min(u64Wanted, node.u64FileSize), false});
+    const u64 start = node.u64RecordSector * S, want = std::min(u64Wanted, node.u64FileSize);
+    const FatPieces pieces = IsCarvedInPieces(node) ? DecodeFatPieces(node.nReserved) : FatPieces{};
+    const u64 first = static_cast<u64>(pieces.firstSteps) * node.nBytesPerCluster;
+    if (pieces.gapSteps == 0 || want <= first) {
+        AppendExtent(extents, {start, want, false});
+        return 0;
+    }
+    AppendExtent(extents, {start, first, false});
+    AppendExtent(extents, {start + first + static_cast<u64>(pieces.gapSteps) * node.nBytesPerCluster, want - first, false});
     return 0;
 }
 

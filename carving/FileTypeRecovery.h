@@ -15,6 +15,19 @@
 #include "core/DiskReader.h"
 #include "results/StoreBackedEngine.h"
 
+// A carved node's layout: nBytesPerCluster 0xFFFFFFFF for one run from its
+// start sector. A picture whose carve was in question holds, while it is
+// not looked at, kCarvedLengthOpen in nReserved when its structure did not
+// close it (the length is a guess); once looked at, a picture found in two
+// pieces has the cluster size in nBytesPerCluster and the layout in
+// nReserved (EncodeFatPieces: its first clusters, then the clusters
+// between its two pieces on the device).
+inline constexpr u32 kCarvedOneRun = 0xFFFFFFFFu;
+inline constexpr u32 kCarvedLengthOpen = 1;
+inline bool IsCarvedInPieces(const _FILE_NODE_& node) {
+    return node.nBytesPerCluster != kCarvedOneRun && node.nBytesPerCluster != 0 && node.nReserved != 0;
+}
+
 class CFileTypeRecovery : public CSweepFedEngine<CStoreBackedEngine> {
 public:
     CFileTypeRecovery();

@@ -84,6 +84,7 @@ unsigned long long WalkJpeg(CFileTypeJudge& judge, const unsigned char* buf, int
         }
         if (code == 0xD9) {
             if (!frame || !scan) return 0;
+            judge.m_bStructureClosed = true;
             // The further images of a multi-picture file follow the first.
             return std::max(pos + 2, extraEnd);
         }
@@ -159,7 +160,10 @@ unsigned long long WalkPng(CFileTypeJudge& judge, const unsigned char* buf, int 
             if (!c || (Crc32(c, 4 + n) ^ 0xFFFFFFFFu) != GetBe32(c + 4 + n)) return 0;
         }
         pos += 12 + static_cast<u64L>(n);
-        if (iend) return n == 0 ? pos : 0;
+        if (iend) {
+            judge.m_bStructureClosed = n == 0;
+            return n == 0 ? pos : 0;
+        }
         if (pos > f.Max()) return 0;
     }
 }

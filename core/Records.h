@@ -21,7 +21,8 @@ struct _FILE_NODE_ {
     u32 wcDriveLetter;        // 0
     u32 nEngineType;          // 4   FileEngineType below
     u32 bIsDir;               // 8
-    u32 nReserved;            // 12  fast FAT: deletion mark of a directory; exFAT: flags
+    u32 nReserved;            // 12  fast FAT: deletion mark of a directory; exFAT: flags;
+                              //     a FAT or carved picture in two pieces: its layout
     u32 bIsHealth;            // 16  see FR_HEALTH_UNCONFIRMED below
     u32 nFileIndex;           // 20  1-based record number in the node file
     u32 uClusterNO;           // 24

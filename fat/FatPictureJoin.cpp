@@ -100,17 +100,22 @@ FatPictureCheck CheckFatPicture(CheckedKind kind, u32 firstCluster, u64 fileSize
     }
     std::vector<size_t> steps(n);
     for (size_t i = 0; i < n; ++i) steps[i] = i;
-    {
-        const auto data = ReadSteps(clusters, steps, walk, reader, bytesPerSector);
-        if (data.size() >= fileSize &&
-            FirstBadByte(kind, std::span<const unsigned char>(data).first(fileSize)) == kDataValid)
-            return out;
-    }
+    const auto first = ReadSteps(clusters, steps, walk, reader, bytesPerSector);
+    if (first.size() >= fileSize &&
+        FirstBadByte(kind, std::span<const unsigned char>(first).first(fileSize)) == kDataValid)
+        return out;
     grow(wholeWalk, wholeWalk);
     JoinLimits limits;
     limits.maxGapClusters = maxGap;
     auto tryPool = [&](const std::vector<size_t>& pool) -> std::optional<FatPieces> {
-        const auto data = ReadSteps(clusters, pool, walk, reader, bytesPerSector);
+        // The steps the pool shares with the file's own first ones were read above.
+        size_t known = 0;
+        while (known < pool.size() && pool[known] == known && (known + 1) * bpc <= first.size()) ++known;
+        auto data = first;
+        data.resize(known * bpc);
+        const auto rest = ReadSteps(clusters, {pool.begin() + static_cast<std::ptrdiff_t>(known), pool.end()}, walk,
+                                    reader, bytesPerSector);
+        data.insert(data.end(), rest.begin(), rest.end());
         const auto layout = JoinTwoPieces(kind, data, static_cast<size_t>(bpc), fileSize, limits);
         if (!layout) return {};
         return AsWalkPieces(pool, *layout, n);
@@ -147,4 +152,49 @@ void CheckStoredPicture(CScanResultFileManager& store, u32 index, _FILE_NODE_& n
     node.bIsHealth = check.health;
     node.nReserved = check.reserved;
     store.RewriteFileNode(index, node);
+}
+
+CarvedPictureCheck CheckCarvedPicture(CheckedKind kind, u32 firstCluster, u64 guessBytes, const FatWalk& walk,
+                                      CDiskReader& reader, int bytesPerSector) {
+    CarvedPictureCheck out;
+    const u64 bpc = walk.clusterBytes;
+    if (kind == CheckedKind::None || bpc == 0) return out;
+    const u64 guess = std::max<u64>(guessBytes, bpc);
+    // Well past the carver's length, and past the largest gap after it.
+    const size_t maxGap = std::min<u64>(kMaxPoolGap, std::max<u64>(1, kMaxGapBytes / bpc));
+    const u64 poolBytes = std::min(kFatMaxCheckedBytes, std::max(2 * guess, guess + (1ULL << 20)));
+    const size_t want = static_cast<size_t>(poolBytes / bpc) + maxGap;
+    std::vector<u32> clusters{firstCluster};
+    while (clusters.size() < want)
+        if (const u32 c = walk.next(clusters.back())) clusters.push_back(c);
+        else break;
+    std::vector<size_t> steps(clusters.size());
+    for (size_t i = 0; i < steps.size(); ++i) steps[i] = i;
+    const auto data = ReadSteps(clusters, steps, walk, reader, bytesPerSector);
+    JoinLimits limits;
+    limits.maxGapClusters = maxGap;
+    const auto found = JoinOpenEnded(kind, data, static_cast<size_t>(bpc), limits);
+    // A picture longer than the pool may still be whole.
+    out.health = guess > kFatMaxCheckedBytes ? FR_HEALTH_UNCONFIRMED : FR_HEALTH_BROKEN;
+    if (!found || found->length == 0) return out;
+    const size_t n = static_cast<size_t>((found->length + bpc - 1) / bpc);
+    const TwoPieces& l = found->layout;
+    for (size_t i = 0; i < n; ++i) {
+        const size_t step = l.gapClusters == 0 || i < l.firstClusters ? i : i + l.gapClusters;
+        if (step >= clusters.size()) return out;
+        out.clusters.push_back(clusters[step]);
+    }
+    // On the device: one run, or two with the other clusters between them.
+    size_t breaks = 0, at = 0;
+    for (size_t i = 1; i < n; ++i)
+        if (out.clusters[i] != out.clusters[i - 1] + 1) ++breaks, at = i;
+    if (breaks > 1 || (breaks == 1 && (out.clusters[at] < out.clusters[at - 1] ||
+                                      !FatPiecesFit(at, out.clusters[at] - out.clusters[at - 1] - 1)))) {
+        out.clusters.clear();
+        return out;
+    }
+    if (breaks == 1) out.pieces = {static_cast<u32>(at), out.clusters[at] - out.clusters[at - 1] - 1};
+    out.health = 1;
+    out.length = found->length;
+    return out;
 }

@@ -10,39 +10,12 @@
 
 #include <functional>
 #include <map>
+#include <vector>
 
 #include "carving/FragmentJoin.h"
 #include "core/DiskReader.h"
 #include "core/Records.h"
 #include "results/ScanResultFileManager.h"
-
-// Where a file lies along its walk: its first firstSteps clusters, then,
-// after gapSteps clusters of the walk that are not its own, the rest.
-struct FatPieces {
-    u32 firstSteps = 0;
-    u32 gapSteps = 0;
-};
-
-// The most clusters a gap search may step over, and the most a claim counts.
-inline constexpr u32 kFatMaxSteps = 0xFFFF;
-
-// nReserved of a file node (0: one piece). Layouts with a first piece below
-// 2^19 clusters and a gap below 4096 keep the 20/12-bit form that stored
-// results already hold; a wider gap sets the top bit, with 15 bits for the
-// first piece and 16 for the gap.
-inline constexpr u32 kFatWidePieces = 0x80000000u;
-inline bool FatPiecesFit(u64 firstSteps, u64 gapSteps) {
-    return (firstSteps < (1u << 19) && gapSteps < (1u << 12)) || (firstSteps < (1u << 15) && gapSteps <= kFatMaxSteps);
-}
-inline u32 EncodeFatPieces(const FatPieces& p) {
-    if (p.gapSteps == 0) return 0;
-    if (p.firstSteps < (1u << 19) && p.gapSteps < (1u << 12)) return p.firstSteps << 12 | p.gapSteps;
-    return kFatWidePieces | (p.firstSteps & 0x7FFF) << 16 | (p.gapSteps & 0xFFFF);
-}
-inline FatPieces DecodeFatPieces(u32 reserved) {
-    if (reserved & kFatWidePieces) return {reserved >> 16 & 0x7FFF, reserved & 0xFFFF};
-    return {reserved >> 12, reserved & 0xFFF};
-}
 
 // What a deleted file is taken to hold, in steps of the walk from its first
 // cluster: restSteps clusters after gapSteps others, after its first piece.
@@ -76,6 +49,20 @@ inline constexpr u64 kFatMaxCheckedBytes = 64ULL << 20;
 // healthy) starting at firstCluster, skipping first what others claim.
 FatPictureCheck CheckFatPicture(CheckedKind kind, u32 firstCluster, u64 fileSize, const FatWalk& walk,
                                 CDiskReader& reader, int bytesPerSector, const FatClaims& others);
+
+// A carved picture (its length unknown) whose carve is in question, read
+// over the walk from its first cluster (the walk steps over the clusters of
+// files known to be elsewhere); guessBytes: the carver's length. Healthy
+// with its length and layout when it checks out in one or two runs of
+// clusters on the device (see JoinOpenEnded), else broken.
+struct CarvedPictureCheck {
+    u32 health = 1;               // 1, FR_HEALTH_BROKEN or FR_HEALTH_UNCONFIRMED
+    FatPieces pieces;             // in clusters of the device from the first one
+    u64 length = 0;               // the picture's length when it checks out
+    std::vector<u32> clusters;    // the clusters it holds
+};
+CarvedPictureCheck CheckCarvedPicture(CheckedKind kind, u32 firstCluster, u64 guessBytes, const FatWalk& walk,
+                                      CDiskReader& reader, int bytesPerSector);
 
 // Reads record index of the store into node (which walk may look at),
 // checks it as a deleted picture from its first cluster, keeps what it

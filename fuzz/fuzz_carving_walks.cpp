@@ -39,6 +39,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (CheckedKind kind : {CheckedKind::Jpeg, CheckedKind::Png}) {
         FirstBadByte(kind, pool);
         JoinTwoPieces(kind, pool, 512, size / 2 + 1, JoinLimits{16, 8});
+        if (const auto open = JoinOpenEnded(kind, pool, 512, JoinLimits{16, 8}); open && open->length > size)
+            __builtin_trap();
     }
     const int fd = ImageFd();
     if (fd < 0) return 0;

@@ -10,6 +10,7 @@
 #include <set>
 #include <strings.h>
 
+#include "scan/CarvedPictureJoin.h"
 #include "scan/SweepReader.h"
 #include "scan/SweepRetry.h"
 #include "core/Platform.h"
@@ -266,6 +267,7 @@ int CProfessionalRecovery::ScanDevice(wchar_t*) {
         m_FatRecovery.DealProfessionalRecordVec();
         m_ExfatRecovery.FinishScan();
         m_NtfsRecovery.ParseProfessionalRecordVec();
+        if (result == 0) CheckCarvedPictures();
         MarkUnreadableFiles();
         if (CScanResultFileManager* store = m_FileTypeRecovery.GetResultStore()) store->FlushBufToFile();
         if (result == 0 && m_pScanFunc) m_pScanFunc(m_pParam, 100, 100, 0, 0, 0, 0, nullptr);
@@ -274,6 +276,29 @@ int CProfessionalRecovery::ScanDevice(wchar_t*) {
                          rangeStart, rangeCount, rangeOffset, scanned, found, strLogDir.c_str(),
                          m_strImagePath.c_str(), m_u64MediumId);
     return result;
+}
+
+void CProfessionalRecovery::CheckCarvedPictures() {
+    auto* fat = dynamic_cast<CFastFatRecovery*>(m_pFastEngine.get());
+    if (!fat) return;
+    // Where the file-system results lie: the pictures' walks step over it.
+    std::vector<KnownFile> known;
+    CStoreBackedEngine* engines[] = {fat, &m_FatRecovery};
+    for (CStoreBackedEngine* engine : engines) {
+        CScanResultFileManager* store = engine->GetResultStore();
+        if (!store) continue;
+        const u32 count = store->GetNodeCount();
+        _FILE_NODE_ node;
+        for (u32 i = 1; i <= count; ++i) {
+            if (store->ReadFileNode(i, &node) != 0 || node.bIsDir || node.u64FileSize == 0) continue;
+            KnownFile f{{}, node.u64FileSize, node.bIsHealth, CheckedKindOfName(node.szFileName)};
+            engine->GetNodeExtents(node, node.u64FileSize, f.extents);
+            if (!f.extents.empty()) known.push_back(std::move(f));
+        }
+    }
+    const CarvedJoinCount n = JoinCarvedPictures(m_FileTypeRecovery, *fat, m_u64VolumeStartSector, known);
+    if (n.looked)
+        FrLog("%u carved pictures looked at again, %u of them broken\n", n.looked, n.broken);
 }
 
 void CProfessionalRecovery::MarkUnreadableFiles() {

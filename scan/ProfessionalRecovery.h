@@ -127,6 +127,9 @@ private:
     // Marks the files the file-system engines found whose data lies on a
     // sector the sweep could not read.
     void MarkUnreadableFiles();
+    // On a FAT volume: the carved pictures whose carve is in question are
+    // checked whole or put back together (scan/CarvedPictureJoin.h).
+    void CheckCarvedPictures();
 
     FastEngineMaker m_MakeFastEngine;
     int m_hDevice;
