@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 #include <cstring>
+#include <initializer_list>
 #include <new>
 #include <set>
 #include <strings.h>
@@ -24,6 +25,21 @@ constexpr int kFastWeight = 9;
 constexpr int kSweepWeight = 90;
 constexpr u64 kWindowBytes = 0x10000;
 constexpr u64 kRecordReadBytes = 8192;
+
+// Calls fn(engine, store, index, node) for every non-empty file the engines
+// (null ones left out) keep in their result stores.
+template <class Fn>
+void ForEachStoredFile(std::initializer_list<CStoreBackedEngine*> engines, Fn fn) {
+    for (CStoreBackedEngine* engine : engines) {
+        CScanResultFileManager* store = engine ? engine->GetResultStore() : nullptr;
+        if (!store) continue;
+        const u32 count = store->GetNodeCount();
+        _FILE_NODE_ node;
+        for (u32 i = 1; i <= count; ++i)
+            if (store->ReadFileNode(i, &node) == 0 && !node.bIsDir && node.u64FileSize != 0)
+                fn(*engine, *store, i, node);
+    }
+}
 }  // namespace
 
 CProfessionalRecovery::CProfessionalRecovery(FastEngineMaker maker)
@@ -283,19 +299,12 @@ void CProfessionalRecovery::CheckCarvedPictures() {
     if (!fat) return;
     // Where the file-system results lie: the pictures' walks step over it.
     std::vector<KnownFile> known;
-    CStoreBackedEngine* engines[] = {fat, &m_FatRecovery};
-    for (CStoreBackedEngine* engine : engines) {
-        CScanResultFileManager* store = engine->GetResultStore();
-        if (!store) continue;
-        const u32 count = store->GetNodeCount();
-        _FILE_NODE_ node;
-        for (u32 i = 1; i <= count; ++i) {
-            if (store->ReadFileNode(i, &node) != 0 || node.bIsDir || node.u64FileSize == 0) continue;
-            KnownFile f{{}, node.u64FileSize, node.bIsHealth, CheckedKindOfName(node.szFileName)};
-            engine->GetNodeExtents(node, node.u64FileSize, f.extents);
-            if (!f.extents.empty()) known.push_back(std::move(f));
-        }
-    }
+    ForEachStoredFile({fat, &m_FatRecovery}, [&](CStoreBackedEngine& engine, CScanResultFileManager&, u32,
+                                                 const _FILE_NODE_& node) {
+        KnownFile f{{}, node.u64FileSize, node.bIsHealth, CheckedKindOfName(node.szFileName)};
+        engine.GetNodeExtents(node, node.u64FileSize, f.extents);
+        if (!f.extents.empty()) known.push_back(std::move(f));
+    });
     const CarvedJoinCount n = JoinCarvedPictures(m_FileTypeRecovery, *fat, m_u64VolumeStartSector, known);
     if (n.looked)
         FrLog("%u carved pictures looked at again, %u of them broken\n", n.looked, n.broken);
@@ -303,28 +312,21 @@ void CProfessionalRecovery::CheckCarvedPictures() {
 
 void CProfessionalRecovery::MarkUnreadableFiles() {
     if (m_vecUnreadable.empty()) return;
-    CStoreBackedEngine* engines[] = {dynamic_cast<CStoreBackedEngine*>(m_pFastEngine.get()), &m_FatRecovery,
-                                     &m_ExfatRecovery, &m_NtfsRecovery};
     std::vector<DataExtent> extents;
     u64 marked = 0;
-    for (CStoreBackedEngine* engine : engines) {
-        CScanResultFileManager* store = engine ? engine->GetResultStore() : nullptr;
-        if (!store) continue;
-        const u32 count = store->GetNodeCount();
-        for (u32 i = 1; i <= count; ++i) {
-            _FILE_NODE_ node;
-            if (store->ReadFileNode(i, &node) != 0 || node.bIsDir || node.u64FileSize == 0 ||
-                node.bIsHealth > FR_HEALTH_UNCONFIRMED)
-                continue;
-            if (engine->GetNodeExtents(node, node.u64FileSize, extents) != 0) continue;
-            const bool touches = std::any_of(extents.begin(), extents.end(), [this](const DataExtent& e) {
-                return !e.bSparse && TouchesBadSectors(m_vecUnreadable, e.u64Offset, e.u64Length, m_nBytesPerSector);
-            });
-            if (!touches) continue;
-            node.bIsHealth = FR_HEALTH_UNREADABLE;
-            if (store->RewriteFileNode(i, node) == 0) ++marked;
-        }
-    }
+    ForEachStoredFile({dynamic_cast<CStoreBackedEngine*>(m_pFastEngine.get()), &m_FatRecovery, &m_ExfatRecovery,
+                       &m_NtfsRecovery},
+                      [&](CStoreBackedEngine& engine, CScanResultFileManager& store, u32 i, _FILE_NODE_ node) {
+                          if (node.bIsHealth > FR_HEALTH_UNCONFIRMED) return;
+                          if (engine.GetNodeExtents(node, node.u64FileSize, extents) != 0) return;
+                          const bool touches = std::any_of(extents.begin(), extents.end(), [this](const DataExtent& e) {
+                              return !e.bSparse && TouchesBadSectors(m_vecUnreadable, e.u64Offset, e.u64Length,
+                                                                     m_nBytesPerSector);
+                          });
+                          if (!touches) return;
+                          node.bIsHealth = FR_HEALTH_UNREADABLE;
+                          if (store.RewriteFileNode(i, node) == 0) ++marked;
+                      });
     if (marked) FrLog("%llu files lie on sectors that could not be read\n", static_cast<unsigned long long>(marked));
 }
 
