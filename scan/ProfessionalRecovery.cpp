@@ -312,6 +312,9 @@ void CProfessionalRecovery::CheckCarvedPictures() {
 
 void CProfessionalRecovery::MarkUnreadableFiles() {
     if (m_vecUnreadable.empty()) return;
+    const auto onBadSectors = [this](const DataExtent& e) {
+        return !e.bSparse && TouchesBadSectors(m_vecUnreadable, e.u64Offset, e.u64Length, m_nBytesPerSector);
+    };
     std::vector<DataExtent> extents;
     u64 marked = 0;
     ForEachStoredFile({dynamic_cast<CStoreBackedEngine*>(m_pFastEngine.get()), &m_FatRecovery, &m_ExfatRecovery,
@@ -319,11 +322,7 @@ void CProfessionalRecovery::MarkUnreadableFiles() {
                       [&](CStoreBackedEngine& engine, CScanResultFileManager& store, u32 i, _FILE_NODE_ node) {
                           if (node.bIsHealth > FR_HEALTH_UNCONFIRMED) return;
                           if (engine.GetNodeExtents(node, node.u64FileSize, extents) != 0) return;
-                          const bool touches = std::any_of(extents.begin(), extents.end(), [this](const DataExtent& e) {
-                              return !e.bSparse && TouchesBadSectors(m_vecUnreadable, e.u64Offset, e.u64Length,
-                                                                     m_nBytesPerSector);
-                          });
-                          if (!touches) return;
+                          if (!std::any_of(extents.begin(), extents.end(), onBadSectors)) return;
                           node.bIsHealth = FR_HEALTH_UNREADABLE;
                           if (store.RewriteFileNode(i, node) == 0) ++marked;
                       });
