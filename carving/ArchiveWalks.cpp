@@ -549,13 +549,19 @@ constexpr int kTextMin = 64;
 
 }  // namespace
 
+bool MayStartText(const unsigned char* buf, int len) {
+    if (!buf || len < kTextMin) return false;
+    // Eight bytes at a time: most sectors that hold no text give themselves
+    // away in the first eight.
+    for (int i = 0; i < kTextMin; i += 8)
+        if (kNeverText[buf[i]] | kNeverText[buf[i + 1]] | kNeverText[buf[i + 2]] | kNeverText[buf[i + 3]] |
+            kNeverText[buf[i + 4]] | kNeverText[buf[i + 5]] | kNeverText[buf[i + 6]] | kNeverText[buf[i + 7]])
+            return false;
+    return true;
+}
+
 int IsTextType(CFileTypeJudge&, const unsigned char* buf, int len) {
-    if (!buf || len < kTextMin) return FT_NONE;
-    // Most sectors that hold no text give themselves away in a few bytes.
-    if (kNeverText[buf[0]] | kNeverText[buf[1]] | kNeverText[buf[2]] | kNeverText[buf[3]] | kNeverText[buf[4]] |
-        kNeverText[buf[5]] | kNeverText[buf[6]] | kNeverText[buf[7]])
-        return FT_NONE;
-    return TextTypeOf(buf, len);
+    return MayStartText(buf, len) ? TextTypeOf(buf, len) : static_cast<int>(FT_NONE);
 }
 
 FR_LENGTH_RULE(GetTextFileBytesSize) {

@@ -232,6 +232,8 @@ struct WalkIndex {
     // The same without the gated tests, for a buffer where no gate holds
     // (almost every sector that starts no file).
     std::array<std::vector<u8>, 256> byFirstUngated;
+    // Whether byFirstUngated holds a row for the byte.
+    std::array<bool, 256> anyUngated{};
     // Per row: the gates of which one must hold before its test is tried
     // (0: none).
     std::array<u8, FR_FILE_TYPE_ROWS> needs{};
@@ -314,6 +316,7 @@ struct WalkIndex {
                 if (!(any && Needs(t[r].pfnTest))) byFirstUngated[b].push_back(static_cast<u8>(r));
             }
         for (int r = 0; r < FR_FILE_TYPE_ROWS; ++r) needs[r] = Needs(t[r].pfnTest);
+        for (int b = 0; b < 256; ++b) anyUngated[b] = !byFirstUngated[b].empty();
     }
 };
 
@@ -383,6 +386,14 @@ int CFileTypeJudge::GetDataBufTypeRow(const unsigned char* buf, int len, int& nR
     return FT_NONE;
 }
 
+bool CFileTypeJudge::MayRecognise(const unsigned char* buf, int len) {
+    if (!buf || len <= 0) return false;
+    // The walk's tests (see GetDataBufTypeRow), then the weak ones: MPEG
+    // audio frames start with 0xFF, and text as MayStartText says.
+    if (Index().anyUngated[buf[0]] || GatesHeld(buf, len)) return true;
+    return (len >= 4 && buf[0] == 0xFF) || MayStartText(buf, len);
+}
+
 int CFileTypeJudge::GetDataBufType(const unsigned char* buf, int len) {
     int row;
     return GetDataBufTypeRow(buf, len, row);
@@ -437,12 +448,11 @@ int CFileTypeJudge::ParseFileBuf(const unsigned char* buf, int len, unsigned lon
     int code = GetDataBufTypeRow(buf, len, row);
     // Weak signatures: never inside a file carved before, whose body the
     // sweep may still be looking at sector by sector.
-    if (code == FT_NONE && sector >= m_u64CoveredUntil && buf && len > 0)
-        for (FileTypeTestFunc weak : {IsMpegAudioType, IsTextType})
-            if ((code = weak(*this, buf, len)) != FT_NONE) {
-                row = GetRowOfType(static_cast<u32>(code));
-                break;
-            }
+    if (code == FT_NONE && sector >= m_u64CoveredUntil && buf && len > 0) {
+        code = IsMpegAudioType(*this, buf, len);
+        if (code == FT_NONE) code = IsTextType(*this, buf, len);
+        if (code != FT_NONE) row = GetRowOfType(static_cast<u32>(code));
+    }
     m_bIsNeedCheckTsFileRange = 1;
     m_bIsMtsFileHead = 0;
     if (code == FT_NONE || row < 0 || !szExtendNameAndType[row].pfnLength) return FR_INVALID;

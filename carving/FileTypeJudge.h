@@ -166,6 +166,11 @@ public:
     int InitCallBack(ScanProgressFunc pScanFunc, RecoveryProgressFunc pRecoveryFunc, void* pParam,
                      int nPercent);
 
+    // False only when ParseFileBuf surely answers 87 for the buffer,
+    // whatever came before it: no test of the table or weak test could
+    // answer. A sweep passes most sectors over with this alone.
+    static bool MayRecognise(const unsigned char* buf, int len);
+
     // The table walk alone: the first code other than 49, or 49.
     int GetDataBufType(const unsigned char* buf, int len);
     // The same, also giving the row that answered (-1 when none did).

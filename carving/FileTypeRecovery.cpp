@@ -122,8 +122,7 @@ int CFileTypeRecovery::ParseFileBuf(const unsigned char* buf, int len, u64 secto
     // A carved file never overlaps one already accepted in this sweep
     // (header-measured files are still looked into, sector by sector, for
     // file-system records).
-    // A sector before the last file means a new sweep.
-    if (sector < m_u64AcceptedStart) m_u64AcceptedStart = m_u64AcceptedEnd = 0;
+    ReachSector(sector);
     if (sector >= m_u64AcceptedStart && sector < m_u64AcceptedEnd) return FR_INVALID;
     char name[64];
     name[0] = 0;

@@ -55,6 +55,22 @@ public:
     // stopped the job while the file was measured.
     int ParseFileBuf(const unsigned char* buf, int len, u64 sector, CDiskReader* reader, int nBytesPerSector,
                      u64& skipSectors);
+    // ParseFileBuf for a sweep that offers every sector: a sector where no
+    // file can start answers 87 without the judge's walk.
+    int OfferSector(const unsigned char* buf, int len, u64 sector, CDiskReader* reader, int nBytesPerSector,
+                    u64& skipSectors) {
+        if (CFileTypeJudge::MayRecognise(buf, len))
+            return ParseFileBuf(buf, len, sector, reader, nBytesPerSector, skipSectors);
+        ReachSector(sector);
+        return FR_INVALID;
+    }
+    // A sector before the last file recorded means a new sweep, which what
+    // the earlier one accepted no longer holds back. ParseFileBuf applies
+    // this to every sector it is offered; a sweep that passes sectors over
+    // calls it for them.
+    void ReachSector(u64 sector) {
+        if (sector < m_u64AcceptedStart) m_u64AcceptedStart = m_u64AcceptedEnd = 0;
+    }
     // The sweep's progress, given once per sweep (null: the carver's own);
     // it must outlive the sweep. Recorded files are counted in it.
     void SetScanProgress(ScanProgress* pProgress);

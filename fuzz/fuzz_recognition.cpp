@@ -12,8 +12,10 @@
 #include <string>
 #include <vector>
 
+#include "carving/ArchiveWalks.h"
 #include "carving/FileLengthRules.h"
 #include "carving/FileTypeJudge.h"
+#include "carving/StructureWalks.h"
 
 namespace {
 
@@ -44,6 +46,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         std::vector<unsigned char> sector(img.begin() + static_cast<long>(s * 512),
                                           img.begin() + static_cast<long>(s * 512) + len);
         sink = sink + static_cast<u64>(judge.GetDataBufType(sector.data(), len));
+        // The sweep passes over what the quick test rules out.
+        if ((judge.GetDataBufType(sector.data(), len) != FT_NONE || IsTextType(judge, sector.data(), len) != FT_NONE ||
+             IsMpegAudioType(judge, sector.data(), len) != FT_NONE) &&
+            !CFileTypeJudge::MayRecognise(sector.data(), len))
+            __builtin_trap();
         sink = sink + static_cast<u64>(CFileTypeJudge::IsFileSystemSector(sector.data(), len));
         char name[64];
         EXTEND_NAME_TYPE type;

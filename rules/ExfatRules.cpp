@@ -166,27 +166,28 @@ std::string ExfatVolumeLabel(std::span<const unsigned char> root) {
 
 namespace {
 
-// 1 for the type byte of a File entry, in use or not.
-constexpr std::array<u8, 256> kFileType = [] {
+// What a slot's type byte may start: a File entry (in use or not), or the
+// allocation bitmap or up-case table of a root folder.
+constexpr u8 kSlotFile = 1, kSlotBitmap = 2, kSlotUpcase = 4;
+constexpr std::array<u8, 256> kSlotType = [] {
     std::array<u8, 256> t{};
-    t[EXFAT_ENTRY_FILE] = t[EXFAT_ENTRY_FILE & ~EXFAT_IN_USE] = 1;
+    t[EXFAT_ENTRY_FILE] = t[EXFAT_ENTRY_FILE & ~EXFAT_IN_USE] = kSlotFile;
+    t[EXFAT_ENTRY_BITMAP] = kSlotBitmap;
+    t[EXFAT_ENTRY_UPCASE] = kSlotUpcase;
     return t;
 }();
 
-// Whether one of the first N slots holds a File entry's type byte: one load
-// and one or per slot, no branch.
+// The kinds the first N slots may start: one load and one or per slot, no
+// branch.
 template <size_t... I>
-bool AnyFileSlot(const unsigned char* p, std::index_sequence<I...>) {
-    return (kFileType[p[I * EXFAT_ENTRY_SIZE]] | ...) != 0;
+u8 SlotTypes(const unsigned char* p, std::index_sequence<I...>) {
+    return (kSlotType[p[I * EXFAT_ENTRY_SIZE]] | ...);
 }
 
-}  // namespace
-
-bool MayHoldExfatSet(std::span<const unsigned char> s) {
-    const unsigned char* p = s.data();
-    // The type bytes alone rule out almost every 512-byte sector.
-    if (s.size() == 512 && !AnyFileSlot(p, std::make_index_sequence<512 / EXFAT_ENTRY_SIZE - 1>{})) return false;
-    for (size_t off = 0; off + 2 * EXFAT_ENTRY_SIZE <= s.size(); off += EXFAT_ENTRY_SIZE) {
+// Some slot holds a File entry followed by a stream extension in the same
+// state.
+bool SetStarts(const unsigned char* p, size_t size) {
+    for (size_t off = 0; off + 2 * EXFAT_ENTRY_SIZE <= size; off += EXFAT_ENTRY_SIZE) {
         const u8 a = p[off];
         if ((a | EXFAT_IN_USE) != EXFAT_ENTRY_FILE) continue;
         const u8 b = p[off + EXFAT_ENTRY_SIZE];
@@ -195,6 +196,26 @@ bool MayHoldExfatSet(std::span<const unsigned char> s) {
             return true;
     }
     return false;
+}
+
+constexpr size_t kSlots512 = 512 / EXFAT_ENTRY_SIZE;
+
+}  // namespace
+
+bool MayHoldExfatSet(std::span<const unsigned char> s) {
+    const unsigned char* p = s.data();
+    // The type bytes alone rule out almost every 512-byte sector.
+    if (s.size() == 512 && !(SlotTypes(p, std::make_index_sequence<kSlots512 - 1>{}) & kSlotFile)) return false;
+    return SetStarts(p, s.size());
+}
+
+bool MayHoldExfatEntries(std::span<const unsigned char> s) {
+    if (s.size() != 512) return MayHoldExfatSet(s) || IsExfatRootStart(s);
+    const unsigned char* p = s.data();
+    const u8 head = SlotTypes(p, std::make_index_sequence<4>{});
+    if ((head & (kSlotBitmap | kSlotUpcase)) == (kSlotBitmap | kSlotUpcase)) return true;
+    const u8 rest = SlotTypes(p + 4 * EXFAT_ENTRY_SIZE, std::make_index_sequence<kSlots512 - 5>{});
+    return ((head | rest) & kSlotFile) && SetStarts(p, s.size());
 }
 
 bool IsExfatRootStart(std::span<const unsigned char> s) {

@@ -84,3 +84,5 @@ std::string ExfatVolumeLabel(std::span<const unsigned char> root);
 bool MayHoldExfatSet(std::span<const unsigned char> sector);
 // A root folder's first entries: the allocation bitmap and up-case table.
 bool IsExfatRootStart(std::span<const unsigned char> sector);
+// Either of the two above, the type bytes read once.
+bool MayHoldExfatEntries(std::span<const unsigned char> sector);

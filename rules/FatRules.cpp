@@ -225,29 +225,26 @@ int IsFatEntyValid(const unsigned char* e, int nBytesAvail) {
     // cheapest, which rules out most bytes, goes first.
     if (a & 0xC0) return nBytesAvail >= 2 * FAT_ENTRY_SIZE && IsFatFileRecord(e);
     if (nBytesAvail >= 2 * FAT_ENTRY_SIZE && IsFatFileRecord(e)) return 1;
+    // The attribute byte rules out most stray bytes; the dates, a table
+    // look-up each, come last.
+    if (a != FAT_ATTR_VOLUME && a != FAT_ATTR_LONG_NAME && (a & FAT_ATTR_VOLUME)) return 0;
+    if ((a & FAT_ATTR_DIRECTORY) && (a & FAT_ATTR_READONLY)) return 0;
     const u8 n0 = e[0];
+    if (a == FAT_ATTR_LONG_NAME) {
+        if (n0 != FAT_DELETED_MARK && (n0 & ~0x40u) > FAT_MAX_LONG_NAME_ENTRIES) return 0;
+    } else if (a != FAT_ATTR_VOLUME) {
+        for (int i = 0; i < 11; ++i)
+            if (IsNameByteForbidden(e[i])) return 0;
+    }
     const u32 size = GetLe32(e + 28);
     const u16 hi = GetLe16(e + 20);
     const u16 lo = GetLe16(e + 26);
     if (size == 0 && !(a & FAT_ATTR_DIRECTORY) && (hi != 0 || lo != 0)) return 0;
-    if (a == FAT_ATTR_VOLUME) {
-        if (size != 0 || hi != 0 || lo != 0) return 0;
-    } else if (a != FAT_ATTR_LONG_NAME && (a & FAT_ATTR_VOLUME)) {
-        return 0;
-    }
-    if ((a & FAT_ATTR_DIRECTORY) && (a & FAT_ATTR_READONLY)) return 0;
-    if (a == FAT_ATTR_LONG_NAME) {
-        if (n0 != FAT_DELETED_MARK && (n0 & ~0x40u) > FAT_MAX_LONG_NAME_ENTRIES) return 0;
-    } else {
-        if (n0 != FAT_DELETED_MARK && !(a & FAT_ATTR_DIRECTORY)) {
-            if (!IsFatDateInRange(GetLe16(e + 16)) || !IsFatDateInRange(GetLe16(e + 18)) ||
-                !IsFatDateInRange(GetLe16(e + 24)))
-                return 0;
-        }
-        if (a != FAT_ATTR_VOLUME) {
-            for (int i = 0; i < 11; ++i)
-                if (IsNameByteForbidden(e[i])) return 0;
-        }
+    if (a == FAT_ATTR_VOLUME && (size != 0 || hi != 0 || lo != 0)) return 0;
+    if (a != FAT_ATTR_LONG_NAME && n0 != FAT_DELETED_MARK && !(a & FAT_ATTR_DIRECTORY)) {
+        if (!IsFatDateInRange(GetLe16(e + 16)) || !IsFatDateInRange(GetLe16(e + 18)) ||
+            !IsFatDateInRange(GetLe16(e + 24)))
+            return 0;
     }
     if (n0 != FAT_DELETED_MARK && (a & FAT_ATTR_DIRECTORY) && size != 0) return 0;
     if (a == FAT_ATTR_LONG_NAME && lo != 0) return 0;

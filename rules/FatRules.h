@@ -168,6 +168,12 @@ inline bool IsFatFileEntry(const unsigned char* e) {
 // 1 when buf (length bytes of whole entries) is a run of directory entries
 // that does not start a directory.
 int IsFatFDTRecord(const unsigned char* buf, int length);
+// False when neither IsFatFileRecord nor IsFatFDTRecord can hold for buf
+// (length bytes, at least 64): both need a first entry IsFatEntyValid
+// takes. The first entry's attribute byte rules out most other sectors.
+inline bool MayStartFatDirectory(const unsigned char* buf, int length) {
+    return buf[0] != 0 && (!(buf[11] & 0xC0) || buf[0] == '.') && IsFatEntyValid(buf, length);
+}
 // The 8-bit long-name checksum of an 11-byte short name.
 u8 GetShortNameCheckSum(const char* name);
 // 1 when one of the 11 bytes may not appear in a short name.

@@ -80,8 +80,8 @@ int CarveRange(CFileTypeRecovery& engine, CDiskReader& reader, u64 u64StartSecto
                 u64 step = 1;
                 u64 fileSkip = 0;
                 progress.u64Scanned = scanned + i;
-                int c = engine.ParseFileBuf(data + i * S, nBytesPerSector, sector + i, &reader, nBytesPerSector,
-                                            fileSkip);
+                int c = engine.OfferSector(data + i * S, nBytesPerSector, sector + i, &reader, nBytesPerSector,
+                                           fileSkip);
                 if (c == static_cast<int>(FR_STOP_CODE)) {
                     result = c;
                     stop = true;

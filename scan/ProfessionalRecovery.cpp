@@ -14,6 +14,7 @@
 #include "scan/CarvedPictureJoin.h"
 #include "scan/SweepReader.h"
 #include "scan/SweepRetry.h"
+#include "core/ByteOrder.h"
 #include "core/Platform.h"
 #include "core/TextHelpers.h"
 #include "rules/ExfatRules.h"
@@ -39,6 +40,13 @@ void ForEachStoredFile(std::initializer_list<CStoreBackedEngine*> engines, Fn fn
             if (store->ReadFileNode(i, &node) == 0 && !node.bIsDir && node.u64FileSize != 0)
                 fn(*engine, *store, i, node);
     }
+}
+
+// False when FeedDeepEngines surely gives the sector to no engine: each of
+// its tests cut to what it needs first.
+bool MayFeedDeepEngines(const unsigned char* p, size_t S) {
+    return GetLe32(p) == NTFS_FILE_SIGNATURE || MayHoldExfatEntries({p, S}) ||
+           MayStartFatDirectory(p, static_cast<int>(S));
 }
 }  // namespace
 
@@ -507,13 +515,13 @@ int CProfessionalRecovery::ParseProfessionalFileInfo(unsigned char* pBuf, u64 u6
         unsigned char* p = pBuf + i * S;
         const u64 abs = u64Sector + i;
         u64 step = 1;
-        if (FeedDeepEngines(p, u64Bytes - i * S, abs, result)) {
+        if (MayFeedDeepEngines(p, S) && FeedDeepEngines(p, u64Bytes - i * S, abs, result)) {
             m_vecWindowFeeds.push_back(abs);
         } else {
             u64 carvedSkip = 0;
             m_Progress.u64Scanned = u64Scanned + i;
-            result = m_FileTypeRecovery.ParseFileBuf(p, static_cast<int>(S), abs, &m_DiskReader, static_cast<int>(S),
-                                                     carvedSkip);
+            result = m_FileTypeRecovery.OfferSector(p, static_cast<int>(S), abs, &m_DiskReader, static_cast<int>(S),
+                                                    carvedSkip);
             if (result == static_cast<int>(FR_STOP_CODE)) return result;
             if (result == 0 && carvedSkip > 0) step = carvedSkip;
         }
@@ -544,7 +552,7 @@ bool CProfessionalRecovery::FeedDeepEngines(unsigned char* p, u64 u64Avail, u64 
             }
             return true;
     }
-    if ((MayHoldExfatSet({p, static_cast<size_t>(S)}) || IsExfatRootStart({p, static_cast<size_t>(S)})) &&
+    if (MayHoldExfatEntries({p, static_cast<size_t>(S)}) &&
         m_ExfatRecovery.ParseSector(p, static_cast<size_t>(u64Avail), abs) > 0) {
         // exFAT folder entries: the exFAT engine's.
         return true;
