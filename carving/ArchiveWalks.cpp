@@ -8,6 +8,9 @@
 #include <array>
 #include <cstring>
 #include <vector>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "core/ByteOrder.h"
 
@@ -547,16 +550,40 @@ constexpr int kTextMin = 64;
     return TextKind(buf, static_cast<size_t>(n));
 }
 
+// Whether one of the 16 bytes at p is one text never holds: kNeverText, in
+// one go where the processor has 16-byte registers.
+bool AnyNeverText16(const unsigned char* p) {
+#if defined(__SSE2__)
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    const auto is = [&v](unsigned c) { return _mm_cmpeq_epi8(v, _mm_set1_epi8(static_cast<char>(c))); };
+    // Unsigned bounds: v equals min(v, 0x1F) when v <= 0x1F, max(v, 0xF5) when v >= 0xF5.
+    const __m128i control = _mm_cmpeq_epi8(_mm_min_epu8(v, _mm_set1_epi8(0x1F)), v);
+    const __m128i spacing = _mm_or_si128(_mm_or_si128(is('\t'), is('\n')), _mm_or_si128(is('\f'), is('\r')));
+    const __m128i above = _mm_cmpeq_epi8(_mm_max_epu8(v, _mm_set1_epi8(static_cast<char>(0xF5))), v);
+    const __m128i pairC0 = _mm_and_si128(v, _mm_set1_epi8(static_cast<char>(0xFE)));
+    const __m128i overlong = _mm_cmpeq_epi8(pairC0, _mm_set1_epi8(static_cast<char>(0xC0)));
+    // Control codes but tab, line feed, form feed and return; DEL; the
+    // bytes of overlong UTF-8 pairs; bytes past any UTF-8 lead.
+    const __m128i never =
+        _mm_or_si128(_mm_or_si128(_mm_andnot_si128(spacing, control), is(0x7F)), _mm_or_si128(above, overlong));
+    return _mm_movemask_epi8(never) != 0;
+#else
+    u8 any = 0;
+    for (int i = 0; i < 16; ++i) any |= kNeverText[p[i]];
+    return any != 0;
+#endif
+}
+
 }  // namespace
+
+bool IsNeverTextByte(unsigned char c) { return kNeverText[c] != 0; }
 
 bool MayStartText(const unsigned char* buf, int len) {
     if (!buf || len < kTextMin) return false;
-    // Eight bytes at a time: most sectors that hold no text give themselves
-    // away in the first eight.
-    for (int i = 0; i < kTextMin; i += 8)
-        if (kNeverText[buf[i]] | kNeverText[buf[i + 1]] | kNeverText[buf[i + 2]] | kNeverText[buf[i + 3]] |
-            kNeverText[buf[i + 4]] | kNeverText[buf[i + 5]] | kNeverText[buf[i + 6]] | kNeverText[buf[i + 7]])
-            return false;
+    // Most sectors that hold no text give themselves away in the first 16
+    // bytes.
+    for (int i = 0; i < kTextMin; i += 16)
+        if (AnyNeverText16(buf + i)) return false;
     return true;
 }
 

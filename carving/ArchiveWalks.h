@@ -17,6 +17,9 @@ int IsBzip2Type(CFileTypeJudge&, const unsigned char*, int);
 // tells HTML, XML, SVG, RTF, CSV and plain text apart. A weak signature:
 // the judge tries it only where no other type answers.
 int IsTextType(CFileTypeJudge&, const unsigned char*, int);
+// True for a byte text never holds, whatever comes before it: control codes
+// but tab, line breaks and form feed, DEL, and bytes UTF-8 never uses.
+bool IsNeverTextByte(unsigned char c);
 // False when IsTextType cannot answer: a byte text never holds comes within
 // the first 64, or the buffer is shorter.
 bool MayStartText(const unsigned char* buf, int len);

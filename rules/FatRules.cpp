@@ -227,8 +227,7 @@ int IsFatEntyValid(const unsigned char* e, int nBytesAvail) {
     if (nBytesAvail >= 2 * FAT_ENTRY_SIZE && IsFatFileRecord(e)) return 1;
     // The attribute byte rules out most stray bytes; the dates, a table
     // look-up each, come last.
-    if (a != FAT_ATTR_VOLUME && a != FAT_ATTR_LONG_NAME && (a & FAT_ATTR_VOLUME)) return 0;
-    if ((a & FAT_ATTR_DIRECTORY) && (a & FAT_ATTR_READONLY)) return 0;
+    if (!IsFatAttrPlausible(a)) return 0;
     const u8 n0 = e[0];
     if (a == FAT_ATTR_LONG_NAME) {
         if (n0 != FAT_DELETED_MARK && (n0 & ~0x40u) > FAT_MAX_LONG_NAME_ENTRIES) return 0;

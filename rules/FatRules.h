@@ -4,6 +4,7 @@
 // little-endian bytes and never looks past the lengths it is given.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -168,11 +169,27 @@ inline bool IsFatFileEntry(const unsigned char* e) {
 // 1 when buf (length bytes of whole entries) is a run of directory entries
 // that does not start a directory.
 int IsFatFDTRecord(const unsigned char* buf, int length);
+// The attribute bytes IsFatEntyValid lets past its first look at them: a
+// volume bit only alone or in a long-name entry, and no read-only folder.
+// (The two top bits, which only a dot entry may carry, are checked apart.)
+inline bool IsFatAttrPlausible(u8 a) {
+    constexpr auto kPlausible = [] {
+        std::array<bool, 256> t{};
+        for (int v = 0; v < 256; ++v) {
+            const bool volume = v != FAT_ATTR_VOLUME && v != FAT_ATTR_LONG_NAME && (v & FAT_ATTR_VOLUME);
+            const bool readOnlyFolder = (v & FAT_ATTR_DIRECTORY) && (v & FAT_ATTR_READONLY);
+            t[v] = !volume && !readOnlyFolder;
+        }
+        return t;
+    }();
+    return kPlausible[a];
+}
 // False when neither IsFatFileRecord nor IsFatFDTRecord can hold for buf
 // (length bytes, at least 64): both need a first entry IsFatEntyValid
 // takes. The first entry's attribute byte rules out most other sectors.
 inline bool MayStartFatDirectory(const unsigned char* buf, int length) {
-    return buf[0] != 0 && (!(buf[11] & 0xC0) || buf[0] == '.') && IsFatEntyValid(buf, length);
+    const u8 a = buf[11];
+    return buf[0] != 0 && ((!(a & 0xC0) && IsFatAttrPlausible(a)) || buf[0] == '.') && IsFatEntyValid(buf, length);
 }
 // The 8-bit long-name checksum of an 11-byte short name.
 u8 GetShortNameCheckSum(const char* name);

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "scan/CarveDriver.h"
+#include "carving/ArchiveWalks.h"
 #include "carving/ContainerWalks.h"
 #include "carving/FileLengthRules.h"
 #include "carving/FileTypeRecovery.h"
@@ -806,6 +807,17 @@ TEST(Signatures, HandBuiltSectorsAndFileSystemSectors) {
     for (const auto& [name, b] : metadata) EXPECT_EQ(1, CFileTypeJudge::IsFileSystemSector(b.data(), 512)) << name;
     EXPECT_EQ(0, CFileTypeJudge::IsFileSystemSector(metadata[0].second.data(), 31));
     EXPECT_EQ(0, CFileTypeJudge::IsFileSystemSector(zeros.data(), 512));
+}
+
+// The text gate tests 16 bytes at once; it agrees with the byte rule for
+// every byte, wherever it stands in the first 64.
+TEST(Signatures, TextGateAgreesWithTheByteRule) {
+    for (int b = 0; b < 256; ++b)
+        for (int at : {0, 15, 16, 47, 63}) {
+            std::vector<unsigned char> buf(512, 'a');
+            buf[at] = static_cast<unsigned char>(b);
+            EXPECT_EQ(MayStartText(buf.data(), 512), !IsNeverTextByte(buf[at])) << b << " at " << at;
+        }
 }
 
 TEST(Signatures, TransportStreamContinuingFromTheSectorBefore) {
