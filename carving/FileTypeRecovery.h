@@ -64,10 +64,10 @@ public:
         ReachSector(sector);
         return FR_INVALID;
     }
-    // A sector before the last file recorded means a new sweep, which what
-    // the earlier one accepted no longer holds back. ParseFileBuf applies
-    // this to every sector it is offered; a sweep that passes sectors over
-    // calls it for them.
+    // A sector before the last file recorded means a new sweep: what the
+    // earlier sweep accepted no longer holds sectors back. ParseFileBuf
+    // applies this to every sector it is offered; OfferSector, to those it
+    // passes over.
     void ReachSector(u64 sector) {
         if (sector < m_u64AcceptedStart) m_u64AcceptedStart = m_u64AcceptedEnd = 0;
     }
