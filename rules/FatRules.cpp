@@ -259,9 +259,8 @@ int IsFatEntyValid(const FAT32_Entry* e, int nBytesAvail) {
 
 int IsFatFDTRecord(const unsigned char* buf, int length) {
     if (!buf || length < FAT_ENTRY_SIZE) return 0;
-    // The first entry decides for most sectors: an end mark there, or
-    // attribute bits no entry but a dot entry may carry (IsFatEntyValid).
-    if (buf[0] == 0 || ((buf[11] & 0xC0) && buf[0] != '.')) return 0;
+    // The first entry decides for most sectors.
+    if (!FatFirstEntryMayHold(buf)) return 0;
     const int count = length / FAT_ENTRY_SIZE;
     const int used = count * FAT_ENTRY_SIZE;
     for (int i = 0; i < count; ++i) {

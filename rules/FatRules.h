@@ -184,12 +184,18 @@ inline bool IsFatAttrPlausible(u8 a) {
     }();
     return kPlausible[a];
 }
+// What of a first entry (at least 32 bytes) rules out most sectors as a
+// directory's, before IsFatEntyValid: an end mark, or an attribute byte it
+// takes only in a dot entry.
+inline bool FatFirstEntryMayHold(const unsigned char* buf) {
+    const u8 a = buf[11];
+    return buf[0] != 0 && ((!(a & 0xC0) && IsFatAttrPlausible(a)) || buf[0] == '.');
+}
 // False when neither IsFatFileRecord nor IsFatFDTRecord can hold for buf
 // (length bytes, at least 64): both need a first entry IsFatEntyValid
-// takes. The first entry's attribute byte rules out most other sectors.
+// takes.
 inline bool MayStartFatDirectory(const unsigned char* buf, int length) {
-    const u8 a = buf[11];
-    return buf[0] != 0 && ((!(a & 0xC0) && IsFatAttrPlausible(a)) || buf[0] == '.') && IsFatEntyValid(buf, length);
+    return FatFirstEntryMayHold(buf) && IsFatEntyValid(buf, length);
 }
 // The 8-bit long-name checksum of an 11-byte short name.
 u8 GetShortNameCheckSum(const char* name);
