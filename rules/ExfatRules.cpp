@@ -5,6 +5,10 @@
 #include <utility>
 #include <vector>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "core/BootSector.h"
 #include "core/ByteOrder.h"
 #include "rules/FatRules.h"
@@ -200,6 +204,47 @@ bool SetStarts(const unsigned char* p, size_t size) {
 
 constexpr size_t kSlots512 = 512 / EXFAT_ENTRY_SIZE;
 
+#if defined(__SSE2__)
+// The type bytes of slots 2i and 2i + 1 in bytes 0 and 1 (of 16).
+inline __m128i TwoSlots(const unsigned char* p, int i) {
+    const auto at = [p](int slot) {
+        return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + slot * EXFAT_ENTRY_SIZE));
+    };
+    return _mm_unpacklo_epi8(at(2 * i), at(2 * i + 1));
+}
+// Those of slots 4i to 4i + 3 in bytes 0 to 3.
+inline __m128i FourSlots(const unsigned char* p, int i) {
+    return _mm_unpacklo_epi16(TwoSlots(p, 2 * i), TwoSlots(p, 2 * i + 1));
+}
+
+// Both tests on a 512-byte sector, its 16 type bytes gathered into one
+// register (slot i in byte i): the bitmap and up-case table among the first
+// four slots, or a File entry and a stream extension in the same state in
+// slots i and i + 1. Only a sector with such a pair takes a branch.
+bool MayHoldExfatEntries512(const unsigned char* p) {
+    const __m128i t = _mm_unpacklo_epi64(_mm_unpacklo_epi32(FourSlots(p, 0), FourSlots(p, 1)),
+                                         _mm_unpacklo_epi32(FourSlots(p, 2), FourSlots(p, 3)));
+    const auto is = [](__m128i v, u8 type) { return _mm_cmpeq_epi8(v, _mm_set1_epi8(static_cast<char>(type))); };
+    const int firstFour = 0xF;
+    const bool root = (_mm_movemask_epi8(is(t, EXFAT_ENTRY_BITMAP)) & firstFour) &&
+                      (_mm_movemask_epi8(is(t, EXFAT_ENTRY_UPCASE)) & firstFour);
+    const __m128i next = _mm_srli_si128(t, 1);  // slot i + 1 in byte i; 0 after the last
+    const __m128i inUse = _mm_set1_epi8(static_cast<char>(EXFAT_IN_USE));
+    const __m128i sameState = _mm_cmpeq_epi8(_mm_and_si128(_mm_xor_si128(t, next), inUse), _mm_setzero_si128());
+    const __m128i pair = _mm_and_si128(
+        _mm_and_si128(is(_mm_or_si128(t, inUse), EXFAT_ENTRY_FILE), is(_mm_or_si128(next, inUse), EXFAT_ENTRY_STREAM)),
+        sameState);
+    unsigned pairs = static_cast<unsigned>(_mm_movemask_epi8(pair));
+    if (root) return true;
+    // The File entry's count of secondary entries, as SetStarts asks.
+    for (; pairs != 0; pairs &= pairs - 1) {
+        const u8 count = p[static_cast<size_t>(__builtin_ctz(pairs)) * EXFAT_ENTRY_SIZE + 1];
+        if (count >= 2 && count <= 18) return true;
+    }
+    return false;
+}
+#endif
+
 }  // namespace
 
 bool MayHoldExfatSet(std::span<const unsigned char> s) {
@@ -210,6 +255,9 @@ bool MayHoldExfatSet(std::span<const unsigned char> s) {
 }
 
 bool MayHoldExfatEntries(std::span<const unsigned char> s) {
+#if defined(__SSE2__)
+    if (s.size() == 512) return MayHoldExfatEntries512(s.data());
+#endif
     if (s.size() != 512) return MayHoldExfatSet(s) || IsExfatRootStart(s);
     const unsigned char* p = s.data();
     const u8 head = SlotTypes(p, std::make_index_sequence<4>{});

@@ -242,7 +242,7 @@ TEST(ExfatCards, FourKibSectors) {
 
 // The sweep's quick tests of one sector: a File entry followed by its stream
 // extension in the same state, in any slot with one after it; the bitmap
-// and up-case entries among a root's first four.
+// and up-case entries among a root's first four; and the two in one.
 TEST(ExfatRules, SweepQuickTests) {
     struct SetCase { size_t size, slot; unsigned char file, stream, secondaries; bool want; };
     for (const SetCase& c : std::vector<SetCase>{{512, 0, 0x85, 0xC0, 2, true}, {512, 14, 0x05, 0x40, 18, true},
@@ -254,6 +254,7 @@ TEST(ExfatRules, SweepQuickTests) {
         s[c.slot * 32 + 1] = c.secondaries;
         if ((c.slot + 1) * 32 < c.size) s[(c.slot + 1) * 32] = c.stream;
         EXPECT_EQ(MayHoldExfatSet(s), c.want) << c.size << " bytes, slot " << c.slot;
+        EXPECT_EQ(MayHoldExfatEntries(s), c.want) << c.size << " bytes, slot " << c.slot;
     }
     struct RootCase { size_t size, bitmap, upcase; bool want; };
     for (const RootCase& c : std::vector<RootCase>{{512, 0, 3, true}, {512, 1, 4, false}, {96, 2, 0, true}, {64, 0, 2, false}}) {
@@ -261,5 +262,6 @@ TEST(ExfatRules, SweepQuickTests) {
         s[c.bitmap * 32] = 0x81;
         s[c.upcase * 32] = 0x82;
         EXPECT_EQ(IsExfatRootStart(std::span(s).first(c.size)), c.want) << c.size << " bytes";
+        EXPECT_EQ(MayHoldExfatEntries(std::span(s).first(c.size)), c.want) << c.size << " bytes";
     }
 }
