@@ -160,10 +160,15 @@ inline void ToFileTime(i64 v, _FILETIME* out) {
     out->dwHighDateTime = static_cast<u32>(u >> 32);
 }
 
-inline bool IsNameByteForbidden(u8 c) {
-    return c < 0x20 || (c >= 'a' && c <= 'z') || c == '\\' || c == ':' || c == '*' || c == '?' || c == '"' ||
-           c == '<' || c == '>' || c == '|' || c == '.';
-}
+constexpr auto kNameByteForbidden = [] {
+    std::array<u8, 256> t{};
+    for (int c = 0; c < 256; ++c)
+        t[c] = c < 0x20 || (c >= 'a' && c <= 'z') || c == '\\' || c == ':' || c == '*' || c == '?' || c == '"' ||
+               c == '<' || c == '>' || c == '|' || c == '.';
+    return t;
+}();
+
+inline bool IsNameByteForbidden(u8 c) { return kNameByteForbidden[c] != 0; }
 
 }  // namespace
 
@@ -232,8 +237,11 @@ int IsFatEntyValid(const unsigned char* e, int nBytesAvail) {
     if (a == FAT_ATTR_LONG_NAME) {
         if (n0 != FAT_DELETED_MARK && (n0 & ~0x40u) > FAT_MAX_LONG_NAME_ENTRIES) return 0;
     } else if (a != FAT_ATTR_VOLUME) {
-        for (int i = 0; i < 11; ++i)
-            if (IsNameByteForbidden(e[i])) return 0;
+        // All eleven looked up, then one branch: stray bytes fail at no
+        // position in particular.
+        u8 forbidden = 0;
+        for (int i = 0; i < 11; ++i) forbidden |= kNameByteForbidden[e[i]];
+        if (forbidden) return 0;
     }
     const u32 size = GetLe32(e + 28);
     const u16 hi = GetLe16(e + 20);

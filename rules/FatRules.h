@@ -172,24 +172,25 @@ int IsFatFDTRecord(const unsigned char* buf, int length);
 // The attribute bytes IsFatEntyValid lets past its first look at them: a
 // volume bit only alone or in a long-name entry, and no read-only folder.
 // (The two top bits, which only a dot entry may carry, are checked apart.)
-inline bool IsFatAttrPlausible(u8 a) {
-    constexpr auto kPlausible = [] {
-        std::array<bool, 256> t{};
-        for (int v = 0; v < 256; ++v) {
-            const bool volume = v != FAT_ATTR_VOLUME && v != FAT_ATTR_LONG_NAME && (v & FAT_ATTR_VOLUME);
-            const bool readOnlyFolder = (v & FAT_ATTR_DIRECTORY) && (v & FAT_ATTR_READONLY);
-            t[v] = !volume && !readOnlyFolder;
-        }
-        return t;
-    }();
-    return kPlausible[a];
-}
+namespace fat_detail {
+// Per attribute byte: 1 when plausible, 2 when also free of the two top
+// bits (which only a dot entry may carry).
+constexpr auto kAttr = [] {
+    std::array<u8, 256> t{};
+    for (int v = 0; v < 256; ++v) {
+        const bool volume = v != FAT_ATTR_VOLUME && v != FAT_ATTR_LONG_NAME && (v & FAT_ATTR_VOLUME);
+        const bool readOnlyFolder = (v & FAT_ATTR_DIRECTORY) && (v & FAT_ATTR_READONLY);
+        if (!volume && !readOnlyFolder) t[v] = (v & 0xC0) ? 1 : 3;
+    }
+    return t;
+}();
+}  // namespace fat_detail
+inline bool IsFatAttrPlausible(u8 a) { return fat_detail::kAttr[a] & 1; }
 // What of a first entry (at least 32 bytes) rules out most sectors as a
 // directory's, before IsFatEntyValid: an end mark, or an attribute byte it
-// takes only in a dot entry.
+// takes only in a dot entry. One branch: stray bytes pass at random.
 inline bool FatFirstEntryMayHold(const unsigned char* buf) {
-    const u8 a = buf[11];
-    return buf[0] != 0 && ((!(a & 0xC0) && IsFatAttrPlausible(a)) || buf[0] == '.');
+    return (buf[0] != 0) & (((fat_detail::kAttr[buf[11]] >> 1) != 0) | (buf[0] == '.'));
 }
 // False when neither IsFatFileRecord nor IsFatFDTRecord can hold for buf
 // (length bytes, at least 64): both need a first entry IsFatEntyValid
