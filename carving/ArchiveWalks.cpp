@@ -555,17 +555,19 @@ constexpr int kTextMin = 64;
 bool AnyNeverText16(const unsigned char* p) {
 #if defined(__SSE2__)
     const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-    const auto is = [&v](unsigned c) { return _mm_cmpeq_epi8(v, _mm_set1_epi8(static_cast<char>(c))); };
-    // Unsigned bounds: v equals min(v, 0x1F) when v <= 0x1F, max(v, 0xF5) when v >= 0xF5.
-    const __m128i control = _mm_cmpeq_epi8(_mm_min_epu8(v, _mm_set1_epi8(0x1F)), v);
-    const __m128i spacing = _mm_or_si128(_mm_or_si128(is('\t'), is('\n')), _mm_or_si128(is('\f'), is('\r')));
-    const __m128i above = _mm_cmpeq_epi8(_mm_max_epu8(v, _mm_set1_epi8(static_cast<char>(0xF5))), v);
-    const __m128i pairC0 = _mm_and_si128(v, _mm_set1_epi8(static_cast<char>(0xFE)));
-    const __m128i overlong = _mm_cmpeq_epi8(pairC0, _mm_set1_epi8(static_cast<char>(0xC0)));
-    // Control codes but tab, line feed, form feed and return; DEL; the
-    // bytes of overlong UTF-8 pairs; bytes past any UTF-8 lead.
-    const __m128i never =
-        _mm_or_si128(_mm_or_si128(_mm_andnot_si128(spacing, control), is(0x7F)), _mm_or_si128(above, overlong));
+    const auto set = [](unsigned c) { return _mm_set1_epi8(static_cast<char>(c)); };
+    // v in [lo, lo + width] (wrapping past 0xFF): v - lo equals its minimum
+    // with width.
+    const auto in = [&](unsigned lo, unsigned width) {
+        const __m128i d = _mm_sub_epi8(v, set(lo));
+        return _mm_cmpeq_epi8(_mm_min_epu8(d, set(width)), d);
+    };
+    // Bytes past any UTF-8 lead and control codes up to backspace; vertical
+    // tab; the control codes after return; DEL; the leads of overlong pairs.
+    const __m128i never = _mm_or_si128(
+        _mm_or_si128(in(0xF5, 0x13), _mm_cmpeq_epi8(v, set(0x0B))),
+        _mm_or_si128(_mm_or_si128(in(0x0E, 0x11), _mm_cmpeq_epi8(v, set(0x7F))),
+                     _mm_cmpeq_epi8(_mm_and_si128(v, set(0xFE)), set(0xC0))));
     return _mm_movemask_epi8(never) != 0;
 #else
     u8 any = 0;
