@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bitset>
 #include <cstdio>
 #include <cctype>
 #include <cstring>
@@ -234,46 +235,57 @@ struct WalkIndex {
     std::array<std::vector<u8>, 256> byFirstUngated;
     // Whether byFirstUngated holds a row for the byte.
     std::array<bool, 256> anyUngated{};
+    // Whether one of those rows may match a buffer that starts with the two
+    // bytes (first << 8 | second).
+    std::bitset<65536> ungatedPairs;
     // Per row: the gates of which one must hold before its test is tried
     // (0: none).
     std::array<u8, FR_FILE_TYPE_ROWS> needs{};
 
-    static bool MayStartWith(FileTypeTestFunc f, int b, bool& any) {
-        any = false;
-        struct Firsts {
-            FileTypeTestFunc f;
-            const char* bytes;
-            int n;
-        };
+    // The bytes a test's match may start with: one of the first, then one of
+    // the second (m == 0: any second byte).
+    struct Firsts {
+        FileTypeTestFunc f;
+        const char* bytes;
+        int n;
+        const char* seconds;
+        int m;
+    };
+    // A test's entry; null for the tests that look past the first bytes.
+    static const Firsts* FirstsOf(FileTypeTestFunc f) {
         static const Firsts k[] = {
-            {IsMpgType, "\x00", 1},      {IsRmvbType, ".", 1},        {IsAsfType, "\x30", 1},
-            {IsSwfType, "CF", 2},        {IsAviType, "R", 1},         {IsFlvType, "F", 1},
-            {IsMkvType, "\x1A", 1},      {IsTsType, "\x47", 1},       {IsMxfType, "\x06", 1},
-            {IsMp3Type, "I", 1},         {IsMidType, "M", 1},         {IsApeType, "M", 1},
-            {IsWavType, "R", 1},         {IsMp2Type, "\xFF", 1},      {IsMmfType, "M", 1},
-            {IsFlaType, "\xD0", 1},      {IsGifType, "G", 1},         {IsBmpType, "B", 1},
-            {IsJpgType, "\xFF", 1},      {IsPngType, "\x89", 1},      {IsPsdType, "8", 1},
-            {IsTifType, "IM", 2},        {IsIcoType, "\x00", 1},      {IsOffice2003Type, "\xD0", 1},
-            {IsPdfType, "%", 1},         {IsGzipType, "\x1F", 1},     {Is7zType, "7", 1},
-            {IsZipType, "P", 1},         {IsRarType, "R", 1},         {IsCabType, "M", 1},
-            {IsPeType, "M", 1},          {IsGhoType, "\xFE", 1},      {IsSqlType, "S", 1},
-            {IsDbxEmailType, "\xCF", 1}, {IsPstEmailType, "!", 1},    {IsTtfType, "\x00Ot", 3},
-            {IsCr2Type, "I", 1},         {IsNefType, "IM", 2},        {IsArwType, "IM", 2},
-            {IsDngType, "IM", 2},        {IsOrfType, "IM", 2},        {IsRw2Type, "I", 1},
-            {IsWebpType, "R", 1},        {IsAiffType, "F", 1},        {IsOggType, "O", 1},
-            {IsFlacType, "f", 1},        {IsWebmType, "\x1A", 1},
-            {IsXzType, "\xFD", 1},       {IsBzip2Type, "B", 1},
+            {IsMpgType, "\x00", 1, "\x00", 1},      {IsRmvbType, ".", 1, "R", 1},        {IsAsfType, "\x30", 1, "\x26", 1},
+            {IsSwfType, "CF", 2, "W", 1},        {IsAviType, "R", 1, "I", 1},         {IsFlvType, "F", 1, "L", 1},
+            {IsMkvType, "\x1A", 1, "\x45", 1},      {IsTsType, "\x47", 1, "", 0},       {IsMxfType, "\x06", 1, "\x0E", 1},
+            {IsMp3Type, "I", 1, "D", 1},         {IsMidType, "M", 1, "T", 1},         {IsApeType, "M", 1, "A", 1},
+            {IsWavType, "R", 1, "I", 1},         {IsMp2Type, "\xFF", 1, "\xFD", 1},      {IsMmfType, "M", 1, "M", 1},
+            {IsFlaType, "\xD0", 1, "\xCF", 1},      {IsGifType, "G", 1, "I", 1},         {IsBmpType, "B", 1, "MA", 2},
+            {IsJpgType, "\xFF", 1, "\xD8", 1},      {IsPngType, "\x89", 1, "P", 1},      {IsPsdType, "8", 1, "B", 1},
+            {IsTifType, "IM", 2, "IM", 2},        {IsIcoType, "\x00", 1, "\x00", 1},      {IsOffice2003Type, "\xD0", 1, "\xCF", 1},
+            {IsPdfType, "%", 1, "P", 1},         {IsGzipType, "\x1F", 1, "\x8B", 1},     {Is7zType, "7", 1, "z", 1},
+            {IsZipType, "P", 1, "K", 1},         {IsRarType, "R", 1, "a", 1},         {IsCabType, "M", 1, "S", 1},
+            {IsPeType, "M", 1, "Z", 1},          {IsGhoType, "\xFE", 1, "\xEF", 1},      {IsSqlType, "S", 1, "Q", 1},
+            {IsDbxEmailType, "\xCF", 1, "\xAD", 1}, {IsPstEmailType, "!", 1, "B", 1},    {IsTtfType, "\x00Ot", 3, "\x01Trt", 4},
+            {IsCr2Type, "I", 1, "I", 1},         {IsNefType, "IM", 2, "IM", 2},        {IsArwType, "IM", 2, "IM", 2},
+            {IsDngType, "IM", 2, "IM", 2},        {IsOrfType, "IM", 2, "IM", 2},        {IsRw2Type, "I", 1, "I", 1},
+            {IsWebpType, "R", 1, "I", 1},        {IsAiffType, "F", 1, "O", 1},        {IsOggType, "O", 1, "g", 1},
+            {IsFlacType, "f", 1, "L", 1},        {IsWebmType, "\x1A", 1, "\x45", 1},
+            {IsXzType, "\xFD", 1, "7", 1},       {IsBzip2Type, "B", 1, "Z", 1},
         };
         for (const Firsts& e : k)
-            if (e.f == f) {
-                for (int i = 0; i < e.n; ++i)
-                    if (static_cast<unsigned char>(e.bytes[i]) == b) return true;
-                return false;
-            }
+            if (e.f == f) return &e;
         // mp4, 3gp, mov, the other ISO media, mts, Office 2007 and tar look
         // past the first bytes.
-        any = true;
-        return true;
+        return nullptr;
+    }
+
+    static bool MayStartWith(FileTypeTestFunc f, int b, bool& any) {
+        const Firsts* e = FirstsOf(f);
+        any = e == nullptr;
+        if (any) return true;
+        for (int i = 0; i < e->n; ++i)
+            if (static_cast<unsigned char>(e->bytes[i]) == b) return true;
+        return false;
     }
 
     static u8 Needs(FileTypeTestFunc f) {
@@ -317,6 +329,18 @@ struct WalkIndex {
             }
         for (int r = 0; r < FR_FILE_TYPE_ROWS; ++r) needs[r] = Needs(t[r].pfnTest);
         for (int b = 0; b < 256; ++b) anyUngated[b] = !byFirstUngated[b].empty();
+        // The same by the first two bytes.
+        for (int r : order) {
+            const Firsts* e = FirstsOf(t[r].pfnTest);
+            if (!e && Needs(t[r].pfnTest)) continue;
+            for (int first = 0; first < 256; ++first) {
+                bool any;
+                if (!MayStartWith(t[r].pfnTest, first, any)) continue;
+                for (int second = 0; second < 256; ++second)
+                    if (!e || e->m == 0 || std::memchr(e->seconds, second, static_cast<size_t>(e->m)))
+                        ungatedPairs.set(static_cast<size_t>(first << 8 | second));
+            }
+        }
     }
 };
 
@@ -388,9 +412,12 @@ int CFileTypeJudge::GetDataBufTypeRow(const unsigned char* buf, int len, int& nR
 
 bool CFileTypeJudge::MayRecognise(const unsigned char* buf, int len) {
     if (!buf || len <= 0) return false;
-    // The walk's tests (see GetDataBufTypeRow), then the weak ones: MPEG
-    // audio frames start with 0xFF, and text as MayStartText says.
-    if (Index().anyUngated[buf[0]] || GatesHeld(buf, len)) return true;
+    // The walk's tests (see GetDataBufTypeRow) by their first two bytes or
+    // their gates, then the weak ones: MPEG audio frames start with 0xFF,
+    // and text as MayStartText says.
+    const WalkIndex& idx = Index();
+    const bool ungated = len >= 2 ? idx.ungatedPairs[static_cast<size_t>(buf[0] << 8 | buf[1])] : idx.anyUngated[buf[0]];
+    if (ungated || GatesHeld(buf, len)) return true;
     return (len >= 4 && buf[0] == 0xFF) || MayStartText(buf, len);
 }
 
