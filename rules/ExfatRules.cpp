@@ -16,6 +16,10 @@
 
 namespace {
 
+// A File entry's count of secondary entries: its stream extension and 1 to
+// 17 name entries.
+bool SecondaryCountFits(u8 count) { return count >= 2 && count <= 18; }
+
 // The boot checksum leaves out the volume flags (106, 107) and the
 // percentage in use (112), which change while the volume is mounted.
 bool IsVolatileBootByte(size_t i) { return i == 106 || i == 107 || i == 112; }
@@ -102,7 +106,7 @@ bool ParseExfatEntrySet(std::span<const unsigned char> buf, ExfatEntrySet& out) 
     if ((type | EXFAT_IN_USE) != EXFAT_ENTRY_FILE) return false;
     const u8 inUse = type & EXFAT_IN_USE;
     const u32 secondaries = buf[1];
-    if (secondaries < 2 || secondaries > 18) return false;
+    if (!SecondaryCountFits(buf[1])) return false;
     const size_t bytes = static_cast<size_t>(secondaries + 1) * EXFAT_ENTRY_SIZE;
     if (bytes > buf.size()) return false;
     const unsigned char* stream = buf.data() + EXFAT_ENTRY_SIZE;
@@ -195,8 +199,8 @@ bool SetStarts(const unsigned char* p, size_t size) {
         const u8 a = p[off];
         if ((a | EXFAT_IN_USE) != EXFAT_ENTRY_FILE) continue;
         const u8 b = p[off + EXFAT_ENTRY_SIZE];
-        if ((b | EXFAT_IN_USE) == EXFAT_ENTRY_STREAM && (a & EXFAT_IN_USE) == (b & EXFAT_IN_USE) && p[off + 1] >= 2 &&
-            p[off + 1] <= 18)
+        if ((b | EXFAT_IN_USE) == EXFAT_ENTRY_STREAM && (a & EXFAT_IN_USE) == (b & EXFAT_IN_USE) &&
+            SecondaryCountFits(p[off + 1]))
             return true;
     }
     return false;
@@ -226,21 +230,17 @@ bool MayHoldExfatEntries512(const unsigned char* p) {
                                          _mm_unpacklo_epi32(FourSlots(p, 2), FourSlots(p, 3)));
     const auto is = [](__m128i v, u8 type) { return _mm_cmpeq_epi8(v, _mm_set1_epi8(static_cast<char>(type))); };
     const int firstFour = 0xF;
-    const bool root = (_mm_movemask_epi8(is(t, EXFAT_ENTRY_BITMAP)) & firstFour) &&
-                      (_mm_movemask_epi8(is(t, EXFAT_ENTRY_UPCASE)) & firstFour);
+    if ((_mm_movemask_epi8(is(t, EXFAT_ENTRY_BITMAP)) & firstFour) &&
+        (_mm_movemask_epi8(is(t, EXFAT_ENTRY_UPCASE)) & firstFour))
+        return true;
     const __m128i next = _mm_srli_si128(t, 1);  // slot i + 1 in byte i; 0 after the last
     const __m128i inUse = _mm_set1_epi8(static_cast<char>(EXFAT_IN_USE));
     const __m128i sameState = _mm_cmpeq_epi8(_mm_and_si128(_mm_xor_si128(t, next), inUse), _mm_setzero_si128());
     const __m128i pair = _mm_and_si128(
         _mm_and_si128(is(_mm_or_si128(t, inUse), EXFAT_ENTRY_FILE), is(_mm_or_si128(next, inUse), EXFAT_ENTRY_STREAM)),
         sameState);
-    unsigned pairs = static_cast<unsigned>(_mm_movemask_epi8(pair));
-    if (root) return true;
-    // The File entry's count of secondary entries, as SetStarts asks.
-    for (; pairs != 0; pairs &= pairs - 1) {
-        const u8 count = p[static_cast<size_t>(__builtin_ctz(pairs)) * EXFAT_ENTRY_SIZE + 1];
-        if (count >= 2 && count <= 18) return true;
-    }
+    for (unsigned pairs = static_cast<unsigned>(_mm_movemask_epi8(pair)); pairs != 0; pairs &= pairs - 1)
+        if (SecondaryCountFits(p[static_cast<size_t>(__builtin_ctz(pairs)) * EXFAT_ENTRY_SIZE + 1])) return true;
     return false;
 }
 #endif
