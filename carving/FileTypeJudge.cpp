@@ -340,13 +340,15 @@ struct WalkIndex {
         // The same by the first two bytes.
         for (int r : order) {
             const Firsts* e = FirstsOf(t[r].pfnTest);
-            if (!e && Needs(t[r].pfnTest)) continue;
-            for (int first = 0; first < 256; ++first) {
-                bool any;
-                if (!MayStartWith(t[r].pfnTest, first, any)) continue;
+            if (!e) {
+                if (!Needs(t[r].pfnTest)) ungatedPairs.set();
+                continue;
+            }
+            for (int i = 0; i < e->n; ++i) {
+                const size_t first = static_cast<unsigned char>(e->bytes[i]);
                 for (int second = 0; second < 256; ++second)
-                    if (!e || e->m == 0 || std::memchr(e->seconds, second, static_cast<size_t>(e->m)))
-                        ungatedPairs.set(static_cast<size_t>(first << 8 | second));
+                    if (e->m == 0 || std::memchr(e->seconds, second, static_cast<size_t>(e->m)))
+                        ungatedPairs.set(first << 8 | static_cast<size_t>(second));
             }
         }
     }
